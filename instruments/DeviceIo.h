@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QByteArray>
+
+class QIODevice;
+
+// Blocking helpers shared by the instrument links: every query throws away what an earlier
+// answer left behind and then collects its own answer up to the line end.
+namespace DeviceIo {
+
+// Drops every byte already received on the device, including bytes waiting in the operating
+// system that the event loop has not picked up yet.
+void discardPending(QIODevice *device);
+
+// Waits until a whole line (ending in LF) has arrived or timeoutMs has passed and returns the
+// line with its LF, or whatever arrived before the time-out. An answer longer than
+// AnswerParsing::maxAnswerBytes is cut there and the rest is dropped.
+QByteArray readLine(QIODevice *device, int timeoutMs);
+
+} // namespace DeviceIo

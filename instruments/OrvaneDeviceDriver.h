@@ -1,0 +1,110 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+class QSerialPort;
+class QTcpSocket;
+struct hid_device_;
+
+// Driver of the synthesizer: LAN, USB-COM and USB-HID transports behind one write and one read
+// path, and the device's SCPI command set.
+class OrvaneDeviceDriver : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum ConnectionType { NoConnection = -1, Lan = 0, UsbCom = 1, UsbHid = 2 };
+
+    static constexpr quint16 lanPort = 5023;
+    static constexpr int readTimeoutMs = 300;
+    static constexpr int hidReportSize = 64;
+    static constexpr unsigned char hidReportId = 0x01;
+
+    explicit OrvaneDeviceDriver(QObject *parent = nullptr);
+    ~OrvaneDeviceDriver() override;
+
+    void connectToDevice(const QString &ip);
+    void connectToDeviceUsbCom(const QString &numberComPort);
+    void searchUsbHidDevices();
+    void connectToDeviceUsbHid(const QString &nameDevice);
+    void disconnectFromDevice();
+    void disconnectFromDeviceUsbCom();
+    void disconnectFromDeviceUsbHid();
+
+    void writeCommand(const QString &line);
+    double readAnswer();
+
+    ConnectionType activeConnection() const { return connectionType; }
+
+    void rfOn();
+    void rfOff();
+    void alcOn();
+    void alcOff();
+    void freqModeList();
+    void freqModeCw();
+    void listTypeStep();
+    void listModeAuto();
+    void sweepTimeAutoOff();
+    void sweepTimeAutoOn();
+    void triggerSourceBus();
+    void initContinuousOn();
+    void initContinuousOff();
+    void initiate();
+    void triggerBus();
+    void abortSweep();
+    void powerModeList();
+    void powerModeFix();
+    void amSourceInternal();
+    void modulationOn();
+    void modulationOff();
+    void pulseSourceInternal();
+
+    void setFrequency(const double &freq);
+    void setAmplitude(const double &ampl);
+    void setFreqStart(const double &freq);
+    void setFreqStop(const double &freq);
+    void setFreqStep(const double &freq);
+    void setSweepTime(const double &time);
+    void setPowerStart(const double &power);
+    void setPowerStop(const double &power);
+    void setPowerStep(const double &power);
+    void setAmFrequencyHz(const double &freq);
+    void setAmFrequencyKhz(const double &freq);
+    void setAmDepth(const double &depth);
+
+    void setAmShape(const QString &shape);
+    void setPulseWidth(const double &width, const QString &unit);
+    void setPulsePeriod(const double &period, const QString &unit);
+    void setCommand(const QString &command);
+
+    double fetchPower();
+    double readTemperature();
+
+signals:
+    void deviceConnected();
+    void deviceDisconnected();
+    void textIsOpenPort(const QString &text);
+    void textIsClosePort(const QString &text);
+    void addItemComboBoxUsbHid(const QString &text);
+    void labelAnswerFromDevice(const QString &text);
+
+private:
+    void serialDataArrived();
+    void writeHidReport(const QByteArray &bytes, bool query);
+    QByteArray readHidAnswer(bool untilLineEnd);
+    void discardHidInput();
+    double numericQuery(const QString &line);
+
+    QTcpSocket *tcpSocket = nullptr;
+    QSerialPort *serialPort = nullptr;
+    hid_device_ *hidDevice = nullptr;
+    ConnectionType connectionType = NoConnection;
+    bool numericAnswer = false;
+    bool hidAnswerPending = false;
+    QMap<QString, QByteArray> usbHidDevices;
+    // Set while a read owns the serial port, so that data arriving during its wait is left to it.
+    bool serialReadActive = false;
+};

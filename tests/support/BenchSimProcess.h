@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// Runs the bench simulator for a test on loopback addresses of its own and stops it again.
+class BenchSimProcess
+{
+public:
+    explicit BenchSimProcess(const QStringList &extraArguments = {});
+    ~BenchSimProcess();
+    BenchSimProcess(const BenchSimProcess &) = delete;
+    BenchSimProcess &operator=(const BenchSimProcess &) = delete;
+
+    bool isReady() const { return ready; }
+    QString synthAddress() const { return synth; }
+    QString serialPath() const { return serial; }
+    QString standardError();
+
+private:
+    bool start(const QStringList &extraArguments);
+
+    QProcess process;
+    bool ready = false;
+    QString synth;
+    QString serial;
+    QByteArray errors;
+};

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QMetaType>
+#include <QtGlobal>
+
+// Parameters of one spur measurement, filled by the window and passed by value to the worker.
+struct ValueForm
+{
+    double freqStart = 0.0;
+    double freqStop = 0.0;
+    quint64 pointsCount = 0;
+    double freqStep = 0.0;
+    double power = 0.0;
+    bool pointsMode = false;
+    int delay = 0;
+    bool rohdeSchwarz = false;
+    double span = 0.0;
+    double displayLine = 0.0;
+    bool cycle = false;
+};
+
+Q_DECLARE_METATYPE(ValueForm)

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QMetaType>
+#include <QString>
+
+// Parameters of one power measurement, filled by the window and passed by value to the worker.
+struct ValueFormMeasurePower
+{
+    double freqStart = 0.0;
+    double freqStop = 0.0;
+    quint64 pointsCount = 0;
+    double freqStep = 0.0;
+    double power = 0.0;
+    bool pointsMode = false;
+    bool channelA = false;
+    QString ipPowerMeter;
+    int delay = 0;
+    bool cycle = false;
+    bool justPower = false;
+    bool fetchValues = false;
+};
+
+Q_DECLARE_METATYPE(ValueFormMeasurePower)
