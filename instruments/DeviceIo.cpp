@@ -20,7 +20,7 @@ void discardPending(QIODevice *device)
         qDebug() << "discarded" << dropped << "stale bytes before a query";
 }
 
-QByteArray readLine(QIODevice *device, int timeoutMs)
+QByteArray collectAnswer(QIODevice *device, int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
     while (!device->canReadLine() && device->bytesAvailable() < AnswerParsing::maxAnswerBytes) {
@@ -28,20 +28,12 @@ QByteArray readLine(QIODevice *device, int timeoutMs)
         if (left <= 0 || !device->waitForReadyRead(int(left)))
             break;
     }
-    if (device->canReadLine()) {
-        const QByteArray line = device->readLine(AnswerParsing::maxAnswerBytes + 1);
-        if (line.endsWith('\n'))
-            return line;
-        qDebug() << "answer longer than" << AnswerParsing::maxAnswerBytes << "bytes cut";
-        discardPending(device);
-        return line;
-    }
-    const QByteArray part = device->read(AnswerParsing::maxAnswerBytes);
-    if (part.size() >= AnswerParsing::maxAnswerBytes) {
+    const QByteArray answer = device->read(AnswerParsing::maxAnswerBytes);
+    if (answer.size() >= AnswerParsing::maxAnswerBytes && device->bytesAvailable() > 0) {
         qDebug() << "answer longer than" << AnswerParsing::maxAnswerBytes << "bytes cut";
         discardPending(device);
     }
-    return part;
+    return answer;
 }
 
 } // namespace DeviceIo

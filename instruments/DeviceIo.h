@@ -12,9 +12,9 @@ namespace DeviceIo {
 // system that the event loop has not picked up yet.
 void discardPending(QIODevice *device);
 
-// Waits until a whole line (ending in LF) has arrived or timeoutMs has passed and returns the
-// line with its LF, or whatever arrived before the time-out. An answer longer than
-// AnswerParsing::maxAnswerBytes is cut there and the rest is dropped.
-QByteArray readLine(QIODevice *device, int timeoutMs);
+// Waits until a line end (LF) has arrived or timeoutMs has passed, then takes every byte
+// received so far. An answer longer than AnswerParsing::maxAnswerBytes is cut there and the rest
+// is dropped.
+QByteArray collectAnswer(QIODevice *device, int timeoutMs);
 
 } // namespace DeviceIo

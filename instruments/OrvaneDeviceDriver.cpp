@@ -222,13 +222,13 @@ double OrvaneDeviceDriver::readAnswer()
         numericAnswer = false;
         switch (connectionType) {
         case Lan: {
-            QByteArray bytes = DeviceIo::readLine(tcpSocket, readTimeoutMs);
+            QByteArray bytes = DeviceIo::collectAnswer(tcpSocket, readTimeoutMs);
             bytes.replace('\n', QByteArray()).replace('\r', QByteArray());
             return AnswerParsing::toNumber(bytes);
         }
         case UsbCom: {
             serialReadActive = true;
-            const QByteArray bytes = DeviceIo::readLine(serialPort, readTimeoutMs);
+            const QByteArray bytes = DeviceIo::collectAnswer(serialPort, readTimeoutMs);
             serialReadActive = false;
             return AnswerParsing::toNumber(bytes);
         }
@@ -247,11 +247,11 @@ double OrvaneDeviceDriver::readAnswer()
     QByteArray bytes;
     switch (connectionType) {
     case Lan:
-        bytes = DeviceIo::readLine(tcpSocket, readTimeoutMs);
+        bytes = DeviceIo::collectAnswer(tcpSocket, readTimeoutMs);
         break;
     case UsbCom:
         serialReadActive = true;
-        bytes = DeviceIo::readLine(serialPort, readTimeoutMs);
+        bytes = DeviceIo::collectAnswer(serialPort, readTimeoutMs);
         serialReadActive = false;
         break;
     case UsbHid:
@@ -273,7 +273,7 @@ void OrvaneDeviceDriver::serialDataArrived()
     if (serialReadActive || serialPort->bytesAvailable() == 0)
         return;
     serialReadActive = true;
-    const QByteArray bytes = DeviceIo::readLine(serialPort, readTimeoutMs);
+    const QByteArray bytes = DeviceIo::collectAnswer(serialPort, readTimeoutMs);
     serialReadActive = false;
     if (!bytes.isEmpty())
         emit labelAnswerFromDevice(QString::fromLatin1(AnswerParsing::cutAtZero(bytes)));

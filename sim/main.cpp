@@ -1,5 +1,7 @@
+#include "AnalyzerSim.h"
 #include "BenchModel.h"
 #include "InstrumentServer.h"
+#include "PowerMeterSim.h"
 #include "SynthesizerSim.h"
 
 #include <QCommandLineParser>
@@ -7,6 +9,8 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <memory>
+#include <vector>
 #include <cstdio>
 #include <unistd.h>
 
@@ -31,7 +35,7 @@ const char *const misbehaviourFlags[][2] = {
     {"silent", "Never answer."},
     {"close-mid-answer", "Close the connection after the first piece of an answer."},
 };
-const char *const instrumentPrefixes[] = {"synth-"};
+const char *const instrumentPrefixes[] = {"synth-", "powermeter-", "analyzer-"};
 
 void addMisbehaviourOptions(QCommandLineParser &parser)
 {
@@ -88,13 +92,27 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Simulated RF bench: synthesizer on loopback TCP (and a pseudo-terminal)."));
+        QStringLiteral("Simulated RF bench on loopback addresses: synthesizer (TCP and optionally a "
+                       "pseudo-terminal), power meter and spectrum analyzer."));
     parser.addHelpOption();
     parser.addOptions({
         {QStringLiteral("synth-address"), QStringLiteral("Synthesizer address (loopback)."),
          QStringLiteral("address"), QStringLiteral("127.0.0.1")},
         {QStringLiteral("synth-port"), QStringLiteral("Synthesizer TCP port."), QStringLiteral("port"),
          QStringLiteral("5023")},
+        {QStringLiteral("powermeter-address"), QStringLiteral("Power meter address (loopback)."),
+         QStringLiteral("address"), QStringLiteral("127.0.0.1")},
+        {QStringLiteral("powermeter-port"), QStringLiteral("Power meter TCP port."),
+         QStringLiteral("port"), QStringLiteral("5025")},
+        {QStringLiteral("analyzer-address"), QStringLiteral("Spectrum analyzer address (loopback)."),
+         QStringLiteral("address"), QStringLiteral("127.0.0.2")},
+        {QStringLiteral("analyzer-port"), QStringLiteral("Spectrum analyzer TCP port."),
+         QStringLiteral("port"), QStringLiteral("5025")},
+        {QStringLiteral("analyzer-model"), QStringLiteral("Analyzer dialect: rs or kvd."),
+         QStringLiteral("model"), QStringLiteral("rs")},
+        {QStringLiteral("spurs"),
+         QStringLiteral("Spurs as offset:dBc pairs, offsets in MHz from the carrier, e.g. 0.4:55,2:48."),
+         QStringLiteral("list")},
         {QStringLiteral("serial"), QStringLiteral("Also serve the synthesizer on a pseudo-terminal.")},
         {QStringLiteral("verbose"), QStringLiteral("Log every received line to standard error.")},
         {QStringLiteral("seed"), QStringLiteral("Seed of the simulated noise."), QStringLiteral("n"),
@@ -113,17 +131,44 @@ int main(int argc, char *argv[])
     const bool verbose = parser.isSet(QStringLiteral("verbose"));
     BenchModel model(parser.value(QStringLiteral("seed")).toUInt());
     SynthesizerSim synthesizer(model);
-
-    InstrumentServer synthServer(
-        QStringLiteral("synthesizer"), [&](const QByteArray &line) { return synthesizer.handle(line); },
-        misbehaviourFor(parser, QStringLiteral("synth-")), verbose);
-    const QHostAddress synthAddress(parser.value(QStringLiteral("synth-address")));
-    const quint16 synthPort = quint16(parser.value(QStringLiteral("synth-port")).toUInt());
-    if (!synthServer.listen(synthAddress, synthPort))
+    PowerMeterSim powerMeter(model);
+    const QString modelName = parser.value(QStringLiteral("analyzer-model")).toLower();
+    if (modelName != QLatin1String("rs") && modelName != QLatin1String("kvd")) {
+        std::fprintf(stderr, "benchsim: --analyzer-model must be rs or kvd\n");
         return 2;
-    std::printf("synthesizer listening on %s:%u\n", qPrintable(synthAddress.toString()), synthPort);
+    }
+    AnalyzerSim analyzer(model, modelName == QLatin1String("rs") ? AnalyzerSim::Model::RohdeSchwarz
+                                                                 : AnalyzerSim::Model::Kvd4471b);
+    if (parser.isSet(QStringLiteral("spurs")) && !analyzer.setSpurs(parser.value(QStringLiteral("spurs")))) {
+        std::fprintf(stderr, "benchsim: --spurs expects offset:dBc pairs separated by commas\n");
+        return 2;
+    }
+
+    struct Instrument
+    {
+        const char *name;
+        const char *prefix;
+        InstrumentServer::Handler handler;
+    };
+    const Instrument instruments[] = {
+        {"synthesizer", "synth-", [&](const QByteArray &line) { return synthesizer.handle(line); }},
+        {"power meter", "powermeter-", [&](const QByteArray &line) { return powerMeter.handle(line); }},
+        {"spectrum analyzer", "analyzer-", [&](const QByteArray &line) { return analyzer.handle(line); }},
+    };
+    std::vector<std::unique_ptr<InstrumentServer>> servers;
+    for (const Instrument &instrument : instruments) {
+        const QString prefix = QLatin1String(instrument.prefix);
+        auto server = std::make_unique<InstrumentServer>(QLatin1String(instrument.name), instrument.handler,
+                                                         misbehaviourFor(parser, prefix), verbose);
+        const QHostAddress address(parser.value(prefix + QLatin1String("address")));
+        const quint16 port = quint16(parser.value(prefix + QLatin1String("port")).toUInt());
+        if (!server->listen(address, port))
+            return 2;
+        std::printf("%s listening on %s:%u\n", instrument.name, qPrintable(address.toString()), port);
+        servers.push_back(std::move(server));
+    }
     if (parser.isSet(QStringLiteral("serial"))) {
-        const QString path = synthServer.openPseudoTerminal();
+        const QString path = servers.front()->openPseudoTerminal();
         if (path.isEmpty())
             return 2;
         std::printf("synthesizer serial port: %s\n", qPrintable(path));

@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <memory>
 #include <fcntl.h>
 #include <functional>
 #include <poll.h>
@@ -187,6 +188,10 @@ class tst_OrvaneDeviceDriver : public QObject
     Q_OBJECT
 
 private:
+    // One connection serves every row of the command table.
+    std::unique_ptr<FakeInstrument> tableFake;
+    std::unique_ptr<OrvaneDeviceDriver> tableDriver;
+
     // Connects the driver over LAN to the fake and waits until the connection stands.
     bool connectLan(OrvaneDeviceDriver &driver, FakeInstrument &fake)
     {
@@ -229,13 +234,16 @@ void tst_OrvaneDeviceDriver::commandBytes_data()
 void tst_OrvaneDeviceDriver::commandBytes()
 {
     QFETCH(int, index);
-    FakeInstrument fake(OrvaneDeviceDriver::lanPort);
-    QVERIFY(fake.isListening());
-    OrvaneDeviceDriver driver;
-    QVERIFY(connectLan(driver, fake));
+    if (!tableDriver) {
+        tableFake = std::make_unique<FakeInstrument>(OrvaneDeviceDriver::lanPort);
+        QVERIFY(tableFake->isListening());
+        tableDriver = std::make_unique<OrvaneDeviceDriver>();
+        QVERIFY(connectLan(*tableDriver, *tableFake));
+    }
+    tableFake->clearReceived();
     const CommandCase &c = commandCases().at(index);
-    c.send(driver);
-    QTRY_COMPARE(fake.received(), c.expected);
+    c.send(*tableDriver);
+    QTRY_COMPARE(tableFake->received(), c.expected);
 }
 
 void tst_OrvaneDeviceDriver::commandBytesUnderCommaLocale()

@@ -1,9 +1,13 @@
 #include "BenchSimProcess.h"
 #include "OrvaneDeviceDriver.h"
+#include "PowerMeterDriver.h"
+#include "SpectrumAnalyzerDriver.h"
 
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QtTest>
+
+#include <algorithm>
 
 // The simulator checked through the application's own synthesizer driver.
 class tst_benchsim : public QObject
@@ -35,6 +39,9 @@ private slots:
     void lateAnswersOption();
     void closeAfterOption();
     void refusesNonLoopbackAddress();
+    void powerMeterFollowsSynthesizer();
+    void analyzerSeesCarrierAndSpurs_data();
+    void analyzerSeesCarrierAndSpurs();
 };
 
 void tst_benchsim::answersOverLanAndSerial()
@@ -136,6 +143,106 @@ void tst_benchsim::refusesNonLoopbackAddress()
     QVERIFY(process.waitForFinished(5000));
     QVERIFY(process.exitCode() != 0);
     QVERIFY(process.readAllStandardError().contains("loopback"));
+}
+
+void tst_benchsim::powerMeterFollowsSynthesizer()
+{
+    BenchSimProcess sim;
+    QVERIFY(sim.isReady());
+    OrvaneDeviceDriver synth;
+    QVERIFY(connectLan(synth, sim.synthAddress()));
+    PowerMeterDriver meter;
+    QSignalSpy connected(&meter, &PowerMeterDriver::powerMeterConnected);
+    meter.connectToPowerMeter(sim.powerMeterAddress());
+    QVERIFY(connected.wait(3000));
+
+    synth.setFrequency(1000);
+    synth.setAmplitude(-10);
+    synth.rfOn();
+    meter.setFrequencyChannelA(1000);
+    meter.setFrequencyChannelB(1000);
+    const double a = meter.fetchChannelA();
+    const double b = meter.fetchChannelB();
+    QVERIFY2(a < -10.0 && a > -11.5, QByteArray::number(a));
+    QVERIFY2(b < -10.0 && b > -11.5, QByteArray::number(b));
+    // Cable loss grows with frequency.
+    synth.setFrequency(6000);
+    QVERIFY(meter.fetchChannelA() < a);
+    synth.rfOff();
+    const double off = meter.fetchChannelA();
+    QVERIFY2(off < -65 && off > -75, QByteArray::number(off));
+}
+
+void tst_benchsim::analyzerSeesCarrierAndSpurs_data()
+{
+    QTest::addColumn<bool>("rohdeSchwarz");
+    QTest::newRow("R&S") << true;
+    QTest::newRow("KVD4471B") << false;
+}
+
+void tst_benchsim::analyzerSeesCarrierAndSpurs()
+{
+    QFETCH(bool, rohdeSchwarz);
+    BenchSimProcess sim({QStringLiteral("--analyzer-model"),
+                         rohdeSchwarz ? QStringLiteral("rs") : QStringLiteral("kvd")});
+    QVERIFY(sim.isReady());
+    OrvaneDeviceDriver synth;
+    QVERIFY(connectLan(synth, sim.synthAddress()));
+    SpectrumAnalyzerDriver analyzer;
+    QSignalSpy connected(&analyzer, &SpectrumAnalyzerDriver::spectrumAnalyzerConnected);
+    analyzer.connectToAnalyzer(sim.analyzerAddress());
+    QVERIFY(connected.wait(3000));
+
+    synth.setFrequency(1000);
+    synth.setAmplitude(-10);
+    synth.rfOn();
+    if (rohdeSchwarz)
+        analyzer.adjustAll();
+    else
+        analyzer.tuneImmediate();
+    analyzer.markerToMaximum();
+    QCOMPARE(analyzer.markerFrequency(), QList<double>{1e9});
+    const QList<double> marker = analyzer.markerLevel();
+    QCOMPARE(marker.size(), 1);
+    QVERIFY2(qAbs(marker.first() - -10.0) < 2.0, QByteArray::number(marker.first()));
+
+    analyzer.thresholdOn();
+    QList<double> frequencies;
+    QList<double> levels;
+    if (rohdeSchwarz) {
+        analyzer.setThreshold(marker.first() - 60);
+        analyzer.sortPeakListByLevel();
+        analyzer.peakListOn();
+        levels = analyzer.peakListLevels();
+        frequencies = analyzer.peakListFrequencies();
+        // The other model's peak table is not understood.
+        QVERIFY(analyzer.peakTable().isEmpty());
+    } else {
+        analyzer.setPeakThreshold(marker.first() - 60);
+        analyzer.peakExcursionOff();
+        analyzer.sortPeakTableByAmplitude();
+        analyzer.peakTableOn();
+        const QList<double> table = analyzer.peakTable();
+        QCOMPARE(table.size() % 2, 0);
+        for (int i = 0; i + 1 < table.size(); i += 2) {
+            frequencies << table.at(i);
+            levels << table.at(i + 1);
+        }
+    }
+    // Carrier first, then the spurs above the threshold inside the adjusted 10 MHz window.
+    QCOMPARE(frequencies.size(), 4);
+    QCOMPARE(levels.size(), 4);
+    QCOMPARE(frequencies.first(), 1e9);
+    QVERIFY(std::is_sorted(levels.rbegin(), levels.rend()));
+    QVERIFY(frequencies.contains(1002e6));
+    QVERIFY(frequencies.contains(1000.4e6));
+    for (double level : qAsConst(levels))
+        QVERIFY(level > marker.first() - 60);
+
+    // A window moved above the carrier finds the spurs there only.
+    analyzer.setStartFrequency(1001);
+    analyzer.setStopFrequency(1010);
+    QCOMPARE(analyzer.markerFrequency(), QList<double>{1002e6});
 }
 
 QTEST_GUILESS_MAIN(tst_benchsim)

@@ -24,7 +24,11 @@ BenchSimProcess::~BenchSimProcess()
 bool BenchSimProcess::start(const QStringList &extraArguments)
 {
     synth = TestAddresses::randomLoopback().toString();
-    QStringList arguments{QStringLiteral("--synth-address"), synth};
+    powerMeter = TestAddresses::randomLoopback().toString();
+    analyzer = TestAddresses::randomLoopback().toString();
+    QStringList arguments{QStringLiteral("--synth-address"), synth,
+                          QStringLiteral("--powermeter-address"), powerMeter,
+                          QStringLiteral("--analyzer-address"), analyzer};
     arguments += extraArguments;
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start(QStringLiteral(BENCHSIM_PATH), arguments);

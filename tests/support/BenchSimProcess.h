@@ -15,6 +15,8 @@ public:
 
     bool isReady() const { return ready; }
     QString synthAddress() const { return synth; }
+    QString powerMeterAddress() const { return powerMeter; }
+    QString analyzerAddress() const { return analyzer; }
     QString serialPath() const { return serial; }
     QString standardError();
 
@@ -24,6 +26,8 @@ private:
     QProcess process;
     bool ready = false;
     QString synth;
+    QString powerMeter;
+    QString analyzer;
     QString serial;
     QByteArray errors;
 };

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QTcpSocket;
+
+// Driver of the two-channel RF power meter over LAN: channel frequencies and readings.
+class PowerMeterDriver : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr quint16 lanPort = 5025;
+    static constexpr int readTimeoutMs = 1000;
+
+    explicit PowerMeterDriver(QObject *parent = nullptr);
+    ~PowerMeterDriver() override;
+
+    void connectToPowerMeter(const QString &ip);
+    void disconnectFromPowerMeter();
+    void writeCommand(const QString &line);
+    double readAnswer();
+
+    void setFrequencyChannelA(const double &frequency);
+    void setFrequencyChannelB(const double &frequency);
+    double fetchChannelA();
+    double fetchChannelB();
+
+signals:
+    void powerMeterConnected();
+    void powerMeterDisconnected();
+    void labelAnswerFromPowerMeter(const QString &text);
+
+private:
+    QTcpSocket *tcpSocket = nullptr;
+};

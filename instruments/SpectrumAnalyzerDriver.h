@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class QTcpSocket;
+
+// Driver of the spectrum analyzer over LAN, with the commands of both supported models (R&S and
+// KVD4471B); answers come back as lists of numbers.
+class SpectrumAnalyzerDriver : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr quint16 lanPort = 5025;
+    static constexpr int readTimeoutMs = 1000;
+
+    explicit SpectrumAnalyzerDriver(QObject *parent = nullptr);
+    ~SpectrumAnalyzerDriver() override;
+
+    void connectToAnalyzer(const QString &address);
+    void disconnectFromAnalyzer();
+    void writeCommand(const QString &command);
+    QList<double> readAnswer();
+
+    void adjustAll();
+    void tuneImmediate();
+    void setReferenceLevel(const double &level);
+    void setSweepPoints(const quint32 &points);
+    void setVideoBandwidth(const quint32 &bandwidth);
+    void setSpan(const quint32 &span);
+    void setResolutionBandwidth(const quint32 &bandwidth);
+    void setStartFrequency(const double &frequency);
+    void setStopFrequency(const double &frequency);
+    void markerToMaximum();
+    void setThreshold(const double &level);
+    void setPeakThreshold(const double &level);
+    void thresholdOn();
+    void peakExcursionOff();
+    void sortPeakListByLevel();
+    void sortPeakTableByAmplitude();
+    void peakListOn();
+    void peakTableOn();
+
+    QList<double> markerFrequency();
+    QList<double> markerLevel();
+    QList<double> peakListLevels();
+    QList<double> peakListFrequencies();
+    QList<double> peakTable();
+
+signals:
+    void spectrumAnalyzerConnected();
+    void spectrumAnalyzerDisconnected();
+
+private:
+    QList<double> query(const QString &text);
+
+    QTcpSocket *tcpSocket = nullptr;
+};

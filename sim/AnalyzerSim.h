@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+class BenchModel;
+
+// The simulated spectrum analyzer: a display window over the carrier that the synthesizer puts
+// out and a set of spurs around it, speaking either the R&S or the KVD4471B dialect.
+class AnalyzerSim
+{
+public:
+    enum class Model { RohdeSchwarz, Kvd4471b };
+
+    struct Spur
+    {
+        double offsetMhz = 0.0;
+        double belowCarrierDb = 0.0;
+    };
+
+    AnalyzerSim(BenchModel &model, Model dialect);
+
+    // "offset:dBc,offset:dBc,..." with offsets in MHz from the carrier; false when malformed.
+    bool setSpurs(const QString &text);
+    static QList<Spur> defaultSpurs();
+
+    QByteArray handle(const QByteArray &line);
+
+private:
+    struct Signal
+    {
+        double frequencyHz;
+        double levelDbm;
+    };
+    // Signals inside the display window, strongest first.
+    QList<Signal> visibleSignals() const;
+    QList<Signal> peaksAboveThreshold() const;
+    void centreOnStrongest();
+    QByteArray frequencyText(double hz) const;
+
+    BenchModel &model;
+    Model dialect;
+    QList<Spur> spurs = defaultSpurs();
+    double startHz = 9e3;
+    double stopHz = 3e9;
+    double referenceLevelDbm = 0.0;
+    double thresholdDbm = -200.0;
+    bool thresholdOn = false;
+    quint32 sweepPoints = 1001;
+    quint32 resolutionBandwidthHz = 1000;
+    quint32 videoBandwidthHz = 1000;
+};

@@ -1,0 +1,162 @@
+#include "FakeInstrument.h"
+#include "PowerMeterDriver.h"
+
+#include <QElapsedTimer>
+#include <QLocale>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+bool connectTo(PowerMeterDriver &driver, FakeInstrument &fake)
+{
+    QSignalSpy connected(&driver, &PowerMeterDriver::powerMeterConnected);
+    driver.connectToPowerMeter(fake.address());
+    return connected.wait(3000);
+}
+
+} // namespace
+
+class tst_PowerMeterDriver : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void commandBytes_data();
+    void commandBytes();
+    void readings_data();
+    void readings();
+    void lateReadingIsDiscarded();
+    void silentMeterCostsOneTimeout();
+    void unconnectedFetchIsZero();
+    void connectionSignals();
+    void nobodyListening();
+};
+
+void tst_PowerMeterDriver::commandBytes_data()
+{
+    QTest::addColumn<bool>("commaLocale");
+    QTest::newRow("C locale") << false;
+    QTest::newRow("comma-decimal locale") << true;
+}
+
+void tst_PowerMeterDriver::commandBytes()
+{
+    QFETCH(bool, commaLocale);
+    const QLocale previous;
+    if (commaLocale)
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    FakeInstrument fake(PowerMeterDriver::lanPort);
+    fake.setResponder([](const QByteArray &line) {
+        return line.endsWith('?') ? QList<FakeInstrument::Reply>{{"1.0\n", 0}}
+                                  : QList<FakeInstrument::Reply>{};
+    });
+    PowerMeterDriver driver;
+    QVERIFY(connectTo(driver, fake));
+    driver.setFrequencyChannelA(50);
+    driver.setFrequencyChannelB(1234.56789);
+    driver.setFrequencyChannelA(-0.5);
+    QCOMPARE(driver.fetchChannelA(), 1.0);
+    QCOMPARE(driver.fetchChannelB(), 1.0);
+    QLocale::setDefault(previous);
+    QTRY_COMPARE(fake.received(), QByteArray("SENS1:FREQ 50.0000 MHz\n"
+                                             "SENS2:FREQ 1234.5679 MHz\n"
+                                             "SENS1:FREQ -0.5000 MHz\n"
+                                             "FETC?\n"
+                                             "FETC2?\n"));
+}
+
+void tst_PowerMeterDriver::readings_data()
+{
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<double>("expected");
+    QTest::newRow("LF") << QList<QByteArray>{"-23.5\n"} << -23.5;
+    QTest::newRow("CR LF") << QList<QByteArray>{"-23.5\r\n"} << -23.5;
+    QTest::newRow("exponent") << QList<QByteArray>{"-2.35E+01\n"} << -23.5;
+    QTest::newRow("split") << QList<QByteArray>{"-2", "3.", "5\n"} << -23.5;
+    QTest::newRow("garbage") << QList<QByteArray>{"abc\n"} << 0.0;
+    QTest::newRow("NaN") << QList<QByteArray>{"NaN\n"} << 0.0;
+    QTest::newRow("lone LF") << QList<QByteArray>{"\n"} << 0.0;
+}
+
+void tst_PowerMeterDriver::readings()
+{
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(double, expected);
+    FakeInstrument fake(PowerMeterDriver::lanPort);
+    fake.setResponder([pieces](const QByteArray &) {
+        QList<FakeInstrument::Reply> replies;
+        for (int i = 0; i < pieces.size(); ++i)
+            replies.append({pieces.at(i), i * 40});
+        return replies;
+    });
+    PowerMeterDriver driver;
+    QVERIFY(connectTo(driver, fake));
+    QCOMPARE(driver.fetchChannelA(), expected);
+    QCOMPARE(driver.fetchChannelB(), expected);
+}
+
+void tst_PowerMeterDriver::lateReadingIsDiscarded()
+{
+    FakeInstrument fake(PowerMeterDriver::lanPort);
+    int query = 0;
+    fake.setResponder([&query](const QByteArray &) {
+        ++query;
+        return query == 1 ? QList<FakeInstrument::Reply>{{"-11.0\n", 1200}}
+                          : QList<FakeInstrument::Reply>{{"-22.0\n", 0}};
+    });
+    PowerMeterDriver driver;
+    QVERIFY(connectTo(driver, fake));
+    QCOMPARE(driver.fetchChannelA(), 0.0);
+    QTest::qWait(400);
+    QCOMPARE(driver.fetchChannelA(), -22.0);
+}
+
+void tst_PowerMeterDriver::silentMeterCostsOneTimeout()
+{
+    FakeInstrument fake(PowerMeterDriver::lanPort);
+    PowerMeterDriver driver;
+    QVERIFY(connectTo(driver, fake));
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(driver.fetchChannelB(), 0.0);
+    QVERIFY2(timer.elapsed() >= 900 && timer.elapsed() < 2000, QByteArray::number(timer.elapsed()));
+}
+
+void tst_PowerMeterDriver::unconnectedFetchIsZero()
+{
+    PowerMeterDriver driver;
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(driver.fetchChannelA(), 0.0);
+    QVERIFY(timer.elapsed() < 500);
+}
+
+void tst_PowerMeterDriver::connectionSignals()
+{
+    FakeInstrument fake(PowerMeterDriver::lanPort);
+    PowerMeterDriver driver;
+    QSignalSpy disconnected(&driver, &PowerMeterDriver::powerMeterDisconnected);
+    driver.disconnectFromPowerMeter();
+    QVERIFY(disconnected.isEmpty());
+    QVERIFY(connectTo(driver, fake));
+    driver.disconnectFromPowerMeter();
+    QTRY_COMPARE(disconnected.size(), 1);
+}
+
+void tst_PowerMeterDriver::nobodyListening()
+{
+    PowerMeterDriver driver;
+    QSignalSpy connected(&driver, &PowerMeterDriver::powerMeterConnected);
+    QSignalSpy disconnected(&driver, &PowerMeterDriver::powerMeterDisconnected);
+    QElapsedTimer timer;
+    timer.start();
+    driver.connectToPowerMeter(QStringLiteral("127.254.254.252"));
+    QVERIFY(timer.elapsed() < 100);
+    QTest::qWait(200);
+    QVERIFY(connected.isEmpty());
+    QVERIFY(disconnected.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_PowerMeterDriver)
+#include "tst_PowerMeterDriver.moc"
