@@ -1,0 +1,59 @@
+#pragma once
+
+#include "XlsxSheet.h"
+#include "XlsxZip.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+#include <memory>
+
+// One workbook file as the report engine edits it: the archive's entries, of which it changes
+// only the first worksheet, the workbook part (the sheet's name) and the styles (a date-time
+// format); everything else is written back byte for byte.
+class XlsxDocument
+{
+public:
+    // Reads a workbook file; null when it is not a workbook this engine can read (missing,
+    // locked, damaged, or too large). A file this process wrote last and nobody changed since
+    // is taken from memory instead of being read and parsed again.
+    static std::unique_ptr<XlsxDocument> open(const QString &path);
+    // Parses workbook bytes; null when they are not a readable workbook.
+    static std::unique_ptr<XlsxDocument> fromBytes(const QByteArray &bytes);
+    // A new workbook with one empty sheet.
+    static std::unique_ptr<XlsxDocument> create();
+
+    XlsxSheet &sheet() { return firstSheet; }
+    void renameFirstSheet(const QString &name);
+    // Index of a cell format that shows a date and time; -1 when the workbook has no styles.
+    int dateTimeStyle();
+
+    // The complete file, as it would be saved.
+    QByteArray toBytes();
+    // Writes the file beside the old one and renames it over it, so the path always holds a
+    // complete workbook; false when that failed (the old file is then untouched).
+    bool save(const QString &path);
+
+    // Forgets every workbook kept in memory.
+    static void clearCache();
+
+private:
+    struct Part
+    {
+        int entry = -1;
+        QByteArray content;
+        bool changed = false;
+    };
+
+    bool parse(const QByteArray &bytes);
+    bool loadPart(const QByteArray &name, Part *part);
+    int findEntry(const QByteArray &name) const;
+
+    QVector<XlsxZip::Entry> entries;
+    Part workbook;
+    Part styles;
+    int sheetEntry = -1;
+    XlsxSheet firstSheet;
+    int dateStyle = -2; // -2: not looked up yet
+};
