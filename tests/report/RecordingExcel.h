@@ -1,0 +1,28 @@
+#pragma once
+
+#include "ExcelApplication.h"
+
+#include <QStringList>
+
+#include <memory>
+
+// A spreadsheet application that does nothing but log each automation member it is asked for,
+// as "Object.Member(arguments)"; its last used row is set by the test.
+class RecordingExcel : public ExcelApplication
+{
+public:
+    struct Log
+    {
+        QStringList calls;
+        int lastUsedRow = 1;
+    };
+
+    explicit RecordingExcel(std::shared_ptr<Log> log) : log(std::move(log)) {}
+
+    std::unique_ptr<ExcelWorkbooks> workbooks() override;
+    void setDisplayAlerts(bool on) override;
+    void quit() override;
+
+private:
+    std::shared_ptr<Log> log;
+};

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+// Reads workbooks through openpyxl, an independent reader, for checks of what was written.
+namespace WorkbookDump {
+
+// The whole dump: sheet names, cells of every sheet, first sheet's row 1 height and column A width.
+QJsonObject dump(const QString &path);
+// Cells of one sheet as "A1" -> "n:1.5", "s:text" or "d:<ISO date-time>".
+QMap<QString, QString> cells(const QJsonObject &dump, const QString &sheet);
+// Runs the fixture maker: xlsx_tool.py <arguments>; false on failure.
+bool make(const QStringList &arguments);
+
+} // namespace WorkbookDump
