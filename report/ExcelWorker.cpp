@@ -235,7 +235,9 @@ void ExcelWorker::writeSpurRow(const QString &name, const quint64 &pointIndex, d
         sheet.write(row, 2, levels.at(0));
         int column = 3;
         for (int j = 1; j < count; ++j) {
-            const double d = carrier - frequencies.at(j) / 1e9;
+            // The difference is taken in Hz before scaling, so that a peak exactly 16 kHz away
+            // is not counted through a rounding error of the two divisions.
+            const double d = (frequencies.at(0) - frequencies.at(j)) / 1e9;
             if (d > 0.000016 || d < -0.000016) {
                 sheet.write(row, column, frequencies.at(j) / 1e9);
                 sheet.write(row, column + 1, levels.at(j));
