@@ -212,10 +212,12 @@ void XlsxSheet::putCell(int row, int column, const QByteArray &cell)
         rows += rowStart(row) + cell + rowEnd();
         lastRowElement = row;
         lastRowLastColumn = column;
+        lastRowWrittenHere = true;
         return;
     }
     const QByteArray end = rowEnd();
-    if (row == lastRowElement && column > lastRowLastColumn && rows.endsWith(end)) {
+    if (row == lastRowElement && lastRowWrittenHere && column > lastRowLastColumn
+        && rows.endsWith(end)) {
         const int at = rows.size() - end.size();
         changedAt(at);
         rows.insert(at, cell);
@@ -295,6 +297,7 @@ void XlsxSheet::setRowHeight(int row, double points)
         if (row > lastRowElement) {
             lastRowElement = row;
             lastRowLastColumn = 0;
+            lastRowWrittenHere = false;
         }
         return;
     }

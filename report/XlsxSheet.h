@@ -61,6 +61,7 @@ private:
 
     int lastRowElement = 0;    // number of the last row element in rows
     int lastRowLastColumn = 0; // its highest column holding a cell
+    bool lastRowWrittenHere = false; // written by this engine, so plain (no span hint)
     int lastCellRow = 0;
     int minRow = 0;
     int minColumn = 0;

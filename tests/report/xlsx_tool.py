@@ -105,6 +105,19 @@ def make_prefixed(path):
         z.writestr("book/pages/p.xml", PREFIXED_SHEET)
 
 
+def make_huge(path):
+    """A workbook whose sheet is larger than the engine accepts (mostly white space)."""
+    make_rows(path, 1, 1)
+    with zipfile.ZipFile(path) as z:
+        parts = {name: z.read(name) for name in z.namelist()}
+    sheet = parts["xl/worksheets/sheet1.xml"]
+    at = sheet.index(b"</sheetData>")
+    parts["xl/worksheets/sheet1.xml"] = sheet[:at] + b" " * (201 * 1024 * 1024) + sheet[at:]
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in parts.items():
+            z.writestr(name, data)
+
+
 def main():
     command = sys.argv[1]
     if command == "dump":
@@ -115,6 +128,8 @@ def main():
         make_styled(sys.argv[2])
     elif command == "prefixed":
         make_prefixed(sys.argv[2])
+    elif command == "huge":
+        make_huge(sys.argv[2])
     elif command == "touch":
         wb = openpyxl.load_workbook(sys.argv[2])
         ws = wb.worksheets[0]
