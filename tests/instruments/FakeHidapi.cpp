@@ -19,6 +19,7 @@ struct State
 {
     QList<Device> devices;
     std::function<QList<QByteArray>(const QByteArray &)> responder;
+    std::function<void(const QByteArray &)> observer;
     QList<QByteArray> input;
     QList<QByteArray> written;
     QList<Read> readCalls;
@@ -44,6 +45,7 @@ void setDevices(const QList<Device> &devices) { state().devices = devices; }
 void setResponder(std::function<QList<QByteArray>(const QByteArray &)> r) { state().responder = std::move(r); }
 void queueInput(const QByteArray &payload) { state().input.append(payload); }
 void reset() { state() = State(); }
+void setWriteObserver(std::function<void(const QByteArray &)> o) { state().observer = std::move(o); }
 QList<QByteArray> writtenReports() { return state().written; }
 QList<Read> reads() { return state().readCalls; }
 QList<QByteArray> openedPaths() { return state().opened; }
@@ -106,11 +108,12 @@ int HID_API_EXPORT_CALL hid_write(hid_device *, const unsigned char *data, size_
     state().calls << QStringLiteral("hid_write");
     const QByteArray report(reinterpret_cast<const char *>(data), int(length));
     state().written.append(report);
-    if (state().responder) {
-        QByteArray text = report.mid(1);
-        text.truncate(text.indexOf('\0') < 0 ? text.size() : text.indexOf('\0'));
+    QByteArray text = report.mid(1);
+    text.truncate(text.indexOf('\0') < 0 ? text.size() : text.indexOf('\0'));
+    if (state().observer)
+        state().observer(text);
+    if (state().responder)
         state().input += state().responder(text);
-    }
     return int(length);
 }
 

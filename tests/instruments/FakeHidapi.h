@@ -32,6 +32,8 @@ void setResponder(std::function<QList<QByteArray>(const QByteArray &text)> respo
 // Puts an input report in the queue now (payload without report ID).
 void queueInput(const QByteArray &payload);
 void reset();
+// Called with the text of every written report (report ID removed), in the writer's thread.
+void setWriteObserver(std::function<void(const QByteArray &text)> observer);
 
 QList<QByteArray> writtenReports();
 QList<Read> reads();

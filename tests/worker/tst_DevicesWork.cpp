@@ -1,0 +1,654 @@
+#include "DevicesWork.h"
+#include "ExcelWorker.h"
+#include "FakeHidapi.h"
+#include "FakeInstrument.h"
+#include "FrequencyGrid.h"
+#include "MeasurementTypes.h"
+#include "Pause.h"
+#include "WorkbookDump.h"
+#include "XlsxDocument.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QSemaphore>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <functional>
+
+namespace {
+
+// The worker in a thread of its own, as the window runs it, with a recorded pause seam and a
+// synthesizer on the fake HID device, so that commands and pauses land in one ordered log.
+class WorkerRig
+{
+public:
+    WorkerRig()
+    {
+        MeasurementTypes::registerAll();
+        FakeHidapi::reset();
+        FakeHidapi::setWriteObserver([this](const QByteArray &text) {
+            add(QString::fromLatin1(text.endsWith('\n') ? text.chopped(1) : text));
+        });
+        Pause::setSleepFunction([this](unsigned long ms) {
+            add(QStringLiteral("pause %1").arg(ms));
+            if (onPause)
+                onPause(ms);
+        });
+        worker = new DevicesWork;
+        worker->moveToThread(&thread);
+        thread.start();
+        worker->initialization();
+        sync();
+        worker->reportWriter()->setDirectory(dir.path());
+    }
+    ~WorkerRig()
+    {
+        sync();
+        thread.quit();
+        thread.wait();
+        delete worker;
+        Pause::setSleepFunction({});
+        FakeHidapi::reset();
+        XlsxDocument::clearCache();
+    }
+
+    // Returns once every request posted so far has been served.
+    void sync() { QMetaObject::invokeMethod(worker, [] {}, Qt::BlockingQueuedConnection); }
+
+    void connectHid()
+    {
+        FakeHidapi::setDevices({{"/dev/hidraw0", true, QStringLiteral("Gen"), true, QStringLiteral("42")}});
+        worker->searchUsbHidDevices();
+        worker->connectToDeviceUsbHid(QStringLiteral("Gen 42"));
+        sync();
+        clear();
+    }
+
+    void add(const QString &entry)
+    {
+        QMutexLocker lock(&mutex);
+        entries << entry;
+    }
+    QStringList log()
+    {
+        QMutexLocker lock(&mutex);
+        return entries;
+    }
+    void clear()
+    {
+        QMutexLocker lock(&mutex);
+        entries.clear();
+    }
+    QString workbook(const QString &name) const { return worker->reportWriter()->workbookPath(name); }
+
+    QThread thread;
+    DevicesWork *worker = nullptr;
+    QTemporaryDir dir;
+    std::function<void(unsigned long)> onPause;
+
+private:
+    QMutex mutex;
+    QStringList entries;
+};
+
+QStringList withPauses(const QStringList &commands)
+{
+    QStringList out;
+    for (int i = 0; i < commands.size(); ++i) {
+        out << commands.at(i);
+        if (i + 1 < commands.size())
+            out << QStringLiteral("pause 300");
+    }
+    return out;
+}
+
+FakeInstrument::Responder powerMeterAnswering(const QByteArray &reading)
+{
+    return [reading](const QByteArray &line) {
+        return line.startsWith("FETC") ? QList<FakeInstrument::Reply>{{reading, 0}}
+                                       : QList<FakeInstrument::Reply>{};
+    };
+}
+
+QList<QByteArray> linesStartingWith(const QList<QByteArray> &lines, const QByteArray &start)
+{
+    QList<QByteArray> out;
+    for (const QByteArray &line : lines)
+        if (line.startsWith(start))
+            out << line;
+    return out;
+}
+
+ValueFormMeasurePower powerForm()
+{
+    ValueFormMeasurePower form;
+    form.freqStart = 100;
+    form.freqStop = 1000;
+    form.pointsCount = 10;
+    form.freqStep = 10;
+    form.power = -10;
+    form.pointsMode = true;
+    form.channelA = true;
+    form.ipPowerMeter = QStringLiteral("127.0.0.1");
+    form.delay = 7;
+    return form;
+}
+
+} // namespace
+
+using Call = std::function<void(DevicesWork *)>;
+Q_DECLARE_METATYPE(Call)
+
+class tst_DevicesWork : public QObject
+{
+    Q_OBJECT
+
+private:
+    // Connects the rig's power meter to a fake and runs one measurement to its end.
+    bool runPower(WorkerRig &rig, FakeInstrument &meter, const ValueFormMeasurePower &form,
+                  QSignalSpy *stopped)
+    {
+        if (meter.connectionCount() == 0) {
+            QSignalSpy connected(rig.worker, &DevicesWork::powerMeterConnected);
+            rig.worker->connectToPowerMeter(meter.address());
+            if (!connected.wait(3000))
+                return false;
+        }
+        rig.worker->measurePower(form);
+        return stopped->wait(60000);
+    }
+
+private slots:
+    void commandSequences_data();
+    void commandSequences();
+    void callsFromTheGuiThreadReturnAtOnceAndKeepTheirOrder();
+    void callsFromTheWorkerThreadRunAtOnce();
+    void secondInitializationChangesNothing();
+    void addressesWithCommas_data();
+    void addressesWithCommas();
+    void usbHidFlagFollowsTheDriver();
+    void grid_data();
+    void grid();
+    void powerGrids_data();
+    void powerGrids();
+    void cyclingStopsBelowTheCeiling();
+    void powerAboveTheCeilingRunsNoPass();
+    void oneFrequencyMode();
+    void stopDuringAPointKeepsItsRow();
+    void fetchValuesOverLan();
+    void fetchValuesOverUsbHid();
+};
+
+void tst_DevicesWork::commandSequences_data()
+{
+    QTest::addColumn<Call>("call");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("frequency sweep")
+        << Call([](DevicesWork *w) { w->startSweepFreq(1000, -10, 100, 200, 0.5, 20); })
+        << withPauses({"OUTPUT ON", "FREQ:CW 1000.00000000 MHz", "POWER -10.00 DBM",
+                       "FREQ:START 100.00000000 MHz", "FREQ:STOP 200.00000000 MHz",
+                       "FREQ:STEP 0.50000000 MHz", "FREQ:MODE LIST", "LIST:TYPE STEP",
+                       "LIST:MODE AUTO", "SWE:TIME:AUTO OFF", "SWE:TIME 20.0000 ms", "TRIG:SOUR BUS",
+                       "INIT:CONT ON", "INIT", "*TRG"});
+    QTest::newRow("power sweep")
+        << Call([](DevicesWork *w) { w->startSweepAmpl(1500.5, 0, -20, 5, 0.25, 100); })
+        << withPauses({"OUTPUT ON", "FREQ:CW 1500.50000000 MHz", "POWER 0.00 DBM",
+                       "POW:START -20.0000 DBM", "POW:STOP 5.0000 DBM", "POW:STEP 0.2500 DBM",
+                       "POW:MODE LIST", "LIST:TYPE STEP", "LIST:MODE AUTO", "SWE:TIME:AUTO OFF",
+                       "SWE:TIME 100.0000 ms", "TRIG:SOUR BUS", "INIT:CONT ON", "INIT", "*TRG"});
+    QTest::newRow("AM in Hz")
+        << Call([](DevicesWork *w) { w->startAm(1000, -5, true, 400, QStringLiteral("Sine"), 30); })
+        << withPauses({"OUTPUT ON", "FREQ:CW 1000.00000000 MHz", "POWER -5.00 DBM", "AM:SOURce:INTernal",
+                       "AM:INTernal:FREQuency 400.00000000 Hz", "AM:INTernal:FUNCtion:SHAPE Sine",
+                       "AM:DEPTH 30.00000000", "OUTPUT:MODULATION ON"});
+    QTest::newRow("AM in kHz")
+        << Call([](DevicesWork *w) { w->startAm(10, 1, false, 2.5, QStringLiteral("Ramp"), 99.5); })
+        << withPauses({"OUTPUT ON", "FREQ:CW 10.00000000 MHz", "POWER 1.00 DBM", "AM:SOURce:INTernal",
+                       "AM:INTernal:FREQuency 2.50000000 kHz", "AM:INTernal:FUNCtion:SHAPE Ramp",
+                       "AM:DEPTH 99.50000000", "OUTPUT:MODULATION ON"});
+    QStringList pm{QStringLiteral("PULM:SOUR:INTernal"), QStringLiteral("pause 300")};
+    for (int i = 0; i < 10; ++i)
+        pm << QStringLiteral("PULM:INT:PWID 1.00000000 US");
+    pm << QStringLiteral("pause 300");
+    for (int i = 0; i < 10; ++i)
+        pm << QStringLiteral("PULM:INT:PER 2.50000000 MS");
+    pm << QStringLiteral("pause 300") << QStringLiteral("OUTPUT:MODULATION ON");
+    QTest::newRow("pulse modulation")
+        << Call([](DevicesWork *w) { w->startPm(QStringLiteral("US"), QStringLiteral("MS"), 1, 2.5); }) << pm;
+    QTest::newRow("stop frequency sweep") << Call([](DevicesWork *w) { w->stopSweepFreq(); })
+                                          << withPauses({"ABORT", "FREQ:MODE CW"});
+    QTest::newRow("stop power sweep") << Call([](DevicesWork *w) { w->stopSweepAmpl(); })
+                                      << withPauses({"ABORT", "POW:MODE FIX"});
+    QTest::newRow("stop AM") << Call([](DevicesWork *w) { w->stopAm(); })
+                             << QStringList{"OUTPUT:MODULATION OFF"};
+    QTest::newRow("stop PM") << Call([](DevicesWork *w) { w->stopPm(); })
+                             << QStringList{"OUTPUT:MODULATION OFF"};
+    QTest::newRow("RF and ALC")
+        << Call([](DevicesWork *w) { w->rfOn(); w->rfOff(); w->alcOn(); w->alcOff(); })
+        << QStringList{"OUTPUT ON", "OUTPUT OFF", "OUTP:ALC ON", "OUTP:ALC OFF"};
+    QTest::newRow("frequency and power")
+        << Call([](DevicesWork *w) { w->setFrequency(0.1); w->setAmplitude(-7.5); })
+        << QStringList{"FREQ:CW 0.10000000 MHz", "POWER -7.50 DBM"};
+    QTest::newRow("free commands")
+        << Call([](DevicesWork *w) {
+               w->setCommand(QStringLiteral("OUTP:ALC?"));
+               w->setCommand(QStringLiteral("FREQ:CW? "));
+               w->setCommand(QStringLiteral("INIT"));
+           })
+        << QStringList{"OUTP:ALC?", "read", "FREQ:CW? ", "INIT"};
+}
+
+void tst_DevicesWork::commandSequences()
+{
+    QFETCH(Call, call);
+    QFETCH(QStringList, expected);
+    WorkerRig rig;
+    rig.connectHid();
+    FakeHidapi::setResponder([&rig](const QByteArray &text) {
+        if (text.endsWith("?\n"))
+            rig.add(QStringLiteral("read"));
+        return QList<QByteArray>{"1\n"};
+    });
+    call(rig.worker);
+    rig.sync();
+    QCOMPARE(rig.log(), expected);
+}
+
+void tst_DevicesWork::callsFromTheGuiThreadReturnAtOnceAndKeepTheirOrder()
+{
+    WorkerRig rig;
+    rig.connectHid();
+    QSemaphore held;
+    QSemaphore reached;
+    bool first = true;
+    rig.onPause = [&](unsigned long) {
+        if (first) {
+            first = false;
+            reached.release();
+            held.acquire();
+        }
+    };
+    QElapsedTimer timer;
+    timer.start();
+    rig.worker->startSweepFreq(1000, 0, 1, 2, 1, 10);
+    rig.worker->rfOff();
+    rig.worker->setFrequency(5);
+    // The worker is held in the sweep's first pause; the calls above must not have waited for it.
+    QVERIFY(reached.tryAcquire(1, 5000));
+    QVERIFY(timer.elapsed() < 1000);
+    held.release();
+    rig.sync();
+    const QStringList log = rig.log();
+    QCOMPARE(log.mid(log.size() - 3),
+             (QStringList{"*TRG", "OUTPUT OFF", "FREQ:CW 5.00000000 MHz"}));
+}
+
+void tst_DevicesWork::callsFromTheWorkerThreadRunAtOnce()
+{
+    WorkerRig rig;
+    rig.connectHid();
+    QStringList during;
+    QMetaObject::invokeMethod(
+        rig.worker,
+        [&] {
+            rig.worker->setFrequency(10);
+            rig.worker->setAmplitude(3);
+            during = rig.log();
+        },
+        Qt::BlockingQueuedConnection);
+    QCOMPARE(during, (QStringList{"FREQ:CW 10.00000000 MHz", "POWER 3.00 DBM"}));
+}
+
+void tst_DevicesWork::secondInitializationChangesNothing()
+{
+    WorkerRig rig;
+    ExcelWorker *writer = rig.worker->reportWriter();
+    rig.worker->initialization();
+    rig.sync();
+    QCOMPARE(rig.worker->reportWriter(), writer);
+    QSignalSpy disconnected(rig.worker, &DevicesWork::deviceDisconnected);
+    rig.worker->disconnectFromDeviceUsbCom();
+    QTRY_COMPARE(disconnected.size(), 1);
+    QTest::qWait(50);
+    QCOMPARE(disconnected.size(), 1);
+}
+
+void tst_DevicesWork::addressesWithCommas_data()
+{
+    QTest::addColumn<int>("instrument");
+    QTest::newRow("synthesizer") << 0;
+    QTest::newRow("power meter") << 1;
+    QTest::newRow("spectrum analyzer") << 2;
+}
+
+void tst_DevicesWork::addressesWithCommas()
+{
+    QFETCH(int, instrument);
+    WorkerRig rig;
+    FakeInstrument fake(instrument == 0 ? 5023 : 5025);
+    QString address = fake.address();
+    address.replace(QLatin1Char('.'), QLatin1Char(','));
+    QSignalSpy synth(rig.worker, &DevicesWork::deviceConnected);
+    QSignalSpy meter(rig.worker, &DevicesWork::powerMeterConnected);
+    QSignalSpy analyzer(rig.worker, &DevicesWork::spectrumAnalyzerConnected);
+    if (instrument == 0)
+        rig.worker->connectToDevice(address);
+    else if (instrument == 1)
+        rig.worker->connectToPowerMeter(address);
+    else
+        rig.worker->connectToSpectrumAnalyzer(address);
+    QSignalSpy &spy = instrument == 0 ? synth : instrument == 1 ? meter : analyzer;
+    QVERIFY(spy.wait(3000));
+    QTRY_COMPARE(fake.connectionCount(), 1);
+}
+
+void tst_DevicesWork::usbHidFlagFollowsTheDriver()
+{
+    // Over USB-HID one detector reading is taken per point, otherwise twenty are averaged.
+    WorkerRig rig;
+    rig.connectHid();
+    FakeHidapi::setResponder([](const QByteArray &text) {
+        return QList<QByteArray>{text.startsWith("FETCH") ? "3.4\n" : "41\n"};
+    });
+    FakeInstrument meter(5025);
+    meter.setResponder(powerMeterAnswering("-1\n"));
+    ValueFormMeasurePower form = powerForm();
+    form.pointsCount = 1;
+    form.fetchValues = true;
+    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QVERIFY(runPower(rig, meter, form, &stopped));
+    QCOMPARE(rig.log().filter(QStringLiteral("FETCH:POW:AC?")).size(), 1);
+
+    rig.worker->disconnectFromDeviceUsbHid();
+    FakeInstrument synth(5023);
+    synth.setResponder([](const QByteArray &line) {
+        return line.endsWith('?') ? QList<FakeInstrument::Reply>{{"2\n", 0}} : QList<FakeInstrument::Reply>{};
+    });
+    QSignalSpy synthConnected(rig.worker, &DevicesWork::deviceConnected);
+    rig.worker->connectToDevice(synth.address());
+    QVERIFY(synthConnected.wait(3000));
+    QVERIFY(runPower(rig, meter, form, &stopped));
+    QCOMPARE(linesStartingWith(synth.lines(), "FETCH:POW:AC?").size(), 20);
+
+    rig.worker->connectToDeviceUsbHid(QStringLiteral("Gen 42"));
+    rig.sync();
+    rig.clear();
+    QVERIFY(runPower(rig, meter, form, &stopped));
+    QCOMPARE(rig.log().filter(QStringLiteral("FETCH:POW:AC?")).size(), 1);
+    QCOMPARE(linesStartingWith(synth.lines(), "FETCH:POW:AC?").size(), 20);
+}
+
+void tst_DevicesWork::grid_data()
+{
+    QTest::addColumn<bool>("pointsMode");
+    QTest::addColumn<double>("start");
+    QTest::addColumn<double>("stop");
+    QTest::addColumn<quint64>("count");
+    QTest::addColumn<double>("step");
+    QTest::addColumn<double>("expectedStep");
+    QTest::addColumn<quint64>("expectedCount");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("10 points") << true << 100.0 << 1000.0 << quint64(10) << 0.0 << 100.0 << quint64(10) << "100";
+    QTest::newRow("4 points") << true << 100.0 << 200.0 << quint64(4) << 0.0 << 33.0 << quint64(4) << "33";
+    QTest::newRow("step 30") << false << 100.0 << 200.0 << quint64(0) << 30.0 << 30.0 << quint64(4) << "4";
+    QTest::newRow("step 40") << false << 100.0 << 200.0 << quint64(0) << 40.0 << 40.0 << quint64(4) << "4";
+    QTest::newRow("count 0") << true << 100.0 << 200.0 << quint64(0) << 0.0 << 0.0 << quint64(0) << "0";
+    QTest::newRow("count 1") << true << 100.0 << 200.0 << quint64(1) << 0.0 << 0.0 << quint64(1) << "0";
+    QTest::newRow("step 0") << false << 100.0 << 200.0 << quint64(0) << 0.0 << 0.0 << quint64(1) << "1";
+    QTest::newRow("reversed") << false << 200.0 << 100.0 << quint64(0) << 30.0 << 30.0 << quint64(0) << "0";
+    QTest::newRow("tiny step") << false << 0.0 << 1e6 << quint64(0) << 1e-300 << 1e-300
+                               << (quint64(1) << 62) << QString();
+    QTest::newRow("half rounds up") << true << 0.0 << 5.0 << quint64(3) << 0.0 << 3.0 << quint64(3) << "3";
+}
+
+void tst_DevicesWork::grid()
+{
+    QFETCH(bool, pointsMode);
+    QFETCH(double, start);
+    QFETCH(double, stop);
+    QFETCH(quint64, count);
+    QFETCH(double, step);
+    QFETCH(double, expectedStep);
+    QFETCH(quint64, expectedCount);
+    QFETCH(QString, text);
+    const FrequencyGrid grid = FrequencyGrid::derive(pointsMode, start, stop, count, step);
+    QCOMPARE(grid.step, expectedStep);
+    QCOMPARE(grid.count, expectedCount);
+    if (!text.isEmpty())
+        QCOMPARE(pointsMode ? grid.stepText : grid.countText, text);
+}
+
+void tst_DevicesWork::powerGrids_data()
+{
+    QTest::addColumn<bool>("pointsMode");
+    QTest::addColumn<double>("stop");
+    QTest::addColumn<quint64>("count");
+    QTest::addColumn<double>("step");
+    QTest::addColumn<QStringList>("frequencies");
+    QTest::addColumn<QString>("signalText");
+    QTest::newRow("100 to 1000 in 10 points")
+        << true << 1000.0 << quint64(10) << 0.0
+        << QStringList{"100", "200", "300", "400", "500", "600", "700", "800", "900", "1000"} << "100";
+    QTest::newRow("100 to 200 in 4 points") << true << 200.0 << quint64(4) << 0.0
+                                            << QStringList{"100", "133", "166", "199"} << "33";
+    QTest::newRow("step 30") << false << 200.0 << quint64(0) << 30.0
+                             << QStringList{"100", "130", "160", "190"} << "4";
+    QTest::newRow("step 40") << false << 200.0 << quint64(0) << 40.0
+                             << QStringList{"100", "140", "180", "220"} << "4";
+    QTest::newRow("count 0") << true << 200.0 << quint64(0) << 0.0 << QStringList{} << "0";
+    QTest::newRow("count 1") << true << 200.0 << quint64(1) << 0.0 << QStringList{"100"} << "0";
+    QTest::newRow("step 0") << false << 200.0 << quint64(0) << 0.0 << QStringList{"100"} << "1";
+    QTest::newRow("reversed range") << false << 50.0 << quint64(0) << 10.0 << QStringList{} << "0";
+}
+
+void tst_DevicesWork::powerGrids()
+{
+    QFETCH(bool, pointsMode);
+    QFETCH(double, stop);
+    QFETCH(quint64, count);
+    QFETCH(double, step);
+    QFETCH(QStringList, frequencies);
+    QFETCH(QString, signalText);
+    WorkerRig rig;
+    rig.connectHid();
+    FakeInstrument meter(5025);
+    meter.setResponder(powerMeterAnswering("-10.5\n"));
+    ValueFormMeasurePower form = powerForm();
+    form.pointsMode = pointsMode;
+    form.freqStop = stop;
+    form.pointsCount = count;
+    form.freqStep = step;
+    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QSignalSpy stepText(rig.worker, &DevicesWork::freqStep);
+    QSignalSpy countText(rig.worker, &DevicesWork::pointsCount);
+    QSignalSpy points(rig.worker, &DevicesWork::labelCountPoints);
+    QSignalSpy readings(rig.worker, &DevicesWork::labelAnswerFromPowerMeter);
+    QVERIFY(runPower(rig, meter, form, &stopped));
+
+    QSignalSpy &derived = pointsMode ? stepText : countText;
+    QCOMPARE(derived.size(), 1);
+    QCOMPARE(derived.at(0).at(0).toString(), signalText);
+    QStringList sensed;
+    for (const QByteArray &line : linesStartingWith(meter.lines(), "SENS1:FREQ"))
+        sensed << QString::number(line.split(' ').at(1).toDouble());
+    QCOMPARE(sensed, frequencies);
+    QCOMPARE(points.size(), frequencies.size());
+    for (int i = 0; i < readings.size(); ++i) {
+        QCOMPARE(points.at(i).at(0).toString(), QString::number(i + 1));
+        QCOMPARE(readings.at(i).at(0).toString(), QStringLiteral("-10.5"));
+    }
+    // Each point: synthesizer frequency, delay, reading.
+    const QStringList log = rig.log();
+    QCOMPARE(log.filter(QStringLiteral("FREQ:CW")).size(), frequencies.size());
+    QCOMPARE(log.filter(QStringLiteral("pause 7")).size(), frequencies.size());
+    QCOMPARE(log.first(), QStringLiteral("POWER -10.00 DBM"));
+    QCOMPARE(log.at(1), QStringLiteral("pause 150"));
+
+    const QString file = rig.workbook(QStringLiteral("Table -10 dBm"));
+    if (frequencies.isEmpty()) {
+        QVERIFY(!QFile::exists(file));
+        return;
+    }
+    const auto cells = WorkbookDump::cells(WorkbookDump::dump(file), QStringLiteral("Лист 1"));
+    QCOMPARE(cells.size(), frequencies.size() * 4);
+    for (int i = 0; i < frequencies.size(); ++i) {
+        const QString row = QString::number(i + 1);
+        QCOMPARE(cells.value("A" + row), QStringLiteral("n:") + frequencies.at(i));
+        QCOMPARE(cells.value("B" + row), QStringLiteral("n:-10.5"));
+        QCOMPARE(cells.value("C" + row), QStringLiteral("n:0"));
+    }
+}
+
+void tst_DevicesWork::cyclingStopsBelowTheCeiling()
+{
+    WorkerRig rig;
+    rig.connectHid();
+    FakeInstrument meter(5025);
+    meter.setResponder(powerMeterAnswering("1.25\n"));
+    ValueFormMeasurePower form = powerForm();
+    form.power = 0;
+    form.cycle = true;
+    form.pointsCount = 2;
+    form.freqStop = 200;
+    rig.worker->setCycle(true, 10);
+    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QSignalSpy powers(rig.worker, &DevicesWork::changePower);
+    QVERIFY(runPower(rig, meter, form, &stopped));
+    QCOMPARE(powers.size(), 2);
+    QCOMPARE(powers.at(0).at(0).toDouble(), 10.0);
+    QCOMPARE(powers.at(1).at(0).toDouble(), 20.0);
+    QCOMPARE(rig.log().filter(QStringLiteral("POWER ")),
+             (QStringList{"POWER 0.00 DBM", "POWER 10.00 DBM", "POWER 20.00 DBM"}));
+    QCOMPARE(linesStartingWith(meter.lines(), "FETC?").size(), 4);
+    QVERIFY(QFile::exists(rig.workbook(QStringLiteral("Table 0 dBm"))));
+    QVERIFY(QFile::exists(rig.workbook(QStringLiteral("Table 10 dBm"))));
+    QVERIFY(!QFile::exists(rig.workbook(QStringLiteral("Table 20 dBm"))));
+    // Between passes: power, 150 ms, first frequency, 150 ms.
+    const QStringList log = rig.log();
+    const int change = log.indexOf(QStringLiteral("POWER 10.00 DBM"));
+    QCOMPARE(log.mid(change, 4), (QStringList{"POWER 10.00 DBM", "pause 150", "FREQ:CW 100.00000000 MHz",
+                                              "pause 150"}));
+}
+
+void tst_DevicesWork::powerAboveTheCeilingRunsNoPass()
+{
+    WorkerRig rig;
+    rig.connectHid();
+    FakeInstrument meter(5025);
+    meter.setResponder(powerMeterAnswering("1\n"));
+    ValueFormMeasurePower form = powerForm();
+    form.power = 25;
+    rig.worker->setCycle(false, 10);
+    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QVERIFY(runPower(rig, meter, form, &stopped));
+    QCOMPARE(rig.log(), (QStringList{"POWER 25.00 DBM", "pause 150"}));
+    QVERIFY(meter.lines().isEmpty());
+}
+
+void tst_DevicesWork::oneFrequencyMode()
+{
+    WorkerRig rig;
+    rig.connectHid();
+    FakeInstrument meter(5025);
+    meter.setResponder(powerMeterAnswering("-3.5\n"));
+    ValueFormMeasurePower form = powerForm();
+    form.justPower = true;
+    form.freqStart = 1500.25;
+    form.power = 5;
+    form.cycle = true;
+    form.channelA = false;
+    rig.worker->setCycle(true, 10);
+    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QVERIFY(runPower(rig, meter, form, &stopped));
+    QCOMPARE(linesStartingWith(meter.lines(), "SENS2:FREQ"),
+             (QList<QByteArray>{"SENS2:FREQ 1500.2500 MHz", "SENS2:FREQ 1500.2500 MHz"}));
+    QCOMPARE(linesStartingWith(meter.lines(), "FETC2?").size(), 2);
+    const auto cells = WorkbookDump::cells(WorkbookDump::dump(rig.workbook(QStringLiteral("Table 1500.25 MHz"))),
+                                           QStringLiteral("Лист 1"));
+    QCOMPARE(cells.value("A1"), QStringLiteral("n:1500.25"));
+    QCOMPARE(cells.value("B1"), QStringLiteral("n:-3.5"));
+    QCOMPARE(cells.value("C1"), QStringLiteral("n:5"));
+    QCOMPARE(cells.value("C2"), QStringLiteral("n:15"));
+    QCOMPARE(cells.size(), 10);
+}
+
+void tst_DevicesWork::stopDuringAPointKeepsItsRow()
+{
+    WorkerRig rig;
+    rig.connectHid();
+    FakeInstrument meter(5025);
+    meter.setResponder(powerMeterAnswering("2\n"));
+    int delays = 0;
+    rig.onPause = [&](unsigned long ms) {
+        // The operator presses Stop while the third point settles.
+        if (ms == 7 && ++delays == 3)
+            rig.worker->requestStop();
+    };
+    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QVERIFY(runPower(rig, meter, powerForm(), &stopped));
+    const auto cells = WorkbookDump::cells(WorkbookDump::dump(rig.workbook(QStringLiteral("Table -10 dBm"))),
+                                           QStringLiteral("Лист 1"));
+    QCOMPARE(cells.size(), 3 * 4);
+    QCOMPARE(cells.value("A3"), QStringLiteral("n:300"));
+    QCOMPARE(stopped.size(), 1);
+}
+
+void tst_DevicesWork::fetchValuesOverLan()
+{
+    WorkerRig rig;
+    FakeInstrument synth(5023);
+    synth.setResponder([](const QByteArray &line) {
+        if (line == "FETCH:POW:AC?")
+            return QList<FakeInstrument::Reply>{{"-9.6\n", 0}};
+        if (line == "DIAG:INFO:TEMP?")
+            return QList<FakeInstrument::Reply>{{"40.5\n", 0}};
+        return QList<FakeInstrument::Reply>{};
+    });
+    QSignalSpy synthConnected(rig.worker, &DevicesWork::deviceConnected);
+    rig.worker->connectToDevice(synth.address());
+    QVERIFY(synthConnected.wait(3000));
+    FakeInstrument meter(5025);
+    meter.setResponder(powerMeterAnswering("-10\n"));
+    ValueFormMeasurePower form = powerForm();
+    form.pointsCount = 2;
+    form.freqStop = 200;
+    form.fetchValues = true;
+    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QVERIFY(runPower(rig, meter, form, &stopped));
+    QCOMPARE(linesStartingWith(synth.lines(), "FETCH:POW:AC?").size(), 40);
+    QCOMPARE(linesStartingWith(synth.lines(), "DIAG:INFO:TEMP?").size(), 2);
+    const auto cells = WorkbookDump::cells(WorkbookDump::dump(rig.workbook(QStringLiteral("Table -10 dBm"))),
+                                           QStringLiteral("Лист 1"));
+    QCOMPARE(cells.value("C1"), QStringLiteral("n:-10"));
+    QCOMPARE(cells.value("D1"), QStringLiteral("n:40.5"));
+    QCOMPARE(cells.value("D2"), QStringLiteral("n:40.5"));
+}
+
+void tst_DevicesWork::fetchValuesOverUsbHid()
+{
+    WorkerRig rig;
+    rig.connectHid();
+    FakeHidapi::setResponder([](const QByteArray &text) {
+        return QList<QByteArray>{text.startsWith("FETCH") ? "-9.6\n" : "40.5\n"};
+    });
+    FakeInstrument meter(5025);
+    meter.setResponder(powerMeterAnswering("-10\n"));
+    ValueFormMeasurePower form = powerForm();
+    form.pointsCount = 2;
+    form.freqStop = 200;
+    form.fetchValues = true;
+    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QVERIFY(runPower(rig, meter, form, &stopped));
+    QCOMPARE(rig.log().filter(QStringLiteral("FETCH:POW:AC?")).size(), 2);
+    QCOMPARE(rig.log().filter(QStringLiteral("DIAG:INFO:TEMP?")).size(), 2);
+    const auto cells = WorkbookDump::cells(WorkbookDump::dump(rig.workbook(QStringLiteral("Table -10 dBm"))),
+                                           QStringLiteral("Лист 1"));
+    QCOMPARE(cells.value("C1"), QStringLiteral("n:-9.6"));
+}
+
+QTEST_GUILESS_MAIN(tst_DevicesWork)
+#include "tst_DevicesWork.moc"

@@ -1,0 +1,659 @@
+#include "DevicesWork.h"
+
+#include "ComInitializer.h"
+#include "ExcelWorker.h"
+#include "FrequencyGrid.h"
+#include "OrvaneDeviceDriver.h"
+#include "Pause.h"
+#include "PowerMeterDriver.h"
+#include "SpectrumAnalyzerDriver.h"
+#include "SpurEvaluation.h"
+
+#include <QMetaObject>
+#include <QThread>
+#include <QtDebug>
+
+namespace {
+
+const unsigned long commandPauseMs = 300;
+const unsigned long passPauseMs = 150;
+const unsigned long adjustPauseMs = 7000;
+const double powerCeilingDbm = 30.0;
+const double spurPowerCeilingDbm = 15.0;
+const int fetchedReadings = 20;
+
+QString g6(double value)
+{
+    return QString::number(value, 'g', 6);
+}
+
+QString dotted(QString address)
+{
+    return address.replace(QLatin1Char(','), QLatin1Char('.'));
+}
+
+} // namespace
+
+DevicesWork::DevicesWork(QObject *parent)
+    : QObject(parent)
+{
+}
+
+DevicesWork::~DevicesWork()
+{
+    for (QObject *object : std::initializer_list<QObject *>{synthesizer, powerMeter,
+                                                            spectrumAnalyzer, excelWorker}) {
+        if (!object)
+            continue;
+        object->disconnect();
+        delete object;
+    }
+}
+
+bool DevicesWork::repost(const char *name, QGenericArgument a0, QGenericArgument a1,
+                         QGenericArgument a2, QGenericArgument a3, QGenericArgument a4,
+                         QGenericArgument a5)
+{
+    if (thread() == QThread::currentThread())
+        return false;
+    QMetaObject::invokeMethod(this, name, Qt::AutoConnection, a0, a1, a2, a3, a4, a5);
+    return true;
+}
+
+void DevicesWork::traceThreads()
+{
+    qDebug() << "Thread" << thread() << "ThreadCurrent" << QThread::currentThread();
+}
+
+void DevicesWork::requestStop()
+{
+    stopFlag = true;
+}
+
+void DevicesWork::setCycle(bool cycle, int step)
+{
+    cycleFlag = cycle;
+    powerStep = step;
+}
+
+void DevicesWork::setDelay(int delay)
+{
+    delayMs = delay;
+}
+
+void DevicesWork::setFetchValues(bool fetchValues)
+{
+    fetchValuesFlag = fetchValues;
+}
+
+void DevicesWork::initialization()
+{
+    if (repost("initialization"))
+        return;
+    if (!synthesizer) {
+        synthesizer = new OrvaneDeviceDriver;
+        connect(synthesizer, &OrvaneDeviceDriver::deviceConnected, this, &DevicesWork::deviceConnected);
+        connect(synthesizer, &OrvaneDeviceDriver::deviceDisconnected, this,
+                &DevicesWork::deviceDisconnected);
+        connect(synthesizer, &OrvaneDeviceDriver::labelAnswerFromDevice, this,
+                &DevicesWork::labelAnswerFromDevice);
+        connect(synthesizer, &OrvaneDeviceDriver::textIsOpenPort, this, &DevicesWork::textIsOpenPort);
+        connect(synthesizer, &OrvaneDeviceDriver::textIsClosePort, this, &DevicesWork::textIsClosePort);
+        connect(synthesizer, &OrvaneDeviceDriver::textIsOpenPort, this, &DevicesWork::onOpenPortText);
+        connect(synthesizer, &OrvaneDeviceDriver::addItemComboBoxUsbHid, this,
+                &DevicesWork::addItemComboBox);
+    }
+    if (!powerMeter) {
+        powerMeter = new PowerMeterDriver;
+        connect(powerMeter, &PowerMeterDriver::powerMeterConnected, this, &DevicesWork::powerMeterConnected);
+        connect(powerMeter, &PowerMeterDriver::powerMeterDisconnected, this,
+                &DevicesWork::powerMeterDisconnected);
+        connect(powerMeter, &PowerMeterDriver::labelAnswerFromPowerMeter, this,
+                &DevicesWork::labelAnswerFromPowerMeter);
+    }
+    if (!spectrumAnalyzer) {
+        spectrumAnalyzer = new SpectrumAnalyzerDriver;
+        connect(spectrumAnalyzer, &SpectrumAnalyzerDriver::spectrumAnalyzerConnected, this,
+                &DevicesWork::spectrumAnalyzerConnected);
+        connect(spectrumAnalyzer, &SpectrumAnalyzerDriver::spectrumAnalyzerDisconnected, this,
+                &DevicesWork::spectrumAnalyzerDisconnected);
+    }
+    if (!excelWorker)
+        excelWorker = new ExcelWorker;
+}
+
+double DevicesWork::someSlots()
+{
+    qDebug() << "Thread " << thread() << "ThreadCurrent " << QThread::currentThread()
+             << "SomeSlots " << 1.6;
+    return 1.6;
+}
+
+void DevicesWork::onOpenPortText(const QString &text)
+{
+    // A successful USB-HID open reports the device's name followed by "connect"; a serial port
+    // opened after it takes over the line.
+    if (!requestedHidDevice.isNull() && text == requestedHidDevice + QLatin1String("connect"))
+        usbHidConnected = true;
+    else if (text == QLatin1String("ComPort open"))
+        usbHidConnected = false;
+}
+
+void DevicesWork::searchUsbHidDevices()
+{
+    if (repost("searchUsbHidDevices"))
+        return;
+    synthesizer->searchUsbHidDevices();
+}
+
+void DevicesWork::sweepStart(double freq, double ampl, const std::function<void()> &limits,
+                             double sweepTime)
+{
+    synthesizer->rfOn();
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->setFrequency(freq);
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->setAmplitude(ampl);
+    Pause::sleepMs(commandPauseMs);
+    limits();
+    synthesizer->listTypeStep();
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->listModeAuto();
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->sweepTimeAutoOff();
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->setSweepTime(sweepTime);
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->triggerSourceBus();
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->initContinuousOn();
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->initiate();
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->triggerBus();
+}
+
+void DevicesWork::startSweepFreq(double freq, double ampl, double freqStart, double freqStop,
+                                 double freqStepMhz, double sweepTime)
+{
+    if (repost("startSweepFreq", Q_ARG(double, freq), Q_ARG(double, ampl), Q_ARG(double, freqStart),
+               Q_ARG(double, freqStop), Q_ARG(double, freqStepMhz), Q_ARG(double, sweepTime)))
+        return;
+    sweepStart(freq, ampl,
+               [&] {
+                   synthesizer->setFreqStart(freqStart);
+                   Pause::sleepMs(commandPauseMs);
+                   synthesizer->setFreqStop(freqStop);
+                   Pause::sleepMs(commandPauseMs);
+                   synthesizer->setFreqStep(freqStepMhz);
+                   Pause::sleepMs(commandPauseMs);
+                   synthesizer->freqModeList();
+                   Pause::sleepMs(commandPauseMs);
+               },
+               sweepTime);
+}
+
+void DevicesWork::stopSweepFreq()
+{
+    if (repost("stopSweepFreq"))
+        return;
+    synthesizer->abortSweep();
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->freqModeCw();
+}
+
+void DevicesWork::startSweepAmpl(double freq, double ampl, double amplStart, double amplStop,
+                                 double amplStep, double sweepTime)
+{
+    if (repost("startSweepAmpl", Q_ARG(double, freq), Q_ARG(double, ampl), Q_ARG(double, amplStart),
+               Q_ARG(double, amplStop), Q_ARG(double, amplStep), Q_ARG(double, sweepTime)))
+        return;
+    sweepStart(freq, ampl,
+               [&] {
+                   synthesizer->setPowerStart(amplStart);
+                   Pause::sleepMs(commandPauseMs);
+                   synthesizer->setPowerStop(amplStop);
+                   Pause::sleepMs(commandPauseMs);
+                   synthesizer->setPowerStep(amplStep);
+                   Pause::sleepMs(commandPauseMs);
+                   synthesizer->powerModeList();
+                   Pause::sleepMs(commandPauseMs);
+               },
+               sweepTime);
+}
+
+void DevicesWork::stopSweepAmpl()
+{
+    if (repost("stopSweepAmpl"))
+        return;
+    synthesizer->abortSweep();
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->powerModeFix();
+}
+
+void DevicesWork::startAm(double freq, double ampl, bool hz, double freqAm,
+                          const QString &formSignal, double depthAm)
+{
+    if (repost("startAm", Q_ARG(double, freq), Q_ARG(double, ampl), Q_ARG(bool, hz),
+               Q_ARG(double, freqAm), Q_ARG(QString, formSignal), Q_ARG(double, depthAm)))
+        return;
+    synthesizer->rfOn();
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->setFrequency(freq);
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->setAmplitude(ampl);
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->amSourceInternal();
+    Pause::sleepMs(commandPauseMs);
+    if (hz)
+        synthesizer->setAmFrequencyHz(freqAm);
+    else
+        synthesizer->setAmFrequencyKhz(freqAm);
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->setAmShape(formSignal);
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->setAmDepth(depthAm);
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->modulationOn();
+}
+
+void DevicesWork::stopAm()
+{
+    if (repost("stopAm"))
+        return;
+    synthesizer->modulationOff();
+}
+
+void DevicesWork::startPm(const QString &timeUnitPwid, const QString &timeUnitPer,
+                          double pulseWidth, double period)
+{
+    if (repost("startPm", Q_ARG(QString, timeUnitPwid), Q_ARG(QString, timeUnitPer),
+               Q_ARG(double, pulseWidth), Q_ARG(double, period)))
+        return;
+    synthesizer->pulseSourceInternal();
+    Pause::sleepMs(commandPauseMs);
+    for (int i = 0; i < 10; ++i)
+        synthesizer->setPulseWidth(pulseWidth, timeUnitPwid);
+    Pause::sleepMs(commandPauseMs);
+    for (int i = 0; i < 10; ++i)
+        synthesizer->setPulsePeriod(period, timeUnitPer);
+    Pause::sleepMs(commandPauseMs);
+    synthesizer->modulationOn();
+}
+
+void DevicesWork::stopPm()
+{
+    if (repost("stopPm"))
+        return;
+    synthesizer->modulationOff();
+}
+
+void DevicesWork::rfOn()
+{
+    if (repost("rfOn"))
+        return;
+    synthesizer->rfOn();
+}
+
+void DevicesWork::rfOff()
+{
+    if (repost("rfOff"))
+        return;
+    synthesizer->rfOff();
+}
+
+void DevicesWork::alcOn()
+{
+    if (repost("alcOn"))
+        return;
+    synthesizer->alcOn();
+}
+
+void DevicesWork::alcOff()
+{
+    if (repost("alcOff"))
+        return;
+    synthesizer->alcOff();
+}
+
+void DevicesWork::setFrequency(double freq)
+{
+    if (repost("setFrequency", Q_ARG(double, freq)))
+        return;
+    synthesizer->setFrequency(freq);
+}
+
+void DevicesWork::setAmplitude(double ampl)
+{
+    traceThreads();
+    if (repost("setAmplitude", Q_ARG(double, ampl)))
+        return;
+    synthesizer->setAmplitude(ampl);
+}
+
+void DevicesWork::setCommand(const QString &command)
+{
+    traceThreads();
+    if (repost("setCommand", Q_ARG(QString, command)))
+        return;
+    synthesizer->setCommand(command);
+    if (command.right(1) == QLatin1String("?"))
+        synthesizer->readAnswer();
+}
+
+void DevicesWork::connectToDevice(const QString &ip)
+{
+    traceThreads();
+    if (repost("connectToDevice", Q_ARG(QString, ip)))
+        return;
+    usbHidConnected = false;
+    synthesizer->connectToDevice(dotted(ip));
+    synthesizer->readAnswer();
+}
+
+void DevicesWork::connectToDeviceUsbCom(const QString &numberComPort)
+{
+    if (repost("connectToDeviceUsbCom", Q_ARG(QString, numberComPort)))
+        return;
+    synthesizer->connectToDeviceUsbCom(numberComPort);
+}
+
+void DevicesWork::connectToDeviceUsbHid(const QString &nameDevice)
+{
+    if (repost("connectToDeviceUsbHid", Q_ARG(QString, nameDevice)))
+        return;
+    requestedHidDevice = nameDevice.isNull() ? QStringLiteral("") : nameDevice;
+    synthesizer->connectToDeviceUsbHid(nameDevice);
+}
+
+void DevicesWork::connectToPowerMeter(const QString &ip)
+{
+    traceThreads();
+    if (repost("connectToPowerMeter", Q_ARG(QString, ip)))
+        return;
+    powerMeter->connectToPowerMeter(dotted(ip));
+}
+
+void DevicesWork::connectToSpectrumAnalyzer(const QString &ip)
+{
+    traceThreads();
+    if (repost("connectToSpectrumAnalyzer", Q_ARG(QString, ip)))
+        return;
+    spectrumAnalyzer->connectToAnalyzer(dotted(ip));
+}
+
+void DevicesWork::disconnectFromDevice()
+{
+    if (repost("disconnectFromDevice"))
+        return;
+    synthesizer->disconnectFromDevice();
+}
+
+void DevicesWork::disconnectFromDeviceUsbCom()
+{
+    if (repost("disconnectFromDeviceUsbCom"))
+        return;
+    synthesizer->disconnectFromDeviceUsbCom();
+}
+
+void DevicesWork::disconnectFromDeviceUsbHid()
+{
+    if (repost("disconnectFromDeviceUsbHid"))
+        return;
+    usbHidConnected = false;
+    synthesizer->disconnectFromDeviceUsbHid();
+}
+
+void DevicesWork::disconnectFromPowerMeter()
+{
+    if (repost("disconnectFromPowerMeter"))
+        return;
+    powerMeter->disconnectFromPowerMeter();
+}
+
+void DevicesWork::disconnectFromSpectrumAnalyzer()
+{
+    if (repost("disconnectFromSpectrumAnalyzer"))
+        return;
+    spectrumAnalyzer->disconnectFromAnalyzer();
+}
+
+void DevicesWork::measurePower(ValueFormMeasurePower form)
+{
+    traceThreads();
+    if (repost("measurePower", Q_ARG(ValueFormMeasurePower, form)))
+        return;
+    const ComInitializer com;
+    stopFlag = false;
+    cycleFlag = form.cycle;
+    fetchValuesFlag = form.fetchValues;
+    delayMs = form.delay;
+    excelWorker->startExcel();
+
+    auto tableName = [&form] {
+        return form.justPower ? QStringLiteral("Table ") + g6(form.freqStart) + QStringLiteral(" MHz")
+                              : QStringLiteral("Table ") + g6(form.power) + QStringLiteral(" dBm");
+    };
+    QString table = tableName();
+    const FrequencyGrid grid =
+        FrequencyGrid::derive(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep);
+    if (form.pointsMode) {
+        emit freqStep(grid.stepText);
+    } else {
+        form.pointsCount = grid.count;
+        emit pointsCount(grid.countText);
+    }
+    setAmplitude(form.power);
+    Pause::sleepMs(passPauseMs);
+    qDebug() << "power step" << quint32(powerStep.load());
+
+    while (form.power + quint32(powerStep.load()) < powerCeilingDbm && !stopFlag) {
+        if (form.justPower)
+            oneFrequencyReading(form.freqStart, form.power, table, form.channelA);
+        else
+            frequencySweep(form.freqStart, grid.step, table, form.pointsCount, form.channelA);
+        if (stopFlag)
+            break;
+        const quint32 step = quint32(powerStep.load());
+        qDebug() << (cycleFlag ? "true" : "false") << step << form.power + step << powerCeilingDbm;
+        if (!cycleFlag || !(form.power + step < powerCeilingDbm))
+            break;
+        form.power += step;
+        emit changePower(form.power);
+        setAmplitude(form.power);
+        Pause::sleepMs(passPauseMs);
+        setFrequency(form.freqStart);
+        Pause::sleepMs(passPauseMs);
+        table = tableName();
+    }
+    excelWorker->quitExcel();
+    emit stopingMeasure();
+}
+
+double DevicesWork::readPowerMeter(double frequency, bool channelA)
+{
+    setFrequency(frequency);
+    if (channelA)
+        powerMeter->setFrequencyChannelA(frequency);
+    else
+        powerMeter->setFrequencyChannelB(frequency);
+    Pause::sleepMs(static_cast<unsigned long>(qMax(0, delayMs.load())));
+    const double reading = channelA ? powerMeter->fetchChannelA() : powerMeter->fetchChannelB();
+    emit labelCountPoints(QString::number(pointIndex + 1));
+    emit labelAnswerFromPowerMeter(QString::number(reading, 'g', 4));
+    return reading;
+}
+
+void DevicesWork::synthesizerValues(double *fetchedPower, double *temperature)
+{
+    *fetchedPower = 0;
+    *temperature = 0;
+    if (!fetchValuesFlag)
+        return;
+    if (usbHidConnected) {
+        *fetchedPower = synthesizer->fetchPower();
+    } else {
+        double sum = 0;
+        for (int i = 0; i < fetchedReadings; ++i)
+            sum += synthesizer->fetchPower();
+        *fetchedPower = double(qRound64(sum / fetchedReadings));
+    }
+    *temperature = synthesizer->readTemperature();
+}
+
+void DevicesWork::frequencySweep(double firstFrequency, double gridStep, const QString &tableName,
+                                 quint64 count, bool channelA)
+{
+    pointIndex = 0;
+    if (count == 0)
+        return;
+    while (!stopFlag) {
+        const double frequency = firstFrequency + double(pointIndex) * gridStep;
+        const double reading = readPowerMeter(frequency, channelA);
+        double fetchedPower = 0;
+        double temperature = 0;
+        synthesizerValues(&fetchedPower, &temperature);
+        excelWorker->writeFrequencySweepRow(tableName, pointIndex, frequency, reading, fetchedPower,
+                                            temperature);
+        ++pointIndex;
+        if (pointIndex >= count)
+            return;
+    }
+}
+
+void DevicesWork::oneFrequencyReading(double frequency, double power, const QString &tableName,
+                                      bool channelA)
+{
+    if (stopFlag)
+        return;
+    const double reading = readPowerMeter(frequency, channelA);
+    double fetchedPower = 0;
+    double temperature = 0;
+    synthesizerValues(&fetchedPower, &temperature);
+    excelWorker->writePowerStepRow(tableName, pointIndex, frequency, reading, power, fetchedPower,
+                                   temperature);
+}
+
+void DevicesWork::measureSpectrum(ValueForm form)
+{
+    traceThreads();
+    if (repost("measureSpectrum", Q_ARG(ValueForm, form)))
+        return;
+    const ComInitializer com;
+    stopFlag = false;
+    cycleFlag = form.cycle;
+    delayMs = form.delay;
+    excelWorker->startExcel();
+    QString table = QStringLiteral("Table spur");
+    const FrequencyGrid grid =
+        FrequencyGrid::derive(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep);
+    if (form.pointsMode) {
+        emit freqStep(grid.stepText);
+    } else {
+        form.pointsCount = grid.count;
+        emit pointsCount(grid.countText);
+    }
+    setAmplitude(form.power);
+    Pause::sleepMs(passPauseMs);
+    while (!stopFlag) {
+        spurPass(form, grid.step, form.power, table);
+        if (stopFlag || !cycleFlag)
+            break;
+        const quint32 step = quint32(powerStep.load());
+        if (!(form.power + step < spurPowerCeilingDbm))
+            break;
+        form.power += step;
+        emit changePower(form.power);
+        setAmplitude(form.power);
+        Pause::sleepMs(passPauseMs);
+        setFrequency(form.freqStart);
+        Pause::sleepMs(passPauseMs);
+        // Later passes keep to spur workbooks of their own, apart from the power measurement's.
+        table = QStringLiteral("Table spur ") + g6(form.power) + QStringLiteral(" dBm");
+    }
+    excelWorker->quitExcel();
+    emit stopingMeasure();
+}
+
+void DevicesWork::spurPass(const ValueForm &form, double gridStep, double power,
+                           const QString &tableName)
+{
+    pointIndex = 0;
+    quint32 spurCount = 0;
+    double minimumDistance = 100.0;
+    if (form.pointsCount == 0)
+        return;
+    const bool rs = form.rohdeSchwarz;
+    while (!stopFlag) {
+        const double frequency = form.freqStart + double(pointIndex) * gridStep;
+        setFrequency(frequency);
+        if (pointIndex == 0) {
+            if (rs) {
+                spectrumAnalyzer->adjustAll();
+                Pause::sleepMs(adjustPauseMs);
+                spectrumAnalyzer->setReferenceLevel(power + 3.0);
+                spectrumAnalyzer->setSweepPoints(32000);
+                spectrumAnalyzer->setVideoBandwidth(50);
+                spectrumAnalyzer->setSweepPoints(32000);
+                spectrumAnalyzer->setSpan(10);
+                spectrumAnalyzer->setResolutionBandwidth(300);
+            } else {
+                spectrumAnalyzer->tuneImmediate();
+                Pause::sleepMs(adjustPauseMs);
+            }
+        } else {
+            spectrumAnalyzer->setStartFrequency(frequency - 0.1);
+            spectrumAnalyzer->setStopFrequency(frequency + form.span);
+            const int delay = qMax(0, form.delay);
+            Pause::sleepMs(static_cast<unsigned long>(frequency < 18300.0 ? delay : delay + 500));
+        }
+        for (int i = 0, times = rs ? 10 : 1; i < times; ++i)
+            spectrumAnalyzer->markerToMaximum();
+        Pause::sleepMs(frequency > 19300.0 ? 50 : 1);
+        spectrumAnalyzer->markerFrequency();
+        const QList<double> markerLevels = spectrumAnalyzer->markerLevel();
+
+        SpurEvaluation peaks;
+        if (!markerLevels.isEmpty()) {
+            double carrier = markerLevels.first();
+            if (power - carrier > 2.0 || power - carrier < 1.0)
+                spectrumAnalyzer->setReferenceLevel(power + 1.0);
+            if (carrier - form.displayLine < -90.0)
+                carrier = -20.0;
+            spectrumAnalyzer->thresholdOn();
+            const double threshold = carrier - form.displayLine;
+            if (rs) {
+                spectrumAnalyzer->setThreshold(threshold);
+                spectrumAnalyzer->sortPeakListByLevel();
+                spectrumAnalyzer->peakListOn();
+                const QList<double> levels = spectrumAnalyzer->peakListLevels();
+                const QList<double> frequencies = spectrumAnalyzer->peakListFrequencies();
+                peaks = SpurEvaluation::fromLists(frequencies, levels);
+            } else {
+                spectrumAnalyzer->setPeakThreshold(threshold);
+                spectrumAnalyzer->peakExcursionOff();
+                spectrumAnalyzer->sortPeakTableByAmplitude();
+                spectrumAnalyzer->peakTableOn();
+                peaks = SpurEvaluation::fromTable(spectrumAnalyzer->peakTable());
+            }
+            peaks.evaluate(form.displayLine, &spurCount, &minimumDistance);
+        } else {
+            qDebug() << "no marker level from the analyzer at" << frequency << "MHz";
+        }
+        emit labelCountPointsSpurs(QString::number(pointIndex + 1));
+        if (peaks.size() > 1) {
+            emit labelMinimumSpur(QStringLiteral("Min spur = ") + g6(minimumDistance));
+            emit labelCountSpurs(QString::number(spurCount));
+        }
+        if (peaks.size() == 0) {
+            emit stopMeasureSpectrum();
+        } else {
+            quint32 count = quint32(peaks.size());
+            excelWorker->writeSpurRow(tableName, pointIndex, form.span, 50.0, count,
+                                      peaks.frequencies, peaks.levels);
+        }
+        ++pointIndex;
+        if (pointIndex >= form.pointsCount)
+            return;
+    }
+}

@@ -1,0 +1,127 @@
+#pragma once
+
+#include "ValueForm.h"
+#include "ValueFormMeasurePower.h"
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+
+class ExcelWorker;
+class OrvaneDeviceDriver;
+class PowerMeterDriver;
+class SpectrumAnalyzerDriver;
+class QGenericArgument;
+
+// The worker of the instrument thread: owns the three drivers and the report writer, turns the
+// window's requests into command sequences and runs the power and spur measurements.
+class DevicesWork : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DevicesWork(QObject *parent = nullptr);
+    ~DevicesWork() override;
+
+    // Plain operations, run at once in the calling thread, so that they reach a running
+    // measurement.
+    void requestStop();
+    void setCycle(bool cycle, int powerStep);
+    void setDelay(int delay);
+    void setFetchValues(bool fetchValues);
+
+    // The report writer; null until initialization.
+    ExcelWorker *reportWriter() const { return excelWorker; }
+
+    Q_INVOKABLE void startSweepFreq(double freq, double ampl, double freqStart, double freqStop,
+                                    double freqStep, double sweepTime);
+    Q_INVOKABLE void stopSweepFreq();
+    Q_INVOKABLE void startSweepAmpl(double freq, double ampl, double amplStart, double amplStop,
+                                    double amplStep, double sweepTime);
+    Q_INVOKABLE void stopSweepAmpl();
+    Q_INVOKABLE void startAm(double freq, double ampl, bool hz, double freqAm,
+                             const QString &formSignal, double depthAm);
+    Q_INVOKABLE void stopAm();
+    Q_INVOKABLE void startPm(const QString &timeUnitPwid, const QString &timeUnitPer,
+                             double pulseWidth, double period);
+    Q_INVOKABLE void stopPm();
+    Q_INVOKABLE void rfOn();
+    Q_INVOKABLE void rfOff();
+    Q_INVOKABLE void alcOn();
+    Q_INVOKABLE void alcOff();
+    Q_INVOKABLE void setFrequency(double freq);
+    Q_INVOKABLE void setAmplitude(double ampl);
+    Q_INVOKABLE void setCommand(const QString &command);
+    Q_INVOKABLE void connectToDevice(const QString &ip);
+    Q_INVOKABLE void connectToDeviceUsbCom(const QString &numberComPort);
+    Q_INVOKABLE void connectToDeviceUsbHid(const QString &nameDevice);
+    Q_INVOKABLE void connectToPowerMeter(const QString &ip);
+    Q_INVOKABLE void connectToSpectrumAnalyzer(const QString &ip);
+    Q_INVOKABLE void disconnectFromDevice();
+    Q_INVOKABLE void disconnectFromDeviceUsbCom();
+    Q_INVOKABLE void disconnectFromDeviceUsbHid();
+    Q_INVOKABLE void disconnectFromPowerMeter();
+    Q_INVOKABLE void disconnectFromSpectrumAnalyzer();
+    Q_INVOKABLE void measurePower(ValueFormMeasurePower valueFormMeasurePower);
+    Q_INVOKABLE void measureSpectrum(ValueForm valueForm);
+    Q_INVOKABLE void initialization();
+    Q_INVOKABLE double someSlots();
+    // Enumerates the USB-HID devices in the worker thread, like every other request.
+    Q_INVOKABLE void searchUsbHidDevices();
+
+signals:
+    void deviceConnected();
+    void deviceDisconnected();
+    void powerMeterConnected();
+    void powerMeterDisconnected();
+    void spectrumAnalyzerConnected();
+    void spectrumAnalyzerDisconnected();
+    void textIsOpenPort(const QString &text);
+    void textIsClosePort(const QString &text);
+    void labelAnswerFromDevice(const QString &text);
+    void labelAnswerFromPowerMeter(const QString &text);
+    void labelCountPoints(const QString &text);
+    void labelCountPointsSpurs(const QString &text);
+    void labelCountSpurs(const QString &text);
+    void labelMinimumSpur(const QString &text);
+    void stopMeasureSpectrum();
+    void freqStep(const QString &text);
+    void pointsCount(const QString &text);
+    void changePower(double value);
+    void stopingMeasure();
+    void addItemComboBox(const QString &text);
+
+private:
+    // Re-posts the named operation into the worker thread when called from another thread;
+    // true when it did (the caller then returns).
+    bool repost(const char *name, QGenericArgument a0 = QGenericArgument(),
+                QGenericArgument a1 = QGenericArgument(), QGenericArgument a2 = QGenericArgument(),
+                QGenericArgument a3 = QGenericArgument(), QGenericArgument a4 = QGenericArgument(),
+                QGenericArgument a5 = QGenericArgument());
+    void traceThreads();
+    void onOpenPortText(const QString &text);
+    void sweepStart(double freq, double ampl, const std::function<void()> &limits,
+                    double sweepTime);
+    void frequencySweep(double firstFrequency, double gridStep, const QString &tableName,
+                        quint64 count, bool channelA);
+    void oneFrequencyReading(double frequency, double power, const QString &tableName,
+                             bool channelA);
+    double readPowerMeter(double frequency, bool channelA);
+    void synthesizerValues(double *fetchedPower, double *temperature);
+    void spurPass(const ValueForm &form, double gridStep, double power, const QString &tableName);
+
+    OrvaneDeviceDriver *synthesizer = nullptr;
+    PowerMeterDriver *powerMeter = nullptr;
+    SpectrumAnalyzerDriver *spectrumAnalyzer = nullptr;
+    ExcelWorker *excelWorker = nullptr;
+    std::atomic<bool> stopFlag{false};
+    std::atomic<bool> cycleFlag{false};
+    std::atomic<bool> fetchValuesFlag{false};
+    std::atomic<int> powerStep{0};
+    std::atomic<int> delayMs{0};
+    quint64 pointIndex = 0;
+    bool usbHidConnected = false;
+    QString requestedHidDevice;
+};

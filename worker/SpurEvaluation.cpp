@@ -1,0 +1,37 @@
+#include "SpurEvaluation.h"
+
+#include <cmath>
+
+SpurEvaluation SpurEvaluation::fromLists(QList<double> frequencies, QList<double> levels)
+{
+    const int size = qMin(frequencies.size(), levels.size());
+    SpurEvaluation peaks;
+    peaks.frequencies = frequencies.mid(0, size);
+    peaks.levels = levels.mid(0, size);
+    return peaks;
+}
+
+SpurEvaluation SpurEvaluation::fromTable(const QList<double> &table)
+{
+    SpurEvaluation peaks;
+    for (int i = 0; i + 1 < table.size(); i += 2) {
+        peaks.frequencies.append(table.at(i));
+        peaks.levels.append(table.at(i + 1));
+    }
+    return peaks;
+}
+
+void SpurEvaluation::evaluate(double displayLine, quint32 *spurCount, double *minimumDistance) const
+{
+    for (int i = 1; i < size(); ++i) {
+        const double d = frequencies.at(0) / 1e9 - frequencies.at(i) / 1e9;
+        if (!(d > 0.001 || d < -0.001))
+            continue;
+        if (std::isnan(levels.at(i) - levels.at(0) + displayLine))
+            continue;
+        ++*spurCount;
+        const double distance = levels.at(0) - levels.at(1);
+        if (distance < *minimumDistance)
+            *minimumDistance = distance;
+    }
+}
