@@ -14,13 +14,6 @@ namespace {
 constexpr double noiseFloorDbm = -95.0;
 constexpr double adjustedSpanHz = 10e6;
 
-// Loss of the cable to the analyzer: about 1.5 dB, so the carrier sits where the spur search
-// expects it below the output power.
-double cableLossDb(double frequencyHz)
-{
-    return 1.4 + 0.1 * std::sin(frequencyHz / 1e9);
-}
-
 const QSet<QString> &rohdeSchwarzOnly()
 {
     static const QSet<QString> headers{
@@ -75,13 +68,20 @@ bool AnalyzerSim::setSpurs(const QString &text)
     return true;
 }
 
+// The default loss keeps the carrier where the spur search expects it, 1 to 2 dB below the
+// output power, with a slight ripple over frequency.
+double AnalyzerSim::carrierLevel() const
+{
+    return model.powerDbm - cableLossDb - 0.1 * std::sin(model.frequencyHz / 1e9);
+}
+
 QList<AnalyzerSim::Signal> AnalyzerSim::visibleSignals() const
 {
     QList<Signal> signalList;
     if (!model.rfOn)
         return signalList;
     const double carrierHz = model.frequencyHz;
-    const double carrierDbm = model.powerDbm - cableLossDb(carrierHz);
+    const double carrierDbm = carrierLevel();
     auto add = [&](double hz, double dbm) {
         if (hz >= startHz && hz <= stopHz && dbm > noiseFloorDbm)
             signalList.append({hz, dbm});

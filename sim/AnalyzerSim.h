@@ -24,6 +24,8 @@ public:
     // "offset:dBc,offset:dBc,..." with offsets in MHz from the carrier; false when malformed.
     bool setSpurs(const QString &text);
     static QList<Spur> defaultSpurs();
+    // Loss of the cable to the analyzer in dB (about 1.5 dB by default).
+    void setCableLoss(double db) { cableLossDb = db; }
 
     QByteArray handle(const QByteArray &line);
 
@@ -38,10 +40,12 @@ private:
     QList<Signal> peaksAboveThreshold() const;
     void centreOnStrongest();
     QByteArray frequencyText(double hz) const;
+    double carrierLevel() const;
 
     BenchModel &model;
     Model dialect;
     QList<Spur> spurs = defaultSpurs();
+    double cableLossDb = 1.4;
     double startHz = 9e3;
     double stopHz = 3e9;
     double referenceLevelDbm = 0.0;

@@ -110,6 +110,8 @@ int main(int argc, char *argv[])
          QStringLiteral("port"), QStringLiteral("5025")},
         {QStringLiteral("analyzer-model"), QStringLiteral("Analyzer dialect: rs or kvd."),
          QStringLiteral("model"), QStringLiteral("rs")},
+        {QStringLiteral("analyzer-loss"), QStringLiteral("Cable loss to the analyzer in dB (1.4)."),
+         QStringLiteral("dB"), QStringLiteral("1.4")},
         {QStringLiteral("spurs"),
          QStringLiteral("Spurs as offset:dBc pairs, offsets in MHz from the carrier, e.g. 0.4:55,2:48."),
          QStringLiteral("list")},
@@ -139,6 +141,7 @@ int main(int argc, char *argv[])
     }
     AnalyzerSim analyzer(model, modelName == QLatin1String("rs") ? AnalyzerSim::Model::RohdeSchwarz
                                                                  : AnalyzerSim::Model::Kvd4471b);
+    analyzer.setCableLoss(parser.value(QStringLiteral("analyzer-loss")).toDouble());
     if (parser.isSet(QStringLiteral("spurs")) && !analyzer.setSpurs(parser.value(QStringLiteral("spurs")))) {
         std::fprintf(stderr, "benchsim: --spurs expects offset:dBc pairs separated by commas\n");
         return 2;

@@ -63,3 +63,19 @@ QString BenchSimProcess::standardError()
     errors += process.readAllStandardError();
     return QString::fromLocal8Bit(errors);
 }
+
+QStringList BenchSimProcess::receivedLines(const QString &instrument)
+{
+    // Collect what the simulator has logged until its error output goes quiet.
+    while (process.waitForReadyRead(100))
+        errors += process.readAllStandardError();
+    errors += process.readAllStandardError();
+    const QString marker = QLatin1Char(' ') + instrument + QStringLiteral(" < ");
+    QStringList lines;
+    for (const QString &line : QString::fromLocal8Bit(errors).split(QLatin1Char('\n'))) {
+        const int at = line.indexOf(marker);
+        if (at >= 0)
+            lines << line.mid(at + marker.size());
+    }
+    return lines;
+}

@@ -19,6 +19,9 @@ public:
     QString analyzerAddress() const { return analyzer; }
     QString serialPath() const { return serial; }
     QString standardError();
+    // The lines an instrument received so far ("synthesizer", "power meter", "spectrum
+    // analyzer"), from the simulator's --verbose log.
+    QStringList receivedLines(const QString &instrument);
 
 private:
     bool start(const QStringList &extraArguments);

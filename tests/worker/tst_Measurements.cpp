@@ -1,0 +1,341 @@
+#include "BenchSimProcess.h"
+#include "DevicesWork.h"
+#include "ExcelWorker.h"
+#include "MeasurementTypes.h"
+#include "Pause.h"
+#include "WorkbookDump.h"
+#include "XlsxDocument.h"
+
+#include <QMutex>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+namespace {
+
+// The worker in its thread against a running bench simulator, with the pauses recorded.
+class BenchRig
+{
+public:
+    explicit BenchRig(const QStringList &simulatorArguments)
+        : sim(QStringList{QStringLiteral("--verbose")} + simulatorArguments)
+    {
+        MeasurementTypes::registerAll();
+        Pause::setSleepFunction([this](unsigned long ms) {
+            QMutexLocker lock(&mutex);
+            pauses << int(ms);
+        });
+        worker = new DevicesWork;
+        worker->moveToThread(&thread);
+        thread.start();
+        worker->initialization();
+        sync();
+        worker->reportWriter()->setDirectory(dir.path());
+    }
+    ~BenchRig()
+    {
+        worker->requestStop();
+        sync();
+        thread.quit();
+        thread.wait();
+        delete worker;
+        Pause::setSleepFunction({});
+        XlsxDocument::clearCache();
+    }
+    void sync() { QMetaObject::invokeMethod(worker, [] {}, Qt::BlockingQueuedConnection); }
+
+    bool connectAll()
+    {
+        QSignalSpy synth(worker, &DevicesWork::deviceConnected);
+        QSignalSpy meter(worker, &DevicesWork::powerMeterConnected);
+        QSignalSpy analyzer(worker, &DevicesWork::spectrumAnalyzerConnected);
+        worker->connectToDevice(sim.synthAddress());
+        worker->connectToPowerMeter(sim.powerMeterAddress());
+        worker->connectToSpectrumAnalyzer(sim.analyzerAddress());
+        worker->rfOn();
+        for (QSignalSpy *spy : {&synth, &meter, &analyzer})
+            if (spy->isEmpty() && !spy->wait(3000))
+                return false;
+        return true;
+    }
+    QList<int> recordedPauses()
+    {
+        QMutexLocker lock(&mutex);
+        return pauses;
+    }
+    QMap<QString, QString> cells(const QString &workbook)
+    {
+        return WorkbookDump::cells(WorkbookDump::dump(worker->reportWriter()->workbookPath(workbook)),
+                                   QStringLiteral("Лист 1"));
+    }
+
+    BenchSimProcess sim;
+    QThread thread;
+    DevicesWork *worker = nullptr;
+    QTemporaryDir dir;
+
+private:
+    QMutex mutex;
+    QList<int> pauses;
+};
+
+ValueForm spurForm(bool rohdeSchwarz)
+{
+    ValueForm form;
+    form.freqStart = 1000;
+    form.freqStop = 1020;
+    form.pointsCount = 3;
+    form.power = -10;
+    form.pointsMode = true;
+    form.delay = 5;
+    form.rohdeSchwarz = rohdeSchwarz;
+    form.span = 20;
+    form.displayLine = 60;
+    return form;
+}
+
+QStringList times(int count, const QString &line)
+{
+    QStringList lines;
+    for (int i = 0; i < count; ++i)
+        lines << line;
+    return lines;
+}
+
+} // namespace
+
+class tst_Measurements : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void spurMeasurement_data();
+    void spurMeasurement();
+    void referenceLevelCorrection_data();
+    void referenceLevelCorrection();
+    void thresholdBase_data();
+    void thresholdBase();
+    void silentAnalyzerStopsTheRun();
+    void cyclingSpurRunKeepsItsOwnWorkbooks();
+    void powerMeasurementWritesTheBenchValues();
+};
+
+void tst_Measurements::spurMeasurement_data()
+{
+    QTest::addColumn<bool>("rohdeSchwarz");
+    QTest::newRow("R&S") << true;
+    QTest::newRow("KVD4471B") << false;
+}
+
+void tst_Measurements::spurMeasurement()
+{
+    QFETCH(bool, rohdeSchwarz);
+    BenchRig rig({QStringLiteral("--analyzer-model"), rohdeSchwarz ? QStringLiteral("rs") : QStringLiteral("kvd")});
+    QVERIFY2(rig.sim.isReady(), qPrintable(rig.sim.standardError()));
+    QVERIFY(rig.connectAll());
+    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QSignalSpy points(rig.worker, &DevicesWork::labelCountPointsSpurs);
+    QSignalSpy minimum(rig.worker, &DevicesWork::labelMinimumSpur);
+    QSignalSpy count(rig.worker, &DevicesWork::labelCountSpurs);
+    QSignalSpy stepText(rig.worker, &DevicesWork::freqStep);
+    rig.worker->measureSpectrum(spurForm(rohdeSchwarz));
+    QVERIFY(stopped.wait(60000));
+
+    QCOMPARE(stepText.at(0).at(0).toString(), QStringLiteral("10"));
+    QCOMPARE(points.size(), 3);
+    QCOMPARE(points.at(2).at(0).toString(), QStringLiteral("3"));
+    // The first point sees the adjusted 10 MHz window: the carrier, spurs 2 MHz above (48 dB
+    // down) and 2.5 MHz below it (58 dB down), and a peak 0.4 MHz above, which is no spur.
+    // Later windows reach 20 MHz above the carrier: spurs at 15, 2 and 7.5 MHz (45, 48 and 52 dB
+    // down) and the 0.4 MHz peak.
+    QCOMPARE(minimum.size(), 3);
+    QCOMPARE(minimum.at(0).at(0).toString(), QStringLiteral("Min spur = 48"));
+    QCOMPARE(minimum.at(2).at(0).toString(), QStringLiteral("Min spur = 45"));
+    QCOMPARE(count.at(0).at(0).toString(), QStringLiteral("2"));
+    QCOMPARE(count.at(2).at(0).toString(), QStringLiteral("8"));
+
+    QStringList analyzer = rig.sim.receivedLines(QStringLiteral("spectrum analyzer"));
+    QStringList firstPoint;
+    if (rohdeSchwarz) {
+        firstPoint << "ADJust:ALL" << "DISP:WIND:TRAC:Y:RLEV -7.0000 dBm" << "SWE:POIN 32000"
+                   << "BAND:VID 50 Hz" << "SWE:POIN 32000" << "Freq:Span 10 MHz" << "BAND 300 Hz"
+                   << times(10, "calc:mark:max") << "calc:mark:x?" << "calc:mark:y?" << "calc:thr:stat on";
+    } else {
+        firstPoint << "sens:freq:tune:imm" << "calc:mark:max" << "calc:mark:x?" << "calc:mark:y?"
+                   << "calc:thr:stat on";
+    }
+    QCOMPARE(analyzer.mid(0, firstPoint.size()), firstPoint);
+    const QString threshold = analyzer.at(firstPoint.size());
+    const QString thresholdCommand = rohdeSchwarz ? "calc:thr " : "calc:mark:peak:thr ";
+    QVERIFY2(threshold.startsWith(thresholdCommand), qPrintable(threshold));
+    QVERIFY(qAbs(threshold.mid(thresholdCommand.size()).toDouble() - -71.48) < 0.3);
+    const QStringList search = rohdeSchwarz
+                                   ? QStringList{"calc:mark:func:fpe:sort y", "calc:mark:func:fpe:stat on",
+                                                 "calc:mark:func:fpe:y?", "calc:mark:func:fpe:x?"}
+                                   : QStringList{"calc:mark:peak:exc:stat off", "calc:mark:peak:sort ampl",
+                                                 "calc:mark:peak:table:stat on", "trac:math:peak?"};
+    QCOMPARE(analyzer.mid(firstPoint.size() + 1, search.size()), search);
+    const int second = firstPoint.size() + 1 + search.size();
+    QCOMPARE(analyzer.mid(second, 2), (QStringList{"FREQ:STAR 1009.9000 MHz", "FREQ:STOP 1030.0000 MHz"}));
+    QVERIFY(!analyzer.join('\n').contains(rohdeSchwarz ? "peak:table" : "fpe"));
+
+    const QList<int> pauses = rig.recordedPauses();
+    QCOMPARE(pauses.mid(0, 3), (QList<int>{150, 7000, 1}));
+    QCOMPARE(pauses.mid(3), (QList<int>{5, 1, 5, 1}));
+
+    const QMap<QString, QString> cells = rig.cells(QStringLiteral("Table spur"));
+    QVERIFY(cells.value("A1").startsWith("d:"));
+    QCOMPARE(cells.value("D1"), QStringLiteral("s:SPAN 20"));
+    QCOMPARE(cells.value("A4"), QStringLiteral("s:Частота, ГГц"));
+    auto ghz = [](double value) { return QStringLiteral("n:") + QString::number(value, 'g', 15); };
+    QCOMPARE(cells.value("A5"), ghz(1));
+    QCOMPARE(cells.value("C5"), ghz(1.002));
+    QCOMPARE(cells.value("E5"), ghz(1.0004));
+    QCOMPARE(cells.value("G5"), ghz(0.9975));
+    QCOMPARE(cells.value("R5"), QStringLiteral("s:48"));
+    for (int point = 1; point < 3; ++point) {
+        const QString row = QString::number(5 + point);
+        const double carrier = 1 + point * 0.01;
+        QCOMPARE(cells.value("A" + row), QStringLiteral("n:") + QString::number(carrier, 'g', 15));
+        QVERIFY(qAbs(cells.value("B" + row).mid(2).toDouble() - -11.48) < 0.2);
+        QCOMPARE(cells.value("C" + row), QStringLiteral("n:") + QString::number(carrier + 0.015, 'g', 15));
+        QCOMPARE(cells.value("E" + row), QStringLiteral("n:") + QString::number(carrier + 0.002, 'g', 15));
+        QCOMPARE(cells.value("I" + row), QStringLiteral("n:") + QString::number(carrier + 0.0004, 'g', 15));
+        QVERIFY(!cells.contains("K" + row));
+        QCOMPARE(cells.value("R" + row), QStringLiteral("s:45"));
+    }
+    QVERIFY(!cells.contains("A8"));
+}
+
+void tst_Measurements::referenceLevelCorrection_data()
+{
+    QTest::addColumn<QString>("loss");
+    QTest::addColumn<bool>("corrected");
+    QTest::newRow("carrier 1.5 dB down") << "1.5" << false;
+    QTest::newRow("carrier 0.5 dB down") << "0.5" << true;
+    QTest::newRow("carrier 3 dB down") << "3" << true;
+}
+
+void tst_Measurements::referenceLevelCorrection()
+{
+    QFETCH(QString, loss);
+    QFETCH(bool, corrected);
+    BenchRig rig({QStringLiteral("--analyzer-model"), QStringLiteral("kvd"), QStringLiteral("--analyzer-loss"), loss});
+    QVERIFY(rig.sim.isReady());
+    QVERIFY(rig.connectAll());
+    ValueForm form = spurForm(false);
+    form.pointsCount = 1;
+    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    rig.worker->measureSpectrum(form);
+    QVERIFY(stopped.wait(30000));
+    const QStringList analyzer = rig.sim.receivedLines(QStringLiteral("spectrum analyzer"));
+    const int marker = analyzer.indexOf(QStringLiteral("calc:mark:y?"));
+    QVERIFY(marker > 0);
+    QCOMPARE(analyzer.at(marker + 1) == QLatin1String("DISP:WIND:TRAC:Y:RLEV -9.0000 dBm"), corrected);
+    QCOMPARE(analyzer.filter(QStringLiteral("RLEV")).size(), corrected ? 1 : 0);
+}
+
+void tst_Measurements::thresholdBase_data()
+{
+    QTest::addColumn<double>("power");
+    QTest::addColumn<double>("threshold");
+    // The carrier arrives about 1.48 dB below the output power.
+    QTest::newRow("carrier -25 dBm") << -23.52 << -85.0;
+    QTest::newRow("carrier -35 dBm is replaced by -20 dBm") << -33.52 << -80.0;
+}
+
+void tst_Measurements::thresholdBase()
+{
+    QFETCH(double, power);
+    QFETCH(double, threshold);
+    BenchRig rig({QStringLiteral("--analyzer-model"), QStringLiteral("rs")});
+    QVERIFY(rig.sim.isReady());
+    QVERIFY(rig.connectAll());
+    ValueForm form = spurForm(true);
+    form.pointsCount = 1;
+    form.power = power;
+    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    rig.worker->measureSpectrum(form);
+    QVERIFY(stopped.wait(30000));
+    const QStringList sent = rig.sim.receivedLines(QStringLiteral("spectrum analyzer")).filter(QRegularExpression("^calc:thr -"));
+    QCOMPARE(sent.size(), 1);
+    QVERIFY2(qAbs(sent.first().mid(9).toDouble() - threshold) < 0.2, qPrintable(sent.first()));
+}
+
+void tst_Measurements::silentAnalyzerStopsTheRun()
+{
+    BenchRig rig({QStringLiteral("--analyzer-silent")});
+    QVERIFY(rig.sim.isReady());
+    QVERIFY(rig.connectAll());
+    // As the window does: a stop request answers stopMeasureSpectrum.
+    connect(rig.worker, &DevicesWork::stopMeasureSpectrum, this, [&rig] { rig.worker->requestStop(); });
+    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QSignalSpy stopRequests(rig.worker, &DevicesWork::stopMeasureSpectrum);
+    QSignalSpy points(rig.worker, &DevicesWork::labelCountPointsSpurs);
+    ValueForm form = spurForm(true);
+    form.pointsCount = 20;
+    rig.worker->measureSpectrum(form);
+    QVERIFY(stopped.wait(30000));
+    QVERIFY(stopRequests.size() >= 1);
+    QVERIFY(points.size() <= 2);
+    QVERIFY(rig.sim.receivedLines(QStringLiteral("spectrum analyzer")).filter("calc:thr").isEmpty());
+    QVERIFY(!QFile::exists(rig.worker->reportWriter()->workbookPath(QStringLiteral("Table spur"))));
+}
+
+void tst_Measurements::cyclingSpurRunKeepsItsOwnWorkbooks()
+{
+    BenchRig rig({QStringLiteral("--analyzer-model"), QStringLiteral("kvd")});
+    QVERIFY(rig.sim.isReady());
+    QVERIFY(rig.connectAll());
+    ValueForm form = spurForm(false);
+    form.pointsCount = 1;
+    form.power = 10;
+    form.cycle = true;
+    rig.worker->setCycle(true, 3);
+    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QSignalSpy powers(rig.worker, &DevicesWork::changePower);
+    rig.worker->measureSpectrum(form);
+    QVERIFY(stopped.wait(30000));
+    QCOMPARE(powers.size(), 1);
+    QCOMPARE(powers.at(0).at(0).toDouble(), 13.0);
+    QCOMPARE(rig.cells(QStringLiteral("Table spur")).value("A5"), QStringLiteral("n:1"));
+    QCOMPARE(rig.cells(QStringLiteral("Table spur 13 dBm")).value("A5"), QStringLiteral("n:1"));
+    QVERIFY(!QFile::exists(rig.worker->reportWriter()->workbookPath(QStringLiteral("Table 13 dBm"))));
+}
+
+void tst_Measurements::powerMeasurementWritesTheBenchValues()
+{
+    BenchRig rig({});
+    QVERIFY(rig.sim.isReady());
+    QVERIFY(rig.connectAll());
+    ValueFormMeasurePower form;
+    form.freqStart = 1000;
+    form.freqStop = 5000;
+    form.pointsCount = 5;
+    form.power = -10;
+    form.pointsMode = true;
+    form.channelA = true;
+    form.fetchValues = true;
+    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    rig.worker->measurePower(form);
+    QVERIFY(stopped.wait(60000));
+    const QMap<QString, QString> cells = rig.cells(QStringLiteral("Table -10 dBm"));
+    double previous = 0;
+    for (int row = 1; row <= 5; ++row) {
+        const QString r = QString::number(row);
+        QCOMPARE(cells.value("A" + r), QStringLiteral("n:") + QString::number(1000 * row));
+        const double reading = cells.value("B" + r).mid(2).toDouble();
+        // The simulated cable loses 0.4 to 1.5 dB, more at higher frequencies.
+        QVERIFY2(reading < -10.3 && reading > -11.8, qPrintable(cells.value("B" + r)));
+        if (row > 1)
+            QVERIFY(reading < previous + 0.2);
+        previous = reading;
+        QCOMPARE(cells.value("C" + r), QStringLiteral("n:-10"));
+        const double temperature = cells.value("D" + r).mid(2).toDouble();
+        QVERIFY(temperature > 30 && temperature < 45);
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_Measurements)
+#include "tst_Measurements.moc"
