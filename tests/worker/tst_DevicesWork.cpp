@@ -5,6 +5,8 @@
 #include "FrequencyGrid.h"
 #include "MeasurementTypes.h"
 #include "Pause.h"
+#include "QueuedSpy.h"
+#include "SignalWait.h"
 #include "WorkbookDump.h"
 #include "XlsxDocument.h"
 
@@ -12,7 +14,6 @@
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QSemaphore>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -150,16 +151,17 @@ class tst_DevicesWork : public QObject
 private:
     // Connects the rig's power meter to a fake and runs one measurement to its end.
     bool runPower(WorkerRig &rig, FakeInstrument &meter, const ValueFormMeasurePower &form,
-                  QSignalSpy *stopped)
+                  QueuedSpy *stopped)
     {
+        const int before = stopped->size();
         if (meter.connectionCount() == 0) {
-            QSignalSpy connected(rig.worker, &DevicesWork::powerMeterConnected);
+            QueuedSpy connected(rig.worker, &DevicesWork::powerMeterConnected);
             rig.worker->connectToPowerMeter(meter.address());
-            if (!connected.wait(3000))
+            if (!waitForSignals(connected, 3000))
                 return false;
         }
         rig.worker->measurePower(form);
-        return stopped->wait(60000);
+        return waitForSignals(*stopped, 60000, before + 1);
     }
 
 private slots:
@@ -310,7 +312,7 @@ void tst_DevicesWork::secondInitializationChangesNothing()
     rig.worker->initialization();
     rig.sync();
     QCOMPARE(rig.worker->reportWriter(), writer);
-    QSignalSpy disconnected(rig.worker, &DevicesWork::deviceDisconnected);
+    QueuedSpy disconnected(rig.worker, &DevicesWork::deviceDisconnected);
     rig.worker->disconnectFromDeviceUsbCom();
     QTRY_COMPARE(disconnected.size(), 1);
     QTest::qWait(50);
@@ -332,17 +334,17 @@ void tst_DevicesWork::addressesWithCommas()
     FakeInstrument fake(instrument == 0 ? 5023 : 5025);
     QString address = fake.address();
     address.replace(QLatin1Char('.'), QLatin1Char(','));
-    QSignalSpy synth(rig.worker, &DevicesWork::deviceConnected);
-    QSignalSpy meter(rig.worker, &DevicesWork::powerMeterConnected);
-    QSignalSpy analyzer(rig.worker, &DevicesWork::spectrumAnalyzerConnected);
+    QueuedSpy synth(rig.worker, &DevicesWork::deviceConnected);
+    QueuedSpy meter(rig.worker, &DevicesWork::powerMeterConnected);
+    QueuedSpy analyzer(rig.worker, &DevicesWork::spectrumAnalyzerConnected);
     if (instrument == 0)
         rig.worker->connectToDevice(address);
     else if (instrument == 1)
         rig.worker->connectToPowerMeter(address);
     else
         rig.worker->connectToSpectrumAnalyzer(address);
-    QSignalSpy &spy = instrument == 0 ? synth : instrument == 1 ? meter : analyzer;
-    QVERIFY(spy.wait(3000));
+    QueuedSpy &spy = instrument == 0 ? synth : instrument == 1 ? meter : analyzer;
+    QVERIFY(waitForSignals(spy, 3000));
     QTRY_COMPARE(fake.connectionCount(), 1);
 }
 
@@ -359,7 +361,7 @@ void tst_DevicesWork::usbHidFlagFollowsTheDriver()
     ValueFormMeasurePower form = powerForm();
     form.pointsCount = 1;
     form.fetchValues = true;
-    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
     QVERIFY(runPower(rig, meter, form, &stopped));
     QCOMPARE(rig.log().filter(QStringLiteral("FETCH:POW:AC?")).size(), 1);
 
@@ -368,9 +370,9 @@ void tst_DevicesWork::usbHidFlagFollowsTheDriver()
     synth.setResponder([](const QByteArray &line) {
         return line.endsWith('?') ? QList<FakeInstrument::Reply>{{"2\n", 0}} : QList<FakeInstrument::Reply>{};
     });
-    QSignalSpy synthConnected(rig.worker, &DevicesWork::deviceConnected);
+    QueuedSpy synthConnected(rig.worker, &DevicesWork::deviceConnected);
     rig.worker->connectToDevice(synth.address());
-    QVERIFY(synthConnected.wait(3000));
+    QVERIFY(waitForSignals(synthConnected, 3000));
     QVERIFY(runPower(rig, meter, form, &stopped));
     QCOMPARE(linesStartingWith(synth.lines(), "FETCH:POW:AC?").size(), 20);
 
@@ -462,14 +464,14 @@ void tst_DevicesWork::powerGrids()
     form.freqStop = stop;
     form.pointsCount = count;
     form.freqStep = step;
-    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
-    QSignalSpy stepText(rig.worker, &DevicesWork::freqStep);
-    QSignalSpy countText(rig.worker, &DevicesWork::pointsCount);
-    QSignalSpy points(rig.worker, &DevicesWork::labelCountPoints);
-    QSignalSpy readings(rig.worker, &DevicesWork::labelAnswerFromPowerMeter);
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy stepText(rig.worker, &DevicesWork::freqStep);
+    QueuedSpy countText(rig.worker, &DevicesWork::pointsCount);
+    QueuedSpy points(rig.worker, &DevicesWork::labelCountPoints);
+    QueuedSpy readings(rig.worker, &DevicesWork::labelAnswerFromPowerMeter);
     QVERIFY(runPower(rig, meter, form, &stopped));
 
-    QSignalSpy &derived = pointsMode ? stepText : countText;
+    QueuedSpy &derived = pointsMode ? stepText : countText;
     QCOMPARE(derived.size(), 1);
     QCOMPARE(derived.at(0).at(0).toString(), signalText);
     QStringList sensed;
@@ -515,8 +517,8 @@ void tst_DevicesWork::cyclingStopsBelowTheCeiling()
     form.pointsCount = 2;
     form.freqStop = 200;
     rig.worker->setCycle(true, 10);
-    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
-    QSignalSpy powers(rig.worker, &DevicesWork::changePower);
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy powers(rig.worker, &DevicesWork::changePower);
     QVERIFY(runPower(rig, meter, form, &stopped));
     QCOMPARE(powers.size(), 2);
     QCOMPARE(powers.at(0).at(0).toDouble(), 10.0);
@@ -543,7 +545,7 @@ void tst_DevicesWork::powerAboveTheCeilingRunsNoPass()
     ValueFormMeasurePower form = powerForm();
     form.power = 25;
     rig.worker->setCycle(false, 10);
-    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
     QVERIFY(runPower(rig, meter, form, &stopped));
     QCOMPARE(rig.log(), (QStringList{"POWER 25.00 DBM", "pause 150"}));
     QVERIFY(meter.lines().isEmpty());
@@ -562,7 +564,7 @@ void tst_DevicesWork::oneFrequencyMode()
     form.cycle = true;
     form.channelA = false;
     rig.worker->setCycle(true, 10);
-    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
     QVERIFY(runPower(rig, meter, form, &stopped));
     QCOMPARE(linesStartingWith(meter.lines(), "SENS2:FREQ"),
              (QList<QByteArray>{"SENS2:FREQ 1500.2500 MHz", "SENS2:FREQ 1500.2500 MHz"}));
@@ -588,7 +590,7 @@ void tst_DevicesWork::stopDuringAPointKeepsItsRow()
         if (ms == 7 && ++delays == 3)
             rig.worker->requestStop();
     };
-    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
     QVERIFY(runPower(rig, meter, powerForm(), &stopped));
     const auto cells = WorkbookDump::cells(WorkbookDump::dump(rig.workbook(QStringLiteral("Table -10 dBm"))),
                                            QStringLiteral("Лист 1"));
@@ -608,16 +610,16 @@ void tst_DevicesWork::fetchValuesOverLan()
             return QList<FakeInstrument::Reply>{{"40.5\n", 0}};
         return QList<FakeInstrument::Reply>{};
     });
-    QSignalSpy synthConnected(rig.worker, &DevicesWork::deviceConnected);
+    QueuedSpy synthConnected(rig.worker, &DevicesWork::deviceConnected);
     rig.worker->connectToDevice(synth.address());
-    QVERIFY(synthConnected.wait(3000));
+    QVERIFY(waitForSignals(synthConnected, 3000));
     FakeInstrument meter(5025);
     meter.setResponder(powerMeterAnswering("-10\n"));
     ValueFormMeasurePower form = powerForm();
     form.pointsCount = 2;
     form.freqStop = 200;
     form.fetchValues = true;
-    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
     QVERIFY(runPower(rig, meter, form, &stopped));
     QCOMPARE(linesStartingWith(synth.lines(), "FETCH:POW:AC?").size(), 40);
     QCOMPARE(linesStartingWith(synth.lines(), "DIAG:INFO:TEMP?").size(), 2);
@@ -641,7 +643,7 @@ void tst_DevicesWork::fetchValuesOverUsbHid()
     form.pointsCount = 2;
     form.freqStop = 200;
     form.fetchValues = true;
-    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
     QVERIFY(runPower(rig, meter, form, &stopped));
     QCOMPARE(rig.log().filter(QStringLiteral("FETCH:POW:AC?")).size(), 2);
     QCOMPARE(rig.log().filter(QStringLiteral("DIAG:INFO:TEMP?")).size(), 2);

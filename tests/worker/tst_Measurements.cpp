@@ -3,11 +3,12 @@
 #include "ExcelWorker.h"
 #include "MeasurementTypes.h"
 #include "Pause.h"
+#include "QueuedSpy.h"
+#include "SignalWait.h"
 #include "WorkbookDump.h"
 #include "XlsxDocument.h"
 
 #include <QMutex>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -47,15 +48,15 @@ public:
 
     bool connectAll()
     {
-        QSignalSpy synth(worker, &DevicesWork::deviceConnected);
-        QSignalSpy meter(worker, &DevicesWork::powerMeterConnected);
-        QSignalSpy analyzer(worker, &DevicesWork::spectrumAnalyzerConnected);
+        QueuedSpy synth(worker, &DevicesWork::deviceConnected);
+        QueuedSpy meter(worker, &DevicesWork::powerMeterConnected);
+        QueuedSpy analyzer(worker, &DevicesWork::spectrumAnalyzerConnected);
         worker->connectToDevice(sim.synthAddress());
         worker->connectToPowerMeter(sim.powerMeterAddress());
         worker->connectToSpectrumAnalyzer(sim.analyzerAddress());
         worker->rfOn();
-        for (QSignalSpy *spy : {&synth, &meter, &analyzer})
-            if (spy->isEmpty() && !spy->wait(3000))
+        for (QueuedSpy *spy : {&synth, &meter, &analyzer})
+            if (spy->isEmpty() && !waitForSignals(*spy, 3000))
                 return false;
         return true;
     }
@@ -134,13 +135,13 @@ void tst_Measurements::spurMeasurement()
     BenchRig rig({QStringLiteral("--analyzer-model"), rohdeSchwarz ? QStringLiteral("rs") : QStringLiteral("kvd")});
     QVERIFY2(rig.sim.isReady(), qPrintable(rig.sim.standardError()));
     QVERIFY(rig.connectAll());
-    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
-    QSignalSpy points(rig.worker, &DevicesWork::labelCountPointsSpurs);
-    QSignalSpy minimum(rig.worker, &DevicesWork::labelMinimumSpur);
-    QSignalSpy count(rig.worker, &DevicesWork::labelCountSpurs);
-    QSignalSpy stepText(rig.worker, &DevicesWork::freqStep);
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy points(rig.worker, &DevicesWork::labelCountPointsSpurs);
+    QueuedSpy minimum(rig.worker, &DevicesWork::labelMinimumSpur);
+    QueuedSpy count(rig.worker, &DevicesWork::labelCountSpurs);
+    QueuedSpy stepText(rig.worker, &DevicesWork::freqStep);
     rig.worker->measureSpectrum(spurForm(rohdeSchwarz));
-    QVERIFY(stopped.wait(60000));
+    QVERIFY(waitForSignals(stopped, 60000));
 
     QCOMPARE(stepText.at(0).at(0).toString(), QStringLiteral("10"));
     QCOMPARE(points.size(), 3);
@@ -226,9 +227,9 @@ void tst_Measurements::referenceLevelCorrection()
     QVERIFY(rig.connectAll());
     ValueForm form = spurForm(false);
     form.pointsCount = 1;
-    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
     rig.worker->measureSpectrum(form);
-    QVERIFY(stopped.wait(30000));
+    QVERIFY(waitForSignals(stopped, 30000));
     const QStringList analyzer = rig.sim.receivedLines(QStringLiteral("spectrum analyzer"));
     const int marker = analyzer.indexOf(QStringLiteral("calc:mark:y?"));
     QVERIFY(marker > 0);
@@ -255,9 +256,9 @@ void tst_Measurements::thresholdBase()
     ValueForm form = spurForm(true);
     form.pointsCount = 1;
     form.power = power;
-    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
     rig.worker->measureSpectrum(form);
-    QVERIFY(stopped.wait(30000));
+    QVERIFY(waitForSignals(stopped, 30000));
     const QStringList sent = rig.sim.receivedLines(QStringLiteral("spectrum analyzer")).filter(QRegularExpression("^calc:thr -"));
     QCOMPARE(sent.size(), 1);
     QVERIFY2(qAbs(sent.first().mid(9).toDouble() - threshold) < 0.2, qPrintable(sent.first()));
@@ -270,13 +271,13 @@ void tst_Measurements::silentAnalyzerStopsTheRun()
     QVERIFY(rig.connectAll());
     // As the window does: a stop request answers stopMeasureSpectrum.
     connect(rig.worker, &DevicesWork::stopMeasureSpectrum, this, [&rig] { rig.worker->requestStop(); });
-    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
-    QSignalSpy stopRequests(rig.worker, &DevicesWork::stopMeasureSpectrum);
-    QSignalSpy points(rig.worker, &DevicesWork::labelCountPointsSpurs);
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy stopRequests(rig.worker, &DevicesWork::stopMeasureSpectrum);
+    QueuedSpy points(rig.worker, &DevicesWork::labelCountPointsSpurs);
     ValueForm form = spurForm(true);
     form.pointsCount = 20;
     rig.worker->measureSpectrum(form);
-    QVERIFY(stopped.wait(30000));
+    QVERIFY(waitForSignals(stopped, 30000));
     QVERIFY(stopRequests.size() >= 1);
     QVERIFY(points.size() <= 2);
     QVERIFY(rig.sim.receivedLines(QStringLiteral("spectrum analyzer")).filter("calc:thr").isEmpty());
@@ -293,10 +294,10 @@ void tst_Measurements::cyclingSpurRunKeepsItsOwnWorkbooks()
     form.power = 10;
     form.cycle = true;
     rig.worker->setCycle(true, 3);
-    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
-    QSignalSpy powers(rig.worker, &DevicesWork::changePower);
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy powers(rig.worker, &DevicesWork::changePower);
     rig.worker->measureSpectrum(form);
-    QVERIFY(stopped.wait(30000));
+    QVERIFY(waitForSignals(stopped, 30000));
     QCOMPARE(powers.size(), 1);
     QCOMPARE(powers.at(0).at(0).toDouble(), 13.0);
     QCOMPARE(rig.cells(QStringLiteral("Table spur")).value("A5"), QStringLiteral("n:1"));
@@ -317,9 +318,9 @@ void tst_Measurements::powerMeasurementWritesTheBenchValues()
     form.pointsMode = true;
     form.channelA = true;
     form.fetchValues = true;
-    QSignalSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
     rig.worker->measurePower(form);
-    QVERIFY(stopped.wait(60000));
+    QVERIFY(waitForSignals(stopped, 60000));
     const QMap<QString, QString> cells = rig.cells(QStringLiteral("Table -10 dBm"));
     double previous = 0;
     for (int row = 1; row <= 5; ++row) {
