@@ -1,11 +1,590 @@
 #include "MainWindow.h"
 
+#include "DevicesWork.h"
 #include "MeasurementTypes.h"
+#include "ui_MainWindow.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QRegExp>
+#include <QRegExpValidator>
+#include <QSerialPortInfo>
+#include <QSettings>
+#include <QThread>
+#include <QtDebug>
+
+namespace {
+
+const char stateConnected[] = "<FONT COLOR=#008000>СОЕДИНЕНО</font>";
+const char stateDisconnected[] = "<FONT COLOR=red>НЕТ СОЕДИНЕНИЯ</font>";
+const char statePortClosed[] = "<FONT COLOR=red>ComPort close</font>";
+const char styleActive[] =
+    "color: blue;background-color: grey;selection-color: green;selection-background-color: blue;";
+const char styleConnect[] =
+    "color: blue;background-color: orange;selection-color: green;selection-background-color: blue;";
+const char settingsKey[] = "PowerMeter/ipNumber";
+const char defaultPowerMeterAddress[] = "127.0.0.1";
+// A measurement ends at its next stop test; the longest single step is the analyzer's settling.
+const int shutdownWaitMs = 15000;
+
+// A number typed with a point or a comma as its separator; 0 when it is none.
+double typedNumber(QString text)
+{
+    return text.replace(QLatin1Char(','), QLatin1Char('.')).toDouble();
+}
+
+void fillWithSerialPorts(QComboBox *box)
+{
+    for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
+        box->addItem(port.portName());
+}
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
 {
+    ui->setupUi(this);
+    fillWithSerialPorts(ui->comboBoxCom);
     MeasurementTypes::registerAll();
-    setWindowTitle(QStringLiteral("RF bench"));
+    worker = new DevicesWork;
+    workerThread = new QThread;
+
+    settings = new QSettings(
+        QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + QStringLiteral("/settings.ini")),
+        QSettings::IniFormat);
+    ui->editIpPowerMeter->setText(
+        settings->value(QLatin1String(settingsKey), QLatin1String(defaultPowerMeterAddress)).toString());
+
+    connect(worker, &DevicesWork::labelAnswerFromDevice, ui->labelAnsw, &QLabel::setText);
+    connect(worker, &DevicesWork::labelAnswerFromPowerMeter, ui->labelPower_2, &QLabel::setText);
+    connect(worker, &DevicesWork::labelCountPoints, ui->labelPoints_2, &QLabel::setText);
+    connect(worker, &DevicesWork::labelCountPointsSpurs, ui->labelPointsSpurs, &QLabel::setText);
+    connect(worker, &DevicesWork::labelCountSpurs, ui->labelCountSpurs, &QLabel::setText);
+    connect(worker, &DevicesWork::labelMinimumSpur, ui->labelMinSpur, &QLabel::setText);
+    connect(worker, &DevicesWork::freqStep, ui->labelStepFreqValue, &QLabel::setText);
+    connect(worker, &DevicesWork::pointsCount, ui->labelPointCountValue, &QLabel::setText);
+    connect(worker, &DevicesWork::stopMeasureSpectrum, this,
+            &MainWindow::on_buttonStopMeasureSpectrumAnalyzer_clicked);
+    connect(worker, &DevicesWork::deviceConnected, this, &MainWindow::connectedDevice);
+    connect(worker, &DevicesWork::deviceDisconnected, this, &MainWindow::disconnectedDevice);
+    connect(worker, &DevicesWork::powerMeterConnected, this, &MainWindow::connectedPowerMeter);
+    connect(worker, &DevicesWork::powerMeterDisconnected, this, &MainWindow::disconnectedPowerMeter);
+    connect(worker, &DevicesWork::spectrumAnalyzerConnected, this, &MainWindow::connectedSpectrumAnalyzer);
+    connect(worker, &DevicesWork::spectrumAnalyzerDisconnected, this,
+            &MainWindow::disconnectedSpectrumAnalyzer);
+    connect(worker, &DevicesWork::textIsOpenPort, this, &MainWindow::connectedDevice);
+    connect(worker, &DevicesWork::textIsClosePort, this, &MainWindow::disconnectedDeviceUsbCom);
+    connect(worker, &DevicesWork::stopingMeasure, this, &MainWindow::buttonPropertiesStopMeasure);
+    connect(worker, &DevicesWork::changePower, ui->doubleSpinBoxAmplMeasure, &QDoubleSpinBox::setValue);
+    connect(worker, &DevicesWork::addItemComboBox, this, &MainWindow::editTextComboBox);
+
+    const QRegExp decimalEntry(QStringLiteral("^([1-9][0-9]*|0)(\\.|,)[0-9]{7}"), Qt::CaseSensitive);
+    for (QLineEdit *edit : {ui->editPulseWidth, ui->editPeriod, ui->editFreqAm})
+        edit->setValidator(new QRegExpValidator(decimalEntry, this));
+
+    for (QWidget *framed : std::initializer_list<QWidget *>{
+             ui->lineVerticalLeftPowerMeter, ui->lineVerticalRightPowerMeter,
+             ui->lineHorizontalUpPowerMeter, ui->lineHorizontalDownPowerMeter,
+             ui->lineVerticalLeftSpectrumAnalyzer, ui->lineVerticalRightSpectrumAnalyzer,
+             ui->lineHorizontalUpSpectrumAnalyzer, ui->lineHorizontalDownSpectrumAnalyzer, ui->groupBox,
+             ui->groupBoxSweep, ui->groupBoxModulatiomPulse, ui->groupBoxModulationAmpl})
+        framed->setStyleSheet(QStringLiteral("border: 1px solid gray;"));
+    for (QWidget *inner : {ui->groupBoxFormSignal, ui->groupBoxPulseWidth, ui->groupBoxPeriod})
+        inner->setStyleSheet(QStringLiteral("border: 0px solid gray;"));
+    ui->buttonConnect->setStyleSheet(QLatin1String(styleConnect));
+
+    setControlsEnabled(generatorControls()
+                           + QList<QWidget *>{ui->labelCom, ui->comboBoxCom, ui->buttonConnectPowerMeter,
+                                              ui->buttonMeasurement, ui->buttonStopMeasure, ui->comboBoxUsbHid,
+                                              ui->buttonConnectSpectrumAnalyzer,
+                                              ui->buttonMeasurementSpectrumAnalyzer,
+                                              ui->buttonStopMeasureSpectrumAnalyzer},
+                       false);
+    for (QWidget *hidden : std::initializer_list<QWidget *>{
+             ui->labelCom, ui->comboBoxCom, ui->doubleSpinBoxStepFreq, ui->labelPointCountValue,
+             ui->spinBoxPowerStep, ui->labelCyclePower, ui->checkBoxCyclePower, ui->comboBoxUsbHid,
+             ui->doubleSpinBoxStepFreqSpectrumAnalyzer})
+        hidden->hide();
+
     setFixedSize(825, 402);
+
+    worker->moveToThread(workerThread);
+    workerThread->start(QThread::InheritPriority);
+    worker->initialization();
+}
+
+MainWindow::~MainWindow()
+{
+    shutDownWorker();
+    delete ui;
+}
+
+void MainWindow::shutDownWorker()
+{
+    // A running measurement notices the stop at its next test; the worker is released only once
+    // its thread has ended, so that its drivers close their connections from a quiet thread.
+    worker->requestStop();
+    workerThread->quit();
+    if (!workerThread->wait(QDeadlineTimer(shutdownWaitMs))) {
+        qDebug() << "the worker thread is still busy after" << shutdownWaitMs << "ms; waiting on";
+        workerThread->wait();
+    }
+    delete worker;
+    worker = nullptr;
+    delete workerThread;
+    workerThread = nullptr;
+    delete settings;
+    settings = nullptr;
+}
+
+QList<QWidget *> MainWindow::generatorButtons() const
+{
+    return {ui->buttonSetFreq, ui->buttonSetAmpl, ui->sendCommand, ui->buttonSweepAmplStart,
+            ui->buttonSweepAmplStop, ui->buttonSweepFreqStart, ui->buttonSweepFreqStop, ui->startAm,
+            ui->stopAm, ui->startPm, ui->stopPm};
+}
+
+QList<QWidget *> MainWindow::generatorControls() const
+{
+    return generatorButtons() + QList<QWidget *>{ui->checkBoxRf, ui->checkBoxAlc};
+}
+
+void MainWindow::setControlsEnabled(const QList<QWidget *> &widgets, bool enabled)
+{
+    for (QWidget *widget : widgets)
+        widget->setEnabled(enabled);
+}
+
+void MainWindow::setStyle(const QList<QWidget *> &widgets, const QString &style)
+{
+    for (QWidget *widget : widgets)
+        widget->setStyleSheet(style);
+}
+
+void MainWindow::on_radioLan_clicked()
+{
+    ui->editIpLine->setEnabled(true);
+    ui->editIpLine->show();
+    for (QWidget *widget : std::initializer_list<QWidget *>{ui->labelCom, ui->comboBoxCom, ui->comboBoxUsbHid}) {
+        widget->setEnabled(false);
+        widget->hide();
+    }
+    ui->comboBoxUsbHid->clear();
+}
+
+void MainWindow::on_radioUsbCom_clicked()
+{
+    ui->comboBoxCom->clear();
+    fillWithSerialPorts(ui->comboBoxCom);
+    for (QWidget *widget : std::initializer_list<QWidget *>{ui->editIpLine, ui->comboBoxUsbHid}) {
+        widget->setEnabled(false);
+        widget->hide();
+    }
+    for (QWidget *widget : std::initializer_list<QWidget *>{ui->labelCom, ui->comboBoxCom}) {
+        widget->setEnabled(true);
+        widget->show();
+    }
+    ui->comboBoxUsbHid->clear();
+}
+
+void MainWindow::on_radioUsbHid_clicked()
+{
+    ui->comboBoxUsbHid->setEnabled(true);
+    ui->comboBoxUsbHid->show();
+    for (QWidget *widget : std::initializer_list<QWidget *>{ui->editIpLine, ui->labelCom, ui->comboBoxCom}) {
+        widget->setEnabled(false);
+        widget->hide();
+    }
+    worker->searchUsbHidDevices();
+}
+
+void MainWindow::editTextComboBox(const QString &text)
+{
+    qDebug() << "don't w" << text;
+    if (!text.isNull())
+        ui->comboBoxUsbHid->addItem(text);
+}
+
+void MainWindow::on_buttonConnect_clicked()
+{
+    QPushButton *button = ui->buttonConnect;
+    const bool connecting = button->text() == QLatin1String("connect");
+    if (ui->radioLan->isChecked()) {
+        button->setEnabled(false);
+        if (connecting)
+            worker->connectToDevice(ui->editIpLine->text());
+        if (button->text() == QLatin1String("Disconnect"))
+            worker->disconnectFromDevice();
+        button->setEnabled(true);
+    } else if (ui->radioUsbCom->isChecked()) {
+        button->setEnabled(false);
+        if (connecting)
+            worker->connectToDeviceUsbCom(ui->comboBoxCom->currentText());
+        else
+            worker->disconnectFromDeviceUsbCom();
+        button->setEnabled(true);
+    } else if (ui->radioUsbHid->isChecked()) {
+        button->setEnabled(false);
+        if (connecting)
+            worker->connectToDeviceUsbHid(ui->comboBoxUsbHid->currentText());
+        else
+            worker->disconnectFromDeviceUsbHid();
+        button->setEnabled(true);
+    }
+}
+
+void MainWindow::on_buttonConnectPowerMeter_clicked()
+{
+    QPushButton *button = ui->buttonConnectPowerMeter;
+    button->setEnabled(false);
+    if (button->text() == QLatin1String("connect"))
+        worker->connectToPowerMeter(ui->editIpPowerMeter->text());
+    if (button->text() == QLatin1String("disconnect"))
+        worker->disconnectFromPowerMeter();
+    settings->setValue(QLatin1String(settingsKey), ui->editIpPowerMeter->text());
+    settings->sync();
+    button->setEnabled(true);
+}
+
+void MainWindow::on_buttonConnectSpectrumAnalyzer_clicked()
+{
+    QPushButton *button = ui->buttonConnectSpectrumAnalyzer;
+    button->setEnabled(false);
+    if (button->text() == QLatin1String("connect"))
+        worker->connectToSpectrumAnalyzer(ui->editIpSpectrumAnalyzer->text());
+    if (button->text() == QLatin1String("disconnect"))
+        worker->disconnectFromSpectrumAnalyzer();
+    button->setEnabled(true);
+}
+
+void MainWindow::connectedDevice()
+{
+    const QList<QWidget *> connectButtons{ui->buttonConnectPowerMeter, ui->buttonConnectSpectrumAnalyzer};
+    setControlsEnabled(generatorControls() + connectButtons, true);
+    setStyle(generatorButtons() + connectButtons, QLatin1String(styleActive));
+    ui->label->setText(QLatin1String(stateConnected));
+    ui->buttonConnect->setText(QStringLiteral("Disconnect"));
+    setControlsEnabled({ui->radioLan, ui->radioUsbCom, ui->radioUsbHid, ui->comboBoxUsbHid}, false);
+}
+
+void MainWindow::disconnectedDevice()
+{
+    if (ui->buttonConnectPowerMeter->text() == QLatin1String("disconnect"))
+        worker->disconnectFromPowerMeter();
+    if (ui->buttonConnectSpectrumAnalyzer->text() == QLatin1String("disconnect"))
+        worker->disconnectFromSpectrumAnalyzer();
+    const QList<QWidget *> connectButtons{ui->buttonConnectPowerMeter, ui->buttonConnectSpectrumAnalyzer};
+    setControlsEnabled(connectButtons + generatorControls(), false);
+    ui->label->setText(QLatin1String(stateDisconnected));
+    ui->buttonConnect->setText(QStringLiteral("connect"));
+    setStyle(connectButtons + generatorButtons(), QString());
+    setControlsEnabled({ui->radioLan, ui->radioUsbCom, ui->radioUsbHid, ui->comboBoxUsbHid}, true);
+}
+
+void MainWindow::disconnectedDeviceUsbCom()
+{
+    ui->label->setText(QLatin1String(statePortClosed));
+}
+
+void MainWindow::connectedPowerMeter()
+{
+    setControlsEnabled({ui->buttonMeasurement, ui->buttonStopMeasure}, true);
+    setStyle({ui->buttonMeasurement, ui->buttonStopMeasure}, QLatin1String(styleActive));
+    ui->labelIsConnect->setText(QLatin1String(stateConnected));
+    ui->buttonConnectPowerMeter->setText(QStringLiteral("disconnect"));
+}
+
+void MainWindow::disconnectedPowerMeter()
+{
+    setControlsEnabled({ui->buttonMeasurement, ui->buttonStopMeasure}, false);
+    setStyle({ui->buttonMeasurement, ui->buttonStopMeasure}, QString());
+    ui->labelIsConnect->setText(QLatin1String(stateDisconnected));
+    ui->buttonConnectPowerMeter->setText(QStringLiteral("connect"));
+}
+
+void MainWindow::connectedSpectrumAnalyzer()
+{
+    const QList<QWidget *> buttons{ui->buttonMeasurementSpectrumAnalyzer, ui->buttonStopMeasureSpectrumAnalyzer};
+    setControlsEnabled(buttons, true);
+    setStyle(buttons, QLatin1String(styleActive));
+    ui->labelIsConnect_2->setText(QLatin1String(stateConnected));
+    ui->buttonConnectSpectrumAnalyzer->setText(QStringLiteral("disconnect"));
+}
+
+void MainWindow::disconnectedSpectrumAnalyzer()
+{
+    const QList<QWidget *> buttons{ui->buttonMeasurementSpectrumAnalyzer, ui->buttonStopMeasureSpectrumAnalyzer};
+    setControlsEnabled(buttons, false);
+    setStyle(buttons, QString());
+    ui->labelIsConnect_2->setText(QLatin1String(stateDisconnected));
+    ui->buttonConnectSpectrumAnalyzer->setText(QStringLiteral("connect"));
+}
+
+void MainWindow::on_buttonSetFreq_clicked()
+{
+    worker->setFrequency(ui->doubleSpinBoxFreq->value());
+}
+
+void MainWindow::on_buttonSetAmpl_clicked()
+{
+    worker->setAmplitude(ui->doubleSpinBoxAmpl->value());
+}
+
+void MainWindow::on_checkBoxRf_clicked()
+{
+    if (ui->checkBoxRf->isChecked())
+        worker->rfOn();
+    else
+        worker->rfOff();
+}
+
+void MainWindow::on_checkBoxAlc_clicked()
+{
+    if (ui->checkBoxAlc->isChecked())
+        worker->alcOn();
+    else
+        worker->alcOff();
+}
+
+void MainWindow::on_sendCommand_clicked()
+{
+    worker->setCommand(ui->editCommandLine->text());
+}
+
+void MainWindow::on_buttonSweepFreqStart_clicked()
+{
+    ui->buttonSweepFreqStart->setEnabled(false);
+    const double sweepTime = ui->doubleSpinBoxFreqSweepTime->value();
+    const double step = ui->doubleSpinBoxFreqStep->value();
+    const double stop = ui->doubleSpinBoxFreqStop->value();
+    const double start = ui->doubleSpinBoxFreqStart->value();
+    const double ampl = ui->doubleSpinBoxAmpl->value();
+    const double freq = ui->doubleSpinBoxFreq->value();
+    worker->startSweepFreq(freq, ampl, start, stop, step, sweepTime);
+    ui->buttonSweepFreqStart->setEnabled(true);
+}
+
+void MainWindow::on_buttonSweepFreqStop_clicked()
+{
+    worker->stopSweepFreq();
+}
+
+void MainWindow::on_buttonSweepAmplStart_clicked()
+{
+    ui->buttonSweepAmplStart->setEnabled(false);
+    const double sweepTime = ui->doubleSpinBoxAmplSweepTime->value();
+    const double step = ui->doubleSpinBoxAmplStep->value();
+    const double stop = ui->doubleSpinBoxAmplStop->value();
+    const double start = ui->doubleSpinBoxAmplStart->value();
+    const double ampl = ui->doubleSpinBoxAmpl->value();
+    const double freq = ui->doubleSpinBoxFreq->value();
+    worker->startSweepAmpl(freq, ampl, start, stop, step, sweepTime);
+    ui->buttonSweepAmplStart->setEnabled(true);
+}
+
+void MainWindow::on_buttonSweepAmplStop_clicked()
+{
+    worker->stopSweepAmpl();
+}
+
+void MainWindow::on_startAm_clicked()
+{
+    ui->startAm->setEnabled(false);
+    const bool hz = ui->radioButtonHz->isChecked() && !ui->radioButtonKhz->isChecked();
+    QString formSignal;
+    if (ui->radioButtonSine->isChecked())
+        formSignal = QStringLiteral("Sine");
+    if (ui->radioButtonTri->isChecked())
+        formSignal = QStringLiteral("Tri");
+    if (ui->radioButtonRamp->isChecked())
+        formSignal = QStringLiteral("Ramp");
+    const double depthAm = ui->doubleSpinBoxDepthAm->value();
+    const double freqAm = typedNumber(ui->editFreqAm->text());
+    const double ampl = ui->doubleSpinBoxAmpl->value();
+    const double freq = ui->doubleSpinBoxFreq->value();
+    worker->startAm(freq, ampl, hz, freqAm, formSignal, depthAm);
+    ui->startAm->setEnabled(true);
+}
+
+void MainWindow::on_stopAm_clicked()
+{
+    worker->stopAm();
+}
+
+void MainWindow::on_startPm_clicked()
+{
+    ui->startPm->setEnabled(false);
+    auto unitOf = [](const QList<QRadioButton *> &buttons) {
+        const char *const words[] = {"S", "MS", "US", "NS"};
+        QString unit;
+        for (int i = 0; i < buttons.size(); ++i)
+            if (buttons.at(i)->isChecked())
+                unit = QLatin1String(words[i]);
+        return unit;
+    };
+    const QString timeUnitPwid =
+        unitOf({ui->radioButtonS, ui->radioButtonMs, ui->radioButtonUs, ui->radioButtonNs});
+    const QString timeUnitPer =
+        unitOf({ui->radioButtonSTwo, ui->radioButtonMsTwo, ui->radioButtonUsTwo, ui->radioButtonNsTwo});
+    const double period = typedNumber(ui->editPeriod->text());
+    const double pulseWidth = typedNumber(ui->editPulseWidth->text());
+    worker->startPm(timeUnitPwid, timeUnitPer, pulseWidth, period);
+    ui->startPm->setEnabled(true);
+}
+
+void MainWindow::on_stopPm_clicked()
+{
+    worker->stopPm();
+}
+
+void MainWindow::on_buttonMeasurement_clicked()
+{
+    const QList<QWidget *> locked{ui->buttonMeasurement, ui->buttonConnect, ui->buttonConnectPowerMeter};
+    setControlsEnabled(generatorControls() + locked, false);
+    setStyle(generatorButtons() + locked, QString());
+
+    ValueFormMeasurePower form;
+    form.freqStart = ui->doubleSpinBoxFreqStartMeas->value();
+    form.freqStop = ui->doubleSpinBoxFreqStopMeas->value();
+    form.pointsCount = quint64(qMax(0, ui->spinBoxPointsFreq->value()));
+    form.freqStep = ui->doubleSpinBoxStepFreq->value();
+    form.power = ui->doubleSpinBoxAmplMeasure->value();
+    form.pointsMode = !ui->radioButtonStep->isChecked();
+    form.channelA = ui->radioButtonChA->isChecked();
+    form.ipPowerMeter = ui->editIpPowerMeter->text();
+    form.delay = ui->spinBoxDelay->value();
+    form.cycle = ui->checkBoxCycle->isChecked();
+    form.justPower = ui->checkBoxCyclePower->isChecked();
+    form.fetchValues = ui->checkBoxFetchValues->isChecked();
+    if (form.justPower)
+        ui->doubleSpinBoxFreqStopMeas->setValue(form.freqStart);
+    worker->measurePower(form);
+}
+
+void MainWindow::on_buttonMeasurementSpectrumAnalyzer_clicked()
+{
+    const QList<QWidget *> locked{ui->buttonConnect, ui->buttonConnectPowerMeter,
+                                  ui->buttonConnectSpectrumAnalyzer, ui->buttonMeasurementSpectrumAnalyzer};
+    setControlsEnabled(generatorControls() + locked, false);
+    setStyle(generatorButtons() + locked, QString());
+
+    ValueForm form;
+    form.freqStart = ui->doubleSpinBoxFreqStartMeasSpectrumAnalyzer->value();
+    form.freqStop = ui->doubleSpinBoxFreqStopMeasSpectrumAnalyzer->value();
+    form.pointsCount = quint64(qMax(0, ui->spinBoxPointsFreqSpectrumAnalyzer->value()));
+    form.freqStep = ui->doubleSpinBoxStepFreqSpectrumAnalyzer->value();
+    form.power = ui->doubleSpinBoxAmplMeasureSpectrumAnalyzer->value();
+    form.pointsMode = !ui->radioButtonStepSpectrumAnalyzer->isChecked();
+    form.delay = ui->spinBoxDelaySpectrumAnalyzer->value();
+    form.rohdeSchwarz = ui->radioButtonRohdeShwarz->isChecked();
+    form.span = ui->doubleSpinBoxSpan->value();
+    form.displayLine = ui->doubleSpinBoxDisplayLine->value();
+    form.cycle = ui->checkBoxCycle->isChecked();
+    worker->measureSpectrum(form);
+}
+
+void MainWindow::on_buttonStopMeasure_clicked()
+{
+    setControlsEnabled(generatorControls()
+                           + QList<QWidget *>{ui->buttonMeasurement, ui->buttonConnect,
+                                              ui->buttonConnectPowerMeter},
+                       true);
+    setStyle(generatorButtons() + QList<QWidget *>{ui->buttonConnectPowerMeter}, QLatin1String(styleActive));
+    ui->buttonConnect->setStyleSheet(QLatin1String(styleConnect));
+    ui->buttonMeasurement->setStyleSheet(QLatin1String(styleActive));
+    worker->requestStop();
+}
+
+void MainWindow::buttonPropertiesStopMeasure()
+{
+    setControlsEnabled(generatorControls() + QList<QWidget *>{ui->buttonConnect, ui->buttonConnectPowerMeter},
+                       true);
+    const bool meterConnected = ui->buttonConnectPowerMeter->text() == QLatin1String("disconnect");
+    if (meterConnected)
+        ui->buttonMeasurement->setEnabled(true);
+    setStyle(generatorButtons() + QList<QWidget *>{ui->buttonConnectPowerMeter}, QLatin1String(styleActive));
+    ui->buttonConnect->setStyleSheet(QLatin1String(styleConnect));
+    if (meterConnected)
+        ui->buttonMeasurement->setStyleSheet(QLatin1String(styleActive));
+}
+
+void MainWindow::on_buttonStopMeasureSpectrumAnalyzer_clicked()
+{
+    setControlsEnabled(generatorControls()
+                           + QList<QWidget *>{ui->buttonMeasurementSpectrumAnalyzer, ui->buttonConnect,
+                                              ui->buttonConnectPowerMeter, ui->buttonConnectSpectrumAnalyzer},
+                       true);
+    setStyle(generatorButtons()
+                 + QList<QWidget *>{ui->buttonConnectPowerMeter, ui->buttonConnectSpectrumAnalyzer},
+             QLatin1String(styleActive));
+    ui->buttonConnect->setStyleSheet(QLatin1String(styleConnect));
+    setStyle({ui->buttonStopMeasureSpectrumAnalyzer, ui->buttonMeasurementSpectrumAnalyzer},
+             QLatin1String(styleActive));
+    worker->requestStop();
+}
+
+void MainWindow::on_radioButtonPoints_clicked()
+{
+    ui->doubleSpinBoxStepFreq->hide();
+    ui->labelPointCountValue->hide();
+    ui->spinBoxPointsFreq->show();
+    ui->labelPoints->show();
+    ui->labelStepFreqValue->show();
+}
+
+void MainWindow::on_radioButtonStep_clicked()
+{
+    ui->doubleSpinBoxStepFreq->show();
+    ui->labelPointCountValue->show();
+    ui->spinBoxPointsFreq->hide();
+    ui->labelPoints->hide();
+    ui->labelStepFreqValue->hide();
+}
+
+void MainWindow::on_radioButtonPointsSpectrumAnalyzer_clicked()
+{
+    ui->doubleSpinBoxStepFreqSpectrumAnalyzer->hide();
+    ui->labelPointCountValueSpectrumAnalyzer->hide();
+    ui->spinBoxPointsFreqSpectrumAnalyzer->show();
+    ui->labelPointsSpectrumAnalyzer->show();
+    ui->labelStepFreqValueSpectrumAnalyzer->show();
+}
+
+void MainWindow::on_radioButtonStepSpectrumAnalyzer_clicked()
+{
+    ui->doubleSpinBoxStepFreqSpectrumAnalyzer->show();
+    ui->labelPointCountValueSpectrumAnalyzer->show();
+    ui->spinBoxPointsFreqSpectrumAnalyzer->hide();
+    ui->labelPointsSpectrumAnalyzer->hide();
+    ui->labelStepFreqValueSpectrumAnalyzer->hide();
+}
+
+void MainWindow::on_spinBoxDelay_valueChanged(int delay)
+{
+    worker->setDelay(delay);
+}
+
+void MainWindow::on_checkBoxCycle_clicked()
+{
+    const bool cycle = ui->checkBoxCycle->isChecked();
+    ui->spinBoxPowerStep->setVisible(cycle);
+    ui->labelCyclePower->setVisible(cycle);
+    ui->checkBoxCyclePower->setVisible(cycle);
+    worker->setCycle(cycle, ui->spinBoxPowerStep->value());
+}
+
+void MainWindow::on_spinBoxPowerStep_valueChanged(int powerStep)
+{
+    const bool cycle = ui->checkBoxCycle->isChecked();
+    ui->spinBoxPowerStep->setVisible(cycle);
+    ui->labelCyclePower->setVisible(cycle);
+    worker->setCycle(cycle, powerStep);
+}
+
+void MainWindow::on_checkBoxFetchValues_clicked()
+{
+    worker->setFetchValues(ui->checkBoxFetchValues->isChecked());
 }

@@ -1,12 +1,83 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QString>
 
-// The application's one fixed-size window.
+class DevicesWork;
+class QSettings;
+class QThread;
+class QWidget;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The application's one fixed-size window: connection panels, generator controls and the two
+// measurement panels, all handing their work to the worker thread.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
 
 public:
     explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // The worker, for tests that look behind the window; owned by the window.
+    DevicesWork *devicesWork() const { return worker; }
+
+private slots:
+    void on_radioLan_clicked();
+    void on_radioUsbCom_clicked();
+    void on_radioUsbHid_clicked();
+    void on_buttonConnect_clicked();
+    void on_buttonConnectPowerMeter_clicked();
+    void on_buttonConnectSpectrumAnalyzer_clicked();
+    void connectedDevice();
+    void disconnectedDevice();
+    void disconnectedDeviceUsbCom();
+    void editTextComboBox(const QString &text);
+    void connectedPowerMeter();
+    void disconnectedPowerMeter();
+    void connectedSpectrumAnalyzer();
+    void disconnectedSpectrumAnalyzer();
+
+    void on_buttonSetFreq_clicked();
+    void on_buttonSetAmpl_clicked();
+    void on_checkBoxRf_clicked();
+    void on_checkBoxAlc_clicked();
+    void on_sendCommand_clicked();
+    void on_buttonSweepFreqStart_clicked();
+    void on_buttonSweepFreqStop_clicked();
+    void on_buttonSweepAmplStart_clicked();
+    void on_buttonSweepAmplStop_clicked();
+    void on_startAm_clicked();
+    void on_stopAm_clicked();
+    void on_startPm_clicked();
+    void on_stopPm_clicked();
+
+    void on_buttonMeasurement_clicked();
+    void on_buttonStopMeasure_clicked();
+    void buttonPropertiesStopMeasure();
+    void on_buttonMeasurementSpectrumAnalyzer_clicked();
+    void on_buttonStopMeasureSpectrumAnalyzer_clicked();
+    void on_radioButtonPoints_clicked();
+    void on_radioButtonStep_clicked();
+    void on_radioButtonPointsSpectrumAnalyzer_clicked();
+    void on_radioButtonStepSpectrumAnalyzer_clicked();
+    void on_spinBoxDelay_valueChanged(int delay);
+    void on_checkBoxCycle_clicked();
+    void on_spinBoxPowerStep_valueChanged(int powerStep);
+    void on_checkBoxFetchValues_clicked();
+
+private:
+    QList<QWidget *> generatorControls() const;
+    QList<QWidget *> generatorButtons() const;
+    void setControlsEnabled(const QList<QWidget *> &widgets, bool enabled);
+    void setStyle(const QList<QWidget *> &widgets, const QString &style);
+    void shutDownWorker();
+
+    Ui::MainWindow *ui = nullptr;
+    DevicesWork *worker = nullptr;
+    QThread *workerThread = nullptr;
+    QSettings *settings = nullptr;
 };
