@@ -16,9 +16,21 @@
 
 namespace {
 
-const char stateConnected[] = "<FONT COLOR=#008000>СОЕДИНЕНО</font>";
-const char stateDisconnected[] = "<FONT COLOR=red>НЕТ СОЕДИНЕНИЯ</font>";
-const char statePortClosed[] = "<FONT COLOR=red>ComPort close</font>";
+QString stateConnected()
+{
+    return QStringLiteral("<FONT COLOR=#008000>СОЕДИНЕНО</font>");
+}
+
+QString stateDisconnected()
+{
+    return QStringLiteral("<FONT COLOR=red>НЕТ СОЕДИНЕНИЯ</font>");
+}
+
+QString statePortClosed()
+{
+    return QStringLiteral("<FONT COLOR=red>ComPort close</font>");
+}
+
 const char styleActive[] =
     "color: blue;background-color: grey;selection-color: green;selection-background-color: blue;";
 const char styleConnect[] =
@@ -265,7 +277,7 @@ void MainWindow::connectedDevice()
     const QList<QWidget *> connectButtons{ui->buttonConnectPowerMeter, ui->buttonConnectSpectrumAnalyzer};
     setControlsEnabled(generatorControls() + connectButtons, true);
     setStyle(generatorButtons() + connectButtons, QLatin1String(styleActive));
-    ui->label->setText(QLatin1String(stateConnected));
+    ui->label->setText(stateConnected());
     ui->buttonConnect->setText(QStringLiteral("Disconnect"));
     setControlsEnabled({ui->radioLan, ui->radioUsbCom, ui->radioUsbHid, ui->comboBoxUsbHid}, false);
 }
@@ -278,7 +290,7 @@ void MainWindow::disconnectedDevice()
         worker->disconnectFromSpectrumAnalyzer();
     const QList<QWidget *> connectButtons{ui->buttonConnectPowerMeter, ui->buttonConnectSpectrumAnalyzer};
     setControlsEnabled(connectButtons + generatorControls(), false);
-    ui->label->setText(QLatin1String(stateDisconnected));
+    ui->label->setText(stateDisconnected());
     ui->buttonConnect->setText(QStringLiteral("connect"));
     setStyle(connectButtons + generatorButtons(), QString());
     setControlsEnabled({ui->radioLan, ui->radioUsbCom, ui->radioUsbHid, ui->comboBoxUsbHid}, true);
@@ -286,14 +298,14 @@ void MainWindow::disconnectedDevice()
 
 void MainWindow::disconnectedDeviceUsbCom()
 {
-    ui->label->setText(QLatin1String(statePortClosed));
+    ui->label->setText(statePortClosed());
 }
 
 void MainWindow::connectedPowerMeter()
 {
     setControlsEnabled({ui->buttonMeasurement, ui->buttonStopMeasure}, true);
     setStyle({ui->buttonMeasurement, ui->buttonStopMeasure}, QLatin1String(styleActive));
-    ui->labelIsConnect->setText(QLatin1String(stateConnected));
+    ui->labelIsConnect->setText(stateConnected());
     ui->buttonConnectPowerMeter->setText(QStringLiteral("disconnect"));
 }
 
@@ -301,7 +313,7 @@ void MainWindow::disconnectedPowerMeter()
 {
     setControlsEnabled({ui->buttonMeasurement, ui->buttonStopMeasure}, false);
     setStyle({ui->buttonMeasurement, ui->buttonStopMeasure}, QString());
-    ui->labelIsConnect->setText(QLatin1String(stateDisconnected));
+    ui->labelIsConnect->setText(stateDisconnected());
     ui->buttonConnectPowerMeter->setText(QStringLiteral("connect"));
 }
 
@@ -310,7 +322,7 @@ void MainWindow::connectedSpectrumAnalyzer()
     const QList<QWidget *> buttons{ui->buttonMeasurementSpectrumAnalyzer, ui->buttonStopMeasureSpectrumAnalyzer};
     setControlsEnabled(buttons, true);
     setStyle(buttons, QLatin1String(styleActive));
-    ui->labelIsConnect_2->setText(QLatin1String(stateConnected));
+    ui->labelIsConnect_2->setText(stateConnected());
     ui->buttonConnectSpectrumAnalyzer->setText(QStringLiteral("disconnect"));
 }
 
@@ -319,7 +331,7 @@ void MainWindow::disconnectedSpectrumAnalyzer()
     const QList<QWidget *> buttons{ui->buttonMeasurementSpectrumAnalyzer, ui->buttonStopMeasureSpectrumAnalyzer};
     setControlsEnabled(buttons, false);
     setStyle(buttons, QString());
-    ui->labelIsConnect_2->setText(QLatin1String(stateDisconnected));
+    ui->labelIsConnect_2->setText(stateDisconnected());
     ui->buttonConnectSpectrumAnalyzer->setText(QStringLiteral("connect"));
 }
 

@@ -1,0 +1,609 @@
+#include "BenchSimProcess.h"
+#include "DevicesWork.h"
+#include "ExcelWorker.h"
+#include "MainWindow.h"
+#include "Pause.h"
+#include "XlsxDocument.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDoubleSpinBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QValidator>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString connectedText = QStringLiteral("<FONT COLOR=#008000>СОЕДИНЕНО</font>");
+const QString disconnectedText = QStringLiteral("<FONT COLOR=red>НЕТ СОЕДИНЕНИЯ</font>");
+const QStringList generatorControls{
+    "buttonSweepFreqStart", "buttonSweepFreqStop", "buttonSweepAmplStart", "buttonSweepAmplStop",
+    "startAm", "startPm", "stopAm", "stopPm", "checkBoxRf", "checkBoxAlc", "buttonSetFreq",
+    "buttonSetAmpl", "sendCommand"};
+
+QString settingsPath()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/settings.ini");
+}
+
+} // namespace
+
+class tst_MainWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<MainWindow> window;
+    QTemporaryDir reports;
+
+    template<typename T = QWidget>
+    T *widget(const QString &name)
+    {
+        T *found = window->findChild<T *>(name);
+        if (!found)
+            qWarning() << "no widget" << name;
+        return found;
+    }
+    void click(const QString &name) { QTest::mouseClick(widget<QAbstractButton>(name), Qt::LeftButton); }
+    QString text(const QString &name)
+    {
+        if (auto *button = window->findChild<QAbstractButton *>(name))
+            return button->text();
+        return widget<QLabel>(name)->text();
+    }
+    bool enabled(const QString &name) { return widget(name)->isEnabled(); }
+    void syncWorker()
+    {
+        QMetaObject::invokeMethod(window->devicesWork(), [] {}, Qt::BlockingQueuedConnection);
+    }
+    // Connects the window to the simulated synthesizer over LAN and waits for the connected state.
+    bool connectSynthesizer(BenchSimProcess &sim)
+    {
+        widget<QLineEdit>("editIpLine")->setText(sim.synthAddress());
+        click("buttonConnect");
+        return QTest::qWaitFor([this] { return text("buttonConnect") == "Disconnect"; }, 5000);
+    }
+    bool connectInstruments(BenchSimProcess &sim)
+    {
+        widget<QLineEdit>("editIpPowerMeter")->setText(sim.powerMeterAddress());
+        click("buttonConnectPowerMeter");
+        widget<QLineEdit>("editIpSpectrumAnalyzer")->setText(sim.analyzerAddress());
+        click("buttonConnectSpectrumAnalyzer");
+        return QTest::qWaitFor([this] {
+            return text("buttonConnectPowerMeter") == "disconnect"
+                   && text("buttonConnectSpectrumAnalyzer") == "disconnect";
+        }, 5000);
+    }
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void initialWidgets_data();
+    void initialWidgets();
+    void initialNumbers_data();
+    void initialNumbers();
+    void fixedSizeAndTabs();
+    void validators_data();
+    void validators();
+    void settingsKeyIsWrittenAtEveryClick();
+    void transportChoice();
+    void connectOverLanAndLoseTheSynthesizer();
+    void connectOverSerialPort();
+    void failedSerialOpen();
+    void generatorControlsSendTheirCommands();
+    void queryAnswerReachesTheLabel();
+    void powerMeasurementFromTheWindow();
+    void stopGivesTheControlsBackAtOnce();
+    void spurMeasurementFromTheWindow();
+};
+
+void tst_MainWindow::initTestCase()
+{
+    QVERIFY(reports.isValid());
+    Pause::setSleepFunction([](unsigned long) {});
+}
+
+void tst_MainWindow::init()
+{
+    QFile::remove(settingsPath());
+    window = std::make_unique<MainWindow>();
+    syncWorker();
+    window->devicesWork()->reportWriter()->setDirectory(reports.path());
+}
+
+void tst_MainWindow::cleanup()
+{
+    window.reset();
+    XlsxDocument::clearCache();
+}
+
+void tst_MainWindow::initialWidgets_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<bool>("isEnabled");
+    QTest::addColumn<bool>("isHidden");
+    const struct
+    {
+        const char *name;
+        const char *caption;
+        bool enabled;
+        bool hidden;
+    } rows[] = {
+        {"radioLan", "LAN", true, false},
+        {"radioUsbCom", "USB-COM", true, false},
+        {"radioUsbHid", "USB-HID", true, false},
+        {"labelCom", "ComPort", false, true},
+        {"comboBoxCom", nullptr, false, true},
+        {"comboBoxUsbHid", nullptr, false, true},
+        {"buttonConnect", "connect", true, false},
+        {"label", "", true, false},
+        {"checkBoxRf", "RF ON", false, false},
+        {"checkBoxAlc", "ALC ON", false, false},
+        {"labelCaptionFreq", "F, MHz", true, false},
+        {"labelCaptionAmpl", "A, dBm", true, false},
+        {"buttonSetFreq", "Frequency", false, false},
+        {"buttonSetAmpl", "Power", false, false},
+        {"sendCommand", "Send SCPI command", false, false},
+        {"labelAnsw", "", true, false},
+        {"labelSweepFreqStart", "Freq start, MHz", true, false},
+        {"labelSweepFreqTime", "Sweep time, ms", true, false},
+        {"buttonSweepFreqStart", "Start sweep", false, false},
+        {"buttonSweepFreqStop", "Stop sweep", false, false},
+        {"labelSweepAmplStep", "Ampl step, dBm", true, false},
+        {"buttonSweepAmplStart", "Start sweep", false, false},
+        {"buttonSweepAmplStop", "Stop sweep", false, false},
+        {"labelFreqAm", "Freq AM", true, false},
+        {"radioButtonHz", "Hz", true, false},
+        {"radioButtonKhz", "kHz", true, false},
+        {"labelDepthAm", "Depth AM, %", true, false},
+        {"radioButtonSine", "Sine", true, false},
+        {"radioButtonRamp", "Ramp", true, false},
+        {"startAm", "Start AM", false, false},
+        {"stopAm", "Stop AM", false, false},
+        {"labelPulseWidth", "Pulse width", true, false},
+        {"radioButtonNs", "ns", true, false},
+        {"radioButtonUsTwo", "us", true, false},
+        {"startPm", "Start PM", false, false},
+        {"stopPm", "Stop PM", false, false},
+        {"buttonConnectPowerMeter", "connect", false, false},
+        {"labelPowerMeter", "IP Power meter", true, false},
+        {"labelIsConnect", "", true, false},
+        {"radioButtonChA", "ch A", true, false},
+        {"checkBoxFetchValues", "fetch values", true, false},
+        {"radioButtonPoints", "points", true, false},
+        {"labelPointCountValue", "2185", true, true},
+        {"labelStepFreqValue", "10", true, false},
+        {"buttonMeasurement", "Measurement", false, false},
+        {"buttonStopMeasure", "Stop", false, false},
+        {"checkBoxCycle", "cycle", true, false},
+        {"labelCyclePower", "step power, dBm", true, true},
+        {"checkBoxCyclePower", "Just Power measure\none Frequency", true, true},
+        {"labelPointsMount", "Point", true, false},
+        {"labelPower", "Power", true, false},
+        {"buttonConnectSpectrumAnalyzer", "connect", false, false},
+        {"labelSpectrumAnalyzer", "IP Spectrum Analyzer", true, false},
+        {"radioButtonRohdeShwarz", "R&&S", true, false},
+        {"radioButtonKvd4471B", "KVD4471B", true, false},
+        {"labelDisplayLine", "DisplayLine", true, false},
+        {"labelSpan", "SPAN", true, false},
+        {"labelPointCountValueSpectrumAnalyzer", "12001", true, false},
+        {"labelStepFreqValueSpectrumAnalyzer", "1", true, false},
+        {"buttonMeasurementSpectrumAnalyzer", "Measurement", false, false},
+        {"buttonStopMeasureSpectrumAnalyzer", "Stop", false, false},
+        {"checkBoxCycleSpectrumAnalyzer", "cycle", true, false},
+        {"labelSpursSpectrumAnalyzer", "Count Spurs", true, false},
+        {"labelMinSpur", "", true, false},
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row.name) << QString::fromLatin1(row.name)
+                                << (row.caption ? QString::fromUtf8(row.caption) : QString()) << row.enabled
+                                << row.hidden;
+}
+
+void tst_MainWindow::initialWidgets()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, caption);
+    QFETCH(bool, isEnabled);
+    QFETCH(bool, isHidden);
+    QWidget *w = widget(name);
+    QVERIFY(w);
+    QCOMPARE(w->isEnabled(), isEnabled);
+    QCOMPARE(w->isHidden(), isHidden);
+    if (!caption.isNull())
+        QCOMPARE(text(name), caption);
+}
+
+void tst_MainWindow::initialNumbers_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<double>("minimum");
+    QTest::addColumn<double>("maximum");
+    QTest::addColumn<int>("decimals");
+    QTest::addColumn<double>("step");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<bool>("isHidden");
+    QTest::newRow("doubleSpinBoxFreq") << "doubleSpinBoxFreq" << 0.0 << 30000.0 << 6 << 1.0 << 11000.0 << false;
+    QTest::newRow("doubleSpinBoxAmpl") << "doubleSpinBoxAmpl" << -120.0 << 30.0 << 1 << 0.1 << 0.0 << false;
+    QTest::newRow("doubleSpinBoxFreqStart") << "doubleSpinBoxFreqStart" << 0.0 << 30000.0 << 6 << 1.0 << 200.0 << false;
+    QTest::newRow("doubleSpinBoxFreqStop") << "doubleSpinBoxFreqStop" << 0.0 << 30000.0 << 6 << 1.0 << 20000.0 << false;
+    QTest::newRow("doubleSpinBoxFreqStep") << "doubleSpinBoxFreqStep" << 0.0 << 30000.0 << 6 << 1.0 << 100.0 << false;
+    QTest::newRow("doubleSpinBoxFreqSweepTime") << "doubleSpinBoxFreqSweepTime" << 0.0 << 100000.0 << 2 << 0.01 << 200.0 << false;
+    QTest::newRow("doubleSpinBoxAmplStart") << "doubleSpinBoxAmplStart" << -120.0 << 30.0 << 1 << 0.5 << 0.0 << false;
+    QTest::newRow("doubleSpinBoxAmplStop") << "doubleSpinBoxAmplStop" << -120.0 << 30.0 << 1 << 0.5 << 10.0 << false;
+    QTest::newRow("doubleSpinBoxAmplStep") << "doubleSpinBoxAmplStep" << 0.5 << 30.0 << 1 << 0.5 << 1.0 << false;
+    QTest::newRow("doubleSpinBoxAmplSweepTime") << "doubleSpinBoxAmplSweepTime" << 0.0 << 100000.0 << 2 << 0.01 << 200.0 << false;
+    QTest::newRow("doubleSpinBoxDepthAm") << "doubleSpinBoxDepthAm" << 0.0 << 100.0 << 1 << 1.0 << 100.0 << false;
+    QTest::newRow("doubleSpinBoxFreqStartMeas") << "doubleSpinBoxFreqStartMeas" << 0.0 << 30001.0 << 6 << 1.0 << 160.0 << false;
+    QTest::newRow("doubleSpinBoxFreqStopMeas") << "doubleSpinBoxFreqStopMeas" << 0.0 << 30001.0 << 6 << 1.0 << 22000.0 << false;
+    QTest::newRow("spinBoxPointsFreq") << "spinBoxPointsFreq" << 0.0 << 300000.0 << 0 << 1.0 << 2185.0 << false;
+    QTest::newRow("doubleSpinBoxStepFreq") << "doubleSpinBoxStepFreq" << 0.0 << 22000.0 << 9 << 1.0 << 10.0 << true;
+    QTest::newRow("doubleSpinBoxAmplMeasure") << "doubleSpinBoxAmplMeasure" << -120.0 << 30.0 << 1 << 0.1 << 0.0 << false;
+    QTest::newRow("spinBoxDelay") << "spinBoxDelay" << 0.0 << 5000.0 << 0 << 1.0 << 150.0 << false;
+    QTest::newRow("spinBoxPowerStep") << "spinBoxPowerStep" << 1.0 << 99.0 << 0 << 1.0 << 1.0 << true;
+    QTest::newRow("doubleSpinBoxDisplayLine") << "doubleSpinBoxDisplayLine" << 0.0 << 100.0 << 1 << 1.0 << 73.0 << false;
+    QTest::newRow("doubleSpinBoxSpan") << "doubleSpinBoxSpan" << 0.0 << 1000.0 << 1 << 1.0 << 10.0 << false;
+    QTest::newRow("doubleSpinBoxFreqStartMeasSpectrumAnalyzer") << "doubleSpinBoxFreqStartMeasSpectrumAnalyzer" << 0.0 << 30001.0 << 6 << 1.0 << 10000.0 << false;
+    QTest::newRow("doubleSpinBoxFreqStopMeasSpectrumAnalyzer") << "doubleSpinBoxFreqStopMeasSpectrumAnalyzer" << 0.0 << 30001.0 << 6 << 1.0 << 22000.0 << false;
+    QTest::newRow("spinBoxPointsFreqSpectrumAnalyzer") << "spinBoxPointsFreqSpectrumAnalyzer" << 0.0 << 300000.0 << 0 << 1.0 << 12001.0 << false;
+    QTest::newRow("doubleSpinBoxStepFreqSpectrumAnalyzer") << "doubleSpinBoxStepFreqSpectrumAnalyzer" << 0.0 << 22000.0 << 9 << 1.0 << 1.0 << true;
+    QTest::newRow("doubleSpinBoxAmplMeasureSpectrumAnalyzer") << "doubleSpinBoxAmplMeasureSpectrumAnalyzer" << -120.0 << 30.0 << 1 << 0.1 << 0.0 << false;
+    QTest::newRow("spinBoxDelaySpectrumAnalyzer") << "spinBoxDelaySpectrumAnalyzer" << 0.0 << 5000.0 << 0 << 1.0 << 1700.0 << false;
+}
+
+void tst_MainWindow::initialNumbers()
+{
+    QFETCH(QString, name);
+    QFETCH(double, minimum);
+    QFETCH(double, maximum);
+    QFETCH(int, decimals);
+    QFETCH(double, step);
+    QFETCH(double, value);
+    QFETCH(bool, isHidden);
+    QWidget *w = widget(name);
+    QVERIFY(w);
+    QCOMPARE(w->isHidden(), isHidden);
+    if (auto *box = qobject_cast<QDoubleSpinBox *>(w)) {
+        QCOMPARE(box->minimum(), minimum);
+        QCOMPARE(box->maximum(), maximum);
+        QCOMPARE(box->decimals(), decimals);
+        QCOMPARE(box->singleStep(), step);
+        QCOMPARE(box->value(), value);
+    } else {
+        auto *spin = qobject_cast<QSpinBox *>(w);
+        QVERIFY(spin);
+        QCOMPARE(double(spin->minimum()), minimum);
+        QCOMPARE(double(spin->maximum()), maximum);
+        QCOMPARE(double(spin->value()), value);
+    }
+}
+
+void tst_MainWindow::fixedSizeAndTabs()
+{
+    QCOMPARE(window->minimumSize(), QSize(825, 402));
+    QCOMPARE(window->maximumSize(), QSize(825, 402));
+    QCOMPARE(window->windowTitle(), QString());
+    const struct
+    {
+        const char *name;
+        int current;
+        QStringList texts;
+    } tabs[] = {
+        {"tabWidget", 1, {"Sweep Frequency", "Sweep Amplitude"}},
+        {"tabWidget_2", 1, {"Amplitude Modulation", "Pulse-Amplitude Modulation"}},
+        {"tabMeasuirngDevice", 0, {"Power Meter", "Spectrum Analyzer"}},
+    };
+    for (const auto &tab : tabs) {
+        auto *widgetOfTabs = widget<QTabWidget>(tab.name);
+        QCOMPARE(widgetOfTabs->currentIndex(), tab.current);
+        QStringList texts;
+        for (int i = 0; i < widgetOfTabs->count(); ++i)
+            texts << widgetOfTabs->tabText(i);
+        QCOMPARE(texts, tab.texts);
+        QVERIFY(widgetOfTabs->isMovable());
+        QVERIFY(widgetOfTabs->documentMode());
+        QCOMPARE(widgetOfTabs->tabShape(), QTabWidget::Triangular);
+    }
+    QCOMPARE(widget<QLineEdit>("editIpLine")->text(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(widget<QLineEdit>("editIpPowerMeter")->text(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(widget<QLineEdit>("editIpSpectrumAnalyzer")->text(), QStringLiteral("127.0.0.2"));
+    QCOMPARE(widget<QLineEdit>("editFreqAm")->text(), QStringLiteral("400"));
+    QCOMPARE(widget<QLineEdit>("editPulseWidth")->text(), QStringLiteral("1"));
+    QCOMPARE(widget<QLineEdit>("editPeriod")->text(), QStringLiteral("4"));
+    QVERIFY(widget<QAbstractButton>("checkBoxAlc")->isChecked());
+    QVERIFY(!widget<QAbstractButton>("checkBoxRf")->isChecked());
+    QVERIFY(widget<QAbstractButton>("radioButtonMs")->isChecked());
+    QVERIFY(widget<QAbstractButton>("radioButtonMsTwo")->isChecked());
+    QVERIFY(!widget<QAbstractButton>("radioButtonChA")->isChecked());
+    QVERIFY(!widget<QAbstractButton>("radioButtonChB")->isChecked());
+    QVERIFY(!widget<QAbstractButton>("radioButtonPointsSpectrumAnalyzer")->isChecked());
+    QVERIFY(widget<QAbstractButton>("radioButtonRohdeShwarz")->isChecked());
+    QCOMPARE(widget("buttonConnect")->styleSheet(),
+             QStringLiteral("color: blue;background-color: orange;selection-color: green;selection-background-color: blue;"));
+    QCOMPARE(widget("groupBoxFormSignal")->styleSheet(), QStringLiteral("border: 0px solid gray;"));
+    QCOMPARE(widget("lineHorizontalDownSpectrumAnalyzer")->styleSheet(), QStringLiteral("border: 1px solid gray;"));
+}
+
+void tst_MainWindow::validators_data()
+{
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<int>("state");
+    QTest::newRow("seven decimals with a point") << "12.1234567" << int(QValidator::Acceptable);
+    QTest::newRow("seven decimals with a comma") << "0,1234567" << int(QValidator::Acceptable);
+    QTest::newRow("prefix") << "400" << int(QValidator::Intermediate);
+    QTest::newRow("leading zero") << "01" << int(QValidator::Invalid);
+    QTest::newRow("eighth decimal") << "1.12345678" << int(QValidator::Invalid);
+    QTest::newRow("letters") << "1a" << int(QValidator::Invalid);
+}
+
+void tst_MainWindow::validators()
+{
+    QFETCH(QString, input);
+    QFETCH(int, state);
+    for (const char *name : {"editPulseWidth", "editPeriod", "editFreqAm"}) {
+        const QValidator *validator = widget<QLineEdit>(name)->validator();
+        QVERIFY(validator);
+        int position = input.size();
+        QString copy = input;
+        QCOMPARE(int(validator->validate(copy, position)), state);
+    }
+}
+
+void tst_MainWindow::settingsKeyIsWrittenAtEveryClick()
+{
+    BenchSimProcess sim;
+    QVERIFY(sim.isReady());
+    QVERIFY(connectSynthesizer(sim));
+    QVERIFY(!QFile::exists(settingsPath()));
+    widget<QLineEdit>("editIpPowerMeter")->setText(sim.powerMeterAddress());
+    click("buttonConnectPowerMeter");
+    QCOMPARE(QSettings(settingsPath(), QSettings::IniFormat).value("PowerMeter/ipNumber").toString(),
+             sim.powerMeterAddress());
+    QVERIFY(QTest::qWaitFor([this] { return text("buttonConnectPowerMeter") == "disconnect"; }, 5000));
+    widget<QLineEdit>("editIpPowerMeter")->setText(QStringLiteral("10,0,0,7"));
+    click("buttonConnectPowerMeter");
+    QCOMPARE(QSettings(settingsPath(), QSettings::IniFormat).value("PowerMeter/ipNumber").toString(),
+             QStringLiteral("10,0,0,7"));
+    QVERIFY(QTest::qWaitFor([this] { return text("buttonConnectPowerMeter") == "connect"; }, 5000));
+    // The next start shows the address of the last click.
+    window = std::make_unique<MainWindow>();
+    QCOMPARE(widget<QLineEdit>("editIpPowerMeter")->text(), QStringLiteral("10,0,0,7"));
+}
+
+void tst_MainWindow::transportChoice()
+{
+    click("radioUsbCom");
+    QVERIFY(!widget("editIpLine")->isVisibleTo(window.get()));
+    QVERIFY(widget("comboBoxCom")->isVisibleTo(window.get()) && enabled("comboBoxCom"));
+    QVERIFY(widget("labelCom")->isVisibleTo(window.get()));
+    const int ports = widget<QComboBox>("comboBoxCom")->count();
+    click("radioUsbCom");
+    QCOMPARE(widget<QComboBox>("comboBoxCom")->count(), ports);
+    click("radioUsbHid");
+    QVERIFY(widget("comboBoxUsbHid")->isVisibleTo(window.get()) && enabled("comboBoxUsbHid"));
+    QVERIFY(!widget("comboBoxCom")->isVisibleTo(window.get()) && !enabled("comboBoxCom"));
+    click("radioLan");
+    QVERIFY(widget("editIpLine")->isVisibleTo(window.get()) && enabled("editIpLine"));
+    QVERIFY(!widget("comboBoxUsbHid")->isVisibleTo(window.get()));
+    QCOMPARE(widget<QComboBox>("comboBoxUsbHid")->count(), 0);
+    QCOMPARE(widget<QComboBox>("comboBoxCom")->count(), ports);
+}
+
+void tst_MainWindow::connectOverLanAndLoseTheSynthesizer()
+{
+    BenchSimProcess sim;
+    QVERIFY(sim.isReady());
+    QVERIFY(connectSynthesizer(sim));
+    QCOMPARE(text("label"), connectedText);
+    for (const QString &name : generatorControls)
+        QVERIFY2(enabled(name), qPrintable(name));
+    for (const char *name : {"radioLan", "radioUsbCom", "radioUsbHid", "comboBoxUsbHid"})
+        QVERIFY(!enabled(name));
+    QVERIFY(enabled("buttonConnectPowerMeter") && enabled("buttonConnectSpectrumAnalyzer"));
+    QVERIFY(widget("buttonSetFreq")->styleSheet().contains("background-color: grey"));
+
+    QVERIFY(connectInstruments(sim));
+    QCOMPARE(text("labelIsConnect"), connectedText);
+    QCOMPARE(text("labelIsConnect_2"), connectedText);
+    QVERIFY(enabled("buttonMeasurement") && enabled("buttonStopMeasure"));
+    QVERIFY(enabled("buttonMeasurementSpectrumAnalyzer") && enabled("buttonStopMeasureSpectrumAnalyzer"));
+
+    // Losing the synthesizer drops the two instruments as well.
+    click("buttonConnect");
+    QVERIFY(QTest::qWaitFor([this] {
+        return text("buttonConnect") == "connect" && text("buttonConnectPowerMeter") == "connect"
+               && text("buttonConnectSpectrumAnalyzer") == "connect";
+    }, 5000));
+    QCOMPARE(text("label"), disconnectedText);
+    QCOMPARE(text("labelIsConnect"), disconnectedText);
+    QCOMPARE(text("labelIsConnect_2"), disconnectedText);
+    for (const QString &name : generatorControls)
+        QVERIFY2(!enabled(name), qPrintable(name));
+    QVERIFY(!enabled("buttonConnectPowerMeter") && !enabled("buttonMeasurement"));
+    QVERIFY(enabled("radioUsbCom"));
+    QCOMPARE(widget("buttonSetFreq")->styleSheet(), QString());
+}
+
+void tst_MainWindow::connectOverSerialPort()
+{
+    BenchSimProcess sim({QStringLiteral("--serial")});
+    QVERIFY(sim.isReady());
+    click("radioUsbCom");
+    auto *ports = widget<QComboBox>("comboBoxCom");
+    ports->addItem(sim.serialPath());
+    ports->setCurrentIndex(ports->count() - 1);
+    click("buttonConnect");
+    QVERIFY(QTest::qWaitFor([this] { return text("buttonConnect") == "Disconnect"; }, 5000));
+    QCOMPARE(text("label"), connectedText);
+    widget<QLineEdit>("editCommandLine")->setText(QStringLiteral("*IDN?"));
+    click("sendCommand");
+    QVERIFY(QTest::qWaitFor([this] { return text("labelAnsw").startsWith("Orvane,"); }, 5000));
+    click("buttonConnect");
+    QVERIFY(QTest::qWaitFor([this] { return text("buttonConnect") == "connect"; }, 5000));
+    QCOMPARE(text("label"), disconnectedText);
+}
+
+void tst_MainWindow::failedSerialOpen()
+{
+    click("radioUsbCom");
+    auto *ports = widget<QComboBox>("comboBoxCom");
+    ports->addItem(QStringLiteral("/dev/no-such-serial-port"));
+    ports->setCurrentIndex(ports->count() - 1);
+    click("buttonConnect");
+    QVERIFY(QTest::qWaitFor([this] { return !text("label").isEmpty(); }, 5000));
+    QCOMPARE(text("label"), QStringLiteral("<FONT COLOR=red>ComPort close</font>"));
+    QCOMPARE(text("buttonConnect"), QStringLiteral("connect"));
+    QVERIFY(!enabled("buttonSetFreq"));
+}
+
+void tst_MainWindow::generatorControlsSendTheirCommands()
+{
+    BenchSimProcess sim({QStringLiteral("--verbose")});
+    QVERIFY(sim.isReady());
+    QVERIFY(connectSynthesizer(sim));
+    click("buttonSweepFreqStart");
+    click("radioButtonKhz");
+    widget<QLineEdit>("editFreqAm")->setText(QStringLiteral("10"));
+    click("startAm");
+    click("radioButtonUs");
+    widget<QLineEdit>("editPulseWidth")->setText(QStringLiteral("2,5"));
+    click("startPm");
+    click("checkBoxRf");
+    click("checkBoxRf");
+    click("checkBoxAlc");
+    click("stopAm");
+    click("stopPm");
+    widget<QDoubleSpinBox>("doubleSpinBoxAmpl")->setValue(-12.3);
+    click("buttonSetAmpl");
+    widget<QLineEdit>("editCommandLine")->setText(QStringLiteral("*IDN?"));
+    click("sendCommand");
+    QVERIFY(QTest::qWaitFor([this] { return !text("labelAnsw").isEmpty(); }, 10000));
+    const QStringList lines = sim.receivedLines(QStringLiteral("synthesizer"));
+    QStringList expected{"OUTPUT ON", "FREQ:CW 11000.00000000 MHz", "POWER 0.00 DBM",
+                         "FREQ:START 200.00000000 MHz", "FREQ:STOP 20000.00000000 MHz",
+                         "FREQ:STEP 100.00000000 MHz", "FREQ:MODE LIST", "LIST:TYPE STEP", "LIST:MODE AUTO",
+                         "SWE:TIME:AUTO OFF", "SWE:TIME 200.0000 ms", "TRIG:SOUR BUS", "INIT:CONT ON", "INIT",
+                         "*TRG",
+                         "OUTPUT ON", "FREQ:CW 11000.00000000 MHz", "POWER 0.00 DBM", "AM:SOURce:INTernal",
+                         "AM:INTernal:FREQuency 10.00000000 kHz", "AM:INTernal:FUNCtion:SHAPE Sine",
+                         "AM:DEPTH 100.00000000", "OUTPUT:MODULATION ON", "PULM:SOUR:INTernal"};
+    for (int i = 0; i < 10; ++i)
+        expected << "PULM:INT:PWID 2.50000000 US";
+    for (int i = 0; i < 10; ++i)
+        expected << "PULM:INT:PER 4.00000000 MS";
+    expected << "OUTPUT:MODULATION ON" << "OUTPUT ON" << "OUTPUT OFF" << "OUTP:ALC OFF"
+             << "OUTPUT:MODULATION OFF" << "OUTPUT:MODULATION OFF" << "POWER -12.30 DBM" << "*IDN?";
+    QCOMPARE(lines, expected);
+}
+
+void tst_MainWindow::queryAnswerReachesTheLabel()
+{
+    BenchSimProcess sim;
+    QVERIFY(sim.isReady());
+    QVERIFY(connectSynthesizer(sim));
+    widget<QDoubleSpinBox>("doubleSpinBoxFreq")->setValue(2345.5);
+    click("buttonSetFreq");
+    widget<QLineEdit>("editCommandLine")->setText(QStringLiteral("FREQ:CW?"));
+    click("sendCommand");
+    QVERIFY(QTest::qWaitFor([this] { return !text("labelAnsw").isEmpty(); }, 5000));
+    QCOMPARE(text("labelAnsw"), QStringLiteral("2345500000.000\n"));
+}
+
+void tst_MainWindow::powerMeasurementFromTheWindow()
+{
+    BenchSimProcess sim;
+    QVERIFY(sim.isReady());
+    QVERIFY(connectSynthesizer(sim));
+    QVERIFY(connectInstruments(sim));
+    widget<QDoubleSpinBox>("doubleSpinBoxFreqStartMeas")->setValue(1000);
+    widget<QDoubleSpinBox>("doubleSpinBoxFreqStopMeas")->setValue(1200);
+    widget<QSpinBox>("spinBoxPointsFreq")->setValue(3);
+    widget<QSpinBox>("spinBoxDelay")->setValue(0);
+    click("radioButtonChA");
+    click("checkBoxFetchValues");
+    click("checkBoxRf");
+    widget<QDoubleSpinBox>("doubleSpinBoxAmplMeasure")->setValue(-5);
+    click("buttonMeasurement");
+    for (const QString &name : generatorControls + QStringList{"buttonMeasurement", "buttonConnect",
+                                                               "buttonConnectPowerMeter"})
+        QVERIFY2(!enabled(name), qPrintable(name));
+    QVERIFY(enabled("buttonStopMeasure"));
+    QVERIFY(QTest::qWaitFor([this] { return enabled("buttonMeasurement"); }, 30000));
+    for (const QString &name : generatorControls)
+        QVERIFY2(enabled(name), qPrintable(name));
+    QCOMPARE(text("labelPoints_2"), QStringLiteral("3"));
+    QCOMPARE(text("labelStepFreqValue"), QStringLiteral("100"));
+    QVERIFY(text("labelPower_2").toDouble() < -5.5 && text("labelPower_2").toDouble() > -7);
+    const QString workbook = window->devicesWork()->reportWriter()->workbookPath(QStringLiteral("Table -5 dBm"));
+    std::unique_ptr<XlsxDocument> document = XlsxDocument::open(workbook);
+    QVERIFY(document);
+    QCOMPARE(document->sheet().lastUsedRow(), 3);
+}
+
+void tst_MainWindow::stopGivesTheControlsBackAtOnce()
+{
+    BenchSimProcess sim;
+    QVERIFY(sim.isReady());
+    QVERIFY(connectSynthesizer(sim));
+    QVERIFY(connectInstruments(sim));
+    widget<QSpinBox>("spinBoxPointsFreq")->setValue(100000);
+    widget<QSpinBox>("spinBoxDelay")->setValue(0);
+    click("buttonMeasurement");
+    QVERIFY(QTest::qWaitFor([this] { return !text("labelPoints_2").isEmpty(); }, 10000));
+    click("buttonStopMeasure");
+    for (const QString &name : generatorControls + QStringList{"buttonMeasurement", "buttonConnect"})
+        QVERIFY2(enabled(name), qPrintable(name));
+    QCOMPARE(widget("buttonConnect")->styleSheet(),
+             QStringLiteral("color: blue;background-color: orange;selection-color: green;selection-background-color: blue;"));
+    // The worker ends the run at its next stop test; the window can then connect again at once.
+    const QString before = text("labelPoints_2");
+    QTest::qWait(300);
+    QVERIFY(text("labelPoints_2").toInt() - before.toInt() <= 1);
+}
+
+void tst_MainWindow::spurMeasurementFromTheWindow()
+{
+    BenchSimProcess sim;
+    QVERIFY(sim.isReady());
+    QVERIFY(connectSynthesizer(sim));
+    QVERIFY(connectInstruments(sim));
+    widget<QDoubleSpinBox>("doubleSpinBoxFreqStartMeasSpectrumAnalyzer")->setValue(1000);
+    widget<QDoubleSpinBox>("doubleSpinBoxFreqStopMeasSpectrumAnalyzer")->setValue(1010);
+    widget<QSpinBox>("spinBoxPointsFreqSpectrumAnalyzer")->setValue(2);
+    widget<QDoubleSpinBox>("doubleSpinBoxAmplMeasureSpectrumAnalyzer")->setValue(-10);
+    widget<QDoubleSpinBox>("doubleSpinBoxDisplayLine")->setValue(60);
+    click("checkBoxRf");
+    click("buttonMeasurementSpectrumAnalyzer");
+    for (const QString &name : generatorControls + QStringList{"buttonConnect", "buttonConnectPowerMeter",
+                                                               "buttonConnectSpectrumAnalyzer",
+                                                               "buttonMeasurementSpectrumAnalyzer"})
+        QVERIFY2(!enabled(name), qPrintable(name));
+    QVERIFY(enabled("buttonStopMeasureSpectrumAnalyzer"));
+    // The end of the run gives the generator controls back, not the analyzer's own buttons.
+    QVERIFY(QTest::qWaitFor([this] { return enabled("buttonSetFreq"); }, 30000));
+    QCOMPARE(text("labelPointsSpurs"), QStringLiteral("2"));
+    QVERIFY(text("labelMinSpur").startsWith(QLatin1String("Min spur = ")));
+    QVERIFY(!text("labelCountSpurs").isEmpty());
+    QVERIFY(!enabled("buttonMeasurementSpectrumAnalyzer"));
+    QVERIFY(!enabled("buttonConnectSpectrumAnalyzer"));
+    click("buttonStopMeasureSpectrumAnalyzer");
+    QVERIFY(enabled("buttonMeasurementSpectrumAnalyzer") && enabled("buttonConnectSpectrumAnalyzer"));
+    std::unique_ptr<XlsxDocument> document =
+        XlsxDocument::open(window->devicesWork()->reportWriter()->workbookPath(QStringLiteral("Table spur")));
+    QVERIFY(document);
+    QCOMPARE(document->sheet().lastUsedRow(), 6);
+}
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_MainWindow.moc"
