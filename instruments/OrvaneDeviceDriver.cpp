@@ -1,7 +1,6 @@
 #include "OrvaneDeviceDriver.h"
 
 #include "AnswerParsing.h"
-#include "DeviceIo.h"
 
 #include <QDeadlineTimer>
 #include <QSerialPort>
@@ -17,6 +16,14 @@ namespace {
 QString withNumber(const char *pattern, double value, int decimals)
 {
     return QString::fromLatin1(pattern).arg(QString::number(value, 'f', decimals));
+}
+
+// A numeric answer cut short before its line end may be a wrong number (100 of 1000).
+double incompleteNumber(const QByteArray &bytes)
+{
+    if (!bytes.isEmpty())
+        qDebug() << "synthesizer answer without its line end ignored:" << bytes;
+    return 0.0;
 }
 
 bool isQuery(const QString &line)
@@ -35,6 +42,8 @@ OrvaneDeviceDriver::OrvaneDeviceDriver(QObject *parent)
     : QObject(parent)
     , tcpSocket(new QTcpSocket(this))
     , serialPort(new QSerialPort(this))
+    , lanLink(tcpSocket, readTimeoutMs)
+    , serialLink(serialPort, readTimeoutMs)
 {
     connect(tcpSocket, &QTcpSocket::connected, this, &OrvaneDeviceDriver::deviceConnected);
     connect(tcpSocket, &QTcpSocket::disconnected, this, &OrvaneDeviceDriver::deviceDisconnected);
@@ -53,6 +62,7 @@ OrvaneDeviceDriver::~OrvaneDeviceDriver()
 
 void OrvaneDeviceDriver::connectToDevice(const QString &ip)
 {
+    lanLink.reset();
     tcpSocket->connectToHost(ip, lanPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     connectionType = Lan;
 }
@@ -65,6 +75,7 @@ void OrvaneDeviceDriver::connectToDeviceUsbCom(const QString &numberComPort)
     serialPort->setParity(QSerialPort::NoParity);
     serialPort->setStopBits(QSerialPort::OneStop);
     serialPort->setFlowControl(QSerialPort::NoFlowControl);
+    serialLink.reset();
     if (serialPort->open(QIODevice::ReadWrite)) {
         emit textIsOpenPort(QStringLiteral("ComPort open"));
         connectionType = UsbCom;
@@ -109,6 +120,7 @@ void OrvaneDeviceDriver::connectToDeviceUsbHid(const QString &nameDevice)
         hidDevice = nullptr;
     }
     hidAnswerPending = false;
+    hidAnswerOwed = false;
     hidDevice = hid_open_path(path.constData());
     if (hidDevice) {
         emit textIsOpenPort(nameDevice + QStringLiteral("connect"));
@@ -145,7 +157,7 @@ void OrvaneDeviceDriver::writeCommand(const QString &line)
     case Lan: {
         const QByteArray bytes = AnswerParsing::cutAtZero(line.toLocal8Bit());
         if (query)
-            DeviceIo::discardPending(tcpSocket);
+            lanLink.prepareQuery();
         tcpSocket->write(bytes);
         tcpSocket->flush();
         break;
@@ -155,7 +167,7 @@ void OrvaneDeviceDriver::writeCommand(const QString &line)
         const QByteArray bytes = line.toLocal8Bit();
         if (query) {
             serialReadActive = true;
-            DeviceIo::discardPending(serialPort);
+            serialLink.prepareQuery();
             serialReadActive = false;
         }
         serialPort->write(bytes);
@@ -190,6 +202,21 @@ void OrvaneDeviceDriver::writeHidReport(const QByteArray &bytes, bool query)
 void OrvaneDeviceDriver::discardHidInput()
 {
     unsigned char buffer[hidReportSize];
+    if (hidAnswerOwed) {
+        // The last answer missed its time-out; give it two more to arrive before this query.
+        const QDeadlineTimer deadline(2 * readTimeoutMs);
+        int left = int(deadline.remainingTime());
+        while (left > 0) {
+            const int got = hid_read_timeout(hidDevice, buffer, sizeof buffer, left);
+            if (got <= 0)
+                break;
+            qDebug() << "dropped a late HID answer report";
+            if (std::memchr(buffer + 1, '\n', size_t(got - 1)))
+                break;
+            left = int(deadline.remainingTime());
+        }
+        hidAnswerOwed = false;
+    }
     for (int round = 0; round < 64 && hid_read_timeout(hidDevice, buffer, sizeof buffer, 0) > 0;
          ++round)
         qDebug() << "discarded a stale HID input report";
@@ -213,6 +240,7 @@ QByteArray OrvaneDeviceDriver::readHidAnswer(bool textAnswer)
         if (timeout <= 0)
             break;
     }
+    hidAnswerOwed = hidDevice && !answer.contains('\n');
     return answer;
 }
 
@@ -222,14 +250,18 @@ double OrvaneDeviceDriver::readAnswer()
         numericAnswer = false;
         switch (connectionType) {
         case Lan: {
-            QByteArray bytes = DeviceIo::collectAnswer(tcpSocket, readTimeoutMs);
+            QByteArray bytes = lanLink.readAnswer();
+            if (!lanLink.lastAnswerComplete())
+                return incompleteNumber(bytes);
             bytes.replace('\n', QByteArray()).replace('\r', QByteArray());
             return AnswerParsing::toNumber(bytes);
         }
         case UsbCom: {
             serialReadActive = true;
-            const QByteArray bytes = DeviceIo::collectAnswer(serialPort, readTimeoutMs);
+            const QByteArray bytes = serialLink.readAnswer();
             serialReadActive = false;
+            if (!serialLink.lastAnswerComplete())
+                return incompleteNumber(bytes);
             return AnswerParsing::toNumber(bytes);
         }
         case UsbHid: {
@@ -247,11 +279,11 @@ double OrvaneDeviceDriver::readAnswer()
     QByteArray bytes;
     switch (connectionType) {
     case Lan:
-        bytes = DeviceIo::collectAnswer(tcpSocket, readTimeoutMs);
+        bytes = lanLink.readAnswer();
         break;
     case UsbCom:
         serialReadActive = true;
-        bytes = DeviceIo::collectAnswer(serialPort, readTimeoutMs);
+        bytes = serialLink.readAnswer();
         serialReadActive = false;
         break;
     case UsbHid:
@@ -273,7 +305,7 @@ void OrvaneDeviceDriver::serialDataArrived()
     if (serialReadActive || serialPort->bytesAvailable() == 0)
         return;
     serialReadActive = true;
-    const QByteArray bytes = DeviceIo::collectAnswer(serialPort, readTimeoutMs);
+    const QByteArray bytes = serialLink.readAnswer();
     serialReadActive = false;
     if (!bytes.isEmpty())
         emit labelAnswerFromDevice(QString::fromLatin1(AnswerParsing::cutAtZero(bytes)));

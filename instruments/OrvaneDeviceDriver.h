@@ -1,5 +1,7 @@
 #pragma once
 
+#include "QueryLink.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QObject>
@@ -107,4 +109,8 @@ private:
     QMap<QString, QByteArray> usbHidDevices;
     // Set while a read owns the serial port, so that data arriving during its wait is left to it.
     bool serialReadActive = false;
+    QueryLink lanLink;
+    QueryLink serialLink;
+    // A HID query's answer missed its time-out and may still arrive.
+    bool hidAnswerOwed = false;
 };

@@ -1,13 +1,13 @@
 #include "PowerMeterDriver.h"
 
 #include "AnswerParsing.h"
-#include "DeviceIo.h"
 
 #include <QTcpSocket>
 
 PowerMeterDriver::PowerMeterDriver(QObject *parent)
     : QObject(parent)
     , tcpSocket(new QTcpSocket(this))
+    , link(tcpSocket, readTimeoutMs)
 {
     connect(tcpSocket, &QTcpSocket::connected, this, &PowerMeterDriver::powerMeterConnected);
     connect(tcpSocket, &QTcpSocket::disconnected, this, &PowerMeterDriver::powerMeterDisconnected);
@@ -21,6 +21,7 @@ PowerMeterDriver::~PowerMeterDriver()
 
 void PowerMeterDriver::connectToPowerMeter(const QString &ip)
 {
+    link.reset();
     tcpSocket->connectToHost(ip, lanPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
 }
 
@@ -32,14 +33,19 @@ void PowerMeterDriver::disconnectFromPowerMeter()
 void PowerMeterDriver::writeCommand(const QString &line)
 {
     if (line.endsWith(QLatin1String("?\n")))
-        DeviceIo::discardPending(tcpSocket);
+        link.prepareQuery();
     tcpSocket->write(line.toLocal8Bit());
     tcpSocket->flush();
 }
 
 double PowerMeterDriver::readAnswer()
 {
-    QByteArray bytes = DeviceIo::collectAnswer(tcpSocket, readTimeoutMs);
+    QByteArray bytes = link.readAnswer();
+    if (!link.lastAnswerComplete()) {
+        if (!bytes.isEmpty())
+            qDebug() << "power meter answer without its line end ignored:" << bytes;
+        return 0.0;
+    }
     bytes.replace('\n', QByteArray());
     return AnswerParsing::toNumber(bytes);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "QueryLink.h"
+
 #include <QObject>
 #include <QString>
 
@@ -34,4 +36,5 @@ signals:
 
 private:
     QTcpSocket *tcpSocket = nullptr;
+    QueryLink link;
 };

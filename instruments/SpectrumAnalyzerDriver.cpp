@@ -1,7 +1,6 @@
 #include "SpectrumAnalyzerDriver.h"
 
 #include "AnswerParsing.h"
-#include "DeviceIo.h"
 
 #include <QTcpSocket>
 
@@ -22,6 +21,7 @@ QString withUnsigned(const char *pattern, quint32 value)
 SpectrumAnalyzerDriver::SpectrumAnalyzerDriver(QObject *parent)
     : QObject(parent)
     , tcpSocket(new QTcpSocket(this))
+    , link(tcpSocket, readTimeoutMs)
 {
     connect(tcpSocket, &QTcpSocket::connected, this,
             &SpectrumAnalyzerDriver::spectrumAnalyzerConnected);
@@ -37,6 +37,7 @@ SpectrumAnalyzerDriver::~SpectrumAnalyzerDriver()
 
 void SpectrumAnalyzerDriver::connectToAnalyzer(const QString &address)
 {
+    link.reset();
     tcpSocket->connectToHost(address, lanPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
 }
 
@@ -48,14 +49,20 @@ void SpectrumAnalyzerDriver::disconnectFromAnalyzer()
 void SpectrumAnalyzerDriver::writeCommand(const QString &command)
 {
     if (command.endsWith(QLatin1String("?\n")))
-        DeviceIo::discardPending(tcpSocket);
+        link.prepareQuery();
     tcpSocket->write(AnswerParsing::cutAtZero(command.toLocal8Bit()));
     tcpSocket->flush();
 }
 
 QList<double> SpectrumAnalyzerDriver::readAnswer()
 {
-    return AnswerParsing::toNumberList(DeviceIo::collectAnswer(tcpSocket, readTimeoutMs));
+    const QByteArray bytes = link.readAnswer();
+    if (!link.lastAnswerComplete()) {
+        if (!bytes.isEmpty())
+            qDebug() << "analyzer answer without its line end ignored:" << bytes;
+        return {};
+    }
+    return AnswerParsing::toNumberList(bytes);
 }
 
 QList<double> SpectrumAnalyzerDriver::query(const QString &text)

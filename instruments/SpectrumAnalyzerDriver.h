@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QList>
+#include "QueryLink.h"
+
 #include <QObject>
 #include <QString>
 
@@ -57,4 +59,5 @@ private:
     QList<double> query(const QString &text);
 
     QTcpSocket *tcpSocket = nullptr;
+    QueryLink link;
 };

@@ -14,6 +14,8 @@ public:
     bool rfOn = false;
     bool alcOn = true;
     bool modulationOn = false;
+    // Readings answer the frequency in MHz they were taken at instead of a level.
+    bool echoFrequency = false;
     // Every other setting of the synthesizer, by canonical header, as last sent.
     QMap<QString, QString> synthSettings;
 

@@ -154,6 +154,8 @@ void InstrumentServer::sendAnswer(Channel *channel, QByteArray answer)
 {
     if (misbehaviour.garbage)
         answer = QByteArray("#\x01garbage,,;x\xff\n", 15);
+    else if (misbehaviour.nan)
+        answer = "NaN\n";
     QList<QByteArray> pieces;
     if (misbehaviour.splitBytes > 0) {
         for (int at = 0; at < answer.size(); at += misbehaviour.splitBytes)

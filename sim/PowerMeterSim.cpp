@@ -32,8 +32,11 @@ QByteArray PowerMeterSim::handle(const QByteArray &raw)
         if (h == QLatin1String("*IDN"))
             return "PowerSim,PM-2,000002,1.0\n";
         if (h == QLatin1String("FETC") || h == QLatin1String("FETC1") || h == QLatin1String("FETC2")
-            || h == QLatin1String("READ") || h == QLatin1String("MEAS"))
+            || h == QLatin1String("READ") || h == QLatin1String("MEAS")) {
+            if (model.echoFrequency)
+                return QByteArray::number(channelFrequencyMhz[h == QLatin1String("FETC2") ? 1 : 0], 'f', 4) + '\n';
             return QByteArray::number(reading(), 'f', 4) + '\n';
+        }
         if (channel >= 0)
             return QByteArray::number(channelFrequencyMhz[channel] * 1e6, 'f', 1) + '\n';
         return "-113,\"Undefined header\"\n";

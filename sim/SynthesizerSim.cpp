@@ -52,6 +52,8 @@ QByteArray SynthesizerSim::handle(const QByteArray &raw)
     if (line.query) {
         if (h == QLatin1String("*IDN"))
             return "Orvane,SG-Sim,000001,1.0\n";
+        if (model.echoFrequency && (h == QLatin1String("FETC:POW:AC") || h == QLatin1String("DIAG:INFO:TEMP")))
+            return number(model.frequencyHz / 1e6, 6);
         if (h == QLatin1String("FETC:POW:AC")) {
             const double level = model.rfOn ? model.powerDbm + model.noise(0.2) : -90.0 + model.noise(1.0);
             return number(level, 2);

@@ -32,6 +32,7 @@ const char *const misbehaviourOptions[][3] = {
 };
 const char *const misbehaviourFlags[][2] = {
     {"garbage", "Answer every query with bytes that are not a valid answer."},
+    {"nan", "Answer every query with NaN."},
     {"silent", "Never answer."},
     {"close-mid-answer", "Close the connection after the first piece of an answer."},
 };
@@ -78,6 +79,7 @@ Misbehaviour misbehaviourFor(const QCommandLineParser &parser, const QString &pr
     m.splitGapMs = intOption(parser, prefix, "split-gap-ms", 5);
     m.closeAfter = intOption(parser, prefix, "close-after", 0);
     m.garbage = flagOption(parser, prefix, "garbage");
+    m.nan = flagOption(parser, prefix, "nan");
     m.silent = flagOption(parser, prefix, "silent");
     m.closeMidAnswer = flagOption(parser, prefix, "close-mid-answer");
     return m;
@@ -116,6 +118,9 @@ int main(int argc, char *argv[])
          QStringLiteral("Spurs as offset:dBc pairs, offsets in MHz from the carrier, e.g. 0.4:55,2:48."),
          QStringLiteral("list")},
         {QStringLiteral("serial"), QStringLiteral("Also serve the synthesizer on a pseudo-terminal.")},
+        {QStringLiteral("echo-frequency"),
+         QStringLiteral("Readings echo the frequency in MHz they were taken at (synthesizer detector and "
+                        "temperature, power meter channels), so a reading shows which point it belongs to.")},
         {QStringLiteral("verbose"), QStringLiteral("Log every received line to standard error.")},
         {QStringLiteral("seed"), QStringLiteral("Seed of the simulated noise."), QStringLiteral("n"),
          QStringLiteral("1")},
@@ -132,6 +137,7 @@ int main(int argc, char *argv[])
 
     const bool verbose = parser.isSet(QStringLiteral("verbose"));
     BenchModel model(parser.value(QStringLiteral("seed")).toUInt());
+    model.echoFrequency = parser.isSet(QStringLiteral("echo-frequency"));
     SynthesizerSim synthesizer(model);
     PowerMeterSim powerMeter(model);
     const QString modelName = parser.value(QStringLiteral("analyzer-model")).toLower();

@@ -86,6 +86,7 @@ private:
 
 private slots:
     void initTestCase();
+    void cleanupTestCase() { QFile::remove(settingsPath()); }
     void init();
     void cleanup();
     void initialWidgets_data();

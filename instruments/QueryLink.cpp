@@ -1,4 +1,4 @@
-#include "DeviceIo.h"
+#include "QueryLink.h"
 
 #include "AnswerParsing.h"
 
@@ -6,9 +6,7 @@
 #include <QIODevice>
 #include <QtDebug>
 
-namespace DeviceIo {
-
-void discardPending(QIODevice *device)
+void QueryLink::discardPending()
 {
     if (!device->isOpen())
         return;
@@ -20,7 +18,26 @@ void discardPending(QIODevice *device)
         qDebug() << "discarded" << dropped << "stale bytes before a query";
 }
 
-QByteArray collectAnswer(QIODevice *device, int timeoutMs)
+void QueryLink::prepareQuery()
+{
+    if (answerOwed && device->isOpen()) {
+        // The last answer missed its time-out; give it two more to turn up, so that it cannot
+        // be read as the answer to this query.
+        const QDeadlineTimer deadline(2 * timeoutMs);
+        while (!device->canReadLine()) {
+            const qint64 left = deadline.remainingTime();
+            if (left <= 0 || !device->waitForReadyRead(int(left)))
+                break;
+        }
+        if (device->canReadLine())
+            qDebug() << "dropped a late answer";
+    }
+    answerOwed = false;
+    discardPending();
+    queryWritten = true;
+}
+
+QByteArray QueryLink::readAnswer()
 {
     const QDeadlineTimer deadline(timeoutMs);
     while (!device->canReadLine() && device->bytesAvailable() < AnswerParsing::maxAnswerBytes) {
@@ -28,12 +45,13 @@ QByteArray collectAnswer(QIODevice *device, int timeoutMs)
         if (left <= 0 || !device->waitForReadyRead(int(left)))
             break;
     }
+    complete = device->canReadLine();
     const QByteArray answer = device->read(AnswerParsing::maxAnswerBytes);
     if (answer.size() >= AnswerParsing::maxAnswerBytes && device->bytesAvailable() > 0) {
         qDebug() << "answer longer than" << AnswerParsing::maxAnswerBytes << "bytes cut";
-        discardPending(device);
+        discardPending();
     }
+    answerOwed = queryWritten && !complete && device->isOpen();
+    queryWritten = false;
     return answer;
 }
-
-} // namespace DeviceIo

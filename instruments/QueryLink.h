@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+
+class QIODevice;
+
+// The query-and-answer discipline of one instrument line: before a query, whatever an earlier
+// answer left behind is thrown away, and an answer is collected up to its line end. An answer
+// that missed its time-out may still be under way when the next query goes out, so after a
+// time-out the next query first waits a while for that late answer and drops it; only an answer
+// later than three time-outs after its query could still be taken for the next one's.
+class QueryLink
+{
+public:
+    QueryLink(QIODevice *device, int timeoutMs) : device(device), timeoutMs(timeoutMs) {}
+
+    // Call just before a query is written.
+    void prepareQuery();
+    // Waits until a line end (LF) has arrived or the time-out has passed, then takes every byte
+    // received so far. An answer longer than AnswerParsing::maxAnswerBytes is cut there.
+    QByteArray readAnswer();
+    // Whether the last answer ended with its line end; a reading cut short (a slow instrument, a
+    // connection closed mid-answer) may hold the wrong number and is not to be used as one.
+    bool lastAnswerComplete() const { return complete; }
+    // Forgets an owed answer, as when the connection is made anew.
+    void reset() { answerOwed = queryWritten = false; }
+
+private:
+    void discardPending();
+
+    QIODevice *device;
+    int timeoutMs;
+    bool queryWritten = false;
+    bool answerOwed = false;
+    bool complete = false;
+};
