@@ -158,6 +158,8 @@ void OrvaneDeviceDriver::writeCommand(const QString &line)
         const QByteArray bytes = AnswerParsing::cutAtZero(line.toLocal8Bit());
         if (query)
             lanLink.prepareQuery();
+        else
+            lanLink.prepareWrite();
         tcpSocket->write(bytes);
         tcpSocket->flush();
         break;

@@ -34,6 +34,8 @@ void PowerMeterDriver::writeCommand(const QString &line)
 {
     if (line.endsWith(QLatin1String("?\n")))
         link.prepareQuery();
+    else
+        link.prepareWrite();
     tcpSocket->write(line.toLocal8Bit());
     tcpSocket->flush();
 }

@@ -2,6 +2,7 @@
 
 #include "AnswerParsing.h"
 
+#include <QAbstractSocket>
 #include <QDeadlineTimer>
 #include <QIODevice>
 #include <QtDebug>
@@ -11,15 +12,34 @@ void QueryLink::discardPending()
     if (!device->isOpen())
         return;
     qint64 dropped = device->readAll().size();
-    // waitForReadyRead(0) pulls in what the operating system holds without blocking.
-    for (int round = 0; round < 64 && device->waitForReadyRead(0); ++round)
+    // waitForReadyRead(0) pulls in what the operating system holds without blocking; on a
+    // socket that is still connecting it would give up the connection attempt instead.
+    const auto *socket = qobject_cast<const QAbstractSocket *>(device);
+    const bool settled = !socket || socket->state() == QAbstractSocket::ConnectedState;
+    for (int round = 0; settled && round < 64 && device->waitForReadyRead(0); ++round)
         dropped += device->readAll().size();
     if (dropped > 0)
         qDebug() << "discarded" << dropped << "stale bytes before a query";
 }
 
+void QueryLink::prepareWrite()
+{
+    auto *socket = qobject_cast<QAbstractSocket *>(device);
+    if (socket
+        && (socket->state() == QAbstractSocket::HostLookupState
+            || socket->state() == QAbstractSocket::ConnectingState))
+        socket->waitForConnected(timeoutMs);
+    // Commands are short lines answered at once: without this, a query that follows a command
+    // waits for the acknowledgement of the command (Nagle's algorithm against delayed ACKs).
+    if (socket && !lowDelay && socket->state() == QAbstractSocket::ConnectedState) {
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        lowDelay = true;
+    }
+}
+
 void QueryLink::prepareQuery()
 {
+    prepareWrite();
     if (answerOwed && device->isOpen()) {
         // The last answer missed its time-out; give it two more to turn up, so that it cannot
         // be read as the answer to this query.
@@ -39,6 +59,10 @@ void QueryLink::prepareQuery()
 
 QByteArray QueryLink::readAnswer()
 {
+    if (!device->isOpen()) {
+        complete = answerOwed = queryWritten = false;
+        return QByteArray();
+    }
     const QDeadlineTimer deadline(timeoutMs);
     while (!device->canReadLine() && device->bytesAvailable() < AnswerParsing::maxAnswerBytes) {
         const qint64 left = deadline.remainingTime();

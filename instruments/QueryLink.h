@@ -14,7 +14,10 @@ class QueryLink
 public:
     QueryLink(QIODevice *device, int timeoutMs) : device(device), timeoutMs(timeoutMs) {}
 
-    // Call just before a query is written.
+    // Call before any command is written: a connection still being made is waited for (up to
+    // the time-out), so that a command sent right after connecting is not lost.
+    void prepareWrite();
+    // Call just before a query is written (includes prepareWrite).
     void prepareQuery();
     // Waits until a line end (LF) has arrived or the time-out has passed, then takes every byte
     // received so far. An answer longer than AnswerParsing::maxAnswerBytes is cut there.
@@ -23,7 +26,7 @@ public:
     // connection closed mid-answer) may hold the wrong number and is not to be used as one.
     bool lastAnswerComplete() const { return complete; }
     // Forgets an owed answer, as when the connection is made anew.
-    void reset() { answerOwed = queryWritten = false; }
+    void reset() { answerOwed = queryWritten = lowDelay = false; }
 
 private:
     void discardPending();
@@ -33,4 +36,5 @@ private:
     bool queryWritten = false;
     bool answerOwed = false;
     bool complete = false;
+    bool lowDelay = false;
 };

@@ -50,6 +50,8 @@ void SpectrumAnalyzerDriver::writeCommand(const QString &command)
 {
     if (command.endsWith(QLatin1String("?\n")))
         link.prepareQuery();
+    else
+        link.prepareWrite();
     tcpSocket->write(AnswerParsing::cutAtZero(command.toLocal8Bit()));
     tcpSocket->flush();
 }

@@ -100,6 +100,7 @@ QString InstrumentServer::openPseudoTerminal()
 void InstrumentServer::acceptConnection()
 {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         auto *channel = new Channel(socket);
         QPointer<QTcpSocket> guard(socket);
         channel->write = [guard](const QByteArray &bytes) {

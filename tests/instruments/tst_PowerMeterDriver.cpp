@@ -31,6 +31,7 @@ private slots:
     void unconnectedFetchIsZero();
     void connectionSignals();
     void nobodyListening();
+    void queryRightAfterConnect();
 };
 
 void tst_PowerMeterDriver::commandBytes_data()
@@ -156,6 +157,22 @@ void tst_PowerMeterDriver::nobodyListening()
     QTest::qWait(200);
     QVERIFY(connected.isEmpty());
     QVERIFY(disconnected.isEmpty());
+}
+
+void tst_PowerMeterDriver::queryRightAfterConnect()
+{
+    // A measurement may start while the connection is still being made.
+    FakeInstrument fake(PowerMeterDriver::lanPort);
+    fake.setResponder([](const QByteArray &line) {
+        return line.startsWith("FETC") ? QList<FakeInstrument::Reply>{{"-7.5\n", 0}}
+                                       : QList<FakeInstrument::Reply>{};
+    });
+    PowerMeterDriver driver;
+    driver.connectToPowerMeter(fake.address());
+    driver.setFrequencyChannelA(50);
+    QCOMPARE(driver.fetchChannelA(), -7.5);
+    QCOMPARE(driver.fetchChannelB(), -7.5);
+    QTRY_COMPARE(fake.received(), QByteArray("SENS1:FREQ 50.0000 MHz\nFETC?\nFETC2?\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_PowerMeterDriver)
