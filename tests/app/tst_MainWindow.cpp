@@ -567,10 +567,20 @@ void tst_MainWindow::stopGivesTheControlsBackAtOnce()
         QVERIFY2(enabled(name), qPrintable(name));
     QCOMPARE(widget("buttonConnect")->styleSheet(),
              QStringLiteral("color: blue;background-color: orange;selection-color: green;selection-background-color: blue;"));
-    // The worker ends the run at its next stop test; the window can then connect again at once.
-    const QString before = text("labelPoints_2");
-    QTest::qWait(300);
-    QVERIFY(text("labelPoints_2").toInt() - before.toInt() <= 1);
+    // The worker ends the run at its next stop test, with the row of the point in progress.
+    QString shown;
+    QVERIFY(QTest::qWaitFor([&] {
+        const QString now = text("labelPoints_2");
+        const bool settled = now == shown;
+        shown = now;
+        QTest::qWait(200);
+        return settled;
+    }, 10000));
+    QVERIFY(shown.toInt() < 100000);
+    std::unique_ptr<XlsxDocument> document =
+        XlsxDocument::open(window->devicesWork()->reportWriter()->workbookPath(QStringLiteral("Table 0 dBm")));
+    QVERIFY(document);
+    QCOMPARE(document->sheet().lastUsedRow(), shown.toInt());
 }
 
 void tst_MainWindow::spurMeasurementFromTheWindow()
