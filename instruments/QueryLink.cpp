@@ -45,6 +45,9 @@ void QueryLink::prepareQuery()
         // be read as the answer to this query.
         const QDeadlineTimer deadline(2 * timeoutMs);
         while (!device->canReadLine()) {
+            // A flood without line ends is dropped as it comes, so the buffer stays bounded.
+            if (device->bytesAvailable() >= AnswerParsing::maxAnswerBytes)
+                device->readAll();
             const qint64 left = deadline.remainingTime();
             if (left <= 0 || !device->waitForReadyRead(int(left)))
                 break;

@@ -2,6 +2,7 @@
 #include "DevicesWork.h"
 #include "ExcelWorker.h"
 #include "MainWindow.h"
+#include "InThread.h"
 #include "Pause.h"
 #include "XlsxDocument.h"
 
@@ -63,7 +64,7 @@ private:
     bool enabled(const QString &name) { return widget(name)->isEnabled(); }
     void syncWorker()
     {
-        QMetaObject::invokeMethod(window->devicesWork(), [] {}, Qt::BlockingQueuedConnection);
+        runInThread(window->devicesWork(), [] {});
     }
     // Connects the window to the simulated synthesizer over LAN and waits for the connected state.
     bool connectSynthesizer(BenchSimProcess &sim)
@@ -118,8 +119,8 @@ void tst_MainWindow::init()
 {
     QFile::remove(settingsPath());
     window = std::make_unique<MainWindow>();
-    syncWorker();
-    window->devicesWork()->reportWriter()->setDirectory(reports.path());
+    DevicesWork *worker = window->devicesWork();
+    runInThread(worker, [this, worker] { worker->reportWriter()->setDirectory(reports.path()); });
 }
 
 void tst_MainWindow::cleanup()

@@ -3,7 +3,6 @@
 
 #include <QElapsedTimer>
 #include <QLocale>
-#include <QMutex>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -11,6 +10,7 @@
 #include <memory>
 #include <fcntl.h>
 #include <functional>
+#include <mutex>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
@@ -116,12 +116,12 @@ public:
     }
     void setResponder(Responder r)
     {
-        QMutexLocker lock(&mutex);
+        const std::lock_guard<std::mutex> lock(mutex);
         responder = std::move(r);
     }
     QByteArray received()
     {
-        QMutexLocker lock(&mutex);
+        const std::lock_guard<std::mutex> lock(mutex);
         return bytes;
     }
     void send(const QByteArray &out) { [[maybe_unused]] auto n = ::write(master, out.constData(), size_t(out.size())); }
@@ -142,7 +142,7 @@ private:
                 continue;
             Responder respond;
             {
-                QMutexLocker lock(&mutex);
+                const std::lock_guard<std::mutex> lock(mutex);
                 bytes.append(buffer, int(n));
                 respond = responder;
             }
@@ -166,7 +166,7 @@ private:
     int slave = -1;
     std::atomic<bool> stop{false};
     std::thread reader;
-    QMutex mutex;
+    std::mutex mutex;
     QByteArray bytes;
     Responder responder;
 };

@@ -32,6 +32,7 @@ private slots:
     void connectionSignals();
     void nobodyListening();
     void queryRightAfterConnect();
+    void floodIsCutAtOneMebibyte();
 };
 
 void tst_PowerMeterDriver::commandBytes_data()
@@ -173,6 +174,24 @@ void tst_PowerMeterDriver::queryRightAfterConnect()
     QCOMPARE(driver.fetchChannelA(), -7.5);
     QCOMPARE(driver.fetchChannelB(), -7.5);
     QTRY_COMPARE(fake.received(), QByteArray("SENS1:FREQ 50.0000 MHz\nFETC?\nFETC2?\n"));
+}
+
+void tst_PowerMeterDriver::floodIsCutAtOneMebibyte()
+{
+    // An instrument that floods the line: three mebibytes without a line end.
+    FakeInstrument fake(PowerMeterDriver::lanPort);
+    int query = 0;
+    fake.setResponder([&query](const QByteArray &) {
+        return ++query == 1 ? QList<FakeInstrument::Reply>{{QByteArray(3 * 1024 * 1024, '7'), 0}}
+                            : QList<FakeInstrument::Reply>{{"-4.5\n", 0}};
+    });
+    PowerMeterDriver driver;
+    QVERIFY(connectTo(driver, fake));
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(driver.fetchChannelA(), 0.0);
+    QVERIFY(timer.elapsed() < 3000);
+    QCOMPARE(driver.fetchChannelA(), -4.5);
 }
 
 QTEST_GUILESS_MAIN(tst_PowerMeterDriver)

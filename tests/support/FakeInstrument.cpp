@@ -1,9 +1,9 @@
 #include "FakeInstrument.h"
 
+#include "InThread.h"
 #include "TestAddresses.h"
 
 #include <QMetaObject>
-#include <QMutexLocker>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -12,13 +12,15 @@ FakeInstrument::FakeInstrument(quint16 port)
 {
     moveToThread(&thread);
     thread.start();
-    QMetaObject::invokeMethod(this, [this, port] { start(port); }, Qt::BlockingQueuedConnection);
+    runInThread(this, [this, port] { start(port); });
 }
 
 FakeInstrument::~FakeInstrument()
 {
-    QMetaObject::invokeMethod(this, [this] { delete server; server = nullptr; },
-                              Qt::BlockingQueuedConnection);
+    runInThread(this, [this] {
+        delete server;
+        server = nullptr;
+    });
     thread.quit();
     thread.wait();
 }
@@ -38,7 +40,7 @@ void FakeInstrument::accept()
     while (QTcpSocket *socket = server->nextPendingConnection()) {
         socket->setParent(server);
         {
-            QMutexLocker lock(&mutex);
+            const std::lock_guard<std::mutex> lock(mutex);
             ++connections;
         }
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
@@ -52,7 +54,7 @@ void FakeInstrument::serve(QTcpSocket *socket)
     QList<QByteArray> newLines;
     Responder respond;
     {
-        QMutexLocker lock(&mutex);
+        const std::lock_guard<std::mutex> lock(mutex);
         bytes += chunk;
         partialLine += chunk;
         int end;
@@ -83,25 +85,25 @@ void FakeInstrument::serve(QTcpSocket *socket)
 
 void FakeInstrument::setResponder(Responder r)
 {
-    QMutexLocker lock(&mutex);
+    const std::lock_guard<std::mutex> lock(mutex);
     responder = std::move(r);
 }
 
 QByteArray FakeInstrument::received() const
 {
-    QMutexLocker lock(&mutex);
+    const std::lock_guard<std::mutex> lock(mutex);
     return bytes;
 }
 
 QList<QByteArray> FakeInstrument::lines() const
 {
-    QMutexLocker lock(&mutex);
+    const std::lock_guard<std::mutex> lock(mutex);
     return completeLines;
 }
 
 void FakeInstrument::clearReceived()
 {
-    QMutexLocker lock(&mutex);
+    const std::lock_guard<std::mutex> lock(mutex);
     bytes.clear();
     partialLine.clear();
     completeLines.clear();
@@ -109,19 +111,16 @@ void FakeInstrument::clearReceived()
 
 int FakeInstrument::connectionCount() const
 {
-    QMutexLocker lock(&mutex);
+    const std::lock_guard<std::mutex> lock(mutex);
     return connections;
 }
 
 void FakeInstrument::sendToClients(const QByteArray &out)
 {
-    QMetaObject::invokeMethod(
-        this,
-        [this, out] {
-            for (QTcpSocket *socket : server->findChildren<QTcpSocket *>()) {
-                socket->write(out);
-                socket->flush();
-            }
-        },
-        Qt::BlockingQueuedConnection);
+    runInThread(this, [this, out] {
+        for (QTcpSocket *socket : server->findChildren<QTcpSocket *>()) {
+            socket->write(out);
+            socket->flush();
+        }
+    });
 }

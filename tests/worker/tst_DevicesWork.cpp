@@ -4,6 +4,7 @@
 #include "FakeInstrument.h"
 #include "FrequencyGrid.h"
 #include "MeasurementTypes.h"
+#include "InThread.h"
 #include "Pause.h"
 #include "QueuedSpy.h"
 #include "SignalWait.h"
@@ -43,8 +44,7 @@ public:
         worker->moveToThread(&thread);
         thread.start();
         worker->initialization();
-        sync();
-        worker->reportWriter()->setDirectory(dir.path());
+        runInThread(worker, [this] { worker->reportWriter()->setDirectory(dir.path()); });
     }
     ~WorkerRig()
     {
@@ -58,7 +58,7 @@ public:
     }
 
     // Returns once every request posted so far has been served.
-    void sync() { QMetaObject::invokeMethod(worker, [] {}, Qt::BlockingQueuedConnection); }
+    void sync() { runInThread(worker, [] {}); }
 
     void connectHid()
     {
@@ -293,25 +293,20 @@ void tst_DevicesWork::callsFromTheWorkerThreadRunAtOnce()
 {
     WorkerRig rig;
     rig.connectHid();
-    QStringList during;
-    QMetaObject::invokeMethod(
-        rig.worker,
-        [&] {
-            rig.worker->setFrequency(10);
-            rig.worker->setAmplitude(3);
-            during = rig.log();
-        },
-        Qt::BlockingQueuedConnection);
+    const QStringList during = runInThread(rig.worker, [&rig] {
+        rig.worker->setFrequency(10);
+        rig.worker->setAmplitude(3);
+        return rig.log();
+    });
     QCOMPARE(during, (QStringList{"FREQ:CW 10.00000000 MHz", "POWER 3.00 DBM"}));
 }
 
 void tst_DevicesWork::secondInitializationChangesNothing()
 {
     WorkerRig rig;
-    ExcelWorker *writer = rig.worker->reportWriter();
+    ExcelWorker *writer = runInThread(rig.worker, [&rig] { return rig.worker->reportWriter(); });
     rig.worker->initialization();
-    rig.sync();
-    QCOMPARE(rig.worker->reportWriter(), writer);
+    QCOMPARE(runInThread(rig.worker, [&rig] { return rig.worker->reportWriter(); }), writer);
     QueuedSpy disconnected(rig.worker, &DevicesWork::deviceDisconnected);
     rig.worker->disconnectFromDeviceUsbCom();
     QTRY_COMPARE(disconnected.size(), 1);

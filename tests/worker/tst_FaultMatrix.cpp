@@ -2,6 +2,7 @@
 #include "DevicesWork.h"
 #include "ExcelWorker.h"
 #include "MeasurementTypes.h"
+#include "InThread.h"
 #include "Pause.h"
 #include "QueuedSpy.h"
 #include "SignalWait.h"
@@ -110,8 +111,7 @@ void tst_FaultMatrix::faults()
     worker->moveToThread(&thread);
     thread.start();
     worker->initialization();
-    QMetaObject::invokeMethod(worker, [] {}, Qt::BlockingQueuedConnection);
-    worker->reportWriter()->setDirectory(dir.path());
+    runInThread(worker, [&] { worker->reportWriter()->setDirectory(dir.path()); });
     connect(worker, &DevicesWork::stopMeasureSpectrum, this, [worker] { worker->requestStop(); });
 
     const QString nowhere = TestAddresses::randomLoopback().toString();

@@ -2,6 +2,7 @@
 #include "DevicesWork.h"
 #include "ExcelWorker.h"
 #include "MeasurementTypes.h"
+#include "InThread.h"
 #include "Pause.h"
 #include "QueuedSpy.h"
 #include "SignalWait.h"
@@ -31,8 +32,7 @@ public:
         worker->moveToThread(&thread);
         thread.start();
         worker->initialization();
-        sync();
-        worker->reportWriter()->setDirectory(dir.path());
+        runInThread(worker, [this] { worker->reportWriter()->setDirectory(dir.path()); });
     }
     ~BenchRig()
     {
@@ -44,7 +44,7 @@ public:
         Pause::setSleepFunction({});
         XlsxDocument::clearCache();
     }
-    void sync() { QMetaObject::invokeMethod(worker, [] {}, Qt::BlockingQueuedConnection); }
+    void sync() { runInThread(worker, [] {}); }
 
     bool connectAll()
     {
