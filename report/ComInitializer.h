@@ -11,5 +11,5 @@ public:
     ComInitializer &operator=(const ComInitializer &) = delete;
 
 private:
-    bool initialized = false;
+    [[maybe_unused]] bool initialized = false; // COM was initialised here (Windows only)
 };
