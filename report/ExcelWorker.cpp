@@ -162,39 +162,31 @@ bool ExcelWorker::appendTo(const QString &path, const Writer &writer)
     return saved;
 }
 
-void ExcelWorker::writeFrequencySweepRow(const QString &name, const quint64 &pointIndex,
-                                         double frequency, double power, double synthesizerPower,
-                                         double temperature)
+void ExcelWorker::appendPowerRow(const QString &name, quint64 pointIndex,
+                                 const QList<double> &values)
 {
     const bool firstPoint = pointIndex == 0;
     append(name, [&](Sheet &sheet, bool existed) {
         const int above = (!firstPoint || existed) ? sheet.lastUsedRow() : 0;
         if (firstPoint)
             sheet.formatFirstRowAndColumn();
-        const int row = above + 1;
-        sheet.write(row, 1, frequency);
-        sheet.write(row, 2, power);
-        sheet.write(row, 3, synthesizerPower);
-        sheet.write(row, 4, temperature);
+        for (int column = 0; column < values.size(); ++column)
+            sheet.write(above + 1, column + 1, values.at(column));
     });
+}
+
+void ExcelWorker::writeFrequencySweepRow(const QString &name, const quint64 &pointIndex,
+                                         double frequency, double power, double synthesizerPower,
+                                         double temperature)
+{
+    appendPowerRow(name, pointIndex, {frequency, power, synthesizerPower, temperature});
 }
 
 void ExcelWorker::writePowerStepRow(const QString &name, const quint64 &pointIndex, double frequency,
                                     double power, double outputPower, double synthesizerPower,
                                     double temperature)
 {
-    const bool firstPoint = pointIndex == 0;
-    append(name, [&](Sheet &sheet, bool existed) {
-        const int above = (!firstPoint || existed) ? sheet.lastUsedRow() : 0;
-        if (firstPoint)
-            sheet.formatFirstRowAndColumn();
-        const int row = above + 1;
-        sheet.write(row, 1, frequency);
-        sheet.write(row, 2, power);
-        sheet.write(row, 3, outputPower);
-        sheet.write(row, 4, synthesizerPower);
-        sheet.write(row, 5, temperature);
-    });
+    appendPowerRow(name, pointIndex, {frequency, power, outputPower, synthesizerPower, temperature});
 }
 
 void ExcelWorker::writeSpurRow(const QString &name, const quint64 &pointIndex, double span,

@@ -50,6 +50,9 @@ private:
     // left as it is and the row goes to its "(recovered)" neighbour instead.
     void append(const QString &name, const Writer &writer);
     bool appendTo(const QString &path, const Writer &writer);
+    // A power row: the values in columns A onwards, below the last used row (row 1 of a new
+    // workbook at the first point of a run).
+    void appendPowerRow(const QString &name, quint64 pointIndex, const QList<double> &values);
 
     ApplicationFactory factory;
     QString directory;

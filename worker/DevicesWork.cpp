@@ -146,31 +146,15 @@ void DevicesWork::searchUsbHidDevices()
     synthesizer->searchUsbHidDevices();
 }
 
-void DevicesWork::sweepStart(double freq, double ampl, const std::function<void()> &limits,
-                             double sweepTime)
+void DevicesWork::withPauses(std::initializer_list<std::function<void()>> steps)
 {
-    synthesizer->rfOn();
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->setFrequency(freq);
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->setAmplitude(ampl);
-    Pause::sleepMs(commandPauseMs);
-    limits();
-    synthesizer->listTypeStep();
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->listModeAuto();
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->sweepTimeAutoOff();
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->setSweepTime(sweepTime);
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->triggerSourceBus();
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->initContinuousOn();
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->initiate();
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->triggerBus();
+    bool first = true;
+    for (const std::function<void()> &step : steps) {
+        if (!first)
+            Pause::sleepMs(commandPauseMs);
+        first = false;
+        step();
+    }
 }
 
 void DevicesWork::startSweepFreq(double freq, double ampl, double freqStart, double freqStop,
@@ -179,27 +163,22 @@ void DevicesWork::startSweepFreq(double freq, double ampl, double freqStart, dou
     if (repost("startSweepFreq", Q_ARG(double, freq), Q_ARG(double, ampl), Q_ARG(double, freqStart),
                Q_ARG(double, freqStop), Q_ARG(double, freqStepMhz), Q_ARG(double, sweepTime)))
         return;
-    sweepStart(freq, ampl,
-               [&] {
-                   synthesizer->setFreqStart(freqStart);
-                   Pause::sleepMs(commandPauseMs);
-                   synthesizer->setFreqStop(freqStop);
-                   Pause::sleepMs(commandPauseMs);
-                   synthesizer->setFreqStep(freqStepMhz);
-                   Pause::sleepMs(commandPauseMs);
-                   synthesizer->freqModeList();
-                   Pause::sleepMs(commandPauseMs);
-               },
-               sweepTime);
+    OrvaneDeviceDriver *s = synthesizer;
+    withPauses({[s] { s->rfOn(); }, [s, freq] { s->setFrequency(freq); },
+                [s, ampl] { s->setAmplitude(ampl); }, [s, freqStart] { s->setFreqStart(freqStart); },
+                [s, freqStop] { s->setFreqStop(freqStop); },
+                [s, freqStepMhz] { s->setFreqStep(freqStepMhz); }, [s] { s->freqModeList(); },
+                [s] { s->listTypeStep(); }, [s] { s->listModeAuto(); }, [s] { s->sweepTimeAutoOff(); },
+                [s, sweepTime] { s->setSweepTime(sweepTime); }, [s] { s->triggerSourceBus(); },
+                [s] { s->initContinuousOn(); }, [s] { s->initiate(); }, [s] { s->triggerBus(); }});
 }
 
 void DevicesWork::stopSweepFreq()
 {
     if (repost("stopSweepFreq"))
         return;
-    synthesizer->abortSweep();
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->freqModeCw();
+    OrvaneDeviceDriver *s = synthesizer;
+    withPauses({[s] { s->abortSweep(); }, [s] { s->freqModeCw(); }});
 }
 
 void DevicesWork::startSweepAmpl(double freq, double ampl, double amplStart, double amplStop,
@@ -208,27 +187,22 @@ void DevicesWork::startSweepAmpl(double freq, double ampl, double amplStart, dou
     if (repost("startSweepAmpl", Q_ARG(double, freq), Q_ARG(double, ampl), Q_ARG(double, amplStart),
                Q_ARG(double, amplStop), Q_ARG(double, amplStep), Q_ARG(double, sweepTime)))
         return;
-    sweepStart(freq, ampl,
-               [&] {
-                   synthesizer->setPowerStart(amplStart);
-                   Pause::sleepMs(commandPauseMs);
-                   synthesizer->setPowerStop(amplStop);
-                   Pause::sleepMs(commandPauseMs);
-                   synthesizer->setPowerStep(amplStep);
-                   Pause::sleepMs(commandPauseMs);
-                   synthesizer->powerModeList();
-                   Pause::sleepMs(commandPauseMs);
-               },
-               sweepTime);
+    OrvaneDeviceDriver *s = synthesizer;
+    withPauses({[s] { s->rfOn(); }, [s, freq] { s->setFrequency(freq); },
+                [s, ampl] { s->setAmplitude(ampl); }, [s, amplStart] { s->setPowerStart(amplStart); },
+                [s, amplStop] { s->setPowerStop(amplStop); }, [s, amplStep] { s->setPowerStep(amplStep); },
+                [s] { s->powerModeList(); }, [s] { s->listTypeStep(); }, [s] { s->listModeAuto(); },
+                [s] { s->sweepTimeAutoOff(); }, [s, sweepTime] { s->setSweepTime(sweepTime); },
+                [s] { s->triggerSourceBus(); }, [s] { s->initContinuousOn(); }, [s] { s->initiate(); },
+                [s] { s->triggerBus(); }});
 }
 
 void DevicesWork::stopSweepAmpl()
 {
     if (repost("stopSweepAmpl"))
         return;
-    synthesizer->abortSweep();
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->powerModeFix();
+    OrvaneDeviceDriver *s = synthesizer;
+    withPauses({[s] { s->abortSweep(); }, [s] { s->powerModeFix(); }});
 }
 
 void DevicesWork::startAm(double freq, double ampl, bool hz, double freqAm,
@@ -237,24 +211,17 @@ void DevicesWork::startAm(double freq, double ampl, bool hz, double freqAm,
     if (repost("startAm", Q_ARG(double, freq), Q_ARG(double, ampl), Q_ARG(bool, hz),
                Q_ARG(double, freqAm), Q_ARG(QString, formSignal), Q_ARG(double, depthAm)))
         return;
-    synthesizer->rfOn();
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->setFrequency(freq);
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->setAmplitude(ampl);
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->amSourceInternal();
-    Pause::sleepMs(commandPauseMs);
-    if (hz)
-        synthesizer->setAmFrequencyHz(freqAm);
-    else
-        synthesizer->setAmFrequencyKhz(freqAm);
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->setAmShape(formSignal);
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->setAmDepth(depthAm);
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->modulationOn();
+    OrvaneDeviceDriver *s = synthesizer;
+    withPauses({[s] { s->rfOn(); }, [s, freq] { s->setFrequency(freq); },
+                [s, ampl] { s->setAmplitude(ampl); }, [s] { s->amSourceInternal(); },
+                [s, hz, freqAm] {
+                    if (hz)
+                        s->setAmFrequencyHz(freqAm);
+                    else
+                        s->setAmFrequencyKhz(freqAm);
+                },
+                [s, formSignal] { s->setAmShape(formSignal); }, [s, depthAm] { s->setAmDepth(depthAm); },
+                [s] { s->modulationOn(); }});
 }
 
 void DevicesWork::stopAm()
@@ -270,15 +237,17 @@ void DevicesWork::startPm(const QString &timeUnitPwid, const QString &timeUnitPe
     if (repost("startPm", Q_ARG(QString, timeUnitPwid), Q_ARG(QString, timeUnitPer),
                Q_ARG(double, pulseWidth), Q_ARG(double, period)))
         return;
-    synthesizer->pulseSourceInternal();
-    Pause::sleepMs(commandPauseMs);
-    for (int i = 0; i < 10; ++i)
-        synthesizer->setPulseWidth(pulseWidth, timeUnitPwid);
-    Pause::sleepMs(commandPauseMs);
-    for (int i = 0; i < 10; ++i)
-        synthesizer->setPulsePeriod(period, timeUnitPer);
-    Pause::sleepMs(commandPauseMs);
-    synthesizer->modulationOn();
+    OrvaneDeviceDriver *s = synthesizer;
+    withPauses({[s] { s->pulseSourceInternal(); },
+                [s, pulseWidth, timeUnitPwid] {
+                    for (int i = 0; i < 10; ++i)
+                        s->setPulseWidth(pulseWidth, timeUnitPwid);
+                },
+                [s, period, timeUnitPer] {
+                    for (int i = 0; i < 10; ++i)
+                        s->setPulsePeriod(period, timeUnitPer);
+                },
+                [s] { s->modulationOn(); }});
 }
 
 void DevicesWork::stopPm()

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <functional>
+#include <initializer_list>
 
 class ExcelWorker;
 class OrvaneDeviceDriver;
@@ -102,8 +103,8 @@ private:
                 QGenericArgument a5 = QGenericArgument());
     void traceThreads();
     void onOpenPortText(const QString &text);
-    void sweepStart(double freq, double ampl, const std::function<void()> &limits,
-                    double sweepTime);
+    // Runs the steps in order with the fixed command pause between two of them.
+    void withPauses(std::initializer_list<std::function<void()>> steps);
     void frequencySweep(double firstFrequency, double gridStep, const QString &tableName,
                         quint64 count, bool channelA);
     void oneFrequencyReading(double frequency, double power, const QString &tableName,
