@@ -96,7 +96,9 @@ signals:
 private:
     void serialDataArrived();
     void writeHidReport(const QByteArray &bytes, bool query);
-    QByteArray readHidAnswer(bool untilLineEnd);
+    // Collects input reports until one holds a line end or the time-out passes; a text answer
+    // keeps each report only up to its first zero byte.
+    QByteArray readHidAnswer(bool textAnswer);
     void discardHidInput();
     double numericQuery(const QString &line);
 
