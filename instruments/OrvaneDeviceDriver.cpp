@@ -18,14 +18,6 @@ QString withNumber(const char *pattern, double value, int decimals)
     return QString::fromLatin1(pattern).arg(QString::number(value, 'f', decimals));
 }
 
-// A numeric answer cut short before its line end may be a wrong number (100 of 1000).
-double incompleteNumber(const QByteArray &bytes)
-{
-    if (!bytes.isEmpty())
-        qDebug() << "synthesizer answer without its line end ignored:" << bytes;
-    return 0.0;
-}
-
 bool isQuery(const QString &line)
 {
     return line.endsWith(QLatin1String("?\n"));
@@ -42,8 +34,8 @@ OrvaneDeviceDriver::OrvaneDeviceDriver(QObject *parent)
     : QObject(parent)
     , tcpSocket(new QTcpSocket(this))
     , serialPort(new QSerialPort(this))
-    , lanLink(tcpSocket, readTimeoutMs)
-    , serialLink(serialPort, readTimeoutMs)
+    , lanLink(tcpSocket, readTimeoutMs, "synthesizer")
+    , serialLink(serialPort, readTimeoutMs, "synthesizer")
 {
     connect(tcpSocket, &QTcpSocket::connected, this, &OrvaneDeviceDriver::deviceConnected);
     connect(tcpSocket, &QTcpSocket::disconnected, this, &OrvaneDeviceDriver::deviceDisconnected);
@@ -252,20 +244,12 @@ double OrvaneDeviceDriver::readAnswer()
         numericAnswer = false;
         switch (connectionType) {
         case Lan: {
-            QByteArray bytes = lanLink.readAnswer();
-            if (!lanLink.lastAnswerComplete())
-                return incompleteNumber(bytes);
+            QByteArray bytes = lanLink.readCompleteAnswer();
             bytes.replace('\n', QByteArray()).replace('\r', QByteArray());
             return AnswerParsing::toNumber(bytes);
         }
-        case UsbCom: {
-            serialReadActive = true;
-            const QByteArray bytes = serialLink.readAnswer();
-            serialReadActive = false;
-            if (!serialLink.lastAnswerComplete())
-                return incompleteNumber(bytes);
-            return AnswerParsing::toNumber(bytes);
-        }
+        case UsbCom:
+            return AnswerParsing::toNumber(readSerial(&QueryLink::readCompleteAnswer));
         case UsbHid: {
             hidAnswerPending = false;
             const QByteArray bytes = readHidAnswer(false);
@@ -284,9 +268,7 @@ double OrvaneDeviceDriver::readAnswer()
         bytes = lanLink.readAnswer();
         break;
     case UsbCom:
-        serialReadActive = true;
-        bytes = serialLink.readAnswer();
-        serialReadActive = false;
+        bytes = readSerial(&QueryLink::readAnswer);
         break;
     case UsbHid:
         if (hidAnswerPending) {
@@ -306,11 +288,17 @@ void OrvaneDeviceDriver::serialDataArrived()
     // Data that arrives while a read waits on the port belongs to that read.
     if (serialReadActive || serialPort->bytesAvailable() == 0)
         return;
-    serialReadActive = true;
-    const QByteArray bytes = serialLink.readAnswer();
-    serialReadActive = false;
+    const QByteArray bytes = readSerial(&QueryLink::readAnswer);
     if (!bytes.isEmpty())
         emit labelAnswerFromDevice(QString::fromLatin1(AnswerParsing::cutAtZero(bytes)));
+}
+
+QByteArray OrvaneDeviceDriver::readSerial(QByteArray (QueryLink::*read)())
+{
+    serialReadActive = true;
+    const QByteArray bytes = (serialLink.*read)();
+    serialReadActive = false;
+    return bytes;
 }
 
 double OrvaneDeviceDriver::numericQuery(const QString &line)

@@ -95,6 +95,8 @@ signals:
 
 private:
     void serialDataArrived();
+    // A read of the serial port that owns it meanwhile (see serialReadActive).
+    QByteArray readSerial(QByteArray (QueryLink::*read)());
     void writeHidReport(const QByteArray &bytes, bool query);
     // Collects input reports until one holds a line end or the time-out passes; a text answer
     // keeps each report only up to its first zero byte.

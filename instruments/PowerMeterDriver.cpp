@@ -7,7 +7,7 @@
 PowerMeterDriver::PowerMeterDriver(QObject *parent)
     : QObject(parent)
     , tcpSocket(new QTcpSocket(this))
-    , link(tcpSocket, readTimeoutMs)
+    , link(tcpSocket, readTimeoutMs, "power meter")
 {
     connect(tcpSocket, &QTcpSocket::connected, this, &PowerMeterDriver::powerMeterConnected);
     connect(tcpSocket, &QTcpSocket::disconnected, this, &PowerMeterDriver::powerMeterDisconnected);
@@ -42,12 +42,7 @@ void PowerMeterDriver::writeCommand(const QString &line)
 
 double PowerMeterDriver::readAnswer()
 {
-    QByteArray bytes = link.readAnswer();
-    if (!link.lastAnswerComplete()) {
-        if (!bytes.isEmpty())
-            qDebug() << "power meter answer without its line end ignored:" << bytes;
-        return 0.0;
-    }
+    QByteArray bytes = link.readCompleteAnswer();
     bytes.replace('\n', QByteArray());
     return AnswerParsing::toNumber(bytes);
 }

@@ -82,3 +82,13 @@ QByteArray QueryLink::readAnswer()
     queryWritten = false;
     return answer;
 }
+
+QByteArray QueryLink::readCompleteAnswer()
+{
+    const QByteArray answer = readAnswer();
+    if (complete)
+        return answer;
+    if (!answer.isEmpty())
+        qDebug() << instrument << "answer without its line end ignored:" << answer;
+    return QByteArray();
+}

@@ -12,7 +12,10 @@ class QIODevice;
 class QueryLink
 {
 public:
-    QueryLink(QIODevice *device, int timeoutMs) : device(device), timeoutMs(timeoutMs) {}
+    QueryLink(QIODevice *device, int timeoutMs, const char *instrument)
+        : device(device), timeoutMs(timeoutMs), instrument(instrument)
+    {
+    }
 
     // Call before any command is written: a connection still being made is waited for (up to
     // the time-out), so that a command sent right after connecting is not lost.
@@ -22,9 +25,9 @@ public:
     // Waits until a line end (LF) has arrived or the time-out has passed, then takes every byte
     // received so far. An answer longer than AnswerParsing::maxAnswerBytes is cut there.
     QByteArray readAnswer();
-    // Whether the last answer ended with its line end; a reading cut short (a slow instrument, a
-    // connection closed mid-answer) may hold the wrong number and is not to be used as one.
-    bool lastAnswerComplete() const { return complete; }
+    // As readAnswer, but an answer cut short before its line end (a slow instrument, a connection
+    // closed mid-answer) gives nothing: it may hold the wrong number ("100" of "1000").
+    QByteArray readCompleteAnswer();
     // Forgets an owed answer, as when the connection is made anew.
     void reset() { answerOwed = queryWritten = lowDelay = false; }
 
@@ -33,6 +36,7 @@ private:
 
     QIODevice *device;
     int timeoutMs;
+    const char *instrument; // named in debug lines
     bool queryWritten = false;
     bool answerOwed = false;
     bool complete = false;

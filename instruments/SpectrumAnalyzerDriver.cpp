@@ -21,7 +21,7 @@ QString withUnsigned(const char *pattern, quint32 value)
 SpectrumAnalyzerDriver::SpectrumAnalyzerDriver(QObject *parent)
     : QObject(parent)
     , tcpSocket(new QTcpSocket(this))
-    , link(tcpSocket, readTimeoutMs)
+    , link(tcpSocket, readTimeoutMs, "analyzer")
 {
     connect(tcpSocket, &QTcpSocket::connected, this,
             &SpectrumAnalyzerDriver::spectrumAnalyzerConnected);
@@ -58,12 +58,9 @@ void SpectrumAnalyzerDriver::writeCommand(const QString &command)
 
 QList<double> SpectrumAnalyzerDriver::readAnswer()
 {
-    const QByteArray bytes = link.readAnswer();
-    if (!link.lastAnswerComplete()) {
-        if (!bytes.isEmpty())
-            qDebug() << "analyzer answer without its line end ignored:" << bytes;
+    const QByteArray bytes = link.readCompleteAnswer();
+    if (bytes.isEmpty())
         return {};
-    }
     return AnswerParsing::toNumberList(bytes);
 }
 
