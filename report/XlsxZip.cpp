@@ -36,6 +36,22 @@ void dosStamp(const QDateTime &time, quint16 *dosTime, quint16 *dosDate)
     *dosTime = quint16((clock.hour() << 11) | (clock.minute() << 5) | (clock.second() / 2));
 }
 
+// The fields that a local header and its central directory record share, from "version needed"
+// to "extra field length".
+void putEntryFields(QByteArray &out, const Entry &entry, quint16 flags)
+{
+    put16(out, 20);
+    put16(out, flags);
+    put16(out, entry.method);
+    put16(out, entry.dosTime);
+    put16(out, entry.dosDate);
+    put32(out, entry.crc);
+    put32(out, quint32(entry.compressed.size()));
+    put32(out, quint32(entry.size));
+    put16(out, quint32(entry.name.size()));
+    put16(out, 0);
+}
+
 bool isUtf8NonAscii(const QByteArray &name)
 {
     bool nonAscii = false;
@@ -156,31 +172,13 @@ QByteArray writeArchive(const QVector<Entry> &entries)
         const quint32 offset = quint32(out.size());
         const quint16 flags = isUtf8NonAscii(entry.name) ? 0x0800 : 0;
         put32(out, 0x04034b50);
-        put16(out, 20);
-        put16(out, flags);
-        put16(out, entry.method);
-        put16(out, entry.dosTime);
-        put16(out, entry.dosDate);
-        put32(out, entry.crc);
-        put32(out, quint32(entry.compressed.size()));
-        put32(out, quint32(entry.size));
-        put16(out, quint32(entry.name.size()));
-        put16(out, 0);
+        putEntryFields(out, entry, flags);
         out += entry.name;
         out += entry.compressed;
 
         put32(directory, 0x02014b50);
-        put16(directory, 20);
-        put16(directory, 20);
-        put16(directory, flags);
-        put16(directory, entry.method);
-        put16(directory, entry.dosTime);
-        put16(directory, entry.dosDate);
-        put32(directory, entry.crc);
-        put32(directory, quint32(entry.compressed.size()));
-        put32(directory, quint32(entry.size));
-        put16(directory, quint32(entry.name.size()));
-        put16(directory, 0);
+        put16(directory, 20); // version made by
+        putEntryFields(directory, entry, flags);
         put16(directory, 0);
         put16(directory, 0);
         put16(directory, 0);

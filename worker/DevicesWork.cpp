@@ -405,13 +405,7 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
     };
     QString table = tableName();
     const FrequencyGrid grid =
-        FrequencyGrid::derive(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep);
-    if (form.pointsMode) {
-        emit freqStep(grid.stepText);
-    } else {
-        form.pointsCount = grid.count;
-        emit pointsCount(grid.countText);
-    }
+        announceGrid(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep);
     setAmplitude(form.power);
     Pause::sleepMs(passPauseMs);
     qDebug() << "power step" << quint32(powerStep.load());
@@ -427,16 +421,34 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
         qDebug() << (cycleFlag ? "true" : "false") << step << form.power + step << powerCeilingDbm;
         if (!cycleFlag || !(form.power + step < powerCeilingDbm))
             break;
-        form.power += step;
-        emit changePower(form.power);
-        setAmplitude(form.power);
-        Pause::sleepMs(passPauseMs);
-        setFrequency(form.freqStart);
-        Pause::sleepMs(passPauseMs);
+        raisePower(form.power, step, form.freqStart);
         table = tableName();
     }
     excelWorker->quitExcel();
     emit stopingMeasure();
+}
+
+FrequencyGrid DevicesWork::announceGrid(bool pointsMode, double start, double stop, quint64 &count,
+                                       double step)
+{
+    const FrequencyGrid grid = FrequencyGrid::derive(pointsMode, start, stop, count, step);
+    if (pointsMode) {
+        emit freqStep(grid.stepText);
+    } else {
+        count = grid.count;
+        emit pointsCount(grid.countText);
+    }
+    return grid;
+}
+
+void DevicesWork::raisePower(double &power, quint32 step, double firstFrequency)
+{
+    power += step;
+    emit changePower(power);
+    setAmplitude(power);
+    Pause::sleepMs(passPauseMs);
+    setFrequency(firstFrequency);
+    Pause::sleepMs(passPauseMs);
 }
 
 double DevicesWork::readPowerMeter(double frequency, bool channelA)
@@ -515,13 +527,7 @@ void DevicesWork::measureSpectrum(ValueForm form)
     excelWorker->startExcel();
     QString table = QStringLiteral("Table spur");
     const FrequencyGrid grid =
-        FrequencyGrid::derive(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep);
-    if (form.pointsMode) {
-        emit freqStep(grid.stepText);
-    } else {
-        form.pointsCount = grid.count;
-        emit pointsCount(grid.countText);
-    }
+        announceGrid(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep);
     setAmplitude(form.power);
     Pause::sleepMs(passPauseMs);
     while (!stopFlag) {
@@ -531,12 +537,7 @@ void DevicesWork::measureSpectrum(ValueForm form)
         const quint32 step = quint32(powerStep.load());
         if (!(form.power + step < spurPowerCeilingDbm))
             break;
-        form.power += step;
-        emit changePower(form.power);
-        setAmplitude(form.power);
-        Pause::sleepMs(passPauseMs);
-        setFrequency(form.freqStart);
-        Pause::sleepMs(passPauseMs);
+        raisePower(form.power, step, form.freqStart);
         // Later passes keep to spur workbooks of their own, apart from the power measurement's.
         table = QStringLiteral("Table spur ") + g6(form.power) + QStringLiteral(" dBm");
     }

@@ -11,6 +11,7 @@
 #include <initializer_list>
 
 class ExcelWorker;
+struct FrequencyGrid;
 class OrvaneDeviceDriver;
 class PowerMeterDriver;
 class SpectrumAnalyzerDriver;
@@ -105,6 +106,13 @@ private:
     void onOpenPortText(const QString &text);
     // Runs the steps in order with the fixed command pause between two of them.
     void withPauses(std::initializer_list<std::function<void()>> steps);
+    // Derives a measurement's grid and shows the derived step or count; in step mode the count
+    // replaces the record's.
+    FrequencyGrid announceGrid(bool pointsMode, double start, double stop, quint64 &count,
+                               double step);
+    // Between passes: the next power to the window and the synthesizer, which then returns to
+    // the first frequency.
+    void raisePower(double &power, quint32 step, double firstFrequency);
     void frequencySweep(double firstFrequency, double gridStep, const QString &tableName,
                         quint64 count, bool channelA);
     void oneFrequencyReading(double frequency, double power, const QString &tableName,
