@@ -2,11 +2,16 @@
 
 #include "DevicesWork.h"
 #include "MeasurementTypes.h"
+#include "StorageNotice.h"
 #include "ui_MainWindow.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QRegExp>
 #include <QRegExpValidator>
 #include <QSerialPortInfo>
@@ -92,6 +97,10 @@ MainWindow::MainWindow(QWidget *parent)
     connect(worker, &DevicesWork::stopingMeasure, this, &MainWindow::buttonPropertiesStopMeasure);
     connect(worker, &DevicesWork::changePower, ui->doubleSpinBoxAmplMeasure, &QDoubleSpinBox::setValue);
     connect(worker, &DevicesWork::addItemComboBox, this, &MainWindow::editTextComboBox);
+    storageNotice = new StorageNotice(ui->statusBar);
+    connect(worker, &DevicesWork::reportRowsWaiting, storageNotice, &StorageNotice::rowsWaiting);
+    connect(worker, &DevicesWork::reportRowsSaved, storageNotice, &StorageNotice::rowsSaved);
+    connect(worker, &DevicesWork::reportRowsRecovered, storageNotice, &StorageNotice::rowsRecovered);
 
     const QRegExp decimalEntry(QStringLiteral("^([1-9][0-9]*|0)(\\.|,)[0-9]{7}"), Qt::CaseSensitive);
     for (QLineEdit *edit : {ui->editPulseWidth, ui->editPeriod, ui->editFreqAm})
@@ -132,6 +141,79 @@ MainWindow::~MainWindow()
 {
     shutDownWorker();
     delete ui;
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (!settleWaitingRows()) {
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
+
+bool MainWindow::quietWorker()
+{
+    worker->requestStop();
+    workerThread->quit();
+    return workerThread->wait(QDeadlineTimer(shutdownWaitMs));
+}
+
+bool MainWindow::settleWaitingRows()
+{
+    if (worker->waitingReportRows().isEmpty())
+        return true;
+    // The last point of a running measurement is saved (or queued) before the question, so that
+    // no row arrives after the operator has answered it.
+    if (!quietWorker())
+        qDebug() << "the worker thread is still busy; asking about the rows that wait now";
+    worker->retryWaitingReportRows();
+    for (;;) {
+        const QList<QPair<QString, int>> waiting = worker->waitingReportRows();
+        if (waiting.isEmpty())
+            return true;
+        int total = 0;
+        QStringList lines;
+        for (const auto &rows : waiting) {
+            total += rows.second;
+            lines << QStringLiteral("%1 rows of “%2.xlsx”").arg(rows.second).arg(rows.first);
+        }
+        QMessageBox question(QMessageBox::Warning, QStringLiteral("Rows not saved"),
+                             QStringLiteral("%1 measured rows could not be saved to their workbooks "
+                                            "and are still in memory:\n%2\n\nSave them to a "
+                                            "workbook elsewhere, or discard them?")
+                                 .arg(total)
+                                 .arg(lines.join(QLatin1Char('\n'))),
+                             QMessageBox::NoButton, this);
+        question.setObjectName(QStringLiteral("waitingRowsQuestion"));
+        QPushButton *elsewhere = question.addButton(QStringLiteral("Save elsewhere…"), QMessageBox::AcceptRole);
+        QPushButton *discard = question.addButton(QStringLiteral("Discard %1 rows").arg(total),
+                                                  QMessageBox::DestructiveRole);
+        question.addButton(QMessageBox::Cancel);
+        question.setDefaultButton(elsewhere);
+        question.exec();
+        if (question.clickedButton() == discard) {
+            worker->discardWaitingReportRows();
+            return true;
+        }
+        if (question.clickedButton() != elsewhere) {
+            workerThread->start(QThread::InheritPriority);
+            return false;
+        }
+        for (const auto &rows : waiting) {
+            QString path = QFileDialog::getSaveFileName(
+                this, QStringLiteral("Save %1 waiting rows of “%2.xlsx”").arg(rows.second).arg(rows.first),
+                QDir::home().filePath(rows.first + QStringLiteral(".xlsx")),
+                QStringLiteral("Workbooks (*.xlsx)"));
+            if (path.isEmpty())
+                break;
+            if (!path.endsWith(QLatin1String(".xlsx"), Qt::CaseInsensitive))
+                path += QLatin1String(".xlsx");
+            if (!worker->saveWaitingReportRowsAs(rows.first, path))
+                QMessageBox::warning(this, QStringLiteral("Rows not saved"),
+                                     QStringLiteral("The rows could not be saved to %1.").arg(path));
+        }
+    }
 }
 
 void MainWindow::shutDownWorker()

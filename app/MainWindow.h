@@ -4,7 +4,9 @@
 #include <QString>
 
 class DevicesWork;
+class QCloseEvent;
 class QSettings;
+class StorageNotice;
 class QThread;
 class QWidget;
 
@@ -24,6 +26,11 @@ public:
 
     // The worker, for tests that look behind the window; owned by the window.
     DevicesWork *devicesWork() const { return worker; }
+
+protected:
+    // Rows that could not be saved are tried once more; what still waits is saved elsewhere or
+    // discarded at the operator's word, or the window stays open.
+    void closeEvent(QCloseEvent *event) override;
 
 private slots:
     void on_radioLan_clicked();
@@ -75,9 +82,13 @@ private:
     void setControlsEnabled(const QList<QWidget *> &widgets, bool enabled);
     void setStyle(const QList<QWidget *> &widgets, const QString &style);
     void shutDownWorker();
+    // Stops a running measurement and lets the worker thread finish; false when it is still busy.
+    bool quietWorker();
+    bool settleWaitingRows();
 
     Ui::MainWindow *ui = nullptr;
     DevicesWork *worker = nullptr;
     QThread *workerThread = nullptr;
     QSettings *settings = nullptr;
+    StorageNotice *storageNotice = nullptr;
 };

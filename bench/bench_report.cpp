@@ -50,7 +50,7 @@ bool prepare(const QString &path, bool spur, int rows)
             sheet.setNumber(row, 4, 41.5);
         }
     }
-    return document->save(path);
+    return document->save(path).ok();
 }
 
 double median(std::vector<double> values)

@@ -12,8 +12,11 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QVariant>
 #include <QtDebug>
+
+#include <algorithm>
 
 namespace {
 
@@ -74,53 +77,112 @@ ExcelWorker::~ExcelWorker() = default;
 
 void ExcelWorker::setApplicationFactory(ApplicationFactory newFactory)
 {
+    QMutexLocker lock(&mutex);
     factory = std::move(newFactory);
 }
 
 void ExcelWorker::setDirectory(const QString &folder)
 {
+    QMutexLocker lock(&mutex);
     directory = folder;
 }
 
 QString ExcelWorker::workbookPath(const QString &name) const
 {
+    QMutexLocker lock(&mutex);
     const QString folder = directory.isEmpty() ? QCoreApplication::applicationDirPath() : directory;
     return QDir::toNativeSeparators(folder + QLatin1Char('/') + name + QLatin1String(".xlsx"));
 }
 
 void ExcelWorker::startExcel()
 {
+    QMutexLocker lock(&mutex);
     excelApplication = factory();
 }
 
 void ExcelWorker::quitExcel()
 {
+    QMutexLocker lock(&mutex);
     if (!excelApplication)
         return;
+    // The end of a run is one more chance for rows that wait.
+    if (!backlog.empty())
+        saveQueued(*excelApplication);
     excelApplication->quit();
     excelApplication.reset();
 }
 
-void ExcelWorker::append(const QString &name, const Writer &writer)
+void ExcelWorker::append(const QString &name, Writer writer)
 {
+    QMutexLocker lock(&mutex);
     if (!excelApplication) {
         qDebug() << "report row written outside a measurement: starting the report engine";
         startExcel();
     }
-    if (appendTo(workbookPath(name), writer))
-        return;
-    const QString recovered = workbookPath(name + QLatin1String(" (recovered)"));
-    qDebug() << "workbook" << workbookPath(name) << "left as it is; the row goes to" << recovered;
-    if (!appendTo(recovered, writer))
-        qDebug() << "the row could not be written to" << recovered << "either";
+    auto queue = std::find_if(backlog.begin(), backlog.end(),
+                              [&](const Backlog &b) { return b.workbook == name; });
+    if (queue == backlog.end()) {
+        backlog.push_back(Backlog{name, {}, false, QString()});
+        queue = backlog.end() - 1;
+    }
+    queue->rows.append(std::move(writer));
+    saveQueued(*excelApplication);
 }
 
-bool ExcelWorker::appendTo(const QString &path, const Writer &writer)
+void ExcelWorker::saveQueued(ExcelApplication &application)
+{
+    for (auto queue = backlog.begin(); queue != backlog.end();) {
+        QString reason;
+        if (saveRows(application, queue->workbook, queue->rows, &reason)) {
+            if (queue->announced) {
+                qDebug() << queue->rows.size() << "waiting rows saved for" << queue->workbook;
+                emit rowsSaved(queue->workbook, queue->rows.size());
+            }
+            queue = backlog.erase(queue);
+            continue;
+        }
+        qDebug() << queue->rows.size() << "rows of" << queue->workbook << "wait in memory:" << reason;
+        queue->announced = true;
+        queue->reason = reason;
+        emit rowsWaiting(queue->workbook, queue->rows.size(), reason);
+        ++queue;
+    }
+}
+
+bool ExcelWorker::saveRows(ExcelApplication &application, const QString &name,
+                           const QVector<Writer> &rows, QString *reason)
+{
+    if (appendTo(application, workbookPath(name), rows, reason))
+        return true;
+    const QString recoveredName = name + QLatin1String(" (recovered)");
+    const QString recovered = workbookPath(recoveredName);
+    qDebug() << "workbook" << workbookPath(name) << "left as it is (" << *reason
+             << "); the rows go to" << recovered;
+    QString recoveredReason;
+    if (!appendTo(application, recovered, rows, &recoveredReason)) {
+        qDebug() << "the rows could not be written to" << recovered << "either:" << recoveredReason;
+        // The neighbour's trouble is the one the operator must mend for the rows to be saved,
+        // unless the neighbour itself was fine and only the workbook is damaged.
+        if (!recoveredReason.isEmpty())
+            *reason = recoveredReason;
+        return false;
+    }
+    if (!announcedRecovered.contains(recovered)) {
+        announcedRecovered.insert(recovered);
+        emit rowsRecovered(name, recoveredName, *reason);
+    }
+    return true;
+}
+
+bool ExcelWorker::appendTo(ExcelApplication &application, const QString &path,
+                           const QVector<Writer> &rows, QString *reason)
 {
     const bool existed = QFile::exists(path);
-    std::unique_ptr<ExcelWorkbooks> workbooks = excelApplication->workbooks();
-    if (!workbooks)
+    std::unique_ptr<ExcelWorkbooks> workbooks = application.workbooks();
+    if (!workbooks) {
+        *reason = QStringLiteral("no spreadsheet application");
         return false;
+    }
     std::unique_ptr<ExcelWorkbook> workbook;
     if (existed) {
         workbook = workbooks->open(path);
@@ -129,6 +191,8 @@ bool ExcelWorker::appendTo(const QString &path, const Writer &writer)
         workbook = workbooks->item(1);
     }
     if (!workbook) {
+        *reason = existed && !QFileInfo(path).isReadable() ? QStringLiteral("no permission")
+                                                           : QStringLiteral("file damaged");
         workbooks->close();
         return false;
     }
@@ -137,7 +201,7 @@ bool ExcelWorker::appendTo(const QString &path, const Writer &writer)
     if (worksheet)
         worksheet->setName(QStringLiteral("Лист 1"));
 
-    std::unique_ptr<ExcelWorkbooks> workbooks2 = excelApplication->workbooks();
+    std::unique_ptr<ExcelWorkbooks> workbooks2 = application.workbooks();
     std::unique_ptr<ExcelWorkbook> workbook2 = workbooks2 ? workbooks2->item(1) : nullptr;
     std::unique_ptr<ExcelWorksheets> worksheets2 = workbook2 ? workbook2->worksheets() : nullptr;
     std::unique_ptr<ExcelWorksheet> sheet = worksheets2 ? worksheets2->item(1) : nullptr;
@@ -145,14 +209,22 @@ bool ExcelWorker::appendTo(const QString &path, const Writer &writer)
         if (workbooks2)
             workbooks2->close();
         workbooks->close();
+        *reason = QStringLiteral("file damaged");
         return false;
     }
 
     Sheet cells(sheet.get());
-    writer(cells, existed);
+    // Rows saved together: each after the first finds the rows before it in the workbook.
+    for (int i = 0; i < rows.size(); ++i)
+        rows.at(i)(cells, existed || i > 0);
 
-    excelApplication->setDisplayAlerts(false);
+    application.setDisplayAlerts(false);
     const bool saved = workbook2->saveAs(path);
+    if (!saved) {
+        *reason = workbook2->saveFailure();
+        if (reason->isEmpty())
+            *reason = QStringLiteral("not saved");
+    }
     workbook2->close();
     cells.lastCell.reset();
     worksheets2.reset();
@@ -162,11 +234,65 @@ bool ExcelWorker::appendTo(const QString &path, const Writer &writer)
     return saved;
 }
 
+QList<ExcelWorker::WaitingRows> ExcelWorker::waitingRows() const
+{
+    QMutexLocker lock(&mutex);
+    QList<WaitingRows> waiting;
+    for (const Backlog &queue : backlog)
+        waiting.append(WaitingRows{queue.workbook, queue.rows.size(), queue.reason});
+    return waiting;
+}
+
+bool ExcelWorker::retryWaitingRows()
+{
+    QMutexLocker lock(&mutex);
+    if (backlog.empty())
+        return true;
+    // A spreadsheet application of its own: this may run in another thread than the measurement.
+    const std::unique_ptr<ExcelApplication> application = factory();
+    saveQueued(*application);
+    application->quit();
+    return backlog.empty();
+}
+
+bool ExcelWorker::saveWaitingRowsAs(const QString &workbook, const QString &path)
+{
+    QMutexLocker lock(&mutex);
+    auto queue = std::find_if(backlog.begin(), backlog.end(),
+                              [&](const Backlog &b) { return b.workbook == workbook; });
+    if (queue == backlog.end())
+        return true;
+    const std::unique_ptr<ExcelApplication> application = factory();
+    QString reason;
+    const bool saved = appendTo(*application, QDir::toNativeSeparators(path), queue->rows, &reason);
+    application->quit();
+    if (!saved) {
+        qDebug() << "waiting rows of" << workbook << "could not be saved to" << path << ":" << reason;
+        return false;
+    }
+    qDebug() << queue->rows.size() << "waiting rows of" << workbook << "saved to" << path;
+    emit rowsSaved(workbook, queue->rows.size());
+    backlog.erase(queue);
+    return true;
+}
+
+int ExcelWorker::discardWaitingRows()
+{
+    QMutexLocker lock(&mutex);
+    int discarded = 0;
+    for (const Backlog &queue : backlog) {
+        qDebug() << "discarding" << queue.rows.size() << "waiting rows of" << queue.workbook;
+        discarded += queue.rows.size();
+    }
+    backlog.clear();
+    return discarded;
+}
+
 void ExcelWorker::appendPowerRow(const QString &name, quint64 pointIndex,
                                  const QList<double> &values)
 {
     const bool firstPoint = pointIndex == 0;
-    append(name, [&](Sheet &sheet, bool existed) {
+    append(name, [firstPoint, values](Sheet &sheet, bool existed) {
         const int above = (!firstPoint || existed) ? sheet.lastUsedRow() : 0;
         if (firstPoint)
             sheet.formatFirstRowAndColumn();
@@ -200,7 +326,9 @@ void ExcelWorker::writeSpurRow(const QString &name, const quint64 &pointIndex, d
     if (count < int(peakCount))
         qDebug() << "spur row: peak count" << peakCount << "exceeds the peak lists; using" << count;
     const bool firstPoint = pointIndex == 0;
-    append(name, [&](Sheet &sheet, bool existed) {
+    // Taken now: a row that waits for the disk keeps the time of its measurement.
+    const QDateTime now = QDateTime::currentDateTime();
+    append(name, [=](Sheet &sheet, bool existed) {
         if (count == 0)
             return;
         int row = 0;
@@ -208,7 +336,7 @@ void ExcelWorker::writeSpurRow(const QString &name, const quint64 &pointIndex, d
             const int last = existed ? sheet.lastUsedRow() : 0;
             const int title = last == 0 ? 1 : last + 3;
             sheet.formatFirstRowAndColumn();
-            sheet.write(title, 1, QDateTime::currentDateTime());
+            sheet.write(title, 1, now);
             sheet.write(title, 3, QStringLiteral("BW ") + g6(bandwidth));
             sheet.write(title, 4, QStringLiteral("SPAN ") + g6(span));
             const int header = title + 3;

@@ -5,6 +5,7 @@
 #include "ExcelWorkbooks.h"
 #include "ExcelWorksheet.h"
 #include "ExcelWorksheets.h"
+#include "DurableFile.h"
 #include "XlsxDocument.h"
 
 #include <QDate>
@@ -149,8 +150,29 @@ public:
     bool saveAs(const QString &path) override
     {
         const auto doc = document.lock();
-        return doc && doc->save(path);
+        if (!doc)
+            return false;
+        const DurableFile::Result result = doc->save(path);
+        switch (result.failure) {
+        case DurableFile::Failure::None:
+            failure.clear();
+            break;
+        case DurableFile::Failure::DiskFull:
+            failure = QStringLiteral("disk full");
+            break;
+        case DurableFile::Failure::NoPermission:
+            failure = QStringLiteral("no permission");
+            break;
+        case DurableFile::Failure::FolderMissing:
+            failure = QStringLiteral("folder not found");
+            break;
+        case DurableFile::Failure::Other:
+            failure = result.message;
+            break;
+        }
+        return result.ok();
     }
+    QString saveFailure() const override { return failure; }
     void close() override
     {
         const auto doc = document.lock();
@@ -161,6 +183,7 @@ public:
 private:
     std::shared_ptr<XlsxApplication::State> state;
     Document document;
+    QString failure;
 };
 
 class Workbooks : public ExcelWorkbooks

@@ -1,5 +1,6 @@
 #include "XlsxDocument.h"
 
+#include "DurableFile.h"
 #include "XmlScan.h"
 
 #include <QFile>
@@ -7,7 +8,6 @@
 #include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QSaveFile>
 #include <QXmlStreamReader>
 #include <QtDebug>
 
@@ -396,20 +396,22 @@ QByteArray XlsxDocument::toBytes()
     return XlsxZip::writeArchive(entries);
 }
 
-bool XlsxDocument::save(const QString &path)
+DurableFile::Result XlsxDocument::save(const QString &path)
 {
     const QByteArray bytes = toBytes();
-    if (bytes.isEmpty())
-        return false;
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        qDebug() << "workbook" << path << "could not be saved:" << file.errorString();
-        return false;
+    if (bytes.isEmpty()) {
+        DurableFile::Result failed;
+        failed.failure = DurableFile::Failure::Other;
+        failed.message = QStringLiteral("the workbook could not be built");
+        return failed;
     }
+    const DurableFile::Result result = DurableFile::replace(path, bytes);
+    if (!result.ok())
+        return result;
     QMutexLocker lock(&cacheMutex);
     const QString key = QFileInfo(path).absoluteFilePath();
     if (!cache().contains(key) && cache().size() >= maxCachedWorkbooks)
         cache().erase(cache().begin());
     cache()[key] = CachedWorkbook{bytes, std::make_shared<XlsxDocument>(*this)};
-    return true;
+    return result;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DurableFile.h"
 #include "XlsxSheet.h"
 #include "XlsxZip.h"
 
@@ -32,8 +33,8 @@ public:
     // The complete file, as it would be saved.
     QByteArray toBytes();
     // Writes the file beside the old one and renames it over it, so the path always holds a
-    // complete workbook; false when that failed (the old file is then untouched).
-    bool save(const QString &path);
+    // complete workbook; on failure the old file is untouched.
+    DurableFile::Result save(const QString &path);
 
     // Forgets every workbook kept in memory.
     static void clearCache();

@@ -118,8 +118,44 @@ void DevicesWork::initialization()
         connect(spectrumAnalyzer, &SpectrumAnalyzerDriver::spectrumAnalyzerDisconnected, this,
                 &DevicesWork::spectrumAnalyzerDisconnected);
     }
-    if (!excelWorker)
+    if (!excelWorker) {
         excelWorker = new ExcelWorker;
+        // Direct: the writer also reports from the window's thread when rows are retried there.
+        connect(excelWorker, &ExcelWorker::rowsWaiting, this, &DevicesWork::reportRowsWaiting,
+                Qt::DirectConnection);
+        connect(excelWorker, &ExcelWorker::rowsSaved, this, &DevicesWork::reportRowsSaved,
+                Qt::DirectConnection);
+        connect(excelWorker, &ExcelWorker::rowsRecovered, this, &DevicesWork::reportRowsRecovered,
+                Qt::DirectConnection);
+        sharedReportWriter = excelWorker;
+    }
+}
+
+QList<QPair<QString, int>> DevicesWork::waitingReportRows() const
+{
+    QList<QPair<QString, int>> waiting;
+    if (ExcelWorker *writer = sharedReportWriter)
+        for (const ExcelWorker::WaitingRows &rows : writer->waitingRows())
+            waiting.append(qMakePair(rows.workbook, rows.rows));
+    return waiting;
+}
+
+bool DevicesWork::retryWaitingReportRows()
+{
+    ExcelWorker *writer = sharedReportWriter;
+    return !writer || writer->retryWaitingRows();
+}
+
+bool DevicesWork::saveWaitingReportRowsAs(const QString &workbook, const QString &path)
+{
+    ExcelWorker *writer = sharedReportWriter;
+    return !writer || writer->saveWaitingRowsAs(workbook, path);
+}
+
+int DevicesWork::discardWaitingReportRows()
+{
+    ExcelWorker *writer = sharedReportWriter;
+    return writer ? writer->discardWaitingRows() : 0;
 }
 
 double DevicesWork::someSlots()

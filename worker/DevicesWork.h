@@ -4,6 +4,8 @@
 #include "ValueFormMeasurePower.h"
 
 #include <QObject>
+#include <QList>
+#include <QPair>
 #include <QString>
 
 #include <atomic>
@@ -35,7 +37,16 @@ public:
     void setFetchValues(bool fetchValues);
 
     // The report writer; null until initialization.
-    ExcelWorker *reportWriter() const { return excelWorker; }
+    ExcelWorker *reportWriter() const { return sharedReportWriter; }
+
+    // Report rows that could not be saved wait in the report writer. These plain operations
+    // reach them from the window's thread, also while a measurement runs; each returns at once
+    // or after the one save in progress.
+    // Workbook base names with the number of rows waiting for each.
+    QList<QPair<QString, int>> waitingReportRows() const;
+    bool retryWaitingReportRows();
+    bool saveWaitingReportRowsAs(const QString &workbook, const QString &path);
+    int discardWaitingReportRows();
 
     Q_INVOKABLE void startSweepFreq(double freq, double ampl, double freqStart, double freqStop,
                                     double freqStep, double sweepTime);
@@ -94,6 +105,11 @@ signals:
     void changePower(double value);
     void stopingMeasure();
     void addItemComboBox(const QString &text);
+    // From the report writer: rows of a workbook wait in memory (how many, why); all of them
+    // were saved; the rows of a workbook went to its "(recovered)" neighbour.
+    void reportRowsWaiting(const QString &workbook, int rows, const QString &reason);
+    void reportRowsSaved(const QString &workbook, int rows);
+    void reportRowsRecovered(const QString &workbook, const QString &recovered, const QString &reason);
 
 private:
     // Re-posts the named operation into the worker thread when called from another thread;
@@ -125,6 +141,8 @@ private:
     PowerMeterDriver *powerMeter = nullptr;
     SpectrumAnalyzerDriver *spectrumAnalyzer = nullptr;
     ExcelWorker *excelWorker = nullptr;
+    // The same writer, published to other threads once it exists.
+    std::atomic<ExcelWorker *> sharedReportWriter{nullptr};
     std::atomic<bool> stopFlag{false};
     std::atomic<bool> cycleFlag{false};
     std::atomic<bool> fetchValuesFlag{false};

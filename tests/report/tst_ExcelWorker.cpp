@@ -11,6 +11,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using Cells = QMap<QString, QString>;
 Q_DECLARE_METATYPE(Cells)
 
@@ -43,6 +48,35 @@ QString s(const QString &text)
     return QStringLiteral("s:") + text;
 }
 
+QByteArray contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+// Runs body in a child process whose file-size limit it may lower: a write past the limit then
+// fails with EFBIG after a partial write, as on a full disk. The child's exit code, or -1.
+int inChildProcess(const std::function<int()> &body)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        _exit(body());
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+bool limitFileSize(rlim_t bytes)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = bytes == RLIM_INFINITY ? limit.rlim_max : bytes;
+    return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
 } // namespace
 
 class tst_ExcelWorker : public QObject
@@ -72,6 +106,8 @@ private slots:
     void spurCountZeroWritesNothing();
     void damagedWorkbookIsNeverOverwritten();
     void foreignWorkbookKeepsItsContent();
+    void storageFaultsKeepEveryRow_data();
+    void storageFaultsKeepEveryRow();
 };
 
 void tst_ExcelWorker::initTestCase()
@@ -381,6 +417,79 @@ void tst_ExcelWorker::foreignWorkbookKeepsItsContent()
     QVERIFY(cells.value("A5").startsWith("d:"));
     QCOMPARE(cells.value("A8"), s("Частота, ГГц"));
     QCOMPARE(cells.value("A9"), n(1));
+}
+
+void tst_ExcelWorker::storageFaultsKeepEveryRow_data()
+{
+    QTest::addColumn<bool>("spur");
+    QTest::addColumn<int>("earlierRows");
+    // 0: the first row of a new workbook; 3: a workbook smaller than a save's write buffer;
+    // 3000: one larger than it.
+    for (const bool spur : {false, true})
+        for (const int earlier : {0, 3, 3000})
+            QTest::addRow("%s, %d rows before", spur ? "spur" : "power", earlier) << spur << earlier;
+}
+
+void tst_ExcelWorker::storageFaultsKeepEveryRow()
+{
+    QFETCH(bool, spur);
+    QFETCH(int, earlierRows);
+    const QString name = spur ? QStringLiteral("Table spur") : QStringLiteral("Table -10 dBm");
+    auto append = [&](quint64 index) {
+        const double value = 100 + double(index);
+        if (spur) {
+            quint32 count = 2;
+            worker.writeSpurRow(name, index, 10, 50, count, {value * 1e6, value * 1e6 + 5e6}, {-10, -60});
+        } else {
+            worker.writeFrequencySweepRow(name, index, value, -10, 0, 0);
+        }
+    };
+    worker.startExcel();
+    for (int i = 0; i < earlierRows; ++i)
+        append(quint64(i));
+    const QByteArray before = contentOf(path(name));
+    if (earlierRows == 3000)
+        QVERIFY(before.size() > 16 * 1024);
+
+    const int failures = inChildProcess([&] {
+        int failed = 0;
+        if (!limitFileSize(512))
+            return 64;
+        append(quint64(earlierRows));
+        append(quint64(earlierRows) + 1);
+        if (contentOf(path(name)) != before)
+            failed |= 1;
+        if (QFile::exists(path(name + QStringLiteral(" (recovered)"))))
+            failed |= 2;
+        if (!QDir(dir.path()).entryList({QStringLiteral("*.xlsx.*")}, QDir::Files | QDir::Hidden).isEmpty())
+            failed |= 4;
+        const QList<ExcelWorker::WaitingRows> waiting = worker.waitingRows();
+        if (waiting.size() != 1 || waiting.at(0).workbook != name || waiting.at(0).rows != 2
+            || waiting.at(0).reason != QLatin1String("disk full"))
+            failed |= 8;
+        QSignalSpy saved(&worker, &ExcelWorker::rowsSaved);
+        limitFileSize(RLIM_INFINITY);
+        append(quint64(earlierRows) + 2);
+        worker.quitExcel();
+        if (!worker.waitingRows().isEmpty() || saved.size() != 1 || saved.at(0).at(1).toInt() != 3)
+            failed |= 16;
+        return failed;
+    });
+    worker.quitExcel();
+    QVERIFY2(failures == 0, qPrintable(QStringLiteral("child failures %1 (1 file changed, 2 recovered "
+                                                      "file, 4 temporary file, 8 not waiting, 16 not saved)")
+                                           .arg(failures)));
+    const Cells cells = WorkbookDump::cells(WorkbookDump::dump(path(name)), QStringLiteral("Лист 1"));
+    QList<QString> column;
+    for (int row = 1; cells.contains(QStringLiteral("A%1").arg(row)) || row < 8; ++row) {
+        const QString value = cells.value(QStringLiteral("A%1").arg(row));
+        if (value.startsWith(QLatin1String("n:")))
+            column << value;
+    }
+    QList<QString> expected;
+    for (int i = 0; i < earlierRows + 3; ++i)
+        expected << n(spur ? (100 + i) * 1e6 / 1e9 : 100 + i);
+    QCOMPARE(column, expected);
 }
 
 QTEST_GUILESS_MAIN(tst_ExcelWorker)

@@ -1,0 +1,71 @@
+#include "StorageNotice.h"
+
+#include <QStatusBar>
+
+namespace {
+
+QString fileName(const QString &workbook)
+{
+    return QStringLiteral("“") + workbook + QStringLiteral(".xlsx”");
+}
+
+QString rowCount(int rows)
+{
+    return rows == 1 ? QStringLiteral("1 row") : QString::number(rows) + QStringLiteral(" rows");
+}
+
+} // namespace
+
+StorageNotice::StorageNotice(QStatusBar *statusBar)
+    : QLabel(statusBar)
+    , bar(statusBar)
+{
+    setObjectName(QStringLiteral("labelStorageNotice"));
+    setStyleSheet(QStringLiteral("color: white; background-color: #b00000; padding: 0 4px;"));
+    bar->addPermanentWidget(this);
+    hide();
+}
+
+void StorageNotice::rowsWaiting(const QString &workbook, int rows, const QString &reason)
+{
+    waiting[workbook] = Waiting{rows, reason};
+    refresh();
+}
+
+void StorageNotice::rowsSaved(const QString &workbook, int rows)
+{
+    waiting.remove(workbook);
+    refresh();
+    bar->showMessage(rows == 1 ? QStringLiteral("The waiting row is saved to %1.").arg(fileName(workbook))
+                               : QStringLiteral("All %1 waiting rows are saved to %2.")
+                                     .arg(rows)
+                                     .arg(fileName(workbook)));
+}
+
+void StorageNotice::rowsRecovered(const QString &workbook, const QString &recovered,
+                                  const QString &reason)
+{
+    bar->showMessage(QStringLiteral("%1 cannot be written (%2): its rows go to %3.")
+                         .arg(fileName(workbook), reason, fileName(recovered)));
+}
+
+void StorageNotice::refresh()
+{
+    if (waiting.isEmpty()) {
+        clear();
+        setToolTip(QString());
+        hide();
+        return;
+    }
+    QStringList parts;
+    int total = 0;
+    for (auto it = waiting.cbegin(); it != waiting.cend(); ++it) {
+        parts << QStringLiteral("%1 for %2 (%3)").arg(rowCount(it->rows), fileName(it.key()), it->reason);
+        total += it->rows;
+    }
+    setText(QStringLiteral("Not saved: ") + parts.join(QStringLiteral(", ")));
+    setToolTip(QStringLiteral("%1 not saved yet, kept in memory: they are written as soon as the "
+                              "workbook can be saved again (free space, plug the drive back in).")
+                   .arg(rowCount(total)));
+    show();
+}
