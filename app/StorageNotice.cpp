@@ -36,10 +36,7 @@ void StorageNotice::rowsSaved(const QString &workbook, int rows)
 {
     waiting.remove(workbook);
     refresh();
-    bar->showMessage(rows == 1 ? QStringLiteral("The waiting row is saved to %1.").arg(fileName(workbook))
-                               : QStringLiteral("All %1 waiting rows are saved to %2.")
-                                     .arg(rows)
-                                     .arg(fileName(workbook)));
+    bar->showMessage(QStringLiteral("%1 saved to %2; none waits any more.").arg(rowCount(rows), fileName(workbook)));
 }
 
 void StorageNotice::rowsRecovered(const QString &workbook, const QString &recovered,

@@ -73,7 +73,11 @@ ExcelWorker::ExcelWorker(QObject *parent)
 {
 }
 
-ExcelWorker::~ExcelWorker() = default;
+ExcelWorker::~ExcelWorker()
+{
+    for (const Backlog &queue : backlog)
+        qDebug() << queue.rows.size() << "rows of" << queue.workbook << "were never saved:" << queue.reason;
+}
 
 void ExcelWorker::setApplicationFactory(ApplicationFactory newFactory)
 {

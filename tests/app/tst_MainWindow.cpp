@@ -10,11 +10,13 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDoubleSpinBox>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSettings>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QValidator>
@@ -107,6 +109,7 @@ private slots:
     void powerMeasurementFromTheWindow();
     void stopGivesTheControlsBackAtOnce();
     void spurMeasurementFromTheWindow();
+    void rowsThatCannotBeSavedAreShownUntilSaved();
 };
 
 void tst_MainWindow::initTestCase()
@@ -615,6 +618,36 @@ void tst_MainWindow::spurMeasurementFromTheWindow()
         XlsxDocument::open(window->devicesWork()->reportWriter()->workbookPath(QStringLiteral("Table spur")));
     QVERIFY(document);
     QCOMPARE(document->sheet().lastUsedRow(), 6);
+}
+
+void tst_MainWindow::rowsThatCannotBeSavedAreShownUntilSaved()
+{
+    BenchSimProcess sim;
+    QVERIFY(sim.isReady());
+    QVERIFY(connectSynthesizer(sim));
+    QVERIFY(connectInstruments(sim));
+    // A report folder on a stick that has been pulled out.
+    const QString stick = reports.filePath(QStringLiteral("stick"));
+    ExcelWorker *writer = window->devicesWork()->reportWriter();
+    writer->setDirectory(stick);
+    widget<QSpinBox>("spinBoxPointsFreq")->setValue(2);
+    widget<QSpinBox>("spinBoxDelay")->setValue(0);
+    widget<QDoubleSpinBox>("doubleSpinBoxAmplMeasure")->setValue(-5);
+    click("buttonMeasurement");
+    QVERIFY(QTest::qWaitFor([this] { return enabled("buttonMeasurement"); }, 30000));
+    QLabel *notice = widget<QLabel>("labelStorageNotice");
+    QVERIFY(QTest::qWaitFor([notice] { return !notice->isHidden(); }, 5000));
+    QCOMPARE(notice->text(), QStringLiteral("Not saved: 2 rows for “Table -5 dBm.xlsx” (folder not found)"));
+    QVERIFY(window->statusBar()->isAncestorOf(notice));
+
+    // The stick is back: closing tries once more, saves both rows and asks nothing.
+    QVERIFY(QDir().mkpath(stick));
+    QVERIFY(window->close());
+    QVERIFY(notice->isHidden());
+    QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("2 rows saved to “Table -5 dBm.xlsx”; none waits any more."));
+    std::unique_ptr<XlsxDocument> document = XlsxDocument::open(writer->workbookPath(QStringLiteral("Table -5 dBm")));
+    QVERIFY(document);
+    QCOMPARE(document->sheet().lastUsedRow(), 2);
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -1,6 +1,8 @@
 // Runs power and spur measurements against a bench simulator, headless and without end, and
 // reports on standard output how many rows of each workbook are complete, for the crash test
-// that kills it at random moments.
+// that kills it at random moments. With --storage-fault the workbooks cannot be written for a
+// while during the run (the process's file-size limit is lowered, then lifted again), and it
+// ends by itself two runs later.
 
 #include "DevicesWork.h"
 #include "ExcelWorker.h"
@@ -11,11 +13,29 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <csignal>
 #include <cstdio>
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
 
 namespace {
 
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+// Every write past the limit fails with EFBIG after a partial write, as on a full disk.
+void limitFileSize(bool low)
+{
+#ifdef Q_OS_UNIX
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = low ? 512 : limit.rlim_max;
+    setrlimit(RLIMIT_FSIZE, &limit);
+#else
+    Q_UNUSED(low);
+#endif
+}
 
 } // namespace
 
@@ -28,9 +48,14 @@ int main(int argc, char *argv[])
                        {"synth", "Synthesizer address.", "address"},
                        {"powermeter", "Power meter address.", "address"},
                        {"analyzer", "Analyzer address.", "address"},
-                       {"spur-first", "Start with the spur measurement."}});
+                       {"spur-first", "Start with the spur measurement."},
+                       {"storage-fault", "Make the workbooks unwritable for a while, then end."}});
     parser.process(app);
 
+    const bool storageFault = parser.isSet("storage-fault");
+#ifdef SIGXFSZ
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     MeasurementTypes::registerAll();
     // The analyzer's settling pauses would make the runs slow; the rows are what matters here.
     Pause::setSleepFunction([](unsigned long ms) { QThread::msleep(qMin(ms, 2UL)); });
@@ -69,9 +94,21 @@ int main(int argc, char *argv[])
     int spurRows = 0;
     int runPoints = 0;
     bool spurRunning = parser.isSet("spur-first");
+    enum { Writable, Limited, Lifted } storage = Writable;
+    int limitedAt = 0;
+    int runsSinceLift = 0;
     auto report = [&] {
         std::printf("power %d spur %d\n", powerRows, spurRows);
         std::fflush(stdout);
+        const int total = powerRows + spurRows;
+        if (storageFault && storage == Writable && total >= 5) {
+            limitFileSize(true);
+            storage = Limited;
+            limitedAt = total;
+        } else if (storage == Limited && total >= limitedAt + 12) {
+            limitFileSize(false);
+            storage = Lifted;
+        }
     };
     auto pointStarted = [&](const QString &number) {
         const int point = number.toInt();
@@ -88,6 +125,10 @@ int main(int argc, char *argv[])
         (spurRunning ? spurRows : powerRows) += total - runPoints;
         runPoints = 0;
         report();
+        if (storage == Lifted && ++runsSinceLift > 2) {
+            app.exit(0);
+            return;
+        }
         spurRunning = !spurRunning;
         if (spurRunning)
             worker.measureSpectrum(spur);
@@ -98,5 +139,8 @@ int main(int argc, char *argv[])
         worker.measureSpectrum(spur);
     else
         worker.measurePower(power);
-    return app.exec();
+    const int result = app.exec();
+    thread.quit();
+    thread.wait();
+    return result;
 }
