@@ -16,6 +16,7 @@
 #include <QRegExpValidator>
 #include <QSerialPortInfo>
 #include <QSettings>
+#include <QTabBar>
 #include <QThread>
 #include <QtDebug>
 
@@ -49,6 +50,32 @@ const int shutdownWaitMs = 15000;
 double typedNumber(QString text)
 {
     return text.replace(QLatin1Char(','), QLatin1Char('.')).toDouble();
+}
+
+// Two tab titles wider than their bar at the window's font (the modulation titles in the middle
+// column) would leave the bar scrolled with one title cut; the bar then takes a compact padding
+// and, as far as needed, a smaller font, so that every title shows whole.
+void fitTabTitles(QTabWidget *tabs)
+{
+    QTabBar *bar = tabs->tabBar();
+    if (bar->sizeHint().width() <= tabs->width())
+        return;
+    bar->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 4px 3px; }"));
+    QFont font = bar->font();
+    while (bar->sizeHint().width() > tabs->width() && font.pointSizeF() > 6.5) {
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+        bar->setFont(font);
+    }
+}
+
+// The frame lines of a measurement page run along the page's visible edges; the page is as tall
+// as the tab widget less its tab bar, whose height follows the font.
+void fitFrameToPage(QTabWidget *tabs, QWidget *left, QWidget *right, QWidget *bottom)
+{
+    const int height = tabs->height() - tabs->tabBar()->sizeHint().height();
+    left->resize(left->width(), height);
+    right->resize(right->width(), height);
+    bottom->move(bottom->x(), height - bottom->height());
 }
 
 void fillWithSerialPorts(QComboBox *box)
@@ -129,6 +156,17 @@ MainWindow::MainWindow(QWidget *parent)
              ui->spinBoxPowerStep, ui->labelCyclePower, ui->checkBoxCyclePower, ui->comboBoxUsbHid,
              ui->doubleSpinBoxStepFreqSpectrumAnalyzer})
         hidden->hide();
+
+    // The serial-port chooser's container spans the address field's place; stacked below it, it
+    // leaves the field its presses while the chooser is hidden.
+    ui->layoutWidget->lower();
+    fitTabTitles(ui->tabWidget);
+    fitTabTitles(ui->tabWidget_2);
+    fitTabTitles(ui->tabMeasuirngDevice);
+    fitFrameToPage(ui->tabMeasuirngDevice, ui->lineVerticalLeftPowerMeter, ui->lineVerticalRightPowerMeter,
+                   ui->lineHorizontalDownPowerMeter);
+    fitFrameToPage(ui->tabMeasuirngDevice, ui->lineVerticalLeftSpectrumAnalyzer,
+                   ui->lineVerticalRightSpectrumAnalyzer, ui->lineHorizontalDownSpectrumAnalyzer);
 
     setFixedSize(825, 402);
 

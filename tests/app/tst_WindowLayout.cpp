@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTextDocument>
@@ -51,13 +52,19 @@ QString clipped(QWidget *widget, const QString &text)
     QSize room = widget->contentsRect().size();
     if (auto *label = qobject_cast<QLabel *>(widget)) {
         const QString plain = Qt::mightBeRichText(text) ? QTextDocumentFragment::fromHtml(text).toPlainText() : text;
-        const QStringList lines = plain.split(QLatin1Char('\n'));
+        room -= QSize(2 * label->margin(), 2 * label->margin());
+        // A wrapping label breaks between words only: each word must fit its width.
+        const QStringList lines = plain.split(label->wordWrap() ? QRegularExpression(QStringLiteral("\\s+"))
+                                                                : QRegularExpression(QStringLiteral("\n")));
         int width = 0;
         for (const QString &line : lines)
             width = qMax(width, metrics.horizontalAdvance(line));
+        const int rows = label->wordWrap()
+                             ? metrics.boundingRect(QRect(0, 0, room.width(), 10000), Qt::TextWordWrap, plain).height()
+                                   / metrics.lineSpacing()
+                             : lines.size();
         // Height: the inked rows of the text, which a label centres in its room.
-        need = QSize(width, (lines.size() - 1) * metrics.lineSpacing() + metrics.tightBoundingRect(plain).height());
-        room -= QSize(2 * label->margin(), 2 * label->margin());
+        need = QSize(width, (rows - 1) * metrics.lineSpacing() + metrics.tightBoundingRect(plain).height());
     } else if (qobject_cast<QPushButton *>(widget)) {
         // The text and a little margin: the style's minimum button width is not the text's need.
         need = QSize(metrics.horizontalAdvance(text) + 8, metrics.tightBoundingRect(text).height());
