@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMutex>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStatusBar>
@@ -109,6 +110,9 @@ private slots:
     void powerMeasurementFromTheWindow();
     void stopGivesTheControlsBackAtOnce();
     void spurMeasurementFromTheWindow();
+    void pointsStepAndCycleChoices_data();
+    void pointsStepAndCycleChoices();
+    void hidDevicesFillTheList();
     void rowsThatCannotBeSavedAreShownUntilSaved();
 };
 
@@ -477,7 +481,20 @@ void tst_MainWindow::generatorControlsSendTheirCommands()
     BenchSimProcess sim({QStringLiteral("--verbose")});
     QVERIFY(sim.isReady());
     QVERIFY(connectSynthesizer(sim));
+    // Distinct values everywhere, so that two arguments swapped on the way show.
+    widget<QDoubleSpinBox>("doubleSpinBoxFreq")->setValue(1234.5);
+    widget<QDoubleSpinBox>("doubleSpinBoxAmpl")->setValue(-3.5);
+    widget<QDoubleSpinBox>("doubleSpinBoxFreqStart")->setValue(250);
+    widget<QDoubleSpinBox>("doubleSpinBoxFreqStop")->setValue(19000);
+    widget<QDoubleSpinBox>("doubleSpinBoxFreqStep")->setValue(125);
+    widget<QDoubleSpinBox>("doubleSpinBoxFreqSweepTime")->setValue(175);
     click("buttonSweepFreqStart");
+    widget<QDoubleSpinBox>("doubleSpinBoxAmplStart")->setValue(-15);
+    widget<QDoubleSpinBox>("doubleSpinBoxAmplStop")->setValue(5.5);
+    widget<QDoubleSpinBox>("doubleSpinBoxAmplStep")->setValue(1.5);
+    widget<QDoubleSpinBox>("doubleSpinBoxAmplSweepTime")->setValue(333);
+    click("buttonSweepAmplStart");
+    click("buttonSweepAmplStop");
     click("radioButtonKhz");
     widget<QLineEdit>("editFreqAm")->setText(QStringLiteral("10"));
     click("startAm");
@@ -495,12 +512,16 @@ void tst_MainWindow::generatorControlsSendTheirCommands()
     click("sendCommand");
     QVERIFY(QTest::qWaitFor([this] { return !text("labelAnsw").isEmpty(); }, 10000));
     const QStringList lines = sim.receivedLines(QStringLiteral("synthesizer"));
-    QStringList expected{"OUTPUT ON", "FREQ:CW 11000.00000000 MHz", "POWER 0.00 DBM",
-                         "FREQ:START 200.00000000 MHz", "FREQ:STOP 20000.00000000 MHz",
-                         "FREQ:STEP 100.00000000 MHz", "FREQ:MODE LIST", "LIST:TYPE STEP", "LIST:MODE AUTO",
-                         "SWE:TIME:AUTO OFF", "SWE:TIME 200.0000 ms", "TRIG:SOUR BUS", "INIT:CONT ON", "INIT",
+    QStringList expected{"OUTPUT ON", "FREQ:CW 1234.50000000 MHz", "POWER -3.50 DBM",
+                         "FREQ:START 250.00000000 MHz", "FREQ:STOP 19000.00000000 MHz",
+                         "FREQ:STEP 125.00000000 MHz", "FREQ:MODE LIST", "LIST:TYPE STEP", "LIST:MODE AUTO",
+                         "SWE:TIME:AUTO OFF", "SWE:TIME 175.0000 ms", "TRIG:SOUR BUS", "INIT:CONT ON", "INIT",
                          "*TRG",
-                         "OUTPUT ON", "FREQ:CW 11000.00000000 MHz", "POWER 0.00 DBM", "AM:SOURce:INTernal",
+                         "OUTPUT ON", "FREQ:CW 1234.50000000 MHz", "POWER -3.50 DBM", "POW:START -15.0000 DBM",
+                         "POW:STOP 5.5000 DBM", "POW:STEP 1.5000 DBM", "POW:MODE LIST", "LIST:TYPE STEP",
+                         "LIST:MODE AUTO", "SWE:TIME:AUTO OFF", "SWE:TIME 333.0000 ms", "TRIG:SOUR BUS",
+                         "INIT:CONT ON", "INIT", "*TRG", "ABORT", "POW:MODE FIX",
+                         "OUTPUT ON", "FREQ:CW 1234.50000000 MHz", "POWER -3.50 DBM", "AM:SOURce:INTernal",
                          "AM:INTernal:FREQuency 10.00000000 kHz", "AM:INTernal:FUNCtion:SHAPE Sine",
                          "AM:DEPTH 100.00000000", "OUTPUT:MODULATION ON", "PULM:SOUR:INTernal"};
     for (int i = 0; i < 10; ++i)
@@ -554,6 +575,19 @@ void tst_MainWindow::powerMeasurementFromTheWindow()
     std::unique_ptr<XlsxDocument> document = XlsxDocument::open(workbook);
     QVERIFY(document);
     QCOMPARE(document->sheet().lastUsedRow(), 3);
+
+    // One frequency, cycled from 28 dBm in steps of 1: the stop frequency follows the start,
+    // and the passes at 28 and 29 dBm (none at the 30 dBm ceiling) go to one workbook.
+    click("checkBoxCycle");
+    widget<QSpinBox>("spinBoxPowerStep")->setValue(1);
+    click("checkBoxCyclePower");
+    widget<QDoubleSpinBox>("doubleSpinBoxAmplMeasure")->setValue(28);
+    click("buttonMeasurement");
+    QCOMPARE(widget<QDoubleSpinBox>("doubleSpinBoxFreqStopMeas")->value(), 1000.0);
+    QVERIFY(QTest::qWaitFor([this] { return enabled("buttonMeasurement"); }, 30000));
+    document = XlsxDocument::open(window->devicesWork()->reportWriter()->workbookPath(QStringLiteral("Table 1000 MHz")));
+    QVERIFY(document);
+    QCOMPARE(document->sheet().lastUsedRow(), 2);
 }
 
 void tst_MainWindow::stopGivesTheControlsBackAtOnce()
@@ -592,11 +626,26 @@ void tst_MainWindow::spurMeasurementFromTheWindow()
     BenchSimProcess sim;
     QVERIFY(sim.isReady());
     QVERIFY(connectSynthesizer(sim));
-    QVERIFY(connectInstruments(sim));
+    // The analyzer alone: the power meter stays disconnected through the run.
+    widget<QLineEdit>("editIpSpectrumAnalyzer")->setText(sim.analyzerAddress());
+    click("buttonConnectSpectrumAnalyzer");
+    QVERIFY(QTest::qWaitFor([this] { return text("buttonConnectSpectrumAnalyzer") == "disconnect"; }, 5000));
+    QMutex mutex;
+    QList<unsigned long> pauses;
+    Pause::setSleepFunction([&](unsigned long ms) {
+        QMutexLocker lock(&mutex);
+        pauses << ms;
+    });
     widget<QDoubleSpinBox>("doubleSpinBoxFreqStartMeasSpectrumAnalyzer")->setValue(1000);
     widget<QDoubleSpinBox>("doubleSpinBoxFreqStopMeasSpectrumAnalyzer")->setValue(1010);
-    widget<QSpinBox>("spinBoxPointsFreqSpectrumAnalyzer")->setValue(2);
-    widget<QDoubleSpinBox>("doubleSpinBoxAmplMeasureSpectrumAnalyzer")->setValue(-10);
+    click("radioButtonStepSpectrumAnalyzer");
+    widget<QDoubleSpinBox>("doubleSpinBoxStepFreqSpectrumAnalyzer")->setValue(10);
+    widget<QSpinBox>("spinBoxDelay")->setValue(0);
+    widget<QSpinBox>("spinBoxDelaySpectrumAnalyzer")->setValue(1234);
+    // Cycling from 13 dBm in steps of 1: a second pass at 14 dBm, none at the 15 dBm ceiling.
+    click("checkBoxCycle");
+    widget<QSpinBox>("spinBoxPowerStep")->setValue(1);
+    widget<QDoubleSpinBox>("doubleSpinBoxAmplMeasureSpectrumAnalyzer")->setValue(13);
     widget<QDoubleSpinBox>("doubleSpinBoxDisplayLine")->setValue(60);
     click("checkBoxRf");
     click("buttonMeasurementSpectrumAnalyzer");
@@ -607,17 +656,76 @@ void tst_MainWindow::spurMeasurementFromTheWindow()
     QVERIFY(enabled("buttonStopMeasureSpectrumAnalyzer"));
     // The end of the run gives the generator controls back, not the analyzer's own buttons.
     QVERIFY(QTest::qWaitFor([this] { return enabled("buttonSetFreq"); }, 30000));
+    Pause::setSleepFunction([](unsigned long) {});
     QCOMPARE(text("labelPointsSpurs"), QStringLiteral("2"));
+    QCOMPARE(text("labelPointCountValue"), QStringLiteral("2"));
     QVERIFY(text("labelMinSpur").startsWith(QLatin1String("Min spur = ")));
     QVERIFY(!text("labelCountSpurs").isEmpty());
+    QCOMPARE(widget<QDoubleSpinBox>("doubleSpinBoxAmplMeasure")->value(), 14.0);
+    QCOMPARE(pauses.count(1234), 2);
     QVERIFY(!enabled("buttonMeasurementSpectrumAnalyzer"));
     QVERIFY(!enabled("buttonConnectSpectrumAnalyzer"));
+    QVERIFY(enabled("buttonConnectPowerMeter"));
+    QVERIFY(!enabled("buttonMeasurement"));
+    QCOMPARE(widget("buttonMeasurement")->styleSheet(), QString());
     click("buttonStopMeasureSpectrumAnalyzer");
     QVERIFY(enabled("buttonMeasurementSpectrumAnalyzer") && enabled("buttonConnectSpectrumAnalyzer"));
-    std::unique_ptr<XlsxDocument> document =
-        XlsxDocument::open(window->devicesWork()->reportWriter()->workbookPath(QStringLiteral("Table spur")));
-    QVERIFY(document);
-    QCOMPARE(document->sheet().lastUsedRow(), 6);
+    ExcelWorker *writer = window->devicesWork()->reportWriter();
+    for (const char *name : {"Table spur", "Table spur 14 dBm"}) {
+        std::unique_ptr<XlsxDocument> document = XlsxDocument::open(writer->workbookPath(QLatin1String(name)));
+        QVERIFY2(document, name);
+        QCOMPARE(document->sheet().lastUsedRow(), 6);
+    }
+    QVERIFY(!QFile::exists(writer->workbookPath(QStringLiteral("Table spur 15 dBm"))));
+}
+
+void tst_MainWindow::pointsStepAndCycleChoices_data()
+{
+    QTest::addColumn<QStringList>("clicks");
+    QTest::addColumn<QStringList>("shown");
+    QTest::addColumn<QStringList>("hidden");
+    const QStringList powerPoints{"spinBoxPointsFreq", "labelPoints", "labelStepFreqValue"};
+    const QStringList powerStep{"doubleSpinBoxStepFreq", "labelPointCountValue"};
+    const QStringList analyzerPoints{"spinBoxPointsFreqSpectrumAnalyzer", "labelPointsSpectrumAnalyzer",
+                                     "labelStepFreqValueSpectrumAnalyzer"};
+    const QStringList analyzerStep{"doubleSpinBoxStepFreqSpectrumAnalyzer", "labelPointCountValueSpectrumAnalyzer"};
+    const QStringList cycle{"spinBoxPowerStep", "labelCyclePower", "checkBoxCyclePower"};
+    QTest::newRow("power meter: step") << QStringList{"radioButtonStep"} << powerStep << powerPoints;
+    QTest::newRow("power meter: step, then points")
+        << QStringList{"radioButtonStep", "radioButtonPoints"} << powerPoints << powerStep;
+    QTest::newRow("analyzer: step") << QStringList{"radioButtonStepSpectrumAnalyzer"} << analyzerStep
+                                    << analyzerPoints;
+    QTest::newRow("analyzer: step, then points")
+        << QStringList{"radioButtonStepSpectrumAnalyzer", "radioButtonPointsSpectrumAnalyzer"} << analyzerPoints
+        << analyzerStep;
+    QTest::newRow("cycle on") << QStringList{"checkBoxCycle"} << cycle << QStringList{};
+    QTest::newRow("cycle on and off") << QStringList{"checkBoxCycle", "checkBoxCycle"} << QStringList{} << cycle;
+}
+
+void tst_MainWindow::pointsStepAndCycleChoices()
+{
+    QFETCH(QStringList, clicks);
+    QFETCH(QStringList, shown);
+    QFETCH(QStringList, hidden);
+    for (const QString &name : clicks)
+        click(name);
+    for (const QString &name : shown)
+        QVERIFY2(!widget(name)->isHidden(), qPrintable(name));
+    for (const QString &name : hidden)
+        QVERIFY2(widget(name)->isHidden(), qPrintable(name));
+}
+
+void tst_MainWindow::hidDevicesFillTheList()
+{
+    click("radioUsbHid");
+    auto *list = widget<QComboBox>("comboBoxUsbHid");
+    const int before = list->count();
+    // A device without a name reaches the window as a null text and is left out.
+    for (const QString &name : {QStringLiteral("Gen 42"), QString(), QStringLiteral("Gen 43")})
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "editTextComboBox", Q_ARG(QString, name)));
+    QCOMPARE(list->count(), before + 2);
+    QCOMPARE(list->itemText(before), QStringLiteral("Gen 42"));
+    QCOMPARE(list->itemText(before + 1), QStringLiteral("Gen 43"));
 }
 
 void tst_MainWindow::rowsThatCannotBeSavedAreShownUntilSaved()

@@ -241,7 +241,7 @@ void tst_DevicesWork::commandSequences_data()
                w->setCommand(QStringLiteral("FREQ:CW? "));
                w->setCommand(QStringLiteral("INIT"));
            })
-        << QStringList{"OUTP:ALC?", "read", "FREQ:CW? ", "INIT"};
+        << QStringList{"OUTP:ALC?", "answer OUTP:ALC?", "FREQ:CW? ", "INIT"};
 }
 
 void tst_DevicesWork::commandSequences()
@@ -250,11 +250,13 @@ void tst_DevicesWork::commandSequences()
     QFETCH(QStringList, expected);
     WorkerRig rig;
     rig.connectHid();
-    FakeHidapi::setResponder([&rig](const QByteArray &text) {
-        if (text.endsWith("?\n"))
-            rig.add(QStringLiteral("read"));
-        return QList<QByteArray>{"1\n"};
+    // Each query is answered with its own text; the answer enters the log only once the worker
+    // has read it and passed it on.
+    FakeHidapi::setResponder([](const QByteArray &text) {
+        return text.endsWith("?\n") ? QList<QByteArray>{"answer " + text} : QList<QByteArray>{};
     });
+    QObject::connect(rig.worker, &DevicesWork::labelAnswerFromDevice, rig.worker,
+                     [&rig](const QString &text) { rig.add(text.trimmed()); }, Qt::DirectConnection);
     call(rig.worker);
     rig.sync();
     QCOMPARE(rig.log(), expected);
@@ -332,6 +334,7 @@ void tst_DevicesWork::addressesWithCommas()
     QueuedSpy synth(rig.worker, &DevicesWork::deviceConnected);
     QueuedSpy meter(rig.worker, &DevicesWork::powerMeterConnected);
     QueuedSpy analyzer(rig.worker, &DevicesWork::spectrumAnalyzerConnected);
+    QueuedSpy answers(rig.worker, &DevicesWork::labelAnswerFromDevice);
     if (instrument == 0)
         rig.worker->connectToDevice(address);
     else if (instrument == 1)
@@ -341,6 +344,10 @@ void tst_DevicesWork::addressesWithCommas()
     QueuedSpy &spy = instrument == 0 ? synth : instrument == 1 ? meter : analyzer;
     QVERIFY(waitForSignals(spy, 3000));
     QTRY_COMPARE(fake.connectionCount(), 1);
+    // A LAN connection of the synthesizer is followed by one read, which passes on whatever
+    // the device says when it connects (here nothing).
+    rig.sync();
+    QTRY_COMPARE(answers.size(), instrument == 0 ? 1 : 0);
 }
 
 void tst_DevicesWork::usbHidFlagFollowsTheDriver()
@@ -560,7 +567,12 @@ void tst_DevicesWork::oneFrequencyMode()
     form.channelA = false;
     rig.worker->setCycle(true, 10);
     QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy points(rig.worker, &DevicesWork::labelCountPoints);
     QVERIFY(runPower(rig, meter, form, &stopped));
+    // No sweep ran before: the point shown stays the first at every power step.
+    QCOMPARE(points.size(), 2);
+    QCOMPARE(points.at(0).at(0).toString(), QStringLiteral("1"));
+    QCOMPARE(points.at(1).at(0).toString(), QStringLiteral("1"));
     QCOMPARE(linesStartingWith(meter.lines(), "SENS2:FREQ"),
              (QList<QByteArray>{"SENS2:FREQ 1500.2500 MHz", "SENS2:FREQ 1500.2500 MHz"}));
     QCOMPARE(linesStartingWith(meter.lines(), "FETC2?").size(), 2);
