@@ -19,10 +19,11 @@ namespace {
 
 using Document = std::weak_ptr<XlsxDocument>;
 
-// Days since 1899-12-30, the spreadsheet's serial date.
-double serialDate(const QDateTime &time)
+// The spreadsheet's serial date: days since 1899-12-30, or since 1904-01-01 in a workbook that
+// uses the 1904 date system.
+double serialDate(const QDateTime &time, bool date1904)
 {
-    const qint64 days = QDate(1899, 12, 30).daysTo(time.date());
+    const qint64 days = (date1904 ? QDate(1904, 1, 1) : QDate(1899, 12, 30)).daysTo(time.date());
     return double(days) + time.time().msecsSinceStartOfDay() / 86400000.0;
 }
 
@@ -55,7 +56,8 @@ public:
         XlsxSheet &sheet = doc->sheet();
         switch (value.userType()) {
         case QMetaType::QDateTime:
-            sheet.setNumber(cellRow, cellColumn, serialDate(value.toDateTime()), doc->dateTimeStyle());
+            sheet.setNumber(cellRow, cellColumn, serialDate(value.toDateTime(), doc->uses1904Dates()),
+                           doc->dateTimeStyle());
             break;
         case QMetaType::QString:
             sheet.setText(cellRow, cellColumn, value.toString());

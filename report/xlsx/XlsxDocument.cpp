@@ -1,6 +1,7 @@
 #include "XlsxDocument.h"
 
 #include "DurableFile.h"
+#include "SheetReferences.h"
 #include "XmlScan.h"
 
 #include <QFile>
@@ -66,6 +67,29 @@ QByteArray findRelationship(const QByteArray &rels, const QByteArray &id, const 
             return XmlScan::unescape(value).toUtf8();
     }
     return QByteArray();
+}
+
+// Target and type of the relationship with this id; false when there is none.
+bool relationshipById(const QByteArray &rels, const QByteArray &id, QByteArray *target, QByteArray *type)
+{
+    using namespace XmlScan;
+    for (Tag tag = nextTag(rels, 0); tag.isValid(); tag = nextTag(rels, tag.end)) {
+        if (tag.closing || localName(tag.name) != "Relationship")
+            continue;
+        QByteArray value;
+        if (attribute(rels, tag, "Id", &value) && value == id) {
+            attribute(rels, tag, "Target", target);
+            *target = XmlScan::unescape(*target).toUtf8();
+            attribute(rels, tag, "Type", type);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool xmlTrue(const QByteArray &value)
+{
+    return value == "1" || value.toLower() == "true";
 }
 
 struct CachedWorkbook
@@ -215,17 +239,33 @@ bool XlsxDocument::parse(const QByteArray &bytes)
     if (!loadPart(relationshipsOf(workbookName), &workbookRels))
         return false;
 
-    QByteArray sheetId;
+    // The first worksheet: chart, dialog and macro sheets are no worksheets.
+    QByteArray sheetName;
+    int ordinal = 0;
+    bool workbookProperties = false;
     for (Tag tag = nextTag(workbook.content, 0); tag.isValid(); tag = nextTag(workbook.content, tag.end)) {
-        if (!tag.closing && localName(tag.name) == "sheet") {
-            attributeByLocalName(workbook.content, tag, "id", &sheetId);
-            break;
+        if (tag.closing)
+            continue;
+        const QByteArray local = localName(tag.name);
+        if (local == "workbookPr" && !workbookProperties) {
+            // Only the workbook's own properties; extensions may carry elements of the same name.
+            workbookProperties = true;
+            QByteArray value;
+            date1904 = attribute(workbook.content, tag, "date1904", &value) && xmlTrue(value);
+        } else if (local == "sheet") {
+            QByteArray id;
+            QByteArray target;
+            QByteArray type;
+            if (sheetName.isEmpty() && attributeByLocalName(workbook.content, tag, "id", &id)
+                && relationshipById(workbookRels.content, id, &target, &type) && type.endsWith("/worksheet")) {
+                sheetName = resolveTarget(workbookName, target);
+                sheetOrdinal = ordinal;
+            }
+            ++ordinal;
         }
     }
-    if (sheetId.isEmpty())
+    if (sheetName.isEmpty())
         return false;
-    const QByteArray sheetName =
-        resolveTarget(workbookName, findRelationship(workbookRels.content, sheetId, QByteArray()));
     sheetEntry = findEntry(sheetName);
     if (sheetEntry < 0)
         return false;
@@ -248,19 +288,69 @@ void XlsxDocument::renameFirstSheet(const QString &name)
 {
     using namespace XmlScan;
     QByteArray &xml = workbook.content;
+    int ordinal = 0;
+    int begin = 0;
+    int end = 0;
+    QString current;
+    QStringList others;
     for (Tag tag = nextTag(xml, 0); tag.isValid(); tag = nextTag(xml, tag.end)) {
         if (tag.closing || localName(tag.name) != "sheet")
             continue;
-        QByteArray current;
-        int begin = 0;
-        int end = 0;
-        if (!attribute(xml, tag, "name", &current, &begin, &end))
-            return;
-        if (unescape(current) != name) {
-            xml.replace(begin, end - begin, escape(name));
-            workbook.changed = true;
+        QByteArray value;
+        int valueBegin = 0;
+        int valueEnd = 0;
+        if (attribute(xml, tag, "name", &value, &valueBegin, &valueEnd)) {
+            if (ordinal == sheetOrdinal) {
+                current = unescape(value);
+                begin = valueBegin;
+                end = valueEnd;
+            } else {
+                others << unescape(value);
+            }
         }
+        ++ordinal;
+    }
+    if (end == 0 || current == name)
         return;
+    // Sheet names are unique without regard to case; the spreadsheet refuses such a rename too.
+    for (const QString &other : others) {
+        if (other.compare(name, Qt::CaseInsensitive) == 0) {
+            qDebug() << "another sheet is already named" << name << "; the first worksheet keeps its name"
+                     << current;
+            return;
+        }
+    }
+    xml.replace(begin, end - begin, escape(name));
+    xml = SheetReferences::renameInPart(xml, current, name);
+    workbook.changed = true;
+    renameReferences(current, name);
+}
+
+void XlsxDocument::renameReferences(const QString &from, const QString &to)
+{
+    const QByteArray plain = from.toUtf8();
+    const QByteArray escaped = XmlScan::escape(from);
+    auto mayRefer = [&](const QByteArray &content) {
+        return content.contains(plain) || content.contains(escaped)
+               || QString::fromUtf8(content).contains(from, Qt::CaseInsensitive);
+    };
+    for (int i = 0; i < entries.size(); ++i) {
+        const QByteArray &entryName = entries.at(i).name;
+        if (i == sheetEntry || i == workbook.entry || i == styles.entry || !entryName.startsWith("xl/")
+            || !entryName.endsWith(".xml") || entryName.contains("theme/") || entryName.endsWith("sharedStrings.xml"))
+            continue;
+        QByteArray content;
+        if (!XlsxZip::extract(entries.at(i), XlsxSheet::maxXmlBytes, &content) || !mayRefer(content))
+            continue;
+        const QByteArray renamed = SheetReferences::renameInPart(content, from, to);
+        if (renamed != content)
+            entries[i] = XlsxZip::makeEntry(entryName, renamed);
+    }
+    const QByteArray own = firstSheet.xml();
+    if (mayRefer(own)) {
+        const QByteArray renamed = SheetReferences::renameInPart(own, from, to);
+        if (renamed != own)
+            firstSheet.load(renamed);
     }
 }
 

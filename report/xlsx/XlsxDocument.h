@@ -25,8 +25,14 @@ public:
     // A new workbook with one empty sheet.
     static std::unique_ptr<XlsxDocument> create();
 
+    // The first worksheet, as the spreadsheet's worksheet collection counts them: chart, dialog
+    // and macro sheets before it are passed over.
     XlsxSheet &sheet() { return firstSheet; }
+    // Renames the first worksheet and carries every reference to it along; leaves the name as
+    // it is when another sheet already bears the new one.
     void renameFirstSheet(const QString &name);
+    // Whether the workbook counts its serial dates from 1904-01-01 instead of 1899-12-30.
+    bool uses1904Dates() const { return date1904; }
     // Index of a cell format that shows a date and time; -1 when the workbook has no styles.
     int dateTimeStyle();
 
@@ -50,11 +56,14 @@ private:
     bool parse(const QByteArray &bytes);
     bool loadPart(const QByteArray &name, Part *part);
     int findEntry(const QByteArray &name) const;
+    void renameReferences(const QString &from, const QString &to);
 
     QVector<XlsxZip::Entry> entries;
     Part workbook;
     Part styles;
     int sheetEntry = -1;
+    int sheetOrdinal = 0; // position of the first worksheet among the workbook's sheet elements
+    bool date1904 = false;
     XlsxSheet firstSheet;
     int dateStyle = -2; // -2: not looked up yet
 };

@@ -9,15 +9,20 @@ namespace WorkbookDump {
 
 namespace {
 
-QByteArray run(const QStringList &arguments, bool *ok)
+QByteArray run(const QStringList &arguments, bool *ok, int *exitCode = nullptr, QString *errors = nullptr)
 {
     QProcess process;
     process.start(QStringLiteral("/usr/bin/python3"),
                   QStringList{QStringLiteral(XLSX_TOOL)} + arguments);
-    *ok = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit
-          && process.exitCode() == 0;
-    if (!*ok)
-        qWarning() << "xlsx_tool" << arguments << process.readAllStandardError();
+    const bool finished = process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit;
+    *ok = finished && process.exitCode() == 0;
+    if (exitCode)
+        *exitCode = finished ? process.exitCode() : -1;
+    const QByteArray stderrText = process.readAllStandardError();
+    if (errors)
+        *errors = QString::fromUtf8(stderrText);
+    else if (!*ok)
+        qWarning() << "xlsx_tool" << arguments << stderrText;
     return process.readAllStandardOutput();
 }
 
@@ -43,6 +48,19 @@ QMap<QString, QString> cells(const QJsonObject &dump, const QString &sheet)
         result.insert(it.key(), kind + QLatin1Char(':') + value);
     }
     return result;
+}
+
+int check(const QStringList &arguments, QString *errors)
+{
+    bool ok = false;
+    int exitCode = -1;
+    run(arguments, &ok, &exitCode, errors);
+    return exitCode;
+}
+
+int crossCheck(const QString &folder, QString *errors)
+{
+    return check({QStringLiteral("crosscheck"), folder}, errors);
 }
 
 bool make(const QStringList &arguments)

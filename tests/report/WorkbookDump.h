@@ -14,5 +14,11 @@ QJsonObject dump(const QString &path);
 QMap<QString, QString> cells(const QJsonObject &dump, const QString &sheet);
 // Runs the fixture maker: xlsx_tool.py <arguments>; false on failure.
 bool make(const QStringList &arguments);
+// Runs a check of xlsx_tool.py: its exit code (77: LibreOffice missing, that part skipped),
+// with what it reported in errors.
+int check(const QStringList &arguments, QString *errors);
+// Every workbook in the folder, read by openpyxl and by LibreOffice, holds the same values: 0;
+// 77 when LibreOffice is missing; otherwise 1 with the differences in errors.
+int crossCheck(const QString &folder, QString *errors);
 
 } // namespace WorkbookDump

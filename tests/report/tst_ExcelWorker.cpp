@@ -88,6 +88,16 @@ private:
     ExcelWorker worker;
 
     QString path(const QString &name) const { return worker.workbookPath(name); }
+    // The workbooks of the folder as LibreOffice reads them, a second reader beside openpyxl.
+    void crossCheck()
+    {
+        QString errors;
+        const int result = WorkbookDump::crossCheck(dir.path(), &errors);
+        if (result == 77)
+            qWarning("%s", qPrintable(errors.trimmed()));
+        else
+            QVERIFY2(result == 0, qPrintable(errors));
+    }
 
 private slots:
     void initTestCase();
@@ -106,6 +116,8 @@ private slots:
     void spurCountZeroWritesNothing();
     void damagedWorkbookIsNeverOverwritten();
     void foreignWorkbookKeepsItsContent();
+    void foreignWorkbooks_data();
+    void foreignWorkbooks();
     void storageFaultsKeepEveryRow_data();
     void storageFaultsKeepEveryRow();
 };
@@ -208,6 +220,7 @@ void tst_ExcelWorker::powerRows()
                          {"A2", n(110)}, {"B2", n(-11.5)}, {"C2", n(0.5)}, {"D2", n(38.25)},
                          {"A3", n(120)}, {"B3", n(-12.5)}, {"C3", n(1)},   {"D3", n(38.25)}};
     QCOMPARE(WorkbookDump::cells(dump, QStringLiteral("Лист 1")), expected);
+    crossCheck();
 }
 
 void tst_ExcelWorker::powerStepRows()
@@ -222,6 +235,7 @@ void tst_ExcelWorker::powerStepRows()
     QCOMPARE(WorkbookDump::cells(WorkbookDump::dump(path(QStringLiteral("Table 1000 MHz"))),
                                  QStringLiteral("Лист 1")),
              expected);
+    crossCheck();
 }
 
 void tst_ExcelWorker::powerRowsContinueAnExistingFile()
@@ -273,6 +287,7 @@ void tst_ExcelWorker::spurRowsLayout()
         expected.insert("R" + r, s("10"));
     }
     QCOMPARE(cells, expected);
+    crossCheck();
 }
 
 void tst_ExcelWorker::spurRowsAfterAnExistingRun()
@@ -298,6 +313,7 @@ void tst_ExcelWorker::spurRowsAfterAnExistingRun()
     for (int empty : {13, 14, 16, 17, 21, 22, 24, 25})
         for (const char *column : {"A", "B", "C", "D"})
             QVERIFY2(!cells.contains(column + QString::number(empty)), qPrintable(QString::number(empty)));
+    crossCheck();
 }
 
 void tst_ExcelWorker::spurPeakCounts_data()
@@ -417,6 +433,50 @@ void tst_ExcelWorker::foreignWorkbookKeepsItsContent()
     QVERIFY(cells.value("A5").startsWith("d:"));
     QCOMPARE(cells.value("A8"), s("Частота, ГГц"));
     QCOMPARE(cells.value("A9"), n(1));
+    crossCheck();
+}
+
+void tst_ExcelWorker::foreignWorkbooks_data()
+{
+    QTest::addColumn<QStringList>("source");
+    for (const char *file : {"type-me.xlsx", "deaths.xlsx", "loadPivotTables.xlsx", "namedRegions2.xlsx",
+                             "namedRegions3.xlsx", "groupTest.xlsx"})
+        QTest::newRow(file) << QStringList{QStringLiteral(FIXTURES_DIR "/") + QLatin1String(file)};
+    for (const char *kind : {"references", "quoted", "taken", "chartsheet", "1904"}) {
+        QTest::addRow("%s, openpyxl", kind) << QStringList{QStringLiteral("foreign"), QLatin1String(kind)};
+        QTest::addRow("%s, LibreOffice", kind)
+            << QStringList{QStringLiteral("foreign"), QLatin1String(kind), QStringLiteral("libreoffice")};
+    }
+}
+
+void tst_ExcelWorker::foreignWorkbooks()
+{
+    QFETCH(QStringList, source);
+    const QString file = path(QStringLiteral("Table spur"));
+    if (source.size() == 1) {
+        QVERIFY(QFile::copy(source.at(0), file));
+        QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner);
+    } else {
+        QString errors;
+        const int made = WorkbookDump::check({source.at(0), source.at(1), file, source.value(2)}, &errors);
+        if (made == 77)
+            QSKIP("LibreOffice is not installed: no workbook re-saved by it");
+        QVERIFY2(made == 0, qPrintable(errors));
+    }
+    QTemporaryDir beforeDir;
+    const QString before = beforeDir.filePath(QStringLiteral("before.xlsx"));
+    QVERIFY(QFile::copy(file, before));
+    const Peaks p = peaks(3);
+    for (quint64 point = 0; point < 2; ++point) {
+        quint32 count = 3;
+        worker.writeSpurRow(QStringLiteral("Table spur"), point, 10, 50, count, p.frequencies, p.levels);
+    }
+    worker.quitExcel();
+    QString errors;
+    const int result = WorkbookDump::check({QStringLiteral("check-appended"), before, file}, &errors);
+    if (result == 77)
+        QSKIP(qPrintable(errors.trimmed()));
+    QVERIFY2(result == 0, qPrintable(errors));
 }
 
 void tst_ExcelWorker::storageFaultsKeepEveryRow_data()

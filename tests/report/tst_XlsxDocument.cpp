@@ -1,6 +1,8 @@
 #include "ExcelWorker.h"
 #include "WorkbookDump.h"
 #include "XlsxDocument.h"
+#include "SheetReferences.h"
+#include "XmlScan.h"
 #include "XlsxSheet.h"
 
 #include <QFile>
@@ -34,6 +36,8 @@ private slots:
     void manyRowsMatchAFreshRead();
     void fileChangedByHandIsReadAfresh();
     void oversizedSheetIsNotLoaded();
+    void referencesFollowARename_data();
+    void referencesFollowARename();
 };
 
 void tst_XlsxDocument::cellsStayInOrder()
@@ -196,4 +200,41 @@ void tst_XlsxDocument::oversizedSheetIsNotLoaded()
 }
 
 QTEST_GUILESS_MAIN(tst_XlsxDocument)
+void tst_XlsxDocument::referencesFollowARename_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<QString>("formula");
+    QTest::addColumn<QString>("expected");
+    const QString report = QStringLiteral("Лист 1");
+    QTest::newRow("plain") << "Data" << report << "SUM(Data!A3:A7)" << "SUM('Лист 1'!A3:A7)";
+    QTest::newRow("any case") << "Data" << report << "data!$C$2*DATA!B1" << "'Лист 1'!$C$2*'Лист 1'!B1";
+    QTest::newRow("quoted") << "My data" << report << "'My data'!A1+1" << "'Лист 1'!A1+1";
+    QTest::newRow("to a plain name") << "My data" << "Sheet2" << "'My data'!A1" << "Sheet2!A1";
+    QTest::newRow("quote inside") << "It's" << "Out's" << "'It''s'!A1" << "'Out''s'!A1";
+    QTest::newRow("string literal") << "Data" << report << "\"Data!A1\"&Data!A1" << "\"Data!A1\"&'Лист 1'!A1";
+    QTest::newRow("other sheets") << "Data" << report << "Data2!A1+MyData!A1+Data" << "Data2!A1+MyData!A1+Data";
+    QTest::newRow("other workbook") << "Data" << report << "[1]Data!A1+'[2]Data'!B2" << "[1]Data!A1+'[2]Data'!B2";
+    QTest::newRow("range of sheets") << "Data" << "Sheet2" << "SUM(First:Data!A1)" << "SUM(First:Sheet2!A1)";
+    QTest::newRow("range of sheets, quoted") << "Data" << report << "SUM(First:Data!A1)" << "SUM('First:Лист 1'!A1)";
+    QTest::newRow("range of one sheet") << "Data" << report << "COUNT(Data:Data!B1)" << "COUNT('Лист 1'!B1)";
+    QTest::newRow("new name reads as a cell") << "Data" << "AB12" << "Data!A1" << "'AB12'!A1";
+    QTest::newRow("structured reference") << "Data" << report << "SUM(Data[Col])" << "SUM(Data[Col])";
+}
+
+void tst_XlsxDocument::referencesFollowARename()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(QString, formula);
+    QFETCH(QString, expected);
+    QCOMPARE(SheetReferences::renameInFormula(formula, from, to), expected);
+    // The same in the XML of a part: a defined name and a formula, escaped, and a pivot source.
+    const QString xml = QStringLiteral("<x><definedName name=\"n\">%1</definedName><c><f>%1</f></c>"
+                                       "<worksheetSource ref=\"A1:B2\" sheet=\"%2\"/></x>");
+    const QByteArray before = xml.arg(QString::fromUtf8(XmlScan::escape(formula)), QString::fromUtf8(XmlScan::escape(from))).toUtf8();
+    const QByteArray after = xml.arg(QString::fromUtf8(XmlScan::escape(expected)), QString::fromUtf8(XmlScan::escape(to))).toUtf8();
+    QCOMPARE(QString::fromUtf8(SheetReferences::renameInPart(before, from, to)), QString::fromUtf8(after));
+}
+
 #include "tst_XlsxDocument.moc"
