@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "DataLocation.h"
 #include "DevicesWork.h"
 #include "MeasurementTypes.h"
 #include "StorageNotice.h"
@@ -96,9 +97,9 @@ MainWindow::MainWindow(QWidget *parent)
     worker = new DevicesWork;
     workerThread = new QThread;
 
-    settings = new QSettings(
-        QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + QStringLiteral("/settings.ini")),
-        QSettings::IniFormat);
+    const DataLocation location = DataLocation::current();
+    settings = new QSettings(location.settingsFile, QSettings::IniFormat);
+    worker->setReportFolder(location.workbookFolder);
     ui->editIpPowerMeter->setText(
         settings->value(QLatin1String(settingsKey), QLatin1String(defaultPowerMeterAddress)).toString());
 
@@ -169,6 +170,8 @@ MainWindow::MainWindow(QWidget *parent)
                    ui->lineVerticalRightSpectrumAnalyzer, ui->lineHorizontalDownSpectrumAnalyzer);
 
     setFixedSize(825, 402);
+    qDebug() << "workbooks are written to" << location.workbookFolder << "; settings in" << location.settingsFile;
+    ui->statusBar->showMessage(QStringLiteral("Workbooks are written to %1").arg(QDir::toNativeSeparators(location.workbookFolder)));
 
     worker->moveToThread(workerThread);
     workerThread->start(QThread::InheritPriority);

@@ -120,6 +120,8 @@ void DevicesWork::initialization()
     }
     if (!excelWorker) {
         excelWorker = new ExcelWorker;
+        if (!reportFolder.isEmpty())
+            excelWorker->setDirectory(reportFolder);
         // Direct: the writer also reports from the window's thread when rows are retried there.
         connect(excelWorker, &ExcelWorker::rowsWaiting, this, &DevicesWork::reportRowsWaiting,
                 Qt::DirectConnection);

@@ -36,6 +36,10 @@ public:
     void setDelay(int delay);
     void setFetchValues(bool fetchValues);
 
+    // Folder of the report workbooks, taken by the report writer at initialization; the
+    // application directory unless set before.
+    void setReportFolder(const QString &folder) { reportFolder = folder; }
+
     // The report writer; null until initialization.
     ExcelWorker *reportWriter() const { return sharedReportWriter; }
 
@@ -148,6 +152,7 @@ private:
     std::atomic<bool> fetchValuesFlag{false};
     std::atomic<int> powerStep{0};
     std::atomic<int> delayMs{0};
+    QString reportFolder;
     quint64 pointIndex = 0;
     bool usbHidConnected = false;
     QString requestedHidDevice;

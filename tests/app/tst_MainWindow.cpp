@@ -1,4 +1,5 @@
 #include "BenchSimProcess.h"
+#include "DataLocation.h"
 #include "DevicesWork.h"
 #include "ExcelWorker.h"
 #include "MainWindow.h"
@@ -114,6 +115,8 @@ private slots:
     void pointsStepAndCycleChoices();
     void hidDevicesFillTheList();
     void rowsThatCannotBeSavedAreShownUntilSaved();
+    void dataLocation_data();
+    void dataLocation();
 };
 
 void tst_MainWindow::initTestCase()
@@ -303,6 +306,8 @@ void tst_MainWindow::fixedSizeAndTabs()
     QCOMPARE(window->minimumSize(), QSize(825, 402));
     QCOMPARE(window->maximumSize(), QSize(825, 402));
     QCOMPARE(window->windowTitle(), QString());
+    QCOMPARE(window->statusBar()->currentMessage(),
+             QStringLiteral("Workbooks are written to ") + QDir::toNativeSeparators(QCoreApplication::applicationDirPath()));
     const struct
     {
         const char *name;
@@ -756,6 +761,46 @@ void tst_MainWindow::rowsThatCannotBeSavedAreShownUntilSaved()
     std::unique_ptr<XlsxDocument> document = XlsxDocument::open(writer->workbookPath(QStringLiteral("Table -5 dBm")));
     QVERIFY(document);
     QCOMPARE(document->sheet().lastUsedRow(), 2);
+}
+
+void tst_MainWindow::dataLocation_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<bool>("applicationDirOwn");
+    QTest::addColumn<QString>("workbooks");
+    QTest::addColumn<QString>("settings");
+    QTest::newRow("portable copy") << QString() << true << "/opt/bench" << "/opt/bench/settings.ini";
+    QTest::newRow("installed copy") << QString() << false << "/home/op/Documents/rfbench"
+                                    << "/home/op/.config/rfbench/settings.ini";
+    QTest::newRow("--data-dir") << "/srv/results/bench 2/" << false << "/srv/results/bench 2"
+                                << "/srv/results/bench 2/settings.ini";
+}
+
+void tst_MainWindow::dataLocation()
+{
+    QFETCH(QString, option);
+    QFETCH(bool, applicationDirOwn);
+    QFETCH(QString, workbooks);
+    QFETCH(QString, settings);
+    const DataLocation location = DataLocation::choose(option, QStringLiteral("/opt/bench"), applicationDirOwn,
+                                                       QStringLiteral("/home/op/Documents"),
+                                                       QStringLiteral("/home/op/.config/rfbench"));
+    QCOMPARE(location.workbookFolder, workbooks);
+    QCOMPARE(location.settingsFile, settings);
+    QCOMPARE(location.perUser, option.isEmpty() && !applicationDirOwn);
+    if (option.isEmpty())
+        return;
+    // The process's own choice creates the folder it names, and the window writes there.
+    const QString folder = reports.filePath(QStringLiteral("share/bench"));
+    DataLocation::setCurrent(DataLocation::forThisProcess(folder));
+    window = std::make_unique<MainWindow>();
+    DataLocation::setCurrent(
+        DataLocation::choose(QString(), QCoreApplication::applicationDirPath(), true, QString(), QString()));
+    QVERIFY(QFileInfo(folder).isDir());
+    syncWorker();
+    QCOMPARE(window->devicesWork()->reportWriter()->workbookPath(QStringLiteral("Table spur")),
+             QDir::toNativeSeparators(folder + QStringLiteral("/Table spur.xlsx")));
+    QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Workbooks are written to ") + folder);
 }
 
 QTEST_MAIN(tst_MainWindow)
