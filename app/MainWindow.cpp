@@ -2,11 +2,16 @@
 
 #include "DataLocation.h"
 #include "DevicesWork.h"
+#include "LinkTrace.h"
+#include "MeasurementPlot.h"
 #include "MeasurementTypes.h"
+#include "RunStatus.h"
 #include "StorageNotice.h"
 #include "ui_MainWindow.h"
 
+#include <QAction>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -18,6 +23,7 @@
 #include <QSerialPortInfo>
 #include <QSettings>
 #include <QTabBar>
+#include <QToolBar>
 #include <QThread>
 #include <QtDebug>
 
@@ -129,6 +135,16 @@ MainWindow::MainWindow(QWidget *parent)
     connect(worker, &DevicesWork::reportRowsWaiting, storageNotice, &StorageNotice::rowsWaiting);
     connect(worker, &DevicesWork::reportRowsSaved, storageNotice, &StorageNotice::rowsSaved);
     connect(worker, &DevicesWork::reportRowsRecovered, storageNotice, &StorageNotice::rowsRecovered);
+    status = new RunStatus(ui->statusBar);
+    plot = new MeasurementPlot(this);
+    connect(worker, &DevicesWork::runStarted, status, &RunStatus::runStarted);
+    connect(worker, &DevicesWork::runStarted, plot, &MeasurementPlot::clear);
+    connect(worker, &DevicesWork::passStarted, status, &RunStatus::passStarted);
+    connect(worker, &DevicesWork::pointMeasured, status, &RunStatus::pointMeasured);
+    connect(worker, &DevicesWork::pointMeasured, plot, &MeasurementPlot::addPoint);
+    connect(worker, &DevicesWork::runEnded, status, &RunStatus::runEnded);
+    connect(worker, &DevicesWork::instrumentTrouble, status, &RunStatus::instrumentTrouble);
+    setUpToolBar();
 
     const QRegExp decimalEntry(QStringLiteral("^([1-9][0-9]*|0)(\\.|,)[0-9]{7}"), Qt::CaseSensitive);
     for (QLineEdit *edit : {ui->editPulseWidth, ui->editPeriod, ui->editFreqAm})
@@ -182,6 +198,50 @@ MainWindow::~MainWindow()
 {
     shutDownWorker();
     delete ui;
+}
+
+void MainWindow::setUpToolBar()
+{
+    // Compact, so that the tool bar takes no more of the fixed window's height than the form
+    // leaves free below its lowest widgets.
+    ui->mainToolBar->setStyleSheet(
+        QStringLiteral("QToolBar { padding: 0px; spacing: 2px; } QToolButton { padding: 0px 6px; margin: 0px; }"));
+    plotAction = ui->mainToolBar->addAction(QStringLiteral("Plot"));
+    plotAction->setObjectName(QStringLiteral("actionPlot"));
+    plotAction->setToolTip(QStringLiteral("Show the live plot of the measurement"));
+    connect(plotAction, &QAction::triggered, this, [this] {
+        plot->show();
+        plot->raise();
+        plot->activateWindow();
+    });
+    traceAction = ui->mainToolBar->addAction(QStringLiteral("Trace"));
+    traceAction->setObjectName(QStringLiteral("actionTrace"));
+    traceAction->setCheckable(true);
+    traceAction->setChecked(LinkTrace::isOn());
+    traceAction->setToolTip(LinkTrace::isOn() ? QStringLiteral("Tracing to ") + LinkTrace::path()
+                                              : QStringLiteral("Write every line to and from the instruments to a trace file"));
+    connect(traceAction, &QAction::toggled, this, &MainWindow::setTracing);
+}
+
+void MainWindow::setTracing(bool on)
+{
+    if (!on) {
+        const QString path = LinkTrace::path();
+        LinkTrace::stop();
+        ui->statusBar->showMessage(QStringLiteral("Trace written to %1").arg(QDir::toNativeSeparators(path)), 20000);
+        return;
+    }
+    const QString path = DataLocation::current().workbookFolder + QStringLiteral("/trace ")
+                         + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH-mm-ss"))
+                         + QStringLiteral(".log");
+    if (LinkTrace::start(path)) {
+        traceAction->setToolTip(QStringLiteral("Tracing to ") + QDir::toNativeSeparators(path));
+        ui->statusBar->showMessage(QStringLiteral("Tracing to %1").arg(QDir::toNativeSeparators(path)), 20000);
+    } else {
+        const QSignalBlocker block(traceAction);
+        traceAction->setChecked(false);
+        ui->statusBar->showMessage(QStringLiteral("The trace file %1 cannot be written").arg(QDir::toNativeSeparators(path)), 20000);
+    }
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

@@ -4,7 +4,10 @@
 #include <QString>
 
 class DevicesWork;
+class MeasurementPlot;
+class QAction;
 class QCloseEvent;
+class RunStatus;
 class QSettings;
 class StorageNotice;
 class QThread;
@@ -26,6 +29,10 @@ public:
 
     // The worker, for tests that look behind the window; owned by the window.
     DevicesWork *devicesWork() const { return worker; }
+    // The live plot's window (made at start, shown by the "Plot" action) and the status bar's
+    // account of a run.
+    MeasurementPlot *measurementPlot() const { return plot; }
+    RunStatus *runStatus() const { return status; }
 
 protected:
     // Rows that could not be saved are tried once more; what still waits is saved elsewhere or
@@ -85,10 +92,16 @@ private:
     // Stops a running measurement and lets the worker thread finish; false when it is still busy.
     bool quietWorker();
     bool settleWaitingRows();
+    void setUpToolBar();
+    void setTracing(bool on);
 
     Ui::MainWindow *ui = nullptr;
     DevicesWork *worker = nullptr;
     QThread *workerThread = nullptr;
     QSettings *settings = nullptr;
     StorageNotice *storageNotice = nullptr;
+    RunStatus *status = nullptr;
+    MeasurementPlot *plot = nullptr;
+    QAction *plotAction = nullptr;
+    QAction *traceAction = nullptr;
 };

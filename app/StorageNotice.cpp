@@ -4,6 +4,9 @@
 
 namespace {
 
+// Notes give way to a run's progress after a while; what must stay shown is the warning label.
+const int noteMs = 30000;
+
 QString fileName(const QString &workbook)
 {
     return QStringLiteral("“") + workbook + QStringLiteral(".xlsx”");
@@ -36,14 +39,16 @@ void StorageNotice::rowsSaved(const QString &workbook, int rows)
 {
     waiting.remove(workbook);
     refresh();
-    bar->showMessage(QStringLiteral("%1 saved to %2; none waits any more.").arg(rowCount(rows), fileName(workbook)));
+    bar->showMessage(QStringLiteral("%1 saved to %2; none waits any more.").arg(rowCount(rows), fileName(workbook)),
+                     noteMs);
 }
 
 void StorageNotice::rowsRecovered(const QString &workbook, const QString &recovered,
                                   const QString &reason)
 {
     bar->showMessage(QStringLiteral("%1 cannot be written (%2): its rows go to %3.")
-                         .arg(fileName(workbook), reason, fileName(recovered)));
+                         .arg(fileName(workbook), reason, fileName(recovered)),
+                     noteMs);
 }
 
 void StorageNotice::refresh()

@@ -15,6 +15,13 @@ double toNumber(const QByteArray &bytes)
     return ok && std::isfinite(value) ? value : 0.0;
 }
 
+bool isNumber(const QByteArray &bytes)
+{
+    bool ok = false;
+    const double value = bytes.trimmed().toDouble(&ok);
+    return ok && std::isfinite(value);
+}
+
 QByteArray cutAtZero(const QByteArray &bytes)
 {
     const int zero = bytes.indexOf('\0');

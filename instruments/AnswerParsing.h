@@ -14,6 +14,9 @@ constexpr qint64 maxAnswerBytes = 1024 * 1024;
 // a finite number gives 0.
 double toNumber(const QByteArray &bytes);
 
+// Whether the bytes read as a finite number, white space around it allowed.
+bool isNumber(const QByteArray &bytes);
+
 // The bytes before the first zero byte.
 QByteArray cutAtZero(const QByteArray &bytes);
 

@@ -1,6 +1,7 @@
 #include "OrvaneDeviceDriver.h"
 
 #include "AnswerParsing.h"
+#include "LinkTrace.h"
 
 #include <QDeadlineTimer>
 #include <QSerialPort>
@@ -12,6 +13,8 @@
 #include <cstring>
 
 namespace {
+
+const char instrument[] = "synthesizer";
 
 QString withNumber(const char *pattern, double value, int decimals)
 {
@@ -34,12 +37,24 @@ OrvaneDeviceDriver::OrvaneDeviceDriver(QObject *parent)
     : QObject(parent)
     , tcpSocket(new QTcpSocket(this))
     , serialPort(new QSerialPort(this))
-    , lanLink(tcpSocket, readTimeoutMs, "synthesizer")
-    , serialLink(serialPort, readTimeoutMs, "synthesizer")
+    , lanLink(tcpSocket, readTimeoutMs, instrument)
+    , serialLink(serialPort, readTimeoutMs, instrument)
 {
     connect(tcpSocket, &QTcpSocket::connected, this, &OrvaneDeviceDriver::deviceConnected);
     connect(tcpSocket, &QTcpSocket::disconnected, this, &OrvaneDeviceDriver::deviceDisconnected);
     connect(serialPort, &QSerialPort::readyRead, this, &OrvaneDeviceDriver::serialDataArrived);
+    lanLink.onTrouble = serialLink.onTrouble = [this](const QString &trouble) { reportTrouble(trouble); };
+    connect(tcpSocket, &QTcpSocket::disconnected, this, [this] {
+        if (!leaving)
+            reportTrouble(QStringLiteral("connection lost"));
+        leaving = false;
+    });
+}
+
+void OrvaneDeviceDriver::reportTrouble(const QString &trouble)
+{
+    LinkTrace::trouble(instrument, trouble);
+    emit linkTrouble(trouble);
 }
 
 OrvaneDeviceDriver::~OrvaneDeviceDriver()
@@ -55,6 +70,7 @@ OrvaneDeviceDriver::~OrvaneDeviceDriver()
 void OrvaneDeviceDriver::connectToDevice(const QString &ip)
 {
     lanLink.reset();
+    leaving = false;
     tcpSocket->connectToHost(ip, lanPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     connectionType = Lan;
 }
@@ -124,6 +140,7 @@ void OrvaneDeviceDriver::connectToDeviceUsbHid(const QString &nameDevice)
 
 void OrvaneDeviceDriver::disconnectFromDevice()
 {
+    leaving = tcpSocket->state() != QAbstractSocket::UnconnectedState;
     tcpSocket->disconnectFromHost();
 }
 
@@ -149,9 +166,10 @@ void OrvaneDeviceDriver::writeCommand(const QString &line)
     case Lan: {
         const QByteArray bytes = AnswerParsing::cutAtZero(line.toLocal8Bit());
         if (query)
-            lanLink.prepareQuery();
+            lanLink.prepareQuery(bytes);
         else
             lanLink.prepareWrite();
+        LinkTrace::sent(instrument, bytes);
         tcpSocket->write(bytes);
         tcpSocket->flush();
         break;
@@ -161,9 +179,10 @@ void OrvaneDeviceDriver::writeCommand(const QString &line)
         const QByteArray bytes = line.toLocal8Bit();
         if (query) {
             serialReadActive = true;
-            serialLink.prepareQuery();
+            serialLink.prepareQuery(bytes);
             serialReadActive = false;
         }
+        LinkTrace::sent(instrument, bytes);
         serialPort->write(bytes);
         serialPort->flush();
         break;
@@ -188,9 +207,12 @@ void OrvaneDeviceDriver::writeHidReport(const QByteArray &bytes, bool query)
     if (bytes.size() > length)
         qDebug() << "HID command of" << bytes.size() << "bytes cut to" << length << "bytes";
     std::memcpy(report + 1, bytes.constData(), size_t(length));
+    LinkTrace::sent(instrument, bytes.left(length));
     hid_write(hidDevice, report, sizeof report);
-    if (query)
+    if (query) {
         hidAnswerPending = true;
+        hidQuery = bytes.trimmed();
+    }
 }
 
 void OrvaneDeviceDriver::discardHidInput()
@@ -235,6 +257,12 @@ QByteArray OrvaneDeviceDriver::readHidAnswer(bool textAnswer)
             break;
     }
     hidAnswerOwed = hidDevice && !answer.contains('\n');
+    if (!answer.isEmpty())
+        LinkTrace::received(instrument, answer);
+    if (hidDevice && answer.isEmpty())
+        reportTrouble(QStringLiteral("no answer to %1").arg(QString::fromLatin1(hidQuery)));
+    else if (hidAnswerOwed)
+        reportTrouble(QStringLiteral("answer to %1 cut short").arg(QString::fromLatin1(hidQuery)));
     return answer;
 }
 
@@ -246,15 +274,15 @@ double OrvaneDeviceDriver::readAnswer()
         case Lan: {
             QByteArray bytes = lanLink.readCompleteAnswer();
             bytes.replace('\n', QByteArray()).replace('\r', QByteArray());
-            return AnswerParsing::toNumber(bytes);
+            return checkedNumber(bytes, lanLink.lastQuery());
         }
         case UsbCom:
-            return AnswerParsing::toNumber(readSerial(&QueryLink::readCompleteAnswer));
+            return checkedNumber(readSerial(&QueryLink::readCompleteAnswer), serialLink.lastQuery());
         case UsbHid: {
             hidAnswerPending = false;
             const QByteArray bytes = readHidAnswer(false);
             const int lineEnd = bytes.indexOf('\n');
-            return lineEnd < 0 ? 0.0 : AnswerParsing::toNumber(bytes.left(lineEnd));
+            return lineEnd < 0 ? 0.0 : checkedNumber(bytes.left(lineEnd), hidQuery);
         }
         case NoConnection:
             return 0.0;
@@ -299,6 +327,13 @@ QByteArray OrvaneDeviceDriver::readSerial(QByteArray (QueryLink::*read)())
     const QByteArray bytes = (serialLink.*read)();
     serialReadActive = false;
     return bytes;
+}
+
+double OrvaneDeviceDriver::checkedNumber(const QByteArray &bytes, const QByteArray &query)
+{
+    if (!bytes.trimmed().isEmpty() && !AnswerParsing::isNumber(bytes))
+        reportTrouble(QStringLiteral("answer to %1 is not a number").arg(QString::fromLatin1(query)));
+    return AnswerParsing::toNumber(bytes);
 }
 
 double OrvaneDeviceDriver::numericQuery(const QString &line)

@@ -92,9 +92,15 @@ signals:
     void textIsClosePort(const QString &text);
     void addItemComboBoxUsbHid(const QString &text);
     void labelAnswerFromDevice(const QString &text);
+    // A trouble of the link as it happens: no answer within the time-out, an answer cut short or
+    // not a number, the connection lost.
+    void linkTrouble(const QString &trouble);
 
 private:
     void serialDataArrived();
+    void reportTrouble(const QString &trouble);
+    // The answer as a number, reported as a trouble when it is not one.
+    double checkedNumber(const QByteArray &bytes, const QByteArray &query);
     // A read of the serial port that owns it meanwhile (see serialReadActive).
     QByteArray readSerial(QByteArray (QueryLink::*read)());
     void writeHidReport(const QByteArray &bytes, bool query);
@@ -117,4 +123,6 @@ private:
     QueryLink serialLink;
     // A HID query's answer missed its time-out and may still arrive.
     bool hidAnswerOwed = false;
+    QByteArray hidQuery; // the last query sent over HID, named in troubles
+    bool leaving = false; // a LAN disconnect was asked for
 };

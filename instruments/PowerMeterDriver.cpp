@@ -1,16 +1,32 @@
 #include "PowerMeterDriver.h"
 
 #include "AnswerParsing.h"
+#include "LinkTrace.h"
 
 #include <QTcpSocket>
+
+namespace {
+
+const char instrument[] = "power meter";
+
+} // namespace
 
 PowerMeterDriver::PowerMeterDriver(QObject *parent)
     : QObject(parent)
     , tcpSocket(new QTcpSocket(this))
-    , link(tcpSocket, readTimeoutMs, "power meter")
+    , link(tcpSocket, readTimeoutMs, instrument)
 {
     connect(tcpSocket, &QTcpSocket::connected, this, &PowerMeterDriver::powerMeterConnected);
     connect(tcpSocket, &QTcpSocket::disconnected, this, &PowerMeterDriver::powerMeterDisconnected);
+    link.onTrouble = [this](const QString &trouble) {
+        LinkTrace::trouble(instrument, trouble);
+        emit linkTrouble(trouble);
+    };
+    connect(tcpSocket, &QTcpSocket::disconnected, this, [this] {
+        if (!leaving)
+            link.onTrouble(QStringLiteral("connection lost"));
+        leaving = false;
+    });
 }
 
 PowerMeterDriver::~PowerMeterDriver()
@@ -22,21 +38,25 @@ PowerMeterDriver::~PowerMeterDriver()
 void PowerMeterDriver::connectToPowerMeter(const QString &ip)
 {
     link.reset();
+    leaving = false;
     tcpSocket->connectToHost(ip, lanPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
 }
 
 void PowerMeterDriver::disconnectFromPowerMeter()
 {
+    leaving = tcpSocket->state() != QAbstractSocket::UnconnectedState;
     tcpSocket->disconnectFromHost();
 }
 
 void PowerMeterDriver::writeCommand(const QString &line)
 {
+    const QByteArray bytes = line.toLocal8Bit();
     if (line.endsWith(QLatin1String("?\n")))
-        link.prepareQuery();
+        link.prepareQuery(bytes);
     else
         link.prepareWrite();
-    tcpSocket->write(line.toLocal8Bit());
+    LinkTrace::sent(instrument, bytes);
+    tcpSocket->write(bytes);
     tcpSocket->flush();
 }
 
@@ -44,6 +64,8 @@ double PowerMeterDriver::readAnswer()
 {
     QByteArray bytes = link.readCompleteAnswer();
     bytes.replace('\n', QByteArray());
+    if (!bytes.isEmpty() && !AnswerParsing::isNumber(bytes))
+        link.onTrouble(QStringLiteral("answer to %1 is not a number").arg(QString::fromLatin1(link.lastQuery())));
     return AnswerParsing::toNumber(bytes);
 }
 

@@ -33,8 +33,12 @@ signals:
     void powerMeterConnected();
     void powerMeterDisconnected();
     void labelAnswerFromPowerMeter(const QString &text);
+    // A trouble of the link as it happens: no answer within the time-out, an answer cut short or
+    // not a number, the connection lost.
+    void linkTrouble(const QString &trouble);
 
 private:
     QTcpSocket *tcpSocket = nullptr;
     QueryLink link;
+    bool leaving = false; // a disconnect was asked for
 };

@@ -1,6 +1,7 @@
 #include "QueryLink.h"
 
 #include "AnswerParsing.h"
+#include "LinkTrace.h"
 
 #include <QAbstractSocket>
 #include <QDeadlineTimer>
@@ -37,8 +38,9 @@ void QueryLink::prepareWrite()
     }
 }
 
-void QueryLink::prepareQuery()
+void QueryLink::prepareQuery(const QByteArray &text)
 {
+    query = text.trimmed();
     prepareWrite();
     if (answerOwed && device->isOpen()) {
         // The last answer missed its time-out; give it two more to turn up, so that it cannot
@@ -77,6 +79,15 @@ QByteArray QueryLink::readAnswer()
     if (answer.size() >= AnswerParsing::maxAnswerBytes && device->bytesAvailable() > 0) {
         qDebug() << "answer longer than" << AnswerParsing::maxAnswerBytes << "bytes cut";
         discardPending();
+    }
+    if (!answer.isEmpty())
+        LinkTrace::received(instrument, answer);
+    if (queryWritten && onTrouble) {
+        const QString named = QString::fromLatin1(query.isEmpty() ? QByteArray("a query") : query);
+        if (answer.isEmpty())
+            onTrouble(QStringLiteral("no answer to %1").arg(named));
+        else if (!complete)
+            onTrouble(QStringLiteral("answer to %1 cut short").arg(named));
     }
     answerOwed = queryWritten && !complete && device->isOpen();
     queryWritten = false;

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
+
+#include <functional>
 
 class QIODevice;
 
@@ -20,8 +23,9 @@ public:
     // Call before any command is written: a connection still being made is waited for (up to
     // the time-out), so that a command sent right after connecting is not lost.
     void prepareWrite();
-    // Call just before a query is written (includes prepareWrite).
-    void prepareQuery();
+    // Call just before a query is written (includes prepareWrite); the query is named in the
+    // troubles its answer meets.
+    void prepareQuery(const QByteArray &query = QByteArray());
     // Waits until a line end (LF) has arrived or the time-out has passed, then takes every byte
     // received so far. An answer longer than AnswerParsing::maxAnswerBytes is cut there.
     QByteArray readAnswer();
@@ -31,12 +35,19 @@ public:
     // Forgets an owed answer, as when the connection is made anew.
     void reset() { answerOwed = queryWritten = lowDelay = false; }
 
+    // Called with a description of each trouble the link meets: no answer within the time-out,
+    // an answer cut short.
+    std::function<void(const QString &trouble)> onTrouble;
+    // The query whose answer was read last, without its line end.
+    QByteArray lastQuery() const { return query; }
+
 private:
     void discardPending();
 
     QIODevice *device;
     int timeoutMs;
-    const char *instrument; // named in debug lines
+    const char *instrument; // named in debug lines and the trace
+    QByteArray query;
     bool queryWritten = false;
     bool answerOwed = false;
     bool complete = false;

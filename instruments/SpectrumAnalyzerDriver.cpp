@@ -1,10 +1,13 @@
 #include "SpectrumAnalyzerDriver.h"
 
 #include "AnswerParsing.h"
+#include "LinkTrace.h"
 
 #include <QTcpSocket>
 
 namespace {
+
+const char instrument[] = "analyzer";
 
 QString withReal(const char *pattern, double value)
 {
@@ -21,12 +24,21 @@ QString withUnsigned(const char *pattern, quint32 value)
 SpectrumAnalyzerDriver::SpectrumAnalyzerDriver(QObject *parent)
     : QObject(parent)
     , tcpSocket(new QTcpSocket(this))
-    , link(tcpSocket, readTimeoutMs, "analyzer")
+    , link(tcpSocket, readTimeoutMs, instrument)
 {
     connect(tcpSocket, &QTcpSocket::connected, this,
             &SpectrumAnalyzerDriver::spectrumAnalyzerConnected);
     connect(tcpSocket, &QTcpSocket::disconnected, this,
             &SpectrumAnalyzerDriver::spectrumAnalyzerDisconnected);
+    link.onTrouble = [this](const QString &trouble) {
+        LinkTrace::trouble(instrument, trouble);
+        emit linkTrouble(trouble);
+    };
+    connect(tcpSocket, &QTcpSocket::disconnected, this, [this] {
+        if (!leaving)
+            link.onTrouble(QStringLiteral("connection lost"));
+        leaving = false;
+    });
 }
 
 SpectrumAnalyzerDriver::~SpectrumAnalyzerDriver()
@@ -38,21 +50,25 @@ SpectrumAnalyzerDriver::~SpectrumAnalyzerDriver()
 void SpectrumAnalyzerDriver::connectToAnalyzer(const QString &address)
 {
     link.reset();
+    leaving = false;
     tcpSocket->connectToHost(address, lanPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
 }
 
 void SpectrumAnalyzerDriver::disconnectFromAnalyzer()
 {
+    leaving = tcpSocket->state() != QAbstractSocket::UnconnectedState;
     tcpSocket->disconnectFromHost();
 }
 
 void SpectrumAnalyzerDriver::writeCommand(const QString &command)
 {
+    const QByteArray bytes = AnswerParsing::cutAtZero(command.toLocal8Bit());
     if (command.endsWith(QLatin1String("?\n")))
-        link.prepareQuery();
+        link.prepareQuery(bytes);
     else
         link.prepareWrite();
-    tcpSocket->write(AnswerParsing::cutAtZero(command.toLocal8Bit()));
+    LinkTrace::sent(instrument, bytes);
+    tcpSocket->write(bytes);
     tcpSocket->flush();
 }
 
@@ -61,6 +77,13 @@ QList<double> SpectrumAnalyzerDriver::readAnswer()
     const QByteArray bytes = link.readCompleteAnswer();
     if (bytes.isEmpty())
         return {};
+    for (const QByteArray &field : AnswerParsing::cutAtZero(bytes).split(',')) {
+        if (!field.trimmed().isEmpty() && !AnswerParsing::isNumber(field)) {
+            link.onTrouble(QStringLiteral("answer to %1 is not a list of numbers")
+                               .arg(QString::fromLatin1(link.lastQuery())));
+            break;
+        }
+    }
     return AnswerParsing::toNumberList(bytes);
 }
 

@@ -54,10 +54,14 @@ public:
 signals:
     void spectrumAnalyzerConnected();
     void spectrumAnalyzerDisconnected();
+    // A trouble of the link as it happens: no answer within the time-out, an answer cut short or
+    // not a list of numbers, the connection lost.
+    void linkTrouble(const QString &trouble);
 
 private:
     QList<double> query(const QString &text);
 
     QTcpSocket *tcpSocket = nullptr;
     QueryLink link;
+    bool leaving = false; // a disconnect was asked for
 };

@@ -102,6 +102,8 @@ void DevicesWork::initialization()
         connect(synthesizer, &OrvaneDeviceDriver::textIsOpenPort, this, &DevicesWork::onOpenPortText);
         connect(synthesizer, &OrvaneDeviceDriver::addItemComboBoxUsbHid, this,
                 &DevicesWork::addItemComboBox);
+        connect(synthesizer, &OrvaneDeviceDriver::linkTrouble, this,
+                [this](const QString &trouble) { emit instrumentTrouble(QStringLiteral("Synthesizer"), trouble); });
     }
     if (!powerMeter) {
         powerMeter = new PowerMeterDriver;
@@ -110,6 +112,8 @@ void DevicesWork::initialization()
                 &DevicesWork::powerMeterDisconnected);
         connect(powerMeter, &PowerMeterDriver::labelAnswerFromPowerMeter, this,
                 &DevicesWork::labelAnswerFromPowerMeter);
+        connect(powerMeter, &PowerMeterDriver::linkTrouble, this,
+                [this](const QString &trouble) { emit instrumentTrouble(QStringLiteral("Power meter"), trouble); });
     }
     if (!spectrumAnalyzer) {
         spectrumAnalyzer = new SpectrumAnalyzerDriver;
@@ -117,6 +121,9 @@ void DevicesWork::initialization()
                 &DevicesWork::spectrumAnalyzerConnected);
         connect(spectrumAnalyzer, &SpectrumAnalyzerDriver::spectrumAnalyzerDisconnected, this,
                 &DevicesWork::spectrumAnalyzerDisconnected);
+        connect(spectrumAnalyzer, &SpectrumAnalyzerDriver::linkTrouble, this, [this](const QString &trouble) {
+            emit instrumentTrouble(QStringLiteral("Spectrum analyzer"), trouble);
+        });
     }
     if (!excelWorker) {
         excelWorker = new ExcelWorker;
@@ -447,8 +454,15 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
     setAmplitude(form.power);
     Pause::sleepMs(passPauseMs);
     qDebug() << "power step" << quint32(powerStep.load());
+    emit runStarted(QStringLiteral("Power measurement"), form.justPower ? 1 : grid.count,
+                    passesFrom(form.power, false));
+    runPass = 0;
 
     while (form.power + quint32(powerStep.load()) < powerCeilingDbm && !stopFlag) {
+        ++runPass;
+        runPower = form.power;
+        const int remaining = passesFrom(form.power, false);
+        emit passStarted(runPass, remaining == 0 ? 0 : runPass - 1 + remaining);
         if (form.justPower)
             oneFrequencyReading(form.freqStart, form.power, table, form.channelA);
         else
@@ -463,7 +477,35 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
         table = tableName();
     }
     excelWorker->quitExcel();
+    emit runEnded(stopFlag);
     emit stopingMeasure();
+}
+
+int DevicesWork::passesFrom(double power, bool spur) const
+{
+    const bool cycle = cycleFlag;
+    const quint32 step = quint32(powerStep.load());
+    const double ceiling = spur ? spurPowerCeilingDbm : powerCeilingDbm;
+    if (cycle && step == 0)
+        return 0;
+    // As the measurement loops count: a power run makes a pass while the next step stays below
+    // its ceiling; a spur run makes its first pass in any case.
+    int passes = spur ? 1 : 0;
+    double p = power;
+    if (spur) {
+        while (cycle && p + step < ceiling && passes < 100000) {
+            ++passes;
+            p += step;
+        }
+    } else {
+        while (p + step < ceiling && passes < 100000) {
+            ++passes;
+            if (!cycle)
+                break;
+            p += step;
+        }
+    }
+    return passes;
 }
 
 FrequencyGrid DevicesWork::announceGrid(bool pointsMode, double start, double stop, quint64 &count,
@@ -487,6 +529,19 @@ void DevicesWork::raisePower(double &power, quint32 step, double firstFrequency)
     Pause::sleepMs(passPauseMs);
     setFrequency(firstFrequency);
     Pause::sleepMs(passPauseMs);
+}
+
+void DevicesWork::reportPowerPoint(quint64 number, double frequency, double reading, double fetchedPower)
+{
+    MeasuredPoint point;
+    point.pass = runPass;
+    point.number = number;
+    point.frequency = frequency;
+    point.outputPower = runPower;
+    point.reading = reading;
+    point.fetched = fetchValuesFlag;
+    point.fetchedPower = fetchedPower;
+    emit pointMeasured(point);
 }
 
 double DevicesWork::readPowerMeter(double frequency, bool channelA)
@@ -534,6 +589,7 @@ void DevicesWork::frequencySweep(double firstFrequency, double gridStep, const Q
         synthesizerValues(&fetchedPower, &temperature);
         excelWorker->writeFrequencySweepRow(tableName, pointIndex, frequency, reading, fetchedPower,
                                             temperature);
+        reportPowerPoint(pointIndex + 1, frequency, reading, fetchedPower);
         ++pointIndex;
         if (pointIndex >= count)
             return;
@@ -551,6 +607,7 @@ void DevicesWork::oneFrequencyReading(double frequency, double power, const QStr
     synthesizerValues(&fetchedPower, &temperature);
     excelWorker->writePowerStepRow(tableName, pointIndex, frequency, reading, power, fetchedPower,
                                    temperature);
+    reportPowerPoint(1, frequency, reading, fetchedPower);
 }
 
 void DevicesWork::measureSpectrum(ValueForm form)
@@ -568,7 +625,13 @@ void DevicesWork::measureSpectrum(ValueForm form)
         announceGrid(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep);
     setAmplitude(form.power);
     Pause::sleepMs(passPauseMs);
+    emit runStarted(QStringLiteral("Spur measurement"), grid.count, passesFrom(form.power, true));
+    runPass = 0;
     while (!stopFlag) {
+        ++runPass;
+        runPower = form.power;
+        const int remaining = passesFrom(form.power, true);
+        emit passStarted(runPass, remaining == 0 ? 0 : runPass - 1 + remaining);
         spurPass(form, grid.step, form.power, table);
         if (stopFlag || !cycleFlag)
             break;
@@ -580,6 +643,7 @@ void DevicesWork::measureSpectrum(ValueForm form)
         table = QStringLiteral("Table spur ") + g6(form.power) + QStringLiteral(" dBm");
     }
     excelWorker->quitExcel();
+    emit runEnded(stopFlag);
     emit stopingMeasure();
 }
 
@@ -659,6 +723,16 @@ void DevicesWork::spurPass(const ValueForm &form, double gridStep, double power,
             quint32 count = quint32(peaks.size());
             excelWorker->writeSpurRow(tableName, pointIndex, form.span, 50.0, count,
                                       peaks.frequencies, peaks.levels);
+            MeasuredPoint point;
+            point.spur = true;
+            point.pass = runPass;
+            point.number = pointIndex + 1;
+            point.frequency = frequency;
+            point.outputPower = power;
+            point.carrierLevel = peaks.levels.at(0);
+            point.hasSpur = peaks.size() > 1;
+            point.spurLevel = point.hasSpur ? peaks.levels.at(1) - peaks.levels.at(0) : 0.0;
+            emit pointMeasured(point);
         }
         ++pointIndex;
         if (pointIndex >= form.pointsCount)

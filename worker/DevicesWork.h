@@ -1,5 +1,6 @@
 #pragma once
 
+#include "MeasuredPoint.h"
 #include "ValueForm.h"
 #include "ValueFormMeasurePower.h"
 
@@ -114,6 +115,14 @@ signals:
     void reportRowsWaiting(const QString &workbook, int rows, const QString &reason);
     void reportRowsSaved(const QString &workbook, int rows);
     void reportRowsRecovered(const QString &workbook, const QString &recovered, const QString &reason);
+    // The course of a measurement: its start (the points of one pass and the passes expected,
+    // 0 when they cannot be told), each pass, each point once its row is written, its end.
+    void runStarted(const QString &measurement, quint64 pointsPerPass, int passes);
+    void passStarted(int pass, int passes);
+    void pointMeasured(const MeasuredPoint &point);
+    void runEnded(bool stopped);
+    // A trouble of an instrument's link as it happens ("Power meter", "no answer to FETC?").
+    void instrumentTrouble(const QString &instrument, const QString &trouble);
 
 private:
     // Re-posts the named operation into the worker thread when called from another thread;
@@ -138,8 +147,12 @@ private:
     void oneFrequencyReading(double frequency, double power, const QString &tableName,
                              bool channelA);
     double readPowerMeter(double frequency, bool channelA);
+    void reportPowerPoint(quint64 number, double frequency, double reading, double fetchedPower);
     void synthesizerValues(double *fetchedPower, double *temperature);
     void spurPass(const ValueForm &form, double gridStep, double power, const QString &tableName);
+    // Passes a run will make from this power on, as cycling and the power step stand now; 0
+    // when there is no end (a step of 0 while cycling).
+    int passesFrom(double power, bool spur) const;
 
     OrvaneDeviceDriver *synthesizer = nullptr;
     PowerMeterDriver *powerMeter = nullptr;
@@ -154,6 +167,9 @@ private:
     std::atomic<int> delayMs{0};
     QString reportFolder;
     quint64 pointIndex = 0;
+    // The pass under way and its output power, for the points reported to the window.
+    int runPass = 0;
+    double runPower = 0;
     bool usbHidConnected = false;
     QString requestedHidDevice;
 };

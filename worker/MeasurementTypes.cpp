@@ -1,5 +1,6 @@
 #include "MeasurementTypes.h"
 
+#include "MeasuredPoint.h"
 #include "ValueForm.h"
 #include "ValueFormMeasurePower.h"
 
@@ -9,6 +10,7 @@ void registerAll()
 {
     qRegisterMetaType<ValueFormMeasurePower>("ValueFormMeasurePower");
     qRegisterMetaType<ValueForm>("ValueForm");
+    qRegisterMetaType<MeasuredPoint>("MeasuredPoint");
 }
 
 } // namespace MeasurementTypes

@@ -1,0 +1,111 @@
+#include "LinkTrace.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QtDebug>
+
+#include <atomic>
+#include <memory>
+
+namespace LinkTrace {
+
+namespace {
+
+std::atomic<bool> tracing{false};
+QMutex mutex;
+std::unique_ptr<QFile> &file()
+{
+    static std::unique_ptr<QFile> traceFile;
+    return traceFile;
+}
+
+QByteArray printable(const QByteArray &line)
+{
+    QByteArray out;
+    out.reserve(line.size());
+    for (const char c : line) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != 0x7f && u != '\\')
+            out += c;
+        else if (c == '\\')
+            out += "\\\\";
+        else
+            out += "\\x" + QByteArray::number(u, 16).rightJustified(2, '0');
+    }
+    return out;
+}
+
+void write(const char *instrument, char direction, const QByteArray &bytes)
+{
+    if (!tracing.load(std::memory_order_relaxed))
+        return;
+    const QByteArray stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")).toLatin1();
+    QByteArray text;
+    QList<QByteArray> lines = bytes.split('\n');
+    // A line end closes a line; it does not open an empty one.
+    if (lines.size() > 1 && lines.last().isEmpty())
+        lines.removeLast();
+    for (QByteArray line : lines) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        text += stamp + ' ' + instrument + ' ' + direction + ' ' + printable(line) + '\n';
+    }
+    QMutexLocker lock(&mutex);
+    if (!file())
+        return;
+    // Flushed at once, so that the trace holds every line up to a crash of the program.
+    if (file()->write(text) != text.size() || !file()->flush())
+        qDebug() << "trace file" << file()->fileName() << "could not be written:" << file()->errorString();
+}
+
+} // namespace
+
+bool start(const QString &path)
+{
+    QMutexLocker lock(&mutex);
+    auto opened = std::make_unique<QFile>(path);
+    if (!opened->open(QIODevice::WriteOnly | QIODevice::Append)) {
+        qDebug() << "trace file" << path << "cannot be opened:" << opened->errorString();
+        return false;
+    }
+    file() = std::move(opened);
+    tracing = true;
+    return true;
+}
+
+void stop()
+{
+    QMutexLocker lock(&mutex);
+    tracing = false;
+    file().reset();
+}
+
+bool isOn()
+{
+    return tracing;
+}
+
+QString path()
+{
+    QMutexLocker lock(&mutex);
+    return file() ? file()->fileName() : QString();
+}
+
+void sent(const char *instrument, const QByteArray &bytes)
+{
+    write(instrument, '>', bytes);
+}
+
+void received(const char *instrument, const QByteArray &bytes)
+{
+    write(instrument, '<', bytes);
+}
+
+void trouble(const char *instrument, const QString &text)
+{
+    write(instrument, '!', text.toUtf8());
+}
+
+} // namespace LinkTrace

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QMetaType>
+#include <QtGlobal>
+
+// One measured point as the worker reports it to the window, right after its row was handed to
+// the report writer: what a progress display and a live plot need.
+struct MeasuredPoint
+{
+    bool spur = false;        // a point of the spur measurement, else of the power measurement
+    int pass = 1;             // pass of the run, from 1
+    quint64 number = 1;       // point within its pass, from 1
+    double frequency = 0;     // MHz
+    double outputPower = 0;   // dBm set on the synthesizer
+    double reading = 0;       // power meter reading, dBm
+    bool fetched = false;     // fetchedPower holds the synthesizer's own reading
+    double fetchedPower = 0;  // dBm
+    double carrierLevel = 0;  // dBm
+    bool hasSpur = false;     // spurLevel holds the strongest other peak
+    double spurLevel = 0;     // dBc, relative to the carrier
+};
+
+Q_DECLARE_METATYPE(MeasuredPoint)
