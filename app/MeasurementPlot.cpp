@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QPen>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <qwt_legend.h>
@@ -33,7 +34,13 @@ QString g6(double value)
 MeasurementPlot::MeasurementPlot(QWidget *parent)
     : QWidget(parent, Qt::Window)
     , plot(new QwtPlot(this))
+    , replotSoon(new QTimer(this))
 {
+    // Points that arrive together are drawn together, at most 20 times a second: a plot of
+    // thousands of points redrawn for every one of them would take the processor from the run.
+    replotSoon->setSingleShot(true);
+    replotSoon->setInterval(50);
+    connect(replotSoon, &QTimer::timeout, plot, &QwtPlot::replot);
     setObjectName(QStringLiteral("measurementPlot"));
     setWindowTitle(QStringLiteral("Measurement plot"));
     resize(760, 480);
@@ -98,38 +105,38 @@ void MeasurementPlot::addPoint(const MeasuredPoint &point)
     if (point.spur != spurMode && !curves.isEmpty())
         clear();
     spurMode = point.spur;
-    QList<Curve *> changed;
     if (point.spur) {
         plot->setAxisTitle(QwtPlot::yLeft, QStringLiteral("Carrier, dBm"));
         Curve &carrier = curve(QStringLiteral("Carrier, %1 dBm").arg(g6(point.outputPower)), QwtPlot::yLeft,
                                2 * (point.pass - 1));
-        carrier.points.append(QPointF(point.frequency, point.carrierLevel));
-        changed << &carrier;
+        append(carrier, point.frequency, point.carrierLevel);
         if (point.hasSpur) {
             plot->enableAxis(QwtPlot::yRight, true);
             Curve &spur = curve(QStringLiteral("Strongest spur, %1 dBm").arg(g6(point.outputPower)),
                                 QwtPlot::yRight, 2 * (point.pass - 1) + 1);
-            spur.points.append(QPointF(point.frequency, point.spurLevel));
-            changed << &spur;
+            append(spur, point.frequency, point.spurLevel);
         }
     } else {
         plot->setAxisTitle(QwtPlot::yLeft, QStringLiteral("Power, dBm"));
         Curve &reading = curve(QStringLiteral("Reading, %1 dBm").arg(g6(point.outputPower)), QwtPlot::yLeft,
                                point.pass - 1);
-        reading.points.append(QPointF(point.frequency, point.reading));
-        changed << &reading;
+        append(reading, point.frequency, point.reading);
         if (point.fetched) {
             Curve &own = curve(QStringLiteral("Synthesizer output, %1 dBm").arg(g6(point.outputPower)),
                                QwtPlot::yLeft, point.pass + 3);
-            own.points.append(QPointF(point.frequency, point.fetchedPower));
-            changed << &own;
+            append(own, point.frequency, point.fetchedPower);
         }
     }
-    for (Curve *c : changed)
-        c->curve->setSamples(c->points);
     // Drawing costs only while someone looks.
-    if (isVisible())
-        plot->replot();
+    if (isVisible() && !replotSoon->isActive())
+        replotSoon->start();
+}
+
+void MeasurementPlot::append(Curve &c, double x, double y)
+{
+    c.x.append(x);
+    c.y.append(y);
+    c.curve->setRawSamples(c.x.constData(), c.y.constData(), c.x.size());
 }
 
 QStringList MeasurementPlot::curveTitles() const
@@ -139,7 +146,11 @@ QStringList MeasurementPlot::curveTitles() const
 
 QVector<QPointF> MeasurementPlot::curvePoints(const QString &title) const
 {
-    return curves.value(title).points;
+    const Curve c = curves.value(title);
+    QVector<QPointF> points;
+    for (int i = 0; i < c.x.size(); ++i)
+        points.append(QPointF(c.x.at(i), c.y.at(i)));
+    return points;
 }
 
 bool MeasurementPlot::savePng(const QString &path)

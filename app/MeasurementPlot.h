@@ -9,6 +9,7 @@
 struct MeasuredPoint;
 class QwtPlot;
 class QwtPlotCurve;
+class QTimer;
 
 // A window of its own with the live plot of a measurement: for the power measurement the reading
 // over frequency, one curve per pass, and the synthesizer's own output reading when it is fetched;
@@ -35,8 +36,11 @@ private:
     struct Curve
     {
         QwtPlotCurve *curve = nullptr;
-        QVector<QPointF> points;
+        // The curve draws straight from these, without a copy per point.
+        QVector<double> x;
+        QVector<double> y;
     };
+    void append(Curve &curve, double x, double y);
     Curve &curve(const QString &title, int axis, int colorIndex);
     void saveWithDialog();
 
@@ -44,4 +48,5 @@ private:
     QMap<QString, Curve> curves;
     QStringList order;
     bool spurMode = false;
+    QTimer *replotSoon = nullptr;
 };

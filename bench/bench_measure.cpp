@@ -1,12 +1,18 @@
 // Measurement benchmark: a 1,000-point power measurement at delay 0 against the bench simulator,
-// report rows included; also the start-up time of the window and the peak memory of the process.
+// report rows included, plainly, with the live plot open and with the bench trace on; also the
+// start-up time of the window and the peak memory of the process.
 
 #include "DevicesWork.h"
 #include "ExcelWorker.h"
+#include "LinkTrace.h"
 #include "MainWindow.h"
+#include "MeasurementPlot.h"
+#include "RunStatus.h"
 #include "MeasurementTypes.h"
 
 #include <QApplication>
+#include <QStatusBar>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -102,12 +108,39 @@ int main(int argc, char *argv[])
     form.channelA = true;
     form.delay = 0;
     form.fetchValues = false;
-    QElapsedTimer run;
-    run.start();
-    worker->measurePower(form);
-    waitFor([&] { return ended; }, 600000);
-    const double ms = run.nsecsElapsed() / 1e6;
-    std::printf("power points=1000 ms_per_point=%.2f\n", ms / 1000);
+    int runs = 0;
+    auto msPerPoint = [&] {
+        // A workbook of its own for each run, so that no run appends to a longer one.
+        const QString folder = dir.filePath(QString::number(++runs));
+        QDir().mkpath(folder);
+        worker->reportWriter()->setDirectory(folder);
+        ended = false;
+        QElapsedTimer run;
+        run.start();
+        worker->measurePower(form);
+        waitFor([&] { return ended; }, 600000);
+        return run.nsecsElapsed() / 1e6 / 1000;
+    };
+    const double plain = msPerPoint();
+
+    // The window's additions: the plot, open and following every point, and the run status.
+    QStatusBar statusBar;
+    RunStatus status(&statusBar);
+    MeasurementPlot plot;
+    plot.show();
+    QObject::connect(worker, &DevicesWork::runStarted, &plot, &MeasurementPlot::clear);
+    QObject::connect(worker, &DevicesWork::pointMeasured, &plot, &MeasurementPlot::addPoint);
+    QObject::connect(worker, &DevicesWork::runStarted, &status, &RunStatus::runStarted);
+    QObject::connect(worker, &DevicesWork::pointMeasured, &status, &RunStatus::pointMeasured);
+    const double withPlot = msPerPoint();
+    plot.hide();
+    QObject::disconnect(worker, &DevicesWork::pointMeasured, &plot, &MeasurementPlot::addPoint);
+
+    LinkTrace::start(dir.filePath(QStringLiteral("trace.log")));
+    const double withTrace = msPerPoint();
+    LinkTrace::stop();
+    std::printf("power points=1000 ms_per_point=%.2f plot_ms_per_point=%.2f trace_ms_per_point=%.2f\n", plain,
+                withPlot, withTrace);
     std::printf("peak_rss_kb=%ld\n", peakRssKb());
 
     thread.quit();

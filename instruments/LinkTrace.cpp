@@ -37,11 +37,28 @@ QByteArray printable(const QByteArray &line)
     return out;
 }
 
+// The local time to the millisecond; the date and time of day are formatted once a second only,
+// which is most of the cost of a line.
+QByteArray timeStamp()
+{
+    static QByteArray secondText;
+    static qint64 second = -1;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now / 1000 != second) {
+        second = now / 1000;
+        secondText = QDateTime::fromMSecsSinceEpoch(second * 1000).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toLatin1();
+    }
+    return secondText + '.' + QByteArray::number(now % 1000).rightJustified(3, '0');
+}
+
 void write(const char *instrument, char direction, const QByteArray &bytes)
 {
     if (!tracing.load(std::memory_order_relaxed))
         return;
-    const QByteArray stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")).toLatin1();
+    QMutexLocker lock(&mutex);
+    if (!file())
+        return;
+    const QByteArray stamp = timeStamp();
     QByteArray text;
     QList<QByteArray> lines = bytes.split('\n');
     // A line end closes a line; it does not open an empty one.
@@ -52,9 +69,6 @@ void write(const char *instrument, char direction, const QByteArray &bytes)
             line.chop(1);
         text += stamp + ' ' + instrument + ' ' + direction + ' ' + printable(line) + '\n';
     }
-    QMutexLocker lock(&mutex);
-    if (!file())
-        return;
     // Flushed at once, so that the trace holds every line up to a crash of the program.
     if (file()->write(text) != text.size() || !file()->flush())
         qDebug() << "trace file" << file()->fileName() << "could not be written:" << file()->errorString();
