@@ -4,7 +4,12 @@
 #include "ExcelWorker.h"
 #include "MainWindow.h"
 #include "InThread.h"
+#include "LinkTrace.h"
+#include "MeasuredPoint.h"
+#include "MeasurementPlot.h"
 #include "Pause.h"
+#include "RunStatus.h"
+#include "WorkbookDump.h"
 #include "XlsxDocument.h"
 
 #include <QAbstractButton>
@@ -77,6 +82,17 @@ private:
         click("buttonConnect");
         return QTest::qWaitFor([this] { return text("buttonConnect") == "Disconnect"; }, 5000);
     }
+    // The status bar's progress as it stood at each point, read right after the window took
+    // the point in.
+    QStringList progressAtEachPoint;
+    QList<int> progressValues;
+    void followProgress()
+    {
+        connect(window->devicesWork(), &DevicesWork::pointMeasured, this, [this] {
+            progressAtEachPoint << window->runStatus()->progressText();
+            progressValues << window->runStatus()->progressValue();
+        });
+    }
     bool connectInstruments(BenchSimProcess &sim)
     {
         widget<QLineEdit>("editIpPowerMeter")->setText(sim.powerMeterAddress());
@@ -115,6 +131,7 @@ private slots:
     void pointsStepAndCycleChoices();
     void hidDevicesFillTheList();
     void rowsThatCannotBeSavedAreShownUntilSaved();
+    void silentPowerMeterShowsItsTrouble();
     void dataLocation_data();
     void dataLocation();
 };
@@ -485,6 +502,8 @@ void tst_MainWindow::generatorControlsSendTheirCommands()
 {
     BenchSimProcess sim({QStringLiteral("--verbose")});
     QVERIFY(sim.isReady());
+    const QString trace = reports.filePath(QStringLiteral("trace.log"));
+    QVERIFY(LinkTrace::start(trace));
     QVERIFY(connectSynthesizer(sim));
     // Distinct values everywhere, so that two arguments swapped on the way show.
     widget<QDoubleSpinBox>("doubleSpinBoxFreq")->setValue(1234.5);
@@ -536,6 +555,20 @@ void tst_MainWindow::generatorControlsSendTheirCommands()
     expected << "OUTPUT:MODULATION ON" << "OUTPUT ON" << "OUTPUT OFF" << "OUTP:ALC OFF"
              << "OUTPUT:MODULATION OFF" << "OUTPUT:MODULATION OFF" << "POWER -12.30 DBM" << "*IDN?";
     QCOMPARE(lines, expected);
+    // The trace holds what the simulator received, in order, and the answer.
+    LinkTrace::stop();
+    QFile traceFile(trace);
+    QVERIFY(traceFile.open(QIODevice::ReadOnly));
+    QStringList sent;
+    QStringList answers;
+    const QRegularExpression line(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} synthesizer ([<>]) (.*)$"));
+    for (const QString &entry : QString::fromUtf8(traceFile.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QRegularExpressionMatch match = line.match(entry);
+        QVERIFY2(match.hasMatch(), qPrintable(entry));
+        (match.captured(1) == QLatin1String(">") ? sent : answers) << match.captured(2);
+    }
+    QCOMPARE(sent, lines);
+    QCOMPARE(answers, QStringList{text("labelAnsw").trimmed()});
 }
 
 void tst_MainWindow::queryAnswerReachesTheLabel()
@@ -565,6 +598,7 @@ void tst_MainWindow::powerMeasurementFromTheWindow()
     click("checkBoxFetchValues");
     click("checkBoxRf");
     widget<QDoubleSpinBox>("doubleSpinBoxAmplMeasure")->setValue(-5);
+    followProgress();
     click("buttonMeasurement");
     for (const QString &name : generatorControls + QStringList{"buttonMeasurement", "buttonConnect",
                                                                "buttonConnectPowerMeter"})
@@ -580,19 +614,46 @@ void tst_MainWindow::powerMeasurementFromTheWindow()
     std::unique_ptr<XlsxDocument> document = XlsxDocument::open(workbook);
     QVERIFY(document);
     QCOMPARE(document->sheet().lastUsedRow(), 3);
+    QCOMPARE(progressAtEachPoint.size(), 3);
+    for (int point = 1; point <= 3; ++point)
+        QVERIFY2(progressAtEachPoint.at(point - 1).startsWith(QStringLiteral("Power measurement: point %1 of 3 · ").arg(point)),
+                 qPrintable(progressAtEachPoint.at(point - 1)));
+    QCOMPARE(progressValues, (QList<int>{333, 666, 1000}));
+    QVERIFY(QRegularExpression(QStringLiteral("^Power measurement finished: 3 points in 0:0\\d$"))
+                .match(window->runStatus()->progressText()).hasMatch());
+    QVERIFY(!window->runStatus()->progressShown());
+    // The plot holds exactly the rows: frequency and reading of each.
+    const QMap<QString, QString> rows = WorkbookDump::cells(WorkbookDump::dump(workbook), QStringLiteral("Лист 1"));
+    const QVector<QPointF> curve = window->measurementPlot()->curvePoints(QStringLiteral("Reading, -5 dBm"));
+    QCOMPARE(window->measurementPlot()->curveTitles(), QStringList{QStringLiteral("Reading, -5 dBm")});
+    QCOMPARE(curve.size(), 3);
+    for (int row = 1; row <= 3; ++row) {
+        QCOMPARE(rows.value(QStringLiteral("A%1").arg(row)), QStringLiteral("n:") + QString::number(curve.at(row - 1).x(), 'g', 15));
+        QCOMPARE(rows.value(QStringLiteral("B%1").arg(row)), QStringLiteral("n:") + QString::number(curve.at(row - 1).y(), 'g', 15));
+    }
+    progressAtEachPoint.clear();
 
-    // One frequency, cycled from 28 dBm in steps of 1: the stop frequency follows the start,
-    // and the passes at 28 and 29 dBm (none at the 30 dBm ceiling) go to one workbook.
+    // One frequency, cycled from 27 dBm in steps of 1: the stop frequency follows the start, and
+    // the passes at 27 and 28 dBm go to one workbook (none at 29 dBm, whose next step would reach
+    // the 30 dBm ceiling). Its rows carry the point index the sweep left, so the first lands below
+    // the new workbook's empty first row.
     click("checkBoxCycle");
     widget<QSpinBox>("spinBoxPowerStep")->setValue(1);
     click("checkBoxCyclePower");
-    widget<QDoubleSpinBox>("doubleSpinBoxAmplMeasure")->setValue(28);
+    widget<QDoubleSpinBox>("doubleSpinBoxAmplMeasure")->setValue(27);
     click("buttonMeasurement");
     QCOMPARE(widget<QDoubleSpinBox>("doubleSpinBoxFreqStopMeas")->value(), 1000.0);
     QVERIFY(QTest::qWaitFor([this] { return enabled("buttonMeasurement"); }, 30000));
     document = XlsxDocument::open(window->devicesWork()->reportWriter()->workbookPath(QStringLiteral("Table 1000 MHz")));
     QVERIFY(document);
-    QCOMPARE(document->sheet().lastUsedRow(), 2);
+    QCOMPARE(document->sheet().lastUsedRow(), 3);
+    QCOMPARE(progressAtEachPoint.size(), 2);
+    QVERIFY2(progressAtEachPoint.at(0).startsWith(QStringLiteral("Power measurement: point 1 of 1, pass 1 of 2 · ")), qPrintable(progressAtEachPoint.join(" / ")));
+    QVERIFY(progressAtEachPoint.at(1).startsWith(QStringLiteral("Power measurement: point 1 of 1, pass 2 of 2 · ")));
+    QVERIFY(window->runStatus()->progressText().startsWith(QLatin1String("Power measurement finished: 2 points in ")));
+    QVERIFY(window->runStatus()->progressText().endsWith(QLatin1String(" (2 passes)")));
+    QCOMPARE(window->measurementPlot()->curveTitles(),
+             (QStringList{QStringLiteral("Reading, 27 dBm"), QStringLiteral("Reading, 28 dBm")}));
 }
 
 void tst_MainWindow::stopGivesTheControlsBackAtOnce()
@@ -620,6 +681,9 @@ void tst_MainWindow::stopGivesTheControlsBackAtOnce()
         return settled;
     }, 10000));
     QVERIFY(shown.toInt() < 100000);
+    QVERIFY2(window->runStatus()->progressText().startsWith(
+                 QStringLiteral("Power measurement stopped at point %1 of 100000 after ").arg(shown)),
+             qPrintable(window->runStatus()->progressText()));
     std::unique_ptr<XlsxDocument> document =
         XlsxDocument::open(window->devicesWork()->reportWriter()->workbookPath(QStringLiteral("Table 0 dBm")));
     QVERIFY(document);
@@ -682,6 +746,22 @@ void tst_MainWindow::spurMeasurementFromTheWindow()
         QCOMPARE(document->sheet().lastUsedRow(), 6);
     }
     QVERIFY(!QFile::exists(writer->workbookPath(QStringLiteral("Table spur 15 dBm"))));
+    // The plot holds the rows of both passes: carrier level, and the strongest spur as the level
+    // difference of the rows.
+    MeasurementPlot *plot = window->measurementPlot();
+    for (const QString &power : {QStringLiteral("13"), QStringLiteral("14")}) {
+        const QString workbook = power == QLatin1String("13") ? QStringLiteral("Table spur") : QStringLiteral("Table spur 14 dBm");
+        const QMap<QString, QString> rows = WorkbookDump::cells(WorkbookDump::dump(writer->workbookPath(workbook)),
+                                                                QStringLiteral("Лист 1"));
+        const QVector<QPointF> carrier = plot->curvePoints(QStringLiteral("Carrier, %1 dBm").arg(power));
+        const QVector<QPointF> spur = plot->curvePoints(QStringLiteral("Strongest spur, %1 dBm").arg(power));
+        QCOMPARE(carrier.size(), 2);
+        QCOMPARE(spur.size(), 2);
+        for (int i = 0; i < 2; ++i) {
+            QCOMPARE(rows.value(QStringLiteral("B%1").arg(5 + i)), QStringLiteral("n:") + QString::number(carrier.at(i).y(), 'g', 15));
+            QCOMPARE(rows.value(QStringLiteral("R%1").arg(5 + i)), QStringLiteral("s:") + QString::number(-spur.at(i).y(), 'g', 6));
+        }
+    }
 }
 
 void tst_MainWindow::pointsStepAndCycleChoices_data()
@@ -761,6 +841,22 @@ void tst_MainWindow::rowsThatCannotBeSavedAreShownUntilSaved()
     std::unique_ptr<XlsxDocument> document = XlsxDocument::open(writer->workbookPath(QStringLiteral("Table -5 dBm")));
     QVERIFY(document);
     QCOMPARE(document->sheet().lastUsedRow(), 2);
+}
+
+void tst_MainWindow::silentPowerMeterShowsItsTrouble()
+{
+    BenchSimProcess sim({QStringLiteral("--powermeter-silent")});
+    QVERIFY(sim.isReady());
+    QVERIFY(connectSynthesizer(sim));
+    QVERIFY(connectInstruments(sim));
+    widget<QSpinBox>("spinBoxPointsFreq")->setValue(2);
+    widget<QSpinBox>("spinBoxDelay")->setValue(0);
+    click("buttonMeasurement");
+    QVERIFY(QTest::qWaitFor([this] { return enabled("buttonMeasurement"); }, 30000));
+    QCOMPARE(window->runStatus()->troubleText(),
+             QStringLiteral("Power meter: no answer to FETC2? — 2 times in this run"));
+    QVERIFY2(window->runStatus()->progressText().endsWith(QLatin1String("; Power meter: 2 troubles")),
+             qPrintable(window->runStatus()->progressText()));
 }
 
 void tst_MainWindow::dataLocation_data()
