@@ -43,12 +43,8 @@ OrvaneDeviceDriver::OrvaneDeviceDriver(QObject *parent)
     connect(tcpSocket, &QTcpSocket::connected, this, &OrvaneDeviceDriver::deviceConnected);
     connect(tcpSocket, &QTcpSocket::disconnected, this, &OrvaneDeviceDriver::deviceDisconnected);
     connect(serialPort, &QSerialPort::readyRead, this, &OrvaneDeviceDriver::serialDataArrived);
-    lanLink.onTrouble = serialLink.onTrouble = [this](const QString &trouble) { reportTrouble(trouble); };
-    connect(tcpSocket, &QTcpSocket::disconnected, this, [this] {
-        if (!leaving)
-            reportTrouble(QStringLiteral("connection lost"));
-        leaving = false;
-    });
+    lanLink.reportTroubles(this, [this](const QString &trouble) { emit linkTrouble(trouble); });
+    serialLink.reportTroubles(this, [this](const QString &trouble) { emit linkTrouble(trouble); });
 }
 
 void OrvaneDeviceDriver::reportTrouble(const QString &trouble)
@@ -70,7 +66,6 @@ OrvaneDeviceDriver::~OrvaneDeviceDriver()
 void OrvaneDeviceDriver::connectToDevice(const QString &ip)
 {
     lanLink.reset();
-    leaving = false;
     tcpSocket->connectToHost(ip, lanPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     connectionType = Lan;
 }
@@ -140,7 +135,7 @@ void OrvaneDeviceDriver::connectToDeviceUsbHid(const QString &nameDevice)
 
 void OrvaneDeviceDriver::disconnectFromDevice()
 {
-    leaving = tcpSocket->state() != QAbstractSocket::UnconnectedState;
+    lanLink.expectDisconnect();
     tcpSocket->disconnectFromHost();
 }
 

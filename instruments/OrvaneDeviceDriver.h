@@ -124,5 +124,4 @@ private:
     // A HID query's answer missed its time-out and may still arrive.
     bool hidAnswerOwed = false;
     QByteArray hidQuery; // the last query sent over HID, named in troubles
-    bool leaving = false; // a LAN disconnect was asked for
 };

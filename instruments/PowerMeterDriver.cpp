@@ -18,15 +18,7 @@ PowerMeterDriver::PowerMeterDriver(QObject *parent)
 {
     connect(tcpSocket, &QTcpSocket::connected, this, &PowerMeterDriver::powerMeterConnected);
     connect(tcpSocket, &QTcpSocket::disconnected, this, &PowerMeterDriver::powerMeterDisconnected);
-    link.onTrouble = [this](const QString &trouble) {
-        LinkTrace::trouble(instrument, trouble);
-        emit linkTrouble(trouble);
-    };
-    connect(tcpSocket, &QTcpSocket::disconnected, this, [this] {
-        if (!leaving)
-            link.onTrouble(QStringLiteral("connection lost"));
-        leaving = false;
-    });
+    link.reportTroubles(this, [this](const QString &trouble) { emit linkTrouble(trouble); });
 }
 
 PowerMeterDriver::~PowerMeterDriver()
@@ -38,13 +30,12 @@ PowerMeterDriver::~PowerMeterDriver()
 void PowerMeterDriver::connectToPowerMeter(const QString &ip)
 {
     link.reset();
-    leaving = false;
     tcpSocket->connectToHost(ip, lanPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
 }
 
 void PowerMeterDriver::disconnectFromPowerMeter()
 {
-    leaving = tcpSocket->state() != QAbstractSocket::UnconnectedState;
+    link.expectDisconnect();
     tcpSocket->disconnectFromHost();
 }
 
@@ -65,7 +56,7 @@ double PowerMeterDriver::readAnswer()
     QByteArray bytes = link.readCompleteAnswer();
     bytes.replace('\n', QByteArray());
     if (!bytes.isEmpty() && !AnswerParsing::isNumber(bytes))
-        link.onTrouble(QStringLiteral("answer to %1 is not a number").arg(QString::fromLatin1(link.lastQuery())));
+        link.trouble(QStringLiteral("answer to %1 is not a number").arg(QString::fromLatin1(link.lastQuery())));
     return AnswerParsing::toNumber(bytes);
 }
 

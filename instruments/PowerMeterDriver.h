@@ -40,5 +40,4 @@ signals:
 private:
     QTcpSocket *tcpSocket = nullptr;
     QueryLink link;
-    bool leaving = false; // a disconnect was asked for
 };

@@ -8,6 +8,31 @@
 #include <QIODevice>
 #include <QtDebug>
 
+void QueryLink::reportTroubles(QObject *context, std::function<void(const QString &)> report)
+{
+    onTrouble = std::move(report);
+    if (auto *socket = qobject_cast<QAbstractSocket *>(device)) {
+        QObject::connect(socket, &QAbstractSocket::disconnected, context, [this] {
+            if (!leaving)
+                trouble(QStringLiteral("connection lost"));
+            leaving = false;
+        });
+    }
+}
+
+void QueryLink::trouble(const QString &text) const
+{
+    LinkTrace::trouble(instrument, text);
+    if (onTrouble)
+        onTrouble(text);
+}
+
+void QueryLink::expectDisconnect()
+{
+    const auto *socket = qobject_cast<const QAbstractSocket *>(device);
+    leaving = socket && socket->state() != QAbstractSocket::UnconnectedState;
+}
+
 void QueryLink::discardPending()
 {
     if (!device->isOpen())
@@ -82,12 +107,12 @@ QByteArray QueryLink::readAnswer()
     }
     if (!answer.isEmpty())
         LinkTrace::received(instrument, answer);
-    if (queryWritten && onTrouble) {
+    if (queryWritten) {
         const QString named = QString::fromLatin1(query.isEmpty() ? QByteArray("a query") : query);
         if (answer.isEmpty())
-            onTrouble(QStringLiteral("no answer to %1").arg(named));
+            trouble(QStringLiteral("no answer to %1").arg(named));
         else if (!complete)
-            onTrouble(QStringLiteral("answer to %1 cut short").arg(named));
+            trouble(QStringLiteral("answer to %1 cut short").arg(named));
     }
     answerOwed = queryWritten && !complete && device->isOpen();
     queryWritten = false;

@@ -6,6 +6,7 @@
 #include <functional>
 
 class QIODevice;
+class QObject;
 
 // The query-and-answer discipline of one instrument line: before a query, whatever an earlier
 // answer left behind is thrown away, and an answer is collected up to its line end. An answer
@@ -33,11 +34,16 @@ public:
     // closed mid-answer) gives nothing: it may hold the wrong number ("100" of "1000").
     QByteArray readCompleteAnswer();
     // Forgets an owed answer, as when the connection is made anew.
-    void reset() { answerOwed = queryWritten = lowDelay = false; }
+    void reset() { answerOwed = queryWritten = lowDelay = leaving = false; }
 
-    // Called with a description of each trouble the link meets: no answer within the time-out,
-    // an answer cut short.
-    std::function<void(const QString &trouble)> onTrouble;
+    // Reports each trouble the link meets (no answer within the time-out, an answer cut short,
+    // and on a socket the connection lost) to the trace and to report; context owns the
+    // connection to the socket.
+    void reportTroubles(QObject *context, std::function<void(const QString &trouble)> report);
+    // A trouble the driver finds in an answer itself.
+    void trouble(const QString &text) const;
+    // Call before a disconnect that was asked for, which is no trouble.
+    void expectDisconnect();
     // The query whose answer was read last, without its line end.
     QByteArray lastQuery() const { return query; }
 
@@ -52,4 +58,6 @@ private:
     bool answerOwed = false;
     bool complete = false;
     bool lowDelay = false;
+    bool leaving = false;
+    std::function<void(const QString &trouble)> onTrouble;
 };

@@ -30,15 +30,7 @@ SpectrumAnalyzerDriver::SpectrumAnalyzerDriver(QObject *parent)
             &SpectrumAnalyzerDriver::spectrumAnalyzerConnected);
     connect(tcpSocket, &QTcpSocket::disconnected, this,
             &SpectrumAnalyzerDriver::spectrumAnalyzerDisconnected);
-    link.onTrouble = [this](const QString &trouble) {
-        LinkTrace::trouble(instrument, trouble);
-        emit linkTrouble(trouble);
-    };
-    connect(tcpSocket, &QTcpSocket::disconnected, this, [this] {
-        if (!leaving)
-            link.onTrouble(QStringLiteral("connection lost"));
-        leaving = false;
-    });
+    link.reportTroubles(this, [this](const QString &trouble) { emit linkTrouble(trouble); });
 }
 
 SpectrumAnalyzerDriver::~SpectrumAnalyzerDriver()
@@ -50,13 +42,12 @@ SpectrumAnalyzerDriver::~SpectrumAnalyzerDriver()
 void SpectrumAnalyzerDriver::connectToAnalyzer(const QString &address)
 {
     link.reset();
-    leaving = false;
     tcpSocket->connectToHost(address, lanPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
 }
 
 void SpectrumAnalyzerDriver::disconnectFromAnalyzer()
 {
-    leaving = tcpSocket->state() != QAbstractSocket::UnconnectedState;
+    link.expectDisconnect();
     tcpSocket->disconnectFromHost();
 }
 
@@ -79,7 +70,7 @@ QList<double> SpectrumAnalyzerDriver::readAnswer()
         return {};
     for (const QByteArray &field : AnswerParsing::cutAtZero(bytes).split(',')) {
         if (!field.trimmed().isEmpty() && !AnswerParsing::isNumber(field)) {
-            link.onTrouble(QStringLiteral("answer to %1 is not a list of numbers")
+            link.trouble(QStringLiteral("answer to %1 is not a list of numbers")
                                .arg(QString::fromLatin1(link.lastQuery())));
             break;
         }

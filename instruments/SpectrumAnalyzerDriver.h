@@ -63,5 +63,4 @@ private:
 
     QTcpSocket *tcpSocket = nullptr;
     QueryLink link;
-    bool leaving = false; // a disconnect was asked for
 };
