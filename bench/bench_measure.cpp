@@ -139,8 +139,10 @@ int main(int argc, char *argv[])
     LinkTrace::start(dir.filePath(QStringLiteral("trace.log")));
     const double withTrace = msPerPoint();
     LinkTrace::stop();
-    std::printf("power points=1000 ms_per_point=%.2f plot_ms_per_point=%.2f trace_ms_per_point=%.2f\n", plain,
-                withPlot, withTrace);
+    // Plain once more, so that a drift over the runs shows against the additions' cost.
+    const double plainAgain = msPerPoint();
+    std::printf("power points=1000 ms_per_point=%.2f plot_ms_per_point=%.2f trace_ms_per_point=%.2f "
+                "plain_again_ms_per_point=%.2f\n", plain, withPlot, withTrace, plainAgain);
     std::printf("peak_rss_kb=%ld\n", peakRssKb());
 
     thread.quit();

@@ -15,6 +15,10 @@ namespace {
 
 std::atomic<bool> tracing{false};
 QMutex mutex;
+qint64 lastFlushMs = 0;
+// Lines reach the disk at most this long after they were written, and a trouble at once: a
+// flush of every line would cost a system call each.
+const qint64 flushEveryMs = 50;
 std::unique_ptr<QFile> &file()
 {
     static std::unique_ptr<QFile> traceFile;
@@ -59,6 +63,7 @@ void write(const char *instrument, char direction, const QByteArray &bytes)
     if (!file())
         return;
     const QByteArray stamp = timeStamp();
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     QByteArray text;
     QList<QByteArray> lines = bytes.split('\n');
     // A line end closes a line; it does not open an empty one.
@@ -69,8 +74,12 @@ void write(const char *instrument, char direction, const QByteArray &bytes)
             line.chop(1);
         text += stamp + ' ' + instrument + ' ' + direction + ' ' + printable(line) + '\n';
     }
-    // Flushed at once, so that the trace holds every line up to a crash of the program.
-    if (file()->write(text) != text.size() || !file()->flush())
+    bool written = file()->write(text) == text.size();
+    if (written && (direction == '!' || now - lastFlushMs >= flushEveryMs)) {
+        written = file()->flush();
+        lastFlushMs = now;
+    }
+    if (!written)
         qDebug() << "trace file" << file()->fileName() << "could not be written:" << file()->errorString();
 }
 
