@@ -165,8 +165,7 @@ bool ExcelWorker::saveRows(ExcelApplication &application, const QString &name,
     QString recoveredReason;
     if (!appendTo(application, recovered, rows, &recoveredReason)) {
         qDebug() << "the rows could not be written to" << recovered << "either:" << recoveredReason;
-        // The neighbour's trouble is the one the operator must mend for the rows to be saved,
-        // unless the neighbour itself was fine and only the workbook is damaged.
+        // Whatever kept the neighbour from the disk is what keeps the rows waiting now.
         if (!recoveredReason.isEmpty())
             *reason = recoveredReason;
         return false;
