@@ -333,6 +333,8 @@ void MainWindow::shutDownWorker()
     workerThread = nullptr;
     delete settings;
     settings = nullptr;
+    // Nothing is sent any more: the trace file gets its last lines and is closed.
+    LinkTrace::stop();
 }
 
 QList<QWidget *> MainWindow::generatorButtons() const
