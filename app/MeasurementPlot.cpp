@@ -96,6 +96,8 @@ MeasurementPlot::Curve &MeasurementPlot::curve(const QString &title, int axis, i
     made.curve->setSymbol(new QwtSymbol(QwtSymbol::Ellipse, QBrush(color), QPen(color), QSize(4, 4)));
     made.curve->setYAxis(axis);
     made.curve->attach(plot);
+    if (axis == QwtPlot::yRight)
+        plot->enableAxis(QwtPlot::yRight, true);
     order << title;
     return *curves.insert(title, made);
 }
@@ -104,20 +106,19 @@ void MeasurementPlot::addPoint(const MeasuredPoint &point)
 {
     if (point.spur != spurMode && !curves.isEmpty())
         clear();
+    if (curves.isEmpty())
+        plot->setAxisTitle(QwtPlot::yLeft, point.spur ? QStringLiteral("Carrier, dBm") : QStringLiteral("Power, dBm"));
     spurMode = point.spur;
     if (point.spur) {
-        plot->setAxisTitle(QwtPlot::yLeft, QStringLiteral("Carrier, dBm"));
         Curve &carrier = curve(QStringLiteral("Carrier, %1 dBm").arg(g6(point.outputPower)), QwtPlot::yLeft,
                                2 * (point.pass - 1));
         append(carrier, point.frequency, point.carrierLevel);
         if (point.hasSpur) {
-            plot->enableAxis(QwtPlot::yRight, true);
             Curve &spur = curve(QStringLiteral("Strongest spur, %1 dBm").arg(g6(point.outputPower)),
                                 QwtPlot::yRight, 2 * (point.pass - 1) + 1);
             append(spur, point.frequency, point.spurLevel);
         }
     } else {
-        plot->setAxisTitle(QwtPlot::yLeft, QStringLiteral("Power, dBm"));
         Curve &reading = curve(QStringLiteral("Reading, %1 dBm").arg(g6(point.outputPower)), QwtPlot::yLeft,
                                point.pass - 1);
         append(reading, point.frequency, point.reading);

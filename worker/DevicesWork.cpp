@@ -459,10 +459,7 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
     runPass = 0;
 
     while (form.power + quint32(powerStep.load()) < powerCeilingDbm && !stopFlag) {
-        ++runPass;
-        runPower = form.power;
-        const int remaining = passesFrom(form.power, false);
-        emit passStarted(runPass, remaining == 0 ? 0 : runPass - 1 + remaining);
+        beginPass(form.power, false);
         if (form.justPower)
             oneFrequencyReading(form.freqStart, form.power, table, form.channelA);
         else
@@ -506,6 +503,14 @@ int DevicesWork::passesFrom(double power, bool spur) const
         }
     }
     return passes;
+}
+
+void DevicesWork::beginPass(double power, bool spur)
+{
+    ++runPass;
+    runPower = power;
+    const int remaining = passesFrom(power, spur);
+    emit passStarted(runPass, remaining == 0 ? 0 : runPass - 1 + remaining);
 }
 
 FrequencyGrid DevicesWork::announceGrid(bool pointsMode, double start, double stop, quint64 &count,
@@ -628,10 +633,7 @@ void DevicesWork::measureSpectrum(ValueForm form)
     emit runStarted(QStringLiteral("Spur measurement"), grid.count, passesFrom(form.power, true));
     runPass = 0;
     while (!stopFlag) {
-        ++runPass;
-        runPower = form.power;
-        const int remaining = passesFrom(form.power, true);
-        emit passStarted(runPass, remaining == 0 ? 0 : runPass - 1 + remaining);
+        beginPass(form.power, true);
         spurPass(form, grid.step, form.power, table);
         if (stopFlag || !cycleFlag)
             break;

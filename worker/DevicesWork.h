@@ -153,6 +153,8 @@ private:
     // Passes a run will make from this power on, as cycling and the power step stand now; 0
     // when there is no end (a step of 0 while cycling).
     int passesFrom(double power, bool spur) const;
+    // A pass at this power begins: its number and the passes expected go to the window.
+    void beginPass(double power, bool spur);
 
     OrvaneDeviceDriver *synthesizer = nullptr;
     PowerMeterDriver *powerMeter = nullptr;

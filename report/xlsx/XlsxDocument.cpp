@@ -52,39 +52,38 @@ QByteArray relationshipsOf(const QByteArray &part)
     return part.left(slash + 1) + "_rels/" + part.mid(slash + 1) + ".rels";
 }
 
-// Target of the first relationship that matches by id, or by the end of its type.
-QByteArray findRelationship(const QByteArray &rels, const QByteArray &id, const QByteArray &typeEnd)
+struct Relationship
+{
+    QByteArray id;
+    QByteArray type;
+    QByteArray target; // unescaped
+};
+
+// The relationships of a part's relationship file, in their order.
+QVector<Relationship> relationshipsIn(const QByteArray &rels)
 {
     using namespace XmlScan;
+    QVector<Relationship> found;
     for (Tag tag = nextTag(rels, 0); tag.isValid(); tag = nextTag(rels, tag.end)) {
         if (tag.closing || localName(tag.name) != "Relationship")
             continue;
-        QByteArray value;
-        const bool matches = !id.isEmpty() ? attribute(rels, tag, "Id", &value) && value == id
-                                           : attribute(rels, tag, "Type", &value)
-                                                 && value.endsWith(typeEnd);
-        if (matches && attribute(rels, tag, "Target", &value))
-            return XmlScan::unescape(value).toUtf8();
+        Relationship relationship;
+        attribute(rels, tag, "Id", &relationship.id);
+        attribute(rels, tag, "Type", &relationship.type);
+        if (attribute(rels, tag, "Target", &relationship.target))
+            relationship.target = unescape(relationship.target).toUtf8();
+        found.append(relationship);
     }
-    return QByteArray();
+    return found;
 }
 
-// Target and type of the relationship with this id; false when there is none.
-bool relationshipById(const QByteArray &rels, const QByteArray &id, QByteArray *target, QByteArray *type)
+// Target of the first relationship whose type ends so; empty when there is none.
+QByteArray targetOfType(const QVector<Relationship> &relationships, const QByteArray &typeEnd)
 {
-    using namespace XmlScan;
-    for (Tag tag = nextTag(rels, 0); tag.isValid(); tag = nextTag(rels, tag.end)) {
-        if (tag.closing || localName(tag.name) != "Relationship")
-            continue;
-        QByteArray value;
-        if (attribute(rels, tag, "Id", &value) && value == id) {
-            attribute(rels, tag, "Target", target);
-            *target = XmlScan::unescape(*target).toUtf8();
-            attribute(rels, tag, "Type", type);
-            return true;
-        }
-    }
-    return false;
+    for (const Relationship &relationship : relationships)
+        if (relationship.type.endsWith(typeEnd))
+            return relationship.target;
+    return QByteArray();
 }
 
 bool xmlTrue(const QByteArray &value)
@@ -231,13 +230,14 @@ bool XlsxDocument::parse(const QByteArray &bytes)
     Part rootRels;
     if (!loadPart("_rels/.rels", &rootRels))
         return false;
-    const QByteArray workbookName = resolveTarget(
-        QByteArray(), findRelationship(rootRels.content, QByteArray(), "/officeDocument"));
+    const QByteArray workbookName =
+        resolveTarget(QByteArray(), targetOfType(relationshipsIn(rootRels.content), "/officeDocument"));
     if (workbookName.isEmpty() || !loadPart(workbookName, &workbook))
         return false;
     Part workbookRels;
     if (!loadPart(relationshipsOf(workbookName), &workbookRels))
         return false;
+    const QVector<Relationship> workbookRelationships = relationshipsIn(workbookRels.content);
 
     // The first worksheet: chart, dialog and macro sheets are no worksheets.
     QByteArray sheetName;
@@ -254,12 +254,13 @@ bool XlsxDocument::parse(const QByteArray &bytes)
             date1904 = attribute(workbook.content, tag, "date1904", &value) && xmlTrue(value);
         } else if (local == "sheet") {
             QByteArray id;
-            QByteArray target;
-            QByteArray type;
-            if (sheetName.isEmpty() && attributeByLocalName(workbook.content, tag, "id", &id)
-                && relationshipById(workbookRels.content, id, &target, &type) && type.endsWith("/worksheet")) {
-                sheetName = resolveTarget(workbookName, target);
-                sheetOrdinal = ordinal;
+            if (sheetName.isEmpty() && attributeByLocalName(workbook.content, tag, "id", &id)) {
+                for (const Relationship &relationship : workbookRelationships) {
+                    if (relationship.id == id && relationship.type.endsWith("/worksheet")) {
+                        sheetName = resolveTarget(workbookName, relationship.target);
+                        sheetOrdinal = ordinal;
+                    }
+                }
             }
             ++ordinal;
         }
@@ -278,7 +279,7 @@ bool XlsxDocument::parse(const QByteArray &bytes)
     if (!wellFormed(sheetXml) || !firstSheet.load(sheetXml))
         return false;
 
-    const QByteArray stylesTarget = findRelationship(workbookRels.content, QByteArray(), "/styles");
+    const QByteArray stylesTarget = targetOfType(workbookRelationships, "/styles");
     if (!stylesTarget.isEmpty() && !loadPart(resolveTarget(workbookName, stylesTarget), &styles))
         return false;
     return true;
