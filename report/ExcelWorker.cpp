@@ -123,14 +123,19 @@ void ExcelWorker::append(const QString &name, Writer writer)
         qDebug() << "report row written outside a measurement: starting the report engine";
         startExcel();
     }
-    auto queue = std::find_if(backlog.begin(), backlog.end(),
-                              [&](const Backlog &b) { return b.workbook == name; });
+    auto queue = queueOf(name);
     if (queue == backlog.end()) {
         backlog.push_back(Backlog{name, {}, false, QString()});
         queue = backlog.end() - 1;
     }
     queue->rows.append(std::move(writer));
     saveQueued(*excelApplication);
+}
+
+std::vector<ExcelWorker::Backlog>::iterator ExcelWorker::queueOf(const QString &workbook)
+{
+    return std::find_if(backlog.begin(), backlog.end(),
+                        [&](const Backlog &queue) { return queue.workbook == workbook; });
 }
 
 void ExcelWorker::saveQueued(ExcelApplication &application)
@@ -261,8 +266,7 @@ bool ExcelWorker::retryWaitingRows()
 bool ExcelWorker::saveWaitingRowsAs(const QString &workbook, const QString &path)
 {
     QMutexLocker lock(&mutex);
-    auto queue = std::find_if(backlog.begin(), backlog.end(),
-                              [&](const Backlog &b) { return b.workbook == workbook; });
+    const auto queue = queueOf(workbook);
     if (queue == backlog.end())
         return true;
     const std::unique_ptr<ExcelApplication> application = factory();

@@ -87,6 +87,8 @@ private:
         QString reason;
     };
 
+    // The rows waiting for the workbook, or the end of the backlog.
+    std::vector<Backlog>::iterator queueOf(const QString &workbook);
     // Queues the row for the named workbook and saves every workbook that has rows to save.
     void append(const QString &name, Writer writer);
     // Saves each workbook's queued rows in one go, oldest workbook first; a workbook that cannot
