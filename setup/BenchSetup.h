@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QString>
+#include <QVector>
+#include <QtGlobal>
+
+// One measurement of a setup, with every field of the window's panel for it; fields that the
+// other kind of measurement has keep their defaults and are not written.
+struct MeasurementSetup
+{
+    enum class Kind { Power, Spur };
+
+    Kind kind = Kind::Power;
+    bool run = true; // false: kept in the file (the window's other tab) but not run
+    double start = 160.0;    // MHz
+    double stop = 22000.0;   // MHz
+    bool pointsMode = true;  // the grid by its point count, else by its step
+    quint64 points = 2185;
+    double step = 10.0;      // MHz
+    double power = 0.0;      // dBm
+    int delay = 150;         // ms
+    bool cycle = false;
+    int powerStep = 1;       // dB per pass when cycling
+    bool oneFrequency = false; // power only: the start frequency alone, once per pass
+    bool fetchValues = true;   // power only: the synthesizer's own readings at each point
+    double span = 10.0;        // spur only: MHz
+    double displayLine = 73.0; // spur only: dB below the carrier
+
+    // The window's defaults for a measurement of this kind.
+    static MeasurementSetup defaults(Kind kind);
+};
+
+// Everything one run needs: the instruments' addresses and the measurements, run one after
+// another on the same connections.
+struct BenchSetup
+{
+    enum class Transport { Lan, Serial, Hid };
+
+    // Each instrument section is optional: a setup names what its measurements need.
+    bool hasSynthesizer = false;
+    Transport transport = Transport::Lan;
+    QString synthesizerAddress; // host, serial port name or HID device name, by transport
+
+    bool hasPowerMeter = false;
+    QString powerMeterAddress;
+    QString channel; // "A", "B", or empty: none chosen (channel B is read)
+
+    bool hasAnalyzer = false;
+    QString analyzerAddress;
+    bool rohdeSchwarz = true; // the R&S dialect, else the KVD4471B's
+
+    QVector<MeasurementSetup> measurements;
+};

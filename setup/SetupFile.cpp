@@ -1,0 +1,572 @@
+#include "SetupFile.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QRegularExpression>
+
+#include <cmath>
+#include <functional>
+
+namespace SetupFile {
+
+namespace {
+
+enum class Applies { Both, Power, Spur };
+enum class Type { Number, Integer, Bool };
+
+// One field of a measurement, with the range and decimals of its spin box in the window.
+struct Field
+{
+    const char *key;
+    Applies applies;
+    Type type;
+    double min;
+    double max;
+    int decimals;
+    const char *unit;
+    std::function<double(const MeasurementSetup &)> get;
+    std::function<void(MeasurementSetup &, double)> set;
+};
+
+const QVector<Field> &fields()
+{
+    using M = MeasurementSetup;
+    static const QVector<Field> table{
+        {"start", Applies::Both, Type::Number, 0, 30001, 6, "MHz",
+         [](const M &m) { return m.start; }, [](M &m, double v) { m.start = v; }},
+        {"stop", Applies::Both, Type::Number, 0, 30001, 6, "MHz",
+         [](const M &m) { return m.stop; }, [](M &m, double v) { m.stop = v; }},
+        {"points", Applies::Both, Type::Integer, 0, 300000, 0, "points",
+         [](const M &m) { return double(m.points); }, [](M &m, double v) { m.points = quint64(v); }},
+        {"step", Applies::Both, Type::Number, 0, 22000, 9, "MHz",
+         [](const M &m) { return m.step; }, [](M &m, double v) { m.step = v; }},
+        {"power", Applies::Both, Type::Number, -120, 30, 1, "dBm",
+         [](const M &m) { return m.power; }, [](M &m, double v) { m.power = v; }},
+        {"delay", Applies::Both, Type::Integer, 0, 5000, 0, "ms",
+         [](const M &m) { return double(m.delay); }, [](M &m, double v) { m.delay = int(v); }},
+        {"cycle", Applies::Both, Type::Bool, 0, 1, 0, "",
+         [](const M &m) { return m.cycle ? 1.0 : 0.0; }, [](M &m, double v) { m.cycle = v != 0; }},
+        {"powerStep", Applies::Both, Type::Integer, 1, 99, 0, "dB",
+         [](const M &m) { return double(m.powerStep); }, [](M &m, double v) { m.powerStep = int(v); }},
+        {"oneFrequency", Applies::Power, Type::Bool, 0, 1, 0, "",
+         [](const M &m) { return m.oneFrequency ? 1.0 : 0.0; },
+         [](M &m, double v) { m.oneFrequency = v != 0; }},
+        {"fetchValues", Applies::Power, Type::Bool, 0, 1, 0, "",
+         [](const M &m) { return m.fetchValues ? 1.0 : 0.0; },
+         [](M &m, double v) { m.fetchValues = v != 0; }},
+        {"span", Applies::Spur, Type::Number, 0, 1000, 1, "MHz",
+         [](const M &m) { return m.span; }, [](M &m, double v) { m.span = v; }},
+        {"displayLine", Applies::Spur, Type::Number, 0, 100, 1, "dB",
+         [](const M &m) { return m.displayLine; }, [](M &m, double v) { m.displayLine = v; }},
+    };
+    return table;
+}
+
+bool appliesTo(const Field &field, MeasurementSetup::Kind kind)
+{
+    return field.applies == Applies::Both
+        || (field.applies == Applies::Power) == (kind == MeasurementSetup::Kind::Power);
+}
+
+const QStringList measurementKeys{QStringLiteral("kind"), QStringLiteral("run"), QStringLiteral("grid")};
+
+bool isMeasurementKey(const QString &key)
+{
+    if (measurementKeys.contains(key))
+        return true;
+    for (const Field &field : fields())
+        if (key == QLatin1String(field.key))
+            return true;
+    return false;
+}
+
+// A number as the setup writes it: at most the field's decimals, no trailing zeros.
+QString numberText(double value, int decimals)
+{
+    QString text = QString::number(value, 'f', decimals);
+    if (text.contains(QLatin1Char('.'))) {
+        while (text.endsWith(QLatin1Char('0')))
+            text.chop(1);
+        if (text.endsWith(QLatin1Char('.')))
+            text.chop(1);
+    }
+    if (text == QLatin1String("-0"))
+        text = QStringLiteral("0");
+    return text;
+}
+
+QString typeName(const QJsonValue &value)
+{
+    switch (value.type()) {
+    case QJsonValue::Null: return QStringLiteral("null");
+    case QJsonValue::Bool: return QStringLiteral("true or false");
+    case QJsonValue::Double: return QStringLiteral("a number");
+    case QJsonValue::String: return QStringLiteral("a text");
+    case QJsonValue::Array: return QStringLiteral("a list");
+    case QJsonValue::Object: return QStringLiteral("an object");
+    case QJsonValue::Undefined: break;
+    }
+    return QStringLiteral("nothing");
+}
+
+// The checks of one file; the first fault found ends them.
+class Checker
+{
+public:
+    QString error;
+
+    bool fail(const QString &key, const QString &what)
+    {
+        if (error.isEmpty())
+            error = key.isEmpty() ? what : key + QStringLiteral(": ") + what;
+        return false;
+    }
+
+    bool onlyKnownKeys(const QJsonObject &object, const QString &place, const QStringList &known)
+    {
+        for (auto it = object.begin(); it != object.end(); ++it)
+            if (!known.contains(it.key()))
+                return fail(place + it.key(), QStringLiteral("unknown key"));
+        return true;
+    }
+
+    bool text(const QJsonObject &object, const QString &place, const QString &key, QString *out,
+              bool required, const QStringList &choices = {})
+    {
+        const QJsonValue value = object.value(key);
+        if (value.isUndefined()) {
+            if (required)
+                return fail(place + key, QStringLiteral("missing"));
+            return true;
+        }
+        if (!value.isString())
+            return fail(place + key, QStringLiteral("must be a text, not %1").arg(typeName(value)));
+        const QString s = value.toString();
+        if (!choices.isEmpty()) {
+            if (!choices.contains(s))
+                return fail(place + key, QStringLiteral("\"%1\" is not one of %2")
+                                             .arg(s, QLatin1Char('"') + choices.join(QStringLiteral("\", \""))
+                                                         + QLatin1Char('"')));
+        } else if (s.trimmed().isEmpty()) {
+            return fail(place + key, QStringLiteral("is empty"));
+        } else if (s.size() > 255) {
+            return fail(place + key, QStringLiteral("is longer than 255 characters"));
+        } else {
+            for (const QChar c : s)
+                if (c.category() == QChar::Other_Control)
+                    return fail(place + key, QStringLiteral("holds a control character"));
+        }
+        *out = s;
+        return true;
+    }
+
+    bool field(const QJsonObject &object, const QString &place, const Field &f, MeasurementSetup &m)
+    {
+        const QString key = QLatin1String(f.key);
+        const QJsonValue value = object.value(key);
+        if (value.isUndefined())
+            return true;
+        if (f.type == Type::Bool) {
+            if (!value.isBool())
+                return fail(place + key, QStringLiteral("must be true or false, not %1").arg(typeName(value)));
+            f.set(m, value.toBool() ? 1 : 0);
+            return true;
+        }
+        if (!value.isDouble())
+            return fail(place + key, QStringLiteral("must be a number, not %1").arg(typeName(value)));
+        const double v = value.toDouble();
+        const QString unit = *f.unit ? QStringLiteral(" ") + QLatin1String(f.unit) : QString();
+        if (!(v >= f.min && v <= f.max))
+            return fail(place + key, QStringLiteral("%1 is out of range (%2 to %3%4)")
+                                         .arg(numberText(v, 12), numberText(f.min, 0), numberText(f.max, 0), unit));
+        const double scaled = v * std::pow(10.0, f.decimals);
+        if (std::fabs(scaled - std::round(scaled)) > 1e-6 * std::max(1.0, std::fabs(scaled))) {
+            if (f.decimals == 0)
+                return fail(place + key, QStringLiteral("%1 must be a whole number").arg(numberText(v, 12)));
+            return fail(place + key, QStringLiteral("%1 has more than %2 decimal%3")
+                                         .arg(numberText(v, 12)).arg(f.decimals)
+                                         .arg(f.decimals == 1 ? QString() : QStringLiteral("s")));
+        }
+        f.set(m, std::round(scaled) / std::pow(10.0, f.decimals));
+        return true;
+    }
+
+    bool measurement(const QJsonObject &object, const QString &place, MeasurementSetup *out)
+    {
+        QString kindText;
+        if (!text(object, place, QStringLiteral("kind"), &kindText, true,
+                  {QStringLiteral("power"), QStringLiteral("spur")}))
+            return false;
+        const auto kind = kindText == QLatin1String("power") ? MeasurementSetup::Kind::Power
+                                                              : MeasurementSetup::Kind::Spur;
+        MeasurementSetup m = MeasurementSetup::defaults(kind);
+        QStringList known = measurementKeys;
+        for (const Field &f : fields())
+            if (appliesTo(f, kind))
+                known << QLatin1String(f.key);
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            if (!known.contains(it.key())) {
+                return fail(place + it.key(), isMeasurementKey(it.key())
+                                                  ? QStringLiteral("not a field of a %1 measurement").arg(kindText)
+                                                  : QStringLiteral("unknown key"));
+            }
+        }
+        const QJsonValue run = object.value(QStringLiteral("run"));
+        if (!run.isUndefined() && !run.isBool())
+            return fail(place + QStringLiteral("run"), QStringLiteral("must be true or false, not %1").arg(typeName(run)));
+        m.run = run.toBool(true);
+        for (const Field &f : fields())
+            if (appliesTo(f, kind) && !field(object, place, f, m))
+                return false;
+        QString grid;
+        if (!text(object, place, QStringLiteral("grid"), &grid, false,
+                  {QStringLiteral("points"), QStringLiteral("step")}))
+            return false;
+        if (grid.isEmpty()) {
+            // A setup written by hand names the one it means: a step alone divides by step.
+            m.pointsMode = !(object.contains(QStringLiteral("step")) && !object.contains(QStringLiteral("points")));
+        } else {
+            m.pointsMode = grid == QLatin1String("points");
+        }
+        *out = m;
+        return true;
+    }
+
+    bool setup(const QJsonObject &root, BenchSetup *out)
+    {
+        const QJsonValue format = root.value(QStringLiteral("format"));
+        if (format.isUndefined())
+            return fail(QStringLiteral("format"), QStringLiteral("missing (this program writes \"format\": %1)").arg(currentFormat));
+        if (!format.isDouble() || format.toDouble() != std::floor(format.toDouble()) || format.toDouble() < 1)
+            return fail(QStringLiteral("format"), QStringLiteral("must be a whole number from 1"));
+        if (format.toDouble() > currentFormat)
+            return fail(QStringLiteral("format"), QStringLiteral("%1 is newer than this program reads (%2)")
+                                                       .arg(numberText(format.toDouble(), 0)).arg(currentFormat));
+        const bool sequence = root.contains(QStringLiteral("measurements"));
+        QStringList known{QStringLiteral("format"), QStringLiteral("synthesizer"), QStringLiteral("powerMeter"),
+                          QStringLiteral("analyzer"), QStringLiteral("measurements")};
+        for (auto it = root.begin(); it != root.end(); ++it) {
+            if (known.contains(it.key()))
+                continue;
+            if (isMeasurementKey(it.key())) {
+                if (sequence)
+                    return fail(it.key(), QStringLiteral("belongs in an entry of \"measurements\""));
+                continue;
+            }
+            return fail(it.key(), QStringLiteral("unknown key"));
+        }
+
+        BenchSetup s;
+        if (!instruments(root, &s))
+            return false;
+        if (sequence) {
+            const QJsonValue list = root.value(QStringLiteral("measurements"));
+            if (!list.isArray())
+                return fail(QStringLiteral("measurements"), QStringLiteral("must be a list, not %1").arg(typeName(list)));
+            const QJsonArray array = list.toArray();
+            if (array.isEmpty())
+                return fail(QStringLiteral("measurements"), QStringLiteral("is empty"));
+            for (int i = 0; i < array.size(); ++i) {
+                const QString place = QStringLiteral("measurements[%1]").arg(i);
+                if (!array.at(i).isObject())
+                    return fail(place, QStringLiteral("must be an object, not %1").arg(typeName(array.at(i))));
+                MeasurementSetup m;
+                if (!measurement(array.at(i).toObject(), place + QLatin1Char('.'), &m))
+                    return false;
+                s.measurements << m;
+            }
+        } else if (root.contains(QStringLiteral("kind"))) {
+            QJsonObject own;
+            for (auto it = root.begin(); it != root.end(); ++it)
+                if (isMeasurementKey(it.key()))
+                    own.insert(it.key(), it.value());
+            MeasurementSetup m;
+            if (!measurement(own, QString(), &m))
+                return false;
+            s.measurements << m;
+        } else {
+            for (auto it = root.begin(); it != root.end(); ++it)
+                if (isMeasurementKey(it.key()))
+                    return fail(QStringLiteral("kind"), QStringLiteral("missing (\"power\" or \"spur\"), needed by \"%1\"").arg(it.key()));
+        }
+        *out = s;
+        return true;
+    }
+
+    bool instrument(const QJsonObject &root, const QString &name, const QStringList &keys, QJsonObject *object)
+    {
+        const QJsonValue value = root.value(name);
+        if (value.isUndefined())
+            return true;
+        if (!value.isObject())
+            return fail(name, QStringLiteral("must be an object, not %1").arg(typeName(value)));
+        *object = value.toObject();
+        return onlyKnownKeys(*object, name + QLatin1Char('.'), keys);
+    }
+
+    bool instruments(const QJsonObject &root, BenchSetup *s)
+    {
+        QJsonObject synthesizer;
+        if (!instrument(root, QStringLiteral("synthesizer"), {QStringLiteral("transport"), QStringLiteral("address")},
+                        &synthesizer))
+            return false;
+        if (root.contains(QStringLiteral("synthesizer"))) {
+            QString transport;
+            if (!text(synthesizer, QStringLiteral("synthesizer."), QStringLiteral("transport"), &transport, true,
+                      {QStringLiteral("lan"), QStringLiteral("serial"), QStringLiteral("hid")})
+                || !text(synthesizer, QStringLiteral("synthesizer."), QStringLiteral("address"),
+                         &s->synthesizerAddress, true))
+                return false;
+            s->hasSynthesizer = true;
+            s->transport = transport == QLatin1String("lan")      ? BenchSetup::Transport::Lan
+                         : transport == QLatin1String("serial") ? BenchSetup::Transport::Serial
+                                                                : BenchSetup::Transport::Hid;
+        }
+        QJsonObject meter;
+        if (!instrument(root, QStringLiteral("powerMeter"), {QStringLiteral("address"), QStringLiteral("channel")},
+                        &meter))
+            return false;
+        if (root.contains(QStringLiteral("powerMeter"))) {
+            if (!text(meter, QStringLiteral("powerMeter."), QStringLiteral("address"), &s->powerMeterAddress, true)
+                || !text(meter, QStringLiteral("powerMeter."), QStringLiteral("channel"), &s->channel, false,
+                         {QStringLiteral("A"), QStringLiteral("B")}))
+                return false;
+            s->hasPowerMeter = true;
+        }
+        QJsonObject analyzer;
+        if (!instrument(root, QStringLiteral("analyzer"), {QStringLiteral("address"), QStringLiteral("model")},
+                        &analyzer))
+            return false;
+        if (root.contains(QStringLiteral("analyzer"))) {
+            QString model = QStringLiteral("rs");
+            if (!text(analyzer, QStringLiteral("analyzer."), QStringLiteral("address"), &s->analyzerAddress, true)
+                || !text(analyzer, QStringLiteral("analyzer."), QStringLiteral("model"), &model, false,
+                         {QStringLiteral("rs"), QStringLiteral("kvd4471b")}))
+                return false;
+            s->hasAnalyzer = true;
+            s->rohdeSchwarz = model == QLatin1String("rs");
+        }
+        return true;
+    }
+};
+
+// One step of an override's key: a name, and an index when it names an entry of a list.
+struct PathStep
+{
+    QString name;
+    int index = -1;
+};
+
+bool parsePath(const QString &key, QVector<PathStep> *steps)
+{
+    static const QRegularExpression step(QStringLiteral("^([A-Za-z][A-Za-z0-9]*)(?:\\[([0-9]{1,6})\\])?$"));
+    for (const QString &part : key.split(QLatin1Char('.'))) {
+        const QRegularExpressionMatch match = step.match(part);
+        if (!match.hasMatch())
+            return false;
+        steps->append({match.captured(1), match.captured(2).isEmpty() ? -1 : match.captured(2).toInt()});
+    }
+    return !steps->isEmpty();
+}
+
+QJsonValue overrideValue(const QString &text)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson("[" + text.toUtf8() + "]", &error);
+    if (error.error == QJsonParseError::NoError && document.isArray() && document.array().size() == 1) {
+        const QJsonValue value = document.array().at(0);
+        if (!value.isArray() && !value.isObject())
+            return value;
+    }
+    return QJsonValue(text);
+}
+
+// Sets the value at the path below object; null removes the key. False with the reason when
+// the path leads through something that is not an object or past the end of a list.
+bool setAt(QJsonObject &object, const QVector<PathStep> &steps, int at, const QJsonValue &value, QString *why)
+{
+    const PathStep &step = steps.at(at);
+    const bool last = at == steps.size() - 1;
+    if (step.index < 0) {
+        if (last) {
+            if (value.isNull())
+                object.remove(step.name);
+            else
+                object.insert(step.name, value);
+            return true;
+        }
+        QJsonValue child = object.value(step.name);
+        if (child.isUndefined())
+            child = QJsonObject();
+        if (!child.isObject()) {
+            *why = QStringLiteral("%1 is not an object").arg(step.name);
+            return false;
+        }
+        QJsonObject inner = child.toObject();
+        if (!setAt(inner, steps, at + 1, value, why))
+            return false;
+        object.insert(step.name, inner);
+        return true;
+    }
+    const QJsonValue child = object.value(step.name);
+    if (!child.isArray()) {
+        *why = QStringLiteral("the setup has no list \"%1\"").arg(step.name);
+        return false;
+    }
+    QJsonArray array = child.toArray();
+    if (step.index >= array.size()) {
+        *why = QStringLiteral("the setup's \"%1\" has %2 entr%3 (counted from 0)")
+                   .arg(step.name).arg(array.size()).arg(array.size() == 1 ? QStringLiteral("y") : QStringLiteral("ies"));
+        return false;
+    }
+    if (last) {
+        *why = QStringLiteral("a whole entry of \"%1\" cannot be set").arg(step.name);
+        return false;
+    }
+    if (!array.at(step.index).isObject()) {
+        *why = QStringLiteral("%1[%2] is not an object").arg(step.name).arg(step.index);
+        return false;
+    }
+    QJsonObject inner = array.at(step.index).toObject();
+    if (!setAt(inner, steps, at + 1, value, why))
+        return false;
+    array.replace(step.index, inner);
+    object.insert(step.name, array);
+    return true;
+}
+
+void writeMeasurement(QStringList &lines, const MeasurementSetup &m, const QString &indent, bool withRun)
+{
+    lines << indent + QStringLiteral("\"kind\": \"%1\"").arg(kindName(m.kind));
+    if (withRun && !m.run)
+        lines << indent + QStringLiteral("\"run\": false");
+    lines << indent + QStringLiteral("\"grid\": \"%1\"").arg(m.pointsMode ? QStringLiteral("points") : QStringLiteral("step"));
+    for (const Field &f : fields()) {
+        if (!appliesTo(f, m.kind))
+            continue;
+        const QString value = f.type == Type::Bool ? (f.get(m) != 0 ? QStringLiteral("true") : QStringLiteral("false"))
+                                                   : numberText(f.get(m), f.decimals);
+        lines << indent + QStringLiteral("\"%1\": %2").arg(QLatin1String(f.key), value);
+    }
+}
+
+QString quoted(const QString &text)
+{
+    // QJsonDocument escapes a string exactly as JSON wants it.
+    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(array.mid(1, array.size() - 2));
+}
+
+} // namespace
+
+QString kindName(MeasurementSetup::Kind kind)
+{
+    return kind == MeasurementSetup::Kind::Power ? QStringLiteral("power") : QStringLiteral("spur");
+}
+
+Result read(const QByteArray &bytes, const QString &fileName, const QStringList &overrides)
+{
+    Result result;
+    const auto failed = [&](const QString &what) {
+        result.error = fileName + QStringLiteral(": ") + what;
+        return result;
+    };
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return failed(QStringLiteral("not a JSON text (%1 at byte %2)").arg(parseError.errorString()).arg(parseError.offset));
+    if (!document.isObject())
+        return failed(QStringLiteral("must hold one JSON object"));
+    QJsonObject root = document.object();
+    for (const QString &assignment : overrides) {
+        const int equals = assignment.indexOf(QLatin1Char('='));
+        QVector<PathStep> steps;
+        if (equals <= 0 || !parsePath(assignment.left(equals), &steps))
+            return failed(QStringLiteral("--set %1: not key=value (keys such as power, synthesizer.address, "
+                                         "measurements[1].delay)").arg(assignment));
+        QString why;
+        if (!setAt(root, steps, 0, overrideValue(assignment.mid(equals + 1)), &why))
+            return failed(QStringLiteral("--set %1: %2").arg(assignment, why));
+    }
+    Checker checker;
+    if (!checker.setup(root, &result.setup))
+        return failed(checker.error);
+    return result;
+}
+
+QByteArray write(const BenchSetup &setup)
+{
+    QStringList sections;
+    sections << QStringLiteral("  \"format\": %1").arg(currentFormat);
+    if (setup.hasSynthesizer) {
+        const QString transport = setup.transport == BenchSetup::Transport::Lan      ? QStringLiteral("lan")
+                                : setup.transport == BenchSetup::Transport::Serial ? QStringLiteral("serial")
+                                                                                   : QStringLiteral("hid");
+        sections << QStringLiteral("  \"synthesizer\": {\"transport\": \"%1\", \"address\": %2}")
+                        .arg(transport, quoted(setup.synthesizerAddress));
+    }
+    if (setup.hasPowerMeter) {
+        QString meter = QStringLiteral("  \"powerMeter\": {\"address\": %1").arg(quoted(setup.powerMeterAddress));
+        if (!setup.channel.isEmpty())
+            meter += QStringLiteral(", \"channel\": %1").arg(quoted(setup.channel));
+        sections << meter + QLatin1Char('}');
+    }
+    if (setup.hasAnalyzer)
+        sections << QStringLiteral("  \"analyzer\": {\"address\": %1, \"model\": \"%2\"}")
+                        .arg(quoted(setup.analyzerAddress),
+                             setup.rohdeSchwarz ? QStringLiteral("rs") : QStringLiteral("kvd4471b"));
+    if (setup.measurements.size() == 1 && setup.measurements.first().run) {
+        QStringList lines;
+        writeMeasurement(lines, setup.measurements.first(), QStringLiteral("  "), false);
+        sections << lines;
+    } else if (!setup.measurements.isEmpty()) {
+        QStringList entries;
+        for (const MeasurementSetup &m : setup.measurements) {
+            QStringList lines;
+            writeMeasurement(lines, m, QStringLiteral("      "), true);
+            entries << QStringLiteral("    {\n") + lines.join(QStringLiteral(",\n")) + QStringLiteral("\n    }");
+        }
+        sections << QStringLiteral("  \"measurements\": [\n") + entries.join(QStringLiteral(",\n"))
+                        + QStringLiteral("\n  ]");
+    }
+    return (QStringLiteral("{\n") + sections.join(QStringLiteral(",\n")) + QStringLiteral("\n}\n")).toUtf8();
+}
+
+QString runnable(const BenchSetup &setup)
+{
+    bool any = false;
+    for (int i = 0; i < setup.measurements.size(); ++i) {
+        const MeasurementSetup &m = setup.measurements.at(i);
+        if (!m.run)
+            continue;
+        any = true;
+        const QString which = setup.measurements.size() == 1
+                                  ? QStringLiteral("the %1 measurement").arg(kindName(m.kind))
+                                  : QStringLiteral("measurements[%1] (%2)").arg(i).arg(kindName(m.kind));
+        if (!setup.hasSynthesizer)
+            return QStringLiteral("synthesizer: missing; %1 needs it").arg(which);
+        if (m.kind == MeasurementSetup::Kind::Power && !setup.hasPowerMeter)
+            return QStringLiteral("powerMeter: missing; %1 needs it").arg(which);
+        if (m.kind == MeasurementSetup::Kind::Spur && !setup.hasAnalyzer)
+            return QStringLiteral("analyzer: missing; %1 needs it").arg(which);
+    }
+    return any ? QString() : QStringLiteral("no measurement to run");
+}
+
+} // namespace SetupFile
+
+MeasurementSetup MeasurementSetup::defaults(Kind kind)
+{
+    MeasurementSetup m;
+    m.kind = kind;
+    if (kind == Kind::Spur) {
+        m.start = 10000.0;
+        m.points = 12001;
+        m.step = 1.0;
+        m.delay = 1700;
+        m.fetchValues = false;
+    }
+    return m;
+}

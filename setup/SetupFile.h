@@ -1,0 +1,39 @@
+#pragma once
+
+#include "BenchSetup.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// The setup file: a versioned JSON text with the instruments and the measurements of a run.
+// Reading checks it as strictly as the window's fields: the same ranges and decimals, no key it
+// does not know, no value of the wrong type. Free of I/O, so that it can be tested and fuzzed.
+namespace SetupFile {
+
+constexpr int currentFormat = 1;
+
+struct Result
+{
+    BenchSetup setup;
+    QString error; // "<file>: <key>: <what is wrong>"; empty when the setup is sound
+
+    bool ok() const { return error.isEmpty(); }
+};
+
+// Reads a setup from the bytes of the named file, after applying the overrides in order, each
+// "key=value" with a key such as "power", "synthesizer.address" or "measurements[1].delay" and a
+// value that is a JSON number, true, false or null, or else taken as text.
+Result read(const QByteArray &bytes, const QString &fileName, const QStringList &overrides = {});
+
+// The setup as a file that read() gives back unchanged.
+QByteArray write(const BenchSetup &setup);
+
+// What keeps the setup's measurements from running, e.g. "no measurement to run" or
+// "analyzer: missing; measurements[1] (spur) needs it"; empty when they can run.
+QString runnable(const BenchSetup &setup);
+
+// The measurement's name in messages: "power" or "spur".
+QString kindName(MeasurementSetup::Kind kind);
+
+} // namespace SetupFile

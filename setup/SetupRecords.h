@@ -1,0 +1,16 @@
+#pragma once
+
+#include "ValueForm.h"
+#include "ValueFormMeasurePower.h"
+
+struct BenchSetup;
+struct MeasurementSetup;
+
+// The worker's parameter records of a setup's measurement, filled as the window fills them from
+// its fields, so that a run from a setup and the same run from the window are the same run.
+namespace SetupRecords {
+
+ValueFormMeasurePower powerRecord(const BenchSetup &setup, const MeasurementSetup &measurement);
+ValueForm spurRecord(const BenchSetup &setup, const MeasurementSetup &measurement);
+
+} // namespace SetupRecords

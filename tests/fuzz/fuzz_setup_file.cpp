@@ -1,0 +1,25 @@
+// Fuzzes the reading of a setup file: it never crashes, and a setup it accepts is written so
+// that it reads back to the same setup.
+
+#include "SetupFile.h"
+
+#include <QByteArray>
+
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
+    const SetupFile::Result first = SetupFile::read(bytes, QStringLiteral("fuzz.json"));
+    if (!first.ok()) {
+        if (first.error.isEmpty())
+            std::abort();
+        return 0;
+    }
+    const QByteArray written = SetupFile::write(first.setup);
+    const SetupFile::Result second = SetupFile::read(written, QStringLiteral("written.json"));
+    if (!second.ok() || SetupFile::write(second.setup) != written)
+        std::abort();
+    return 0;
+}

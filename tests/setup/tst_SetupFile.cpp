@@ -1,0 +1,132 @@
+#include "SetupFile.h"
+#include "SetupRecords.h"
+
+#include <QtTest>
+
+class tst_SetupFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void checks_data();
+    void checks();
+    void recordsAndRoundTrip();
+};
+
+namespace {
+
+const QByteArray powerSetup = R"({
+  "format": 1,
+  "synthesizer": {"transport": "lan", "address": "127.0.0.1"},
+  "powerMeter": {"address": "127.0.0.3", "channel": "A"},
+  "kind": "power", "start": 1000, "stop": 2000, "points": 11, "power": -5.5, "delay": 20
+})";
+
+const QByteArray sequenceSetup = R"({
+  "format": 1,
+  "synthesizer": {"transport": "hid", "address": "Synth 1"},
+  "powerMeter": {"address": "10.0.0.5"},
+  "analyzer": {"address": "10.0.0.6", "model": "kvd4471b"},
+  "measurements": [
+    {"kind": "power", "step": 12.5, "fetchValues": false},
+    {"kind": "spur", "start": 10000, "stop": 10010, "points": 3, "span": 10.5, "cycle": true, "powerStep": 3}
+  ]
+})";
+
+} // namespace
+
+void tst_SetupFile::checks_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QStringList>("overrides");
+    QTest::addColumn<QString>("error"); // empty: the setup is sound
+
+    QTest::newRow("single power") << powerSetup << QStringList() << QString();
+    QTest::newRow("sequence") << sequenceSetup << QStringList() << QString();
+    QTest::newRow("override power") << powerSetup << QStringList{"power=-7", "synthesizer.address=10.1.1.1"} << QString();
+    QTest::newRow("override in a sequence")
+        << sequenceSetup << QStringList{"measurements[1].delay=300"} << QString();
+
+    QTest::newRow("not JSON") << QByteArray("{\"format\": 1,") << QStringList() << "s.json: not a JSON text";
+    QTest::newRow("no format") << QByteArray("{}") << QStringList() << "s.json: format: missing";
+    QTest::newRow("newer format") << QByteArray(R"({"format": 2})") << QStringList()
+                                  << "s.json: format: 2 is newer than this program reads (1)";
+    QTest::newRow("unknown key") << QByteArray(powerSetup).replace("\"delay\"", "\"dealy\"") << QStringList()
+                                 << "s.json: dealy: unknown key";
+    QTest::newRow("unknown instrument key") << QByteArray(powerSetup).replace("\"channel\"", "\"chanel\"")
+                                            << QStringList() << "s.json: powerMeter.chanel: unknown key";
+    QTest::newRow("wrong type") << QByteArray(powerSetup).replace("\"points\": 11", "\"points\": \"11\"")
+                                << QStringList() << "s.json: points: must be a number, not a text";
+    QTest::newRow("out of range") << powerSetup << QStringList{"delay=5001"}
+                                  << "s.json: delay: 5001 is out of range (0 to 5000 ms)";
+    QTest::newRow("too many decimals") << powerSetup << QStringList{"power=-5.25"}
+                                       << "s.json: power: -5.25 has more than 1 decimal";
+    QTest::newRow("not whole") << powerSetup << QStringList{"points=10.5"} << "s.json: points: 10.5 must be a whole number";
+    QTest::newRow("spur field in a power run") << powerSetup << QStringList{"span=10"}
+                                               << "s.json: span: not a field of a power measurement";
+    QTest::newRow("bad transport") << powerSetup << QStringList{"synthesizer.transport=usb"}
+                                   << "s.json: synthesizer.transport: \"usb\" is not one of";
+    QTest::newRow("bad sequence entry")
+        << QByteArray(sequenceSetup).replace("\"kind\": \"spur\"", "\"kind\": \"spurs\"") << QStringList()
+        << "s.json: measurements[1].kind: \"spurs\" is not one of";
+    QTest::newRow("entry field out of range") << sequenceSetup << QStringList{"measurements[1].displayLine=101"}
+                                              << "s.json: measurements[1].displayLine: 101 is out of range";
+    QTest::newRow("entry past the end") << sequenceSetup << QStringList{"measurements[2].delay=3"}
+                                        << "s.json: --set measurements[2].delay=3: the setup's \"measurements\" has 2 entries";
+    QTest::newRow("field outside the sequence") << sequenceSetup << QStringList{"power=3"}
+                                                << "s.json: power: belongs in an entry of \"measurements\"";
+    QTest::newRow("empty address") << powerSetup << QStringList{"powerMeter.address=\"\""}
+                                   << "s.json: powerMeter.address: is empty";
+    QTest::newRow("malformed override") << powerSetup << QStringList{"power"} << "s.json: --set power: not key=value";
+}
+
+void tst_SetupFile::checks()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QStringList, overrides);
+    QFETCH(QString, error);
+    const SetupFile::Result result = SetupFile::read(bytes, QStringLiteral("s.json"), overrides);
+    if (!error.isEmpty()) {
+        QVERIFY2(result.error.startsWith(error), qPrintable(result.error));
+        return;
+    }
+    QVERIFY2(result.ok(), qPrintable(result.error));
+    // What is written reads back to the same setup, byte for byte when written again.
+    const QByteArray written = SetupFile::write(result.setup);
+    const SetupFile::Result again = SetupFile::read(written, QStringLiteral("w.json"));
+    QVERIFY2(again.ok(), qPrintable(again.error + "\n" + written));
+    QCOMPARE(SetupFile::write(again.setup), written);
+    for (const QString &assignment : overrides)
+        QVERIFY2(written.contains(assignment.section('=', 1).toUtf8()), written.constData());
+}
+
+void tst_SetupFile::recordsAndRoundTrip()
+{
+    const SetupFile::Result power = SetupFile::read(powerSetup, QStringLiteral("p.json"));
+    QVERIFY(power.ok());
+    const ValueFormMeasurePower p = SetupRecords::powerRecord(power.setup, power.setup.measurements.at(0));
+    QCOMPARE(p.freqStart, 1000.0);
+    QCOMPARE(p.pointsCount, quint64(11));
+    QCOMPARE(p.power, -5.5);
+    QVERIFY(p.pointsMode && p.channelA && p.fetchValues && !p.cycle);
+    QCOMPARE(p.freqStep, 10.0); // the window's default where the setup says nothing
+    QCOMPARE(p.ipPowerMeter, QStringLiteral("127.0.0.3"));
+
+    const SetupFile::Result sequence = SetupFile::read(sequenceSetup, QStringLiteral("s.json"));
+    QVERIFY(sequence.ok());
+    QCOMPARE(sequence.setup.measurements.size(), 2);
+    const ValueFormMeasurePower first = SetupRecords::powerRecord(sequence.setup, sequence.setup.measurements.at(0));
+    QVERIFY(!first.pointsMode); // a step alone divides by step
+    QVERIFY(!first.channelA && !first.fetchValues);
+    const ValueForm spur = SetupRecords::spurRecord(sequence.setup, sequence.setup.measurements.at(1));
+    QVERIFY(spur.pointsMode && !spur.rohdeSchwarz && spur.cycle);
+    QCOMPARE(spur.delay, 1700);
+    QCOMPARE(spur.span, 10.5);
+    QCOMPARE(SetupFile::runnable(sequence.setup), QString());
+    BenchSetup withoutAnalyzer = sequence.setup;
+    withoutAnalyzer.hasAnalyzer = false;
+    QCOMPARE(SetupFile::runnable(withoutAnalyzer), QStringLiteral("analyzer: missing; measurements[1] (spur) needs it"));
+}
+
+QTEST_APPLESS_MAIN(tst_SetupFile)
+#include "tst_SetupFile.moc"
