@@ -1,0 +1,413 @@
+#include "HeadlessRun.h"
+
+#include "DevicesWork.h"
+#include "MeasuredPoint.h"
+#include "MeasurementTypes.h"
+#include "SetupFile.h"
+#include "SetupRecords.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+
+const int shutdownWaitMs = 5000;
+
+QString instrumentAddress(const BenchSetup &setup, const char *instrument)
+{
+    if (qstrcmp(instrument, "synthesizer") == 0) {
+        switch (setup.transport) {
+        case BenchSetup::Transport::Lan: return setup.synthesizerAddress + QStringLiteral(":5023");
+        case BenchSetup::Transport::Serial: return QStringLiteral("serial port ") + setup.synthesizerAddress;
+        case BenchSetup::Transport::Hid: return QStringLiteral("USB-HID device ") + setup.synthesizerAddress;
+        }
+    }
+    if (qstrcmp(instrument, "power meter") == 0)
+        return setup.powerMeterAddress + QStringLiteral(":5025");
+    return setup.analyzerAddress + QStringLiteral(":5025");
+}
+
+} // namespace
+
+HeadlessRun::HeadlessRun(const BenchSetup &setup, const Options &options, FILE *out, FILE *err, QObject *parent)
+    : QObject(parent)
+    , setup(setup)
+    , options(options)
+    , out(out)
+    , err(err)
+{
+}
+
+HeadlessRun::~HeadlessRun()
+{
+    shutDownWorker();
+}
+
+template <typename Signal>
+bool HeadlessRun::waitFor(const std::function<void()> &request, Signal signal, int timeoutMs, bool *failed)
+{
+    QEventLoop loop;
+    bool arrived = false;
+    const QMetaObject::Connection done = connect(worker, signal, &loop, [&] {
+        arrived = true;
+        loop.quit();
+    });
+    QTimer timer;
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    if (timeoutMs > 0)
+        timer.start(timeoutMs);
+    QMetaObject::Connection refused;
+    if (failed) {
+        *failed = false;
+        refused = connect(worker, &DevicesWork::textIsClosePort, &loop, [&] {
+            *failed = true;
+            loop.quit();
+        });
+    }
+    // A stop ends a wait for a connection at once; a running measurement is waited for.
+    QMetaObject::Connection stop;
+    if (timeoutMs > 0)
+        stop = connect(this, &HeadlessRun::stopping, &loop, &QEventLoop::quit);
+    // The request goes out only now: its answer may arrive before the loop runs, not before the
+    // connections that catch it.
+    request();
+    if (!(timeoutMs > 0 && stopRequested))
+        loop.exec();
+    disconnect(done);
+    disconnect(refused);
+    disconnect(stop);
+    return arrived;
+}
+
+bool HeadlessRun::connectInstruments()
+{
+    bool needsMeter = false;
+    bool needsAnalyzer = false;
+    for (const MeasurementSetup &m : setup.measurements) {
+        if (!m.run)
+            continue;
+        needsMeter |= m.kind == MeasurementSetup::Kind::Power;
+        needsAnalyzer |= m.kind == MeasurementSetup::Kind::Spur;
+    }
+    const auto unreachable = [this](const char *instrument, const QString &why) {
+        note(QStringLiteral("rfbench run: the %1 at %2 could not be reached (%3)")
+                 .arg(QLatin1String(instrument), instrumentAddress(setup, instrument), why));
+        return false;
+    };
+    const QString noAnswer = QStringLiteral("no connection within %1 s").arg(options.connectTimeoutMs / 1000.0);
+
+    // The LAN instruments first: an unreachable one is found before anything reaches the
+    // synthesizer, and connecting sends no byte to any instrument.
+    if (needsMeter) {
+        if (!waitFor([this] { worker->connectToPowerMeter(setup.powerMeterAddress); },
+                     &DevicesWork::powerMeterConnected, options.connectTimeoutMs))
+            return stopRequested ? false : unreachable("power meter", noAnswer);
+        powerMeterConnected = true;
+    }
+    if (needsAnalyzer) {
+        if (!waitFor([this] { worker->connectToSpectrumAnalyzer(setup.analyzerAddress); },
+                     &DevicesWork::spectrumAnalyzerConnected, options.connectTimeoutMs))
+            return stopRequested ? false : unreachable("spectrum analyzer", noAnswer);
+        analyzerConnected = true;
+    }
+    bool refused = false;
+    switch (setup.transport) {
+    case BenchSetup::Transport::Lan:
+        if (!waitFor([this] { worker->connectToDevice(setup.synthesizerAddress); }, &DevicesWork::deviceConnected,
+                     options.connectTimeoutMs))
+            return stopRequested ? false : unreachable("synthesizer", noAnswer);
+        break;
+    case BenchSetup::Transport::Serial:
+        if (!waitFor([this] { worker->connectToDeviceUsbCom(setup.synthesizerAddress); },
+                     &DevicesWork::textIsOpenPort, options.connectTimeoutMs, &refused))
+            return stopRequested ? false
+                                 : unreachable("synthesizer", refused ? QStringLiteral("the port does not open") : noAnswer);
+        break;
+    case BenchSetup::Transport::Hid:
+        worker->searchUsbHidDevices();
+        if (!waitFor([this] { worker->connectToDeviceUsbHid(setup.synthesizerAddress); },
+                     &DevicesWork::textIsOpenPort, options.connectTimeoutMs, &refused))
+            return stopRequested ? false
+                                 : unreachable("synthesizer", refused ? QStringLiteral("the device does not open") : noAnswer);
+        break;
+    }
+    synthesizerConnected = true;
+    return true;
+}
+
+void HeadlessRun::runMeasurement(int index)
+{
+    const MeasurementSetup &m = setup.measurements.at(index);
+    // The window's live options, as its fields would have set them before the start.
+    worker->setCycle(m.cycle, m.powerStep);
+    worker->setDelay(m.delay);
+    worker->setFetchValues(m.kind == MeasurementSetup::Kind::Power && m.fetchValues);
+    waitFor(
+        [this, &m] {
+            if (m.kind == MeasurementSetup::Kind::Power)
+                worker->measurePower(SetupRecords::powerRecord(setup, m));
+            else
+                worker->measureSpectrum(SetupRecords::spurRecord(setup, m));
+        },
+        &DevicesWork::stopingMeasure, 0);
+    MeasurementDone done;
+    done.kind = SetupFile::kindName(m.kind);
+    done.measurement = progress.measurement();
+    done.points = progress.done();
+    done.passes = progress.pass();
+    done.stopped = progress.stopped();
+    done.elapsedMs = runClock.elapsed();
+    done.troubles = progress.troublesPerInstrument();
+    finished << done;
+}
+
+void HeadlessRun::disconnectInstruments()
+{
+    if (powerMeterConnected)
+        worker->disconnectFromPowerMeter();
+    if (analyzerConnected)
+        worker->disconnectFromSpectrumAnalyzer();
+    if (synthesizerConnected) {
+        switch (setup.transport) {
+        case BenchSetup::Transport::Lan: worker->disconnectFromDevice(); break;
+        case BenchSetup::Transport::Serial: worker->disconnectFromDeviceUsbCom(); break;
+        case BenchSetup::Transport::Hid: worker->disconnectFromDeviceUsbHid(); break;
+        }
+    }
+}
+
+void HeadlessRun::settleWaitingRows()
+{
+    if (worker->waitingReportRows().isEmpty() || worker->retryWaitingReportRows())
+        return;
+    // The process ends: rows that still wait go to a workbook in the temporary folder, so that
+    // they outlive it; the message says where.
+    const QString folder = QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation))
+                               .filePath(QStringLiteral("rfbench unsaved rows"));
+    QDir().mkpath(folder);
+    for (const auto &rows : worker->waitingReportRows()) {
+        const QString path = QDir(folder).filePath(rows.first + QStringLiteral(".xlsx"));
+        if (worker->saveWaitingReportRowsAs(rows.first, path))
+            unsaved << QStringLiteral("%1 rows of “%2.xlsx” could not be saved there; they were saved to %3")
+                           .arg(rows.second).arg(rows.first, QDir::toNativeSeparators(path));
+        else
+            unsaved << QStringLiteral("%1 rows of “%2.xlsx” could not be saved, also not to %3: they are lost")
+                           .arg(rows.second).arg(rows.first, QDir::toNativeSeparators(path));
+    }
+}
+
+void HeadlessRun::shutDownWorker()
+{
+    if (!workerThread)
+        return;
+    workerThread->quit();
+    if (workerThread->wait(shutdownWaitMs)) {
+        delete worker;
+        delete workerThread;
+    }
+    worker = nullptr;
+    workerThread = nullptr;
+}
+
+int HeadlessRun::exec()
+{
+    totalClock.start();
+    MeasurementTypes::registerAll();
+    worker = new DevicesWork;
+    workerThread = new QThread;
+    worker->setReportFolder(options.workbookFolder);
+    connect(worker, &DevicesWork::runStarted, this, &HeadlessRun::onRunStarted);
+    connect(worker, &DevicesWork::passStarted, this, &HeadlessRun::onPassStarted);
+    connect(worker, &DevicesWork::pointMeasured, this, &HeadlessRun::onPoint);
+    connect(worker, &DevicesWork::runEnded, this, &HeadlessRun::onRunEnded);
+    connect(worker, &DevicesWork::instrumentTrouble, this, &HeadlessRun::onTrouble);
+    connect(worker, &DevicesWork::reportRowsWaiting, this, [this](const QString &workbook, int rows, const QString &reason) {
+        note(QStringLiteral("Not saved: %1 rows for “%2.xlsx” (%3); they wait in memory and are saved with the next row")
+                 .arg(rows).arg(workbook, reason));
+    });
+    connect(worker, &DevicesWork::reportRowsSaved, this, [this](const QString &workbook, int rows) {
+        note(QStringLiteral("%1 waiting rows saved to “%2.xlsx”; none waits any more.").arg(rows).arg(workbook));
+    });
+    connect(worker, &DevicesWork::reportRowsRecovered, this,
+            [this](const QString &workbook, const QString &recovered, const QString &reason) {
+                note(QStringLiteral("“%1.xlsx” could not be used (%2): its rows go to “%3.xlsx”")
+                         .arg(workbook, reason, recovered));
+            });
+    QTimer clockTick;
+    connect(&clockTick, &QTimer::timeout, this, &HeadlessRun::drawStatus);
+    if (options.terminal)
+        clockTick.start(1000);
+
+    worker->moveToThread(workerThread);
+    workerThread->start();
+    worker->initialization();
+
+    if (!connectInstruments()) {
+        disconnectInstruments();
+        shutDownWorker();
+        const int code = stopRequested ? Stopped : Unreachable;
+        printSummary(code, stopRequested ? QStringLiteral("stopped before the first measurement") : QString());
+        return code;
+    }
+    for (int i = 0; i < setup.measurements.size() && !stopRequested; ++i)
+        if (setup.measurements.at(i).run)
+            runMeasurement(i);
+    settleWaitingRows();
+    disconnectInstruments();
+    shutDownWorker();
+    const int code = !unsaved.isEmpty() ? RowsNotSaved : stopRequested ? Stopped : Finished;
+    printSummary(code, QString());
+    return code;
+}
+
+void HeadlessRun::requestStop()
+{
+    if (!stopAnnounced)
+        note(QStringLiteral("stopping: the point under way is finished and saved"));
+    stopAnnounced = true;
+    stopRequested = true;
+    if (worker)
+        worker->requestStop();
+    emit stopping();
+}
+
+void HeadlessRun::onRunStarted(const QString &measurement, quint64 pointsPerPass, int passes)
+{
+    progress.runStarted(measurement, pointsPerPass, passes);
+    runClock.start();
+    if (!options.terminal)
+        note(QStringLiteral("%1: %2 points per pass%3").arg(measurement).arg(pointsPerPass)
+                 .arg(passes > 1 ? QStringLiteral(", %1 passes").arg(passes) : QString()));
+    drawStatus();
+}
+
+void HeadlessRun::onPassStarted(int pass, int passes)
+{
+    progress.passStarted(pass, passes);
+    if (!options.terminal && pass > 1)
+        note(QStringLiteral("%1: pass %2%3").arg(progress.measurement()).arg(pass)
+                 .arg(passes > 0 ? QStringLiteral(" of %1").arg(passes) : QString()));
+    drawStatus();
+}
+
+void HeadlessRun::onPoint(const MeasuredPoint &point)
+{
+    progress.pointMeasured(point);
+    auto it = std::find_if(workbooks.begin(), workbooks.end(),
+                           [&point](const Workbook &w) { return w.name == point.workbook; });
+    if (it == workbooks.end())
+        workbooks << Workbook{point.workbook, 1};
+    else
+        ++it->rows;
+    if (runClock.elapsed() - lastDraw >= 100)
+        drawStatus();
+}
+
+void HeadlessRun::onRunEnded(bool stopped)
+{
+    progress.runEnded(stopped);
+    if (options.terminal && statusShown) {
+        std::fputs("\r\x1b[K", err);
+        statusShown = false;
+    }
+    note(progress.summary(runClock.elapsed()));
+}
+
+void HeadlessRun::onTrouble(const QString &instrument, const QString &trouble)
+{
+    note(progress.trouble(instrument, trouble));
+}
+
+void HeadlessRun::note(const QString &line)
+{
+    if (options.terminal && statusShown)
+        std::fputs("\r\x1b[K", err);
+    std::fputs(line.toLocal8Bit().constData(), err);
+    std::fputc('\n', err);
+    statusShown = false;
+    if (options.terminal && progress.isRunning())
+        drawStatus();
+    std::fflush(err);
+}
+
+void HeadlessRun::drawStatus()
+{
+    if (!options.terminal || !progress.isRunning())
+        return;
+    lastDraw = runClock.elapsed();
+    const QByteArray line = progress.progressText(lastDraw).toLocal8Bit();
+    std::fprintf(err, "\r%s\x1b[K", line.constData());
+    std::fflush(err);
+    statusShown = true;
+}
+
+void HeadlessRun::printSummary(int code, const QString &why)
+{
+    for (const QString &line : unsaved)
+        note(line);
+    static const char *const outcomes[] = {"finished", "failed", "bad setup", "unreachable", "stopped", "rows not saved"};
+    const QString outcome = QLatin1String(outcomes[code]);
+    quint64 points = 0;
+    int passes = 0;
+    QMap<QString, int> troubles;
+    for (const MeasurementDone &f : finished) {
+        points += f.points;
+        passes += f.passes;
+        for (auto it = f.troubles.cbegin(); it != f.troubles.cend(); ++it)
+            troubles[it.key()] += it.value();
+    }
+    if (!options.json) {
+        QString text = QStringLiteral("%1: %2").arg(options.setupName, outcome);
+        if (!why.isEmpty())
+            text += QStringLiteral(" (%1)").arg(why);
+        text += QStringLiteral(", %1 points in %2 measurement%3, %4")
+                    .arg(points).arg(finished.size()).arg(finished.size() == 1 ? QString() : QStringLiteral("s"))
+                    .arg(RunProgress::duration(totalClock.elapsed()));
+        for (const Workbook &w : workbooks)
+            text += QStringLiteral("\n  %1 rows to “%2.xlsx”").arg(w.rows).arg(w.name);
+        std::fprintf(out, "%s\n", text.toLocal8Bit().constData());
+        std::fflush(out);
+        return;
+    }
+    QJsonObject summary;
+    summary.insert(QStringLiteral("setup"), options.setupName);
+    summary.insert(QStringLiteral("outcome"), outcome);
+    summary.insert(QStringLiteral("exitCode"), code);
+    if (!why.isEmpty())
+        summary.insert(QStringLiteral("reason"), why);
+    summary.insert(QStringLiteral("elapsedMs"), double(totalClock.elapsed()));
+    summary.insert(QStringLiteral("points"), double(points));
+    summary.insert(QStringLiteral("passes"), passes);
+    QJsonArray measurements;
+    for (const MeasurementDone &f : finished) {
+        QJsonObject entry;
+        entry.insert(QStringLiteral("kind"), f.kind);
+        entry.insert(QStringLiteral("points"), double(f.points));
+        entry.insert(QStringLiteral("passes"), f.passes);
+        entry.insert(QStringLiteral("stopped"), f.stopped);
+        entry.insert(QStringLiteral("elapsedMs"), double(f.elapsedMs));
+        measurements.append(entry);
+    }
+    summary.insert(QStringLiteral("measurements"), measurements);
+    QJsonArray books;
+    for (const Workbook &w : workbooks)
+        books.append(QJsonObject{{QStringLiteral("workbook"), QDir(options.workbookFolder).filePath(w.name + QStringLiteral(".xlsx"))},
+                                 {QStringLiteral("rows"), w.rows}});
+    summary.insert(QStringLiteral("workbooks"), books);
+    QJsonObject troubleCounts;
+    for (auto it = troubles.cbegin(); it != troubles.cend(); ++it)
+        troubleCounts.insert(it.key(), it.value());
+    summary.insert(QStringLiteral("troubles"), troubleCounts);
+    summary.insert(QStringLiteral("unsaved"), QJsonArray::fromStringList(unsaved));
+    std::fputs(QJsonDocument(summary).toJson(QJsonDocument::Compact).constData(), out);
+    std::fputc('\n', out);
+    std::fflush(out);
+}

@@ -1,0 +1,117 @@
+#pragma once
+
+#include "BenchSetup.h"
+#include "RunProgress.h"
+
+#include <QElapsedTimer>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <cstdio>
+#include <functional>
+
+class DevicesWork;
+class QThread;
+struct MeasuredPoint;
+
+// Runs a setup's measurements without the window: connects the instruments it names, runs each
+// measurement through the worker exactly as the window's buttons would, reports progress and
+// troubles on the console and disconnects at the end.
+class HeadlessRun : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Exit codes of "rfbench run".
+    enum Outcome {
+        Finished = 0,
+        Failed = 1,      // the worker could not be started
+        BadSetup = 2,    // the command line or the setup is wrong
+        Unreachable = 3, // an instrument could not be reached
+        Stopped = 4,     // stopped by Ctrl-C or SIGTERM
+        RowsNotSaved = 5 // rows could not be saved to their workbooks
+    };
+
+    struct Options
+    {
+        QString setupName;         // named in messages and in the JSON summary
+        QString workbookFolder;
+        bool json = false;         // one JSON object on standard output at the end
+        bool terminal = false;     // standard error is a terminal: one status line redrawn in place
+        int connectTimeoutMs = 3000;
+    };
+
+    HeadlessRun(const BenchSetup &setup, const Options &options, FILE *out, FILE *err,
+                QObject *parent = nullptr);
+    ~HeadlessRun() override;
+
+    // Runs everything and returns the exit code; needs a QCoreApplication.
+    int exec();
+
+public slots:
+    // As the window's Stop button: the measurement under way ends after its point, and no
+    // further measurement of the sequence starts.
+    void requestStop();
+
+signals:
+    // A stop was requested; a wait for a connection ends at once.
+    void stopping();
+
+private:
+    struct Workbook
+    {
+        QString name;
+        int rows = 0;
+    };
+    struct MeasurementDone
+    {
+        QString kind;
+        QString measurement;
+        quint64 points = 0;
+        int passes = 0;
+        bool stopped = false;
+        qint64 elapsedMs = 0;
+        QMap<QString, int> troubles;
+    };
+
+    bool connectInstruments();
+    // Makes the request and waits for the worker's signal, for at most timeoutMs (0: no limit);
+    // a wait with a limit also ends when a stop is requested. *failed: the port did not open.
+    template <typename Signal>
+    bool waitFor(const std::function<void()> &request, Signal signal, int timeoutMs, bool *failed = nullptr);
+    void runMeasurement(int index);
+    void disconnectInstruments();
+    void settleWaitingRows();
+    void shutDownWorker();
+
+    void onRunStarted(const QString &measurement, quint64 pointsPerPass, int passes);
+    void onPassStarted(int pass, int passes);
+    void onPoint(const MeasuredPoint &point);
+    void onRunEnded(bool stopped);
+    void onTrouble(const QString &instrument, const QString &trouble);
+    void note(const QString &line);
+    void drawStatus();
+    void printSummary(int code, const QString &why);
+
+    BenchSetup setup;
+    Options options;
+    FILE *out;
+    FILE *err;
+    DevicesWork *worker = nullptr;
+    QThread *workerThread = nullptr;
+    RunProgress progress;
+    QElapsedTimer runClock;
+    QElapsedTimer totalClock;
+    qint64 lastDraw = -1000;
+    bool statusShown = false;
+    bool stopRequested = false;
+    bool stopAnnounced = false;
+    bool synthesizerConnected = false;
+    bool powerMeterConnected = false;
+    bool analyzerConnected = false;
+    QList<MeasurementDone> finished;
+    QList<Workbook> workbooks;
+    QStringList unsaved; // lines naming rows that could not be saved
+};

@@ -1,0 +1,147 @@
+#include "RunCommand.h"
+
+#include "HeadlessRun.h"
+#include "LinkTrace.h"
+#include "SetupFile.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace RunCommand {
+
+namespace {
+
+// The write end of the pipe that carries a signal into the event loop.
+int signalPipe[2] = {-1, -1};
+
+extern "C" void onStopSignal(int)
+{
+    const char byte = 1;
+    // Nothing else is safe here: the event loop reads the byte and stops the run.
+    const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    (void)written;
+}
+
+const char exitCodes[] = "Exit codes:\n"
+                         "  0  every measurement finished and every row is in its workbook\n"
+                         "  1  the run could not be started\n"
+                         "  2  the command line or the setup is wrong (nothing was sent)\n"
+                         "  3  an instrument could not be reached (nothing was measured)\n"
+                         "  4  stopped by Ctrl-C or SIGTERM; the rows measured so far are saved\n"
+                         "  5  rows could not be saved to their workbooks (the messages say where they are)\n";
+
+} // namespace
+
+int main(int argc, char *argv[], const FolderChooser &chooseFolder)
+{
+    // Standard error carries the run's own messages; the worker's debug lines stay out of them.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+        if (type != QtDebugMsg && type != QtInfoMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+    });
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("rfbench"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Runs the measurements of a setup file without the window.\n\n") + QLatin1String(exitCodes));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Shows this help."));
+    parser.addOption(help);
+    const QCommandLineOption set(QStringLiteral("set"),
+                                 QStringLiteral("Overrides one field of the setup, e.g. power=-5 or "
+                                                "measurements[1].delay=300; may be given many times."),
+                                 QStringLiteral("key=value"));
+    parser.addOption(set);
+    const QCommandLineOption dataDir(QStringLiteral("data-dir"), QStringLiteral("Keep the workbooks in <folder>."),
+                                     QStringLiteral("folder"));
+    parser.addOption(dataDir);
+    const QCommandLineOption trace(QStringLiteral("trace"),
+                                   QStringLiteral("Write every line to and from the instruments to <file>."),
+                                   QStringLiteral("file"));
+    parser.addOption(trace);
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("At the end, one JSON object on standard output instead of the summary."));
+    parser.addOption(json);
+    parser.addPositionalArgument(QStringLiteral("run"), QStringLiteral("The command."));
+    parser.addPositionalArgument(QStringLiteral("setup"), QStringLiteral("The setup file (JSON)."));
+
+    QStringList arguments = application.arguments();
+    if (!parser.parse(arguments)) {
+        std::fprintf(stderr, "rfbench run: %s\n", qPrintable(parser.errorText()));
+        return HeadlessRun::BadSetup;
+    }
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(parser.helpText().replace(QStringLiteral("rfbench [options] run setup"),
+                                                        QStringLiteral("rfbench run [options] setup"))),
+                   stdout);
+        return HeadlessRun::Finished;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 2) {
+        std::fprintf(stderr, "rfbench run: give one setup file (rfbench run SETUP.json; --help tells more)\n");
+        return HeadlessRun::BadSetup;
+    }
+    const QString setupPath = positional.at(1);
+    QFile file(setupPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "rfbench run: %s: %s\n", qPrintable(setupPath), qPrintable(file.errorString()));
+        return HeadlessRun::BadSetup;
+    }
+    const SetupFile::Result setup = SetupFile::read(file.readAll(), setupPath, parser.values(set));
+    if (!setup.ok()) {
+        std::fprintf(stderr, "rfbench run: %s\n", qPrintable(setup.error));
+        return HeadlessRun::BadSetup;
+    }
+    const QString missing = SetupFile::runnable(setup.setup);
+    if (!missing.isEmpty()) {
+        std::fprintf(stderr, "rfbench run: %s: %s\n", qPrintable(setupPath), qPrintable(missing));
+        return HeadlessRun::BadSetup;
+    }
+    QString folderError;
+    const QString folder = chooseFolder(parser.value(dataDir), &folderError);
+    if (folder.isEmpty()) {
+        std::fprintf(stderr, "rfbench run: %s\n", qPrintable(folderError));
+        return HeadlessRun::BadSetup;
+    }
+    if (parser.isSet(trace) && !LinkTrace::start(parser.value(trace))) {
+        std::fprintf(stderr, "rfbench run: the trace file %s cannot be written\n", qPrintable(parser.value(trace)));
+        return HeadlessRun::BadSetup;
+    }
+
+    HeadlessRun::Options options;
+    options.setupName = setupPath;
+    options.workbookFolder = folder;
+    options.json = parser.isSet(json);
+    options.terminal = ::isatty(STDERR_FILENO) == 1;
+    HeadlessRun run(setup.setup, options, stdout, stderr);
+
+    if (::pipe(signalPipe) == 0) {
+        ::fcntl(signalPipe[0], F_SETFD, FD_CLOEXEC);
+        ::fcntl(signalPipe[1], F_SETFD, FD_CLOEXEC);
+        ::fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
+    }
+    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &run, [&run] {
+        char byte;
+        if (::read(signalPipe[0], &byte, 1) == 1)
+            run.requestStop();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    const int code = run.exec();
+    LinkTrace::stop();
+    return code;
+}
+
+} // namespace RunCommand

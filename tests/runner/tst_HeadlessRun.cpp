@@ -1,0 +1,218 @@
+#include "BenchSimProcess.h"
+#include "FakeInstrument.h"
+#include "TestAddresses.h"
+#include "WorkbookDump.h"
+
+#include <QtTest>
+
+#include <csignal>
+
+// "rfbench run" as a script runs it: a process with a setup file, against the simulated bench or
+// recording stand-ins, judged by its exit code, its messages, the bytes on the wires and the rows.
+class tst_HeadlessRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void exitCodes_data();
+    void exitCodes();
+    void stopBySignalKeepsEveryRow();
+
+private:
+    QByteArray setupFor(const QString &synth, const QString &meter, const QString &analyzer,
+                        const QByteArray &measurements) const;
+};
+
+namespace {
+
+struct Finished
+{
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Finished runRfbench(const QStringList &arguments, int timeoutMs = 60000)
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY")); // no display is needed
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("none-at-all"));
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(RFBENCH_PATH), QStringList{QStringLiteral("run")} + arguments);
+    Finished result;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return result;
+    }
+    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+int rowsOf(const QString &path)
+{
+    const QMap<QString, QString> cells = WorkbookDump::cells(WorkbookDump::dump(path), QStringLiteral("Лист 1"));
+    int rows = 0;
+    for (auto it = cells.cbegin(); it != cells.cend(); ++it)
+        if (it.key().startsWith(QLatin1Char('A')) && !it.value().isEmpty())
+            ++rows;
+    return rows;
+}
+
+const QByteArray powerRun = R"("kind": "power", "start": 1000, "stop": 1100, "points": 6, "power": -5, "delay": 0,
+  "fetchValues": false)";
+
+} // namespace
+
+QByteArray tst_HeadlessRun::setupFor(const QString &synth, const QString &meter, const QString &analyzer,
+                                     const QByteArray &measurements) const
+{
+    return QByteArray("{\"format\": 1,\n\"synthesizer\": {\"transport\": \"lan\", \"address\": \"") + synth.toUtf8()
+         + "\"},\n\"powerMeter\": {\"address\": \"" + meter.toUtf8() + "\", \"channel\": \"A\"},\n"
+         + "\"analyzer\": {\"address\": \"" + analyzer.toUtf8() + "\", \"model\": \"rs\"},\n" + measurements + "\n}\n";
+}
+
+void tst_HeadlessRun::exitCodes_data()
+{
+    QTest::addColumn<QByteArray>("measurements");
+    QTest::addColumn<QStringList>("overrides");
+    QTest::addColumn<bool>("analyzerListens");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message"); // on standard error
+    QTest::addColumn<QStringList>("rows"); // workbook base names with their rows, "name=rows"
+
+    const QByteArray sequence = R"("measurements": [
+  {)" + powerRun + R"(},
+  {"kind": "power", "start": 2000, "stop": 2000, "points": 1, "power": 5, "delay": 0, "cycle": true, "powerStep": 10}
+])";
+    QTest::newRow("finished") << powerRun << QStringList() << true << 0 << QString()
+                              << QStringList{"Table -5 dBm=6"};
+    QTest::newRow("override") << powerRun << QStringList{"--set", "power=-3", "--set", "points=3"} << true << 0
+                              << QString() << QStringList{"Table -3 dBm=3"};
+    QTest::newRow("sequence, a cycle of two passes")
+        << sequence << QStringList() << true << 0 << QString()
+        << QStringList{"Table -5 dBm=6", "Table 5 dBm=1", "Table 15 dBm=1"};
+    QTest::newRow("unknown key") << QByteArray(powerRun).replace("\"delay\"", "\"dealy\"") << QStringList() << true
+                                 << 2 << "dealy: unknown key" << QStringList();
+    QTest::newRow("wrong type") << QByteArray(powerRun).replace("\"points\": 6", "\"points\": \"6\"") << QStringList()
+                                << true << 2 << "points: must be a number, not a text" << QStringList();
+    QTest::newRow("out of range") << powerRun << QStringList{"--set", "delay=9000"} << true << 2
+                                  << "delay: 9000 is out of range (0 to 5000 ms)" << QStringList();
+    QTest::newRow("bad sequence entry") << QByteArray(sequence).replace("\"powerStep\": 10", "\"span\": 20")
+                                        << QStringList() << true << 2
+                                        << "measurements[1].span: not a field of a power measurement" << QStringList();
+    QTest::newRow("unreachable analyzer")
+        << QByteArray(sequence).replace("{\"kind\": \"power\", \"start\": 2000", "{\"kind\": \"spur\", \"start\": 2000")
+               .replace(", \"cycle\": true, \"powerStep\": 10", "")
+        << QStringList() << false << 3 << "the spectrum analyzer at " << QStringList();
+}
+
+void tst_HeadlessRun::exitCodes()
+{
+    QFETCH(QByteArray, measurements);
+    QFETCH(QStringList, overrides);
+    QFETCH(bool, analyzerListens);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    QFETCH(QStringList, rows);
+
+    // Broken setups and unreachable instruments meet recording stand-ins: not a byte may reach them.
+    const bool recorded = code != 0;
+    std::unique_ptr<BenchSimProcess> bench;
+    std::unique_ptr<FakeInstrument> synth, meter, analyzer;
+    QString analyzerAddress;
+    if (recorded) {
+        synth.reset(new FakeInstrument(5023));
+        meter.reset(new FakeInstrument(5025));
+        if (analyzerListens) {
+            analyzer.reset(new FakeInstrument(5025));
+            analyzerAddress = analyzer->address();
+        } else {
+            analyzerAddress = TestAddresses::randomLoopback().toString();
+        }
+    } else {
+        bench.reset(new BenchSimProcess({QStringLiteral("--verbose")}));
+        QVERIFY(bench->isReady());
+        analyzerAddress = bench->analyzerAddress();
+    }
+    QTemporaryDir folder;
+    const QString setupPath = folder.filePath(QStringLiteral("bench setup.json"));
+    QFile file(setupPath);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(setupFor(recorded ? synth->address() : bench->synthAddress(),
+                        recorded ? meter->address() : bench->powerMeterAddress(), analyzerAddress, measurements));
+    file.close();
+
+    const Finished run = runRfbench(QStringList{setupPath, QStringLiteral("--data-dir"), folder.path(),
+                                                QStringLiteral("--json")} + overrides);
+    QVERIFY2(run.code == code, run.err.constData());
+    if (!message.isEmpty())
+        QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
+    if (recorded) {
+        QCOMPARE(synth->received(), QByteArray());
+        QCOMPARE(meter->received(), QByteArray());
+        if (analyzer)
+            QCOMPARE(analyzer->received(), QByteArray());
+        if (code == 2)
+            QCOMPARE(synth->connectionCount() + meter->connectionCount(), 0);
+    }
+    const QJsonObject summary = QJsonDocument::fromJson(run.out).object();
+    if (code == 2) {
+        QVERIFY(run.out.isEmpty());
+        return;
+    }
+    QCOMPARE(summary.value(QStringLiteral("exitCode")).toInt(), code);
+    int points = 0;
+    for (const QString &expected : rows) {
+        const QString name = expected.section(QLatin1Char('='), 0, 0);
+        const int count = expected.section(QLatin1Char('='), 1).toInt();
+        QCOMPARE(rowsOf(folder.filePath(name + QStringLiteral(".xlsx"))), count);
+        points += count;
+    }
+    QCOMPARE(summary.value(QStringLiteral("points")).toInt(), points);
+    QCOMPARE(summary.value(QStringLiteral("workbooks")).toArray().size(), rows.size());
+    if (bench) {
+        // The synthesizer got the power first, then every point's frequency, as from the window.
+        const QStringList lines = bench->receivedLines(QStringLiteral("synthesizer"));
+        QVERIFY2(!lines.isEmpty() && lines.first().startsWith(QStringLiteral("POW")), qPrintable(lines.join('|')));
+    }
+}
+
+void tst_HeadlessRun::stopBySignalKeepsEveryRow()
+{
+    BenchSimProcess bench({QStringLiteral("--verbose")});
+    QVERIFY(bench.isReady());
+    QTemporaryDir folder;
+    const QString setupPath = folder.filePath(QStringLiteral("long.json"));
+    QFile file(setupPath);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(setupFor(bench.synthAddress(), bench.powerMeterAddress(), bench.analyzerAddress(),
+                        R"("kind": "power", "start": 1000, "stop": 2000, "points": 2000, "delay": 20)"));
+    file.close();
+
+    QProcess process;
+    process.start(QStringLiteral(RFBENCH_PATH),
+                  {QStringLiteral("run"), setupPath, QStringLiteral("--data-dir"), folder.path(), QStringLiteral("--json")});
+    QVERIFY(process.waitForStarted());
+    const QString workbook = folder.filePath(QStringLiteral("Table 0 dBm.xlsx"));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(workbook), 20000);
+    ::kill(pid_t(process.processId()), SIGINT);
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    const QByteArray err = process.readAllStandardError();
+    QVERIFY2(process.exitCode() == 4, err.constData());
+    const QJsonObject summary = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+    QCOMPARE(summary.value(QStringLiteral("outcome")).toString(), QStringLiteral("stopped"));
+    const int points = summary.value(QStringLiteral("points")).toInt();
+    QVERIFY2(points > 0 && points < 2000, err.constData());
+    // Every measured point has its row, and no point was measured after its row was written.
+    QCOMPARE(rowsOf(workbook), points);
+    const QStringList fetches = bench.receivedLines(QStringLiteral("power meter")).filter(QStringLiteral("FETC"));
+    QCOMPARE(fetches.size(), points);
+}
+
+QTEST_GUILESS_MAIN(tst_HeadlessRun)
+#include "tst_HeadlessRun.moc"

@@ -1,0 +1,105 @@
+#include "RunProgress.h"
+
+#include "MeasuredPoint.h"
+
+#include <QStringList>
+
+QString RunProgress::duration(qint64 ms)
+{
+    const qint64 s = qMax<qint64>(0, ms) / 1000;
+    const QLatin1Char zero('0');
+    if (s < 3600)
+        return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, zero);
+    return QStringLiteral("%1:%2:%3").arg(s / 3600).arg(s / 60 % 60, 2, 10, zero).arg(s % 60, 2, 10, zero);
+}
+
+void RunProgress::runStarted(const QString &measurement, quint64 perPass, int expectedPasses)
+{
+    name = measurement;
+    pointsPerPass = perPass;
+    passes = expectedPasses;
+    currentPass = 0;
+    point = 0;
+    running = true;
+    wasStopped = false;
+    troubleTimes.clear();
+    troublesPerLink.clear();
+}
+
+void RunProgress::passStarted(int newPass, int expectedPasses)
+{
+    currentPass = newPass;
+    passes = expectedPasses;
+    point = 0;
+}
+
+void RunProgress::pointMeasured(const MeasuredPoint &measured)
+{
+    currentPass = measured.pass;
+    point = measured.number;
+}
+
+QString RunProgress::trouble(const QString &instrument, const QString &trouble)
+{
+    const QString key = instrument + QStringLiteral(": ") + trouble;
+    const int times = ++troubleTimes[key];
+    ++troublesPerLink[instrument];
+    if (times == 1)
+        return key;
+    return key + QStringLiteral(" — %1 times %2")
+                     .arg(QString::number(times),
+                          running ? QStringLiteral("in this run") : QStringLiteral("since the last run"));
+}
+
+quint64 RunProgress::done() const
+{
+    return currentPass > 0 ? quint64(currentPass - 1) * pointsPerPass + point : point;
+}
+
+quint64 RunProgress::total() const
+{
+    return passes > 0 ? pointsPerPass * quint64(passes) : pointsPerPass * quint64(qMax(currentPass, 1));
+}
+
+QString RunProgress::progressText(qint64 elapsedMs) const
+{
+    QString text = QStringLiteral("%1: point %2 of %3").arg(name).arg(point).arg(pointsPerPass);
+    if (passes != 1 && currentPass > 0)
+        text += passes > 0 ? QStringLiteral(", pass %1 of %2").arg(currentPass).arg(passes)
+                           : QStringLiteral(", pass %1").arg(currentPass);
+    text += QStringLiteral(" · ") + duration(elapsedMs) + QStringLiteral(" elapsed");
+    const quint64 all = total();
+    const quint64 finished = done();
+    if (finished > 0 && all >= finished)
+        text += QStringLiteral(" · about %1 left")
+                    .arg(duration(qint64(double(elapsedMs) / double(finished) * double(all - finished))));
+    return text;
+}
+
+QString RunProgress::summary(qint64 elapsedMs) const
+{
+    const QString elapsed = duration(elapsedMs);
+    QString text;
+    if (wasStopped) {
+        text = QStringLiteral("%1 stopped at point %2 of %3").arg(name).arg(point).arg(pointsPerPass);
+        if (passes != 1)
+            text += QStringLiteral(", pass %1").arg(currentPass);
+        text += QStringLiteral(" after ") + elapsed;
+    } else {
+        text = QStringLiteral("%1 finished: %2 points in %3").arg(name).arg(done()).arg(elapsed);
+        if (currentPass > 1)
+            text += QStringLiteral(" (%1 passes)").arg(currentPass);
+    }
+    QStringList perLink;
+    for (auto it = troublesPerLink.cbegin(); it != troublesPerLink.cend(); ++it)
+        perLink << QStringLiteral("%1: %2 %3").arg(it.key()).arg(it.value()).arg(it.value() == 1 ? "trouble" : "troubles");
+    if (!perLink.isEmpty())
+        text += QStringLiteral("; ") + perLink.join(QStringLiteral(", "));
+    return text;
+}
+
+int RunProgress::perMille() const
+{
+    const quint64 all = total();
+    return all > 0 ? int(qMin<quint64>(1000, done() * 1000 / all)) : 0;
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QMap>
+#include <QString>
+#include <QtGlobal>
+
+struct MeasuredPoint;
+
+// The wording of a measurement's course, shared by the window's status bar and the command
+// line: point k of n, pass p of P, time elapsed and left, the troubles counted per instrument,
+// and the summary at the end. Free of widgets and of the clock: callers pass the elapsed time.
+class RunProgress
+{
+public:
+    void runStarted(const QString &measurement, quint64 pointsPerPass, int passes);
+    void passStarted(int pass, int passes);
+    void pointMeasured(const MeasuredPoint &point);
+    // The trouble's line as it should be shown: "Power meter: no answer to FETC?", with
+    // " — 3 times in this run" from its second time on.
+    QString trouble(const QString &instrument, const QString &trouble);
+    void runEnded(bool stopped) { running = false; wasStopped = stopped; }
+
+    // "Power measurement: point 12 of 400, pass 2 of 3 · 0:03 elapsed · about 1:40 left".
+    QString progressText(qint64 elapsedMs) const;
+    // "Power measurement finished: 50 points in 1:12; Power meter: 3 troubles".
+    QString summary(qint64 elapsedMs) const;
+    int perMille() const;
+
+    bool isRunning() const { return running; }
+    bool stopped() const { return wasStopped; }
+    QString measurement() const { return name; }
+    // Points measured in the run, over every pass.
+    quint64 done() const;
+    int pass() const { return currentPass; }
+    // Every trouble of the run ("Instrument: trouble") with the times it happened.
+    const QMap<QString, int> &troubles() const { return troubleTimes; }
+    // Troubles of the run per instrument.
+    const QMap<QString, int> &troublesPerInstrument() const { return troublesPerLink; }
+
+    // m:ss, or h:mm:ss from an hour on.
+    static QString duration(qint64 ms);
+
+private:
+    quint64 total() const;
+
+    QString name;
+    quint64 pointsPerPass = 0;
+    int passes = 0;
+    int currentPass = 0;
+    quint64 point = 0;
+    bool running = false;
+    bool wasStopped = false;
+    QMap<QString, int> troubleTimes;
+    QMap<QString, int> troublesPerLink;
+};
