@@ -33,12 +33,14 @@ bool canCreateFileIn(const QString &folder)
 
 } // namespace
 
-DataLocation DataLocation::choose(const QString &dataDirOption, const QString &applicationDir,
-                                  bool applicationDirIsOwnAndWritable, const QString &documentsDir,
-                                  const QString &configDir)
+DataLocation DataLocation::choose(const QString &dataDirOption, const QString &workingDir,
+                                  const QString &applicationDir, bool applicationDirIsOwnAndWritable,
+                                  const QString &documentsDir, const QString &configDir)
 {
+    // Absolute, so that what the window names and the workbooks written later do not depend
+    // on the directory the program was started from.
     if (!dataDirOption.isEmpty())
-        return inFolder(dataDirOption);
+        return inFolder(QDir(workingDir).absoluteFilePath(dataDirOption));
     if (applicationDirIsOwnAndWritable)
         return inFolder(applicationDir);
     DataLocation location;
@@ -46,6 +48,16 @@ DataLocation DataLocation::choose(const QString &dataDirOption, const QString &a
     location.workbookFolder = QDir::cleanPath(documentsDir + QStringLiteral("/rfbench"));
     location.settingsFile = QDir::toNativeSeparators(QDir::cleanPath(configDir + QStringLiteral("/settings.ini")));
     return location;
+}
+
+QString DataLocation::folderProblem(const QString &folder, bool exists, bool fileCanBeCreated)
+{
+    const QString shown = QDir::toNativeSeparators(folder);
+    if (!exists)
+        return QStringLiteral("the folder %1 cannot be created").arg(shown);
+    if (!fileCanBeCreated)
+        return QStringLiteral("no file can be created in the folder %1").arg(shown);
+    return QString();
 }
 
 DataLocation DataLocation::forThisProcess(const QString &dataDirOption)
@@ -59,12 +71,14 @@ DataLocation DataLocation::forThisProcess(const QString &dataDirOption)
     const bool installed = false;
 #endif
     const bool own = !installed && dataDirOption.isEmpty() && canCreateFileIn(applicationDir);
-    DataLocation location = choose(dataDirOption, applicationDir, own,
+    DataLocation location = choose(dataDirOption, QDir::currentPath(), applicationDir, own,
                                    QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation),
                                    QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));
-    for (const QString &folder : {location.workbookFolder, QFileInfo(location.settingsFile).absolutePath()})
-        if (!QDir().mkpath(folder))
-            qDebug() << "folder" << folder << "cannot be created";
+    const QString settingsFolder = QFileInfo(location.settingsFile).absolutePath();
+    if (!QDir().mkpath(settingsFolder))
+        qDebug() << "folder" << settingsFolder << "cannot be created";
+    const bool exists = QDir().mkpath(location.workbookFolder);
+    location.problem = folderProblem(location.workbookFolder, exists, exists && canCreateFileIn(location.workbookFolder));
     return location;
 }
 

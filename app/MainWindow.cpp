@@ -6,6 +6,8 @@
 #include "MeasurementPlot.h"
 #include "MeasurementTypes.h"
 #include "RunStatus.h"
+#include "SetupFile.h"
+#include "SetupForm.h"
 #include "StorageNotice.h"
 #include "ui_MainWindow.h"
 
@@ -15,17 +17,22 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegExp>
 #include <QRegExpValidator>
+#include <QSemaphore>
 #include <QSerialPortInfo>
+#include <QSaveFile>
 #include <QSettings>
 #include <QTabBar>
 #include <QToolBar>
 #include <QThread>
 #include <QtDebug>
+
+#include <memory>
 
 namespace {
 
@@ -138,7 +145,7 @@ MainWindow::MainWindow(QWidget *parent)
     status = new RunStatus(ui->statusBar);
     plot = new MeasurementPlot(this);
     connect(worker, &DevicesWork::runStarted, status, &RunStatus::runStarted);
-    connect(worker, &DevicesWork::runStarted, plot, &MeasurementPlot::clear);
+    connect(worker, &DevicesWork::runStarted, plot, &MeasurementPlot::runStarted);
     connect(worker, &DevicesWork::passStarted, status, &RunStatus::passStarted);
     connect(worker, &DevicesWork::pointMeasured, status, &RunStatus::pointMeasured);
     connect(worker, &DevicesWork::pointMeasured, plot, &MeasurementPlot::addPoint);
@@ -186,12 +193,21 @@ MainWindow::MainWindow(QWidget *parent)
                    ui->lineVerticalRightSpectrumAnalyzer, ui->lineHorizontalDownSpectrumAnalyzer);
 
     setFixedSize(825, 402);
-    qDebug() << "workbooks are written to" << location.workbookFolder << "; settings in" << location.settingsFile;
-    ui->statusBar->showMessage(QStringLiteral("Workbooks are written to %1").arg(QDir::toNativeSeparators(location.workbookFolder)));
+    qDebug() << "workbooks are written to" << location.workbookFolder << "; settings in" << location.settingsFile
+             << location.problem;
+    ui->statusBar->showMessage(
+        location.problem.isEmpty()
+            ? QStringLiteral("Workbooks are written to %1").arg(QDir::toNativeSeparators(location.workbookFolder))
+            : QStringLiteral("Workbooks cannot be saved: ") + location.problem);
 
     worker->moveToThread(workerThread);
     workerThread->start(QThread::InheritPriority);
     worker->initialization();
+
+    // The form as it was left, once the worker can take the requests that its choices make.
+    SetupForm::restore(this, *settings);
+    wantedHidDevice = settings->value(QStringLiteral("Form/comboBoxUsbHid")).toString();
+    applyFormChoices(ui->comboBoxCom->currentText(), false);
 }
 
 MainWindow::~MainWindow()
@@ -221,6 +237,112 @@ void MainWindow::setUpToolBar()
     traceAction->setToolTip(LinkTrace::isOn() ? QStringLiteral("Tracing to ") + LinkTrace::path()
                                               : QStringLiteral("Write every line to and from the instruments to a trace file"));
     connect(traceAction, &QAction::toggled, this, &MainWindow::setTracing);
+
+    QAction *saveSetupAction = ui->mainToolBar->addAction(QStringLiteral("Save setup…"));
+    saveSetupAction->setObjectName(QStringLiteral("actionSaveSetup"));
+    saveSetupAction->setToolTip(QStringLiteral("Save the instruments and the measurement fields to a setup file"));
+    connect(saveSetupAction, &QAction::triggered, this, [this] {
+        const QString path = QFileDialog::getSaveFileName(
+            this, QStringLiteral("Save setup"), QDir(DataLocation::current().workbookFolder).filePath(QStringLiteral("setup.json")),
+            QStringLiteral("Setups (*.json)"));
+        if (path.isEmpty())
+            return;
+        const QString error = saveSetup(path.endsWith(QLatin1String(".json"), Qt::CaseInsensitive) ? path : path + QStringLiteral(".json"));
+        if (!error.isEmpty())
+            QMessageBox::warning(this, QStringLiteral("Setup not saved"), error);
+    });
+    QAction *openSetupAction = ui->mainToolBar->addAction(QStringLiteral("Open setup…"));
+    openSetupAction->setObjectName(QStringLiteral("actionOpenSetup"));
+    openSetupAction->setToolTip(QStringLiteral("Fill the form from a setup file; nothing is connected or started"));
+    connect(openSetupAction, &QAction::triggered, this, [this] {
+        const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Open setup"),
+                                                          DataLocation::current().workbookFolder,
+                                                          QStringLiteral("Setups (*.json);;All files (*)"));
+        if (path.isEmpty())
+            return;
+        const QString error = openSetup(path);
+        if (!error.isEmpty())
+            QMessageBox::warning(this, QStringLiteral("Setup not opened"), error);
+    });
+}
+
+QString MainWindow::saveSetup(const QString &path)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(SetupFile::write(SetupForm::fromForm(*ui))) < 0 || !file.commit()) {
+        const QString error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+        ui->statusBar->showMessage(QStringLiteral("Setup not saved: ") + error, 20000);
+        return error;
+    }
+    ui->statusBar->showMessage(QStringLiteral("Setup saved to %1").arg(QDir::toNativeSeparators(path)), 20000);
+    return QString();
+}
+
+QString MainWindow::openSetup(const QString &path)
+{
+    QString error;
+    QFile file(path);
+    if (status->isRunning()) {
+        error = QStringLiteral("a measurement is running; open the setup when it has ended");
+    } else if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+    } else {
+        const SetupFile::Result setup = SetupFile::read(file.readAll(), QDir::toNativeSeparators(path));
+        error = setup.error;
+        if (setup.ok()) {
+            QString hidDevice;
+            SetupForm::toForm(setup.setup, *ui, &hidDevice);
+            if (!hidDevice.isEmpty())
+                wantedHidDevice = hidDevice;
+            const bool serial = setup.setup.hasSynthesizer && setup.setup.transport == BenchSetup::Transport::Serial;
+            applyFormChoices(serial ? setup.setup.synthesizerAddress : ui->comboBoxCom->currentText(), serial);
+            saveForm();
+        }
+    }
+    ui->statusBar->showMessage(error.isEmpty() ? QStringLiteral("Setup opened from %1").arg(QDir::toNativeSeparators(path))
+                                               : QStringLiteral("Setup not opened: ") + error,
+                               20000);
+    return error;
+}
+
+void MainWindow::applyFormChoices(const QString &serialPort, bool addMissingPort)
+{
+    if (ui->buttonConnect->text() == QLatin1String("connect")) {
+        if (ui->radioUsbCom->isChecked()) {
+            on_radioUsbCom_clicked();
+            int index = ui->comboBoxCom->findText(serialPort);
+            if (index < 0 && addMissingPort && !serialPort.isEmpty()) {
+                ui->comboBoxCom->addItem(serialPort);
+                index = ui->comboBoxCom->count() - 1;
+            }
+            if (index >= 0)
+                ui->comboBoxCom->setCurrentIndex(index);
+        } else if (ui->radioUsbHid->isChecked()) {
+            on_radioUsbHid_clicked();
+        } else {
+            on_radioLan_clicked();
+        }
+    }
+    if (ui->radioButtonStep->isChecked())
+        on_radioButtonStep_clicked();
+    else
+        on_radioButtonPoints_clicked();
+    if (ui->radioButtonStepSpectrumAnalyzer->isChecked())
+        on_radioButtonStepSpectrumAnalyzer_clicked();
+    else if (ui->radioButtonPointsSpectrumAnalyzer->isChecked())
+        on_radioButtonPointsSpectrumAnalyzer_clicked();
+    on_checkBoxCycle_clicked();
+    worker->setDelay(ui->spinBoxDelay->value());
+    worker->setFetchValues(ui->checkBoxFetchValues->isChecked());
+}
+
+void MainWindow::saveForm()
+{
+    if (!settings)
+        return;
+    SetupForm::save(this, *settings);
+    settings->setValue(QLatin1String(settingsKey), ui->editIpPowerMeter->text());
+    settings->sync();
 }
 
 void MainWindow::setTracing(bool on)
@@ -253,22 +375,23 @@ void MainWindow::closeEvent(QCloseEvent *event)
     QMainWindow::closeEvent(event);
 }
 
-bool MainWindow::quietWorker()
+bool MainWindow::settleRun()
 {
     worker->requestStop();
-    workerThread->quit();
-    return workerThread->wait(QDeadlineTimer(shutdownWaitMs));
+    // The worker takes one request at a time, and its links wait without an event loop of their
+    // own: this one runs once the measurement has ended and written its last row.
+    const auto idle = std::make_shared<QSemaphore>();
+    QMetaObject::invokeMethod(worker, [idle] { idle->release(); }, Qt::QueuedConnection);
+    return idle->tryAcquire(1, shutdownWaitMs);
 }
 
 bool MainWindow::settleWaitingRows()
 {
     if (worker->waitingReportRows().isEmpty())
         return true;
-    // The last point of a running measurement is saved (or queued) before the question, so that
-    // no row arrives after the operator has answered it.
-    if (!quietWorker())
-        qDebug() << "the worker thread is still busy; asking about the rows that wait now";
     worker->retryWaitingReportRows();
+    // Asked while a measurement runs, the question leaves it running until the answer stops it.
+    bool runSettled = false;
     for (;;) {
         const QList<QPair<QString, int>> waiting = worker->waitingReportRows();
         if (waiting.isEmpty())
@@ -277,14 +400,16 @@ bool MainWindow::settleWaitingRows()
         QStringList lines;
         for (const auto &rows : waiting) {
             total += rows.second;
-            lines << QStringLiteral("%1 rows of “%2.xlsx”").arg(rows.second).arg(rows.first);
+            lines << QStringLiteral("%1 rows of “%2.xlsx”").arg(QString::number(rows.second), rows.first);
         }
+        const QString running = !runSettled && status->progressShown()
+                                    ? QStringLiteral("\n\nEither answer stops the running measurement first.")
+                                    : QString();
         QMessageBox question(QMessageBox::Warning, QStringLiteral("Rows not saved"),
                              QStringLiteral("%1 measured rows could not be saved to their workbooks "
                                             "and are still in memory:\n%2\n\nSave them to a "
-                                            "workbook elsewhere, or discard them?")
-                                 .arg(total)
-                                 .arg(lines.join(QLatin1Char('\n'))),
+                                            "workbook elsewhere, or discard them?%3")
+                                 .arg(QString::number(total), lines.join(QLatin1Char('\n')), running),
                              QMessageBox::NoButton, this);
         question.setObjectName(QStringLiteral("waitingRowsQuestion"));
         QPushButton *elsewhere = question.addButton(QStringLiteral("Save elsewhere…"), QMessageBox::AcceptRole);
@@ -293,17 +418,29 @@ bool MainWindow::settleWaitingRows()
         question.addButton(QMessageBox::Cancel);
         question.setDefaultButton(elsewhere);
         question.exec();
+        if (question.clickedButton() != discard && question.clickedButton() != elsewhere)
+            return false;
+        if (!runSettled) {
+            if (!settleRun()) {
+                QMessageBox::warning(this, QStringLiteral("Measurement still running"),
+                                     QStringLiteral("The measurement has not come to its stop yet. The rows stay "
+                                                    "in memory and the window stays open: close it again once "
+                                                    "the measurement has stopped."));
+                return false;
+            }
+            runSettled = true;
+        }
+        const QList<QPair<QString, int>> settled = worker->waitingReportRows();
         if (question.clickedButton() == discard) {
+            // Rows the stopped run added since the question are asked about before they go.
+            if (settled != waiting)
+                continue;
             worker->discardWaitingReportRows();
             return true;
         }
-        if (question.clickedButton() != elsewhere) {
-            workerThread->start(QThread::InheritPriority);
-            return false;
-        }
-        for (const auto &rows : waiting) {
+        for (const auto &rows : settled) {
             QString path = QFileDialog::getSaveFileName(
-                this, QStringLiteral("Save %1 waiting rows of “%2.xlsx”").arg(rows.second).arg(rows.first),
+                this, QStringLiteral("Save %1 waiting rows of “%2.xlsx”").arg(QString::number(rows.second), rows.first),
                 QDir::home().filePath(rows.first + QStringLiteral(".xlsx")),
                 QStringLiteral("Workbooks (*.xlsx)"));
             if (path.isEmpty())
@@ -331,6 +468,7 @@ void MainWindow::shutDownWorker()
     worker = nullptr;
     delete workerThread;
     workerThread = nullptr;
+    saveForm();
     delete settings;
     settings = nullptr;
     // Nothing is sent any more: the trace file gets its last lines and is closed.
@@ -403,6 +541,9 @@ void MainWindow::editTextComboBox(const QString &text)
     qDebug() << "don't w" << text;
     if (!text.isNull())
         ui->comboBoxUsbHid->addItem(text);
+    // The device a setup or the last session chose is taken as soon as it is listed.
+    if (!wantedHidDevice.isEmpty() && text == wantedHidDevice)
+        ui->comboBoxUsbHid->setCurrentIndex(ui->comboBoxUsbHid->count() - 1);
 }
 
 void MainWindow::on_buttonConnect_clicked()
@@ -639,6 +780,7 @@ void MainWindow::on_stopPm_clicked()
 
 void MainWindow::on_buttonMeasurement_clicked()
 {
+    saveForm();
     const QList<QWidget *> locked{ui->buttonMeasurement, ui->buttonConnect, ui->buttonConnectPowerMeter};
     setControlsEnabled(generatorControls() + locked, false);
     setStyle(generatorButtons() + locked, QString());
@@ -663,6 +805,7 @@ void MainWindow::on_buttonMeasurement_clicked()
 
 void MainWindow::on_buttonMeasurementSpectrumAnalyzer_clicked()
 {
+    saveForm();
     const QList<QWidget *> locked{ui->buttonConnect, ui->buttonConnectPowerMeter,
                                   ui->buttonConnectSpectrumAnalyzer, ui->buttonMeasurementSpectrumAnalyzer};
     setControlsEnabled(generatorControls() + locked, false);

@@ -34,9 +34,15 @@ public:
     MeasurementPlot *measurementPlot() const { return plot; }
     RunStatus *runStatus() const { return status; }
 
+    // Writes the form as a setup file; the error, or an empty text when it was saved.
+    QString saveSetup(const QString &path);
+    // Fills the form from a setup file; connects and starts nothing. A file that fails its
+    // check leaves the form as it is; the error, or an empty text when it was opened.
+    QString openSetup(const QString &path);
+
 protected:
     // Rows that could not be saved are tried once more; what still waits is saved elsewhere or
-    // discarded at the operator's word, or the window stays open.
+    // discarded at the operator's word, or the window stays open with the run going on.
     void closeEvent(QCloseEvent *event) override;
 
 private slots:
@@ -89,11 +95,17 @@ private:
     void setControlsEnabled(const QList<QWidget *> &widgets, bool enabled);
     void setStyle(const QList<QWidget *> &widgets, const QString &style);
     void shutDownWorker();
-    // Stops a running measurement and lets the worker thread finish; false when it is still busy.
-    bool quietWorker();
+    // Stops a running measurement and waits until the worker has taken in its last row; false
+    // when the worker is still busy after the wait.
+    bool settleRun();
     bool settleWaitingRows();
     void setUpToolBar();
     void setTracing(bool on);
+    // Brings the form's visible state and the worker's live options in line with its fields
+    // after they were filled (the transport, grid and cycle choices).
+    void applyFormChoices(const QString &serialPort, bool addMissingPort);
+    // Every field of the form into the settings file.
+    void saveForm();
 
     Ui::MainWindow *ui = nullptr;
     DevicesWork *worker = nullptr;
@@ -104,4 +116,5 @@ private:
     MeasurementPlot *plot = nullptr;
     QAction *plotAction = nullptr;
     QAction *traceAction = nullptr;
+    QString wantedHidDevice; // chosen when the enumeration lists it
 };

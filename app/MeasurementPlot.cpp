@@ -2,8 +2,11 @@
 
 #include "MeasuredPoint.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QHBoxLayout>
+#include <QImageWriter>
+#include <QLabel>
 #include <QPen>
 #include <QPushButton>
 #include <QTimer>
@@ -17,6 +20,8 @@
 #include <qwt_plot_picker.h>
 #include <qwt_picker_machine.h>
 #include <qwt_symbol.h>
+
+#include <cmath>
 
 namespace {
 
@@ -34,6 +39,7 @@ QString g6(double value)
 MeasurementPlot::MeasurementPlot(QWidget *parent)
     : QWidget(parent, Qt::Window)
     , plot(new QwtPlot(this))
+    , saveNote(new QLabel(this))
     , replotSoon(new QTimer(this))
 {
     // Points that arrive together are drawn together, at most 20 times a second: a plot of
@@ -60,18 +66,32 @@ MeasurementPlot::MeasurementPlot(QWidget *parent)
     picker->setRubberBandPen(QPen(QColor(150, 150, 150)));
     picker->setTrackerPen(QPen(Qt::black));
 
+    saveNote->setObjectName(QStringLiteral("labelPlotSaved"));
+    saveNote->setTextInteractionFlags(Qt::TextSelectableByMouse);
     auto *save = new QPushButton(QStringLiteral("Save PNG…"), this);
     save->setObjectName(QStringLiteral("buttonSavePlot"));
     connect(save, &QPushButton::clicked, this, &MeasurementPlot::saveWithDialog);
     auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
+    buttons->addWidget(saveNote, 1);
     buttons->addWidget(save);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(plot, 1);
     layout->addLayout(buttons);
 }
 
+void MeasurementPlot::runStarted(const QString &, quint64 pointsPerPass, int)
+{
+    removeCurves();
+    setOverPass(pointsPerPass == 1);
+}
+
 void MeasurementPlot::clear()
+{
+    removeCurves();
+    setOverPass(false);
+}
+
+void MeasurementPlot::removeCurves()
 {
     for (Curve &c : curves) {
         c.curve->detach();
@@ -79,16 +99,24 @@ void MeasurementPlot::clear()
     }
     curves.clear();
     order.clear();
+    firstPassAtPower.clear();
     plot->enableAxis(QwtPlot::yRight, false);
     plot->replot();
 }
 
-MeasurementPlot::Curve &MeasurementPlot::curve(const QString &title, int axis, int colorIndex)
+void MeasurementPlot::setOverPass(bool on)
 {
-    auto it = curves.find(title);
+    overPass = on;
+    plot->setAxisTitle(QwtPlot::xBottom, on ? QStringLiteral("Pass") : QStringLiteral("Frequency, MHz"));
+}
+
+MeasurementPlot::Curve &MeasurementPlot::curve(const QString &key, const QString &title, int axis, int colorIndex)
+{
+    auto it = curves.find(key);
     if (it != curves.end())
         return *it;
     Curve made;
+    made.title = title;
     made.curve = new QwtPlotCurve(title);
     made.curve->setRenderHint(QwtPlotItem::RenderAntialiased);
     const QColor color = curveColors[qMax(0, colorIndex) % int(sizeof curveColors / sizeof curveColors[0])];
@@ -98,35 +126,50 @@ MeasurementPlot::Curve &MeasurementPlot::curve(const QString &title, int axis, i
     made.curve->attach(plot);
     if (axis == QwtPlot::yRight)
         plot->enableAxis(QwtPlot::yRight, true);
-    order << title;
-    return *curves.insert(title, made);
+    order << key;
+    return *curves.insert(key, made);
+}
+
+// The output power names a pass's curves; a later pass at a power already run (cycling in steps
+// of 0 dB) has its number added, so that each pass keeps a curve of its own.
+QString MeasurementPlot::passLabel(const MeasuredPoint &point)
+{
+    const QString power = g6(point.outputPower);
+    auto first = firstPassAtPower.find(power);
+    if (first == firstPassAtPower.end())
+        first = firstPassAtPower.insert(power, point.pass);
+    const QString label = power + QStringLiteral(" dBm");
+    return *first == point.pass ? label : label + QStringLiteral(", pass %1").arg(point.pass);
 }
 
 void MeasurementPlot::addPoint(const MeasuredPoint &point)
 {
     if (point.spur != spurMode && !curves.isEmpty())
-        clear();
+        removeCurves();
     if (curves.isEmpty())
         plot->setAxisTitle(QwtPlot::yLeft, point.spur ? QStringLiteral("Carrier, dBm") : QStringLiteral("Power, dBm"));
     spurMode = point.spur;
+    // One point per pass makes one curve per frequency over the passes, else each pass has its own.
+    const QString group = overPass ? QStringLiteral("f") + g6(point.frequency) : QString::number(point.pass);
+    const QString label = overPass ? g6(point.frequency) + QStringLiteral(" MHz") : passLabel(point);
+    const double x = overPass ? point.pass : point.frequency;
+    const int colorPass = overPass ? 1 : point.pass;
     if (point.spur) {
-        Curve &carrier = curve(QStringLiteral("Carrier, %1 dBm").arg(g6(point.outputPower)), QwtPlot::yLeft,
-                               2 * (point.pass - 1));
-        append(carrier, point.frequency, point.carrierLevel);
-        if (point.hasSpur) {
-            Curve &spur = curve(QStringLiteral("Strongest spur, %1 dBm").arg(g6(point.outputPower)),
-                                QwtPlot::yRight, 2 * (point.pass - 1) + 1);
-            append(spur, point.frequency, point.spurLevel);
-        }
+        append(curve(QStringLiteral("carrier ") + group, QStringLiteral("Carrier, ") + label, QwtPlot::yLeft,
+                     2 * (colorPass - 1)),
+               x, point.carrierLevel);
+        if (point.hasSpur)
+            append(curve(QStringLiteral("spur ") + group, QStringLiteral("Strongest spur, ") + label,
+                         QwtPlot::yRight, 2 * (colorPass - 1) + 1),
+                   x, point.spurLevel);
     } else {
-        Curve &reading = curve(QStringLiteral("Reading, %1 dBm").arg(g6(point.outputPower)), QwtPlot::yLeft,
-                               point.pass - 1);
-        append(reading, point.frequency, point.reading);
-        if (point.fetched) {
-            Curve &own = curve(QStringLiteral("Synthesizer output, %1 dBm").arg(g6(point.outputPower)),
-                               QwtPlot::yLeft, point.pass + 3);
-            append(own, point.frequency, point.fetchedPower);
-        }
+        append(curve(QStringLiteral("reading ") + group, QStringLiteral("Reading, ") + label, QwtPlot::yLeft,
+                     colorPass - 1),
+               x, point.reading);
+        if (point.fetched)
+            append(curve(QStringLiteral("own ") + group, QStringLiteral("Synthesizer output, ") + label,
+                         QwtPlot::yLeft, colorPass + 3),
+                   x, point.fetchedPower);
     }
     // Drawing costs only while someone looks.
     if (isVisible() && !replotSoon->isActive())
@@ -135,29 +178,67 @@ void MeasurementPlot::addPoint(const MeasuredPoint &point)
 
 void MeasurementPlot::append(Curve &c, double x, double y)
 {
+    // A reading that was not a number is no point: drawn, it would stretch the axes or throw the
+    // line off the canvas. The curve joins the points either side.
+    if (!std::isfinite(x) || !std::isfinite(y))
+        return;
     c.x.append(x);
     c.y.append(y);
     c.curve->setRawSamples(c.x.constData(), c.y.constData(), c.x.size());
 }
 
+void MeasurementPlot::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // Points that came while the window was closed were not drawn.
+    plot->replot();
+}
+
 QStringList MeasurementPlot::curveTitles() const
 {
-    return order;
+    QStringList titles;
+    for (const QString &key : order)
+        titles << curves.value(key).title;
+    return titles;
 }
 
 QVector<QPointF> MeasurementPlot::curvePoints(const QString &title) const
 {
-    const Curve c = curves.value(title);
     QVector<QPointF> points;
-    for (int i = 0; i < c.x.size(); ++i)
-        points.append(QPointF(c.x.at(i), c.y.at(i)));
+    for (const Curve &c : curves) {
+        if (c.title != title)
+            continue;
+        for (int i = 0; i < c.x.size(); ++i)
+            points.append(QPointF(c.x.at(i), c.y.at(i)));
+    }
     return points;
+}
+
+QString MeasurementPlot::writePng(const QString &path)
+{
+    plot->replot();
+    QImageWriter writer(path, "png");
+    return writer.write(plot->grab().toImage()) ? QString() : writer.errorString();
 }
 
 bool MeasurementPlot::savePng(const QString &path)
 {
-    plot->replot();
-    return plot->grab().save(path, "PNG");
+    return writePng(path).isEmpty();
+}
+
+void MeasurementPlot::saveTo(const QString &chosenPath)
+{
+    const QString path = chosenPath.endsWith(QLatin1String(".png"), Qt::CaseInsensitive)
+                             ? chosenPath
+                             : chosenPath + QStringLiteral(".png");
+    const QString trouble = writePng(path);
+    if (trouble.isEmpty()) {
+        saveNote->setStyleSheet(QString());
+        saveNote->setText(QStringLiteral("Plot saved to %1").arg(QDir::toNativeSeparators(path)));
+    } else {
+        saveNote->setStyleSheet(QStringLiteral("color: red;"));
+        saveNote->setText(QStringLiteral("The plot cannot be saved to %1: %2").arg(QDir::toNativeSeparators(path), trouble));
+    }
 }
 
 void MeasurementPlot::saveWithDialog()
@@ -165,5 +246,5 @@ void MeasurementPlot::saveWithDialog()
     const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save plot"), QString(),
                                                       QStringLiteral("PNG images (*.png)"));
     if (!path.isEmpty())
-        savePng(path.endsWith(QLatin1String(".png"), Qt::CaseInsensitive) ? path : path + QStringLiteral(".png"));
+        saveTo(path);
 }

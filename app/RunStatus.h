@@ -1,7 +1,8 @@
 #pragma once
 
+#include "RunProgress.h"
+
 #include <QElapsedTimer>
-#include <QMap>
 #include <QObject>
 #include <QString>
 
@@ -24,9 +25,10 @@ public:
     QString troubleText() const;
     int progressValue() const;   // per mille of the run
     bool progressShown() const;
+    bool isRunning() const { return progress.isRunning(); }
 
     // m:ss, or h:mm:ss from an hour on.
-    static QString duration(qint64 ms);
+    static QString duration(qint64 ms) { return RunProgress::duration(ms); }
 
 public slots:
     void runStarted(const QString &measurement, quint64 pointsPerPass, int passes);
@@ -37,19 +39,11 @@ public slots:
 
 private:
     void refresh();
-    quint64 done() const;
 
     QStatusBar *bar = nullptr;
     QLabel *label = nullptr;
-    QProgressBar *progress = nullptr;
+    QProgressBar *progressBar = nullptr;
     QLabel *troubleLabel = nullptr;
     QElapsedTimer clock;
-    QString measurement;
-    quint64 pointsPerPass = 0;
-    int passes = 0;
-    int pass = 0;
-    quint64 point = 0;
-    bool running = false;
-    QMap<QString, int> troubles;        // "Instrument: trouble" -> times in this run
-    QMap<QString, int> troublesPerLink; // instrument -> troubles in this run
+    RunProgress progress;
 };

@@ -2,11 +2,31 @@
 #include "LinkTrace.h"
 #include "MainWindow.h"
 
+#ifdef Q_OS_UNIX
+#include "RunCommand.h"
+#endif
+
 #include <QApplication>
 #include <QCommandLineParser>
 
+namespace {
+
+// A start-up option that cannot be honoured ends the program with this code.
+const int cannotStart = 2;
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
+#ifdef Q_OS_UNIX
+    // "rfbench run": no window, so no QApplication and no display.
+    if (argc > 1 && qstrcmp(argv[1], "run") == 0)
+        return RunCommand::main(argc, argv, [](const QString &dataDir, QString *error) {
+            const DataLocation location = DataLocation::forThisProcess(dataDir);
+            *error = location.problem;
+            return location.problem.isEmpty() ? location.workbookFolder : QString();
+        });
+#endif
     QApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("rfbench"));
     QCommandLineParser parser;
@@ -21,10 +41,16 @@ int main(int argc, char *argv[])
                                    QStringLiteral("file"));
     parser.addOption(trace);
     parser.process(application);
-    DataLocation::setCurrent(DataLocation::forThisProcess(parser.value(dataDir)));
+    const DataLocation location = DataLocation::forThisProcess(parser.value(dataDir));
+    // The operator named the folder: workbooks go there or the program does not start.
+    if (!parser.value(dataDir).isEmpty() && !location.problem.isEmpty()) {
+        qCritical("rfbench: --data-dir: %s", qPrintable(location.problem));
+        return cannotStart;
+    }
+    DataLocation::setCurrent(location);
     if (parser.isSet(trace) && !LinkTrace::start(parser.value(trace))) {
         qCritical("rfbench: the trace file %s cannot be written", qPrintable(parser.value(trace)));
-        return 2;
+        return cannotStart;
     }
 
     MainWindow window;

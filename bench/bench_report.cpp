@@ -1,5 +1,6 @@
 // Report benchmark: the median time of one full open, write, save and close cycle when a row is
-// appended to workbooks that already hold 100, 1,000 and 10,000 rows.
+// appended to workbooks that already hold 100, 1,000 and 10,000 rows; and the time of one row
+// while the disk is full and 1,000 rows already wait in memory.
 
 #include "ExcelWorker.h"
 #include "XlsxDocument.h"
@@ -10,8 +11,11 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <vector>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -59,6 +63,48 @@ double median(std::vector<double> values)
     return values.at(values.size() / 2);
 }
 
+// Every write past the limit fails with EFBIG, as on a full disk.
+void limitFileSize(bool low)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = low ? 512 : limit.rlim_max;
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+// Rows appended to a workbook of 100 rows while no write reaches the disk and 1,000 rows wait:
+// the median and the slowest append, and one retry of every waiting row; 1 when the rows were
+// not all saved once the disk had room.
+int fullDisk(ExcelWorker &worker)
+{
+    const QString name = QStringLiteral("power full disk");
+    if (!prepare(worker.workbookPath(name), false, 100))
+        return 1;
+    XlsxDocument::clearCache();
+    std::signal(SIGXFSZ, SIG_IGN);
+    limitFileSize(true);
+    const int waiting = 1000;
+    for (int i = 0; i < waiting; ++i)
+        worker.writeFrequencySweepRow(name, quint64(i + 1), 1000 + i, -10.5, -9.9, 40.5);
+    std::vector<double> times;
+    for (int i = 0; i < appendsPerCase; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        worker.writeFrequencySweepRow(name, quint64(waiting + i + 1), 2000 + i, -10.5, -9.9, 40.5);
+        times.push_back(timer.nsecsElapsed() / 1e6);
+    }
+    // What a retry of every waiting row costs, paid at most once a second.
+    QElapsedTimer retry;
+    retry.start();
+    worker.retryWaitingRows();
+    const double retryMs = retry.nsecsElapsed() / 1e6;
+    limitFileSize(false);
+    std::printf("power full disk, rows waiting=%d ms=%.1f slowest=%.1f retry=%.1f\n", waiting,
+                median(times), *std::max_element(times.begin(), times.end()), retryMs);
+    worker.quitExcel();
+    return worker.waitingRows().isEmpty() ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -101,5 +147,6 @@ int main(int argc, char *argv[])
         }
     }
     worker.quitExcel();
-    return 0;
+    worker.startExcel();
+    return fullDisk(worker);
 }

@@ -2,27 +2,99 @@
 
 #include <QDateTime>
 #include <QFile>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QtDebug>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace LinkTrace {
 
 namespace {
 
-std::atomic<bool> tracing{false};
-QMutex mutex;
-qint64 lastFlushMs = 0;
+using Clock = std::chrono::steady_clock;
+
 // Lines reach the disk at most this long after they were written, and a trouble at once: a
 // flush of every line would cost a system call each.
-const qint64 flushEveryMs = 50;
-std::unique_ptr<QFile> &file()
+constexpr std::chrono::milliseconds flushAfter{50};
+
+// The open trace file and the thread that flushes it when its lines are due. The flush has a
+// thread of its own because no other is sure to run then: the worker spends a whole run inside
+// one call, without turning its event loop, and the window's thread may be waiting for the
+// worker. Standard locks throughout, which ThreadSanitizer sees, unlike Qt's.
+class Trace
 {
-    static std::unique_ptr<QFile> traceFile;
-    return traceFile;
+public:
+    ~Trace()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            quitting = true;
+        }
+        wake.notify_all();
+        if (flusher.joinable())
+            flusher.join();
+    }
+
+    // Called with mutex held.
+    void startFlusher()
+    {
+        if (!flusher.joinable())
+            flusher = std::thread([this] { flushWhenDue(); });
+    }
+
+    // Called with mutex held.
+    void flush()
+    {
+        unflushed = false;
+        if (file && !file->flush())
+            qDebug() << "trace file" << file->fileName() << "could not be written:" << file->errorString();
+    }
+
+    // Called with mutex held, after lines were written.
+    void flushWithin(bool atOnce)
+    {
+        if (atOnce) {
+            flush();
+        } else if (!unflushed) {
+            unflushed = true;
+            flushBy = Clock::now() + flushAfter;
+            wake.notify_one();
+        }
+    }
+
+    std::atomic<bool> on{false};
+    std::mutex mutex;
+    std::unique_ptr<QFile> file;
+
+private:
+    void flushWhenDue()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!quitting) {
+            if (!unflushed)
+                wake.wait(lock);
+            else if (Clock::now() < flushBy)
+                wake.wait_until(lock, flushBy);
+            else
+                flush();
+        }
+    }
+
+    std::condition_variable wake;
+    bool unflushed = false;
+    Clock::time_point flushBy{};
+    bool quitting = false;
+    std::thread flusher;
+};
+
+Trace &trace()
+{
+    static Trace theTrace;
+    return theTrace;
 }
 
 QByteArray printable(const QByteArray &line)
@@ -31,7 +103,7 @@ QByteArray printable(const QByteArray &line)
     out.reserve(line.size());
     for (const char c : line) {
         const auto u = static_cast<unsigned char>(c);
-        if (u >= 0x20 && u != 0x7f && u != '\\')
+        if (u >= 0x20 && u < 0x7f && u != '\\')
             out += c;
         else if (c == '\\')
             out += "\\\\";
@@ -57,13 +129,13 @@ QByteArray timeStamp()
 
 void write(const char *instrument, char direction, const QByteArray &bytes)
 {
-    if (!tracing.load(std::memory_order_relaxed))
+    Trace &t = trace();
+    if (!t.on.load(std::memory_order_relaxed))
         return;
-    QMutexLocker lock(&mutex);
-    if (!file())
+    const std::lock_guard<std::mutex> lock(t.mutex);
+    if (!t.file)
         return;
     const QByteArray stamp = timeStamp();
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     QByteArray text;
     QList<QByteArray> lines = bytes.split('\n');
     // A line end closes a line; it does not open an empty one.
@@ -74,46 +146,48 @@ void write(const char *instrument, char direction, const QByteArray &bytes)
             line.chop(1);
         text += stamp + ' ' + instrument + ' ' + direction + ' ' + printable(line) + '\n';
     }
-    bool written = file()->write(text) == text.size();
-    if (written && (direction == '!' || now - lastFlushMs >= flushEveryMs)) {
-        written = file()->flush();
-        lastFlushMs = now;
-    }
-    if (!written)
-        qDebug() << "trace file" << file()->fileName() << "could not be written:" << file()->errorString();
+    if (t.file->write(text) != text.size())
+        qDebug() << "trace file" << t.file->fileName() << "could not be written:" << t.file->errorString();
+    else
+        t.flushWithin(direction == '!');
 }
 
 } // namespace
 
 bool start(const QString &path)
 {
-    QMutexLocker lock(&mutex);
+    Trace &t = trace();
+    const std::lock_guard<std::mutex> lock(t.mutex);
     auto opened = std::make_unique<QFile>(path);
     if (!opened->open(QIODevice::WriteOnly | QIODevice::Append)) {
         qDebug() << "trace file" << path << "cannot be opened:" << opened->errorString();
         return false;
     }
-    file() = std::move(opened);
-    tracing = true;
+    t.file = std::move(opened);
+    t.startFlusher();
+    t.on = true;
     return true;
 }
 
 void stop()
 {
-    QMutexLocker lock(&mutex);
-    tracing = false;
-    file().reset();
+    Trace &t = trace();
+    const std::lock_guard<std::mutex> lock(t.mutex);
+    t.on = false;
+    t.flush();
+    t.file.reset();
 }
 
 bool isOn()
 {
-    return tracing;
+    return trace().on;
 }
 
 QString path()
 {
-    QMutexLocker lock(&mutex);
-    return file() ? file()->fileName() : QString();
+    Trace &t = trace();
+    const std::lock_guard<std::mutex> lock(t.mutex);
+    return t.file ? t.file->fileName() : QString();
 }
 
 void sent(const char *instrument, const QByteArray &bytes)

@@ -4,8 +4,9 @@
 #include <QString>
 
 // The bench trace: every line sent to and received from an instrument, and every trouble a link
-// meets, time-stamped to the millisecond and written to one file while tracing is on. Safe to
-// use from any thread; costs one flag test per line while tracing is off.
+// meets, time-stamped to the millisecond and written to one file while tracing is on; a line is
+// in the file within 50 ms, a trouble at once. Safe to use from any thread; costs one flag test
+// per line while tracing is off.
 namespace LinkTrace {
 
 // Starts writing to the file (appending); false when it cannot be opened.
@@ -15,8 +16,8 @@ bool isOn();
 QString path();
 
 // One line per line of bytes, as "yyyy-MM-dd hh:mm:ss.zzz <instrument> > <text>" for sent
-// bytes, "<" for received ones and "!" for a trouble; bytes that are not printable are written
-// as \xNN.
+// bytes, "<" for received ones and "!" for a trouble; bytes that are not printable ASCII (below
+// 0x20, from 0x7f up) are written as \xNN, a backslash as \\.
 void sent(const char *instrument, const QByteArray &bytes);
 void received(const char *instrument, const QByteArray &bytes);
 void trouble(const char *instrument, const QString &text);

@@ -10,6 +10,7 @@
 
 #include <hidapi.h>
 
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -31,6 +32,17 @@ QString wide(const wchar_t *text)
     return text ? QString::fromWCharArray(text) : QString();
 }
 
+// The number in text, the part of a numeric answer that holds it. An answer that came whole but
+// holds no number is reported; no answer, or one cut short, its link has reported already.
+double numberIn(const QByteArray &answer, const QByteArray &text, const QByteArray &query,
+                const LinkTroubles &troubles)
+{
+    const double value = AnswerParsing::toNumber(text);
+    if (!answer.isEmpty() && std::isnan(value))
+        troubles.notANumber(query, answer);
+    return value;
+}
+
 } // namespace
 
 OrvaneDeviceDriver::OrvaneDeviceDriver(QObject *parent)
@@ -39,18 +51,14 @@ OrvaneDeviceDriver::OrvaneDeviceDriver(QObject *parent)
     , serialPort(new QSerialPort(this))
     , lanLink(tcpSocket, readTimeoutMs, instrument)
     , serialLink(serialPort, readTimeoutMs, instrument)
+    , troubles(instrument)
 {
     connect(tcpSocket, &QTcpSocket::connected, this, &OrvaneDeviceDriver::deviceConnected);
     connect(tcpSocket, &QTcpSocket::disconnected, this, &OrvaneDeviceDriver::deviceDisconnected);
     connect(serialPort, &QSerialPort::readyRead, this, &OrvaneDeviceDriver::serialDataArrived);
     lanLink.reportTroubles(this, [this](const QString &trouble) { emit linkTrouble(trouble); });
     serialLink.reportTroubles(this, [this](const QString &trouble) { emit linkTrouble(trouble); });
-}
-
-void OrvaneDeviceDriver::reportTrouble(const QString &trouble)
-{
-    LinkTrace::trouble(instrument, trouble);
-    emit linkTrouble(trouble);
+    troubles.setReport([this](const QString &trouble) { emit linkTrouble(trouble); });
 }
 
 OrvaneDeviceDriver::~OrvaneDeviceDriver()
@@ -255,9 +263,9 @@ QByteArray OrvaneDeviceDriver::readHidAnswer(bool textAnswer)
     if (!answer.isEmpty())
         LinkTrace::received(instrument, answer);
     if (hidDevice && answer.isEmpty())
-        reportTrouble(QStringLiteral("no answer to %1").arg(QString::fromLatin1(hidQuery)));
+        troubles.noAnswer(hidQuery);
     else if (hidAnswerOwed)
-        reportTrouble(QStringLiteral("answer to %1 cut short").arg(QString::fromLatin1(hidQuery)));
+        troubles.cutShort(hidQuery);
     return answer;
 }
 
@@ -267,22 +275,26 @@ double OrvaneDeviceDriver::readAnswer()
         numericAnswer = false;
         switch (connectionType) {
         case Lan: {
-            QByteArray bytes = lanLink.readCompleteAnswer();
-            bytes.replace('\n', QByteArray()).replace('\r', QByteArray());
-            return checkedNumber(bytes, lanLink.lastQuery());
+            const QByteArray answer = lanLink.readCompleteAnswer();
+            const QByteArray text = QByteArray(answer).replace('\n', QByteArray()).replace('\r', QByteArray());
+            return numberIn(answer, text, lanLink.lastQuery(), troubles);
         }
-        case UsbCom:
-            return checkedNumber(readSerial(&QueryLink::readCompleteAnswer), serialLink.lastQuery());
+        case UsbCom: {
+            const QByteArray answer = readSerial(&QueryLink::readCompleteAnswer);
+            return numberIn(answer, answer, serialLink.lastQuery(), troubles);
+        }
         case UsbHid: {
             hidAnswerPending = false;
             const QByteArray bytes = readHidAnswer(false);
             const int lineEnd = bytes.indexOf('\n');
-            return lineEnd < 0 ? 0.0 : checkedNumber(bytes.left(lineEnd), hidQuery);
+            if (lineEnd < 0)
+                return AnswerParsing::notANumber;
+            return numberIn(bytes.left(lineEnd + 1), bytes.left(lineEnd), hidQuery, troubles);
         }
         case NoConnection:
-            return 0.0;
+            return AnswerParsing::notANumber;
         }
-        return 0.0;
+        return AnswerParsing::notANumber;
     }
 
     QByteArray bytes;
@@ -322,13 +334,6 @@ QByteArray OrvaneDeviceDriver::readSerial(QByteArray (QueryLink::*read)())
     const QByteArray bytes = (serialLink.*read)();
     serialReadActive = false;
     return bytes;
-}
-
-double OrvaneDeviceDriver::checkedNumber(const QByteArray &bytes, const QByteArray &query)
-{
-    if (!bytes.trimmed().isEmpty() && !AnswerParsing::isNumber(bytes))
-        reportTrouble(QStringLiteral("answer to %1 is not a number").arg(QString::fromLatin1(query)));
-    return AnswerParsing::toNumber(bytes);
 }
 
 double OrvaneDeviceDriver::numericQuery(const QString &line)

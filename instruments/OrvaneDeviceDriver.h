@@ -37,6 +37,9 @@ public:
     void disconnectFromDeviceUsbHid();
 
     void writeCommand(const QString &line);
+    // After a numeric query (fetchPower, readTemperature) the number in its answer, or
+    // AnswerParsing::notANumber when none came; after any other line 0, its answer going to
+    // labelAnswerFromDevice.
     double readAnswer();
 
     ConnectionType activeConnection() const { return connectionType; }
@@ -82,6 +85,7 @@ public:
     void setPulsePeriod(const double &period, const QString &unit);
     void setCommand(const QString &command);
 
+    // Numbers as readAnswer gives them.
     double fetchPower();
     double readTemperature();
 
@@ -98,9 +102,6 @@ signals:
 
 private:
     void serialDataArrived();
-    void reportTrouble(const QString &trouble);
-    // The answer as a number, reported as a trouble when it is not one.
-    double checkedNumber(const QByteArray &bytes, const QByteArray &query);
     // A read of the serial port that owns it meanwhile (see serialReadActive).
     QByteArray readSerial(QByteArray (QueryLink::*read)());
     void writeHidReport(const QByteArray &bytes, bool query);
@@ -121,6 +122,8 @@ private:
     bool serialReadActive = false;
     QueryLink lanLink;
     QueryLink serialLink;
+    // The troubles of the HID path, and of numeric answers that are no numbers on any path.
+    LinkTroubles troubles;
     // A HID query's answer missed its time-out and may still arrive.
     bool hidAnswerOwed = false;
     QByteArray hidQuery; // the last query sent over HID, named in troubles

@@ -5,6 +5,8 @@
 
 #include <QTcpSocket>
 
+#include <cmath>
+
 namespace {
 
 const char instrument[] = "power meter";
@@ -53,11 +55,14 @@ void PowerMeterDriver::writeCommand(const QString &line)
 
 double PowerMeterDriver::readAnswer()
 {
-    QByteArray bytes = link.readCompleteAnswer();
-    bytes.replace('\n', QByteArray());
-    if (!bytes.isEmpty() && !AnswerParsing::isNumber(bytes))
-        link.trouble(QStringLiteral("answer to %1 is not a number").arg(QString::fromLatin1(link.lastQuery())));
-    return AnswerParsing::toNumber(bytes);
+    const QByteArray answer = link.readCompleteAnswer();
+    // Nothing, or an answer cut short: the link has reported that already.
+    if (answer.isEmpty())
+        return AnswerParsing::notANumber;
+    const double reading = AnswerParsing::toNumber(QByteArray(answer).replace('\n', QByteArray()));
+    if (std::isnan(reading))
+        link.notANumber(answer);
+    return reading;
 }
 
 void PowerMeterDriver::setFrequencyChannelA(const double &frequency)

@@ -22,10 +22,13 @@ public:
     void connectToPowerMeter(const QString &ip);
     void disconnectFromPowerMeter();
     void writeCommand(const QString &line);
+    // The reading in the answer to the last query; AnswerParsing::notANumber when none came
+    // (no answer, an answer cut short or not a number, no connection).
     double readAnswer();
 
     void setFrequencyChannelA(const double &frequency);
     void setFrequencyChannelB(const double &frequency);
+    // Readings as readAnswer gives them.
     double fetchChannelA();
     double fetchChannelB();
 

@@ -8,23 +8,48 @@
 #include <QIODevice>
 #include <QtDebug>
 
-void QueryLink::reportTroubles(QObject *context, std::function<void(const QString &)> report)
+namespace {
+
+QString named(const QByteArray &query)
 {
-    onTrouble = std::move(report);
-    if (auto *socket = qobject_cast<QAbstractSocket *>(device)) {
-        QObject::connect(socket, &QAbstractSocket::disconnected, context, [this] {
-            if (!leaving)
-                trouble(QStringLiteral("connection lost"));
-            leaving = false;
-        });
-    }
+    return query.isEmpty() ? QStringLiteral("a query") : QString::fromLatin1(query);
 }
 
-void QueryLink::trouble(const QString &text) const
+} // namespace
+
+void LinkTroubles::report(const QString &text) const
 {
     LinkTrace::trouble(instrument, text);
     if (onTrouble)
         onTrouble(text);
+}
+
+void LinkTroubles::noAnswer(const QByteArray &query) const
+{
+    report(QStringLiteral("no answer to %1").arg(named(query)));
+}
+
+void LinkTroubles::cutShort(const QByteArray &query) const
+{
+    report(QStringLiteral("answer to %1 cut short").arg(named(query)));
+}
+
+void LinkTroubles::notANumber(const QByteArray &query, const QByteArray &answer,
+                              AnswerParsing::Expected expected) const
+{
+    report(AnswerParsing::notANumberTrouble(query, answer, expected));
+}
+
+void QueryLink::reportTroubles(QObject *context, std::function<void(const QString &)> report)
+{
+    troubles.setReport(std::move(report));
+    if (auto *socket = qobject_cast<QAbstractSocket *>(device)) {
+        QObject::connect(socket, &QAbstractSocket::disconnected, context, [this] {
+            if (!leaving)
+                troubles.report(QStringLiteral("connection lost"));
+            leaving = false;
+        });
+    }
 }
 
 void QueryLink::expectDisconnect()
@@ -108,11 +133,10 @@ QByteArray QueryLink::readAnswer()
     if (!answer.isEmpty())
         LinkTrace::received(instrument, answer);
     if (queryWritten) {
-        const QString named = QString::fromLatin1(query.isEmpty() ? QByteArray("a query") : query);
         if (answer.isEmpty())
-            trouble(QStringLiteral("no answer to %1").arg(named));
+            troubles.noAnswer(query);
         else if (!complete)
-            trouble(QStringLiteral("answer to %1 cut short").arg(named));
+            troubles.cutShort(query);
     }
     answerOwed = queryWritten && !complete && device->isOpen();
     queryWritten = false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AnswerParsing.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -7,6 +9,26 @@
 
 class QIODevice;
 class QObject;
+
+// Words the troubles of one instrument's link and passes each to the bench trace and to the
+// driver's report; the query links and the synthesizer's HID path share it.
+class LinkTroubles
+{
+public:
+    explicit LinkTroubles(const char *instrument) : instrument(instrument) {}
+
+    void setReport(std::function<void(const QString &trouble)> report) { onTrouble = std::move(report); }
+    void report(const QString &text) const;
+    void noAnswer(const QByteArray &query) const;
+    void cutShort(const QByteArray &query) const;
+    // The answer came whole but is not a number (or list of numbers); the trouble quotes it.
+    void notANumber(const QByteArray &query, const QByteArray &answer,
+                    AnswerParsing::Expected expected = AnswerParsing::Expected::Number) const;
+
+private:
+    const char *instrument; // named in the trace
+    std::function<void(const QString &trouble)> onTrouble;
+};
 
 // The query-and-answer discipline of one instrument line: before a query, whatever an earlier
 // answer left behind is thrown away, and an answer is collected up to its line end. An answer
@@ -17,7 +39,7 @@ class QueryLink
 {
 public:
     QueryLink(QIODevice *device, int timeoutMs, const char *instrument)
-        : device(device), timeoutMs(timeoutMs), instrument(instrument)
+        : device(device), timeoutMs(timeoutMs), instrument(instrument), troubles(instrument)
     {
     }
 
@@ -40,8 +62,13 @@ public:
     // and on a socket the connection lost) to the trace and to report; context owns the
     // connection to the socket.
     void reportTroubles(QObject *context, std::function<void(const QString &trouble)> report);
-    // A trouble the driver finds in an answer itself.
-    void trouble(const QString &text) const;
+    // A trouble the driver finds in an answer itself: the answer to the last query is not a
+    // number (or list of numbers).
+    void notANumber(const QByteArray &answer,
+                    AnswerParsing::Expected expected = AnswerParsing::Expected::Number) const
+    {
+        troubles.notANumber(query, answer, expected);
+    }
     // Call before a disconnect that was asked for, which is no trouble.
     void expectDisconnect();
     // The query whose answer was read last, without its line end.
@@ -59,5 +86,5 @@ private:
     bool complete = false;
     bool lowDelay = false;
     bool leaving = false;
-    std::function<void(const QString &trouble)> onTrouble;
+    LinkTroubles troubles;
 };

@@ -5,6 +5,9 @@
 
 #include <QTcpSocket>
 
+#include <algorithm>
+#include <cmath>
+
 namespace {
 
 const char instrument[] = "analyzer";
@@ -65,17 +68,14 @@ void SpectrumAnalyzerDriver::writeCommand(const QString &command)
 
 QList<double> SpectrumAnalyzerDriver::readAnswer()
 {
-    const QByteArray bytes = link.readCompleteAnswer();
-    if (bytes.isEmpty())
+    const QByteArray answer = link.readCompleteAnswer();
+    // Nothing, or an answer cut short: the link has reported that already.
+    if (answer.isEmpty())
         return {};
-    for (const QByteArray &field : AnswerParsing::cutAtZero(bytes).split(',')) {
-        if (!field.trimmed().isEmpty() && !AnswerParsing::isNumber(field)) {
-            link.trouble(QStringLiteral("answer to %1 is not a list of numbers")
-                               .arg(QString::fromLatin1(link.lastQuery())));
-            break;
-        }
-    }
-    return AnswerParsing::toNumberList(bytes);
+    const QList<double> values = AnswerParsing::toNumberList(answer);
+    if (values.isEmpty() || std::any_of(values.cbegin(), values.cend(), [](double v) { return std::isnan(v); }))
+        link.notANumber(answer, AnswerParsing::Expected::NumberList);
+    return values;
 }
 
 QList<double> SpectrumAnalyzerDriver::query(const QString &text)

@@ -9,7 +9,8 @@
 class QTcpSocket;
 
 // Driver of the spectrum analyzer over LAN, with the commands of both supported models (R&S and
-// KVD4471B); answers come back as lists of numbers.
+// KVD4471B); answers come back as lists of numbers, a field that is not a number as
+// AnswerParsing::notANumber, and no answer as an empty list.
 class SpectrumAnalyzerDriver : public QObject
 {
     Q_OBJECT

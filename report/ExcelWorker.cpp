@@ -6,17 +6,23 @@
 #include "ExcelWorkbooks.h"
 #include "ExcelWorksheet.h"
 #include "ExcelWorksheets.h"
+#include "DurableFile.h"
 #include "XlsxApplication.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
+#include <QThread>
 #include <QVariant>
 #include <QtDebug>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 
 namespace {
 
@@ -24,10 +30,36 @@ const int lastCellType = 11;
 const double firstRowHeight = 12.75;
 const double firstColumnWidth = 15;
 const int levelDifferenceColumn = 18;
+// Waiting rows are tried again with a new row, but not more often than this: on a full disk
+// every try builds the whole workbook in vain.
+const qint64 retryIntervalMs = 1000;
+// Another writer holds a workbook's lock for one save, some tens of milliseconds.
+const unsigned long lockPollMs = 10;
 
 QString g6(double value)
 {
     return QString::number(value, 'g', 6);
+}
+
+qint64 steadyMilliseconds()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Takes the lock, waiting for its holder at most milliseconds; false when it is held still or
+// cannot be made at all (see the lock's error).
+bool lockWithin(QLockFile &lock, int milliseconds)
+{
+    const QDeadlineTimer deadline(milliseconds);
+    for (;;) {
+        // Without a timeout of its own, which would sleep 100 ms and more between tries.
+        if (lock.tryLock(0))
+            return true;
+        if (lock.error() != QLockFile::LockFailedError || deadline.hasExpired())
+            return false;
+        QThread::msleep(lockPollMs);
+    }
 }
 
 } // namespace
@@ -52,6 +84,13 @@ public:
             lastCell->setValue(value);
     }
 
+    // A reading that is not a number leaves its cell empty.
+    void writeNumber(int row, int column, double value)
+    {
+        if (std::isfinite(value))
+            write(row, column, value);
+    }
+
     void formatFirstRowAndColumn()
     {
         const std::unique_ptr<ExcelRange> a1 = worksheet->cell(1, 1);
@@ -70,6 +109,7 @@ private:
 ExcelWorker::ExcelWorker(QObject *parent)
     : QObject(parent)
     , factory([] { return std::make_unique<XlsxApplication>(); })
+    , clock(steadyMilliseconds)
 {
 }
 
@@ -94,6 +134,23 @@ void ExcelWorker::setDirectory(const QString &folder)
 QString ExcelWorker::workbookPath(const QString &name) const
 {
     QMutexLocker lock(&mutex);
+    return pathOf(name);
+}
+
+void ExcelWorker::setClock(Clock newClock)
+{
+    QMutexLocker lock(&mutex);
+    clock = std::move(newClock);
+}
+
+void ExcelWorker::setLockWait(int milliseconds)
+{
+    QMutexLocker lock(&mutex);
+    lockWaitMs = milliseconds;
+}
+
+QString ExcelWorker::pathOf(const QString &name) const
+{
     const QString folder = directory.isEmpty() ? QCoreApplication::applicationDirPath() : directory;
     return QDir::toNativeSeparators(folder + QLatin1Char('/') + name + QLatin1String(".xlsx"));
 }
@@ -106,30 +163,37 @@ void ExcelWorker::startExcel()
 
 void ExcelWorker::quitExcel()
 {
-    QMutexLocker lock(&mutex);
-    if (!excelApplication)
-        return;
-    // The end of a run is one more chance for rows that wait.
-    if (!backlog.empty())
-        saveQueued(*excelApplication);
-    excelApplication->quit();
-    excelApplication.reset();
+    {
+        QMutexLocker lock(&mutex);
+        if (!excelApplication)
+            return;
+        // The end of a run is one more chance for rows that wait.
+        if (!backlog.empty())
+            saveQueued(*excelApplication, true);
+        excelApplication->quit();
+        excelApplication.reset();
+    }
+    notify();
 }
 
 void ExcelWorker::append(const QString &name, Writer writer)
 {
-    QMutexLocker lock(&mutex);
-    if (!excelApplication) {
-        qDebug() << "report row written outside a measurement: starting the report engine";
-        startExcel();
+    {
+        QMutexLocker lock(&mutex);
+        if (!excelApplication) {
+            qDebug() << "report row written outside a measurement: starting the report engine";
+            excelApplication = factory();
+        }
+        auto queue = queueOf(name);
+        if (queue == backlog.end()) {
+            backlog.push_back(Backlog());
+            queue = backlog.end() - 1;
+            queue->workbook = name;
+        }
+        queue->rows.append(std::move(writer));
+        saveQueued(*excelApplication, false);
     }
-    auto queue = queueOf(name);
-    if (queue == backlog.end()) {
-        backlog.push_back(Backlog{name, {}, false, QString()});
-        queue = backlog.end() - 1;
-    }
-    queue->rows.append(std::move(writer));
-    saveQueued(*excelApplication);
+    notify();
 }
 
 std::vector<ExcelWorker::Backlog>::iterator ExcelWorker::queueOf(const QString &workbook)
@@ -138,22 +202,35 @@ std::vector<ExcelWorker::Backlog>::iterator ExcelWorker::queueOf(const QString &
                         [&](const Backlog &queue) { return queue.workbook == workbook; });
 }
 
-void ExcelWorker::saveQueued(ExcelApplication &application)
+void ExcelWorker::saveQueued(ExcelApplication &application, bool now)
 {
     for (auto queue = backlog.begin(); queue != backlog.end();) {
+        const qint64 time = clock();
+        if (!now && queue->tried && time - queue->lastTry < retryIntervalMs) {
+            if (queue->rows.size() != queue->announcedRows) {
+                queue->announcedRows = queue->rows.size();
+                notices.append(Notice{Notice::Waiting, queue->workbook, queue->rows.size(), QString(),
+                                      queue->reason});
+            }
+            ++queue;
+            continue;
+        }
         QString reason;
         if (saveRows(application, queue->workbook, queue->rows, &reason)) {
             if (queue->announced) {
                 qDebug() << queue->rows.size() << "waiting rows saved for" << queue->workbook;
-                emit rowsSaved(queue->workbook, queue->rows.size());
+                notices.append(Notice{Notice::Saved, queue->workbook, queue->rows.size(), QString(), QString()});
             }
             queue = backlog.erase(queue);
             continue;
         }
         qDebug() << queue->rows.size() << "rows of" << queue->workbook << "wait in memory:" << reason;
+        queue->tried = true;
+        queue->lastTry = time;
         queue->announced = true;
+        queue->announcedRows = queue->rows.size();
         queue->reason = reason;
-        emit rowsWaiting(queue->workbook, queue->rows.size(), reason);
+        notices.append(Notice{Notice::Waiting, queue->workbook, queue->rows.size(), QString(), reason});
         ++queue;
     }
 }
@@ -161,14 +238,19 @@ void ExcelWorker::saveQueued(ExcelApplication &application)
 bool ExcelWorker::saveRows(ExcelApplication &application, const QString &name,
                            const QVector<Writer> &rows, QString *reason)
 {
-    if (appendTo(application, workbookPath(name), rows, reason))
+    const Outcome outcome = appendTo(application, pathOf(name), rows, reason);
+    if (outcome == Outcome::Saved)
         return true;
+    // A neighbour would be refused by the same storage, or would split the rows of a workbook
+    // that is only busy for a moment.
+    if (outcome == Outcome::NotSaved)
+        return false;
     const QString recoveredName = name + QLatin1String(" (recovered)");
-    const QString recovered = workbookPath(recoveredName);
-    qDebug() << "workbook" << workbookPath(name) << "left as it is (" << *reason
+    const QString recovered = pathOf(recoveredName);
+    qDebug() << "workbook" << pathOf(name) << "left as it is (" << *reason
              << "); the rows go to" << recovered;
     QString recoveredReason;
-    if (!appendTo(application, recovered, rows, &recoveredReason)) {
+    if (appendTo(application, recovered, rows, &recoveredReason) != Outcome::Saved) {
         qDebug() << "the rows could not be written to" << recovered << "either:" << recoveredReason;
         // Whatever kept the neighbour from the disk is what keeps the rows waiting now.
         if (!recoveredReason.isEmpty())
@@ -177,19 +259,31 @@ bool ExcelWorker::saveRows(ExcelApplication &application, const QString &name,
     }
     if (!announcedRecovered.contains(recovered)) {
         announcedRecovered.insert(recovered);
-        emit rowsRecovered(name, recoveredName, *reason);
+        notices.append(Notice{Notice::Recovered, name, 0, recoveredName, *reason});
     }
     return true;
 }
 
-bool ExcelWorker::appendTo(ExcelApplication &application, const QString &path,
-                           const QVector<Writer> &rows, QString *reason)
+ExcelWorker::Outcome ExcelWorker::appendTo(ExcelApplication &application, const QString &path,
+                                           const QVector<Writer> &rows, QString *reason)
 {
+    // Held from reading the workbook to replacing it: another program appending to it meanwhile
+    // would otherwise replace it with its own copy, without this save's rows, or the other way.
+    QLockFile lock(DurableFile::lockPath(path));
+    if (!lockWithin(lock, lockWaitMs)) {
+        if (lock.error() == QLockFile::LockFailedError) {
+            *reason = QStringLiteral("busy: another program is writing it");
+            return Outcome::NotSaved;
+        }
+        // Where no lock file can be made, the save cannot make its new file either and finds
+        // out why (a full disk, a missing folder, no permission).
+        qDebug() << "no lock file can be made beside" << path;
+    }
     const bool existed = QFile::exists(path);
     std::unique_ptr<ExcelWorkbooks> workbooks = application.workbooks();
     if (!workbooks) {
         *reason = QStringLiteral("no spreadsheet application");
-        return false;
+        return Outcome::NotSaved;
     }
     std::unique_ptr<ExcelWorkbook> workbook;
     if (existed) {
@@ -202,7 +296,7 @@ bool ExcelWorker::appendTo(ExcelApplication &application, const QString &path,
         *reason = existed && !QFileInfo(path).isReadable() ? QStringLiteral("no permission")
                                                            : QStringLiteral("file damaged");
         workbooks->close();
-        return false;
+        return Outcome::Unusable;
     }
     std::unique_ptr<ExcelWorksheets> worksheets = workbook->worksheets();
     std::unique_ptr<ExcelWorksheet> worksheet = worksheets ? worksheets->item(1) : nullptr;
@@ -218,7 +312,7 @@ bool ExcelWorker::appendTo(ExcelApplication &application, const QString &path,
             workbooks2->close();
         workbooks->close();
         *reason = QStringLiteral("file damaged");
-        return false;
+        return Outcome::Unusable;
     }
 
     Sheet cells(sheet.get());
@@ -239,7 +333,7 @@ bool ExcelWorker::appendTo(ExcelApplication &application, const QString &path,
     workbook2.reset();
     workbooks2->close();
     workbooks2.reset();
-    return saved;
+    return saved ? Outcome::Saved : Outcome::NotSaved;
 }
 
 QList<ExcelWorker::WaitingRows> ExcelWorker::waitingRows() const
@@ -253,34 +347,75 @@ QList<ExcelWorker::WaitingRows> ExcelWorker::waitingRows() const
 
 bool ExcelWorker::retryWaitingRows()
 {
-    QMutexLocker lock(&mutex);
-    if (backlog.empty())
-        return true;
-    // A spreadsheet application of its own: this may run in another thread than the measurement.
-    const std::unique_ptr<ExcelApplication> application = factory();
-    saveQueued(*application);
-    application->quit();
-    return backlog.empty();
+    bool none = true;
+    {
+        QMutexLocker lock(&mutex);
+        if (backlog.empty())
+            return true;
+        // A spreadsheet application of its own: this may run in another thread than the measurement.
+        const std::unique_ptr<ExcelApplication> application = factory();
+        saveQueued(*application, true);
+        application->quit();
+        none = backlog.empty();
+    }
+    notify();
+    return none;
 }
 
 bool ExcelWorker::saveWaitingRowsAs(const QString &workbook, const QString &path)
 {
-    QMutexLocker lock(&mutex);
-    const auto queue = queueOf(workbook);
-    if (queue == backlog.end())
-        return true;
-    const std::unique_ptr<ExcelApplication> application = factory();
-    QString reason;
-    const bool saved = appendTo(*application, QDir::toNativeSeparators(path), queue->rows, &reason);
-    application->quit();
-    if (!saved) {
-        qDebug() << "waiting rows of" << workbook << "could not be saved to" << path << ":" << reason;
-        return false;
+    {
+        QMutexLocker lock(&mutex);
+        const auto queue = queueOf(workbook);
+        if (queue == backlog.end())
+            return true;
+        const std::unique_ptr<ExcelApplication> application = factory();
+        QString reason;
+        const Outcome outcome = appendTo(*application, QDir::toNativeSeparators(path), queue->rows, &reason);
+        application->quit();
+        if (outcome != Outcome::Saved) {
+            qDebug() << "waiting rows of" << workbook << "could not be saved to" << path << ":" << reason;
+            return false;
+        }
+        qDebug() << queue->rows.size() << "waiting rows of" << workbook << "saved to" << path;
+        notices.append(Notice{Notice::Saved, workbook, queue->rows.size(), QString(), QString()});
+        backlog.erase(queue);
     }
-    qDebug() << queue->rows.size() << "waiting rows of" << workbook << "saved to" << path;
-    emit rowsSaved(workbook, queue->rows.size());
-    backlog.erase(queue);
+    notify();
     return true;
+}
+
+void ExcelWorker::notify()
+{
+    // One thread at a time emits, in the order the notices were queued; notices queued while it
+    // emits (by another thread, or by a slot calling back) are emitted by it too.
+    QVector<Notice> batch;
+    {
+        QMutexLocker lock(&mutex);
+        if (notifying)
+            return;
+        batch.swap(notices);
+        notifying = !batch.isEmpty();
+    }
+    while (!batch.isEmpty()) {
+        for (const Notice &notice : qAsConst(batch)) {
+            switch (notice.kind) {
+            case Notice::Waiting:
+                emit rowsWaiting(notice.workbook, notice.rows, notice.reason);
+                break;
+            case Notice::Saved:
+                emit rowsSaved(notice.workbook, notice.rows);
+                break;
+            case Notice::Recovered:
+                emit rowsRecovered(notice.workbook, notice.recovered, notice.reason);
+                break;
+            }
+        }
+        batch.clear();
+        QMutexLocker lock(&mutex);
+        batch.swap(notices);
+        notifying = !batch.isEmpty();
+    }
 }
 
 int ExcelWorker::discardWaitingRows()
@@ -304,7 +439,7 @@ void ExcelWorker::appendPowerRow(const QString &name, quint64 pointIndex,
         if (firstPoint)
             sheet.formatFirstRowAndColumn();
         for (int column = 0; column < values.size(); ++column)
-            sheet.write(above + 1, column + 1, values.at(column));
+            sheet.writeNumber(above + 1, column + 1, values.at(column));
     });
 }
 
@@ -357,21 +492,21 @@ void ExcelWorker::writeSpurRow(const QString &name, const quint64 &pointIndex, d
         } else {
             row = sheet.lastUsedRow() + 1;
         }
-        const double carrier = frequencies.at(0) / 1e9;
-        sheet.write(row, 1, carrier);
-        sheet.write(row, 2, levels.at(0));
+        sheet.writeNumber(row, 1, frequencies.at(0) / 1e9);
+        sheet.writeNumber(row, 2, levels.at(0));
         int column = 3;
         for (int j = 1; j < count; ++j) {
             // The difference is taken in Hz before scaling, so that a peak exactly 16 kHz away
-            // is not counted through a rounding error of the two divisions.
+            // is not counted through a rounding error of the two divisions. A peak whose distance
+            // is not a number cannot be shown to be the carrier, so it is kept.
             const double d = (frequencies.at(0) - frequencies.at(j)) / 1e9;
-            if (d > 0.000016 || d < -0.000016) {
-                sheet.write(row, column, frequencies.at(j) / 1e9);
-                sheet.write(row, column + 1, levels.at(j));
+            if (!(d <= 0.000016 && d >= -0.000016)) {
+                sheet.writeNumber(row, column, frequencies.at(j) / 1e9);
+                sheet.writeNumber(row, column + 1, levels.at(j));
                 column += 2;
             }
         }
-        if (levels.size() >= 2)
+        if (levels.size() >= 2 && std::isfinite(levels.at(0) - levels.at(1)))
             sheet.write(row, levelDifferenceColumn, g6(levels.at(0) - levels.at(1)));
     });
 }

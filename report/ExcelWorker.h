@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QList>
-#include <QRecursiveMutex>
+#include <QMutex>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -17,13 +17,18 @@ class ExcelRange;
 
 // Writes the measurement reports: one row per measured point appended to a workbook that is
 // opened, written, saved and closed again for every point. A row that cannot be saved waits in
-// memory and is written, ahead of later rows, at the next save that succeeds.
+// memory and is written, ahead of later rows, at the next save that succeeds; with a new row,
+// waiting rows are tried again at most once a second. A save holds a lock file beside its
+// workbook from reading it to replacing it, so that programs appending to one workbook at the
+// same time lose no row.
 class ExcelWorker : public QObject
 {
     Q_OBJECT
 
 public:
     using ApplicationFactory = std::function<std::unique_ptr<ExcelApplication>()>;
+    // A monotonic time in milliseconds.
+    using Clock = std::function<qint64()>;
 
     // Rows of one workbook that wait in memory.
     struct WaitingRows
@@ -42,6 +47,11 @@ public:
     void setDirectory(const QString &directory);
     // Full native path of the workbook with this base name.
     QString workbookPath(const QString &name) const;
+    // Replaces the clock of the retries of waiting rows (a steady clock by default).
+    void setClock(Clock clock);
+    // How long a save waits for another program that is writing the same workbook before its
+    // rows wait instead (3 s by default).
+    void setLockWait(int milliseconds);
 
     void startExcel();
     void quitExcel();
@@ -58,7 +68,8 @@ public:
     // The waiting rows are shared with the window's thread: these four may be called from any
     // thread and wait at most for the save in progress.
     QList<WaitingRows> waitingRows() const;
-    // Tries once more to save every waiting row; true when none waits any longer.
+    // Tries once more to save every waiting row, whenever the last try was; true when none
+    // waits any longer.
     bool retryWaitingRows();
     // Appends the waiting rows of one workbook to the workbook at path instead; true on success,
     // and they no longer wait.
@@ -67,8 +78,10 @@ public:
     int discardWaitingRows();
 
 signals:
-    // Rows of the workbook could be saved neither to it nor to its "(recovered)" neighbour; rows
-    // of them wait in memory, for the reason given.
+    // Each signal is emitted once the writer's lock is released, so that a slot may call back
+    // into the writer from any thread; signals keep the order of the events they tell of.
+    // Rows of the workbook could not be saved; rows of them wait in memory, for the reason given.
+    // Emitted after each failed save and when a new row joins the waiting ones.
     void rowsWaiting(const QString &workbook, int rows, const QString &reason);
     // Every row that waited for the workbook has been saved (rows of them).
     void rowsSaved(const QString &workbook, int rows);
@@ -84,30 +97,56 @@ private:
         QString workbook;
         QVector<Writer> rows;
         bool announced = false; // the window was told that rows wait
+        int announcedRows = 0;  // how many, as it was told last
+        QString reason;
+        bool tried = false;     // a save of them failed, at lastTry
+        qint64 lastTry = 0;
+    };
+    // A signal to emit once the lock is released.
+    struct Notice
+    {
+        enum Kind { Waiting, Saved, Recovered } kind = Waiting;
+        QString workbook;
+        int rows = 0;
+        QString recovered;
         QString reason;
     };
+    // How an append to one workbook file ended.
+    enum class Outcome {
+        Saved,
+        Unusable, // the file cannot be used as a workbook (damaged, unreadable): left as it is
+        NotSaved, // the storage refused the save, or another program is writing the workbook
+    };
 
+    QString pathOf(const QString &name) const;
     // The rows waiting for the workbook, or the end of the backlog.
     std::vector<Backlog>::iterator queueOf(const QString &workbook);
     // Queues the row for the named workbook and saves every workbook that has rows to save.
     void append(const QString &name, Writer writer);
     // Saves each workbook's queued rows in one go, oldest workbook first; a workbook that cannot
-    // be read or saved is left as it is and its rows go to its "(recovered)" neighbour instead;
-    // when that fails too they stay queued.
-    void saveQueued(ExcelApplication &application);
+    // be used is left as it is and its rows go to its "(recovered)" neighbour instead; when that
+    // fails too, or the storage refuses the save, they stay queued. Unless now is set, rows that
+    // already wait are tried again only once a retry interval has passed since their last try.
+    void saveQueued(ExcelApplication &application, bool now);
     bool saveRows(ExcelApplication &application, const QString &name, const QVector<Writer> &rows,
                   QString *reason);
-    bool appendTo(ExcelApplication &application, const QString &path, const QVector<Writer> &rows,
-                  QString *reason);
+    Outcome appendTo(ExcelApplication &application, const QString &path, const QVector<Writer> &rows,
+                     QString *reason);
+    // Emits the queued notices; called without the lock.
+    void notify();
     // A power row: the values in columns A onwards, below the last used row (row 1 of a new
     // workbook at the first point of a run).
     void appendPowerRow(const QString &name, quint64 pointIndex, const QList<double> &values);
 
+    // Guards every member and every use of excelApplication.
+    mutable QMutex mutex;
     ApplicationFactory factory;
+    Clock clock;
+    int lockWaitMs = 3000;
     QString directory;
     std::unique_ptr<ExcelApplication> excelApplication;
-    // Guards everything below and every use of excelApplication.
-    mutable QRecursiveMutex mutex;
     std::vector<Backlog> backlog;
     QSet<QString> announcedRecovered;
+    QVector<Notice> notices;
+    bool notifying = false; // a thread emits the notices
 };

@@ -6,12 +6,15 @@
 #include "OrvaneDeviceDriver.h"
 #include "Pause.h"
 #include "PowerMeterDriver.h"
+#include "Readings.h"
 #include "SpectrumAnalyzerDriver.h"
 #include "SpurEvaluation.h"
 
 #include <QMetaObject>
 #include <QThread>
 #include <QtDebug>
+
+#include <cmath>
 
 namespace {
 
@@ -536,7 +539,7 @@ void DevicesWork::raisePower(double &power, quint32 step, double firstFrequency)
     Pause::sleepMs(passPauseMs);
 }
 
-void DevicesWork::reportPowerPoint(quint64 number, double frequency, double reading, double fetchedPower)
+void DevicesWork::reportPowerPoint(const QString &tableName, quint64 number, double frequency, double reading, double fetchedPower)
 {
     MeasuredPoint point;
     point.pass = runPass;
@@ -546,6 +549,7 @@ void DevicesWork::reportPowerPoint(quint64 number, double frequency, double read
     point.reading = reading;
     point.fetched = fetchValuesFlag;
     point.fetchedPower = fetchedPower;
+    point.workbook = tableName;
     emit pointMeasured(point);
 }
 
@@ -559,7 +563,7 @@ double DevicesWork::readPowerMeter(double frequency, bool channelA)
     Pause::sleepMs(static_cast<unsigned long>(qMax(0, delayMs.load())));
     const double reading = channelA ? powerMeter->fetchChannelA() : powerMeter->fetchChannelB();
     emit labelCountPoints(QString::number(pointIndex + 1));
-    emit labelAnswerFromPowerMeter(QString::number(reading, 'g', 4));
+    emit labelAnswerFromPowerMeter(Readings::labelText(reading));
     return reading;
 }
 
@@ -572,10 +576,12 @@ void DevicesWork::synthesizerValues(double *fetchedPower, double *temperature)
     if (usbHidConnected) {
         *fetchedPower = synthesizer->fetchPower();
     } else {
-        double sum = 0;
+        // The fetches that gave no number are left out of the mean, which is in whole dBm.
+        QList<double> readings;
         for (int i = 0; i < fetchedReadings; ++i)
-            sum += synthesizer->fetchPower();
-        *fetchedPower = double(qRound64(sum / fetchedReadings));
+            readings.append(synthesizer->fetchPower());
+        const double mean = Readings::meanOfNumbers(readings);
+        *fetchedPower = std::isnan(mean) ? mean : double(qRound64(mean));
     }
     *temperature = synthesizer->readTemperature();
 }
@@ -594,7 +600,7 @@ void DevicesWork::frequencySweep(double firstFrequency, double gridStep, const Q
         synthesizerValues(&fetchedPower, &temperature);
         excelWorker->writeFrequencySweepRow(tableName, pointIndex, frequency, reading, fetchedPower,
                                             temperature);
-        reportPowerPoint(pointIndex + 1, frequency, reading, fetchedPower);
+        reportPowerPoint(tableName, pointIndex + 1, frequency, reading, fetchedPower);
         ++pointIndex;
         if (pointIndex >= count)
             return;
@@ -612,7 +618,7 @@ void DevicesWork::oneFrequencyReading(double frequency, double power, const QStr
     synthesizerValues(&fetchedPower, &temperature);
     excelWorker->writePowerStepRow(tableName, pointIndex, frequency, reading, power, fetchedPower,
                                    temperature);
-    reportPowerPoint(1, frequency, reading, fetchedPower);
+    reportPowerPoint(tableName, 1, frequency, reading, fetchedPower);
 }
 
 void DevicesWork::measureSpectrum(ValueForm form)
@@ -689,7 +695,9 @@ void DevicesWork::spurPass(const ValueForm &form, double gridStep, double power,
 
         SpurEvaluation peaks;
         if (!markerLevels.isEmpty()) {
-            double carrier = markerLevels.first();
+            // A marker level that is no number steers the analyzer as the 0 dBm it was once read
+            // as, so that the commands sent stay as they were; the trouble has been reported.
+            double carrier = std::isnan(markerLevels.first()) ? 0.0 : markerLevels.first();
             if (power - carrier > 2.0 || power - carrier < 1.0)
                 spectrumAnalyzer->setReferenceLevel(power + 1.0);
             if (carrier - form.displayLine < -90.0)
@@ -732,8 +740,10 @@ void DevicesWork::spurPass(const ValueForm &form, double gridStep, double power,
             point.frequency = frequency;
             point.outputPower = power;
             point.carrierLevel = peaks.levels.at(0);
-            point.hasSpur = peaks.size() > 1;
-            point.spurLevel = point.hasSpur ? peaks.levels.at(1) - peaks.levels.at(0) : 0.0;
+            const int strongest = peaks.strongestOther();
+            point.hasSpur = strongest > 0;
+            point.spurLevel = point.hasSpur ? peaks.levels.at(strongest) - peaks.levels.at(0) : 0.0;
+            point.workbook = tableName;
             emit pointMeasured(point);
         }
         ++pointIndex;

@@ -147,7 +147,7 @@ private:
     void oneFrequencyReading(double frequency, double power, const QString &tableName,
                              bool channelA);
     double readPowerMeter(double frequency, bool channelA);
-    void reportPowerPoint(quint64 number, double frequency, double reading, double fetchedPower);
+    void reportPowerPoint(const QString &tableName, quint64 number, double frequency, double reading, double fetchedPower);
     void synthesizerValues(double *fetchedPower, double *temperature);
     void spurPass(const ValueForm &form, double gridStep, double power, const QString &tableName);
     // Passes a run will make from this power on, as cycling and the power step stand now; 0

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <QMetaType>
+#include <QString>
 #include <QtGlobal>
 
 // One measured point as the worker reports it to the window, right after its row was handed to
-// the report writer: what a progress display and a live plot need.
+// the report writer: what a progress display and a live plot need. A reading for which the
+// instrument gave no number (reading, fetchedPower, carrierLevel, and so spurLevel) is a quiet
+// NaN, AnswerParsing::notANumber.
 struct MeasuredPoint
 {
     bool spur = false;        // a point of the spur measurement, else of the power measurement
@@ -18,6 +21,7 @@ struct MeasuredPoint
     double carrierLevel = 0;  // dBm
     bool hasSpur = false;     // spurLevel holds the strongest other peak
     double spurLevel = 0;     // dBc, relative to the carrier
+    QString workbook;         // base name of the workbook its row went to
 };
 
 Q_DECLARE_METATYPE(MeasuredPoint)

@@ -46,6 +46,7 @@ QString RunProgress::trouble(const QString &instrument, const QString &trouble)
     ++troublesPerLink[instrument];
     if (times == 1)
         return key;
+    // The answer in the trouble may hold "%1": it is never part of an arg() pattern.
     return key + QStringLiteral(" — %1 times %2")
                      .arg(QString::number(times),
                           running ? QStringLiteral("in this run") : QStringLiteral("since the last run"));
@@ -63,7 +64,7 @@ quint64 RunProgress::total() const
 
 QString RunProgress::progressText(qint64 elapsedMs) const
 {
-    QString text = QStringLiteral("%1: point %2 of %3").arg(name).arg(point).arg(pointsPerPass);
+    QString text = QStringLiteral("%1: point %2 of %3").arg(name, QString::number(point), QString::number(pointsPerPass));
     if (passes != 1 && currentPass > 0)
         text += passes > 0 ? QStringLiteral(", pass %1 of %2").arg(currentPass).arg(passes)
                            : QStringLiteral(", pass %1").arg(currentPass);
@@ -81,18 +82,20 @@ QString RunProgress::summary(qint64 elapsedMs) const
     const QString elapsed = duration(elapsedMs);
     QString text;
     if (wasStopped) {
-        text = QStringLiteral("%1 stopped at point %2 of %3").arg(name).arg(point).arg(pointsPerPass);
+        text = QStringLiteral("%1 stopped at point %2 of %3")
+                   .arg(name, QString::number(point), QString::number(pointsPerPass));
         if (passes != 1)
             text += QStringLiteral(", pass %1").arg(currentPass);
         text += QStringLiteral(" after ") + elapsed;
     } else {
-        text = QStringLiteral("%1 finished: %2 points in %3").arg(name).arg(done()).arg(elapsed);
+        text = QStringLiteral("%1 finished: %2 points in %3").arg(name, QString::number(done()), elapsed);
         if (currentPass > 1)
             text += QStringLiteral(" (%1 passes)").arg(currentPass);
     }
     QStringList perLink;
     for (auto it = troublesPerLink.cbegin(); it != troublesPerLink.cend(); ++it)
-        perLink << QStringLiteral("%1: %2 %3").arg(it.key()).arg(it.value()).arg(it.value() == 1 ? "trouble" : "troubles");
+        perLink << QStringLiteral("%1: %2 %3").arg(it.key(), QString::number(it.value()),
+                                                   it.value() == 1 ? QStringLiteral("trouble") : QStringLiteral("troubles"));
     if (!perLink.isEmpty())
         text += QStringLiteral("; ") + perLink.join(QStringLiteral(", "));
     return text;

@@ -21,16 +21,35 @@ SpurEvaluation SpurEvaluation::fromTable(const QList<double> &table)
     return peaks;
 }
 
+bool SpurEvaluation::isNumber(int peak) const
+{
+    return std::isfinite(frequencies.at(peak)) && std::isfinite(levels.at(peak));
+}
+
+int SpurEvaluation::strongestOther() const
+{
+    for (int i = 1; i < size(); ++i)
+        if (isNumber(i))
+            return i;
+    return -1;
+}
+
 void SpurEvaluation::evaluate(double displayLine, quint32 *spurCount, double *minimumDistance) const
 {
+    if (size() == 0 || !isNumber(0))
+        return;
+    const int strongest = strongestOther();
     for (int i = 1; i < size(); ++i) {
+        if (!isNumber(i))
+            continue;
         const double d = frequencies.at(0) / 1e9 - frequencies.at(i) / 1e9;
         if (!(d > 0.001 || d < -0.001))
             continue;
         if (std::isnan(levels.at(i) - levels.at(0) + displayLine))
             continue;
         ++*spurCount;
-        const double distance = levels.at(0) - levels.at(1);
+        // As before: the distance to the strongest other peak, even when that one is no spur.
+        const double distance = levels.at(0) - levels.at(strongest);
         if (distance < *minimumDistance)
             *minimumDistance = distance;
     }

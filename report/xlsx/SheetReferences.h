@@ -17,9 +17,11 @@ QString asReference(const QString &name);
 // references into other workbooks are left alone.
 QString renameInFormula(const QString &formula, const QString &from, const QString &to);
 
-// The XML part with the references in its formulas (elements f, formula, formula1, formula2,
-// definedName, calculatedColumnFormula), pivot cache sources (worksheetSource sheet) and
-// hyperlink locations renamed; the part unchanged byte for byte where nothing refers to the sheet.
+// The XML part with the references in its formulas renamed: the text of the elements f, formula,
+// formula1, formula2, definedName, calculatedColumnFormula, totalsRowFormula and sqref, hyperlink
+// locations, cell links of shapes and controls, conditional format values, and the sheet of pivot
+// cache sources. Only the names are replaced; the part is unchanged byte for byte where nothing
+// refers to the sheet.
 QByteArray renameInPart(const QByteArray &xml, const QString &from, const QString &to);
 
 } // namespace SheetReferences

@@ -329,30 +329,24 @@ void XlsxDocument::renameFirstSheet(const QString &name)
 
 void XlsxDocument::renameReferences(const QString &from, const QString &to)
 {
-    const QByteArray plain = from.toUtf8();
-    const QByteArray escaped = XmlScan::escape(from);
-    auto mayRefer = [&](const QByteArray &content) {
-        return content.contains(plain) || content.contains(escaped)
-               || QString::fromUtf8(content).contains(from, Qt::CaseInsensitive);
-    };
+    // Every part is searched: a reference can spell the name in many ways ('It''s', &apos;,
+    // character references, any case), so no search of the raw bytes can rule a part out.
     for (int i = 0; i < entries.size(); ++i) {
         const QByteArray &entryName = entries.at(i).name;
         if (i == sheetEntry || i == workbook.entry || i == styles.entry || !entryName.startsWith("xl/")
             || !entryName.endsWith(".xml") || entryName.contains("theme/") || entryName.endsWith("sharedStrings.xml"))
             continue;
         QByteArray content;
-        if (!XlsxZip::extract(entries.at(i), XlsxSheet::maxXmlBytes, &content) || !mayRefer(content))
+        if (!XlsxZip::extract(entries.at(i), XlsxSheet::maxXmlBytes, &content))
             continue;
         const QByteArray renamed = SheetReferences::renameInPart(content, from, to);
         if (renamed != content)
             entries[i] = XlsxZip::makeEntry(entryName, renamed);
     }
     const QByteArray own = firstSheet.xml();
-    if (mayRefer(own)) {
-        const QByteArray renamed = SheetReferences::renameInPart(own, from, to);
-        if (renamed != own)
-            firstSheet.load(renamed);
-    }
+    const QByteArray renamed = SheetReferences::renameInPart(own, from, to);
+    if (renamed != own)
+        firstSheet.load(renamed);
 }
 
 int XlsxDocument::dateTimeStyle()

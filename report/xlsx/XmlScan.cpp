@@ -15,6 +15,13 @@ bool isNameChar(char c)
     return !isSpace(c) && c != '>' && c != '/' && c != '=' && c != '<' && c != '\0';
 }
 
+// Stricter than isNameChar: an attribute name with a quote in it stops the reading of a tag's
+// attributes, so that every value found lies where nextTag also sees a quoted value.
+bool isAttributeNameChar(char c)
+{
+    return isNameChar(c) && c != '"' && c != '\'';
+}
+
 // Offset just after the terminator, or -1.
 int skipPast(const QByteArray &xml, int from, const char *terminator)
 {
@@ -112,7 +119,7 @@ bool forEachAttribute(const QByteArray &xml, const Tag &tag, Visit visit)
         while (p < end && (isSpace(data[p]) || data[p] == '/'))
             ++p;
         const int nameBegin = p;
-        while (p < end && isNameChar(data[p]))
+        while (p < end && isAttributeNameChar(data[p]))
             ++p;
         const int nameEnd = p;
         while (p < end && isSpace(data[p]))
@@ -204,46 +211,141 @@ QByteArray escape(const QString &text)
     return out;
 }
 
-QString unescape(const QByteArray &raw)
+namespace {
+
+// Decodes the UTF-8 sequence at the start of bytes into code; the number of bytes it takes. A
+// malformed sequence gives U+FFFD for its first byte alone.
+int decodeUtf8(const uchar *bytes, int available, uint *code)
 {
-    QString text = QString::fromUtf8(raw);
-    if (!text.contains(QLatin1Char('&')))
-        return text;
-    QString out;
-    out.reserve(text.size());
-    for (int i = 0; i < text.size(); ++i) {
-        if (text.at(i) != QLatin1Char('&')) {
-            out += text.at(i);
-            continue;
-        }
-        const int semicolon = text.indexOf(QLatin1Char(';'), i);
+    const uchar lead = bytes[0];
+    int length = 0;
+    uint value = 0;
+    uint least = 0;
+    if (lead < 0x80) {
+        *code = lead;
+        return 1;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        value = lead & 0x1F;
+        least = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        value = lead & 0x0F;
+        least = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        value = lead & 0x07;
+        least = 0x10000;
+    }
+    *code = 0xFFFD;
+    if (length == 0 || length > available)
+        return 1;
+    for (int k = 1; k < length; ++k) {
+        if ((bytes[k] & 0xC0) != 0x80)
+            return 1;
+        value = (value << 6) | (bytes[k] & 0x3F);
+    }
+    if (value < least || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+        return 1;
+    *code = value;
+    return length;
+}
+
+void appendCode(QString *text, uint code, int from, QVector<int> *offsets)
+{
+    if (QChar::requiresSurrogates(code)) {
+        *text += QChar(QChar::highSurrogate(code));
+        *text += QChar(QChar::lowSurrogate(code));
+        if (offsets)
+            *offsets << from << from;
+    } else {
+        *text += QChar(code);
+        if (offsets)
+            *offsets << from;
+    }
+}
+
+// Appends raw[from, to) as it stands, decoded from UTF-8 but with no entity resolved.
+void appendLiteral(QString *text, const QByteArray &raw, int from, int to, QVector<int> *offsets)
+{
+    const uchar *data = reinterpret_cast<const uchar *>(raw.constData());
+    while (from < to) {
+        uint code = 0;
+        const int length = decodeUtf8(data + from, to - from, &code);
+        appendCode(text, code, from, offsets);
+        from += length;
+    }
+}
+
+// The character an entity's name (what stands between '&' and ';') stands for; 0 when the
+// entity is unknown, 0xFFFFFFFF when it is a character reference to no character.
+uint entityCode(const QByteArray &name)
+{
+    if (name == "amp")
+        return '&';
+    if (name == "lt")
+        return '<';
+    if (name == "gt")
+        return '>';
+    if (name == "quot")
+        return '"';
+    if (name == "apos")
+        return '\'';
+    if (!name.startsWith('#'))
+        return 0;
+    bool ok = false;
+    const uint code = name.startsWith("#x") ? name.mid(2).toUInt(&ok, 16) : name.mid(1).toUInt(&ok, 10);
+    if (!ok || code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+        return 0xFFFFFFFF;
+    return code;
+}
+
+} // namespace
+
+QString unescape(const QByteArray &raw, QVector<int> *offsets)
+{
+    if (offsets)
+        offsets->clear();
+    if (!offsets && !raw.contains('&'))
+        return QString::fromUtf8(raw);
+    QString text;
+    text.reserve(raw.size());
+    int from = 0;
+    while (from < raw.size()) {
+        const int amp = raw.indexOf('&', from);
+        const int plainEnd = amp < 0 ? raw.size() : amp;
+        appendLiteral(&text, raw, from, plainEnd, offsets);
+        if (amp < 0)
+            break;
+        const int semicolon = raw.indexOf(';', amp);
         if (semicolon < 0) {
-            out += text.mid(i);
+            appendLiteral(&text, raw, amp, raw.size(), offsets);
             break;
         }
-        const QString entity = text.mid(i + 1, semicolon - i - 1);
-        if (entity == QLatin1String("amp"))
-            out += QLatin1Char('&');
-        else if (entity == QLatin1String("lt"))
-            out += QLatin1Char('<');
-        else if (entity == QLatin1String("gt"))
-            out += QLatin1Char('>');
-        else if (entity == QLatin1String("quot"))
-            out += QLatin1Char('"');
-        else if (entity == QLatin1String("apos"))
-            out += QLatin1Char('\'');
-        else if (entity.startsWith(QLatin1Char('#'))) {
-            bool ok = false;
-            const uint code = entity.startsWith(QLatin1String("#x")) ? entity.mid(2).toUInt(&ok, 16)
-                                                                      : entity.mid(1).toUInt(&ok, 10);
-            if (ok && code > 0 && code <= 0x10FFFF)
-                out += QString::fromUcs4(&code, 1);
-        } else {
-            out += text.mid(i, semicolon - i + 1);
-        }
-        i = semicolon;
+        const uint code = entityCode(raw.mid(amp + 1, semicolon - amp - 1));
+        if (code == 0)
+            appendLiteral(&text, raw, amp, semicolon + 1, offsets); // unknown: kept as written
+        else if (code != 0xFFFFFFFF)
+            appendCode(&text, code, amp, offsets);
+        from = semicolon + 1;
     }
-    return out;
+    if (offsets)
+        *offsets << raw.size();
+    return text;
+}
+
+bool referencesWellFormed(const QByteArray &raw)
+{
+    for (int amp = raw.indexOf('&'); amp >= 0; amp = raw.indexOf('&', amp + 1)) {
+        const int semicolon = raw.indexOf(';', amp);
+        if (semicolon < 0)
+            return false;
+        const uint code = entityCode(raw.mid(amp + 1, semicolon - amp - 1));
+        if (code == 0 || code == 0xFFFFFFFF)
+            return false;
+    }
+    return true;
 }
 
 QByteArray columnName(int column)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVector>
 
 // A byte-level scanner for the XML parts of a workbook: finds tags and attributes by their byte
 // offsets, so that foreign XML can be edited by splicing without being re-serialised.
@@ -41,7 +42,13 @@ int removeAttribute(QByteArray &xml, const Tag &tag, const QByteArray &name);
 
 // Escapes text for element content and attribute values, dropping characters XML cannot carry.
 QByteArray escape(const QString &text);
-QString unescape(const QByteArray &raw);
+// The text of raw character data. With offsets, also where each character came from: offsets[i]
+// is the byte of raw where character i begins (both halves of a surrogate pair share one), and
+// offsets[text size] is raw's size; so a stretch of the text can be replaced in raw itself.
+QString unescape(const QByteArray &raw, QVector<int> *offsets = nullptr);
+// Whether every "&" in raw character data begins a reference XML knows (&amp; &lt; &gt; &quot;
+// &apos; or a character reference to a character).
+bool referencesWellFormed(const QByteArray &raw);
 
 // Column letters of a 1-based column number, and the reverse; 0 for a malformed reference.
 QByteArray columnName(int column);

@@ -9,6 +9,7 @@
 #include "MeasurementPlot.h"
 #include "Pause.h"
 #include "RunStatus.h"
+#include "SetupForm.h"
 #include "WorkbookDump.h"
 #include "XlsxDocument.h"
 
@@ -20,12 +21,15 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMutex>
+#include <QProcess>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QValidator>
 #include <QtTest>
 
@@ -104,6 +108,54 @@ private:
                    && text("buttonConnectSpectrumAnalyzer") == "disconnect";
         }, 5000);
     }
+    // A run of many points whose rows wait in memory: its report folder is on a stick that has
+    // been pulled out (one of its own for each test). Returns once rows wait.
+    bool startRunWithRowsWaiting(BenchSimProcess &sim)
+    {
+        if (!connectSynthesizer(sim) || !connectInstruments(sim))
+            return false;
+        window->devicesWork()->reportWriter()->setDirectory(
+            reports.filePath(QStringLiteral("pulled out ") + QLatin1String(QTest::currentTestFunction())));
+        widget<QSpinBox>("spinBoxPointsFreq")->setValue(100000);
+        widget<QSpinBox>("spinBoxDelay")->setValue(0);
+        click("buttonMeasurement");
+        return QTest::qWaitFor([this] {
+            return !window->devicesWork()->waitingReportRows().isEmpty() && window->runStatus()->progressShown();
+        }, 10000);
+    }
+    // The questions about waiting rows asked so far; each is answered with the button whose text
+    // starts with the given words.
+    QStringList questions;
+    void answerQuestionsWith(const QString &answer)
+    {
+        auto *answering = new QTimer(window.get());
+        connect(answering, &QTimer::timeout, answering, [this, answer] {
+            auto *question = window->findChild<QMessageBox *>(QStringLiteral("waitingRowsQuestion"));
+            if (!question || !question->isVisible())
+                return;
+            questions << question->text();
+            for (QAbstractButton *button : question->buttons())
+                if (button->text().startsWith(answer))
+                    return button->click();
+            qWarning() << "no button" << answer;
+        });
+        answering->start(10);
+    }
+    // Runs the program with these options in the temporary folder; its exit code, or -1 when it
+    // did not end by itself (its window stayed open).
+    int runProgram(const QStringList &options, QString &errors)
+    {
+        QProcess program;
+        program.setWorkingDirectory(reports.path());
+        program.start(QStringLiteral(RFBENCH_PATH), options);
+        const bool ended = program.waitForFinished(10000);
+        if (!ended) {
+            program.kill();
+            program.waitForFinished();
+        }
+        errors = QString::fromLocal8Bit(program.readAllStandardError());
+        return ended && program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
+    }
 
 private slots:
     void initTestCase();
@@ -131,20 +183,28 @@ private slots:
     void pointsStepAndCycleChoices();
     void hidDevicesFillTheList();
     void rowsThatCannotBeSavedAreShownUntilSaved();
+    void cancelledCloseLeavesTheRunGoing();
+    void discardedRowsAreCountedAfterTheRunStopped();
     void silentPowerMeterShowsItsTrouble();
+    void troubleInTheStatusBar_data();
+    void troubleInTheStatusBar();
     void dataLocation_data();
     void dataLocation();
+    void setupsKeptSharedAndRunWithoutTheWindow();
 };
 
 void tst_MainWindow::initTestCase()
 {
     QVERIFY(reports.isValid());
+    QFile notes(reports.filePath(QStringLiteral("notes.txt")));
+    QVERIFY(notes.open(QIODevice::WriteOnly));
     Pause::setSleepFunction([](unsigned long) {});
 }
 
 void tst_MainWindow::init()
 {
     QFile::remove(settingsPath());
+    questions.clear();
     window = std::make_unique<MainWindow>();
     DevicesWork *worker = window->devicesWork();
     runInThread(worker, [this, worker] { worker->reportWriter()->setDirectory(reports.path()); });
@@ -653,7 +713,7 @@ void tst_MainWindow::powerMeasurementFromTheWindow()
     QVERIFY(window->runStatus()->progressText().startsWith(QLatin1String("Power measurement finished: 2 points in ")));
     QVERIFY(window->runStatus()->progressText().endsWith(QLatin1String(" (2 passes)")));
     QCOMPARE(window->measurementPlot()->curveTitles(),
-             (QStringList{QStringLiteral("Reading, 27 dBm"), QStringLiteral("Reading, 28 dBm")}));
+             QStringList{QStringLiteral("Reading, 1000 MHz")});
 }
 
 void tst_MainWindow::stopGivesTheControlsBackAtOnce()
@@ -843,6 +903,51 @@ void tst_MainWindow::rowsThatCannotBeSavedAreShownUntilSaved()
     QCOMPARE(document->sheet().lastUsedRow(), 2);
 }
 
+void tst_MainWindow::cancelledCloseLeavesTheRunGoing()
+{
+    BenchSimProcess sim({QStringLiteral("--verbose")});
+    QVERIFY(sim.isReady());
+    QVERIFY(startRunWithRowsWaiting(sim));
+    answerQuestionsWith(QStringLiteral("Cancel"));
+    QVERIFY(!window->close());
+    QCOMPARE(questions.size(), 1);
+    QVERIFY2(questions.first().endsWith(QLatin1String("Either answer stops the running measurement first.")),
+             qPrintable(questions.first()));
+    QCoreApplication::processEvents();
+    const int answeredAt = text("labelPoints_2").toInt();
+    QVERIFY(QTest::qWaitFor([&] { return text("labelPoints_2").toInt() > answeredAt + 10; }, 10000));
+    QVERIFY(window->runStatus()->progressShown());
+    // The buttons still reach the worker: Stop ends the run, and a new frequency goes out.
+    click("buttonStopMeasure");
+    QVERIFY(QTest::qWaitFor([this] { return !window->runStatus()->progressShown(); }, 10000));
+    QVERIFY2(window->runStatus()->progressText().startsWith(QLatin1String("Power measurement stopped at point ")),
+             qPrintable(window->runStatus()->progressText()));
+    widget<QDoubleSpinBox>("doubleSpinBoxFreq")->setValue(4321.5);
+    click("buttonSetFreq");
+    QVERIFY(QTest::qWaitFor([&] {
+        return sim.receivedLines(QStringLiteral("synthesizer")).endsWith(QStringLiteral("FREQ:CW 4321.50000000 MHz"));
+    }, 5000));
+}
+
+void tst_MainWindow::discardedRowsAreCountedAfterTheRunStopped()
+{
+    BenchSimProcess sim;
+    QVERIFY(sim.isReady());
+    QVERIFY(startRunWithRowsWaiting(sim));
+    answerQuestionsWith(QStringLiteral("Discard"));
+    QVERIFY(window->close());
+    // The run ended before the rows went: none waits and none comes after. The last question
+    // counted every row that went, one for each point measured.
+    QVERIFY(window->devicesWork()->waitingReportRows().isEmpty());
+    QCoreApplication::processEvents();
+    QVERIFY(!window->runStatus()->progressShown());
+    QVERIFY(window->devicesWork()->waitingReportRows().isEmpty());
+    QVERIFY(!questions.isEmpty());
+    QVERIFY(questions.first().endsWith(QLatin1String("Either answer stops the running measurement first.")));
+    QVERIFY2(questions.last().startsWith(text("labelPoints_2") + QStringLiteral(" measured rows could not be saved")),
+             qPrintable(text("labelPoints_2") + QStringLiteral(" / ") + questions.last()));
+}
+
 void tst_MainWindow::silentPowerMeterShowsItsTrouble()
 {
     BenchSimProcess sim({QStringLiteral("--powermeter-silent")});
@@ -859,17 +964,77 @@ void tst_MainWindow::silentPowerMeterShowsItsTrouble()
              qPrintable(window->runStatus()->progressText()));
 }
 
+void tst_MainWindow::troubleInTheStatusBar_data()
+{
+    QTest::addColumn<QString>("instrument");
+    QTest::addColumn<QString>("trouble");
+    QTest::addColumn<int>("times");
+    QTest::addColumn<bool>("lastAfterTheRun");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("once") << "Power meter" << "no answer to FETC2?" << 1 << false
+                          << "Power meter: no answer to FETC2?";
+    QTest::newRow("twice in a run") << "Power meter" << "no answer to FETC2?" << 2 << false
+                                    << "Power meter: no answer to FETC2? — 2 times in this run";
+    QTest::newRow("again after the run") << "Synthesizer" << "connection lost" << 3 << true
+                                         << "Synthesizer: connection lost — 3 times since the last run";
+    const QString percent = QStringLiteral("answer “%1 dBm” to CALC:MARK:Y? is not a number");
+    QTest::newRow("answer holding %1") << "Spectrum analyzer" << percent << 1 << false
+                                       << "Spectrum analyzer: " + percent;
+    QTest::newRow("answer holding %1, twice") << "Spectrum analyzer" << percent << 2 << false
+                                              << "Spectrum analyzer: " + percent + " — 2 times in this run";
+    QTest::newRow("answer holding %2 %1 %3") << "Power meter" << "answer “%2 %1 %3” to FETC? is not a number" << 2
+                                             << true
+                                             << "Power meter: answer “%2 %1 %3” to FETC? is not a number — 2 times "
+                                                "since the last run";
+}
+
+void tst_MainWindow::troubleInTheStatusBar()
+{
+    QFETCH(QString, instrument);
+    QFETCH(QString, trouble);
+    QFETCH(int, times);
+    QFETCH(bool, lastAfterTheRun);
+    QFETCH(QString, shown);
+    RunStatus *status = window->runStatus();
+    status->runStarted(QStringLiteral("Power measurement"), 2, 1);
+    for (int time = 1; time < times; ++time)
+        status->instrumentTrouble(instrument, trouble);
+    if (lastAfterTheRun)
+        status->runEnded(false);
+    status->instrumentTrouble(instrument, trouble);
+    QCOMPARE(status->troubleText(), shown);
+    QCOMPARE(window->findChild<QLabel *>(QStringLiteral("labelInstrumentTrouble"))->toolTip(),
+             instrument + QStringLiteral(": ") + trouble);
+}
+
 void tst_MainWindow::dataLocation_data()
 {
     QTest::addColumn<QString>("option");
     QTest::addColumn<bool>("applicationDirOwn");
     QTest::addColumn<QString>("workbooks");
     QTest::addColumn<QString>("settings");
-    QTest::newRow("portable copy") << QString() << true << "/opt/bench" << "/opt/bench/settings.ini";
+    // The folder given to this process (relative ones from the temporary folder) and what is
+    // wrong with it; an empty problem: workbooks go there.
+    QTest::addColumn<QString>("given");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("portable copy") << QString() << true << "/opt/bench" << "/opt/bench/settings.ini" << QString()
+                                   << QString();
     QTest::newRow("installed copy") << QString() << false << "/home/op/Documents/rfbench"
-                                    << "/home/op/.config/rfbench/settings.ini";
+                                    << "/home/op/.config/rfbench/settings.ini" << QString() << QString();
     QTest::newRow("--data-dir") << "/srv/results/bench 2/" << false << "/srv/results/bench 2"
-                                << "/srv/results/bench 2/settings.ini";
+                                << "/srv/results/bench 2/settings.ini" << reports.filePath(QStringLiteral("share/bench"))
+                                << QString();
+    QTest::newRow("relative --data-dir") << "results/bench" << false << "/home/op/lab/results/bench"
+                                         << "/home/op/lab/results/bench/settings.ini" << "results/bench" << QString();
+    const QString underAFile = reports.filePath(QStringLiteral("notes.txt/bench"));
+    QTest::newRow("--data-dir that cannot be created")
+        << underAFile << false << underAFile << underAFile + "/settings.ini" << underAFile
+        << "the folder " + underAFile + " cannot be created";
+    // Not even root creates files in a process's /proc folder.
+    if (QFileInfo(QStringLiteral("/proc/self")).isDir())
+        QTest::newRow("--data-dir without write access")
+            << "/proc/self" << false << "/proc/self" << "/proc/self/settings.ini" << "/proc/self"
+            << "no file can be created in the folder /proc/self";
 }
 
 void tst_MainWindow::dataLocation()
@@ -878,25 +1043,150 @@ void tst_MainWindow::dataLocation()
     QFETCH(bool, applicationDirOwn);
     QFETCH(QString, workbooks);
     QFETCH(QString, settings);
-    const DataLocation location = DataLocation::choose(option, QStringLiteral("/opt/bench"), applicationDirOwn,
+    QFETCH(QString, given);
+    QFETCH(QString, problem);
+    const DataLocation location = DataLocation::choose(option, QStringLiteral("/home/op/lab"),
+                                                       QStringLiteral("/opt/bench"), applicationDirOwn,
                                                        QStringLiteral("/home/op/Documents"),
                                                        QStringLiteral("/home/op/.config/rfbench"));
     QCOMPARE(location.workbookFolder, workbooks);
     QCOMPARE(location.settingsFile, settings);
     QCOMPARE(location.perUser, option.isEmpty() && !applicationDirOwn);
-    if (option.isEmpty())
+    if (given.isEmpty())
         return;
-    // The process's own choice creates the folder it names, and the window writes there.
-    const QString folder = reports.filePath(QStringLiteral("share/bench"));
-    DataLocation::setCurrent(DataLocation::forThisProcess(folder));
+    // The process's own choice makes the folder absolute and creates it; the window writes
+    // there, or says why it cannot.
+    const QString working = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(reports.path()));
+    const DataLocation chosen = DataLocation::forThisProcess(given);
+    QVERIFY(QDir::setCurrent(working));
+    const QString folder = QDir::cleanPath(QDir(reports.path()).absoluteFilePath(given));
+    QCOMPARE(chosen.workbookFolder, folder);
+    QCOMPARE(chosen.problem, problem);
+    DataLocation::setCurrent(chosen);
     window = std::make_unique<MainWindow>();
     DataLocation::setCurrent(
-        DataLocation::choose(QString(), QCoreApplication::applicationDirPath(), true, QString(), QString()));
-    QVERIFY(QFileInfo(folder).isDir());
-    syncWorker();
-    QCOMPARE(window->devicesWork()->reportWriter()->workbookPath(QStringLiteral("Table spur")),
-             QDir::toNativeSeparators(folder + QStringLiteral("/Table spur.xlsx")));
-    QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Workbooks are written to ") + folder);
+        DataLocation::choose(QString(), QString(), QCoreApplication::applicationDirPath(), true, QString(), QString()));
+    if (problem.isEmpty()) {
+        QVERIFY(QFileInfo(folder).isDir());
+        syncWorker();
+        QCOMPARE(window->devicesWork()->reportWriter()->workbookPath(QStringLiteral("Table spur")),
+                 QDir::toNativeSeparators(folder + QStringLiteral("/Table spur.xlsx")));
+        QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Workbooks are written to ") + folder);
+        return;
+    }
+    QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Workbooks cannot be saved: ") + problem);
+    // The program itself says so and ends at once, with the code of a trace file it cannot write.
+    QString errors;
+    const int exitCode = runProgram({QStringLiteral("--data-dir"), given}, errors);
+    QVERIFY2(errors.contains(problem), qPrintable(errors));
+    QString traceErrors;
+    const int traceExitCode = runProgram({QStringLiteral("--data-dir"), reports.path(), QStringLiteral("--trace"),
+                                          reports.filePath(QStringLiteral("notes.txt/trace.log"))},
+                                         traceErrors);
+    QVERIFY2(traceErrors.contains(QLatin1String("cannot be written")), qPrintable(traceErrors));
+    QVERIFY(traceExitCode > 0);
+    QCOMPARE(exitCode, traceExitCode);
+}
+
+namespace {
+
+// Every field of the form, as the settings file would keep it.
+QMap<QString, QString> formFields(QWidget *form, const QString &iniPath)
+{
+    QFile::remove(iniPath);
+    {
+        QSettings settings(iniPath, QSettings::IniFormat);
+        SetupForm::save(form, settings);
+    }
+    QSettings settings(iniPath, QSettings::IniFormat);
+    QMap<QString, QString> fields;
+    for (const QString &key : settings.allKeys())
+        fields.insert(key, settings.value(key).toString());
+    fields.insert(QStringLiteral("editIpPowerMeter"), form->findChild<QLineEdit *>("editIpPowerMeter")->text());
+    return fields;
+}
+
+QMap<QString, QString> workbookCells(const QString &path)
+{
+    return WorkbookDump::cells(WorkbookDump::dump(path), QStringLiteral("Лист 1"));
+}
+
+} // namespace
+
+void tst_MainWindow::setupsKeptSharedAndRunWithoutTheWindow()
+{
+    BenchSimProcess sim({QStringLiteral("--verbose")});
+    QVERIFY(sim.isReady());
+    QTemporaryDir folder;
+    const QString ini = folder.filePath(QStringLiteral("fields.ini"));
+    widget<QLineEdit>("editIpLine")->setText(sim.synthAddress());
+    widget<QLineEdit>("editIpPowerMeter")->setText(sim.powerMeterAddress());
+    widget<QLineEdit>("editIpSpectrumAnalyzer")->setText(sim.analyzerAddress());
+    click("radioButtonChA");
+    widget<QDoubleSpinBox>("doubleSpinBoxFreqStartMeas")->setValue(1000);
+    widget<QDoubleSpinBox>("doubleSpinBoxFreqStopMeas")->setValue(1100);
+    widget<QSpinBox>("spinBoxPointsFreq")->setValue(5);
+    widget<QDoubleSpinBox>("doubleSpinBoxAmplMeasure")->setValue(-3.5);
+    widget<QSpinBox>("spinBoxDelay")->setValue(0);
+    click("radioButtonKvd4471B");
+    click("radioButtonStepSpectrumAnalyzer");
+    widget<QDoubleSpinBox>("doubleSpinBoxStepFreqSpectrumAnalyzer")->setValue(2.5);
+    widget<QDoubleSpinBox>("doubleSpinBoxSpan")->setValue(12.5);
+    widget<QDoubleSpinBox>("doubleSpinBoxDisplayLine")->setValue(60);
+    widget<QDoubleSpinBox>("doubleSpinBoxFreq")->setValue(1234.5);
+    const QString setupPath = folder.filePath(QStringLiteral("bench.json"));
+    QCOMPARE(window->saveSetup(setupPath), QString());
+    const QMap<QString, QString> saved = formFields(window.get(), ini);
+
+    // A restart brings every field back from the settings file.
+    window.reset();
+    window = std::make_unique<MainWindow>();
+    QCOMPARE(formFields(window.get(), ini), saved);
+
+    // A fresh form: a broken setup changes nothing and says why; the saved one gives the form back.
+    QFile::remove(settingsPath());
+    window.reset();
+    window = std::make_unique<MainWindow>();
+    const QMap<QString, QString> fresh = formFields(window.get(), ini);
+    QFile broken(folder.filePath(QStringLiteral("broken.json")));
+    QVERIFY(broken.open(QIODevice::WriteOnly));
+    QFile original(setupPath);
+    QVERIFY(original.open(QIODevice::ReadOnly));
+    broken.write(original.readAll().replace("\"delay\": 0", "\"delay\": -1"));
+    broken.close();
+    QVERIFY2(window->openSetup(broken.fileName()).contains(QStringLiteral("measurements[0].delay: -1 is out of range")),
+             qPrintable(window->statusBar()->currentMessage()));
+    QCOMPARE(formFields(window.get(), ini), fresh);
+    QCOMPARE(window->openSetup(setupPath), QString());
+    QMap<QString, QString> opened = formFields(window.get(), ini);
+    opened.insert(QStringLiteral("Form/doubleSpinBoxFreq"), saved.value(QStringLiteral("Form/doubleSpinBoxFreq")));
+    QCOMPARE(opened, saved);
+
+    // The same setup run from the window and by rfbench run: the same bytes, the same rows.
+    runInThread(window->devicesWork(), [this, &folder] {
+        window->devicesWork()->reportWriter()->setDirectory(folder.filePath(QStringLiteral("window")));
+    });
+    QDir(folder.path()).mkpath(QStringLiteral("window"));
+    QVERIFY(connectSynthesizer(sim));
+    QVERIFY(connectInstruments(sim));
+    click("buttonMeasurement");
+    QVERIFY(QTest::qWaitFor([this] { return enabled("buttonMeasurement"); }, 30000));
+
+    BenchSimProcess headlessSim({QStringLiteral("--verbose")});
+    QVERIFY(headlessSim.isReady());
+    QProcess headless;
+    headless.start(QStringLiteral(RFBENCH_PATH),
+                   {QStringLiteral("run"), setupPath, QStringLiteral("--data-dir"), folder.filePath(QStringLiteral("headless")),
+                    QStringLiteral("--set"), QStringLiteral("synthesizer.address=") + headlessSim.synthAddress(),
+                    QStringLiteral("--set"), QStringLiteral("powerMeter.address=") + headlessSim.powerMeterAddress()});
+    QVERIFY(headless.waitForFinished(60000));
+    QVERIFY2(headless.exitCode() == 0, headless.readAllStandardError().constData());
+    for (const char *instrument : {"synthesizer", "power meter", "spectrum analyzer"})
+        QCOMPARE(headlessSim.receivedLines(QLatin1String(instrument)), sim.receivedLines(QLatin1String(instrument)));
+    const QMap<QString, QString> rows = workbookCells(folder.filePath(QStringLiteral("window/Table -3.5 dBm.xlsx")));
+    QCOMPARE(rows.value(QStringLiteral("A5")), QStringLiteral("n:1100"));
+    QCOMPARE(workbookCells(folder.filePath(QStringLiteral("headless/Table -3.5 dBm.xlsx"))), rows);
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -3,6 +3,15 @@
 #include <QLocale>
 #include <QtTest>
 
+#include <cmath>
+#include <limits>
+
+namespace {
+
+const double noNumber = std::numeric_limits<double>::quiet_NaN();
+
+} // namespace
+
 class tst_AnswerParsing : public QObject
 {
     Q_OBJECT
@@ -13,6 +22,8 @@ private slots:
     void toNumberUnderCommaLocale();
     void toNumberList_data();
     void toNumberList();
+    void notANumberTrouble_data();
+    void notANumberTrouble();
 };
 
 void tst_AnswerParsing::toNumber_data()
@@ -24,20 +35,25 @@ void tst_AnswerParsing::toNumber_data()
     QTest::newRow("trailing CR") << QByteArray("12.5\r") << 12.5;
     QTest::newRow("spaces around") << QByteArray(" \t4.25 \r\n") << 4.25;
     QTest::newRow("exponent") << QByteArray("-1.5E-3") << -0.0015;
-    QTest::newRow("comma decimal") << QByteArray("12,5") << 0.0;
-    QTest::newRow("empty") << QByteArray() << 0.0;
-    QTest::newRow("text") << QByteArray("ERROR") << 0.0;
-    QTest::newRow("number then text") << QByteArray("12.5 dBm") << 0.0;
-    QTest::newRow("NaN") << QByteArray("NaN") << 0.0;
-    QTest::newRow("infinity") << QByteArray("inf") << 0.0;
-    QTest::newRow("overflow") << QByteArray("1e400") << 0.0;
+    QTest::newRow("comma decimal") << QByteArray("12,5") << noNumber;
+    QTest::newRow("empty") << QByteArray() << noNumber;
+    QTest::newRow("lone LF") << QByteArray("\n") << noNumber;
+    QTest::newRow("text") << QByteArray("ERROR") << noNumber;
+    QTest::newRow("overload message") << QByteArray("OVERLOAD\r\n") << noNumber;
+    QTest::newRow("number then text") << QByteArray("12.5 dBm") << noNumber;
+    QTest::newRow("zero") << QByteArray("0\n") << 0.0;
+    QTest::newRow("NaN") << QByteArray("NaN") << noNumber;
+    QTest::newRow("infinity") << QByteArray("inf") << noNumber;
+    QTest::newRow("overflow") << QByteArray("1e400") << noNumber;
 }
 
 void tst_AnswerParsing::toNumber()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(double, expected);
-    QCOMPARE(AnswerParsing::toNumber(bytes), expected);
+    const double value = AnswerParsing::toNumber(bytes);
+    QCOMPARE(value, expected);
+    QCOMPARE(AnswerParsing::isNumber(bytes), !std::isnan(expected));
 }
 
 void tst_AnswerParsing::toNumberUnderCommaLocale()
@@ -57,14 +73,15 @@ void tst_AnswerParsing::toNumberList_data()
     QTest::addColumn<QList<double>>("expected");
     QTest::newRow("two values") << QByteArray("1.5,-2.25\n") << QList<double>{1.5, -2.25};
     QTest::newRow("one value") << QByteArray("-30.5\n") << QList<double>{-30.5};
-    QTest::newRow("lone LF") << QByteArray("\n") << QList<double>{0.0};
+    QTest::newRow("lone LF") << QByteArray("\n") << QList<double>{noNumber};
     QTest::newRow("empty fields") << QByteArray(",,3\n") << QList<double>{3.0};
-    QTest::newRow("trailing comma") << QByteArray("1,2,\n") << QList<double>{1.0, 2.0, 0.0};
+    QTest::newRow("trailing comma") << QByteArray("1,2,\n") << QList<double>{1.0, 2.0, noNumber};
     QTest::newRow("LF before comma") << QByteArray("1\n,2\n") << QList<double>{1.0, 2.0};
     QTest::newRow("CR LF") << QByteArray("4.5\r\n") << QList<double>{4.5};
     QTest::newRow("zero byte") << QByteArray("1,2\0,3\n", 7) << QList<double>{1.0, 2.0};
     QTest::newRow("nothing") << QByteArray() << QList<double>{};
-    QTest::newRow("not numbers") << QByteArray("a,NaN,7\n") << QList<double>{0.0, 0.0, 7.0};
+    QTest::newRow("not numbers") << QByteArray("a,NaN,7\n") << QList<double>{noNumber, noNumber, 7.0};
+    QTest::newRow("overload among peaks") << QByteArray("-10.5,OVER,0\n") << QList<double>{-10.5, noNumber, 0.0};
     QTest::newRow("exponent Hz") << QByteArray("1.0005E+09,-45.2\n") << QList<double>{1.0005e9, -45.2};
 }
 
@@ -72,7 +89,48 @@ void tst_AnswerParsing::toNumberList()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QList<double>, expected);
-    QCOMPARE(AnswerParsing::toNumberList(bytes), expected);
+    const QList<double> values = AnswerParsing::toNumberList(bytes);
+    QCOMPARE(values.size(), expected.size());
+    for (int i = 0; i < values.size(); ++i)
+        QCOMPARE(values.at(i), expected.at(i));
+}
+
+void tst_AnswerParsing::notANumberTrouble_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("list");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("overload") << QByteArray("FETC?") << QByteArray("OVERLOAD\r\n") << false
+                              << R"(answer to FETC? is not a number: "OVERLOAD")";
+    QTest::newRow("empty line") << QByteArray("FETC2?") << QByteArray("\n") << false
+                                << R"(answer to FETC2? is not a number: "")";
+    QTest::newRow("quote and backslash") << QByteArray("DIAG:INFO:TEMP?") << QByteArray("-113,\"Undefined\\\"\n")
+                                         << false << R"(answer to DIAG:INFO:TEMP? is not a number: "-113,\"Undefined\\\"")";
+    QTest::newRow("binary") << QByteArray("FETCH:POW:AC?") << QByteArray("#\x01garbage,,;x\xff\0\n", 16)
+                            << false << R"(answer to FETCH:POW:AC? is not a number: "#\x01garbage,,;x\xff\x00")";
+    QTest::newRow("two lines") << QByteArray("FETC?") << QByteArray("1\r\n2\n") << false
+                               << R"(answer to FETC? is not a number: "1\r\n2")";
+    QTest::newRow("long answer is cut") << QByteArray("FETC?") << QByteArray(1024 * 1024, '7') << false
+                                        << R"(answer to FETC? is not a number: "7777777777777777777777777777777777777777"... (1048576 bytes))";
+    QTest::newRow("escapes are never cut") << QByteArray("FETC?") << QByteArray(39, 'x') + QByteArray("\xfe\xfe\n")
+                                           << false
+                                           << R"(answer to FETC? is not a number: "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"... (42 bytes))";
+    QTest::newRow("list") << QByteArray("calc:mark:func:fpe:y?") << QByteArray("-10.5,OVER,-60\n") << true
+                          << R"(answer to calc:mark:func:fpe:y? is not a list of numbers: "-10.5,OVER,-60")";
+    QTest::newRow("unnamed query") << QByteArray() << QByteArray("x\n") << false
+                                   << R"(answer to a query is not a number: "x")";
+}
+
+void tst_AnswerParsing::notANumberTrouble()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, list);
+    QFETCH(QString, expected);
+    const QString trouble = AnswerParsing::notANumberTrouble(
+        query, answer, list ? AnswerParsing::Expected::NumberList : AnswerParsing::Expected::Number);
+    QCOMPARE(trouble, expected);
 }
 
 QTEST_GUILESS_MAIN(tst_AnswerParsing)

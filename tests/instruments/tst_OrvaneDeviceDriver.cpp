@@ -7,6 +7,8 @@
 #include <QtTest>
 
 #include <atomic>
+#include <cmath>
+#include <limits>
 #include <memory>
 #include <fcntl.h>
 #include <functional>
@@ -18,6 +20,25 @@
 #include <unistd.h>
 
 namespace {
+
+const double noNumber = std::numeric_limits<double>::quiet_NaN();
+
+// The troubles a spy recorded, as texts.
+QStringList troubleTexts(const QSignalSpy &spy)
+{
+    QStringList texts;
+    for (const QList<QVariant> &arguments : spy)
+        texts << arguments.at(0).toString();
+    return texts;
+}
+
+// The troubles of a detector fetch and a temperature read whose answers are quoted, if quoted.
+QStringList expectedTroubles(const QString &quoted)
+{
+    if (quoted.isEmpty())
+        return {};
+    return {"answer to FETCH:POW:AC? is not a number: " + quoted, "answer to DIAG:INFO:TEMP? is not a number: " + quoted};
+}
 
 struct CommandCase
 {
@@ -266,28 +287,36 @@ void tst_OrvaneDeviceDriver::numericAnswerOverLan_data()
 {
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<double>("expected");
-    QTest::newRow("CR LF") << QByteArray("12.5\r\n") << 12.5;
-    QTest::newRow("LF") << QByteArray("-3.25\n") << -3.25;
-    QTest::newRow("exponent") << QByteArray("1e3\n") << 1000.0;
-    QTest::newRow("spaces") << QByteArray("  7 \n") << 7.0;
-    QTest::newRow("garbage") << QByteArray("garbage\n") << 0.0;
-    QTest::newRow("NaN") << QByteArray("NaN\n") << 0.0;
-    QTest::newRow("error text") << QByteArray("-113,\"Undefined header\"\n") << 0.0;
-    QTest::newRow("zero bytes") << QByteArray("\0\0\n", 3) << 0.0;
+    // What the trouble of each answer quotes; empty when there is none.
+    QTest::addColumn<QString>("quoted");
+    QTest::newRow("CR LF") << QByteArray("12.5\r\n") << 12.5 << QString();
+    QTest::newRow("LF") << QByteArray("-3.25\n") << -3.25 << QString();
+    QTest::newRow("exponent") << QByteArray("1e3\n") << 1000.0 << QString();
+    QTest::newRow("spaces") << QByteArray("  7 \n") << 7.0 << QString();
+    QTest::newRow("zero") << QByteArray("0\n") << 0.0 << QString();
+    QTest::newRow("garbage") << QByteArray("garbage\n") << noNumber << R"("garbage")";
+    QTest::newRow("NaN") << QByteArray("NaN\n") << noNumber << R"("NaN")";
+    QTest::newRow("error text") << QByteArray("-113,\"Undefined header\"\n") << noNumber
+                                << R"("-113,\"Undefined header\"")";
+    QTest::newRow("zero bytes") << QByteArray("\0\0\n", 3) << noNumber << R"("\x00\x00")";
+    QTest::newRow("empty line") << QByteArray("\r\n") << noNumber << R"("")";
 }
 
 void tst_OrvaneDeviceDriver::numericAnswerOverLan()
 {
     QFETCH(QByteArray, answer);
     QFETCH(double, expected);
+    QFETCH(QString, quoted);
     FakeInstrument fake(OrvaneDeviceDriver::lanPort);
     fake.setResponder(answerQueries(answer));
     OrvaneDeviceDriver driver;
     QVERIFY(connectLan(driver, fake));
     QSignalSpy labels(&driver, &OrvaneDeviceDriver::labelAnswerFromDevice);
+    QSignalSpy troubles(&driver, &OrvaneDeviceDriver::linkTrouble);
     QCOMPARE(driver.fetchPower(), expected);
     QCOMPARE(driver.readTemperature(), expected);
     QVERIFY(labels.isEmpty());
+    QCOMPARE(troubleTexts(troubles), expectedTroubles(quoted));
 }
 
 void tst_OrvaneDeviceDriver::numericQueriesSendTheirLines()
@@ -324,7 +353,7 @@ void tst_OrvaneDeviceDriver::lateAnswerNeverLandsUnderNextQuery()
     });
     OrvaneDeviceDriver driver;
     QVERIFY(connectLan(driver, fake));
-    QCOMPARE(driver.fetchPower(), 0.0);
+    QCOMPARE(driver.fetchPower(), noNumber);
     // Let the late answer reach the driver's side before the next query goes out.
     QTest::qWait(350);
     QCOMPARE(driver.fetchPower(), 22.0);
@@ -338,7 +367,7 @@ void tst_OrvaneDeviceDriver::silentDeviceCostsOneTimeout()
     QSignalSpy labels(&driver, &OrvaneDeviceDriver::labelAnswerFromDevice);
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(driver.fetchPower(), 0.0);
+    QCOMPARE(driver.fetchPower(), noNumber);
     const qint64 numericMs = timer.restart();
     driver.setCommand(QStringLiteral("*IDN?"));
     driver.readAnswer();
@@ -393,7 +422,7 @@ void tst_OrvaneDeviceDriver::refusedConnectionIsSilent()
     driver.connectToDevice(QStringLiteral("127.254.254.253"));
     driver.readAnswer();
     driver.rfOn();
-    QCOMPARE(driver.fetchPower(), 0.0);
+    QCOMPARE(driver.fetchPower(), noNumber);
     QVERIFY(timer.elapsed() < 1500);
     QTest::qWait(100);
     QVERIFY(connected.isEmpty());
@@ -406,7 +435,7 @@ void tst_OrvaneDeviceDriver::withoutTransportNothingHappens()
     QSignalSpy labels(&driver, &OrvaneDeviceDriver::labelAnswerFromDevice);
     QCOMPARE(driver.activeConnection(), OrvaneDeviceDriver::NoConnection);
     driver.rfOn();
-    QCOMPARE(driver.fetchPower(), 0.0);
+    QCOMPARE(driver.fetchPower(), noNumber);
     QCOMPARE(driver.readAnswer(), 0.0);
     QVERIFY(labels.isEmpty());
 }
@@ -460,24 +489,31 @@ void tst_OrvaneDeviceDriver::serialNumericAnswers_data()
 {
     QTest::addColumn<QList<QByteArray>>("pieces");
     QTest::addColumn<double>("expected");
-    QTest::newRow("CR LF") << QList<QByteArray>{"12.5\r\n"} << 12.5;
-    QTest::newRow("split") << QList<QByteArray>{"-4", "@pause40", "2.2", "@pause40", "5\n"} << -42.25;
-    QTest::newRow("garbage") << QList<QByteArray>{"%%\n"} << 0.0;
+    // What the trouble of each answer quotes; empty when there is none.
+    QTest::addColumn<QString>("quoted");
+    QTest::newRow("CR LF") << QList<QByteArray>{"12.5\r\n"} << 12.5 << QString();
+    QTest::newRow("split") << QList<QByteArray>{"-4", "@pause40", "2.2", "@pause40", "5\n"} << -42.25
+                           << QString();
+    QTest::newRow("garbage") << QList<QByteArray>{"%%\n"} << noNumber << R"("%%")";
+    QTest::newRow("overload") << QList<QByteArray>{"OVER", "@pause40", "LOAD\r\n"} << noNumber << R"("OVERLOAD")";
 }
 
 void tst_OrvaneDeviceDriver::serialNumericAnswers()
 {
     QFETCH(QList<QByteArray>, pieces);
     QFETCH(double, expected);
+    QFETCH(QString, quoted);
     PtyPeer peer;
     peer.setResponder([pieces](const QByteArray &) { return pieces; });
     OrvaneDeviceDriver driver;
     driver.connectToDeviceUsbCom(peer.path);
     QSignalSpy labels(&driver, &OrvaneDeviceDriver::labelAnswerFromDevice);
+    QSignalSpy troubles(&driver, &OrvaneDeviceDriver::linkTrouble);
     QCOMPARE(driver.fetchPower(), expected);
     QCOMPARE(driver.readTemperature(), expected);
     QTest::qWait(50);
     QVERIFY(labels.isEmpty());
+    QCOMPARE(troubleTexts(troubles), expectedTroubles(quoted));
 }
 
 void tst_OrvaneDeviceDriver::serialTextAnswerArrivesOnce()

@@ -4,7 +4,12 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <cmath>
+#include <limits>
+
 namespace {
+
+const double noNumber = std::numeric_limits<double>::quiet_NaN();
 
 QList<QByteArray> answer(const QByteArray &payload)
 {
@@ -174,24 +179,34 @@ void tst_OrvaneDeviceDriverHid::numericAnswer_data()
 {
     QTest::addColumn<QList<QByteArray>>("reports");
     QTest::addColumn<double>("expected");
-    QTest::newRow("LF") << QList<QByteArray>{"12.5\n"} << 12.5;
-    QTest::newRow("CR LF") << QList<QByteArray>{"12.5\r\n"} << 12.5;
-    QTest::newRow("text after LF") << QList<QByteArray>{"-7.25\nxyz"} << -7.25;
-    QTest::newRow("no LF") << QList<QByteArray>{"12.5"} << 0.0;
-    QTest::newRow("in two reports") << QList<QByteArray>{"12", ".5\n"} << 12.5;
-    QTest::newRow("no answer") << QList<QByteArray>{} << 0.0;
-    QTest::newRow("garbage") << QList<QByteArray>{"??\n"} << 0.0;
+    QTest::addColumn<QString>("trouble");
+    QTest::newRow("LF") << QList<QByteArray>{"12.5\n"} << 12.5 << QString();
+    QTest::newRow("CR LF") << QList<QByteArray>{"12.5\r\n"} << 12.5 << QString();
+    QTest::newRow("text after LF") << QList<QByteArray>{"-7.25\nxyz"} << -7.25 << QString();
+    QTest::newRow("zero") << QList<QByteArray>{"0\n"} << 0.0 << QString();
+    QTest::newRow("no LF") << QList<QByteArray>{"12.5"} << noNumber << "answer to FETCH:POW:AC? cut short";
+    QTest::newRow("in two reports") << QList<QByteArray>{"12", ".5\n"} << 12.5 << QString();
+    QTest::newRow("no answer") << QList<QByteArray>{} << noNumber << "no answer to FETCH:POW:AC?";
+    QTest::newRow("garbage") << QList<QByteArray>{"??\n"} << noNumber << R"(answer to FETCH:POW:AC? is not a number: "??")";
+    QTest::newRow("overload") << QList<QByteArray>{"OVERLOAD\r\n"} << noNumber
+                              << R"(answer to FETCH:POW:AC? is not a number: "OVERLOAD")";
+    QTest::newRow("empty line") << QList<QByteArray>{"\n"} << noNumber << R"(answer to FETCH:POW:AC? is not a number: "")";
 }
 
 void tst_OrvaneDeviceDriverHid::numericAnswer()
 {
     QFETCH(QList<QByteArray>, reports);
     QFETCH(double, expected);
+    QFETCH(QString, trouble);
     OrvaneDeviceDriver driver;
     openGenerator(driver);
     FakeHidapi::setResponder([reports](const QByteArray &) { return reports; });
     QSignalSpy labels(&driver, &OrvaneDeviceDriver::labelAnswerFromDevice);
+    QSignalSpy troubles(&driver, &OrvaneDeviceDriver::linkTrouble);
     QCOMPARE(driver.fetchPower(), expected);
+    QCOMPARE(troubles.size(), trouble.isEmpty() ? 0 : 1);
+    if (!trouble.isEmpty())
+        QCOMPARE(troubles.at(0).at(0).toString(), trouble);
     QCOMPARE(FakeHidapi::writtenReports().constLast(), reportFor("FETCH:POW:AC?\n"));
     QVERIFY(!FakeHidapi::reads().isEmpty());
     QCOMPARE(FakeHidapi::reads().constLast().length, 64);
@@ -220,7 +235,7 @@ void tst_OrvaneDeviceDriverHid::disconnectClosesDevice()
     const int written = FakeHidapi::writtenReports().size();
     driver.rfOn();
     QCOMPARE(FakeHidapi::writtenReports().size(), written);
-    QCOMPARE(driver.fetchPower(), 0.0);
+    QCOMPARE(driver.fetchPower(), noNumber);
     QCOMPARE(driver.activeConnection(), OrvaneDeviceDriver::UsbHid);
 }
 

@@ -6,7 +6,12 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <cmath>
+#include <limits>
+
 namespace {
+
+const double noNumber = std::numeric_limits<double>::quiet_NaN();
 
 bool connectTo(PowerMeterDriver &driver, FakeInstrument &fake)
 {
@@ -28,7 +33,7 @@ private slots:
     void readings();
     void lateReadingIsDiscarded();
     void silentMeterCostsOneTimeout();
-    void unconnectedFetchIsZero();
+    void unconnectedFetchIsNoReading();
     void connectionSignals();
     void nobodyListening();
     void queryRightAfterConnect();
@@ -72,19 +77,28 @@ void tst_PowerMeterDriver::readings_data()
 {
     QTest::addColumn<QList<QByteArray>>("pieces");
     QTest::addColumn<double>("expected");
-    QTest::newRow("LF") << QList<QByteArray>{"-23.5\n"} << -23.5;
-    QTest::newRow("CR LF") << QList<QByteArray>{"-23.5\r\n"} << -23.5;
-    QTest::newRow("exponent") << QList<QByteArray>{"-2.35E+01\n"} << -23.5;
-    QTest::newRow("split") << QList<QByteArray>{"-2", "3.", "5\n"} << -23.5;
-    QTest::newRow("garbage") << QList<QByteArray>{"abc\n"} << 0.0;
-    QTest::newRow("NaN") << QList<QByteArray>{"NaN\n"} << 0.0;
-    QTest::newRow("lone LF") << QList<QByteArray>{"\n"} << 0.0;
+    // The trouble each fetch reports, %1 standing for its query; empty when there is none.
+    QTest::addColumn<QString>("trouble");
+    QTest::newRow("LF") << QList<QByteArray>{"-23.5\n"} << -23.5 << QString();
+    QTest::newRow("CR LF") << QList<QByteArray>{"-23.5\r\n"} << -23.5 << QString();
+    QTest::newRow("exponent") << QList<QByteArray>{"-2.35E+01\n"} << -23.5 << QString();
+    QTest::newRow("split") << QList<QByteArray>{"-2", "3.", "5\n"} << -23.5 << QString();
+    QTest::newRow("zero") << QList<QByteArray>{"0\n"} << 0.0 << QString();
+    QTest::newRow("garbage") << QList<QByteArray>{"abc\n"} << noNumber << R"(answer to %1 is not a number: "abc")";
+    QTest::newRow("NaN") << QList<QByteArray>{"NaN\n"} << noNumber << R"(answer to %1 is not a number: "NaN")";
+    QTest::newRow("lone LF") << QList<QByteArray>{"\n"} << noNumber << R"(answer to %1 is not a number: "")";
+    QTest::newRow("overload") << QList<QByteArray>{"OVER", "LOAD\r\n"} << noNumber
+                              << R"(answer to %1 is not a number: "OVERLOAD")";
+    QTest::newRow("binary") << QList<QByteArray>{"\x01\xff-\n"} << noNumber
+                            << R"(answer to %1 is not a number: "\x01\xff-")";
+    QTest::newRow("cut line") << QList<QByteArray>{"-23."} << noNumber << "answer to %1 cut short";
 }
 
 void tst_PowerMeterDriver::readings()
 {
     QFETCH(QList<QByteArray>, pieces);
     QFETCH(double, expected);
+    QFETCH(QString, trouble);
     FakeInstrument fake(PowerMeterDriver::lanPort);
     fake.setResponder([pieces](const QByteArray &) {
         QList<FakeInstrument::Reply> replies;
@@ -94,8 +108,15 @@ void tst_PowerMeterDriver::readings()
     });
     PowerMeterDriver driver;
     QVERIFY(connectTo(driver, fake));
+    QSignalSpy troubles(&driver, &PowerMeterDriver::linkTrouble);
     QCOMPARE(driver.fetchChannelA(), expected);
     QCOMPARE(driver.fetchChannelB(), expected);
+    QStringList reported;
+    for (const QList<QVariant> &arguments : qAsConst(troubles))
+        reported << arguments.at(0).toString();
+    const QStringList expectedTroubles =
+        trouble.isEmpty() ? QStringList() : QStringList{trouble.arg("FETC?"), trouble.arg("FETC2?")};
+    QCOMPARE(reported, expectedTroubles);
 }
 
 void tst_PowerMeterDriver::lateReadingIsDiscarded()
@@ -109,7 +130,7 @@ void tst_PowerMeterDriver::lateReadingIsDiscarded()
     });
     PowerMeterDriver driver;
     QVERIFY(connectTo(driver, fake));
-    QCOMPARE(driver.fetchChannelA(), 0.0);
+    QCOMPARE(driver.fetchChannelA(), noNumber);
     QTest::qWait(400);
     QCOMPARE(driver.fetchChannelA(), -22.0);
 }
@@ -121,16 +142,16 @@ void tst_PowerMeterDriver::silentMeterCostsOneTimeout()
     QVERIFY(connectTo(driver, fake));
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(driver.fetchChannelB(), 0.0);
+    QCOMPARE(driver.fetchChannelB(), noNumber);
     QVERIFY2(timer.elapsed() >= 900 && timer.elapsed() < 2000, QByteArray::number(timer.elapsed()));
 }
 
-void tst_PowerMeterDriver::unconnectedFetchIsZero()
+void tst_PowerMeterDriver::unconnectedFetchIsNoReading()
 {
     PowerMeterDriver driver;
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(driver.fetchChannelA(), 0.0);
+    QCOMPARE(driver.fetchChannelA(), noNumber);
     QVERIFY(timer.elapsed() < 500);
 }
 
@@ -139,11 +160,21 @@ void tst_PowerMeterDriver::connectionSignals()
     FakeInstrument fake(PowerMeterDriver::lanPort);
     PowerMeterDriver driver;
     QSignalSpy disconnected(&driver, &PowerMeterDriver::powerMeterDisconnected);
+    QSignalSpy troubles(&driver, &PowerMeterDriver::linkTrouble);
     driver.disconnectFromPowerMeter();
     QVERIFY(disconnected.isEmpty());
     QVERIFY(connectTo(driver, fake));
     driver.disconnectFromPowerMeter();
     QTRY_COMPARE(disconnected.size(), 1);
+    // A disconnect that was asked for is no trouble; one the instrument makes is.
+    QVERIFY(troubles.isEmpty());
+    {
+        FakeInstrument leaving(PowerMeterDriver::lanPort);
+        QVERIFY(connectTo(driver, leaving));
+    }
+    QTRY_COMPARE(disconnected.size(), 2);
+    QCOMPARE(troubles.size(), 1);
+    QCOMPARE(troubles.at(0).at(0).toString(), QStringLiteral("connection lost"));
 }
 
 void tst_PowerMeterDriver::nobodyListening()
@@ -189,7 +220,7 @@ void tst_PowerMeterDriver::floodIsCutAtOneMebibyte()
     QVERIFY(connectTo(driver, fake));
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(driver.fetchChannelA(), 0.0);
+    QCOMPARE(driver.fetchChannelA(), noNumber);
     QVERIFY(timer.elapsed() < 3000);
     QCOMPARE(driver.fetchChannelA(), -4.5);
 }

@@ -6,9 +6,13 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <cmath>
+#include <limits>
 #include <functional>
 
 namespace {
+
+const double noNumber = std::numeric_limits<double>::quiet_NaN();
 
 struct CommandCase
 {
@@ -119,27 +123,50 @@ void tst_SpectrumAnalyzerDriver::answers_data()
 {
     QTest::addColumn<QList<QByteArray>>("pieces");
     QTest::addColumn<QList<double>>("expected");
-    QTest::newRow("two values") << QList<QByteArray>{"1.5,-2.25\n"} << QList<double>{1.5, -2.25};
-    QTest::newRow("one value") << QList<QByteArray>{"-30.5\n"} << QList<double>{-30.5};
-    QTest::newRow("lone LF") << QList<QByteArray>{"\n"} << QList<double>{0.0};
-    QTest::newRow("empty fields") << QList<QByteArray>{",,3\n"} << QList<double>{3.0};
-    QTest::newRow("LF before comma") << QList<QByteArray>{"1\n,2\n"} << QList<double>{1.0, 2.0};
-    QTest::newRow("CR LF") << QList<QByteArray>{"4.5\r\n"} << QList<double>{4.5};
-    QTest::newRow("zero byte") << QList<QByteArray>{QByteArray("7,8\0,9\n", 7)} << QList<double>{7.0, 8.0};
+    // What the trouble of each answer quotes; empty when there is none.
+    QTest::addColumn<QString>("quoted");
+    QTest::newRow("two values") << QList<QByteArray>{"1.5,-2.25\n"} << QList<double>{1.5, -2.25} << QString();
+    QTest::newRow("one value") << QList<QByteArray>{"-30.5\n"} << QList<double>{-30.5} << QString();
+    QTest::newRow("lone LF") << QList<QByteArray>{"\n"} << QList<double>{noNumber} << R"("")";
+    QTest::newRow("empty fields") << QList<QByteArray>{",,3\n"} << QList<double>{3.0} << QString();
+    QTest::newRow("LF before comma") << QList<QByteArray>{"1\n,2\n"} << QList<double>{1.0, 2.0} << QString();
+    QTest::newRow("CR LF") << QList<QByteArray>{"4.5\r\n"} << QList<double>{4.5} << QString();
+    QTest::newRow("zero byte") << QList<QByteArray>{QByteArray("7,8\0,9\n", 7)} << QList<double>{7.0, 8.0}
+                               << QString();
     QTest::newRow("split in segments") << QList<QByteArray>{"1.0E+09,", "-45.5,", "1.002E+09,-98\n"}
-                                       << QList<double>{1e9, -45.5, 1.002e9, -98.0};
+                                       << QList<double>{1e9, -45.5, 1.002e9, -98.0} << QString();
+    QTest::newRow("overload among values") << QList<QByteArray>{"-10.5,OVER,0\n"}
+                                           << QList<double>{-10.5, noNumber, 0.0} << R"("-10.5,OVER,0")";
+    QTest::newRow("garbage") << QList<QByteArray>{QByteArray("#\x01garbage,,;x\xff\n", 15)}
+                             << QList<double>{noNumber, noNumber} << R"("#\x01garbage,,;x\xff")";
+    QTest::newRow("trailing comma") << QList<QByteArray>{"1,2,\n"} << QList<double>{1.0, 2.0, noNumber}
+                                    << R"("1,2,")";
+    QTest::newRow("nothing before a zero byte") << QList<QByteArray>{QByteArray("\0-5\n", 4)}
+                                                << QList<double>{} << R"("\x00-5")";
 }
 
 void tst_SpectrumAnalyzerDriver::answers()
 {
     QFETCH(QList<QByteArray>, pieces);
     QFETCH(QList<double>, expected);
+    QFETCH(QString, quoted);
     FakeInstrument fake(SpectrumAnalyzerDriver::lanPort);
     fake.setResponder(answerQueries(pieces));
     SpectrumAnalyzerDriver driver;
     QVERIFY(connectTo(driver, fake));
-    QCOMPARE(driver.markerLevel(), expected);
-    QCOMPARE(driver.peakTable(), expected);
+    QSignalSpy troubles(&driver, &SpectrumAnalyzerDriver::linkTrouble);
+    for (const QList<double> &values : {driver.markerLevel(), driver.peakTable()}) {
+        QCOMPARE(values.size(), expected.size());
+        for (int i = 0; i < values.size(); ++i)
+            QCOMPARE(values.at(i), expected.at(i));
+    }
+    QStringList reported;
+    for (const QList<QVariant> &arguments : qAsConst(troubles))
+        reported << arguments.at(0).toString();
+    const QString trouble = QStringLiteral("answer to %1 is not a list of numbers: ") + quoted;
+    const QStringList expectedTroubles =
+        quoted.isEmpty() ? QStringList() : QStringList{trouble.arg("calc:mark:y?"), trouble.arg("trac:math:peak?")};
+    QCOMPARE(reported, expectedTroubles);
 }
 
 void tst_SpectrumAnalyzerDriver::silentAnalyzerGivesEmptyListAfterOneSecond()

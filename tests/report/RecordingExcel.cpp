@@ -103,8 +103,9 @@ public:
     bool saveAs(const QString &path) override
     {
         log->calls << QStringLiteral("Workbook.SaveAs(%1)").arg(path);
-        return true;
+        return log->saveFailure.isEmpty();
     }
+    QString saveFailure() const override { return log->saveFailure; }
     void close() override { log->calls << QStringLiteral("Workbook.Close()"); }
 
 private:

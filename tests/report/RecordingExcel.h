@@ -7,7 +7,7 @@
 #include <memory>
 
 // A spreadsheet application that does nothing but log each automation member it is asked for,
-// as "Object.Member(arguments)"; its last used row is set by the test.
+// as "Object.Member(arguments)"; its last used row and whether saves fail are set by the test.
 class RecordingExcel : public ExcelApplication
 {
 public:
@@ -15,6 +15,7 @@ public:
     {
         QStringList calls;
         int lastUsedRow = 1;
+        QString saveFailure; // when set, every "SaveAs" fails for this reason
     };
 
     explicit RecordingExcel(std::shared_ptr<Log> log) : log(std::move(log)) {}

@@ -4,10 +4,12 @@
 #include "SheetReferences.h"
 #include "XmlScan.h"
 #include "XlsxSheet.h"
+#include "XlsxZip.h"
 
 #include <QFile>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 #include <QtTest>
 
 class tst_XlsxDocument : public QObject
@@ -38,6 +40,7 @@ private slots:
     void oversizedSheetIsNotLoaded();
     void referencesFollowARename_data();
     void referencesFollowARename();
+    void foreignReferencesFollowARename();
 };
 
 void tst_XlsxDocument::cellsStayInOrder()
@@ -220,6 +223,37 @@ void tst_XlsxDocument::referencesFollowARename_data()
     QTest::newRow("range of one sheet") << "Data" << report << "COUNT(Data:Data!B1)" << "COUNT('Лист 1'!B1)";
     QTest::newRow("new name reads as a cell") << "Data" << "AB12" << "Data!A1" << "'AB12'!A1";
     QTest::newRow("structured reference") << "Data" << report << "SUM(Data[Col])" << "SUM(Data[Col])";
+    QTest::newRow("sheet on both ends") << "Data" << report << "SUM(Data!A1:Data!B2)"
+                                        << "SUM('Лист 1'!A1:'Лист 1'!B2)";
+    QTest::newRow("sheet on both ends, absolute") << "Data" << "Sheet2" << "Data!$A$1:data!$B$2*2"
+                                                  << "Sheet2!$A$1:Sheet2!$B$2*2";
+    QTest::newRow("quoted sheet on both ends") << "It's" << "Out's" << "'It''s'!A1:'It''s'!B2"
+                                               << "'Out''s'!A1:'Out''s'!B2";
+    QTest::newRow("another sheet on the first end") << "Data" << report << "'My data'!A1:Data!B2"
+                                                    << "'My data'!A1:'Лист 1'!B2";
+    QTest::newRow("cell before a range to the sheet") << "Data" << report << "SUM(A1:Data!B2)"
+                                                      << "SUM(A1:'Лист 1'!B2)";
+    QTest::newRow("whole columns and rows") << "Data" << report << "Data!A:A Data!1:1"
+                                            << "'Лист 1'!A:A 'Лист 1'!1:1";
+    QTest::newRow("range of sheets, quote inside") << "It's" << "Out's" << "SUM('First:It''s'!A1)"
+                                                   << "SUM('First:Out''s'!A1)";
+    QTest::newRow("nested brackets before a reference")
+        << "Data" << report << "Table1[[#This Row],[Col]]*Data!$B$1" << "Table1[[#This Row],[Col]]*'Лист 1'!$B$1";
+    QTest::newRow("bare structured reference before a reference")
+        << "Data" << report << "[@Col]*Data!$B$1" << "[@Col]*'Лист 1'!$B$1";
+    QTest::newRow("escaped bracket in a column name")
+        << "Data" << report << "SUM(Table1[[a'[b],[c]])+Data!A1" << "SUM(Table1[[a'[b],[c]])+'Лист 1'!A1";
+    QTest::newRow("string literal, quotes doubled")
+        << "Data" << report << "\"say \"\"Data!A1\"\"\"&Data!A1" << "\"say \"\"Data!A1\"\"\"&'Лист 1'!A1";
+    QTest::newRow("string literal with an apostrophe")
+        << "It's" << report << "\"It's \"&'It''s'!A1&\"'It''s'!A1\"" << "\"It's \"&'Лист 1'!A1&\"'It''s'!A1\"";
+    QTest::newRow("other workbook, range of sheets")
+        << "Data" << report << "SUM([1]First:Data!A1)+Data!A1" << "SUM([1]First:Data!A1)+'Лист 1'!A1";
+    QTest::newRow("path into another workbook")
+        << "C" << "Sheet2" << "'C:\\dir\\[Book.xlsx]Data'!A1+'C'!A1" << "'C:\\dir\\[Book.xlsx]Data'!A1+Sheet2!A1";
+    QTest::newRow("any case, not Latin") << "Лист" << "Data" << "ЛИСТ!A1+лист!B2" << "Data!A1+Data!B2";
+    QTest::newRow("name and error values of the sheet")
+        << "Data" << report << "Data!Total*Data!#REF!+SUM(Data!A1#)" << "'Лист 1'!Total*'Лист 1'!#REF!+SUM('Лист 1'!A1#)";
 }
 
 void tst_XlsxDocument::referencesFollowARename()
@@ -229,12 +263,85 @@ void tst_XlsxDocument::referencesFollowARename()
     QFETCH(QString, formula);
     QFETCH(QString, expected);
     QCOMPARE(SheetReferences::renameInFormula(formula, from, to), expected);
-    // The same in the XML of a part: a defined name and a formula, escaped, and a pivot source.
-    const QString xml = QStringLiteral("<x><definedName name=\"n\">%1</definedName><c><f>%1</f></c>"
-                                       "<worksheetSource ref=\"A1:B2\" sheet=\"%2\"/></x>");
+    // The same in every place of a part that holds a formula or a sheet's name, escaped; the rest
+    // of the part keeps its bytes.
+    const QString xml = QStringLiteral(
+        "<x><definedName name=\"n\">%1</definedName><c><f>%1</f></c>"
+        "<tableColumn id=\"1\" name=\"c\"><calculatedColumnFormula>%1</calculatedColumnFormula>"
+        "<totalsRowFormula>%1</totalsRowFormula></tableColumn>"
+        "<c15:fullRef><c15:sqref>%1</c15:sqref></c15:fullRef><hyperlink ref=\"A1\" location=\"%1\"/>"
+        "<xdr:sp macro=\"\" textlink=\"%1\"/><formControlPr objectType=\"Drop\" fmlaLink=\"%1\" fmlaRange=\"%1\"/>"
+        "<controlPr linkedCell=\"%1\" listFillRange=\"%1\"/><cfvo type=\"formula\" val=\"%1\"/>"
+        "<worksheetSource ref=\"A1:B2\" sheet=\"%2\"/><rangeSet ref=\"A1:B2\" sheet=\"%2\"/></x>");
     const QByteArray before = xml.arg(QString::fromUtf8(XmlScan::escape(formula)), QString::fromUtf8(XmlScan::escape(from))).toUtf8();
     const QByteArray after = xml.arg(QString::fromUtf8(XmlScan::escape(expected)), QString::fromUtf8(XmlScan::escape(to))).toUtf8();
     QCOMPARE(QString::fromUtf8(SheetReferences::renameInPart(before, from, to)), QString::fromUtf8(after));
+    // A formula with a stray "&", which no XML parser reads, is left as it is.
+    const QByteArray stray = "<x><f>R&D " + XmlScan::escape(formula) + "</f></x>";
+    QCOMPARE(SheetReferences::renameInPart(stray, from, to), stray);
+
+    // Apostrophes written as &apos;, attributes in single quotes: other programs' spelling.
+    const QByteArray apostrophes = XmlScan::escape(formula).replace('\'', "&apos;");
+    const QByteArray spelled = "<x><f>" + apostrophes + "</f><hyperlink ref='A1' location='" + apostrophes + "'/></x>";
+    const QByteArray respelled = SheetReferences::renameInPart(spelled, from, to);
+    if (expected == formula)
+        QCOMPARE(respelled, spelled);
+    QXmlStreamReader reader(respelled);
+    QStringList found;
+    while (!reader.atEnd()) {
+        if (reader.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        if (reader.name() == QLatin1String("hyperlink"))
+            found << reader.attributes().value(QLatin1String("location")).toString();
+        if (reader.name() == QLatin1String("f"))
+            found << reader.readElementText();
+    }
+    QVERIFY2(!reader.hasError(), qPrintable(reader.errorString() + QLatin1Char(' ') + QString::fromUtf8(respelled)));
+    QCOMPARE(found, QStringList({expected, expected}));
+}
+
+void tst_XlsxDocument::foreignReferencesFollowARename()
+{
+    QVERIFY(dir.isValid());
+    ExcelWorker worker;
+    worker.setDirectory(dir.path());
+    const QString name = QStringLiteral("references");
+    const QString file = worker.workbookPath(name);
+    QVERIFY(QFile::copy(QFINDTESTDATA("fixtures/references.xlsx"), file));
+    QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner);
+    QTemporaryDir beforeDir;
+    const QString before = beforeDir.filePath(QStringLiteral("before.xlsx"));
+    QVERIFY(QFile::copy(file, before));
+    worker.startExcel();
+    worker.writeFrequencySweepRow(name, 0, 10, -1, 0, 0);
+    worker.quitExcel();
+
+    // openpyxl finds no formula, defined name or chart series left on the old name, and
+    // LibreOffice computes every sheet as before.
+    QString errors;
+    const int result = WorkbookDump::check({QStringLiteral("check-appended"), before, file}, &errors);
+    if (result == 77)
+        qWarning("%s", qPrintable(errors.trimmed()));
+    else
+        QVERIFY2(result == 0, qPrintable(errors));
+
+    // What neither reader looks at: the table's own formulas, a hyperlink, a validation list.
+    QFile saved(file);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QVector<XlsxZip::Entry> entries;
+    QVERIFY(XlsxZip::readArchive(saved.readAll(), &entries));
+    QMap<QByteArray, QByteArray> parts;
+    for (const XlsxZip::Entry &entry : entries)
+        QVERIFY(XlsxZip::extract(entry, XlsxSheet::maxXmlBytes, &parts[entry.name]));
+    const QByteArray table = parts.value("xl/tables/table1.xml");
+    QVERIFY2(table.contains("<calculatedColumnFormula>Table1[[#This Row],[Value]]*'Лист 1'!$B$1<"), table.constData());
+    QVERIFY2(table.contains("<totalsRowFormula>SUM(Table1[Scaled])+'Лист 1'!$A$1<"), table.constData());
+    const QByteArray summary = parts.value("xl/worksheets/sheet2.xml");
+    QVERIFY2(summary.contains("location=\"'Лист 1'!A1\""), summary.constData());
+    QVERIFY2(summary.contains("<formula1>'Лист 1'!$A$1:$A$5<"), summary.constData());
+    // Only the names were spliced in: the rest of each formula keeps its spelling.
+    const QByteArray calc = parts.value("xl/worksheets/sheet3.xml");
+    QVERIFY2(calc.contains("<f>\"It&apos;s \"&amp;'Лист 1'!B1</f>"), calc.constData());
 }
 
 #include "tst_XlsxDocument.moc"

@@ -19,9 +19,15 @@
 #include <QThread>
 #include <QtTest>
 
+#include <atomic>
+#include <cmath>
+#include <limits>
 #include <functional>
+#include <memory>
 
 namespace {
+
+const double noNumber = std::numeric_limits<double>::quiet_NaN();
 
 // The worker in a thread of its own, as the window runs it, with a recorded pause seam and a
 // synthesizer on the fake HID device, so that commands and pauses land in one ordered log.
@@ -124,6 +130,23 @@ QList<QByteArray> linesStartingWith(const QList<QByteArray> &lines, const QByteA
     return out;
 }
 
+// Whether a workbook cell as WorkbookDump gives it holds the expected value; an empty expectation
+// stands for a value that was not a number, whose cell must hold no number.
+bool cellHolds(const QString &cell, const QString &expected)
+{
+    return expected.isEmpty() ? !cell.startsWith(QLatin1String("n:")) : cell == expected;
+}
+
+// The troubles a spy of instrumentTrouble recorded, each once, as "Instrument: trouble".
+QStringList distinctTroubles(const QueuedSpy &spy)
+{
+    QStringList texts;
+    for (const QList<QVariant> &arguments : spy)
+        texts << arguments.at(0).toString() + QStringLiteral(": ") + arguments.at(1).toString();
+    texts.removeDuplicates();
+    return texts;
+}
+
 ValueFormMeasurePower powerForm()
 {
     ValueFormMeasurePower form;
@@ -181,8 +204,11 @@ private slots:
     void powerAboveTheCeilingRunsNoPass();
     void oneFrequencyMode();
     void stopDuringAPointKeepsItsRow();
+    void fetchValuesOverLan_data();
     void fetchValuesOverLan();
     void fetchValuesOverUsbHid();
+    void spurPeaksThatAreNotNumbers_data();
+    void spurPeaksThatAreNotNumbers();
 };
 
 void tst_DevicesWork::commandSequences_data()
@@ -606,35 +632,96 @@ void tst_DevicesWork::stopDuringAPointKeepsItsRow()
     QCOMPARE(stopped.size(), 1);
 }
 
+void tst_DevicesWork::fetchValuesOverLan_data()
+{
+    QTest::addColumn<QByteArray>("meterAnswer");
+    // The synthesizer's answers to its twenty detector fetches of a point, in turn.
+    QTest::addColumn<QList<QByteArray>>("fetchAnswers");
+    QTest::addColumn<QByteArray>("temperatureAnswer");
+    // Cells B (reading), C (detector, whole dBm) and D (temperature) of both rows; empty where no
+    // number may stand.
+    QTest::addColumn<QStringList>("row");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QStringList>("troubles");
+    QTest::newRow("numbers") << QByteArray("-10\n") << QList<QByteArray>{"-9.6\n"} << QByteArray("40.5\n")
+                             << QStringList{"n:-10", "n:-10", "n:40.5"} << "-10" << QStringList();
+    QTest::newRow("reading not a number")
+        << QByteArray("OVERLOAD\n") << QList<QByteArray>{"-9.6\n"} << QByteArray("40.5\n")
+        << QStringList{"", "n:-10", "n:40.5"} << "—"
+        << QStringList{R"(Power meter: answer to FETC? is not a number: "OVERLOAD")"};
+    QTest::newRow("power meter silent")
+        << QByteArray() << QList<QByteArray>{"-9.6\n"} << QByteArray("40.5\n")
+        << QStringList{"", "n:-10", "n:40.5"} << "—" << QStringList{"Power meter: no answer to FETC?"};
+    // Counted as 0, the ten failures would pull the mean to -4.8, rounded -5.
+    QTest::newRow("every other fetch not a number")
+        << QByteArray("-10\n") << QList<QByteArray>{"-9.6\n", "ERR\n"} << QByteArray("40.5\n")
+        << QStringList{"n:-10", "n:-10", "n:40.5"} << "-10"
+        << QStringList{R"(Synthesizer: answer to FETCH:POW:AC? is not a number: "ERR")"};
+    QTest::newRow("no fetch a number")
+        << QByteArray("-10\n") << QList<QByteArray>{"ERR\n"} << QByteArray("40.5\n")
+        << QStringList{"n:-10", "", "n:40.5"} << "-10"
+        << QStringList{R"(Synthesizer: answer to FETCH:POW:AC? is not a number: "ERR")"};
+    QTest::newRow("temperature not a number")
+        << QByteArray("-10\n") << QList<QByteArray>{"-9.6\n"} << QByteArray("+++\n")
+        << QStringList{"n:-10", "n:-10", ""} << "-10"
+        << QStringList{R"(Synthesizer: answer to DIAG:INFO:TEMP? is not a number: "+++")"};
+}
+
 void tst_DevicesWork::fetchValuesOverLan()
 {
+    QFETCH(QByteArray, meterAnswer);
+    QFETCH(QList<QByteArray>, fetchAnswers);
+    QFETCH(QByteArray, temperatureAnswer);
+    QFETCH(QStringList, row);
+    QFETCH(QString, label);
+    QFETCH(QStringList, troubles);
     WorkerRig rig;
     FakeInstrument synth(5023);
-    synth.setResponder([](const QByteArray &line) {
+    auto fetches = std::make_shared<std::atomic<int>>(0);
+    synth.setResponder([fetches, fetchAnswers, temperatureAnswer](const QByteArray &line) {
         if (line == "FETCH:POW:AC?")
-            return QList<FakeInstrument::Reply>{{"-9.6\n", 0}};
+            return QList<FakeInstrument::Reply>{{fetchAnswers.at((*fetches)++ % fetchAnswers.size()), 0}};
         if (line == "DIAG:INFO:TEMP?")
-            return QList<FakeInstrument::Reply>{{"40.5\n", 0}};
+            return QList<FakeInstrument::Reply>{{temperatureAnswer, 0}};
         return QList<FakeInstrument::Reply>{};
     });
     QueuedSpy synthConnected(rig.worker, &DevicesWork::deviceConnected);
     rig.worker->connectToDevice(synth.address());
     QVERIFY(waitForSignals(synthConnected, 3000));
     FakeInstrument meter(5025);
-    meter.setResponder(powerMeterAnswering("-10\n"));
+    meter.setResponder(powerMeterAnswering(meterAnswer));
     ValueFormMeasurePower form = powerForm();
     form.pointsCount = 2;
     form.freqStop = 200;
     form.fetchValues = true;
     QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy labels(rig.worker, &DevicesWork::labelAnswerFromPowerMeter);
+    QueuedSpy points(rig.worker, &DevicesWork::pointMeasured);
+    QueuedSpy reported(rig.worker, &DevicesWork::instrumentTrouble);
     QVERIFY(runPower(rig, meter, form, &stopped));
     QCOMPARE(linesStartingWith(synth.lines(), "FETCH:POW:AC?").size(), 40);
     QCOMPARE(linesStartingWith(synth.lines(), "DIAG:INFO:TEMP?").size(), 2);
+
     const auto cells = WorkbookDump::cells(WorkbookDump::dump(rig.workbook(QStringLiteral("Table -10 dBm"))),
                                            QStringLiteral("Лист 1"));
-    QCOMPARE(cells.value("C1"), QStringLiteral("n:-10"));
-    QCOMPARE(cells.value("D1"), QStringLiteral("n:40.5"));
-    QCOMPARE(cells.value("D2"), QStringLiteral("n:40.5"));
+    QCOMPARE(points.size(), 2);
+    QCOMPARE(labels.size(), 2);
+    for (int i = 0; i < 2; ++i) {
+        const QString r = QString::number(i + 1);
+        QCOMPARE(cells.value("A" + r), QStringLiteral("n:") + QString::number(100 * (i + 1)));
+        for (int column = 0; column < 3; ++column) {
+            const QString cell = QString(QLatin1Char('B' + column)) + r;
+            QVERIFY2(cellHolds(cells.value(cell), row.at(column)), qPrintable(cell + " " + cells.value(cell)));
+        }
+        QCOMPARE(labels.at(i).at(0).toString(), label);
+        const MeasuredPoint point = points.at(i).at(0).value<MeasuredPoint>();
+        QCOMPARE(point.number, quint64(i + 1));
+        QCOMPARE(point.frequency, 100.0 * (i + 1));
+        QCOMPARE(std::isnan(point.reading), row.at(0).isEmpty());
+        QVERIFY(point.fetched);
+        QCOMPARE(std::isnan(point.fetchedPower), row.at(1).isEmpty());
+    }
+    QCOMPARE(distinctTroubles(reported), troubles);
 }
 
 void tst_DevicesWork::fetchValuesOverUsbHid()
@@ -657,6 +744,135 @@ void tst_DevicesWork::fetchValuesOverUsbHid()
     const auto cells = WorkbookDump::cells(WorkbookDump::dump(rig.workbook(QStringLiteral("Table -10 dBm"))),
                                            QStringLiteral("Лист 1"));
     QCOMPARE(cells.value("C1"), QStringLiteral("n:-9.6"));
+}
+
+void tst_DevicesWork::spurPeaksThatAreNotNumbers_data()
+{
+    // The analyzer's answers to the marker level and to the peak list's levels and frequencies
+    // (R&S), at one point of 1000 MHz and -10 dBm, display line 60 dB.
+    QTest::addColumn<QByteArray>("marker");
+    QTest::addColumn<QByteArray>("levels");
+    QTest::addColumn<QByteArray>("frequencies");
+    // Reference level and threshold commands, in order.
+    QTest::addColumn<QStringList>("steering");
+    QTest::addColumn<QString>("spurCount");
+    QTest::addColumn<QString>("minimumSpur");
+    QTest::addColumn<double>("carrier");
+    QTest::addColumn<bool>("hasSpur");
+    QTest::addColumn<double>("spurLevel");
+    // Cells of the point's row; an empty value where no number may stand.
+    QTest::addColumn<QStringList>("cells");
+    QTest::addColumn<QStringList>("troubles");
+    const QStringList steered{"DISP:WIND:TRAC:Y:RLEV -7.0000 dBm", "calc:thr -71.5000"};
+    // Peaks 2 MHz (a spur 48 dB down) and 0.4 MHz (no spur) from the carrier.
+    QTest::newRow("numbers")
+        << QByteArray("-11.5\n") << QByteArray("-11.5,-59.5,-70\n") << QByteArray("1.0E+09,1.002E+09,1.0004E+09\n")
+        << steered << "1" << "Min spur = 48" << -11.5 << true << -48.0
+        << QStringList{"A5=n:1", "B5=n:-11.5", "C5=n:1.002", "D5=n:-59.5", "E5=n:1.0004", "F5=n:-70"}
+        << QStringList();
+    // The peak 5 MHz away is then the nearest in level: 58.5 dB down.
+    QTest::newRow("a peak's level not a number")
+        << QByteArray("-11.5\n") << QByteArray("-11.5,OVER,-70\n") << QByteArray("1.0E+09,1.002E+09,1.005E+09\n")
+        << steered << "1" << "Min spur = 58.5" << -11.5 << true << -58.5
+        << QStringList{"A5=n:1", "B5=n:-11.5", "C5=n:1.002", "D5=", "E5=n:1.005", "F5=n:-70"}
+        << QStringList{R"(Spectrum analyzer: answer to calc:mark:func:fpe:y? is not a list of numbers: "-11.5,OVER,-70")"};
+    QTest::newRow("a peak's frequency not a number")
+        << QByteArray("-11.5\n") << QByteArray("-11.5,-59.5,-70\n") << QByteArray("1.0E+09,OVER,1.005E+09\n")
+        << steered << "1" << "Min spur = 58.5" << -11.5 << true << -58.5
+        << QStringList{"A5=n:1", "B5=n:-11.5"}
+        << QStringList{R"(Spectrum analyzer: answer to calc:mark:func:fpe:x? is not a list of numbers: "1.0E+09,OVER,1.005E+09")"};
+    // Without the carrier's level no distance can be told: nothing is counted.
+    QTest::newRow("carrier level not a number")
+        << QByteArray("-11.5\n") << QByteArray("OVER,-59.5,-70\n") << QByteArray("1.0E+09,1.002E+09,1.005E+09\n")
+        << steered << "0" << "Min spur = 100" << noNumber << true << noNumber
+        << QStringList{"A5=n:1", "B5=", "C5=n:1.002", "D5=n:-59.5"}
+        << QStringList{R"(Spectrum analyzer: answer to calc:mark:func:fpe:y? is not a list of numbers: "OVER,-59.5,-70")"};
+    // An unknown marker level steers the analyzer as the 0 dBm it used to be read as.
+    QTest::newRow("marker not a number")
+        << QByteArray("OVER\n") << QByteArray("-11.5,-59.5,-70\n") << QByteArray("1.0E+09,1.002E+09,1.0004E+09\n")
+        << QStringList{"DISP:WIND:TRAC:Y:RLEV -7.0000 dBm", "DISP:WIND:TRAC:Y:RLEV -9.0000 dBm", "calc:thr -60.0000"}
+        << "1" << "Min spur = 48" << -11.5 << true << -48.0
+        << QStringList{"A5=n:1", "B5=n:-11.5", "C5=n:1.002", "D5=n:-59.5"}
+        << QStringList{R"(Spectrum analyzer: answer to calc:mark:y? is not a list of numbers: "OVER")"};
+    QTest::newRow("no peak a number")
+        << QByteArray("-11.5\n") << QByteArray("OVER,OVER\n") << QByteArray("OVER,OVER\n")
+        << steered << "0" << "Min spur = 100" << noNumber << false << 0.0 << QStringList{"A5=", "B5="}
+        << QStringList{R"(Spectrum analyzer: answer to calc:mark:func:fpe:y? is not a list of numbers: "OVER,OVER")",
+                       R"(Spectrum analyzer: answer to calc:mark:func:fpe:x? is not a list of numbers: "OVER,OVER")"};
+}
+
+void tst_DevicesWork::spurPeaksThatAreNotNumbers()
+{
+    QFETCH(QByteArray, marker);
+    QFETCH(QByteArray, levels);
+    QFETCH(QByteArray, frequencies);
+    QFETCH(QStringList, steering);
+    QFETCH(QString, spurCount);
+    QFETCH(QString, minimumSpur);
+    QFETCH(double, carrier);
+    QFETCH(bool, hasSpur);
+    QFETCH(double, spurLevel);
+    QFETCH(QStringList, cells);
+    QFETCH(QStringList, troubles);
+    WorkerRig rig;
+    FakeInstrument analyzer(5025);
+    analyzer.setResponder([=](const QByteArray &line) {
+        const QByteArray answer = line == "calc:mark:y?"            ? marker
+                                  : line == "calc:mark:x?"          ? QByteArray("1.0E+09\n")
+                                  : line == "calc:mark:func:fpe:y?" ? levels
+                                  : line == "calc:mark:func:fpe:x?" ? frequencies
+                                                                    : QByteArray();
+        return answer.isEmpty() ? QList<FakeInstrument::Reply>{} : QList<FakeInstrument::Reply>{{answer, 0}};
+    });
+    QueuedSpy connected(rig.worker, &DevicesWork::spectrumAnalyzerConnected);
+    rig.worker->connectToSpectrumAnalyzer(analyzer.address());
+    QVERIFY(waitForSignals(connected, 3000));
+    ValueForm form;
+    form.freqStart = 1000;
+    form.freqStop = 1000;
+    form.pointsCount = 1;
+    form.power = -10;
+    form.pointsMode = true;
+    form.rohdeSchwarz = true;
+    form.span = 10;
+    form.displayLine = 60;
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy counts(rig.worker, &DevicesWork::labelCountSpurs);
+    QueuedSpy minima(rig.worker, &DevicesWork::labelMinimumSpur);
+    QueuedSpy points(rig.worker, &DevicesWork::pointMeasured);
+    QueuedSpy reported(rig.worker, &DevicesWork::instrumentTrouble);
+    rig.worker->measureSpectrum(form);
+    QVERIFY(waitForSignals(stopped, 30000));
+
+    QStringList sent;
+    for (const QByteArray &line : analyzer.lines())
+        if (line.contains("RLEV") || line.startsWith("calc:thr -"))
+            sent << QString::fromLatin1(line);
+    QCOMPARE(sent, steering);
+    QCOMPARE(counts.size(), 1);
+    QCOMPARE(counts.at(0).at(0).toString(), spurCount);
+    QCOMPARE(minima.size(), 1);
+    QCOMPARE(minima.at(0).at(0).toString(), minimumSpur);
+    QCOMPARE(points.size(), 1);
+    const MeasuredPoint point = points.at(0).at(0).value<MeasuredPoint>();
+    QVERIFY(point.spur);
+    QCOMPARE(point.frequency, 1000.0);
+    QCOMPARE(point.carrierLevel, carrier);
+    QCOMPARE(point.hasSpur, hasSpur);
+    QCOMPARE(point.spurLevel, spurLevel);
+
+    const auto written = WorkbookDump::cells(WorkbookDump::dump(rig.workbook(QStringLiteral("Table spur"))),
+                                             QStringLiteral("Лист 1"));
+    QVERIFY(written.value("A4").startsWith("s:"));
+    for (const QString &cell : cells) {
+        const QStringList pair = cell.split(QLatin1Char('='));
+        QVERIFY2(cellHolds(written.value(pair.at(0)), pair.at(1)), qPrintable(cell + " " + written.value(pair.at(0))));
+    }
+    // Nothing in the row stands for a value that came as no number.
+    for (auto it = written.cbegin(); it != written.cend(); ++it)
+        if (it.key().endsWith(QLatin1Char('5')))
+            QVERIFY2(it.value() != QLatin1String("n:0"), qPrintable(it.key()));
+    QCOMPARE(distinctTroubles(reported), troubles);
 }
 
 QTEST_GUILESS_MAIN(tst_DevicesWork)

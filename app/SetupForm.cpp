@@ -1,0 +1,215 @@
+#include "SetupForm.h"
+
+#include "ui_MainWindow.h"
+
+#include <QSettings>
+
+namespace SetupForm {
+
+namespace {
+
+const QString group = QStringLiteral("Form/");
+
+bool isKeptElsewhere(const QString &name)
+{
+    return name == QLatin1String("editIpPowerMeter") || name == QLatin1String("checkBoxRf")
+        || name == QLatin1String("checkBoxAlc") || name == QLatin1String("comboBoxUsbHid")
+        || name.startsWith(QLatin1String("qt_"));
+}
+
+void check(QRadioButton *button, QRadioButton *other, bool first)
+{
+    (first ? button : other)->setChecked(true);
+}
+
+void uncheckBoth(QRadioButton *a, QRadioButton *b)
+{
+    for (QRadioButton *button : {a, b}) {
+        button->setAutoExclusive(false);
+        button->setChecked(false);
+        button->setAutoExclusive(true);
+    }
+}
+
+} // namespace
+
+BenchSetup fromForm(const Ui::MainWindow &ui)
+{
+    BenchSetup setup;
+    setup.hasSynthesizer = true;
+    if (ui.radioUsbCom->isChecked()) {
+        setup.transport = BenchSetup::Transport::Serial;
+        setup.synthesizerAddress = ui.comboBoxCom->currentText();
+    } else if (ui.radioUsbHid->isChecked()) {
+        setup.transport = BenchSetup::Transport::Hid;
+        setup.synthesizerAddress = ui.comboBoxUsbHid->currentText();
+    } else {
+        setup.transport = BenchSetup::Transport::Lan;
+        setup.synthesizerAddress = ui.editIpLine->text();
+    }
+    setup.hasPowerMeter = true;
+    setup.powerMeterAddress = ui.editIpPowerMeter->text();
+    setup.channel = ui.radioButtonChA->isChecked() ? QStringLiteral("A")
+                  : ui.radioButtonChB->isChecked() ? QStringLiteral("B")
+                                                   : QString();
+    setup.hasAnalyzer = true;
+    setup.analyzerAddress = ui.editIpSpectrumAnalyzer->text();
+    setup.rohdeSchwarz = ui.radioButtonRohdeShwarz->isChecked();
+
+    MeasurementSetup power = MeasurementSetup::defaults(MeasurementSetup::Kind::Power);
+    power.start = ui.doubleSpinBoxFreqStartMeas->value();
+    power.stop = ui.doubleSpinBoxFreqStopMeas->value();
+    power.points = quint64(qMax(0, ui.spinBoxPointsFreq->value()));
+    power.step = ui.doubleSpinBoxStepFreq->value();
+    power.pointsMode = !ui.radioButtonStep->isChecked();
+    power.power = ui.doubleSpinBoxAmplMeasure->value();
+    power.delay = ui.spinBoxDelay->value();
+    power.cycle = ui.checkBoxCycle->isChecked();
+    power.powerStep = ui.spinBoxPowerStep->value();
+    power.oneFrequency = ui.checkBoxCyclePower->isChecked();
+    power.fetchValues = ui.checkBoxFetchValues->isChecked();
+
+    // The spur measurement cycles with the power tab's cycle options.
+    MeasurementSetup spur = MeasurementSetup::defaults(MeasurementSetup::Kind::Spur);
+    spur.start = ui.doubleSpinBoxFreqStartMeasSpectrumAnalyzer->value();
+    spur.stop = ui.doubleSpinBoxFreqStopMeasSpectrumAnalyzer->value();
+    spur.points = quint64(qMax(0, ui.spinBoxPointsFreqSpectrumAnalyzer->value()));
+    spur.step = ui.doubleSpinBoxStepFreqSpectrumAnalyzer->value();
+    spur.pointsMode = !ui.radioButtonStepSpectrumAnalyzer->isChecked();
+    spur.power = ui.doubleSpinBoxAmplMeasureSpectrumAnalyzer->value();
+    spur.delay = ui.spinBoxDelaySpectrumAnalyzer->value();
+    spur.cycle = power.cycle;
+    spur.powerStep = power.powerStep;
+    spur.span = ui.doubleSpinBoxSpan->value();
+    spur.displayLine = ui.doubleSpinBoxDisplayLine->value();
+
+    const bool spurShown = ui.tabMeasuirngDevice->currentIndex() == 1;
+    power.run = !spurShown;
+    spur.run = spurShown;
+    setup.measurements << power << spur;
+    return setup;
+}
+
+void toForm(const BenchSetup &setup, Ui::MainWindow &ui, QString *hidDevice)
+{
+    if (setup.hasSynthesizer) {
+        switch (setup.transport) {
+        case BenchSetup::Transport::Lan:
+            ui.radioLan->setChecked(true);
+            ui.editIpLine->setText(setup.synthesizerAddress);
+            break;
+        case BenchSetup::Transport::Serial:
+            ui.radioUsbCom->setChecked(true);
+            break;
+        case BenchSetup::Transport::Hid:
+            ui.radioUsbHid->setChecked(true);
+            *hidDevice = setup.synthesizerAddress;
+            break;
+        }
+    }
+    if (setup.hasPowerMeter) {
+        ui.editIpPowerMeter->setText(setup.powerMeterAddress);
+        if (setup.channel.isEmpty())
+            uncheckBoth(ui.radioButtonChA, ui.radioButtonChB);
+        else
+            check(ui.radioButtonChA, ui.radioButtonChB, setup.channel == QLatin1String("A"));
+    }
+    if (setup.hasAnalyzer) {
+        ui.editIpSpectrumAnalyzer->setText(setup.analyzerAddress);
+        check(ui.radioButtonRohdeShwarz, ui.radioButtonKvd4471B, setup.rohdeSchwarz);
+    }
+
+    const MeasurementSetup *power = nullptr;
+    const MeasurementSetup *spur = nullptr;
+    const MeasurementSetup *shown = nullptr;
+    for (const MeasurementSetup &m : setup.measurements) {
+        const MeasurementSetup *&slot = m.kind == MeasurementSetup::Kind::Power ? power : spur;
+        if (!slot)
+            slot = &m;
+        if (!shown && m.run)
+            shown = &m;
+    }
+    if (!shown)
+        shown = power ? power : spur;
+    if (power) {
+        ui.doubleSpinBoxFreqStartMeas->setValue(power->start);
+        ui.doubleSpinBoxFreqStopMeas->setValue(power->stop);
+        ui.spinBoxPointsFreq->setValue(int(power->points));
+        ui.doubleSpinBoxStepFreq->setValue(power->step);
+        check(ui.radioButtonPoints, ui.radioButtonStep, power->pointsMode);
+        ui.doubleSpinBoxAmplMeasure->setValue(power->power);
+        ui.spinBoxDelay->setValue(power->delay);
+        ui.checkBoxCyclePower->setChecked(power->oneFrequency);
+        ui.checkBoxFetchValues->setChecked(power->fetchValues);
+    }
+    if (spur) {
+        ui.doubleSpinBoxFreqStartMeasSpectrumAnalyzer->setValue(spur->start);
+        ui.doubleSpinBoxFreqStopMeasSpectrumAnalyzer->setValue(spur->stop);
+        ui.spinBoxPointsFreqSpectrumAnalyzer->setValue(int(spur->points));
+        ui.doubleSpinBoxStepFreqSpectrumAnalyzer->setValue(spur->step);
+        check(ui.radioButtonPointsSpectrumAnalyzer, ui.radioButtonStepSpectrumAnalyzer, spur->pointsMode);
+        ui.doubleSpinBoxAmplMeasureSpectrumAnalyzer->setValue(spur->power);
+        ui.spinBoxDelaySpectrumAnalyzer->setValue(spur->delay);
+        ui.doubleSpinBoxSpan->setValue(spur->span);
+        ui.doubleSpinBoxDisplayLine->setValue(spur->displayLine);
+    }
+    if (shown) {
+        ui.checkBoxCycle->setChecked(shown->cycle);
+        ui.spinBoxPowerStep->setValue(shown->powerStep);
+        ui.tabMeasuirngDevice->setCurrentIndex(shown->kind == MeasurementSetup::Kind::Power ? 0 : 1);
+    }
+}
+
+void save(const QWidget *form, QSettings &settings)
+{
+    for (const QWidget *widget : form->findChildren<QWidget *>()) {
+        const QString name = widget->objectName();
+        if (name.isEmpty() || isKeptElsewhere(name))
+            continue;
+        QVariant value;
+        if (const auto *spin = qobject_cast<const QDoubleSpinBox *>(widget))
+            value = spin->value();
+        else if (const auto *spin = qobject_cast<const QSpinBox *>(widget))
+            value = spin->value();
+        else if (const auto *button = qobject_cast<const QAbstractButton *>(widget))
+            value = button->isCheckable() ? QVariant(button->isChecked()) : QVariant();
+        else if (const auto *edit = qobject_cast<const QLineEdit *>(widget))
+            value = edit->text();
+        else if (const auto *combo = qobject_cast<const QComboBox *>(widget))
+            value = combo->currentText();
+        else if (const auto *tabs = qobject_cast<const QTabWidget *>(widget))
+            value = tabs->currentIndex();
+        if (value.isValid())
+            settings.setValue(group + name, value);
+    }
+}
+
+void restore(QWidget *form, const QSettings &settings)
+{
+    for (QWidget *widget : form->findChildren<QWidget *>()) {
+        const QString name = widget->objectName();
+        const QVariant value = settings.value(group + name);
+        if (name.isEmpty() || isKeptElsewhere(name) || !value.isValid())
+            continue;
+        if (auto *spin = qobject_cast<QDoubleSpinBox *>(widget)) {
+            spin->setValue(value.toDouble());
+        } else if (auto *spin = qobject_cast<QSpinBox *>(widget)) {
+            spin->setValue(value.toInt());
+        } else if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
+            // A radio button is checked by the one saved as checked, never unchecked alone.
+            if (button->isCheckable() && (value.toBool() || !qobject_cast<QRadioButton *>(widget)))
+                button->setChecked(value.toBool());
+        } else if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
+            if (!qobject_cast<QAbstractSpinBox *>(widget->parentWidget()))
+                edit->setText(value.toString());
+        } else if (auto *combo = qobject_cast<QComboBox *>(widget)) {
+            const int index = combo->findText(value.toString());
+            if (index >= 0)
+                combo->setCurrentIndex(index);
+        } else if (auto *tabs = qobject_cast<QTabWidget *>(widget)) {
+            tabs->setCurrentIndex(value.toInt());
+        }
+    }
+}
+
+} // namespace SetupForm

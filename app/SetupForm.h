@@ -1,0 +1,32 @@
+#pragma once
+
+#include "BenchSetup.h"
+
+class QSettings;
+class QWidget;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The window's form and what is kept of it: a setup made from the fields and fields filled from
+// a setup; every field of the form in the settings file between runs.
+namespace SetupForm {
+
+// The instruments and both measurement tabs; the tab that is shown is the one that runs, the
+// other is kept with "run": false so that opening the setup gives the same form.
+BenchSetup fromForm(const Ui::MainWindow &ui);
+
+// Fills the fields the setup names; the instrument sections it leaves out keep their fields.
+// Only values are set: the caller brings the form's visible state in line (transport, grid and
+// cycle choices). The HID device, which the window lists only after enumerating, is returned
+// in *hidDevice for the caller to choose when it appears.
+void toForm(const BenchSetup &setup, Ui::MainWindow &ui, QString *hidDevice);
+
+// Every input field of the form under "Form/<field>", except the power meter's address, which
+// the window keeps under its own key, and the RF and ALC boxes, which follow the instrument.
+void save(const QWidget *form, QSettings &settings);
+// The fields saved before; a field missing from the settings keeps its value.
+void restore(QWidget *form, const QSettings &settings);
+
+} // namespace SetupForm

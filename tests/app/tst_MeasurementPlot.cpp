@@ -1,0 +1,295 @@
+#include "MeasuredPoint.h"
+#include "MeasurementPlot.h"
+
+#include <QDir>
+#include <QImage>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <qwt_plot.h>
+#include <qwt_text.h>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+using Points = QVector<MeasuredPoint>;
+using Curves = QVector<QPair<QString, QVector<QPointF>>>;
+
+const double notANumber = std::numeric_limits<double>::quiet_NaN();
+const double infinity = std::numeric_limits<double>::infinity();
+// The colour of the first pass's curves, as the plot draws them.
+const QColor firstCurveColor(0x1f, 0x77, 0xb4);
+
+MeasuredPoint reading(int pass, double frequency, double power, double value)
+{
+    MeasuredPoint point;
+    point.pass = pass;
+    point.frequency = frequency;
+    point.outputPower = power;
+    point.reading = value;
+    return point;
+}
+
+MeasuredPoint withOwnReading(MeasuredPoint point, double value)
+{
+    point.fetched = true;
+    point.fetchedPower = value;
+    return point;
+}
+
+MeasuredPoint carrier(int pass, double frequency, double power, double level)
+{
+    MeasuredPoint point;
+    point.spur = true;
+    point.pass = pass;
+    point.frequency = frequency;
+    point.outputPower = power;
+    point.carrierLevel = level;
+    return point;
+}
+
+MeasuredPoint withSpur(MeasuredPoint point, double level)
+{
+    point.hasSpur = true;
+    point.spurLevel = level;
+    return point;
+}
+
+QwtPlot *qwtPlot(MeasurementPlot &plot)
+{
+    return plot.findChild<QwtPlot *>(QStringLiteral("plot"));
+}
+
+bool drawsInColor(QWidget *canvas, const QColor &color)
+{
+    const QImage image = canvas->grab().toImage();
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (image.pixelColor(x, y) == color)
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+class tst_MeasurementPlot : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void curves_data();
+    void curves();
+    void newRunStartsEmpty();
+    void redrawsWhenShownAgain();
+    void savesPng_data();
+    void savesPng();
+};
+
+void tst_MeasurementPlot::curves_data()
+{
+    QTest::addColumn<quint64>("pointsPerPass");
+    QTest::addColumn<Points>("points");
+    QTest::addColumn<QString>("xTitle");
+    QTest::addColumn<Curves>("expected");
+    const QString frequency = QStringLiteral("Frequency, MHz");
+    const QString pass = QStringLiteral("Pass");
+
+    QTest::newRow("sweep")
+        << quint64(3) << Points{reading(1, 1000, -5, -6.5), reading(1, 1100, -5, -6.25), reading(1, 1200, -5, -7)}
+        << frequency << Curves{{"Reading, -5 dBm", {{1000, -6.5}, {1100, -6.25}, {1200, -7}}}};
+    QTest::newRow("sweep with the synthesizer's own reading")
+        << quint64(2) << Points{withOwnReading(reading(1, 1000, 3.5, 2), 3.25), withOwnReading(reading(1, 2000, 3.5, 1), 3.5)}
+        << frequency
+        << Curves{{"Reading, 3.5 dBm", {{1000, 2}, {2000, 1}}}, {"Synthesizer output, 3.5 dBm", {{1000, 3.25}, {2000, 3.5}}}};
+    QTest::newRow("sweep cycled in steps of 1 dB")
+        << quint64(2) << Points{reading(1, 10, 27, 26), reading(1, 20, 27, 25), reading(2, 10, 28, 27), reading(2, 20, 28, 26)}
+        << frequency << Curves{{"Reading, 27 dBm", {{10, 26}, {20, 25}}}, {"Reading, 28 dBm", {{10, 27}, {20, 26}}}};
+    QTest::newRow("sweep cycled in steps of 0 dB")
+        << quint64(2)
+        << Points{reading(1, 10, 0, -1), reading(1, 20, 0, -2), reading(2, 10, 0, -1.5), reading(2, 20, 0, -2.5),
+                  reading(3, 10, 0, -1.25)}
+        << frequency
+        << Curves{{"Reading, 0 dBm", {{10, -1}, {20, -2}}}, {"Reading, 0 dBm, pass 2", {{10, -1.5}, {20, -2.5}}},
+                  {"Reading, 0 dBm, pass 3", {{10, -1.25}}}};
+    QTest::newRow("sweep cycled in steps of 0 dB with the synthesizer's own reading")
+        << quint64(2)
+        << Points{withOwnReading(reading(1, 10, 0, -1), 0.5), withOwnReading(reading(1, 20, 0, -2), 0.25),
+                  withOwnReading(reading(2, 10, 0, -3), 0.125)}
+        << frequency
+        << Curves{{"Reading, 0 dBm", {{10, -1}, {20, -2}}}, {"Synthesizer output, 0 dBm", {{10, 0.5}, {20, 0.25}}},
+                  {"Reading, 0 dBm, pass 2", {{10, -3}}}, {"Synthesizer output, 0 dBm, pass 2", {{10, 0.125}}}};
+    QTest::newRow("spur sweep cycled in steps of 1 dB")
+        << quint64(2)
+        << Points{withSpur(carrier(1, 1000, 13, 12), -60), withSpur(carrier(1, 1010, 13, 11), -55),
+                  withSpur(carrier(2, 1000, 14, 13), -58), carrier(2, 1010, 14, 12)}
+        << frequency
+        << Curves{{"Carrier, 13 dBm", {{1000, 12}, {1010, 11}}}, {"Strongest spur, 13 dBm", {{1000, -60}, {1010, -55}}},
+                  {"Carrier, 14 dBm", {{1000, 13}, {1010, 12}}}, {"Strongest spur, 14 dBm", {{1000, -58}}}};
+    QTest::newRow("spur sweep cycled in steps of 0 dB")
+        << quint64(2)
+        << Points{carrier(1, 1000, 13, 12), carrier(1, 1010, 13, 12.5), withSpur(carrier(2, 1000, 13, 11), -50)}
+        << frequency
+        << Curves{{"Carrier, 13 dBm", {{1000, 12}, {1010, 12.5}}}, {"Carrier, 13 dBm, pass 2", {{1000, 11}}},
+                  {"Strongest spur, 13 dBm, pass 2", {{1000, -50}}}};
+    QTest::newRow("one frequency cycled in steps of 1 dB")
+        << quint64(1) << Points{reading(1, 1000, 27, 26.5), reading(2, 1000, 28, 27.25), reading(3, 1000, 29, 27.75)}
+        << pass << Curves{{"Reading, 1000 MHz", {{1, 26.5}, {2, 27.25}, {3, 27.75}}}};
+    QTest::newRow("one frequency cycled in steps of 0 dB, own reading")
+        << quint64(1)
+        << Points{withOwnReading(reading(1, 2450.5, 0, -1), 0.125), withOwnReading(reading(2, 2450.5, 0, -1.5), 0.25)}
+        << pass
+        << Curves{{"Reading, 2450.5 MHz", {{1, -1}, {2, -1.5}}}, {"Synthesizer output, 2450.5 MHz", {{1, 0.125}, {2, 0.25}}}};
+    QTest::newRow("one spur point per pass")
+        << quint64(1) << Points{withSpur(carrier(1, 1000, 13, 12), -60), carrier(2, 1000, 14, 13), withSpur(carrier(3, 1000, 15, 14), -40)}
+        << pass
+        << Curves{{"Carrier, 1000 MHz", {{1, 12}, {2, 13}, {3, 14}}}, {"Strongest spur, 1000 MHz", {{1, -60}, {3, -40}}}};
+    // A reading that is not a number is left out: the curve joins its neighbours.
+    QTest::newRow("sweep, a reading not a number")
+        << quint64(3) << Points{reading(1, 1000, 0, -1), reading(1, 1100, 0, notANumber), reading(1, 1200, 0, -3)}
+        << frequency << Curves{{"Reading, 0 dBm", {{1000, -1}, {1200, -3}}}};
+    QTest::newRow("sweep, the first reading not a number")
+        << quint64(3) << Points{reading(1, 1000, 0, notANumber), reading(1, 1100, 0, -2), reading(1, 1200, 0, -3)}
+        << frequency << Curves{{"Reading, 0 dBm", {{1100, -2}, {1200, -3}}}};
+    QTest::newRow("sweep, an infinite reading")
+        << quint64(2) << Points{reading(1, 1000, 0, -infinity), reading(1, 1100, 0, -2)}
+        << frequency << Curves{{"Reading, 0 dBm", {{1100, -2}}}};
+    QTest::newRow("sweep, the synthesizer's own reading not a number")
+        << quint64(2) << Points{withOwnReading(reading(1, 1000, 0, -1), notANumber), withOwnReading(reading(1, 1100, 0, -2), 0.5)}
+        << frequency << Curves{{"Reading, 0 dBm", {{1000, -1}, {1100, -2}}}, {"Synthesizer output, 0 dBm", {{1100, 0.5}}}};
+    QTest::newRow("spur sweep, a carrier not a number")
+        << quint64(2) << Points{withSpur(carrier(1, 1000, 0, notANumber), notANumber), withSpur(carrier(1, 1010, 0, -1), -70)}
+        << frequency << Curves{{"Carrier, 0 dBm", {{1010, -1}}}, {"Strongest spur, 0 dBm", {{1010, -70}}}};
+    QTest::newRow("one frequency, a reading not a number")
+        << quint64(1) << Points{reading(1, 1000, 0, -1), reading(2, 1000, 0, notANumber), reading(3, 1000, 0, -3)}
+        << pass << Curves{{"Reading, 1000 MHz", {{1, -1}, {3, -3}}}};
+}
+
+void tst_MeasurementPlot::curves()
+{
+    QFETCH(quint64, pointsPerPass);
+    QFETCH(Points, points);
+    QFETCH(QString, xTitle);
+    QFETCH(Curves, expected);
+    MeasurementPlot plot;
+    plot.runStarted(points.first().spur ? QStringLiteral("Spur measurement") : QStringLiteral("Power measurement"),
+                    pointsPerPass, 0);
+    for (const MeasuredPoint &point : points)
+        plot.addPoint(point);
+    QStringList titles;
+    for (const auto &curve : expected)
+        titles << curve.first;
+    QCOMPARE(plot.curveTitles(), titles);
+    for (const auto &curve : expected)
+        QCOMPARE(plot.curvePoints(curve.first), curve.second);
+
+    // The axes hold every point drawn, and no more than a finite range.
+    QwtPlot *drawn = qwtPlot(plot);
+    QVERIFY(drawn);
+    drawn->replot();
+    QCOMPARE(drawn->axisTitle(QwtPlot::xBottom).text(), xTitle);
+    for (const auto &curve : expected) {
+        const int yAxis = curve.first.startsWith(QLatin1String("Strongest spur")) ? QwtPlot::yRight : QwtPlot::yLeft;
+        const QwtInterval x = drawn->axisInterval(QwtPlot::xBottom);
+        const QwtInterval y = drawn->axisInterval(yAxis);
+        QVERIFY(std::isfinite(x.width()) && std::isfinite(y.width()));
+        for (const QPointF &p : curve.second)
+            QVERIFY2(x.contains(p.x()) && y.contains(p.y()), qPrintable(curve.first));
+    }
+}
+
+void tst_MeasurementPlot::newRunStartsEmpty()
+{
+    MeasurementPlot plot;
+    QwtPlot *drawn = qwtPlot(plot);
+    plot.runStarted(QStringLiteral("Power measurement"), 1, 2);
+    plot.addPoint(reading(1, 1000, 0, -1));
+    plot.addPoint(reading(2, 1000, 0, -2));
+    QCOMPARE(plot.curveTitles(), QStringList{QStringLiteral("Reading, 1000 MHz")});
+    // A sweep after a run at one frequency plots over frequency again, from pass 1 on.
+    plot.runStarted(QStringLiteral("Power measurement"), 2, 1);
+    QCOMPARE(plot.curveTitles(), QStringList());
+    plot.addPoint(reading(1, 1000, 0, -1));
+    plot.addPoint(reading(1, 2000, 0, -2));
+    QCOMPARE(plot.curveTitles(), QStringList{QStringLiteral("Reading, 0 dBm")});
+    QCOMPARE(plot.curvePoints(QStringLiteral("Reading, 0 dBm")), (QVector<QPointF>{{1000, -1}, {2000, -2}}));
+    QCOMPARE(drawn->axisTitle(QwtPlot::xBottom).text(), QStringLiteral("Frequency, MHz"));
+    // The same power in the next run is no second pass of this one.
+    plot.runStarted(QStringLiteral("Power measurement"), 1, 1);
+    plot.runStarted(QStringLiteral("Power measurement"), 2, 1);
+    plot.addPoint(reading(1, 1000, 0, -3));
+    QCOMPARE(plot.curveTitles(), QStringList{QStringLiteral("Reading, 0 dBm")});
+    // Cleared without the run's shape, the plot draws over frequency.
+    plot.runStarted(QStringLiteral("Power measurement"), 1, 1);
+    plot.clear();
+    plot.addPoint(reading(1, 1000, 0, -1));
+    QCOMPARE(plot.curvePoints(QStringLiteral("Reading, 0 dBm")), (QVector<QPointF>{{1000, -1}}));
+    // Spur points after power points start over.
+    plot.addPoint(carrier(1, 1000, 13, 12));
+    QCOMPARE(plot.curveTitles(), QStringList{QStringLiteral("Carrier, 13 dBm")});
+}
+
+void tst_MeasurementPlot::redrawsWhenShownAgain()
+{
+    MeasurementPlot plot;
+    QwtPlot *drawn = qwtPlot(plot);
+    plot.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&plot));
+    plot.runStarted(QStringLiteral("Power measurement"), 2, 1);
+    plot.addPoint(reading(1, 2000, 0, 1));
+    plot.addPoint(reading(1, 2500, 0, 2));
+    QTRY_VERIFY(drawn->axisInterval(QwtPlot::xBottom).contains(2500));
+    // Closed by the operator, a run goes on unseen; opened again, the plot shows that run.
+    plot.hide();
+    plot.runStarted(QStringLiteral("Power measurement"), 2, 1);
+    plot.addPoint(reading(1, 5000, 0, -50));
+    plot.addPoint(reading(1, 6000, 0, -40));
+    plot.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&plot));
+    QTRY_VERIFY_WITH_TIMEOUT(drawn->axisInterval(QwtPlot::xBottom).contains(5000)
+                                 && drawn->axisInterval(QwtPlot::xBottom).contains(6000), 2000);
+    QVERIFY(drawn->axisInterval(QwtPlot::yLeft).contains(-50) && drawn->axisInterval(QwtPlot::yLeft).contains(-40));
+    QVERIFY(drawsInColor(drawn->canvas(), firstCurveColor));
+}
+
+void tst_MeasurementPlot::savesPng_data()
+{
+    QTest::addColumn<QString>("chosen");
+    QTest::addColumn<QString>("written");
+    QTest::newRow("name without suffix") << "plot" << "plot.png";
+    QTest::newRow("name with suffix") << "plot.png" << "plot.png";
+    QTest::newRow("suffix in capitals") << "PLOT.PNG" << "PLOT.PNG";
+    QTest::newRow("missing folder") << "no such folder/plot.png" << QString();
+    QTest::newRow("a folder in the file's place") << "taken.png" << QString();
+}
+
+void tst_MeasurementPlot::savesPng()
+{
+    QFETCH(QString, chosen);
+    QFETCH(QString, written);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("taken.png")));
+    MeasurementPlot plot;
+    plot.addPoint(reading(1, 1000, 0, -1));
+    plot.saveTo(dir.filePath(chosen));
+    auto *note = plot.findChild<QLabel *>(QStringLiteral("labelPlotSaved"));
+    QVERIFY(note);
+    if (written.isEmpty()) {
+        const QString start = QStringLiteral("The plot cannot be saved to %1: ").arg(QDir::toNativeSeparators(dir.filePath(chosen)));
+        QVERIFY2(note->text().startsWith(start) && note->text().size() > start.size(), qPrintable(note->text()));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList());
+    } else {
+        QCOMPARE(note->text(), QStringLiteral("Plot saved to %1").arg(QDir::toNativeSeparators(dir.filePath(written))));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{written});
+        const QImage image(dir.filePath(written), "PNG");
+        QVERIFY(!image.isNull());
+        QCOMPARE(image.size(), qwtPlot(plot)->size());
+    }
+}
+
+QTEST_MAIN(tst_MeasurementPlot)
+#include "tst_MeasurementPlot.moc"
