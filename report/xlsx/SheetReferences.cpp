@@ -300,7 +300,8 @@ QByteArray renameInPart(const QByteArray &xml, const QString &from, const QStrin
         QVector<int> offsets;
         const QString formula = unescape(raw, &offsets);
         for (const Edit &edit : editsIn(formula, from, to))
-            splices.append({begin + offsets.at(edit.begin), begin + offsets.at(edit.end), escapedFor(edit.text, quote)});
+            splices.append(
+                {begin + offsets.at(edit.begin), begin + offsets.at(edit.end), escapedFor(edit.text, quote)});
     };
     for (Tag tag = nextTag(xml, 0); tag.isValid(); tag = nextTag(xml, tag.end)) {
         if (tag.closing)

@@ -11,8 +11,9 @@
 #include <memory>
 
 // One workbook file as the report engine edits it: the archive's entries, of which it changes
-// only the first worksheet, the workbook part (the sheet's name) and the styles (a date-time
-// format); everything else is written back byte for byte.
+// only the first worksheet, the workbook part (the sheet's name), the styles (a date-time format)
+// and the names in references to a renamed first sheet; everything else is written back byte for
+// byte.
 class XlsxDocument
 {
 public:
