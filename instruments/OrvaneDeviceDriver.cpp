@@ -276,7 +276,8 @@ double OrvaneDeviceDriver::readAnswer()
         switch (connectionType) {
         case Lan: {
             const QByteArray answer = lanLink.readCompleteAnswer();
-            const QByteArray text = QByteArray(answer).replace('\n', QByteArray()).replace('\r', QByteArray());
+            QByteArray text = answer;
+            text.replace('\n', QByteArray()).replace('\r', QByteArray());
             return numberIn(answer, text, lanLink.lastQuery(), troubles);
         }
         case UsbCom: {

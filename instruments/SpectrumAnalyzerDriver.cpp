@@ -73,7 +73,8 @@ QList<double> SpectrumAnalyzerDriver::readAnswer()
     if (answer.isEmpty())
         return {};
     const QList<double> values = AnswerParsing::toNumberList(answer);
-    if (values.isEmpty() || std::any_of(values.cbegin(), values.cend(), [](double v) { return std::isnan(v); }))
+    const auto isNaN = [](double value) { return std::isnan(value); };
+    if (values.isEmpty() || std::any_of(values.cbegin(), values.cend(), isNaN))
         link.notANumber(answer, AnswerParsing::Expected::NumberList);
     return values;
 }

@@ -14,7 +14,8 @@ QJsonObject dump(const QString &path);
 QMap<QString, QString> cells(const QJsonObject &dump, const QString &sheet);
 // Runs the fixture maker: xlsx_tool.py <arguments>; false on failure.
 bool make(const QStringList &arguments);
-// Runs a check of xlsx_tool.py: its exit code (77: LibreOffice missing, that part skipped),
+// Runs a check of xlsx_tool.py: its exit code (77: LibreOffice missing, that part skipped; 1 instead
+// when the environment variable CI is set),
 // with what it reported in errors.
 int check(const QStringList &arguments, QString *errors);
 // Every workbook in the folder, read by openpyxl and by LibreOffice, holds the same values: 0;
