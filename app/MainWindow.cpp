@@ -342,6 +342,8 @@ void MainWindow::saveForm()
         return;
     SetupForm::save(this, *settings);
     settings->setValue(QLatin1String(settingsKey), ui->editIpPowerMeter->text());
+    const QString hidDevice = ui->comboBoxUsbHid->currentText();
+    settings->setValue(QStringLiteral("Form/comboBoxUsbHid"), hidDevice.isEmpty() ? wantedHidDevice : hidDevice);
     settings->sync();
 }
 

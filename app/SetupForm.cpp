@@ -36,7 +36,7 @@ void uncheckBoth(QRadioButton *a, QRadioButton *b)
 BenchSetup fromForm(const Ui::MainWindow &ui)
 {
     BenchSetup setup;
-    setup.hasSynthesizer = true;
+    // An instrument without an address is left out: the setup then reads back as written.
     if (ui.radioUsbCom->isChecked()) {
         setup.transport = BenchSetup::Transport::Serial;
         setup.synthesizerAddress = ui.comboBoxCom->currentText();
@@ -47,13 +47,14 @@ BenchSetup fromForm(const Ui::MainWindow &ui)
         setup.transport = BenchSetup::Transport::Lan;
         setup.synthesizerAddress = ui.editIpLine->text();
     }
-    setup.hasPowerMeter = true;
+    setup.hasSynthesizer = !setup.synthesizerAddress.trimmed().isEmpty();
     setup.powerMeterAddress = ui.editIpPowerMeter->text();
+    setup.hasPowerMeter = !setup.powerMeterAddress.trimmed().isEmpty();
     setup.channel = ui.radioButtonChA->isChecked() ? QStringLiteral("A")
                   : ui.radioButtonChB->isChecked() ? QStringLiteral("B")
                                                    : QString();
-    setup.hasAnalyzer = true;
     setup.analyzerAddress = ui.editIpSpectrumAnalyzer->text();
+    setup.hasAnalyzer = !setup.analyzerAddress.trimmed().isEmpty();
     setup.rohdeSchwarz = ui.radioButtonRohdeShwarz->isChecked();
 
     MeasurementSetup power = MeasurementSetup::defaults(MeasurementSetup::Kind::Power);

@@ -1,12 +1,12 @@
 #include "ExcelWorker.h"
 
+#include "DurableFile.h"
 #include "ExcelApplication.h"
 #include "ExcelRange.h"
 #include "ExcelWorkbook.h"
 #include "ExcelWorkbooks.h"
 #include "ExcelWorksheet.h"
 #include "ExcelWorksheets.h"
-#include "DurableFile.h"
 #include "XlsxApplication.h"
 
 #include <QCoreApplication>

@@ -193,6 +193,7 @@ void HeadlessRun::settleWaitingRows()
     const QString folder = QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation))
                                .filePath(QStringLiteral("rfbench unsaved rows"));
     QDir().mkpath(folder);
+    savingElsewhere = true;
     for (const auto &rows : worker->waitingReportRows()) {
         const QString path = QDir(folder).filePath(rows.first + QStringLiteral(".xlsx"));
         if (worker->saveWaitingReportRowsAs(rows.first, path))
@@ -234,12 +235,19 @@ int HeadlessRun::exec()
                  .arg(rows).arg(workbook, reason));
     });
     connect(worker, &DevicesWork::reportRowsSaved, this, [this](const QString &workbook, int rows) {
+        if (savingElsewhere)
+            return;
         note(QStringLiteral("%1 waiting rows saved to “%2.xlsx”; none waits any more.").arg(rows).arg(workbook));
     });
     connect(worker, &DevicesWork::reportRowsRecovered, this,
             [this](const QString &workbook, const QString &recovered, const QString &reason) {
                 note(QStringLiteral("“%1.xlsx” could not be used (%2): its rows go to “%3.xlsx”")
                          .arg(workbook, reason, recovered));
+                // The summary names the workbook that holds the rows.
+                recoveredNames.insert(workbook, recovered);
+                for (Workbook &w : workbooks)
+                    if (w.name == workbook)
+                        w.name = recovered;
             });
     QTimer clockTick;
     connect(&clockTick, &QTimer::timeout, this, &HeadlessRun::drawStatus);
@@ -301,10 +309,10 @@ void HeadlessRun::onPassStarted(int pass, int passes)
 void HeadlessRun::onPoint(const MeasuredPoint &point)
 {
     progress.pointMeasured(point);
-    auto it = std::find_if(workbooks.begin(), workbooks.end(),
-                           [&point](const Workbook &w) { return w.name == point.workbook; });
+    const QString name = recoveredNames.value(point.workbook, point.workbook);
+    auto it = std::find_if(workbooks.begin(), workbooks.end(), [&name](const Workbook &w) { return w.name == name; });
     if (it == workbooks.end())
-        workbooks << Workbook{point.workbook, 1};
+        workbooks << Workbook{name, 1};
     else
         ++it->rows;
     if (runClock.elapsed() - lastDraw >= 100)

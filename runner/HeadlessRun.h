@@ -114,4 +114,6 @@ private:
     QList<MeasurementDone> finished;
     QList<Workbook> workbooks;
     QStringList unsaved; // lines naming rows that could not be saved
+    bool savingElsewhere = false; // the rows that wait go to the temporary folder
+    QMap<QString, QString> recoveredNames; // workbook -> the "(recovered)" one holding its rows
 };

@@ -6,6 +6,7 @@
 #include <QJsonParseError>
 #include <QRegularExpression>
 
+#include <cfloat>
 #include <cmath>
 #include <functional>
 
@@ -180,13 +181,14 @@ public:
         const QString unit = *f.unit ? QStringLiteral(" ") + QLatin1String(f.unit) : QString();
         if (!(v >= f.min && v <= f.max))
             return fail(place + key, QStringLiteral("%1 is out of range (%2 to %3%4)")
-                                         .arg(numberText(v, 12), numberText(f.min, 0), numberText(f.max, 0), unit));
+                                         .arg(QString::number(v, 'g', 15), numberText(f.min, 0), numberText(f.max, 0), unit));
         const double scaled = v * std::pow(10.0, f.decimals);
-        if (std::fabs(scaled - std::round(scaled)) > 1e-6 * std::max(1.0, std::fabs(scaled))) {
+        // Only the rounding of the decimal text may part the value from the spin box's grid.
+        if (std::fabs(scaled - std::round(scaled)) > 1e-6 + 16 * DBL_EPSILON * std::fabs(scaled)) {
             if (f.decimals == 0)
-                return fail(place + key, QStringLiteral("%1 must be a whole number").arg(numberText(v, 12)));
+                return fail(place + key, QStringLiteral("%1 must be a whole number").arg(QString::number(v, 'g', 15)));
             return fail(place + key, QStringLiteral("%1 has more than %2 decimal%3")
-                                         .arg(numberText(v, 12)).arg(f.decimals)
+                                         .arg(QString::number(v, 'g', 15)).arg(f.decimals)
                                          .arg(f.decimals == 1 ? QString() : QStringLiteral("s")));
         }
         f.set(m, std::round(scaled) / std::pow(10.0, f.decimals));

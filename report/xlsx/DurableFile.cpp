@@ -28,14 +28,6 @@ const char temporaryMark[] = ".~";
 const int temporaryRandomLength = 6;
 const char temporaryAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
 
-QByteArray temporarySuffix()
-{
-    QByteArray suffix(temporaryMark);
-    for (int i = 0; i < temporaryRandomLength; ++i)
-        suffix += temporaryAlphabet[QRandomGenerator::global()->bounded(int(sizeof temporaryAlphabet) - 1)];
-    return suffix;
-}
-
 } // namespace
 
 Failure classify(int error)
@@ -86,6 +78,14 @@ QString lockPath(const QString &path)
 #ifdef Q_OS_UNIX
 
 namespace {
+
+QByteArray temporarySuffix()
+{
+    QByteArray suffix(temporaryMark);
+    for (int i = 0; i < temporaryRandomLength; ++i)
+        suffix += temporaryAlphabet[QRandomGenerator::global()->bounded(int(sizeof temporaryAlphabet) - 1)];
+    return suffix;
+}
 
 Result failed(int error, const char *step, const QString &path)
 {
@@ -165,7 +165,8 @@ void takeOwnership(int fd, const struct stat &old, const QString &path)
         if (::fchown(fd, old.st_uid, old.st_gid) != 0)
             qDebug() << "the owner of" << path << "could not be kept:" << std::strerror(errno);
     } else if (old.st_gid != ::getegid()) {
-        // Refused unless the user is a member of the group; the folder's group is then kept.
+        // Refused unless the user belongs to the group; the new file then keeps the group it
+        // was made with.
         if (::fchown(fd, uid_t(-1), old.st_gid) != 0)
             qDebug() << "the group of" << path << "could not be kept:" << std::strerror(errno);
     }

@@ -87,13 +87,16 @@ int inChildProcess(const std::function<int()> &body)
     return exitCodeOf(startChildProcess(body));
 }
 
-// For root, whom no permission stops: acts as the user nobody (on) or as root again (off). The
-// saved user ID stays root's, so that the test can mend the fault it made.
-bool actAsNobody(bool on)
+const uid_t nobody = 65534;
+const gid_t labGroup = 100;
+
+// For root, whom no permission stops: acts as the user nobody (on), a member of the lab's group
+// when asked, or as root again (off). The saved user ID stays root's, so that the test can mend
+// the fault it made.
+bool actAsNobody(bool on, bool inLabGroup = false)
 {
-    const uid_t nobody = 65534;
     if (on)
-        return setgroups(0, nullptr) == 0 && setegid(nobody) == 0 && seteuid(nobody) == 0;
+        return setgroups(inLabGroup ? 1 : 0, &labGroup) == 0 && setegid(nobody) == 0 && seteuid(nobody) == 0;
     return seteuid(0) == 0 && setegid(0) == 0;
 }
 
@@ -625,6 +628,7 @@ void tst_ExcelWorker::storageFaultsKeepEveryRow_data()
     QTest::newRow("link, first row") << false << 0 << QStringLiteral("link") << QString();
     QTest::newRow("set-ID bits, another owner")
         << false << 3 << QStringLiteral("set-ID bits, another owner") << QString();
+    QTest::newRow("lab group, written by a member") << false << 3 << QStringLiteral("lab group") << QString();
 }
 
 void tst_ExcelWorker::storageFaultsKeepEveryRow()
@@ -634,11 +638,12 @@ void tst_ExcelWorker::storageFaultsKeepEveryRow()
     QFETCH(QString, fault);
     QFETCH(QString, reason);
     const bool root = geteuid() == 0;
-    if (fault == QLatin1String("workbook of another user") && !root)
-        QSKIP("only root can give the workbook to another user");
+    if ((fault == QLatin1String("workbook of another user") || fault == QLatin1String("lab group")) && !root)
+        QSKIP("only root can give the workbook to another user or group");
     // Root passes every permission check of the folder and the file: it writes as nobody here.
-    const bool asNobody =
-        root && (fault == QLatin1String("workbook of another user") || fault == QLatin1String("read-only folder"));
+    const bool asNobody = root
+                          && (fault == QLatin1String("workbook of another user")
+                              || fault == QLatin1String("read-only folder") || fault == QLatin1String("lab group"));
     const bool link = fault.startsWith(QLatin1String("link"));
     const QString books = dir.filePath(QStringLiteral("books"));
     const QString away = dir.filePath(QStringLiteral("books away"));
@@ -676,7 +681,15 @@ void tst_ExcelWorker::storageFaultsKeepEveryRow()
     if (fault == QLatin1String("set-ID bits, another owner")) {
         QVERIFY(setMode(stored, 06664));
         if (root)
-            QVERIFY(::chown(QFile::encodeName(stored).constData(), 65534, 65534) == 0);
+            QVERIFY(::chown(QFile::encodeName(stored).constData(), nobody, nobody) == 0);
+    }
+    // A member of the group may write the workbook and keeps it the group's; it becomes its
+    // writer's.
+    uid_t owner = statusOf(stored).st_uid;
+    if (fault == QLatin1String("lab group")) {
+        QVERIFY(::chown(QFile::encodeName(stored).constData(), 0, labGroup) == 0);
+        QVERIFY(setMode(stored, 0664) && setMode(books, 0777));
+        owner = nobody;
     }
     if (fault == QLatin1String("read-only folder"))
         QVERIFY(setMode(stored, 0666));
@@ -692,14 +705,16 @@ void tst_ExcelWorker::storageFaultsKeepEveryRow()
     const int failures = inChildProcess([&] {
         int failed = 0;
         QLockFile otherWriter(DurableFile::lockPath(file));
-        if ((asNobody && !actAsNobody(true)) || (fault == QLatin1String("full disk") && !limitFileSize(512))
+        if ((asNobody && !actAsNobody(true, fault == QLatin1String("lab group")))
+            || (fault == QLatin1String("full disk") && !limitFileSize(512))
             || (fault == QLatin1String("busy") && !otherWriter.tryLock(0))
             || (fault == QLatin1String("missing folder") && !QDir().rename(books, away)))
             return 64;
         append(quint64(earlierRows));
         append(quint64(earlierRows) + 1);
         for (const QString &folder : {books, elsewhere}) {
-            QStringList strays = QDir(folder).entryList({QStringLiteral("*.xlsx.*")}, QDir::AllEntries | QDir::Hidden);
+            QStringList strays =
+                QDir(folder).entryList({QStringLiteral("*.xlsx.*")}, QDir::AllEntries | QDir::Hidden);
             strays.removeOne(QFileInfo(DurableFile::lockPath(file)).fileName());
             if (!strays.isEmpty())
                 failed |= 4;
@@ -750,7 +765,7 @@ void tst_ExcelWorker::storageFaultsKeepEveryRow()
     if (earlierRows > 0) {
         const struct stat now = statusOf(stored);
         QCOMPARE(QString::number(now.st_mode & 07777, 8), QString::number(kept.st_mode & 0777, 8));
-        QCOMPARE(now.st_uid, kept.st_uid);
+        QCOMPARE(now.st_uid, owner);
         QCOMPARE(now.st_gid, kept.st_gid);
     }
 }

@@ -62,6 +62,10 @@ void tst_SetupFile::checks_data()
     QTest::newRow("too many decimals") << powerSetup << QStringList{"power=-5.25"}
                                        << "s.json: power: -5.25 has more than 1 decimal";
     QTest::newRow("not whole") << powerSetup << QStringList{"points=10.5"} << "s.json: points: 10.5 must be a whole number";
+    QTest::newRow("not whole, large") << powerSetup << QStringList{"points=299999.9"}
+                                      << "s.json: points: 299999.9 must be a whole number";
+    QTest::newRow("too many decimals, large") << powerSetup << QStringList{"start=20000.1234567"}
+                                              << "s.json: start: 20000.1234567 has more than 6 decimals";
     QTest::newRow("spur field in a power run") << powerSetup << QStringList{"span=10"}
                                                << "s.json: span: not a field of a power measurement";
     QTest::newRow("bad transport") << powerSetup << QStringList{"synthesizer.transport=usb"}
