@@ -271,8 +271,9 @@ int HeadlessRun::exec()
     settleWaitingRows();
     disconnectInstruments();
     shutDownWorker();
-    const int code = !unsaved.isEmpty() ? RowsNotSaved : stopRequested ? Stopped : Finished;
-    printSummary(code, QString());
+    const int code = !unsaved.isEmpty() ? RowsNotSaved : !lostLink.isEmpty() ? LinkLost : stopRequested ? Stopped : Finished;
+    printSummary(code, lostLink.isEmpty() ? QString()
+                                          : QStringLiteral("the %1's connection was lost during the run").arg(lostLink.toLower()));
     return code;
 }
 
@@ -331,6 +332,9 @@ void HeadlessRun::onRunEnded(bool stopped)
 
 void HeadlessRun::onTrouble(const QString &instrument, const QString &trouble)
 {
+    // The run goes on as in the window, but its points after the loss measured nothing.
+    if (progress.isRunning() && trouble == QLatin1String("connection lost") && lostLink.isEmpty())
+        lostLink = instrument;
     note(progress.trouble(instrument, trouble));
 }
 
@@ -361,7 +365,10 @@ void HeadlessRun::printSummary(int code, const QString &why)
 {
     for (const QString &line : unsaved)
         note(line);
-    static const char *const outcomes[] = {"finished", "failed", "bad setup", "unreachable", "stopped", "rows not saved"};
+    if (!why.isEmpty())
+        note(QStringLiteral("rfbench run: ") + why);
+    static const char *const outcomes[] = {"finished", "failed", "bad setup", "unreachable", "stopped",
+                                              "rows not saved", "connection lost"};
     const QString outcome = QLatin1String(outcomes[code]);
     quint64 points = 0;
     int passes = 0;

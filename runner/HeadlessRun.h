@@ -31,7 +31,8 @@ public:
         BadSetup = 2,    // the command line or the setup is wrong
         Unreachable = 3, // an instrument could not be reached
         Stopped = 4,     // stopped by Ctrl-C or SIGTERM
-        RowsNotSaved = 5 // rows could not be saved to their workbooks
+        RowsNotSaved = 5, // rows could not be saved to their workbooks
+        LinkLost = 6      // an instrument's connection was lost during a measurement
     };
 
     struct Options
@@ -114,6 +115,7 @@ private:
     QList<MeasurementDone> finished;
     QList<Workbook> workbooks;
     QStringList unsaved; // lines naming rows that could not be saved
+    QString lostLink; // the instrument whose connection was lost during a measurement
     bool savingElsewhere = false; // the rows that wait go to the temporary folder
     QMap<QString, QString> recoveredNames; // workbook -> the "(recovered)" one holding its rows
 };

@@ -35,7 +35,9 @@ const char exitCodes[] = "Exit codes:\n"
                          "  2  the command line or the setup is wrong (nothing was sent)\n"
                          "  3  an instrument could not be reached (nothing was measured)\n"
                          "  4  stopped by Ctrl-C or SIGTERM; the rows measured so far are saved\n"
-                         "  5  rows could not be saved to their workbooks (the messages say where they are)\n";
+                         "  5  rows could not be saved to their workbooks (the messages say where they are)\n"
+                         "  6  an instrument's connection was lost during a measurement; the run went on\n"
+                         "     without its readings (empty cells) and the rows measured are saved\n";
 
 } // namespace
 

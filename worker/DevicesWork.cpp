@@ -70,7 +70,20 @@ void DevicesWork::traceThreads()
 
 void DevicesWork::requestStop()
 {
+    // A stop also holds for every measurement asked for before it but not yet begun.
+    stopTicket = startsAsked.load();
     stopFlag = true;
+}
+
+void DevicesWork::beginMeasurement()
+{
+    // Starts are served in the order they were asked, so the n-th begun is the n-th asked; a
+    // start made in this thread is asked and begun at once.
+    const quint64 ticket = ++startsBegun;
+    quint64 asked = startsAsked.load();
+    while (asked < ticket && !startsAsked.compare_exchange_weak(asked, ticket)) {
+    }
+    stopFlag = stopTicket.load() >= ticket;
 }
 
 void DevicesWork::setCycle(bool cycle, int step)
@@ -438,10 +451,12 @@ void DevicesWork::disconnectFromSpectrumAnalyzer()
 void DevicesWork::measurePower(ValueFormMeasurePower form)
 {
     traceThreads();
+    if (thread() != QThread::currentThread())
+        ++startsAsked;
     if (repost("measurePower", Q_ARG(ValueFormMeasurePower, form)))
         return;
     const ComInitializer com;
-    stopFlag = false;
+    beginMeasurement();
     cycleFlag = form.cycle;
     fetchValuesFlag = form.fetchValues;
     delayMs = form.delay;
@@ -624,10 +639,12 @@ void DevicesWork::oneFrequencyReading(double frequency, double power, const QStr
 void DevicesWork::measureSpectrum(ValueForm form)
 {
     traceThreads();
+    if (thread() != QThread::currentThread())
+        ++startsAsked;
     if (repost("measureSpectrum", Q_ARG(ValueForm, form)))
         return;
     const ComInitializer com;
-    stopFlag = false;
+    beginMeasurement();
     cycleFlag = form.cycle;
     delayMs = form.delay;
     excelWorker->startExcel();

@@ -132,6 +132,8 @@ private:
                 QGenericArgument a3 = QGenericArgument(), QGenericArgument a4 = QGenericArgument(),
                 QGenericArgument a5 = QGenericArgument());
     void traceThreads();
+    // Clears the stop flag for a measurement that begins, unless a stop came after it was asked.
+    void beginMeasurement();
     void onOpenPortText(const QString &text);
     // Runs the steps in order with the fixed command pause between two of them.
     void withPauses(std::initializer_list<std::function<void()>> steps);
@@ -163,6 +165,11 @@ private:
     // The same writer, published to other threads once it exists.
     std::atomic<ExcelWorker *> sharedReportWriter{nullptr};
     std::atomic<bool> stopFlag{false};
+    // Measurements asked for from other threads and begun in this one, and the newest start a
+    // stop was asked after: a stop between a start's request and its beginning is kept.
+    std::atomic<quint64> startsAsked{0};
+    std::atomic<quint64> startsBegun{0};
+    std::atomic<quint64> stopTicket{0};
     std::atomic<bool> cycleFlag{false};
     std::atomic<bool> fetchValuesFlag{false};
     std::atomic<int> powerStep{0};

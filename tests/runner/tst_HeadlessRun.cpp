@@ -83,31 +83,35 @@ void tst_HeadlessRun::exitCodes_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("message"); // on standard error
     QTest::addColumn<QStringList>("rows"); // workbook base names with their rows, "name=rows"
+    QTest::addColumn<QStringList>("simArguments");
 
     const QByteArray sequence = R"("measurements": [
   {)" + powerRun + R"(},
   {"kind": "power", "start": 2000, "stop": 2000, "points": 1, "power": 5, "delay": 0, "cycle": true, "powerStep": 10}
 ])";
     QTest::newRow("finished") << powerRun << QStringList() << true << 0 << QString()
-                              << QStringList{"Table -5 dBm=6"};
+                              << QStringList{"Table -5 dBm=6"} << QStringList();
     QTest::newRow("override") << powerRun << QStringList{"--set", "power=-3", "--set", "points=3"} << true << 0
-                              << QString() << QStringList{"Table -3 dBm=3"};
+                              << QString() << QStringList{"Table -3 dBm=3"} << QStringList();
     QTest::newRow("sequence, a cycle of two passes")
         << sequence << QStringList() << true << 0 << QString()
-        << QStringList{"Table -5 dBm=6", "Table 5 dBm=1", "Table 15 dBm=1"};
+        << QStringList{"Table -5 dBm=6", "Table 5 dBm=1", "Table 15 dBm=1"} << QStringList();
+    QTest::newRow("power meter lost during the run")
+        << powerRun << QStringList() << true << 6 << "the power meter's connection was lost"
+        << QStringList{"Table -5 dBm=6"} << QStringList{"--powermeter-close-after", "4"};
     QTest::newRow("unknown key") << QByteArray(powerRun).replace("\"delay\"", "\"dealy\"") << QStringList() << true
-                                 << 2 << "dealy: unknown key" << QStringList();
+                                 << 2 << "dealy: unknown key" << QStringList() << QStringList();
     QTest::newRow("wrong type") << QByteArray(powerRun).replace("\"points\": 6", "\"points\": \"6\"") << QStringList()
-                                << true << 2 << "points: must be a number, not a text" << QStringList();
+                                << true << 2 << "points: must be a number, not a text" << QStringList() << QStringList();
     QTest::newRow("out of range") << powerRun << QStringList{"--set", "delay=9000"} << true << 2
-                                  << "delay: 9000 is out of range (0 to 5000 ms)" << QStringList();
+                                  << "delay: 9000 is out of range (0 to 5000 ms)" << QStringList() << QStringList();
     QTest::newRow("bad sequence entry") << QByteArray(sequence).replace("\"powerStep\": 10", "\"span\": 20")
                                         << QStringList() << true << 2
-                                        << "measurements[1].span: not a field of a power measurement" << QStringList();
+                                        << "measurements[1].span: not a field of a power measurement" << QStringList() << QStringList();
     QTest::newRow("unreachable analyzer")
         << QByteArray(sequence).replace("{\"kind\": \"power\", \"start\": 2000", "{\"kind\": \"spur\", \"start\": 2000")
                .replace(", \"cycle\": true, \"powerStep\": 10", "")
-        << QStringList() << false << 3 << "the spectrum analyzer at " << QStringList();
+        << QStringList() << false << 3 << "the spectrum analyzer at " << QStringList() << QStringList();
 }
 
 void tst_HeadlessRun::exitCodes()
@@ -118,9 +122,10 @@ void tst_HeadlessRun::exitCodes()
     QFETCH(int, code);
     QFETCH(QString, message);
     QFETCH(QStringList, rows);
+    QFETCH(QStringList, simArguments);
 
     // Broken setups and unreachable instruments meet recording stand-ins: not a byte may reach them.
-    const bool recorded = code != 0;
+    const bool recorded = code == 2 || code == 3;
     std::unique_ptr<BenchSimProcess> bench;
     std::unique_ptr<FakeInstrument> synth, meter, analyzer;
     QString analyzerAddress;
@@ -134,7 +139,7 @@ void tst_HeadlessRun::exitCodes()
             analyzerAddress = TestAddresses::randomLoopback().toString();
         }
     } else {
-        bench.reset(new BenchSimProcess({QStringLiteral("--verbose")}));
+        bench.reset(new BenchSimProcess(QStringList{QStringLiteral("--verbose")} + simArguments));
         QVERIFY(bench->isReady());
         analyzerAddress = bench->analyzerAddress();
     }

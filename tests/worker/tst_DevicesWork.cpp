@@ -196,6 +196,7 @@ private slots:
     void addressesWithCommas_data();
     void addressesWithCommas();
     void usbHidFlagFollowsTheDriver();
+    void stopBeforeTheStartIsServedIsKept();
     void grid_data();
     void grid();
     void powerGrids_data();
@@ -630,6 +631,37 @@ void tst_DevicesWork::stopDuringAPointKeepsItsRow()
     QCOMPARE(cells.size(), 3 * 4);
     QCOMPARE(cells.value("A3"), QStringLiteral("n:300"));
     QCOMPARE(stopped.size(), 1);
+}
+
+void tst_DevicesWork::stopBeforeTheStartIsServedIsKept()
+{
+    WorkerRig rig;
+    rig.connectHid();
+    FakeInstrument meter(5025);
+    meter.setResponder(powerMeterAnswering("2\n"));
+    QueuedSpy connected(rig.worker, &DevicesWork::powerMeterConnected);
+    rig.worker->connectToPowerMeter(meter.address());
+    QVERIFY(waitForSignals(connected, 3000));
+    // The worker is busy when the start is asked for; the stop comes before it is served.
+    QSemaphore held;
+    QSemaphore reached;
+    QMetaObject::invokeMethod(rig.worker, [&] {
+        reached.release();
+        held.acquire();
+    });
+    QVERIFY(reached.tryAcquire(1, 5000));
+    QueuedSpy ended(rig.worker, &DevicesWork::runEnded);
+    rig.worker->measurePower(powerForm());
+    rig.worker->requestStop();
+    held.release();
+    QVERIFY(waitForSignals(ended, 30000));
+    QCOMPARE(ended.at(0).at(0).toBool(), true);
+    QVERIFY(linesStartingWith(meter.lines(), "FETC").isEmpty());
+    // A stop before a later start does not hold for it.
+    ended.clear();
+    rig.worker->measurePower(powerForm());
+    QVERIFY(waitForSignals(ended, 30000));
+    QCOMPARE(ended.at(0).at(0).toBool(), false);
 }
 
 void tst_DevicesWork::fetchValuesOverLan_data()
