@@ -9,6 +9,9 @@ struct DataLocation
 {
     QString workbookFolder;
     QString settingsFile;
+    // The results store named with --store; empty: the one the settings name, else
+    // "rfbench.sqlite" beside the workbooks.
+    QString storeFile;
     bool perUser = false; // the user's documents and configuration folders
     // Why no workbook can be written to the workbook folder; empty when one can, or when the
     // folder was not checked.

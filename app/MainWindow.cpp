@@ -29,6 +29,7 @@
 #include <QSettings>
 #include <QTabBar>
 #include <QToolBar>
+#include <QToolTip>
 #include <QThread>
 #include <QtDebug>
 
@@ -113,6 +114,16 @@ MainWindow::MainWindow(QWidget *parent)
     const DataLocation location = DataLocation::current();
     settings = new QSettings(location.settingsFile, QSettings::IniFormat);
     worker->setReportFolder(location.workbookFolder);
+    // The store named on the command line, else in the settings, else beside the workbooks.
+    worker->setStorePath(!location.storeFile.isEmpty()
+                             ? location.storeFile
+                             : settings->value(QStringLiteral("Store/path"),
+                                               QDir(location.workbookFolder).filePath(QStringLiteral("rfbench.sqlite")))
+                                   .toString());
+    connect(worker, &DevicesWork::storeNotice, this, [this](const QString &text) {
+        qWarning("%s", qPrintable(text));
+        ui->statusBar->showMessage(text, 30000);
+    });
     ui->editIpPowerMeter->setText(
         settings->value(QLatin1String(settingsKey), QLatin1String(defaultPowerMeterAddress)).toString());
 
@@ -122,8 +133,13 @@ MainWindow::MainWindow(QWidget *parent)
     connect(worker, &DevicesWork::labelCountPointsSpurs, ui->labelPointsSpurs, &QLabel::setText);
     connect(worker, &DevicesWork::labelCountSpurs, ui->labelCountSpurs, &QLabel::setText);
     connect(worker, &DevicesWork::labelMinimumSpur, ui->labelMinSpur, &QLabel::setText);
-    connect(worker, &DevicesWork::freqStep, ui->labelStepFreqValue, &QLabel::setText);
-    connect(worker, &DevicesWork::pointsCount, ui->labelPointCountValue, &QLabel::setText);
+    // Each tab shows the step or count derived for its own measurement.
+    connect(worker, &DevicesWork::derivedStep, this, [this](bool spur, const QString &text) {
+        (spur ? ui->labelStepFreqValueSpectrumAnalyzer : ui->labelStepFreqValue)->setText(text);
+    });
+    connect(worker, &DevicesWork::derivedCount, this, [this](bool spur, const QString &text) {
+        (spur ? ui->labelPointCountValueSpectrumAnalyzer : ui->labelPointCountValue)->setText(text);
+    });
     connect(worker, &DevicesWork::stopMeasureSpectrum, this,
             &MainWindow::on_buttonStopMeasureSpectrumAnalyzer_clicked);
     connect(worker, &DevicesWork::deviceConnected, this, &MainWindow::connectedDevice);
@@ -144,6 +160,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(worker, &DevicesWork::reportRowsRecovered, storageNotice, &StorageNotice::rowsRecovered);
     status = new RunStatus(ui->statusBar);
     plot = new MeasurementPlot(this);
+    plot->setFolder(location.workbookFolder);
     connect(worker, &DevicesWork::runStarted, status, &RunStatus::runStarted);
     connect(worker, &DevicesWork::runStarted, plot, &MeasurementPlot::runStarted);
     connect(worker, &DevicesWork::passStarted, status, &RunStatus::passStarted);
@@ -151,6 +168,10 @@ MainWindow::MainWindow(QWidget *parent)
     connect(worker, &DevicesWork::pointMeasured, plot, &MeasurementPlot::addPoint);
     connect(worker, &DevicesWork::runEnded, status, &RunStatus::runEnded);
     connect(worker, &DevicesWork::instrumentTrouble, status, &RunStatus::instrumentTrouble);
+    connect(worker, &DevicesWork::runWarning, status, &RunStatus::runWarning);
+    connect(worker, &DevicesWork::analyzerSettling, status, &RunStatus::analyzerSettling);
+    // The RF output is taken as the check box shows it until this program switches it.
+    worker->setShownRfOff(!ui->checkBoxRf->isChecked());
     setUpToolBar();
 
     const QRegExp decimalEntry(QStringLiteral("^([1-9][0-9]*|0)(\\.|,)[0-9]{7}"), Qt::CaseSensitive);
@@ -167,6 +188,13 @@ MainWindow::MainWindow(QWidget *parent)
     for (QWidget *inner : {ui->groupBoxFormSignal, ui->groupBoxPulseWidth, ui->groupBoxPeriod})
         inner->setStyleSheet(QStringLiteral("border: 0px solid gray;"));
     ui->buttonConnect->setStyleSheet(QLatin1String(styleConnect));
+    for (QWidget *gated : generatorControls()
+                              + QList<QWidget *>{ui->radioLan, ui->radioUsbCom, ui->radioUsbHid,
+                                                 ui->buttonConnectPowerMeter, ui->buttonConnectSpectrumAnalyzer,
+                                                 ui->buttonMeasurement, ui->buttonStopMeasure,
+                                                 ui->buttonMeasurementSpectrumAnalyzer,
+                                                 ui->buttonStopMeasureSpectrumAnalyzer})
+        gated->installEventFilter(this);
 
     setControlsEnabled(generatorControls()
                            + QList<QWidget *>{ui->labelCom, ui->comboBoxCom, ui->buttonConnectPowerMeter,
@@ -203,6 +231,7 @@ MainWindow::MainWindow(QWidget *parent)
     worker->moveToThread(workerThread);
     workerThread->start(QThread::InheritPriority);
     worker->initialization();
+    worker->recoverUnsavedRows();
 
     // The form as it was left, once the worker can take the requests that its choices make.
     SetupForm::restore(this, *settings);
@@ -336,6 +365,13 @@ void MainWindow::applyFormChoices(const QString &serialPort, bool addMissingPort
     worker->setFetchValues(ui->checkBoxFetchValues->isChecked());
 }
 
+void MainWindow::recordSetup(MeasurementSetup::Kind kind)
+{
+    const BenchSetup setup = SetupForm::fromForm(*ui);
+    const int index = setup.measurements.at(0).kind == kind ? 0 : 1;
+    worker->setRunRecord(SetupFile::write(SetupFile::only(setup, index)), SetupFile::describeInstruments(setup));
+}
+
 void MainWindow::saveForm()
 {
     if (!settings)
@@ -461,6 +497,8 @@ void MainWindow::shutDownWorker()
     // A running measurement notices the stop at its next test; the worker is released only once
     // its thread has ended, so that its drivers close their connections from a quiet thread.
     worker->requestStop();
+    // Queued ahead of the end of the thread: rows saved or discarded from this thread are marked.
+    worker->recordReportRows();
     workerThread->quit();
     if (!workerThread->wait(QDeadlineTimer(shutdownWaitMs))) {
         qDebug() << "the worker thread is still busy after" << shutdownWaitMs << "ms; waiting on";
@@ -499,6 +537,45 @@ void MainWindow::setStyle(const QList<QWidget *> &widgets, const QString &style)
 {
     for (QWidget *widget : widgets)
         widget->setStyleSheet(style);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    auto *widget = qobject_cast<QWidget *>(watched);
+    if (event->type() == QEvent::ToolTip && widget && !widget->isEnabled()) {
+        const QString why = disabledReason(widget);
+        if (!why.isEmpty()) {
+            QToolTip::showText(static_cast<QHelpEvent *>(event)->globalPos(), widget->toolTip() + QLatin1Char('\n') + why,
+                               widget);
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+QString MainWindow::disabledReason(const QWidget *widget) const
+{
+    const bool synthesizer = ui->buttonConnect->text() == QLatin1String("Disconnect");
+    const bool meter = ui->buttonConnectPowerMeter->text() == QLatin1String("disconnect");
+    const bool analyzer = ui->buttonConnectSpectrumAnalyzer->text() == QLatin1String("disconnect");
+    const bool meterRun = widget == ui->buttonMeasurement || widget == ui->buttonStopMeasure;
+    const bool analyzerRun = widget == ui->buttonMeasurementSpectrumAnalyzer || widget == ui->buttonStopMeasureSpectrumAnalyzer;
+    if (widget == ui->radioLan || widget == ui->radioUsbCom || widget == ui->radioUsbHid)
+        return synthesizer ? QStringLiteral("Disconnect the synthesizer first.") : QString();
+    if (!synthesizer)
+        return meterRun      ? QStringLiteral("Connect the synthesizer, then the power meter, first.")
+               : analyzerRun ? QStringLiteral("Connect the synthesizer, then the spectrum analyzer, first.")
+                             : QStringLiteral("Connect the synthesizer first.");
+    if (meterRun && !meter)
+        return QStringLiteral("Connect the power meter first.");
+    if (analyzerRun && !analyzer)
+        return QStringLiteral("Connect the spectrum analyzer first.");
+    if (status->isRunning())
+        return QStringLiteral("Not while a measurement runs.");
+    // The end of a spur run gives the analyzer's own buttons back only at its "Stop".
+    if (widget == ui->buttonMeasurementSpectrumAnalyzer || widget == ui->buttonConnectSpectrumAnalyzer)
+        return QStringLiteral("Press “Stop” on the Spectrum Analyzer tab first.");
+    return QString();
 }
 
 void MainWindow::on_radioLan_clicked()
@@ -675,6 +752,7 @@ void MainWindow::on_buttonSetAmpl_clicked()
 
 void MainWindow::on_checkBoxRf_clicked()
 {
+    worker->setShownRfOff(!ui->checkBoxRf->isChecked());
     if (ui->checkBoxRf->isChecked())
         worker->rfOn();
     else
@@ -783,6 +861,7 @@ void MainWindow::on_stopPm_clicked()
 void MainWindow::on_buttonMeasurement_clicked()
 {
     saveForm();
+    recordSetup(MeasurementSetup::Kind::Power);
     const QList<QWidget *> locked{ui->buttonMeasurement, ui->buttonConnect, ui->buttonConnectPowerMeter};
     setControlsEnabled(generatorControls() + locked, false);
     setStyle(generatorButtons() + locked, QString());
@@ -802,12 +881,14 @@ void MainWindow::on_buttonMeasurement_clicked()
     form.fetchValues = ui->checkBoxFetchValues->isChecked();
     if (form.justPower)
         ui->doubleSpinBoxFreqStopMeas->setValue(form.freqStart);
+    worker->setChannelChosen(form.channelA || ui->radioButtonChB->isChecked());
     worker->measurePower(form);
 }
 
 void MainWindow::on_buttonMeasurementSpectrumAnalyzer_clicked()
 {
     saveForm();
+    recordSetup(MeasurementSetup::Kind::Spur);
     const QList<QWidget *> locked{ui->buttonConnect, ui->buttonConnectPowerMeter,
                                   ui->buttonConnectSpectrumAnalyzer, ui->buttonMeasurementSpectrumAnalyzer};
     setControlsEnabled(generatorControls() + locked, false);

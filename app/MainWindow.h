@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BenchSetup.h"
+
 #include <QMainWindow>
 #include <QString>
 
@@ -44,6 +46,9 @@ protected:
     // Rows that could not be saved are tried once more; what still waits is saved elsewhere or
     // discarded at the operator's word, or the window stays open with the run going on.
     void closeEvent(QCloseEvent *event) override;
+    // A disabled control's tooltip also says what must come first ("Connect the synthesizer
+    // first.").
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
     void on_radioLan_clicked();
@@ -94,6 +99,8 @@ private:
     QList<QWidget *> generatorButtons() const;
     void setControlsEnabled(const QList<QWidget *> &widgets, bool enabled);
     void setStyle(const QList<QWidget *> &widgets, const QString &style);
+    // Why the control is disabled, as its tooltip adds; empty when there is nothing to do.
+    QString disabledReason(const QWidget *widget) const;
     void shutDownWorker();
     // Stops a running measurement and waits until the worker has taken in its last row; false
     // when the worker is still busy after the wait.
@@ -106,6 +113,8 @@ private:
     void applyFormChoices(const QString &serialPort, bool addMissingPort);
     // Every field of the form into the settings file.
     void saveForm();
+    // The run about to start is recorded with the form's setup of this measurement.
+    void recordSetup(MeasurementSetup::Kind kind);
 
     Ui::MainWindow *ui = nullptr;
     DevicesWork *worker = nullptr;

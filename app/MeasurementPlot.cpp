@@ -19,9 +19,11 @@
 #include <qwt_plot_grid.h>
 #include <qwt_plot_picker.h>
 #include <qwt_picker_machine.h>
+#include <qwt_scale_engine.h>
 #include <qwt_symbol.h>
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -29,10 +31,55 @@ const QColor curveColors[] = {QColor(0x1f, 0x77, 0xb4), QColor(0xd6, 0x27, 0x28)
                           QColor(0xff, 0x7f, 0x0e), QColor(0x94, 0x67, 0xbd), QColor(0x8c, 0x56, 0x4b),
                           QColor(0xe3, 0x77, 0xc2), QColor(0x7f, 0x7f, 0x7f)};
 
+const double minimumSpanDb = 1.0;
+
 QString g6(double value)
 {
     return QString::number(value, 'g', 6);
 }
+
+// Fixed decimals less the trailing zeros: "2000", "2000.125", "-1.48".
+QString trimmed(double value, int decimals)
+{
+    QString text = QString::number(value, 'f', decimals);
+    if (text.contains(QLatin1Char('.'))) {
+        while (text.endsWith(QLatin1Char('0')))
+            text.chop(1);
+        if (text.endsWith(QLatin1Char('.')))
+            text.chop(1);
+    }
+    return text;
+}
+
+// The plot's picker: its cross runs through the measured point nearest the pointer, and its
+// text names that point.
+class NearestPointPicker : public QwtPlotPicker
+{
+public:
+    NearestPointPicker(const MeasurementPlot *owner, QWidget *canvas)
+        : QwtPlotPicker(QwtPlot::xBottom, QwtPlot::yLeft, QwtPicker::CrossRubberBand, QwtPicker::AlwaysOn, canvas)
+        , owner(owner)
+    {
+    }
+
+protected:
+    QwtText trackerText(const QPoint &position) const override
+    {
+        QwtText text(owner->trackerText(position));
+        text.setBackgroundBrush(QColor(255, 255, 255, 230));
+        return text;
+    }
+    QPolygon adjustedPoints(const QPolygon &points) const override
+    {
+        QPolygon snapped = points;
+        for (QPoint &point : snapped)
+            point = owner->snappedPosition(point);
+        return snapped;
+    }
+
+private:
+    const MeasurementPlot *owner;
+};
 
 } // namespace
 
@@ -59,9 +106,8 @@ MeasurementPlot::MeasurementPlot(QWidget *parent)
     auto *grid = new QwtPlotGrid;
     grid->setMajorPen(QPen(QColor(220, 220, 220), 0, Qt::DotLine));
     grid->attach(plot);
-    // The values under the pointer, in the plot's own units.
-    auto *picker = new QwtPlotPicker(QwtPlot::xBottom, QwtPlot::yLeft, QwtPicker::CrossRubberBand,
-                                     QwtPicker::AlwaysOn, plot->canvas());
+    // The measured point nearest the pointer, in the units of its curve's axis.
+    auto *picker = new NearestPointPicker(this, plot->canvas());
     picker->setStateMachine(new QwtPickerTrackerMachine);
     picker->setRubberBandPen(QPen(QColor(150, 150, 150)));
     picker->setTrackerPen(QPen(Qt::black));
@@ -79,8 +125,11 @@ MeasurementPlot::MeasurementPlot(QWidget *parent)
     layout->addLayout(buttons);
 }
 
-void MeasurementPlot::runStarted(const QString &, quint64 pointsPerPass, int)
+void MeasurementPlot::runStarted(const QString &measurement, quint64 pointsPerPass, int)
 {
+    runMeasurement = measurement;
+    runWorkbook.clear();
+    runStartedAt = QDateTime::currentDateTime();
     removeCurves();
     setOverPass(pointsPerPass == 1);
 }
@@ -100,6 +149,9 @@ void MeasurementPlot::removeCurves()
     curves.clear();
     order.clear();
     firstPassAtPower.clear();
+    axisValues.clear();
+    plot->setAxisAutoScale(QwtPlot::yLeft, true);
+    plot->setAxisAutoScale(QwtPlot::yRight, true);
     plot->enableAxis(QwtPlot::yRight, false);
     plot->replot();
 }
@@ -123,6 +175,7 @@ MeasurementPlot::Curve &MeasurementPlot::curve(const QString &key, const QString
     made.curve->setPen(QPen(color, 1.5));
     made.curve->setSymbol(new QwtSymbol(QwtSymbol::Ellipse, QBrush(color), QPen(color), QSize(4, 4)));
     made.curve->setYAxis(axis);
+    made.axis = axis;
     made.curve->attach(plot);
     if (axis == QwtPlot::yRight)
         plot->enableAxis(QwtPlot::yRight, true);
@@ -149,6 +202,8 @@ void MeasurementPlot::addPoint(const MeasuredPoint &point)
     if (curves.isEmpty())
         plot->setAxisTitle(QwtPlot::yLeft, point.spur ? QStringLiteral("Carrier, dBm") : QStringLiteral("Power, dBm"));
     spurMode = point.spur;
+    if (runWorkbook.isEmpty())
+        runWorkbook = point.workbook;
     // One point per pass makes one curve per frequency over the passes, else each pass has its own.
     const QString group = overPass ? QStringLiteral("f") + g6(point.frequency) : QString::number(point.pass);
     const QString label = overPass ? g6(point.frequency) + QStringLiteral(" MHz") : passLabel(point);
@@ -185,6 +240,84 @@ void MeasurementPlot::append(Curve &c, double x, double y)
     c.x.append(x);
     c.y.append(y);
     c.curve->setRawSamples(c.x.constData(), c.y.constData(), c.x.size());
+    auto values = axisValues.find(c.axis);
+    if (values == axisValues.end()) {
+        axisValues.insert(c.axis, qMakePair(y, y));
+    } else if (y < values->first || y > values->second) {
+        values->first = qMin(values->first, y);
+        values->second = qMax(values->second, y);
+    } else {
+        return;
+    }
+    keepMinimumSpan(c.axis);
+}
+
+void MeasurementPlot::keepMinimumSpan(int axis)
+{
+    const QPair<double, double> values = axisValues.value(axis);
+    if (values.second - values.first >= minimumSpanDb) {
+        plot->setAxisAutoScale(axis, true);
+        return;
+    }
+    // Centred on the values, widened to whole ticks as the automatic scale would.
+    const double centre = (values.first + values.second) / 2;
+    double low = centre - minimumSpanDb / 2;
+    double high = centre + minimumSpanDb / 2;
+    double step = 0;
+    plot->axisScaleEngine(axis)->autoScale(plot->axisMaxMajor(axis), low, high, step);
+    plot->setAxisScale(axis, low, high, step);
+}
+
+MeasurementPlot::Nearest MeasurementPlot::nearest(const QPoint &canvasPosition) const
+{
+    Nearest found;
+    double best = std::numeric_limits<double>::infinity();
+    const QwtScaleMap xMap = plot->canvasMap(QwtPlot::xBottom);
+    for (const QString &key : order) {
+        const Curve &c = curves.find(key).value();
+        const QwtScaleMap yMap = plot->canvasMap(c.axis);
+        for (int i = 0; i < c.x.size(); ++i) {
+            const QPointF drawn(xMap.transform(c.x.at(i)), yMap.transform(c.y.at(i)));
+            const QPointF apart = drawn - QPointF(canvasPosition);
+            const double distance = QPointF::dotProduct(apart, apart);
+            if (distance < best) {
+                best = distance;
+                found.curve = &c;
+                found.index = i;
+                found.position = drawn.toPoint();
+            }
+        }
+    }
+    return found;
+}
+
+QString MeasurementPlot::trackerText(const QPoint &canvasPosition) const
+{
+    const Nearest found = nearest(canvasPosition);
+    if (!found.curve)
+        return QString();
+    const double x = found.curve->x.at(found.index);
+    const double y = found.curve->y.at(found.index);
+    const bool right = found.curve->axis == QwtPlot::yRight;
+    const QString where = overPass ? QStringLiteral("pass ") + trimmed(x, 0) : trimmed(x, 6) + QStringLiteral(" MHz");
+    return QStringLiteral("%1\n%2: %3 %4 (%5 axis)")
+        .arg(found.curve->title, where, trimmed(y, 3), right ? QStringLiteral("dBc") : QStringLiteral("dBm"),
+             right ? QStringLiteral("right") : QStringLiteral("left"));
+}
+
+QPoint MeasurementPlot::snappedPosition(const QPoint &canvasPosition) const
+{
+    const Nearest found = nearest(canvasPosition);
+    return found.curve ? found.position : canvasPosition;
+}
+
+QString MeasurementPlot::proposedPath() const
+{
+    const QDateTime started = runStartedAt.isValid() ? runStartedAt : QDateTime::currentDateTime();
+    const QString run = !runWorkbook.isEmpty() ? runWorkbook : runMeasurement;
+    const QString name = (run.isEmpty() ? QStringLiteral("Plot") : run) + QLatin1Char(' ')
+                         + started.toString(QStringLiteral("yyyy-MM-dd HH-mm")) + QStringLiteral(".png");
+    return QDir(saveFolder).filePath(name);
 }
 
 void MeasurementPlot::showEvent(QShowEvent *event)
@@ -243,7 +376,7 @@ void MeasurementPlot::saveTo(const QString &chosenPath)
 
 void MeasurementPlot::saveWithDialog()
 {
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save plot"), QString(),
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save plot"), proposedPath(),
                                                       QStringLiteral("PNG images (*.png)"));
     if (!path.isEmpty())
         saveTo(path);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QHash>
 #include <QMap>
 #include <QPointF>
@@ -17,8 +18,8 @@ class QTimer;
 // A window of its own with the live plot of a measurement: for the power measurement the reading
 // over frequency, one curve per pass, and the synthesizer's own output reading when it is fetched;
 // for the spur measurement the carrier level and the strongest spur relative to it; a run of one
-// point per pass as one curve over the passes. It follows every point, scales its axes, shows the
-// values under the pointer and saves itself as PNG.
+// point per pass as one curve over the passes. It follows every point, scales its axes (never
+// less than 1 dB), shows the measured point nearest the pointer and saves itself as PNG.
 class MeasurementPlot : public QWidget
 {
     Q_OBJECT
@@ -33,6 +34,17 @@ public:
     // Saves to the path, with ".png" added unless it ends so, and says under the plot whether
     // the image was saved.
     void saveTo(const QString &chosenPath);
+    // The folder "Save PNG…" opens in: the workbooks'.
+    void setFolder(const QString &folder) { saveFolder = folder; }
+    // The file "Save PNG…" proposes: the run's first workbook and the minute the run started,
+    // in that folder ("Table -5 dBm 2026-12-08 10-32.png").
+    QString proposedPath() const;
+    // What the tracker shows with the pointer at this point of the canvas: the nearest measured
+    // point's curve, its frequency (or pass) and its value in the unit of its curve's axis;
+    // empty when no point is drawn.
+    QString trackerText(const QPoint &canvasPosition) const;
+    // Where on the canvas that point is drawn; the pointer's position when there is none.
+    QPoint snappedPosition(const QPoint &canvasPosition) const;
 
 public slots:
     // A new run starts with empty curves; with one point per pass they are drawn over the pass.
@@ -49,6 +61,7 @@ private:
     {
         QString title;
         QwtPlotCurve *curve = nullptr;
+        int axis = 0;
         // The curve draws straight from these, without a copy per point.
         QVector<double> x;
         QVector<double> y;
@@ -57,6 +70,16 @@ private:
     void setOverPass(bool on);
     QString passLabel(const MeasuredPoint &point);
     void append(Curve &curve, double x, double y);
+    // The axis shows at least 1 dB around its values: a rounding step of 0.01 dB drawn over the
+    // full height would look like a cliff.
+    void keepMinimumSpan(int axis);
+    struct Nearest
+    {
+        const Curve *curve = nullptr;
+        int index = -1;
+        QPoint position;
+    };
+    Nearest nearest(const QPoint &canvasPosition) const;
     Curve &curve(const QString &key, const QString &title, int axis, int colorIndex);
     QString writePng(const QString &path);
     void saveWithDialog();
@@ -69,4 +92,10 @@ private:
     bool spurMode = false;
     bool overPass = false;
     QTimer *replotSoon = nullptr;
+    // The values drawn on each y axis, lowest and highest.
+    QMap<int, QPair<double, double>> axisValues;
+    QString saveFolder;
+    QString runMeasurement;
+    QString runWorkbook;    // of the run's first point
+    QDateTime runStartedAt;
 };

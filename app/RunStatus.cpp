@@ -3,38 +3,85 @@
 #include "MeasuredPoint.h"
 
 #include <QLabel>
+#include <QPainter>
 #include <QProgressBar>
 #include <QStatusBar>
 #include <QStringList>
+#include <QStyle>
+
+namespace {
+
+// The progress line, which gives way to a warning beside it in the fixed window: too long, it
+// shows its compact form, cut short at its end if need be, rather than push the progress bar out.
+class ProgressLabel : public QLabel
+{
+public:
+    using QLabel::QLabel;
+
+    void setCompactText(const QString &text) { compact = text; }
+    QSize minimumSizeHint() const override { return QSize(0, QLabel::minimumSizeHint().height()); }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        const QRect room = contentsRect();
+        const QFontMetrics metrics = fontMetrics();
+        QString shown = text();
+        if (metrics.horizontalAdvance(shown) > room.width() && !compact.isEmpty())
+            shown = metrics.elidedText(compact, Qt::ElideRight, room.width());
+        QPainter painter(this);
+        style()->drawItemText(&painter, room, int(Qt::AlignLeft | Qt::AlignVCenter), palette(), isEnabled(), shown,
+                              foregroundRole());
+    }
+
+private:
+    QString compact;
+};
+
+} // namespace
 
 RunStatus::RunStatus(QStatusBar *statusBar)
     : QObject(statusBar)
     , bar(statusBar)
-    , label(new QLabel(statusBar))
+    , label(new ProgressLabel(statusBar))
     , progressBar(new QProgressBar(statusBar))
     , troubleLabel(new QLabel(statusBar))
+    , warningLabel(new QLabel(statusBar))
 {
+    monotonic.start();
+    now = [this] { return monotonic.elapsed(); };
     label->setObjectName(QStringLiteral("labelRunProgress"));
     progressBar->setObjectName(QStringLiteral("progressBarRun"));
     troubleLabel->setObjectName(QStringLiteral("labelInstrumentTrouble"));
+    warningLabel->setObjectName(QStringLiteral("labelRunWarning"));
+    warningLabel->setStyleSheet(QStringLiteral("color: red;"));
     progressBar->setRange(0, 1000);
     progressBar->setTextVisible(false);
     progressBar->setMaximumWidth(120);
     progressBar->setMaximumHeight(14);
     troubleLabel->setStyleSheet(QStringLiteral("color: #b00000;"));
+    bar->addWidget(warningLabel);
     bar->addWidget(label, 1);
     bar->addWidget(progressBar);
     bar->addPermanentWidget(troubleLabel);
     label->hide();
     progressBar->hide();
     troubleLabel->hide();
+    warningLabel->hide();
+}
+
+void RunStatus::setClock(std::function<qint64()> clock)
+{
+    now = std::move(clock);
 }
 
 void RunStatus::runStarted(const QString &name, quint64 perPass, int expectedPasses)
 {
     progress.runStarted(name, perPass, expectedPasses);
     troubleLabel->hide();
-    clock.start();
+    warningLabel->clear();
+    warningLabel->hide();
+    startedAt = now();
     bar->clearMessage();
     label->show();
     progressBar->show();
@@ -57,7 +104,31 @@ void RunStatus::runEnded(bool stopped)
 {
     progress.runEnded(stopped);
     progressBar->hide();
-    label->setText(progress.summary(clock.elapsed()));
+    // The summary repeats the warnings.
+    warningLabel->hide();
+    const QString summary = progress.summary(elapsed());
+    static_cast<ProgressLabel *>(label)->setCompactText(summary);
+    label->setText(summary);
+    label->setToolTip(summary);
+}
+
+void RunStatus::runWarning(const QString &text)
+{
+    progress.warning(text);
+    warningLabel->setText(progress.warnings().join(QStringLiteral(" · ")));
+    warningLabel->setToolTip(progress.warnings().join(QLatin1Char('\n')));
+    warningLabel->setVisible(progress.isRunning());
+}
+
+void RunStatus::analyzerSettling(bool settling)
+{
+    if (!progress.isRunning())
+        return;
+    if (settling)
+        progress.settlingStarted(elapsed());
+    else
+        progress.settlingEnded(elapsed());
+    refresh();
 }
 
 void RunStatus::instrumentTrouble(const QString &instrument, const QString &trouble)
@@ -69,7 +140,10 @@ void RunStatus::instrumentTrouble(const QString &instrument, const QString &trou
 
 void RunStatus::refresh()
 {
-    label->setText(progress.progressText(clock.elapsed()));
+    const QString text = progress.progressText(elapsed());
+    static_cast<ProgressLabel *>(label)->setCompactText(progress.compactProgressText(elapsed()));
+    label->setText(text);
+    label->setToolTip(text);
     progressBar->setValue(progress.perMille());
 }
 
@@ -81,6 +155,11 @@ QString RunStatus::progressText() const
 QString RunStatus::troubleText() const
 {
     return troubleLabel->isHidden() ? QString() : troubleLabel->text();
+}
+
+QString RunStatus::warningText() const
+{
+    return warningLabel->isHidden() ? QString() : warningLabel->text();
 }
 
 int RunStatus::progressValue() const

@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 struct MeasuredPoint;
 class QLabel;
 class QProgressBar;
@@ -13,7 +15,8 @@ class QStatusBar;
 
 // The status bar's account of a measurement: which one runs, point k of n, pass p of P, time
 // elapsed and an estimate of the time left, a progress bar, and the troubles the instrument links
-// report, counted per instrument; a summary when the run ends.
+// report, counted per instrument; a warning of the run's start in red; a summary when the run
+// ends.
 class RunStatus : public QObject
 {
     Q_OBJECT
@@ -23,6 +26,8 @@ public:
 
     QString progressText() const;
     QString troubleText() const;
+    // The run's warnings as the status bar shows them during the run; empty when none is shown.
+    QString warningText() const;
     int progressValue() const;   // per mille of the run
     bool progressShown() const;
     bool isRunning() const { return progress.isRunning(); }
@@ -30,20 +35,29 @@ public:
     // m:ss, or h:mm:ss from an hour on.
     static QString duration(qint64 ms) { return RunProgress::duration(ms); }
 
+    // The clock the run's times are read from, in ms; a monotonic clock unless tests set theirs.
+    void setClock(std::function<qint64()> clock);
+
 public slots:
     void runStarted(const QString &measurement, quint64 pointsPerPass, int passes);
     void passStarted(int pass, int passes);
     void pointMeasured(const MeasuredPoint &point);
     void runEnded(bool stopped);
     void instrumentTrouble(const QString &instrument, const QString &trouble);
+    void runWarning(const QString &text);
+    void analyzerSettling(bool settling);
 
 private:
     void refresh();
+    qint64 elapsed() const { return now() - startedAt; }
 
     QStatusBar *bar = nullptr;
     QLabel *label = nullptr;
     QProgressBar *progressBar = nullptr;
     QLabel *troubleLabel = nullptr;
-    QElapsedTimer clock;
+    QLabel *warningLabel = nullptr;
+    QElapsedTimer monotonic;
+    std::function<qint64()> now;
+    qint64 startedAt = 0;
     RunProgress progress;
 };

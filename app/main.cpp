@@ -4,10 +4,12 @@
 
 #ifdef Q_OS_UNIX
 #include "RunCommand.h"
+#include "RunsCommand.h"
 #endif
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
 
 namespace {
 
@@ -26,6 +28,11 @@ int main(int argc, char *argv[])
             *error = location.problem;
             return location.problem.isEmpty() ? location.workbookFolder : QString();
         });
+    // "rfbench runs": reads the results store, so a folder it cannot write serves.
+    if (argc > 1 && qstrcmp(argv[1], "runs") == 0)
+        return RunsCommand::main(argc, argv, [](const QString &dataDir, QString *) {
+            return DataLocation::forThisProcess(dataDir).workbookFolder;
+        });
 #endif
     QApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("rfbench"));
@@ -40,6 +47,10 @@ int main(int argc, char *argv[])
                                    QStringLiteral("Write every line to and from the instruments to <file>."),
                                    QStringLiteral("file"));
     parser.addOption(trace);
+    const QCommandLineOption store(QStringLiteral("store"),
+                                   QStringLiteral("Keep the results store in <file> (SQLite)."),
+                                   QStringLiteral("file"));
+    parser.addOption(store);
     parser.process(application);
     const DataLocation location = DataLocation::forThisProcess(parser.value(dataDir));
     // The operator named the folder: workbooks go there or the program does not start.
@@ -47,7 +58,10 @@ int main(int argc, char *argv[])
         qCritical("rfbench: --data-dir: %s", qPrintable(location.problem));
         return cannotStart;
     }
-    DataLocation::setCurrent(location);
+    DataLocation located = location;
+    if (parser.isSet(store))
+        located.storeFile = QFileInfo(parser.value(store)).absoluteFilePath();
+    DataLocation::setCurrent(located);
     if (parser.isSet(trace) && !LinkTrace::start(parser.value(trace))) {
         qCritical("rfbench: the trace file %s cannot be written", qPrintable(parser.value(trace)));
         return cannotStart;

@@ -16,6 +16,8 @@ public:
     virtual int row() = 0;
     // "Value": a double, a text or a date-time.
     virtual void setValue(const QVariant &value) = 0;
+    // "Value" read back: the cell's number, or an invalid QVariant for anything else.
+    virtual QVariant value() = 0;
     // "RowHeight", in points.
     virtual void setRowHeight(double points) = 0;
     // "ColumnWidth", in characters.

@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -82,6 +83,14 @@ public:
         lastCell = worksheet->cell(row, column);
         if (lastCell)
             lastCell->setValue(value);
+    }
+
+    // The cell's number; NaN for an empty cell or one that holds anything else.
+    double number(int row, int column)
+    {
+        const std::unique_ptr<ExcelRange> cell = worksheet->cell(row, column);
+        const QVariant value = cell ? cell->value() : QVariant();
+        return value.isValid() ? value.toDouble() : std::numeric_limits<double>::quiet_NaN();
     }
 
     // A reading that is not a number leaves its cell empty.
@@ -176,7 +185,7 @@ void ExcelWorker::quitExcel()
     notify();
 }
 
-void ExcelWorker::append(const QString &name, Writer writer)
+void ExcelWorker::append(const QString &name, Writer writer, qint64 token)
 {
     {
         QMutexLocker lock(&mutex);
@@ -191,6 +200,7 @@ void ExcelWorker::append(const QString &name, Writer writer)
             queue->workbook = name;
         }
         queue->rows.append(std::move(writer));
+        queue->tokens.append(token);
         saveQueued(*excelApplication, false);
     }
     notify();
@@ -216,7 +226,9 @@ void ExcelWorker::saveQueued(ExcelApplication &application, bool now)
             continue;
         }
         QString reason;
-        if (saveRows(application, queue->workbook, queue->rows, &reason)) {
+        QString savedTo;
+        if (saveRows(application, queue->workbook, queue->rows, &reason, &savedTo)) {
+            noteSaved(*queue, savedTo);
             if (queue->announced) {
                 qDebug() << queue->rows.size() << "waiting rows saved for" << queue->workbook;
                 notices.append(Notice{Notice::Saved, queue->workbook, queue->rows.size(), QString(), QString()});
@@ -235,9 +247,27 @@ void ExcelWorker::saveQueued(ExcelApplication &application, bool now)
     }
 }
 
-bool ExcelWorker::saveRows(ExcelApplication &application, const QString &name,
-                           const QVector<Writer> &rows, QString *reason)
+void ExcelWorker::noteSaved(const Backlog &queue, const QString &savedTo)
 {
+    for (const qint64 token : queue.tokens)
+        if (token != 0)
+            savedRows.append(qMakePair(token, savedTo));
+}
+
+const QString ExcelWorker::discardedRows = QStringLiteral("(discarded by the operator)");
+
+QList<QPair<qint64, QString>> ExcelWorker::takeSavedRows()
+{
+    QMutexLocker lock(&mutex);
+    QList<QPair<qint64, QString>> taken;
+    taken.swap(savedRows);
+    return taken;
+}
+
+bool ExcelWorker::saveRows(ExcelApplication &application, const QString &name,
+                           const QVector<Writer> &rows, QString *reason, QString *savedTo)
+{
+    *savedTo = name;
     const Outcome outcome = appendTo(application, pathOf(name), rows, reason);
     if (outcome == Outcome::Saved)
         return true;
@@ -250,6 +280,7 @@ bool ExcelWorker::saveRows(ExcelApplication &application, const QString &name,
     qDebug() << "workbook" << pathOf(name) << "left as it is (" << *reason
              << "); the rows go to" << recovered;
     QString recoveredReason;
+    *savedTo = recoveredName;
     if (appendTo(application, recovered, rows, &recoveredReason) != Outcome::Saved) {
         qDebug() << "the rows could not be written to" << recovered << "either:" << recoveredReason;
         // Whatever kept the neighbour from the disk is what keeps the rows waiting now.
@@ -378,6 +409,7 @@ bool ExcelWorker::saveWaitingRowsAs(const QString &workbook, const QString &path
             return false;
         }
         qDebug() << queue->rows.size() << "waiting rows of" << workbook << "saved to" << path;
+        noteSaved(*queue, QDir::toNativeSeparators(path));
         notices.append(Notice{Notice::Saved, workbook, queue->rows.size(), QString(), QString()});
         backlog.erase(queue);
     }
@@ -425,13 +457,15 @@ int ExcelWorker::discardWaitingRows()
     for (const Backlog &queue : backlog) {
         qDebug() << "discarding" << queue.rows.size() << "waiting rows of" << queue.workbook;
         discarded += queue.rows.size();
+        // Given up on purpose: no later start is to write them from the results store.
+        noteSaved(queue, discardedRows);
     }
     backlog.clear();
     return discarded;
 }
 
 void ExcelWorker::appendPowerRow(const QString &name, quint64 pointIndex,
-                                 const QList<double> &values)
+                                 const QList<double> &values, qint64 token)
 {
     const bool firstPoint = pointIndex == 0;
     append(name, [firstPoint, values](Sheet &sheet, bool existed) {
@@ -440,26 +474,27 @@ void ExcelWorker::appendPowerRow(const QString &name, quint64 pointIndex,
             sheet.formatFirstRowAndColumn();
         for (int column = 0; column < values.size(); ++column)
             sheet.writeNumber(above + 1, column + 1, values.at(column));
-    });
+    }, token);
 }
 
 void ExcelWorker::writeFrequencySweepRow(const QString &name, const quint64 &pointIndex,
                                          double frequency, double power, double synthesizerPower,
-                                         double temperature)
+                                         double temperature, qint64 token)
 {
-    appendPowerRow(name, pointIndex, {frequency, power, synthesizerPower, temperature});
+    appendPowerRow(name, pointIndex, {frequency, power, synthesizerPower, temperature}, token);
 }
 
 void ExcelWorker::writePowerStepRow(const QString &name, const quint64 &pointIndex, double frequency,
                                     double power, double outputPower, double synthesizerPower,
-                                    double temperature)
+                                    double temperature, qint64 token)
 {
-    appendPowerRow(name, pointIndex, {frequency, power, outputPower, synthesizerPower, temperature});
+    appendPowerRow(name, pointIndex, {frequency, power, outputPower, synthesizerPower, temperature}, token);
 }
 
 void ExcelWorker::writeSpurRow(const QString &name, const quint64 &pointIndex, double span,
                                double bandwidth, quint32 &peakCount,
-                               const QList<double> &frequencies, const QList<double> &levels)
+                               const QList<double> &frequencies, const QList<double> &levels,
+                               qint64 token, const QDateTime &measuredAt)
 {
     // Nine or ten peaks would run past the header's eight column pairs into column R.
     if (peakCount > 8)
@@ -469,7 +504,7 @@ void ExcelWorker::writeSpurRow(const QString &name, const quint64 &pointIndex, d
         qDebug() << "spur row: peak count" << peakCount << "exceeds the peak lists; using" << count;
     const bool firstPoint = pointIndex == 0;
     // Taken now: a row that waits for the disk keeps the time of its measurement.
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = measuredAt.isNull() ? QDateTime::currentDateTime() : measuredAt;
     append(name, [=](Sheet &sheet, bool existed) {
         if (count == 0)
             return;
@@ -508,5 +543,43 @@ void ExcelWorker::writeSpurRow(const QString &name, const quint64 &pointIndex, d
         }
         if (levels.size() >= 2 && std::isfinite(levels.at(0) - levels.at(1)))
             sheet.write(row, levelDifferenceColumn, g6(levels.at(0) - levels.at(1)));
-    });
+    }, token);
+}
+
+int ExcelWorker::rowsAtEnd(const QString &name, const QList<QVector<double>> &rows)
+{
+    QMutexLocker lock(&mutex);
+    const QString path = pathOf(name);
+    if (rows.isEmpty() || !QFile::exists(path))
+        return 0;
+    const std::unique_ptr<ExcelApplication> application = factory();
+    const std::unique_ptr<ExcelWorkbooks> workbooks = application ? application->workbooks() : nullptr;
+    const std::unique_ptr<ExcelWorkbook> workbook = workbooks ? workbooks->open(path) : nullptr;
+    const std::unique_ptr<ExcelWorksheets> worksheets = workbook ? workbook->worksheets() : nullptr;
+    const std::unique_ptr<ExcelWorksheet> worksheet = worksheets ? worksheets->item(1) : nullptr;
+    int found = 0;
+    if (worksheet) {
+        Sheet sheet(worksheet.get());
+        const int last = sheet.lastUsedRow();
+        const auto same = [](double cell, double expected) {
+            if (std::isnan(expected))
+                return std::isnan(cell);
+            return std::fabs(cell - expected) <= 1e-12 * std::max(1.0, std::fabs(expected));
+        };
+        for (int k = int(qMin<qint64>(rows.size(), last)); k > 0 && found == 0; --k) {
+            bool all = true;
+            for (int i = 0; i < k && all; ++i)
+                for (int column = 0; column < rows.at(i).size() && all; ++column)
+                    all = same(sheet.number(last - k + 1 + i, column + 1), rows.at(i).at(column));
+            if (all)
+                found = k;
+        }
+    }
+    if (workbook)
+        workbook->close();
+    if (workbooks)
+        workbooks->close();
+    if (application)
+        application->quit();
+    return found;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QDateTime>
 #include <QList>
+#include <QPair>
 #include <QMutex>
 #include <QObject>
 #include <QSet>
@@ -56,14 +58,29 @@ public:
     void startExcel();
     void quitExcel();
 
+    // token: the caller's tag of the row (0: none), handed back by takeSavedRows once the row is
+    // in a workbook. measuredAt: the spur title's time; null: now.
     void writeFrequencySweepRow(const QString &name, const quint64 &pointIndex, double frequency,
-                                double power, double synthesizerPower, double temperature);
+                                double power, double synthesizerPower, double temperature,
+                                qint64 token = 0);
     void writePowerStepRow(const QString &name, const quint64 &pointIndex, double frequency,
                            double power, double outputPower, double synthesizerPower,
-                           double temperature);
+                           double temperature, qint64 token = 0);
     void writeSpurRow(const QString &name, const quint64 &pointIndex, double span, double bandwidth,
                       quint32 &peakCount, const QList<double> &frequencies,
-                      const QList<double> &levels);
+                      const QList<double> &levels, qint64 token = 0,
+                      const QDateTime &measuredAt = QDateTime());
+
+    // Tagged rows that have reached a workbook since the last call, with the base name of the
+    // workbook that holds them (their own, or its "(recovered)" neighbour, or the path they were
+    // saved to elsewhere). Any thread.
+    QList<QPair<qint64, QString>> takeSavedRows();
+    // The workbook that takeSavedRows names for rows the operator discarded.
+    static const QString discardedRows;
+    // How many of these rows, taken from the first, are the last rows of the workbook already:
+    // each row is given by the numbers of its first cells (NaN: an empty cell). Tells a row that
+    // was saved just before a kill from one that never was.
+    int rowsAtEnd(const QString &name, const QList<QVector<double>> &rows);
 
     // The waiting rows are shared with the window's thread: these four may be called from any
     // thread and wait at most for the save in progress.
@@ -96,6 +113,7 @@ private:
     {
         QString workbook;
         QVector<Writer> rows;
+        QVector<qint64> tokens; // the caller's tag of each row, 0 for none
         bool announced = false; // the window was told that rows wait
         int announcedRows = 0;  // how many, as it was told last
         QString reason;
@@ -122,21 +140,23 @@ private:
     // The rows waiting for the workbook, or the end of the backlog.
     std::vector<Backlog>::iterator queueOf(const QString &workbook);
     // Queues the row for the named workbook and saves every workbook that has rows to save.
-    void append(const QString &name, Writer writer);
+    void append(const QString &name, Writer writer, qint64 token);
     // Saves each workbook's queued rows in one go, oldest workbook first; a workbook that cannot
     // be used is left as it is and its rows go to its "(recovered)" neighbour instead; when that
     // fails too, or the storage refuses the save, they stay queued. Unless now is set, rows that
     // already wait are tried again only once a retry interval has passed since their last try.
     void saveQueued(ExcelApplication &application, bool now);
     bool saveRows(ExcelApplication &application, const QString &name, const QVector<Writer> &rows,
-                  QString *reason);
+                  QString *reason, QString *savedTo);
     Outcome appendTo(ExcelApplication &application, const QString &path, const QVector<Writer> &rows,
                      QString *reason);
     // Emits the queued notices; called without the lock.
     void notify();
     // A power row: the values in columns A onwards, below the last used row (row 1 of a new
     // workbook at the first point of a run).
-    void appendPowerRow(const QString &name, quint64 pointIndex, const QList<double> &values);
+    void appendPowerRow(const QString &name, quint64 pointIndex, const QList<double> &values, qint64 token);
+    // Notes the tagged rows of a queue as saved to the named workbook.
+    void noteSaved(const Backlog &queue, const QString &savedTo);
 
     // Guards every member and every use of excelApplication.
     mutable QMutex mutex;
@@ -146,6 +166,7 @@ private:
     QString directory;
     std::unique_ptr<ExcelApplication> excelApplication;
     std::vector<Backlog> backlog;
+    QList<QPair<qint64, QString>> savedRows;
     QSet<QString> announcedRecovered;
     QVector<Notice> notices;
     bool notifying = false; // a thread emits the notices

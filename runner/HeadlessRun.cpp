@@ -146,10 +146,14 @@ bool HeadlessRun::connectInstruments()
 void HeadlessRun::runMeasurement(int index)
 {
     const MeasurementSetup &m = setup.measurements.at(index);
+    worker->setRunRecord(SetupFile::write(SetupFile::only(setup, index)), SetupFile::describeInstruments(setup));
+    if (options.resumeRun != 0)
+        worker->setResume(options.resumeRun, options.resumePass, options.resumePoint);
     // The window's live options, as its fields would have set them before the start.
     worker->setCycle(m.cycle, m.powerStep);
     worker->setDelay(m.delay);
     worker->setFetchValues(m.kind == MeasurementSetup::Kind::Power && m.fetchValues);
+    worker->setChannelChosen(!setup.channel.isEmpty());
     waitFor(
         [this, &m] {
             if (m.kind == MeasurementSetup::Kind::Power)
@@ -209,6 +213,7 @@ void HeadlessRun::shutDownWorker()
 {
     if (!workerThread)
         return;
+    worker->recordReportRows();
     workerThread->quit();
     if (workerThread->wait(shutdownWaitMs)) {
         delete worker;
@@ -225,11 +230,20 @@ int HeadlessRun::exec()
     worker = new DevicesWork;
     workerThread = new QThread;
     worker->setReportFolder(options.workbookFolder);
+    worker->setStorePath(options.storePath);
+    connect(worker, &DevicesWork::storeNotice, this, &HeadlessRun::note);
     connect(worker, &DevicesWork::runStarted, this, &HeadlessRun::onRunStarted);
     connect(worker, &DevicesWork::passStarted, this, &HeadlessRun::onPassStarted);
     connect(worker, &DevicesWork::pointMeasured, this, &HeadlessRun::onPoint);
     connect(worker, &DevicesWork::runEnded, this, &HeadlessRun::onRunEnded);
     connect(worker, &DevicesWork::instrumentTrouble, this, &HeadlessRun::onTrouble);
+    // A warning of a run's start goes out at once and again in the measurement's summary. The
+    // RF output is never warned of here: this program sends no RF command in a run and cannot
+    // tell how the synthesizer was left.
+    connect(worker, &DevicesWork::runWarning, this, [this](const QString &text) {
+        progress.warning(text);
+        note(QStringLiteral("Warning: ") + text);
+    });
     connect(worker, &DevicesWork::reportRowsWaiting, this, [this](const QString &workbook, int rows, const QString &reason) {
         note(QStringLiteral("Not saved: %1 rows for “%2.xlsx” (%3); they wait in memory and are saved with the next row")
                  .arg(rows).arg(workbook, reason));
@@ -257,6 +271,8 @@ int HeadlessRun::exec()
     worker->moveToThread(workerThread);
     workerThread->start();
     worker->initialization();
+    // Rows an earlier run left only in the store reach their workbooks before anything is measured.
+    worker->recoverUnsavedRows();
 
     if (!connectInstruments()) {
         disconnectInstruments();

@@ -39,6 +39,10 @@ public:
     {
         QString setupName;         // named in messages and in the JSON summary
         QString workbookFolder;
+        QString storePath;         // the results store; empty: none
+        qint64 resumeRun = 0;      // a stopped or interrupted run to go on with, from this pass and point
+        int resumePass = 1;
+        quint64 resumePoint = 0;
         bool json = false;         // one JSON object on standard output at the end
         bool terminal = false;     // standard error is a terminal: one status line redrawn in place
         int connectTimeoutMs = 3000;

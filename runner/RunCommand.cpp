@@ -2,14 +2,19 @@
 
 #include "HeadlessRun.h"
 #include "LinkTrace.h"
+#include "FrequencyGrid.h"
 #include "SetupFile.h"
+#include "SqliteStore.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <memory>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -39,6 +44,61 @@ const char exitCodes[] = "Exit codes:\n"
                          "  6  an instrument's connection was lost during a measurement; the run went on\n"
                          "     without its readings (empty cells) and the rows measured are saved\n";
 
+// Where a stopped or interrupted run goes on.
+struct ResumePoint
+{
+    qint64 run = 0;
+    int pass = 1;
+    quint64 point = 0; // index of the first point to measure
+};
+
+bool findResumePoint(const QString &storePath, const QString &id, ResumePoint *from, QByteArray *setup, QString *why)
+{
+    bool ok = false;
+    const qint64 run = id.toLongLong(&ok);
+    if (!ok || run <= 0) {
+        *why = QStringLiteral("not a run number");
+        return false;
+    }
+    QStringList announcements;
+    const std::unique_ptr<SqliteStore> store = SqliteStore::open(storePath, SqliteStore::Mode::Read, &announcements);
+    if (!store->problem().isEmpty()) {
+        *why = QStringLiteral("the results store %1: %2").arg(storePath, store->problem());
+        return false;
+    }
+    const RunSummary summary = store->run(run);
+    if (summary.id == 0) {
+        *why = QStringLiteral("no such run in %1").arg(storePath);
+        return false;
+    }
+    if (summary.outcome != QLatin1String("stopped") && summary.outcome != QLatin1String("interrupted")) {
+        *why = QStringLiteral("the run is %1; only a stopped or interrupted run goes on").arg(summary.outcome);
+        return false;
+    }
+    const SetupFile::Result parsed = SetupFile::read(summary.setup, QStringLiteral("run %1").arg(run));
+    if (!parsed.ok() || parsed.setup.measurements.size() != 1) {
+        *why = QStringLiteral("its setup cannot be read: %1").arg(parsed.error);
+        return false;
+    }
+    const MeasurementSetup &m = parsed.setup.measurements.first();
+    const QList<StoredPoint> points = store->points(run);
+    from->run = run;
+    if (!points.isEmpty()) {
+        const StoredPoint &last = points.last();
+        const quint64 perPass = m.kind == MeasurementSetup::Kind::Power && m.oneFrequency
+                                    ? 1
+                                    : FrequencyGrid::derive(m.pointsMode, m.start, m.stop, m.points, m.step).count;
+        from->pass = last.pass;
+        from->point = last.number;
+        if (last.number >= perPass) {
+            from->pass = last.pass + 1;
+            from->point = 0;
+        }
+    }
+    *setup = summary.setup;
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[], const FolderChooser &chooseFolder)
@@ -67,9 +127,18 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
                                    QStringLiteral("Write every line to and from the instruments to <file>."),
                                    QStringLiteral("file"));
     parser.addOption(trace);
+    const QCommandLineOption store(QStringLiteral("store"),
+                                   QStringLiteral("The results store (SQLite); <data folder>/rfbench.sqlite by default."),
+                                   QStringLiteral("file"));
+    parser.addOption(store);
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("At the end, one JSON object on standard output instead of the summary."));
     parser.addOption(json);
+    const QCommandLineOption resume(QStringLiteral("resume"),
+                                    QStringLiteral("Go on with a stopped or interrupted run of the results store, from the "
+                                                   "point after its last one, on the same workbooks."),
+                                    QStringLiteral("id"));
+    parser.addOption(resume);
     parser.addPositionalArgument(QStringLiteral("run"), QStringLiteral("The command."));
     parser.addPositionalArgument(QStringLiteral("setup"), QStringLiteral("The setup file (JSON)."));
 
@@ -85,17 +154,44 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
         return HeadlessRun::Finished;
     }
     const QStringList positional = parser.positionalArguments();
-    if (positional.size() != 2) {
-        std::fprintf(stderr, "rfbench run: give one setup file (rfbench run SETUP.json; --help tells more)\n");
+    const bool resuming = parser.isSet(resume);
+    if (positional.size() != (resuming ? 1 : 2)) {
+        std::fprintf(stderr, "rfbench run: give one setup file, or --resume ID alone (rfbench run SETUP.json; "
+                             "--help tells more)\n");
         return HeadlessRun::BadSetup;
     }
-    const QString setupPath = positional.at(1);
-    QFile file(setupPath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "rfbench run: %s: %s\n", qPrintable(setupPath), qPrintable(file.errorString()));
+    QString folderError;
+    const QString folder = chooseFolder(parser.value(dataDir), &folderError);
+    if (folder.isEmpty()) {
+        std::fprintf(stderr, "rfbench run: %s\n", qPrintable(folderError));
         return HeadlessRun::BadSetup;
     }
-    const SetupFile::Result setup = SetupFile::read(file.readAll(), setupPath, parser.values(set));
+    const QString storePath = parser.isSet(store) ? QFileInfo(parser.value(store)).absoluteFilePath()
+                                                  : QDir(folder).filePath(QStringLiteral("rfbench.sqlite"));
+    QString setupPath;
+    QByteArray setupBytes;
+    ResumePoint from;
+    if (resuming) {
+        if (parser.isSet(set)) {
+            std::fprintf(stderr, "rfbench run: --resume goes on with the run's own setup; --set cannot change it\n");
+            return HeadlessRun::BadSetup;
+        }
+        QString why;
+        if (!findResumePoint(storePath, parser.value(resume), &from, &setupBytes, &why)) {
+            std::fprintf(stderr, "rfbench run: --resume %s: %s\n", qPrintable(parser.value(resume)), qPrintable(why));
+            return HeadlessRun::BadSetup;
+        }
+        setupPath = QStringLiteral("run %1").arg(from.run);
+    } else {
+        setupPath = positional.at(1);
+        QFile file(setupPath);
+        if (!file.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "rfbench run: %s: %s\n", qPrintable(setupPath), qPrintable(file.errorString()));
+            return HeadlessRun::BadSetup;
+        }
+        setupBytes = file.readAll();
+    }
+    const SetupFile::Result setup = SetupFile::read(setupBytes, setupPath, parser.values(set));
     if (!setup.ok()) {
         std::fprintf(stderr, "rfbench run: %s\n", qPrintable(setup.error));
         return HeadlessRun::BadSetup;
@@ -103,12 +199,6 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
     const QString missing = SetupFile::runnable(setup.setup);
     if (!missing.isEmpty()) {
         std::fprintf(stderr, "rfbench run: %s: %s\n", qPrintable(setupPath), qPrintable(missing));
-        return HeadlessRun::BadSetup;
-    }
-    QString folderError;
-    const QString folder = chooseFolder(parser.value(dataDir), &folderError);
-    if (folder.isEmpty()) {
-        std::fprintf(stderr, "rfbench run: %s\n", qPrintable(folderError));
         return HeadlessRun::BadSetup;
     }
     if (parser.isSet(trace) && !LinkTrace::start(parser.value(trace))) {
@@ -119,6 +209,10 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
     HeadlessRun::Options options;
     options.setupName = setupPath;
     options.workbookFolder = folder;
+    options.storePath = storePath;
+    options.resumeRun = from.run;
+    options.resumePass = from.pass;
+    options.resumePoint = from.point;
     options.json = parser.isSet(json);
     options.terminal = ::isatty(STDERR_FILENO) == 1;
     HeadlessRun run(setup.setup, options, stdout, stderr);

@@ -536,6 +536,32 @@ QByteArray write(const BenchSetup &setup)
     return (QStringLiteral("{\n") + sections.join(QStringLiteral(",\n")) + QStringLiteral("\n}\n")).toUtf8();
 }
 
+BenchSetup only(const BenchSetup &setup, int measurement)
+{
+    BenchSetup one = setup;
+    one.measurements = {setup.measurements.at(measurement)};
+    one.measurements.first().run = true;
+    return one;
+}
+
+QString describeInstruments(const BenchSetup &setup)
+{
+    QStringList lines;
+    if (setup.hasSynthesizer) {
+        const char *transport = setup.transport == BenchSetup::Transport::Lan      ? "lan"
+                              : setup.transport == BenchSetup::Transport::Serial ? "serial"
+                                                                                 : "hid";
+        lines << QStringLiteral("synthesizer: %1 %2").arg(QLatin1String(transport), setup.synthesizerAddress);
+    }
+    if (setup.hasPowerMeter)
+        lines << QStringLiteral("power meter: lan %1, channel %2")
+                     .arg(setup.powerMeterAddress, setup.channel.isEmpty() ? QStringLiteral("B (none chosen)") : setup.channel);
+    if (setup.hasAnalyzer)
+        lines << QStringLiteral("spectrum analyzer: lan %1, %2")
+                     .arg(setup.analyzerAddress, setup.rohdeSchwarz ? QStringLiteral("R&S") : QStringLiteral("KVD4471B"));
+    return lines.join(QLatin1Char('\n'));
+}
+
 QString runnable(const BenchSetup &setup)
 {
     bool any = false;

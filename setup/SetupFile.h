@@ -33,6 +33,12 @@ QByteArray write(const BenchSetup &setup);
 // "analyzer: missing; measurements[1] (spur) needs it"; empty when they can run.
 QString runnable(const BenchSetup &setup);
 
+// The setup of one of its measurements alone, as a run of it records it.
+BenchSetup only(const BenchSetup &setup, int measurement);
+
+// The instruments' transports and addresses, one line each ("synthesizer: lan 10.0.0.5").
+QString describeInstruments(const BenchSetup &setup);
+
 // The measurement's name in messages: "power" or "spur".
 QString kindName(MeasurementSetup::Kind kind);
 

@@ -7,10 +7,13 @@
 #include "Pause.h"
 #include "PowerMeterDriver.h"
 #include "Readings.h"
+#include "RunRecorder.h"
+#include "SqliteStore.h"
 #include "SpectrumAnalyzerDriver.h"
 #include "SpurEvaluation.h"
 
 #include <QMetaObject>
+#include <QRegularExpression>
 #include <QThread>
 #include <QtDebug>
 
@@ -51,6 +54,7 @@ DevicesWork::~DevicesWork()
         object->disconnect();
         delete object;
     }
+    recorder.reset();
 }
 
 bool DevicesWork::repost(const char *name, QGenericArgument a0, QGenericArgument a1,
@@ -100,6 +104,26 @@ void DevicesWork::setDelay(int delay)
 void DevicesWork::setFetchValues(bool fetchValues)
 {
     fetchValuesFlag = fetchValues;
+}
+
+void DevicesWork::setShownRfOff(bool off)
+{
+    rfShownOff = off;
+}
+
+void DevicesWork::setChannelChosen(bool chosen)
+{
+    channelChosen = chosen;
+}
+
+QStringList DevicesWork::startWarnings(bool spur, bool channelA) const
+{
+    QStringList warnings;
+    if (rfSwitched < 0 || (rfSwitched == 0 && rfShownOff))
+        warnings << QStringLiteral("RF output is off: readings are noise");
+    if (!spur && !channelA && !channelChosen)
+        warnings << QStringLiteral("No channel chosen: channel B is read");
+    return warnings;
 }
 
 void DevicesWork::initialization()
@@ -154,6 +178,107 @@ void DevicesWork::initialization()
                 Qt::DirectConnection);
         sharedReportWriter = excelWorker;
     }
+    if (!recorder && !storePath.isEmpty()) {
+        QStringList announcements;
+        recorder = std::make_unique<RunRecorder>(SqliteStore::open(storePath, SqliteStore::Mode::Write, &announcements));
+        for (const QString &text : announcements)
+            emit storeNotice(text);
+        announcedStoreProblem = recorder->problem();
+        if (!announcedStoreProblem.isEmpty())
+            emit storeNotice(QStringLiteral("The results store %1 is not being written (%2); the workbooks are.")
+                                 .arg(storePath, announcedStoreProblem));
+        connect(this, &DevicesWork::instrumentTrouble, this, [this](const QString &instrument, const QString &text) {
+            recorder->trouble(instrument, text);
+        });
+    }
+}
+
+void DevicesWork::setRunRecord(const QByteArray &setup, const QString &instruments)
+{
+    if (repost("setRunRecord", Q_ARG(QByteArray, setup), Q_ARG(QString, instruments)))
+        return;
+    if (recorder)
+        recorder->setContext(setup, instruments, QString());
+}
+
+void DevicesWork::recoverUnsavedRows()
+{
+    if (repost("recoverUnsavedRows"))
+        return;
+    if (!recorder || !excelWorker || !recorder->store())
+        return;
+    QStringList workbooks;
+    excelWorker->startExcel();
+    const int rows = recorder->recover(*excelWorker, &workbooks);
+    excelWorker->quitExcel();
+    recorder->rowsSaved(excelWorker->takeSavedRows());
+    if (rows > 0)
+        emit storeNotice(QStringLiteral("%1 rows of an earlier run that had not reached their workbooks were written "
+                                        "to them from the results store: “%2”")
+                             .arg(QString::number(rows), workbooks.join(QStringLiteral(".xlsx”, “")) + QStringLiteral(".xlsx")));
+}
+
+qint64 DevicesWork::recordPoint(StoredPoint::Row row, const QString &tableName, const QVector<double> &values,
+                                const QList<double> &frequencies, const QList<double> &levels)
+{
+    if (!recorder)
+        return 0;
+    StoredPoint point;
+    point.pass = qMax(runPass, 1);
+    point.number = pointIndex + 1;
+    point.measuredAt = QDateTime::currentDateTime();
+    point.row = row;
+    point.workbook = tableName;
+    point.pointIndex = pointIndex;
+    point.values = values;
+    point.peakFrequencies = frequencies.toVector();
+    point.peakLevels = levels.toVector();
+    const qint64 id = recorder->point(point);
+    // Said once per cause: the measurement and its workbooks go on without the store.
+    const QString problem = recorder->problem();
+    if (!problem.isEmpty() && problem != announcedStoreProblem)
+        emit storeNotice(QStringLiteral("The results store %1 is not being written (%2); the workbooks are.")
+                             .arg(storePath, problem));
+    announcedStoreProblem = problem;
+    return id;
+}
+
+void DevicesWork::setResume(qint64 run, int pass, quint64 point)
+{
+    if (repost("setResume", Q_ARG(qint64, run), Q_ARG(int, pass), Q_ARG(quint64, point)))
+        return;
+    resumeRun = run;
+    resumePass = qMax(1, pass);
+    resumePoint = point;
+}
+
+DevicesWork::Resume DevicesWork::takeResume(const QString &measurement)
+{
+    Resume from;
+    if (resumeRun != 0) {
+        from.pass = resumePass;
+        from.point = resumePoint;
+        if (recorder)
+            recorder->resume(resumeRun);
+    } else if (recorder) {
+        recorder->begin(measurement);
+    }
+    resumeRun = 0;
+    return from;
+}
+
+void DevicesWork::recordReportRows()
+{
+    if (repost("recordReportRows"))
+        return;
+    if (excelWorker)
+        recordRowsSaved();
+}
+
+void DevicesWork::recordRowsSaved()
+{
+    if (recorder)
+        recorder->rowsSaved(excelWorker->takeSavedRows());
 }
 
 QList<QPair<QString, int>> DevicesWork::waitingReportRows() const
@@ -225,7 +350,7 @@ void DevicesWork::startSweepFreq(double freq, double ampl, double freqStart, dou
                Q_ARG(double, freqStop), Q_ARG(double, freqStepMhz), Q_ARG(double, sweepTime)))
         return;
     OrvaneDeviceDriver *s = synthesizer;
-    withPauses({[s] { s->rfOn(); }, [s, freq] { s->setFrequency(freq); },
+    withPauses({[this, s] { s->rfOn(); rfSwitched = 1; }, [s, freq] { s->setFrequency(freq); },
                 [s, ampl] { s->setAmplitude(ampl); }, [s, freqStart] { s->setFreqStart(freqStart); },
                 [s, freqStop] { s->setFreqStop(freqStop); },
                 [s, freqStepMhz] { s->setFreqStep(freqStepMhz); }, [s] { s->freqModeList(); },
@@ -249,7 +374,7 @@ void DevicesWork::startSweepAmpl(double freq, double ampl, double amplStart, dou
                Q_ARG(double, amplStop), Q_ARG(double, amplStep), Q_ARG(double, sweepTime)))
         return;
     OrvaneDeviceDriver *s = synthesizer;
-    withPauses({[s] { s->rfOn(); }, [s, freq] { s->setFrequency(freq); },
+    withPauses({[this, s] { s->rfOn(); rfSwitched = 1; }, [s, freq] { s->setFrequency(freq); },
                 [s, ampl] { s->setAmplitude(ampl); }, [s, amplStart] { s->setPowerStart(amplStart); },
                 [s, amplStop] { s->setPowerStop(amplStop); }, [s, amplStep] { s->setPowerStep(amplStep); },
                 [s] { s->powerModeList(); }, [s] { s->listTypeStep(); }, [s] { s->listModeAuto(); },
@@ -273,7 +398,7 @@ void DevicesWork::startAm(double freq, double ampl, bool hz, double freqAm,
                Q_ARG(double, freqAm), Q_ARG(QString, formSignal), Q_ARG(double, depthAm)))
         return;
     OrvaneDeviceDriver *s = synthesizer;
-    withPauses({[s] { s->rfOn(); }, [s, freq] { s->setFrequency(freq); },
+    withPauses({[this, s] { s->rfOn(); rfSwitched = 1; }, [s, freq] { s->setFrequency(freq); },
                 [s, ampl] { s->setAmplitude(ampl); }, [s] { s->amSourceInternal(); },
                 [s, hz, freqAm] {
                     if (hz)
@@ -323,6 +448,7 @@ void DevicesWork::rfOn()
     if (repost("rfOn"))
         return;
     synthesizer->rfOn();
+    rfSwitched = 1;
 }
 
 void DevicesWork::rfOff()
@@ -330,6 +456,7 @@ void DevicesWork::rfOff()
     if (repost("rfOff"))
         return;
     synthesizer->rfOff();
+    rfSwitched = -1;
 }
 
 void DevicesWork::alcOn()
@@ -367,6 +494,12 @@ void DevicesWork::setCommand(const QString &command)
     if (repost("setCommand", Q_ARG(QString, command)))
         return;
     synthesizer->setCommand(command);
+    // RF switched by hand in the command line counts as switched by the check box.
+    static const QRegularExpression rfCommand(QStringLiteral("^\\s*:?OUTP(UT)?(:STAT(E)?)?\\s+(ON|1|OFF|0)\\s*$"),
+                                              QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch rf = rfCommand.match(command);
+    if (rf.hasMatch())
+        rfSwitched = rf.captured(4).compare(QLatin1String("ON"), Qt::CaseInsensitive) == 0 || rf.captured(4) == QLatin1String("1") ? 1 : -1;
     if (command.right(1) == QLatin1String("?"))
         synthesizer->readAnswer();
 }
@@ -466,22 +599,30 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
         return form.justPower ? QStringLiteral("Table ") + g6(form.freqStart) + QStringLiteral(" MHz")
                               : QStringLiteral("Table ") + g6(form.power) + QStringLiteral(" dBm");
     };
+    const Resume from = takeResume(QStringLiteral("power"));
+    // A resumed run goes on at the output power of the pass it goes on with.
+    for (int pass = 1; pass < from.pass; ++pass)
+        form.power += quint32(powerStep.load());
     QString table = tableName();
     const FrequencyGrid grid =
-        announceGrid(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep);
+        announceGrid(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep, false);
     setAmplitude(form.power);
     Pause::sleepMs(passPauseMs);
     qDebug() << "power step" << quint32(powerStep.load());
     emit runStarted(QStringLiteral("Power measurement"), form.justPower ? 1 : grid.count,
                     passesFrom(form.power, false));
-    runPass = 0;
+    for (const QString &warning : startWarnings(false, form.channelA))
+        emit runWarning(warning);
+    runPass = from.pass - 1;
+    quint64 firstPoint = from.point;
 
     while (form.power + quint32(powerStep.load()) < powerCeilingDbm && !stopFlag) {
         beginPass(form.power, false);
         if (form.justPower)
             oneFrequencyReading(form.freqStart, form.power, table, form.channelA);
         else
-            frequencySweep(form.freqStart, grid.step, table, form.pointsCount, form.channelA);
+            frequencySweep(form.freqStart, grid.step, table, form.pointsCount, form.channelA, firstPoint);
+        firstPoint = 0;
         if (stopFlag)
             break;
         const quint32 step = quint32(powerStep.load());
@@ -492,6 +633,9 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
         table = tableName();
     }
     excelWorker->quitExcel();
+    recordRowsSaved();
+    if (recorder)
+        recorder->end(stopFlag);
     emit runEnded(stopFlag);
     emit stopingMeasure();
 }
@@ -527,19 +671,23 @@ void DevicesWork::beginPass(double power, bool spur)
 {
     ++runPass;
     runPower = power;
+    if (recorder)
+        recorder->pass(runPass, power);
     const int remaining = passesFrom(power, spur);
     emit passStarted(runPass, remaining == 0 ? 0 : runPass - 1 + remaining);
 }
 
 FrequencyGrid DevicesWork::announceGrid(bool pointsMode, double start, double stop, quint64 &count,
-                                       double step)
+                                       double step, bool spur)
 {
     const FrequencyGrid grid = FrequencyGrid::derive(pointsMode, start, stop, count, step);
     if (pointsMode) {
         emit freqStep(grid.stepText);
+        emit derivedStep(spur, grid.stepText);
     } else {
         count = grid.count;
         emit pointsCount(grid.countText);
+        emit derivedCount(spur, grid.countText);
     }
     return grid;
 }
@@ -602,9 +750,9 @@ void DevicesWork::synthesizerValues(double *fetchedPower, double *temperature)
 }
 
 void DevicesWork::frequencySweep(double firstFrequency, double gridStep, const QString &tableName,
-                                 quint64 count, bool channelA)
+                                 quint64 count, bool channelA, quint64 firstPoint)
 {
-    pointIndex = 0;
+    pointIndex = firstPoint;
     if (count == 0)
         return;
     while (!stopFlag) {
@@ -613,8 +761,11 @@ void DevicesWork::frequencySweep(double firstFrequency, double gridStep, const Q
         double fetchedPower = 0;
         double temperature = 0;
         synthesizerValues(&fetchedPower, &temperature);
+        // In the store before the report writer has it: a kill cannot lose the point.
+        const qint64 id = recordPoint(StoredPoint::Row::Sweep, tableName, {frequency, reading, fetchedPower, temperature});
         excelWorker->writeFrequencySweepRow(tableName, pointIndex, frequency, reading, fetchedPower,
-                                            temperature);
+                                            temperature, id);
+        recordRowsSaved();
         reportPowerPoint(tableName, pointIndex + 1, frequency, reading, fetchedPower);
         ++pointIndex;
         if (pointIndex >= count)
@@ -631,8 +782,10 @@ void DevicesWork::oneFrequencyReading(double frequency, double power, const QStr
     double fetchedPower = 0;
     double temperature = 0;
     synthesizerValues(&fetchedPower, &temperature);
+    const qint64 id = recordPoint(StoredPoint::Row::Step, tableName, {frequency, reading, power, fetchedPower, temperature});
     excelWorker->writePowerStepRow(tableName, pointIndex, frequency, reading, power, fetchedPower,
-                                   temperature);
+                                   temperature, id);
+    recordRowsSaved();
     reportPowerPoint(tableName, 1, frequency, reading, fetchedPower);
 }
 
@@ -648,16 +801,24 @@ void DevicesWork::measureSpectrum(ValueForm form)
     cycleFlag = form.cycle;
     delayMs = form.delay;
     excelWorker->startExcel();
-    QString table = QStringLiteral("Table spur");
+    const Resume from = takeResume(QStringLiteral("spur"));
+    for (int pass = 1; pass < from.pass; ++pass)
+        form.power += quint32(powerStep.load());
+    QString table = from.pass > 1 ? QStringLiteral("Table spur ") + g6(form.power) + QStringLiteral(" dBm")
+                                  : QStringLiteral("Table spur");
     const FrequencyGrid grid =
-        announceGrid(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep);
+        announceGrid(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep, true);
     setAmplitude(form.power);
     Pause::sleepMs(passPauseMs);
     emit runStarted(QStringLiteral("Spur measurement"), grid.count, passesFrom(form.power, true));
-    runPass = 0;
+    for (const QString &warning : startWarnings(true, false))
+        emit runWarning(warning);
+    runPass = from.pass - 1;
+    quint64 firstPoint = from.point;
     while (!stopFlag) {
         beginPass(form.power, true);
-        spurPass(form, grid.step, form.power, table);
+        spurPass(form, grid.step, form.power, table, firstPoint);
+        firstPoint = 0;
         if (stopFlag || !cycleFlag)
             break;
         const quint32 step = quint32(powerStep.load());
@@ -668,14 +829,17 @@ void DevicesWork::measureSpectrum(ValueForm form)
         table = QStringLiteral("Table spur ") + g6(form.power) + QStringLiteral(" dBm");
     }
     excelWorker->quitExcel();
+    recordRowsSaved();
+    if (recorder)
+        recorder->end(stopFlag);
     emit runEnded(stopFlag);
     emit stopingMeasure();
 }
 
 void DevicesWork::spurPass(const ValueForm &form, double gridStep, double power,
-                           const QString &tableName)
+                           const QString &tableName, quint64 firstPoint)
 {
-    pointIndex = 0;
+    pointIndex = firstPoint;
     quint32 spurCount = 0;
     double minimumDistance = 100.0;
     if (form.pointsCount == 0)
@@ -684,10 +848,13 @@ void DevicesWork::spurPass(const ValueForm &form, double gridStep, double power,
     while (!stopFlag) {
         const double frequency = form.freqStart + double(pointIndex) * gridStep;
         setFrequency(frequency);
-        if (pointIndex == 0) {
+        // A resumed pass sets the analyzer up at its first point as a pass does at its start.
+        if (pointIndex == firstPoint) {
             if (rs) {
                 spectrumAnalyzer->adjustAll();
+                emit analyzerSettling(true);
                 Pause::sleepMs(adjustPauseMs);
+                emit analyzerSettling(false);
                 spectrumAnalyzer->setReferenceLevel(power + 3.0);
                 spectrumAnalyzer->setSweepPoints(32000);
                 spectrumAnalyzer->setVideoBandwidth(50);
@@ -696,7 +863,9 @@ void DevicesWork::spurPass(const ValueForm &form, double gridStep, double power,
                 spectrumAnalyzer->setResolutionBandwidth(300);
             } else {
                 spectrumAnalyzer->tuneImmediate();
+                emit analyzerSettling(true);
                 Pause::sleepMs(adjustPauseMs);
+                emit analyzerSettling(false);
             }
         } else {
             spectrumAnalyzer->setStartFrequency(frequency - 0.1);
@@ -748,8 +917,12 @@ void DevicesWork::spurPass(const ValueForm &form, double gridStep, double power,
             emit stopMeasureSpectrum();
         } else {
             quint32 count = quint32(peaks.size());
+            const qint64 id = recordPoint(StoredPoint::Row::Spur, tableName, {form.span, 50.0},
+                                          peaks.frequencies.mid(0, int(qMin<quint32>(count, 8))),
+                                          peaks.levels.mid(0, int(qMin<quint32>(count, 8))));
             excelWorker->writeSpurRow(tableName, pointIndex, form.span, 50.0, count,
-                                      peaks.frequencies, peaks.levels);
+                                      peaks.frequencies, peaks.levels, id);
+            recordRowsSaved();
             MeasuredPoint point;
             point.spur = true;
             point.pass = runPass;

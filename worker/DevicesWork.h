@@ -1,6 +1,7 @@
 #pragma once
 
 #include "MeasuredPoint.h"
+#include "ResultsStore.h"
 #include "ValueForm.h"
 #include "ValueFormMeasurePower.h"
 
@@ -8,10 +9,12 @@
 #include <QList>
 #include <QPair>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 
 class ExcelWorker;
 struct FrequencyGrid;
@@ -19,6 +22,7 @@ class OrvaneDeviceDriver;
 class PowerMeterDriver;
 class SpectrumAnalyzerDriver;
 class QGenericArgument;
+class RunRecorder;
 
 // The worker of the instrument thread: owns the three drivers and the report writer, turns the
 // window's requests into command sequences and runs the power and spur measurements.
@@ -36,10 +40,18 @@ public:
     void setCycle(bool cycle, int powerStep);
     void setDelay(int delay);
     void setFetchValues(bool fetchValues);
+    // What the front end shows and the worker cannot know, for the warnings at a run's start:
+    // the RF output as shown while this program has switched it neither on nor off (the
+    // window's check box; the runner shows nothing), and whether a power meter channel was
+    // chosen (none: channel B is read).
+    void setShownRfOff(bool off);
+    void setChannelChosen(bool chosen);
 
     // Folder of the report workbooks, taken by the report writer at initialization; the
     // application directory unless set before.
     void setReportFolder(const QString &folder) { reportFolder = folder; }
+    // The results store's file, opened at initialization; none unless set before.
+    void setStorePath(const QString &path) { storePath = path; }
 
     // The report writer; null until initialization.
     ExcelWorker *reportWriter() const { return sharedReportWriter; }
@@ -88,6 +100,16 @@ public:
     Q_INVOKABLE double someSlots();
     // Enumerates the USB-HID devices in the worker thread, like every other request.
     Q_INVOKABLE void searchUsbHidDevices();
+    // What the next run records as its setup (in the setup file's format) and its instruments.
+    Q_INVOKABLE void setRunRecord(const QByteArray &setup, const QString &instruments);
+    // Writes the rows that an earlier process left only in the results store.
+    Q_INVOKABLE void recoverUnsavedRows();
+    // Marks in the results store the rows that reached a workbook (or were discarded) outside a
+    // measurement, as by a retry from the window; front ends ask for it before the thread ends.
+    Q_INVOKABLE void recordReportRows();
+    // The next measurement goes on with a stopped or interrupted run of the results store: from
+    // this pass (from 1) and point index (from 0), recorded as part of that run.
+    Q_INVOKABLE void setResume(qint64 run, int pass, quint64 point);
 
 signals:
     void deviceConnected();
@@ -123,6 +145,19 @@ signals:
     void runEnded(bool stopped);
     // A trouble of an instrument's link as it happens ("Power meter", "no answer to FETC?").
     void instrumentTrouble(const QString &instrument, const QString &trouble);
+    // The results store's news: a damaged file set aside, rows written from it, why it is not
+    // written.
+    void storeNotice(const QString &text);
+    // A warning of a run's start, right after runStarted: the RF output is off, or no power
+    // meter channel was chosen. The run goes on as asked.
+    void runWarning(const QString &text);
+    // The derived step and count again, with the measurement that derived them, so that each
+    // tab shows its own; freqStep and pointsCount carry both measurements' as before.
+    void derivedStep(bool spur, const QString &text);
+    void derivedCount(bool spur, const QString &text);
+    // The spur measurement's one-off settling after adjusting the analyzer at a pass's first
+    // point: true as the pause begins, false once it has ended.
+    void analyzerSettling(bool settling);
 
 private:
     // Re-posts the named operation into the worker thread when called from another thread;
@@ -140,23 +175,40 @@ private:
     // Derives a measurement's grid and shows the derived step or count; in step mode the count
     // replaces the record's.
     FrequencyGrid announceGrid(bool pointsMode, double start, double stop, quint64 &count,
-                               double step);
+                               double step, bool spur);
+    // The warnings of a run that starts now, as runWarning words them.
+    QStringList startWarnings(bool spur, bool channelA) const;
     // Between passes: the next power to the window and the synthesizer, which then returns to
     // the first frequency.
     void raisePower(double &power, quint32 step, double firstFrequency);
     void frequencySweep(double firstFrequency, double gridStep, const QString &tableName,
-                        quint64 count, bool channelA);
+                        quint64 count, bool channelA, quint64 firstPoint);
     void oneFrequencyReading(double frequency, double power, const QString &tableName,
                              bool channelA);
     double readPowerMeter(double frequency, bool channelA);
     void reportPowerPoint(const QString &tableName, quint64 number, double frequency, double reading, double fetchedPower);
     void synthesizerValues(double *fetchedPower, double *temperature);
-    void spurPass(const ValueForm &form, double gridStep, double power, const QString &tableName);
+    void spurPass(const ValueForm &form, double gridStep, double power, const QString &tableName,
+                  quint64 firstPoint);
     // Passes a run will make from this power on, as cycling and the power step stand now; 0
     // when there is no end (a step of 0 while cycling).
     int passesFrom(double power, bool spur) const;
     // A pass at this power begins: its number and the passes expected go to the window.
     void beginPass(double power, bool spur);
+    // The point in the results store before its row goes to the report writer: its id, the
+    // row's tag, or 0.
+    qint64 recordPoint(StoredPoint::Row row, const QString &tableName, const QVector<double> &values,
+                       const QList<double> &frequencies = {}, const QList<double> &levels = {});
+    // The rows the report writer has saved are marked in the store.
+    void recordRowsSaved();
+    struct Resume
+    {
+        int pass = 1;
+        quint64 point = 0;
+    };
+    // Where a measurement that begins starts, and its run in the store (a new one, or the
+    // resumed one).
+    Resume takeResume(const QString &measurement);
 
     OrvaneDeviceDriver *synthesizer = nullptr;
     PowerMeterDriver *powerMeter = nullptr;
@@ -174,7 +226,17 @@ private:
     std::atomic<bool> fetchValuesFlag{false};
     std::atomic<int> powerStep{0};
     std::atomic<int> delayMs{0};
+    std::atomic<bool> rfShownOff{false};
+    std::atomic<bool> channelChosen{true};
+    // The RF output as this program last switched it: 1 on, -1 off, 0 not yet.
+    int rfSwitched = 0;
     QString reportFolder;
+    QString storePath;
+    std::unique_ptr<RunRecorder> recorder;
+    QString announcedStoreProblem;
+    qint64 resumeRun = 0;
+    int resumePass = 1;
+    quint64 resumePoint = 0;
     quint64 pointIndex = 0;
     // The pass under way and its output power, for the points reported to the window.
     int runPass = 0;

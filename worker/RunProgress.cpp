@@ -24,6 +24,30 @@ void RunProgress::runStarted(const QString &measurement, quint64 perPass, int ex
     wasStopped = false;
     troubleTimes.clear();
     troublesPerLink.clear();
+    runWarnings.clear();
+    settlingSince = -1;
+    settledMs = 0;
+    settlings = 0;
+}
+
+void RunProgress::warning(const QString &text)
+{
+    if (!runWarnings.contains(text))
+        runWarnings << text;
+}
+
+void RunProgress::settlingStarted(qint64 elapsedMs)
+{
+    settlingSince = elapsedMs;
+}
+
+void RunProgress::settlingEnded(qint64 elapsedMs)
+{
+    if (settlingSince < 0)
+        return;
+    settledMs += qMax<qint64>(0, elapsedMs - settlingSince);
+    ++settlings;
+    settlingSince = -1;
 }
 
 void RunProgress::passStarted(int newPass, int expectedPasses)
@@ -62,18 +86,48 @@ quint64 RunProgress::total() const
     return passes > 0 ? pointsPerPass * quint64(passes) : pointsPerPass * quint64(qMax(currentPass, 1));
 }
 
+qint64 RunProgress::leftMs(qint64 elapsedMs) const
+{
+    const quint64 all = total();
+    const quint64 finished = done();
+    if (finished == 0 || all < finished)
+        return -1;
+    const qint64 settlingNow = settlingSince >= 0 ? qMax<qint64>(0, elapsedMs - settlingSince) : 0;
+    const qint64 measuring = qMax<qint64>(0, elapsedMs - settledMs - settlingNow);
+    double left = double(measuring) / double(finished) * double(all - finished);
+    if (settlings > 0) {
+        const double perSettling = double(settledMs) / settlings;
+        if (passes > currentPass)
+            left += perSettling * (passes - currentPass);
+        if (settlingSince >= 0)
+            left += qMax(0.0, perSettling - double(settlingNow));
+    }
+    return qint64(left);
+}
+
 QString RunProgress::progressText(qint64 elapsedMs) const
 {
-    QString text = QStringLiteral("%1: point %2 of %3").arg(name, QString::number(point), QString::number(pointsPerPass));
+    QString text = name + QStringLiteral(": ") + position();
+    text += QStringLiteral(" · ") + duration(elapsedMs) + QStringLiteral(" elapsed");
+    const qint64 left = leftMs(elapsedMs);
+    if (left >= 0)
+        text += QStringLiteral(" · about %1 left").arg(duration(left));
+    return text;
+}
+
+QString RunProgress::compactProgressText(qint64 elapsedMs) const
+{
+    const qint64 left = leftMs(elapsedMs);
+    return left >= 0 ? position() + QStringLiteral(" · %1 left").arg(duration(left)) : position();
+}
+
+QString RunProgress::position() const
+{
+    QString text = settlingSince >= 0 ? QStringLiteral("adjusting the analyzer…")
+                                      : QStringLiteral("point %1 of %2").arg(QString::number(point), QString::number(pointsPerPass));
     if (passes != 1 && currentPass > 0)
         text += passes > 0 ? QStringLiteral(", pass %1 of %2").arg(currentPass).arg(passes)
                            : QStringLiteral(", pass %1").arg(currentPass);
-    text += QStringLiteral(" · ") + duration(elapsedMs) + QStringLiteral(" elapsed");
-    const quint64 all = total();
-    const quint64 finished = done();
-    if (finished > 0 && all >= finished)
-        text += QStringLiteral(" · about %1 left")
-                    .arg(duration(qint64(double(elapsedMs) / double(finished) * double(all - finished))));
     return text;
 }
 
@@ -92,6 +146,8 @@ QString RunProgress::summary(qint64 elapsedMs) const
         if (currentPass > 1)
             text += QStringLiteral(" (%1 passes)").arg(currentPass);
     }
+    for (const QString &warning : runWarnings)
+        text += QStringLiteral("; ") + warning;
     QStringList perLink;
     for (auto it = troublesPerLink.cbegin(); it != troublesPerLink.cend(); ++it)
         perLink << QStringLiteral("%1: %2 %3").arg(it.key(), QString::number(it.value()),

@@ -2,6 +2,7 @@
 
 #include <QMap>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 struct MeasuredPoint;
@@ -18,11 +19,25 @@ public:
     // The trouble's line as it should be shown: "Power meter: no answer to FETC?", with
     // " — 3 times in this run" from its second time on.
     QString trouble(const QString &instrument, const QString &trouble);
-    void runEnded(bool stopped) { running = false; wasStopped = stopped; }
+    void runEnded(bool stopped) { running = false; wasStopped = stopped; settlingSince = -1; }
+    // A warning of the run's start ("RF output is off: readings are noise"), repeated in the
+    // summary.
+    void warning(const QString &text);
+    // The analyzer's settling at a pass's first point: shown in place of the point, and left out
+    // of the time per point, which alone would make a short run announce several times its
+    // length; the estimate adds the settling once for each pass still to come.
+    void settlingStarted(qint64 elapsedMs);
+    void settlingEnded(qint64 elapsedMs);
 
-    // "Power measurement: point 12 of 400, pass 2 of 3 · 0:03 elapsed · about 1:40 left".
+    // "Power measurement: point 12 of 400, pass 2 of 3 · 0:03 elapsed · about 1:40 left"; while
+    // the analyzer settles "Spur measurement: adjusting the analyzer… · 0:03 elapsed".
     QString progressText(qint64 elapsedMs) const;
-    // "Power measurement finished: 50 points in 1:12; Power meter: 3 troubles".
+    // The same for little room: "point 12 of 400, pass 2 of 3 · 1:40 left".
+    QString compactProgressText(qint64 elapsedMs) const;
+    // The time left, -1 when it cannot be told yet.
+    qint64 leftMs(qint64 elapsedMs) const;
+    // "Power measurement finished: 50 points in 1:12; RF output is off: readings are noise; Power
+    // meter: 3 troubles".
     QString summary(qint64 elapsedMs) const;
     int perMille() const;
 
@@ -36,12 +51,16 @@ public:
     const QMap<QString, int> &troubles() const { return troubleTimes; }
     // Troubles of the run per instrument.
     const QMap<QString, int> &troublesPerInstrument() const { return troublesPerLink; }
+    const QStringList &warnings() const { return runWarnings; }
+    bool settling() const { return settlingSince >= 0; }
 
     // m:ss, or h:mm:ss from an hour on.
     static QString duration(qint64 ms);
 
 private:
     quint64 total() const;
+    // "point 12 of 400, pass 2 of 3", or "adjusting the analyzer…".
+    QString position() const;
 
     QString name;
     quint64 pointsPerPass = 0;
@@ -52,4 +71,8 @@ private:
     bool wasStopped = false;
     QMap<QString, int> troubleTimes;
     QMap<QString, int> troublesPerLink;
+    QStringList runWarnings;
+    qint64 settlingSince = -1; // elapsed time the settling under way began at; -1: none
+    qint64 settledMs = 0;      // time of the settlings that have ended
+    int settlings = 0;         // and their number
 };

@@ -10,6 +10,8 @@
 
 #include <QDate>
 #include <QDateTime>
+
+#include <cmath>
 #include <QVariant>
 #include <QtDebug>
 
@@ -74,6 +76,15 @@ public:
             sheet.setText(cellRow, cellColumn, value.toString());
             break;
         }
+    }
+
+    QVariant value() override
+    {
+        const auto doc = document.lock();
+        if (!doc || kind != OneCell)
+            return QVariant();
+        const double number = doc->sheet().number(cellRow, cellColumn);
+        return std::isnan(number) ? QVariant() : QVariant(number);
     }
 
     void setRowHeight(double points) override

@@ -6,6 +6,7 @@
 #include <QLocale>
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -168,6 +169,39 @@ void XlsxSheet::setText(int row, int column, const QString &text)
             '<' + prefix + "c r=\"" + reference + "\" t=\"inlineStr\"><" + prefix + "is><" + prefix
                 + "t xml:space=\"preserve\">" + XmlScan::escape(text) + "</" + prefix + "t></"
                 + prefix + "is></" + prefix + "c>");
+}
+
+double XlsxSheet::number(int row, int column) const
+{
+    using namespace XmlScan;
+    const double none = std::numeric_limits<double>::quiet_NaN();
+    const RowPlace place = findRow(row);
+    if (!place.found || place.selfClosing)
+        return none;
+    const QByteArray wanted = columnName(column) + QByteArray::number(row);
+    int p = place.startTagEnd;
+    while (p < place.end) {
+        const Tag cell = nextTag(rows, p);
+        if (!cell.isValid() || cell.begin >= place.end || cell.closing)
+            return none;
+        p = cell.end;
+        if (localName(cell.name) != "c")
+            continue;
+        QByteArray reference;
+        if (!attribute(rows, cell, "r", &reference) || reference != wanted)
+            continue;
+        QByteArray type;
+        if (cell.selfClosing || (attribute(rows, cell, "t", &type) && type != "n"))
+            return none;
+        const Tag value = nextTag(rows, cell.end);
+        if (!value.isOpening() || localName(value.name) != "v")
+            return none;
+        const int close = rows.indexOf('<', value.end);
+        bool ok = false;
+        const double number = rows.mid(value.end, close - value.end).trimmed().toDouble(&ok);
+        return ok ? number : none;
+    }
+    return none;
 }
 
 XlsxSheet::RowPlace XlsxSheet::findRow(int target) const

@@ -28,6 +28,8 @@ public:
     int lastUsedRow() const { return lastCellRow; }
 
     void setNumber(int row, int column, double value, int style = -1);
+    // The number in a cell; NaN when the cell is empty, absent or holds anything but a number.
+    double number(int row, int column) const;
     void setText(int row, int column, const QString &text);
     void setRowHeight(int row, double points);
     void setColumnWidth(int column, double width);

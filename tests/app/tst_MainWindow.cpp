@@ -30,9 +30,11 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QToolTip>
 #include <QValidator>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -75,6 +77,17 @@ private:
         return widget<QLabel>(name)->text();
     }
     bool enabled(const QString &name) { return widget(name)->isEnabled(); }
+    // The tooltip shown with the pointer resting on the control.
+    QString shownTip(const QString &name)
+    {
+        QWidget *w = widget(name);
+        const QPoint centre = w->rect().center();
+        QHelpEvent hover(QEvent::ToolTip, centre, w->mapToGlobal(centre));
+        QCoreApplication::sendEvent(w, &hover);
+        const QString tip = QToolTip::isVisible() ? QToolTip::text() : QString();
+        QToolTip::hideText();
+        return tip;
+    }
     void syncWorker()
     {
         runInThread(window->devicesWork(), [] {});
@@ -179,6 +192,8 @@ private slots:
     void powerMeasurementFromTheWindow();
     void stopGivesTheControlsBackAtOnce();
     void spurMeasurementFromTheWindow();
+    void warningAtTheStartOfARun_data();
+    void warningAtTheStartOfARun();
     void pointsStepAndCycleChoices_data();
     void pointsStepAndCycleChoices();
     void hidDevicesFillTheList();
@@ -204,7 +219,13 @@ void tst_MainWindow::initTestCase()
 void tst_MainWindow::init()
 {
     QFile::remove(settingsPath());
+    // A results store of each test's own: rows one test left waiting are not another's to write.
+    DataLocation location = DataLocation::current();
+    location.storeFile = reports.filePath(QLatin1String(QTest::currentTestFunction()) + QStringLiteral(".sqlite"));
+    DataLocation::setCurrent(location);
     questions.clear();
+    progressAtEachPoint.clear();
+    progressValues.clear();
     window = std::make_unique<MainWindow>();
     DevicesWork *worker = window->devicesWork();
     runInThread(worker, [this, worker] { worker->reportWriter()->setDirectory(reports.path()); });
@@ -495,8 +516,17 @@ void tst_MainWindow::connectOverLanAndLoseTheSynthesizer()
 {
     BenchSimProcess sim;
     QVERIFY(sim.isReady());
+    // A disabled control's tooltip says what must be connected first.
+    QVERIFY2(shownTip("buttonConnectPowerMeter").endsWith("\nConnect the synthesizer first."),
+             qPrintable(shownTip("buttonConnectPowerMeter")));
+    QVERIFY(shownTip("buttonSetFreq").endsWith("\nConnect the synthesizer first."));
+    QVERIFY(shownTip("buttonMeasurementSpectrumAnalyzer").endsWith("\nConnect the synthesizer, then the spectrum analyzer, first."));
+    QVERIFY(!shownTip("radioUsbCom").isEmpty() && !shownTip("radioUsbCom").endsWith("first."));
     QVERIFY(connectSynthesizer(sim));
     QCOMPARE(text("label"), connectedText);
+    QCOMPARE(shownTip("buttonConnectPowerMeter"), widget("buttonConnectPowerMeter")->toolTip());
+    QVERIFY(shownTip("buttonMeasurement").endsWith("\nConnect the power meter first."));
+    QVERIFY(shownTip("radioUsbCom").endsWith("\nDisconnect the synthesizer first."));
     for (const QString &name : generatorControls)
         QVERIFY2(enabled(name), qPrintable(name));
     for (const char *name : {"radioLan", "radioUsbCom", "radioUsbHid", "comboBoxUsbHid"})
@@ -505,6 +535,7 @@ void tst_MainWindow::connectOverLanAndLoseTheSynthesizer()
     QVERIFY(widget("buttonSetFreq")->styleSheet().contains("background-color: grey"));
 
     QVERIFY(connectInstruments(sim));
+    QCOMPARE(shownTip("buttonMeasurement"), widget("buttonMeasurement")->toolTip());
     QCOMPARE(text("labelIsConnect"), connectedText);
     QCOMPARE(text("labelIsConnect_2"), connectedText);
     QVERIFY(enabled("buttonMeasurement") && enabled("buttonStopMeasure"));
@@ -669,6 +700,7 @@ void tst_MainWindow::powerMeasurementFromTheWindow()
         QVERIFY2(enabled(name), qPrintable(name));
     QCOMPARE(text("labelPoints_2"), QStringLiteral("3"));
     QCOMPARE(text("labelStepFreqValue"), QStringLiteral("100"));
+    QCOMPARE(text("labelStepFreqValueSpectrumAnalyzer"), QStringLiteral("1"));
     QVERIFY(text("labelPower_2").toDouble() < -5.5 && text("labelPower_2").toDouble() > -7);
     const QString workbook = window->devicesWork()->reportWriter()->workbookPath(QStringLiteral("Table -5 dBm"));
     std::unique_ptr<XlsxDocument> document = XlsxDocument::open(workbook);
@@ -761,10 +793,24 @@ void tst_MainWindow::spurMeasurementFromTheWindow()
     QVERIFY(QTest::qWaitFor([this] { return text("buttonConnectSpectrumAnalyzer") == "disconnect"; }, 5000));
     QMutex mutex;
     QList<unsigned long> pauses;
+    // The status bar's clock moves by the worker's pauses alone. Before each pause the window
+    // takes in all the worker has sent, so that it reads the clock as it stood then; during the
+    // analyzer's settling it is read as well.
+    std::atomic<qint64> clock{0};
+    window->runStatus()->setClock([&clock] { return clock.load(); });
+    QStringList whileSettling;
     Pause::setSleepFunction([&](unsigned long ms) {
-        QMutexLocker lock(&mutex);
-        pauses << ms;
+        {
+            QMutexLocker lock(&mutex);
+            pauses << ms;
+        }
+        runInThread(window.get(), [&] {
+            if (ms == 7000)
+                whileSettling << window->runStatus()->progressText();
+        });
+        clock += qint64(ms);
     });
+    followProgress();
     widget<QDoubleSpinBox>("doubleSpinBoxFreqStartMeasSpectrumAnalyzer")->setValue(1000);
     widget<QDoubleSpinBox>("doubleSpinBoxFreqStopMeasSpectrumAnalyzer")->setValue(1010);
     click("radioButtonStepSpectrumAnalyzer");
@@ -787,7 +833,20 @@ void tst_MainWindow::spurMeasurementFromTheWindow()
     QVERIFY(QTest::qWaitFor([this] { return enabled("buttonSetFreq"); }, 30000));
     Pause::setSleepFunction([](unsigned long) {});
     QCOMPARE(text("labelPointsSpurs"), QStringLiteral("2"));
-    QCOMPARE(text("labelPointCountValue"), QStringLiteral("2"));
+    // The analyzer tab shows the count its step gives; the power meter tab keeps its own.
+    QCOMPARE(text("labelPointCountValueSpectrumAnalyzer"), QStringLiteral("2"));
+    QCOMPARE(text("labelPointCountValue"), QStringLiteral("2185"));
+    // The settling at each pass's first point is said as such and left out of the time per
+    // point; the estimate adds it once for each pass to come.
+    QCOMPARE(whileSettling,
+             (QStringList{"Spur measurement: adjusting the analyzer…, pass 1 of 2 · 0:00 elapsed",
+                          "Spur measurement: adjusting the analyzer…, pass 2 of 2 · 0:08 elapsed · about 0:08 left"}));
+    QCOMPARE(progressAtEachPoint,
+             (QStringList{"Spur measurement: point 1 of 2, pass 1 of 2 · 0:07 elapsed · about 0:07 left",
+                          "Spur measurement: point 2 of 2, pass 1 of 2 · 0:08 elapsed · about 0:08 left",
+                          "Spur measurement: point 1 of 2, pass 2 of 2 · 0:15 elapsed · about 0:00 left",
+                          "Spur measurement: point 2 of 2, pass 2 of 2 · 0:16 elapsed · about 0:00 left"}));
+    QCOMPARE(window->runStatus()->progressText(), QStringLiteral("Spur measurement finished: 4 points in 0:16 (2 passes)"));
     QVERIFY(text("labelMinSpur").startsWith(QLatin1String("Min spur = ")));
     QVERIFY(!text("labelCountSpurs").isEmpty());
     QCOMPARE(widget<QDoubleSpinBox>("doubleSpinBoxAmplMeasure")->value(), 14.0);
@@ -822,6 +881,76 @@ void tst_MainWindow::spurMeasurementFromTheWindow()
             QCOMPARE(rows.value(QStringLiteral("R%1").arg(5 + i)), QStringLiteral("s:") + QString::number(-spur.at(i).y(), 'g', 6));
         }
     }
+}
+
+void tst_MainWindow::warningAtTheStartOfARun_data()
+{
+    QTest::addColumn<bool>("spur");
+    QTest::addColumn<QStringList>("clicks");
+    QTest::addColumn<QString>("command"); // typed into the command line before the run
+    QTest::addColumn<QStringList>("warnings");
+    const QString rfOff = QStringLiteral("RF output is off: readings are noise");
+    const QString noChannel = QStringLiteral("No channel chosen: channel B is read");
+    QTest::newRow("power, RF as at start, no channel") << false << QStringList{} << QString() << QStringList{rfOff, noChannel};
+    QTest::newRow("power, RF switched on, channel B")
+        << false << QStringList{"checkBoxRf", "radioButtonChB"} << QString() << QStringList{};
+    QTest::newRow("power, RF switched on and off, channel A")
+        << false << QStringList{"checkBoxRf", "checkBoxRf", "radioButtonChA"} << QString() << QStringList{rfOff};
+    // The sweep's start switches RF on without the check box.
+    QTest::newRow("power, RF on by a sweep's start")
+        << false << QStringList{"buttonSweepFreqStart", "buttonSweepFreqStop", "radioButtonChA"} << QString()
+        << QStringList{};
+    QTest::newRow("power, RF off by hand in the command line")
+        << false << QStringList{"checkBoxRf", "radioButtonChA"} << "OUTP OFF" << QStringList{rfOff};
+    QTest::newRow("power, RF on by hand in the command line")
+        << false << QStringList{"radioButtonChA"} << ":outp:stat on" << QStringList{};
+    QTest::newRow("spur, RF as at start") << true << QStringList{} << QString() << QStringList{rfOff};
+    QTest::newRow("spur, RF switched on") << true << QStringList{"checkBoxRf"} << QString() << QStringList{};
+}
+
+void tst_MainWindow::warningAtTheStartOfARun()
+{
+    QFETCH(bool, spur);
+    QFETCH(QStringList, clicks);
+    QFETCH(QString, command);
+    QFETCH(QStringList, warnings);
+    BenchSimProcess sim({QStringLiteral("--verbose")});
+    QVERIFY(sim.isReady());
+    QVERIFY(connectSynthesizer(sim));
+    QVERIFY(connectInstruments(sim));
+    for (const QString &name : clicks)
+        click(name);
+    if (!command.isEmpty()) {
+        widget<QLineEdit>("editCommandLine")->setText(command);
+        click("sendCommand");
+    }
+    widget<QSpinBox>("spinBoxPointsFreq")->setValue(2);
+    widget<QSpinBox>("spinBoxDelay")->setValue(0);
+    widget<QSpinBox>("spinBoxPointsFreqSpectrumAnalyzer")->setValue(2);
+    widget<QSpinBox>("spinBoxDelaySpectrumAnalyzer")->setValue(0);
+    // The status bar's warning as it stood at the pass's start and at each point (a spur run
+    // with RF off finds no carrier and measures none).
+    QStringList shown;
+    const auto follow = [&] { shown << window->runStatus()->warningText(); };
+    connect(window->devicesWork(), &DevicesWork::passStarted, this, follow);
+    connect(window->devicesWork(), &DevicesWork::pointMeasured, this, follow);
+    syncWorker();
+    const int sentBefore = sim.receivedLines(QStringLiteral("synthesizer")).size();
+    click(spur ? "buttonMeasurementSpectrumAnalyzer" : "buttonMeasurement");
+    QVERIFY(QTest::qWaitFor([this] { return !window->runStatus()->isRunning() && enabled("buttonSetFreq"); }, 30000));
+    // Red through the run, then repeated by the summary; the run itself measures as asked.
+    QVERIFY(!shown.isEmpty());
+    for (const QString &warning : shown)
+        QCOMPARE(warning, warnings.join(QStringLiteral(" · ")));
+    QCOMPARE(window->runStatus()->warningText(), QString());
+    const QString summary = window->runStatus()->progressText();
+    QVERIFY2(summary.startsWith(spur ? QLatin1String("Spur measurement ") : QLatin1String("Power measurement ")),
+             qPrintable(summary));
+    QVERIFY2(warnings.isEmpty() ? !summary.contains(QLatin1String("RF output"))
+                                : summary.contains(QRegularExpression("^[^;]*; " + QRegularExpression::escape(warnings.join("; ")) + "(;|$)")),
+             qPrintable(summary));
+    const QStringList run = sim.receivedLines(QStringLiteral("synthesizer")).mid(sentBefore);
+    QVERIFY2(!run.isEmpty() && run.filter(QStringLiteral("OUTP"), Qt::CaseInsensitive).isEmpty(), qPrintable(run.join(" | ")));
 }
 
 void tst_MainWindow::pointsStepAndCycleChoices_data()

@@ -58,6 +58,12 @@ MeasuredPoint withSpur(MeasuredPoint point, double level)
     return point;
 }
 
+MeasuredPoint inWorkbook(MeasuredPoint point, const QString &workbook)
+{
+    point.workbook = workbook;
+    return point;
+}
+
 QwtPlot *qwtPlot(MeasurementPlot &plot)
 {
     return plot.findChild<QwtPlot *>(QStringLiteral("plot"));
@@ -88,6 +94,9 @@ private slots:
     void redrawsWhenShownAgain();
     void savesPng_data();
     void savesPng();
+    void trackerShowsTheNearestPoint_data();
+    void trackerShowsTheNearestPoint();
+    void saveProposesTheRunsNameInTheWorkbookFolder();
 };
 
 void tst_MeasurementPlot::curves_data()
@@ -164,6 +173,13 @@ void tst_MeasurementPlot::curves_data()
     QTest::newRow("spur sweep, a carrier not a number")
         << quint64(2) << Points{withSpur(carrier(1, 1000, 0, notANumber), notANumber), withSpur(carrier(1, 1010, 0, -1), -70)}
         << frequency << Curves{{"Carrier, 0 dBm", {{1010, -1}}}, {"Strongest spur, 0 dBm", {{1010, -70}}}};
+    // Readings a rounding step apart: the axis still spans 1 dB, so that the step is no cliff.
+    QTest::newRow("sweep in rounding steps of 0.01 dB")
+        << quint64(3) << Points{reading(1, 1000, 0, -1.49), reading(1, 1100, 0, -1.5), reading(1, 1200, 0, -1.48)}
+        << frequency << Curves{{"Reading, 0 dBm", {{1000, -1.49}, {1100, -1.5}, {1200, -1.48}}}};
+    QTest::newRow("spur sweep, carrier and spur flat")
+        << quint64(2) << Points{withSpur(carrier(1, 1000, 0, -1.5), -48), withSpur(carrier(1, 1010, 0, -1.5), -48)}
+        << frequency << Curves{{"Carrier, 0 dBm", {{1000, -1.5}, {1010, -1.5}}}, {"Strongest spur, 0 dBm", {{1000, -48}, {1010, -48}}}};
     QTest::newRow("one frequency, a reading not a number")
         << quint64(1) << Points{reading(1, 1000, 0, -1), reading(2, 1000, 0, notANumber), reading(3, 1000, 0, -3)}
         << pass << Curves{{"Reading, 1000 MHz", {{1, -1}, {3, -3}}}};
@@ -187,7 +203,8 @@ void tst_MeasurementPlot::curves()
     for (const auto &curve : expected)
         QCOMPARE(plot.curvePoints(curve.first), curve.second);
 
-    // The axes hold every point drawn, and no more than a finite range.
+    // The axes hold every point drawn, and no more than a finite range; a y axis never spans
+    // less than 1 dB.
     QwtPlot *drawn = qwtPlot(plot);
     QVERIFY(drawn);
     drawn->replot();
@@ -197,6 +214,7 @@ void tst_MeasurementPlot::curves()
         const QwtInterval x = drawn->axisInterval(QwtPlot::xBottom);
         const QwtInterval y = drawn->axisInterval(yAxis);
         QVERIFY(std::isfinite(x.width()) && std::isfinite(y.width()));
+        QVERIFY2(y.width() >= 1.0, qPrintable(QStringLiteral("%1: %2 dB").arg(curve.first).arg(y.width())));
         for (const QPointF &p : curve.second)
             QVERIFY2(x.contains(p.x()) && y.contains(p.y()), qPrintable(curve.first));
     }
@@ -289,6 +307,79 @@ void tst_MeasurementPlot::savesPng()
         QVERIFY(!image.isNull());
         QCOMPARE(image.size(), qwtPlot(plot)->size());
     }
+}
+
+void tst_MeasurementPlot::trackerShowsTheNearestPoint_data()
+{
+    QTest::addColumn<quint64>("pointsPerPass");
+    QTest::addColumn<Points>("points");
+    // The pointer a few pixels off this point of this curve.
+    QTest::addColumn<QString>("curve");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QString>("shown");
+    const Points sweep{reading(1, 1000, -5, -6.5), reading(1, 1100, -5, -6.25), reading(1, 1200, -5, -7)};
+    QTest::newRow("sweep") << quint64(3) << sweep << "Reading, -5 dBm" << 1
+                           << "Reading, -5 dBm\n1100 MHz: -6.25 dBm (left axis)";
+    QTest::newRow("sweep, its last point") << quint64(3) << sweep << "Reading, -5 dBm" << 2
+                                           << "Reading, -5 dBm\n1200 MHz: -7 dBm (left axis)";
+    const Points spur{withSpur(carrier(1, 2450.125, 13, 12.375), -60), withSpur(carrier(1, 2460, 13, 11), -55.5)};
+    QTest::newRow("spur on the right axis") << quint64(2) << spur << "Strongest spur, 13 dBm" << 1
+                                            << "Strongest spur, 13 dBm\n2460 MHz: -55.5 dBc (right axis)";
+    QTest::newRow("carrier at a frequency with decimals") << quint64(2) << spur << "Carrier, 13 dBm" << 0
+                                                          << "Carrier, 13 dBm\n2450.125 MHz: 12.375 dBm (left axis)";
+    QTest::newRow("one frequency over the passes")
+        << quint64(1) << Points{reading(1, 1000, 27, 26.5), reading(2, 1000, 28, 27.25), reading(3, 1000, 29, 27.75)}
+        << "Reading, 1000 MHz" << 1 << "Reading, 1000 MHz\npass 2: 27.25 dBm (left axis)";
+}
+
+void tst_MeasurementPlot::trackerShowsTheNearestPoint()
+{
+    QFETCH(quint64, pointsPerPass);
+    QFETCH(Points, points);
+    QFETCH(QString, curve);
+    QFETCH(int, index);
+    QFETCH(QString, shown);
+    MeasurementPlot plot;
+    QwtPlot *drawn = qwtPlot(plot);
+    plot.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&plot));
+    QCOMPARE(plot.trackerText(QPoint(10, 10)), QString());
+    plot.runStarted(QStringLiteral("Power measurement"), pointsPerPass, 0);
+    for (const MeasuredPoint &point : points)
+        plot.addPoint(point);
+    drawn->replot();
+    const QPointF value = plot.curvePoints(curve).at(index);
+    const int axis = curve.startsWith(QLatin1String("Strongest spur")) ? QwtPlot::yRight : QwtPlot::yLeft;
+    const QPoint at(qRound(drawn->canvasMap(QwtPlot::xBottom).transform(value.x())),
+                    qRound(drawn->canvasMap(axis).transform(value.y())));
+    const QPoint pointer = at + QPoint(4, -3);
+    QCOMPARE(plot.trackerText(pointer), shown);
+    QVERIFY((plot.snappedPosition(pointer) - at).manhattanLength() <= 1);
+}
+
+void tst_MeasurementPlot::saveProposesTheRunsNameInTheWorkbookFolder()
+{
+    QTemporaryDir dir;
+    MeasurementPlot plot;
+    plot.setFolder(dir.path());
+    // The minute the run started: the one before or after the start, should it turn meanwhile.
+    const auto proposed = [&](const QString &name, const QDateTime &before) {
+        const QStringList either{
+            dir.filePath(name + before.toString(QStringLiteral(" yyyy-MM-dd HH-mm")) + QStringLiteral(".png")),
+            dir.filePath(name + QDateTime::currentDateTime().toString(QStringLiteral(" yyyy-MM-dd HH-mm")) + QStringLiteral(".png"))};
+        return either.contains(plot.proposedPath()) ? QString() : plot.proposedPath() + QStringLiteral(" is not ") + either.first();
+    };
+    QDateTime before = QDateTime::currentDateTime();
+    QCOMPARE(proposed(QStringLiteral("Plot"), before), QString());
+    plot.runStarted(QStringLiteral("Power measurement"), 2, 2);
+    plot.addPoint(inWorkbook(reading(1, 1000, -5, -6), QStringLiteral("Table -5 dBm")));
+    plot.addPoint(inWorkbook(reading(2, 1000, -4, -5), QStringLiteral("Table -4 dBm")));
+    QCOMPARE(proposed(QStringLiteral("Table -5 dBm"), before), QString());
+    before = QDateTime::currentDateTime();
+    plot.runStarted(QStringLiteral("Spur measurement"), 2, 1);
+    QCOMPARE(proposed(QStringLiteral("Spur measurement"), before), QString());
+    plot.addPoint(inWorkbook(carrier(1, 1000, 0, -1), QStringLiteral("Table spur")));
+    QCOMPARE(proposed(QStringLiteral("Table spur"), before), QString());
 }
 
 QTEST_MAIN(tst_MeasurementPlot)

@@ -19,6 +19,7 @@
 #include <QTextDocument>
 #include <QTextDocumentFragment>
 #include <QToolButton>
+#include <QToolTip>
 #include <QtTest>
 
 #include <memory>
@@ -42,6 +43,17 @@ bool isControl(const QWidget *widget)
 bool named(const QWidget *widget)
 {
     return !widget->objectName().isEmpty() && !widget->objectName().startsWith(QLatin1String("qt_"));
+}
+
+// The tooltip shown with the pointer resting on the widget at this point of the window.
+QString tipAt(QWidget *window, QWidget *hit, const QPoint &at)
+{
+    const QPoint local = hit->mapFrom(window, at);
+    QHelpEvent hover(QEvent::ToolTip, local, hit->mapToGlobal(local));
+    QCoreApplication::sendEvent(hit, &hover);
+    const QString tip = QToolTip::isVisible() ? QToolTip::text() : QString();
+    QToolTip::hideText();
+    return tip;
 }
 
 // Room that a label's or button's text needs, and the room it has; empty when it fits.
@@ -100,6 +112,8 @@ private:
 
 private slots:
     void initTestCase();
+    // Every visible control takes a press at its centre and there shows a tooltip in English (a
+    // number's names its unit, a disabled control's says what must come first); every text fits.
     void everyControlTakesItsPressAndEveryTextFits_data();
     void everyControlTakesItsPressAndEveryTextFits();
 };
@@ -159,10 +173,21 @@ void tst_WindowLayout::everyControlTakesItsPressAndEveryTextFits()
         if (!w->isVisible() || !named(w))
             continue;
         if (isControl(w)) {
-            QWidget *hit = window->childAt(w->mapTo(window.get(), w->rect().center()));
+            const QPoint centre = w->mapTo(window.get(), w->rect().center());
+            QWidget *hit = window->childAt(centre);
             if (hit != w && !w->isAncestorOf(hit))
                 faults << QStringLiteral("%1 is covered at its centre by %2")
                               .arg(w->objectName(), hit ? hit->objectName() : QStringLiteral("nothing"));
+            const QString tip = hit ? tipAt(window.get(), hit, centre) : QString();
+            static const QRegularExpression unit(QStringLiteral("MHz|dBm|dB\\b|ms\\b|%|points"));
+            static const QRegularExpression notEnglish(QStringLiteral("[\\x{0400}-\\x{04FF}]"));
+            if (tip.isEmpty() || tip.contains(notEnglish))
+                faults << QStringLiteral("%1 shows no tooltip in English: \"%2\"").arg(w->objectName(), tip);
+            else if (qobject_cast<QAbstractSpinBox *>(w) && !tip.contains(unit))
+                faults << QStringLiteral("%1's tooltip names no unit: \"%2\"").arg(w->objectName(), tip);
+            else if (!w->isEnabled() && !tip.endsWith(QLatin1String(" first.")))
+                faults << QStringLiteral("%1 is disabled and its tooltip does not say what comes first: \"%2\"")
+                              .arg(w->objectName(), tip);
         }
         QString text;
         if (auto *label = qobject_cast<QLabel *>(w))

@@ -49,7 +49,9 @@ int main(int argc, char *argv[])
                        {"powermeter", "Power meter address.", "address"},
                        {"analyzer", "Analyzer address.", "address"},
                        {"spur-first", "Start with the spur measurement."},
-                       {"storage-fault", "Make the workbooks unwritable for a while, then end."}});
+                       {"storage-fault", "Make the workbooks unwritable for a while, then end."},
+                       {"store", "Keep the runs in this results store.", "file"},
+                       {"recover-only", "Write the rows the store holds but the workbooks lack, then end."}});
     parser.process(app);
 
     const bool storageFault = parser.isSet("storage-fault");
@@ -62,11 +64,19 @@ int main(int argc, char *argv[])
 
     QThread thread;
     DevicesWork worker;
+    worker.setReportFolder(parser.value("dir"));
+    worker.setStorePath(parser.value("store"));
     worker.moveToThread(&thread);
     thread.start();
     worker.initialization();
+    worker.recoverUnsavedRows();
     QMetaObject::invokeMethod(&worker, [] {}, Qt::BlockingQueuedConnection);
-    worker.reportWriter()->setDirectory(parser.value("dir"));
+    if (parser.isSet("recover-only")) {
+        worker.recordReportRows();
+        thread.quit();
+        thread.wait();
+        return 0;
+    }
     worker.connectToDevice(parser.value("synth"));
     worker.connectToPowerMeter(parser.value("powermeter"));
     worker.connectToSpectrumAnalyzer(parser.value("analyzer"));

@@ -40,6 +40,11 @@ public:
     {
         log->calls << QStringLiteral("Range.Value(%1)").arg(text(value));
     }
+    QVariant value() override
+    {
+        log->calls << QStringLiteral("Range.Value");
+        return QVariant();
+    }
     void setRowHeight(double points) override
     {
         log->calls << QStringLiteral("Range.RowHeight(%1)").arg(points);

@@ -1,5 +1,6 @@
 #include "BenchSimProcess.h"
 #include "FakeInstrument.h"
+#include "SqliteStore.h"
 #include "TestAddresses.h"
 #include "WorkbookDump.h"
 
@@ -17,6 +18,7 @@ private slots:
     void exitCodes_data();
     void exitCodes();
     void stopBySignalKeepsEveryRow();
+    void resumeGivesTheUninterruptedWorkbook();
 
 private:
     QByteArray setupFor(const QString &synth, const QString &meter, const QString &analyzer,
@@ -96,6 +98,9 @@ void tst_HeadlessRun::exitCodes_data()
     QTest::newRow("sequence, a cycle of two passes")
         << sequence << QStringList() << true << 0 << QString()
         << QStringList{"Table -5 dBm=6", "Table 5 dBm=1", "Table 15 dBm=1"} << QStringList();
+    QTest::newRow("a store that cannot be written costs no row")
+        << powerRun << QStringList{"--store", "/proc/rfbench/rfbench.sqlite"} << true << 0 << "is not being written"
+        << QStringList{"Table -5 dBm=6"} << QStringList();
     QTest::newRow("power meter lost during the run")
         << powerRun << QStringList() << true << 6 << "the power meter's connection was lost"
         << QStringList{"Table -5 dBm=6"} << QStringList{"--powermeter-close-after", "4"};
@@ -217,6 +222,56 @@ void tst_HeadlessRun::stopBySignalKeepsEveryRow()
     QCOMPARE(rowsOf(workbook), points);
     const QStringList fetches = bench.receivedLines(QStringLiteral("power meter")).filter(QStringLiteral("FETC"));
     QCOMPARE(fetches.size(), points);
+}
+
+void tst_HeadlessRun::resumeGivesTheUninterruptedWorkbook()
+{
+    // The same noise for both: each simulator answers its queries in the same order.
+    BenchSimProcess whole;
+    BenchSimProcess interrupted({QStringLiteral("--verbose")});
+    QVERIFY(whole.isReady() && interrupted.isReady());
+    QTemporaryDir folder;
+    const QByteArray measurement = R"("kind": "power", "start": 1000, "stop": 1400, "points": 100, "delay": 5,
+  "fetchValues": false, "power": -2, "cycle": true, "powerStep": 15)";
+    QFile file(folder.filePath(QStringLiteral("setup.json")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(setupFor(whole.synthAddress(), whole.powerMeterAddress(), whole.analyzerAddress(), measurement));
+    file.close();
+    const QString wholeFolder = folder.filePath(QStringLiteral("whole"));
+    const QString partsFolder = folder.filePath(QStringLiteral("parts"));
+    const Finished uninterrupted = runRfbench({file.fileName(), QStringLiteral("--data-dir"), wholeFolder});
+    QVERIFY2(uninterrupted.code == 0, uninterrupted.err.constData());
+
+    QProcess first;
+    first.start(QStringLiteral(RFBENCH_PATH),
+                {QStringLiteral("run"), file.fileName(), QStringLiteral("--data-dir"), partsFolder,
+                 QStringLiteral("--set"), QStringLiteral("synthesizer.address=") + interrupted.synthAddress(),
+                 QStringLiteral("--set"), QStringLiteral("powerMeter.address=") + interrupted.powerMeterAddress()});
+    QVERIFY(first.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(partsFolder + QStringLiteral("/Table -2 dBm.xlsx")), 20000);
+    ::kill(pid_t(first.processId()), SIGINT);
+    QVERIFY(first.waitForFinished(20000));
+    QVERIFY2(first.exitCode() == 4, first.readAllStandardError().constData());
+
+    QStringList announcements;
+    const auto store = SqliteStore::open(partsFolder + QStringLiteral("/rfbench.sqlite"), SqliteStore::Mode::Read,
+                                         &announcements);
+    const QList<RunSummary> runs = store->runs(RunFilter());
+    QCOMPARE(runs.size(), 1);
+    QCOMPARE(runs.first().outcome, QStringLiteral("stopped"));
+    const Finished resumed = runRfbench({QStringLiteral("--resume"), QString::number(runs.first().id),
+                                         QStringLiteral("--data-dir"), partsFolder});
+    QVERIFY2(resumed.code == 0, resumed.err.constData());
+    for (const char *workbook : {"Table -2 dBm.xlsx", "Table 13 dBm.xlsx"})
+        QCOMPARE(WorkbookDump::cells(WorkbookDump::dump(partsFolder + QLatin1Char('/') + QLatin1String(workbook)),
+                                     QStringLiteral("Лист 1")),
+                 WorkbookDump::cells(WorkbookDump::dump(wholeFolder + QLatin1Char('/') + QLatin1String(workbook)),
+                                     QStringLiteral("Лист 1")));
+    // Recorded as one run whose points are the workbooks' rows.
+    const RunSummary run = store->run(runs.first().id);
+    QCOMPARE(run.outcome, QStringLiteral("finished"));
+    QCOMPARE(store->points(run.id).size(), 200);
+    QCOMPARE(store->runs(RunFilter()).size(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_HeadlessRun)

@@ -496,6 +496,8 @@ void tst_DevicesWork::powerGrids()
     QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
     QueuedSpy stepText(rig.worker, &DevicesWork::freqStep);
     QueuedSpy countText(rig.worker, &DevicesWork::pointsCount);
+    QueuedSpy ownStep(rig.worker, &DevicesWork::derivedStep);
+    QueuedSpy ownCount(rig.worker, &DevicesWork::derivedCount);
     QueuedSpy points(rig.worker, &DevicesWork::labelCountPoints);
     QueuedSpy readings(rig.worker, &DevicesWork::labelAnswerFromPowerMeter);
     QVERIFY(runPower(rig, meter, form, &stopped));
@@ -503,6 +505,9 @@ void tst_DevicesWork::powerGrids()
     QueuedSpy &derived = pointsMode ? stepText : countText;
     QCOMPARE(derived.size(), 1);
     QCOMPARE(derived.at(0).at(0).toString(), signalText);
+    // Again with the measurement that derived it: the power measurement's.
+    QCOMPARE((pointsMode ? ownStep : ownCount).at(0), (QList<QVariant>{false, signalText}));
+    QCOMPARE((pointsMode ? ownCount : ownStep).size(), 0);
     QStringList sensed;
     for (const QByteArray &line : linesStartingWith(meter.lines(), "SENS1:FREQ"))
         sensed << QString::number(line.split(' ').at(1).toDouble());
@@ -873,8 +878,15 @@ void tst_DevicesWork::spurPeaksThatAreNotNumbers()
     QueuedSpy minima(rig.worker, &DevicesWork::labelMinimumSpur);
     QueuedSpy points(rig.worker, &DevicesWork::pointMeasured);
     QueuedSpy reported(rig.worker, &DevicesWork::instrumentTrouble);
+    QueuedSpy ownStep(rig.worker, &DevicesWork::derivedStep);
+    QObject::connect(rig.worker, &DevicesWork::analyzerSettling, rig.worker,
+                     [&rig](bool settling) { rig.add(settling ? "settling" : "settled"); }, Qt::DirectConnection);
     rig.worker->measureSpectrum(form);
     QVERIFY(waitForSignals(stopped, 30000));
+    QCOMPARE(ownStep.at(0), (QList<QVariant>{true, QStringLiteral("0")}));
+    // The settling is told around the analyzer's one pause of 7 s, and only there.
+    const QStringList log = rig.log();
+    QCOMPARE(log.filter(QRegularExpression("^(settl|pause 7000)")), (QStringList{"settling", "pause 7000", "settled"}));
 
     QStringList sent;
     for (const QByteArray &line : analyzer.lines())

@@ -1,0 +1,404 @@
+#include "RunsCommand.h"
+
+#include "SqliteStore.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+#include <cstdio>
+
+namespace RunsCommand {
+
+namespace {
+
+enum Exit { Done = 0, CannotRead = 1, WrongCommand = 2 };
+
+const char usage[] = "Lists the runs of the results store, shows one, exports its points or prints its setup.\n\n"
+                     "  rfbench runs [--json] [--since DATE] [--match TEXT] [--limit N]\n"
+                     "  rfbench runs show ID [--json]\n"
+                     "  rfbench runs export ID --csv FILE   (FILE \"-\": standard output)\n"
+                     "  rfbench runs setup ID               (the setup, as a file rfbench run takes)\n\n"
+                     "Lists are newest first, with times in local time; JSON and CSV times are UTC.\n"
+                     "The store is <data folder>/rfbench.sqlite unless --store names another.\n\n"
+                     "Exit codes:\n"
+                     "  0  done\n"
+                     "  1  the results store or the CSV file cannot be read or written\n"
+                     "  2  the command line is wrong, or the store has no run of that number\n";
+
+void print(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+}
+
+QString utcText(const QDateTime &time)
+{
+    return time.isValid() ? time.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ")) : QString();
+}
+
+QJsonValue utcValue(const QDateTime &time)
+{
+    return time.isValid() ? QJsonValue(utcText(time)) : QJsonValue();
+}
+
+QString localText(const QDateTime &time)
+{
+    return time.isValid() ? time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QString();
+}
+
+// Local time with its offset from UTC, "2026-12-08T10:32:00+01:00".
+QString zonedText(const QDateTime &time)
+{
+    if (!time.isValid())
+        return QStringLiteral("-");
+    const QDateTime local = time.toLocalTime();
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+// C locale, as short as reads back the same; empty when not a number. Frequencies in hertz stay
+// whole numbers ("1002000000", not "1.002e+09"); only the very large and small take an exponent.
+QString number(double value)
+{
+    if (qIsNaN(value))
+        return QString();
+    const double size = qAbs(value);
+    const bool plain = size == 0 || (size >= 1e-4 && size < 1e15);
+    return QString::number(value, plain ? 'f' : 'g', QLocale::FloatingPointShortest);
+}
+
+QJsonValue numberValue(double value)
+{
+    return qIsFinite(value) ? QJsonValue(value) : QJsonValue();
+}
+
+QJsonObject runObject(const RunSummary &run)
+{
+    return QJsonObject{{QStringLiteral("id"), run.id},
+                       {QStringLiteral("station"), run.station},
+                       {QStringLiteral("user"), run.user},
+                       {QStringLiteral("version"), run.version},
+                       {QStringLiteral("started"), utcValue(run.started)},
+                       {QStringLiteral("ended"), utcValue(run.ended)},
+                       {QStringLiteral("measurement"), run.measurement},
+                       {QStringLiteral("outcome"), run.outcome},
+                       {QStringLiteral("points"), run.points},
+                       {QStringLiteral("passes"), run.passes},
+                       {QStringLiteral("troubles"), run.troubles},
+                       {QStringLiteral("workbooks"), QJsonArray::fromStringList(run.workbooks)},
+                       {QStringLiteral("instruments"), run.instruments},
+                       {QStringLiteral("identities"), run.identities},
+                       {QStringLiteral("note"), run.note}};
+}
+
+void printList(const QList<RunSummary> &runs, bool filtered)
+{
+    if (runs.isEmpty()) {
+        print(filtered ? QStringLiteral("No run matches.\n") : QStringLiteral("No runs are recorded.\n"));
+        return;
+    }
+    const QStringList heads{"ID", "Started", "Ended", "Outcome", "Measurement", "Points", "Passes", "Troubles",
+                            "Station", "User", "Workbooks"};
+    const QList<bool> right{true, false, false, false, false, true, true, true, false, false, false};
+    QList<QStringList> rows{heads};
+    for (const RunSummary &run : runs)
+        rows << QStringList{QString::number(run.id), localText(run.started), localText(run.ended), run.outcome,
+                            run.measurement, QString::number(run.points), QString::number(run.passes),
+                            QString::number(run.troubles), run.station, run.user,
+                            run.workbooks.join(QStringLiteral(", "))};
+    QList<int> widths;
+    for (int column = 0; column < heads.size(); ++column) {
+        int width = 0;
+        for (const QStringList &row : rows)
+            width = qMax(width, row.at(column).size());
+        widths << width;
+    }
+    for (const QStringList &row : rows) {
+        QStringList cells;
+        for (int column = 0; column < row.size(); ++column) {
+            const bool last = column + 1 == row.size();
+            cells << (right.at(column) ? row.at(column).rightJustified(widths.at(column))
+                                       : last ? row.at(column) : row.at(column).leftJustified(widths.at(column)));
+        }
+        print(cells.join(QStringLiteral("  ")) + QLatin1Char('\n'));
+    }
+}
+
+QJsonValue setupValue(const QByteArray &setup)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(setup);
+    return document.isObject() ? QJsonValue(document.object()) : QJsonValue(QString::fromUtf8(setup));
+}
+
+void printRun(SqliteStore &store, const RunSummary &run, bool json)
+{
+    const QList<StoredPass> passes = store.passes(run.id);
+    const QList<RunTrouble> troubles = store.troubles(run.id);
+    qint64 waiting = 0;
+    for (const StoredPoint &point : store.points(run.id))
+        waiting += point.inWorkbook ? 0 : 1;
+    if (json) {
+        QJsonObject object = runObject(run);
+        object.insert(QStringLiteral("pointsNotInWorkbook"), waiting);
+        object.insert(QStringLiteral("setup"), setupValue(run.setup));
+        QJsonArray passList;
+        for (const StoredPass &pass : passes)
+            passList.append(QJsonObject{{QStringLiteral("pass"), pass.pass},
+                                        {QStringLiteral("outputPower"), numberValue(pass.outputPower)},
+                                        {QStringLiteral("started"), utcValue(pass.started)}});
+        object.insert(QStringLiteral("passList"), passList);
+        QJsonArray troubleList;
+        for (const RunTrouble &trouble : troubles)
+            troubleList.append(QJsonObject{{QStringLiteral("at"), utcValue(trouble.when)},
+                                           {QStringLiteral("instrument"), trouble.instrument},
+                                           {QStringLiteral("text"), trouble.text}});
+        object.insert(QStringLiteral("troubleList"), troubleList);
+        print(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented)));
+        return;
+    }
+    auto indented = [](const QString &text) {
+        return text.isEmpty() ? QStringLiteral("  (none)\n")
+                              : QStringLiteral("  ") + QString(text).replace(QLatin1Char('\n'), QStringLiteral("\n  "))
+                                    + QLatin1Char('\n');
+    };
+    QString text = QStringLiteral("Run %1\n").arg(run.id);
+    const QList<QPair<QString, QString>> fields{
+        {QStringLiteral("Measurement"), run.measurement},
+        {QStringLiteral("Outcome"), run.outcome},
+        {QStringLiteral("Started"), zonedText(run.started)},
+        {QStringLiteral("Ended"), zonedText(run.ended)},
+        {QStringLiteral("Station"), run.station},
+        {QStringLiteral("User"), run.user},
+        {QStringLiteral("rfbench"), run.version},
+        {QStringLiteral("Points"), QStringLiteral("%1, %2 of them not in their workbook").arg(run.points).arg(waiting)},
+        {QStringLiteral("Workbooks"), run.workbooks.join(QStringLiteral(", "))},
+        {QStringLiteral("Note"), run.note}};
+    for (const auto &field : fields)
+        text += (field.first + QLatin1Char(':')).leftJustified(14)
+                + (field.second.isEmpty() ? QStringLiteral("-") : field.second) + QLatin1Char('\n');
+    text += QStringLiteral("Instruments:\n") + indented(run.instruments);
+    text += QStringLiteral("Identities:\n") + indented(run.identities);
+    QStringList lines;
+    for (const StoredPass &pass : passes)
+        lines << QStringLiteral("pass %1, output power %2 dBm, from %3")
+                     .arg(pass.pass)
+                     .arg(qIsNaN(pass.outputPower) ? QStringLiteral("-") : number(pass.outputPower), localText(pass.started));
+    text += QStringLiteral("Passes:\n") + indented(lines.join(QLatin1Char('\n')));
+    lines.clear();
+    for (const RunTrouble &trouble : troubles)
+        lines << localText(trouble.when) + QStringLiteral("  ") + trouble.instrument + QStringLiteral(": ") + trouble.text;
+    text += QStringLiteral("Troubles:\n") + indented(lines.join(QLatin1Char('\n')));
+    print(text);
+}
+
+QString csvField(const QString &text)
+{
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n'))
+        && !text.contains(QLatin1Char('\r')))
+        return text;
+    return QLatin1Char('"') + QString(text).replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
+}
+
+QByteArray csvOf(const QList<StoredPoint> &points)
+{
+    const QStringList values = SqliteStore::valueNames(StoredPoint::Row::Step)
+                               + SqliteStore::valueNames(StoredPoint::Row::Spur);
+    QStringList header{"point", "pass", "number", "measured_at", "row", "workbook", "point_index", "in_workbook"};
+    header << values << QStringLiteral("peak_frequencies") << QStringLiteral("peak_levels");
+    QString csv = header.join(QLatin1Char(',')) + QStringLiteral("\r\n");
+    for (const StoredPoint &point : points) {
+        QStringList cells{QString::number(point.id),
+                          QString::number(point.pass),
+                          QString::number(point.number),
+                          utcText(point.measuredAt),
+                          point.row == StoredPoint::Row::Sweep  ? QStringLiteral("sweep")
+                          : point.row == StoredPoint::Row::Step ? QStringLiteral("step")
+                                                                : QStringLiteral("spur"),
+                          csvField(point.workbook),
+                          QString::number(point.pointIndex),
+                          csvField(point.savedIn)};
+        QStringList row;
+        for (int i = 0; i < values.size(); ++i)
+            row << QString();
+        const QStringList names = SqliteStore::valueNames(point.row);
+        for (int i = 0; i < point.values.size() && i < names.size(); ++i)
+            row[values.indexOf(names.at(i))] = number(point.values.at(i));
+        cells << row;
+        QStringList frequencies, levels;
+        for (const double frequency : point.peakFrequencies)
+            frequencies << number(frequency);
+        for (const double level : point.peakLevels)
+            levels << number(level);
+        cells << frequencies.join(QLatin1Char(' ')) << levels.join(QLatin1Char(' '));
+        csv += cells.join(QLatin1Char(',')) + QStringLiteral("\r\n");
+    }
+    return csv.toUtf8();
+}
+
+} // namespace
+
+int main(int argc, char *argv[], const FolderChooser &chooseFolder)
+{
+    // Standard error carries the command's own messages; the store's debug lines stay out of them.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+        if (type != QtDebugMsg && type != QtInfoMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+    });
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("rfbench"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QLatin1String(usage));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Shows this help."));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("JSON on standard output."));
+    const QCommandLineOption since(QStringLiteral("since"),
+                                   QStringLiteral("Runs started on or after <date>: 2026-12-08 (local time) or "
+                                                  "2026-12-08T10:30:00, with Z or an offset for another zone."),
+                                   QStringLiteral("date"));
+    const QCommandLineOption match(QStringLiteral("match"),
+                                   QStringLiteral("Runs with <text> in their measurement, station, outcome, setup or "
+                                                  "workbooks."),
+                                   QStringLiteral("text"));
+    const QCommandLineOption limit(QStringLiteral("limit"), QStringLiteral("At most <n> runs, the newest."),
+                                   QStringLiteral("n"));
+    const QCommandLineOption csv(QStringLiteral("csv"), QStringLiteral("The CSV file export writes."),
+                                 QStringLiteral("file"));
+    const QCommandLineOption dataDir(QStringLiteral("data-dir"),
+                                     QStringLiteral("The data folder, whose rfbench.sqlite is the store."),
+                                     QStringLiteral("folder"));
+    const QCommandLineOption storeFile(QStringLiteral("store"), QStringLiteral("The results store's file."),
+                                       QStringLiteral("file"));
+    parser.addOptions({help, json, since, match, limit, csv, dataDir, storeFile});
+    parser.addPositionalArgument(QStringLiteral("runs"), QStringLiteral("The command."));
+
+    auto wrong = [](const QString &why) {
+        std::fprintf(stderr, "rfbench runs: %s (rfbench runs --help tells more)\n", qPrintable(why));
+        return int(WrongCommand);
+    };
+    if (!parser.parse(application.arguments()))
+        return wrong(parser.errorText());
+    if (parser.isSet(help)) {
+        print(parser.helpText().replace(QStringLiteral("[options] runs"), QStringLiteral("runs [options]")));
+        return Done;
+    }
+    const QStringList positional = parser.positionalArguments().mid(1);
+    const QString command = positional.value(0);
+    if (!command.isEmpty() && command != QLatin1String("show") && command != QLatin1String("export")
+        && command != QLatin1String("setup"))
+        return wrong(QStringLiteral("unknown command \"%1\"").arg(command));
+    if (positional.size() != (command.isEmpty() ? 0 : 2))
+        return wrong(command.isEmpty() ? QStringLiteral("too many arguments")
+                                       : QStringLiteral("give one run number: rfbench runs %1 ID").arg(command));
+    // Each option where it means something.
+    const QList<QPair<const QCommandLineOption *, QStringList>> allowed{
+        {&json, {QString(), QStringLiteral("show")}},
+        {&since, {QString()}},
+        {&match, {QString()}},
+        {&limit, {QString()}},
+        {&csv, {QStringLiteral("export")}}};
+    for (const auto &option : allowed)
+        if (parser.isSet(*option.first) && !option.second.contains(command))
+            return wrong(QStringLiteral("--%1 does not go with %2")
+                             .arg(option.first->names().first(),
+                                  command.isEmpty() ? QStringLiteral("the list") : QStringLiteral("runs ") + command));
+    if (command == QLatin1String("export") && !parser.isSet(csv))
+        return wrong(QStringLiteral("export needs --csv FILE"));
+
+    RunFilter filter;
+    if (parser.isSet(since)) {
+        filter.since = QDateTime::fromString(parser.value(since), Qt::ISODate);
+        if (!filter.since.isValid())
+            return wrong(QStringLiteral("--since: \"%1\" is not a date such as 2026-12-08 or 2026-12-08T10:30:00")
+                             .arg(parser.value(since)));
+    }
+    filter.text = parser.value(match);
+    if (parser.isSet(limit)) {
+        bool isNumber = false;
+        filter.limit = parser.value(limit).toInt(&isNumber);
+        if (!isNumber || filter.limit < 1)
+            return wrong(QStringLiteral("--limit: \"%1\" is not a number of runs").arg(parser.value(limit)));
+    }
+    qint64 id = 0;
+    if (!command.isEmpty()) {
+        bool isNumber = false;
+        id = positional.at(1).toLongLong(&isNumber);
+        if (!isNumber || id < 1)
+            return wrong(QStringLiteral("\"%1\" is not a run number").arg(positional.at(1)));
+    }
+
+    QString path = parser.value(storeFile);
+    if (path.isEmpty()) {
+        QString error;
+        const QString folder = chooseFolder(parser.value(dataDir), &error);
+        if (folder.isEmpty())
+            return wrong(error);
+        path = QDir(folder).filePath(QStringLiteral("rfbench.sqlite"));
+    }
+    const std::unique_ptr<SqliteStore> store = SqliteStore::open(path, SqliteStore::Mode::Read, nullptr);
+    auto unreadable = [&store] {
+        std::fprintf(stderr, "rfbench runs: %s\n", qPrintable(store->problem()));
+        return int(CannotRead);
+    };
+    if (!store->problem().isEmpty())
+        return unreadable();
+
+    if (command.isEmpty()) {
+        const QList<RunSummary> runs = store->runs(filter);
+        if (!store->problem().isEmpty())
+            return unreadable();
+        if (parser.isSet(json)) {
+            QJsonArray list;
+            for (const RunSummary &run : runs)
+                list.append(runObject(run));
+            print(QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Indented)));
+        } else {
+            printList(runs, parser.isSet(since) || parser.isSet(match));
+        }
+        return Done;
+    }
+
+    const RunSummary run = store->run(id);
+    if (!store->problem().isEmpty())
+        return unreadable();
+    if (run.id == 0) {
+        std::fprintf(stderr, "rfbench runs: %s has no run %lld\n", qPrintable(QDir::toNativeSeparators(path)), id);
+        return WrongCommand;
+    }
+    if (command == QLatin1String("setup")) {
+        if (run.setup.isEmpty()) {
+            std::fprintf(stderr, "rfbench runs: run %lld has no setup recorded\n", id);
+            return CannotRead;
+        }
+        std::fwrite(run.setup.constData(), 1, size_t(run.setup.size()), stdout);
+        return Done;
+    }
+    if (command == QLatin1String("show")) {
+        printRun(*store, run, parser.isSet(json));
+        return store->problem().isEmpty() ? int(Done) : unreadable();
+    }
+
+    const QList<StoredPoint> points = store->points(id);
+    if (!store->problem().isEmpty())
+        return unreadable();
+    const QByteArray table = csvOf(points);
+    const QString target = parser.value(csv);
+    if (target == QLatin1String("-")) {
+        std::fwrite(table.constData(), 1, size_t(table.size()), stdout);
+        return Done;
+    }
+    // Whole or not at all: a file that was there stays as it was when this one cannot be written.
+    QSaveFile file(target);
+    if (!file.open(QIODevice::WriteOnly) || file.write(table) != table.size() || !file.commit()) {
+        std::fprintf(stderr, "rfbench runs: %s: %s\n", qPrintable(QDir::toNativeSeparators(target)),
+                     qPrintable(file.errorString()));
+        return CannotRead;
+    }
+    std::fprintf(stderr, "rfbench runs: %lld points of run %lld written to %s\n", qint64(points.size()), id,
+                 qPrintable(QDir::toNativeSeparators(target)));
+    return Done;
+}
+
+} // namespace RunsCommand

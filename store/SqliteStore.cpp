@@ -1,0 +1,906 @@
+#include "SqliteStore.h"
+
+#include "StoreFile.h"
+#include "StoreSchema.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSysInfo>
+#include <QUrl>
+#include <QtDebug>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <csignal>
+#endif
+
+namespace {
+
+// The primary result codes of SQLite that the store tells apart.
+enum SqliteCode { Busy = 5, ReadOnly = 8, IoError = 10, Corrupt = 11, Full = 13, CantOpen = 14, NotADatabase = 26 };
+
+int codeOf(const QSqlError &error)
+{
+    return error.nativeErrorCode().toInt() & 0xff;
+}
+
+const int busyTimeoutMs = 5000;
+
+QVariant textValue(const QString &text)
+{
+    // A null QString would be bound as NULL.
+    return text.isNull() ? QStringLiteral("") : text;
+}
+
+QVariant timeValue(const QDateTime &time)
+{
+    return time.isValid() ? QVariant(time.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ"))) : QVariant();
+}
+
+QDateTime timeOf(const QVariant &value)
+{
+    return value.isNull() ? QDateTime() : QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
+}
+
+QVariant numberValue(double number)
+{
+    return qIsNaN(number) ? QVariant() : QVariant(number);
+}
+
+double numberOf(const QVariant &value)
+{
+    return value.isNull() ? qQNaN() : value.toDouble();
+}
+
+// UTF-8 text is kept as text, readable in any SQLite tool; other bytes as they are.
+QVariant bytesValue(const QByteArray &bytes)
+{
+    const QString text = QString::fromUtf8(bytes);
+    return text.toUtf8() == bytes ? textValue(text) : QVariant(bytes);
+}
+
+QByteArray bytesOf(const QVariant &value)
+{
+    return value.type() == QVariant::ByteArray ? value.toByteArray() : value.toString().toUtf8();
+}
+
+QString kindText(StoredPoint::Row row)
+{
+    switch (row) {
+    case StoredPoint::Row::Step:
+        return QStringLiteral("step");
+    case StoredPoint::Row::Spur:
+        return QStringLiteral("spur");
+    case StoredPoint::Row::Sweep:
+        break;
+    }
+    return QStringLiteral("sweep");
+}
+
+StoredPoint::Row kindOf(const QString &text)
+{
+    if (text == QLatin1String("step"))
+        return StoredPoint::Row::Step;
+    if (text == QLatin1String("spur"))
+        return StoredPoint::Row::Spur;
+    return StoredPoint::Row::Sweep;
+}
+
+// The value columns of the points table, in their order there.
+QStringList valueColumns()
+{
+    return SqliteStore::valueNames(StoredPoint::Row::Step) + SqliteStore::valueNames(StoredPoint::Row::Spur);
+}
+
+QString likePattern(const QString &text)
+{
+    QString escaped = text;
+    escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+        .replace(QLatin1Char('%'), QLatin1String("\\%"))
+        .replace(QLatin1Char('_'), QLatin1String("\\_"));
+    return QLatin1Char('%') + escaped + QLatin1Char('%');
+}
+
+// Who writes a run: this machine and process.
+QString thisWriter()
+{
+    return QSysInfo::machineHostName() + QLatin1Char(' ') + QString::number(QCoreApplication::applicationPid());
+}
+
+// The writer was a process of this machine that has ended.
+bool writerGone(const QString &writer)
+{
+#ifdef Q_OS_UNIX
+    const int space = writer.lastIndexOf(QLatin1Char(' '));
+    if (space < 0 || writer.left(space) != QSysInfo::machineHostName())
+        return false;
+    bool number = false;
+    const qint64 pid = writer.mid(space + 1).toLongLong(&number);
+    return number && pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+#else
+    Q_UNUSED(writer)
+    return false;
+#endif
+}
+
+QString newerText(int version)
+{
+    return QStringLiteral("the results store was written by a newer rfbench (schema %1; this one knows %2)")
+        .arg(version)
+        .arg(StoreSchema::current);
+}
+
+// Statements; each is prepared once per connection.
+const char insertRun[] =
+    "INSERT INTO runs (station, user, version, started, measurement, outcome, setup, instruments, identities,"
+    " note, writer) VALUES (?, ?, ?, ?, ?, 'running', ?, ?, ?, ?, ?)";
+const char runningRuns[] = "SELECT id, station, writer FROM runs WHERE outcome = 'running'";
+const char interruptRun[] = "UPDATE runs SET outcome = 'interrupted' WHERE id = ? AND outcome = 'running'";
+const char insertPoint[] = "INSERT INTO points (run, pass, number, measured_at, row_kind, workbook, point_index,"
+                           " frequency, reading, output_power, synthesizer_power, temperature, span, bandwidth,"
+                           " in_workbook) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+const char insertPeak[] = "INSERT INTO peaks (point, number, frequency, level) VALUES (?, ?, ?, ?)";
+const char insertPass[] = "INSERT INTO passes (run, pass, output_power, started) VALUES (?, ?, ?, ?)";
+const char insertTrouble[] = "INSERT INTO troubles (run, at, instrument, text) VALUES (?, ?, ?, ?)";
+const char placePoint[] = "UPDATE points SET in_workbook = ? WHERE id = ?";
+const char endRunSql[] = "UPDATE runs SET outcome = ?, ended = ? WHERE id = ?";
+const char reopenRunSql[] = "UPDATE runs SET outcome = 'running', ended = NULL, writer = ? WHERE id = ?";
+const char waitingPoints[] = "SELECT id, run, pass, number, measured_at, row_kind, workbook, point_index, frequency,"
+                             " reading, output_power, synthesizer_power, temperature, span, bandwidth, in_workbook"
+                             " FROM points WHERE in_workbook IS NULL ORDER BY id";
+const int firstValueColumn = 8; // of the points' columns above and below
+const char peaksOfWaiting[] = "SELECT point, frequency, level FROM peaks"
+                              " WHERE point IN (SELECT id FROM points WHERE in_workbook IS NULL)"
+                              " ORDER BY point, number";
+const char pointsOfRun[] = "SELECT id, run, pass, number, measured_at, row_kind, workbook, point_index, frequency,"
+                           " reading, output_power, synthesizer_power, temperature, span, bandwidth, in_workbook"
+                           " FROM points WHERE run = ? ORDER BY id";
+const char peaksOfRun[] = "SELECT point, frequency, level FROM peaks"
+                          " WHERE point IN (SELECT id FROM points WHERE run = ?) ORDER BY point, number";
+const char workbooksOfRun[] = "SELECT workbook FROM run_workbooks WHERE run = ? ORDER BY rowid";
+const char troublesOfRun[] = "SELECT at, instrument, text FROM troubles WHERE run = ? ORDER BY id";
+const char passesOfRun[] = "SELECT pass, output_power, started FROM passes WHERE run = ? ORDER BY rowid";
+// Newest first; a run matches the text in its measurement, station, outcome, setup or workbooks.
+const char listRuns[] =
+    "SELECT id, station, user, version, started, ended, measurement, outcome, setup, instruments, identities, note,"
+    " point_count, pass_count, trouble_count, writer FROM runs WHERE started >= ? AND (? = ''"
+    " OR measurement LIKE ? ESCAPE '\\' OR station LIKE ? ESCAPE '\\' OR outcome LIKE ? ESCAPE '\\'"
+    " OR setup LIKE ? ESCAPE '\\' OR EXISTS (SELECT 1 FROM run_workbooks"
+    " WHERE run_workbooks.run = runs.id AND workbook LIKE ? ESCAPE '\\'))"
+    " ORDER BY started DESC, id DESC LIMIT ?";
+const char oneRun[] =
+    "SELECT id, station, user, version, started, ended, measurement, outcome, setup, instruments, identities, note,"
+    " point_count, pass_count, trouble_count, writer FROM runs WHERE id = ?";
+
+} // namespace
+
+std::unique_ptr<SqliteStore> SqliteStore::open(const QString &path, Mode mode, QStringList *announcements)
+{
+    std::unique_ptr<SqliteStore> store(new SqliteStore(path, mode));
+    QStringList news;
+    if (mode == Mode::Write)
+        store->openForWriting(&news);
+    else
+        store->openForReading();
+    if (announcements)
+        *announcements << news;
+    return store;
+}
+
+SqliteStore::SqliteStore(const QString &path, Mode mode)
+    : file(path),
+      mode(mode),
+      connectionName(QStringLiteral("rfbench-store-%1").arg(quintptr(this), 0, 16))
+{
+}
+
+SqliteStore::~SqliteStore()
+{
+    disconnect();
+}
+
+QStringList SqliteStore::valueNames(StoredPoint::Row row)
+{
+    switch (row) {
+    case StoredPoint::Row::Step:
+        return {QStringLiteral("frequency"), QStringLiteral("reading"), QStringLiteral("output_power"),
+                QStringLiteral("synthesizer_power"), QStringLiteral("temperature")};
+    case StoredPoint::Row::Spur:
+        return {QStringLiteral("span"), QStringLiteral("bandwidth")};
+    case StoredPoint::Row::Sweep:
+        break;
+    }
+    return {QStringLiteral("frequency"), QStringLiteral("reading"), QStringLiteral("synthesizer_power"),
+            QStringLiteral("temperature")};
+}
+
+void SqliteStore::openForWriting(QStringList *announcements)
+{
+    const QString name = QDir::toNativeSeparators(file);
+    // SQLite would read a log left without its database into a new database of the same name.
+    if (QFileInfo(file).size() == 0 && QFileInfo(file + QStringLiteral("-wal")).size() > 0) {
+        QString error;
+        const QString aside = StoreFile::setAside(file, QStringLiteral("orphaned"), QDateTime::currentDateTime(), &error);
+        if (aside.isEmpty()) {
+            problemText = QStringLiteral("%1-wal is left from a store that is gone and cannot be set aside: %2")
+                              .arg(name, error);
+            return;
+        }
+        *announcements << QStringLiteral("%1-wal was left from a results store that is gone; it is kept as %2-wal.")
+                              .arg(name, QDir::toNativeSeparators(aside));
+    }
+
+    const Found found = inspect(true);
+    disconnect();
+    switch (found.kind) {
+    case Found::Kind::Unreadable:
+        problemText = found.why;
+        return;
+    case Found::Kind::NotAStore:
+    case Found::Kind::Damaged: {
+        QString error;
+        const QString aside =
+            StoreFile::setAside(file, found.kind == Found::Kind::Damaged ? QStringLiteral("damaged") : QStringLiteral("foreign"),
+                                QDateTime::currentDateTime(), &error);
+        if (aside.isEmpty()) {
+            problemText = QStringLiteral("%1 is not a results store (%2) and cannot be set aside: %3").arg(name, found.why, error);
+            return;
+        }
+        *announcements << QStringLiteral("%1 is not a results store (%2); it is kept as %3.")
+                              .arg(name, found.why, QDir::toNativeSeparators(aside));
+        break;
+    }
+    case Found::Kind::Store:
+        if (found.version > StoreSchema::current) {
+            problemText = newerText(found.version);
+            return;
+        }
+        break;
+    case Found::Kind::Nothing:
+        break;
+    }
+
+    if (!connect(false) || !prepareForWriting() || !upgrade(announcements)) {
+        disconnect();
+        return;
+    }
+    readable = writable = true;
+    write(0, [this] { return interruptRuns(QString()); });
+}
+
+void SqliteStore::openForReading()
+{
+    const QString name = QDir::toNativeSeparators(file);
+    const Found found = inspect(false);
+    switch (found.kind) {
+    case Found::Kind::Nothing:
+        problemText = QFileInfo::exists(file) ? QStringLiteral("no runs are recorded in %1: it is empty").arg(name)
+                                              : QStringLiteral("there is no results store at %1").arg(name);
+        break;
+    case Found::Kind::Unreadable:
+        problemText = found.why;
+        break;
+    case Found::Kind::NotAStore:
+    case Found::Kind::Damaged:
+        problemText = QStringLiteral("%1 is not a results store: %2").arg(name, found.why);
+        break;
+    case Found::Kind::Store:
+        if (found.version > StoreSchema::current)
+            problemText = newerText(found.version);
+        else if (found.version < StoreSchema::current)
+            problemText = QStringLiteral("the results store has schema %1, older than this rfbench's %2; it is "
+                                         "upgraded when rfbench next records a run")
+                              .arg(found.version)
+                              .arg(StoreSchema::current);
+        else
+            readable = true;
+        break;
+    }
+    if (!readable)
+        disconnect();
+}
+
+bool SqliteStore::connect(bool readOnly, bool immutable)
+{
+    disconnect();
+    database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+    if (!database.isValid()) {
+        problemText = QStringLiteral("Qt's SQLite driver (QSQLITE) is not installed");
+        return false;
+    }
+    QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs);
+    if (readOnly)
+        options += QStringLiteral(";QSQLITE_OPEN_READONLY");
+    if (immutable) {
+        options += QStringLiteral(";QSQLITE_OPEN_URI");
+        database.setDatabaseName(QUrl::fromLocalFile(QFileInfo(file).absoluteFilePath()).toString(QUrl::FullyEncoded)
+                                 + QStringLiteral("?immutable=1"));
+    } else {
+        database.setDatabaseName(file);
+    }
+    database.setConnectOptions(options);
+    if (!database.open()) {
+        failed(database.lastError());
+        return false;
+    }
+    return true;
+}
+
+void SqliteStore::disconnect()
+{
+    readable = writable = false;
+    statements.clear();
+    database.close();
+    database = QSqlDatabase();
+    if (QSqlDatabase::contains(connectionName))
+        QSqlDatabase::removeDatabase(connectionName);
+}
+
+SqliteStore::Found SqliteStore::inspect(bool check)
+{
+    Found found;
+    QFile raw(file);
+    if (!raw.exists())
+        return found;
+    if (!raw.open(QIODevice::ReadOnly)) {
+        found.kind = Found::Kind::Unreadable;
+        found.why = QStringLiteral("%1 cannot be read: %2").arg(QDir::toNativeSeparators(file), raw.errorString());
+        return found;
+    }
+    const QByteArray start = raw.read(100);
+    raw.close();
+    if (start.isEmpty())
+        return found;
+    if (!StoreFile::hasSqliteHeader(start)) {
+        found.kind = Found::Kind::Damaged;
+        found.why = QStringLiteral("it is not an SQLite database");
+        return found;
+    }
+
+    // Damaged when SQLite says so; unreadable when it cannot read for another reason.
+    auto refused = [&found, this](const QSqlError &error) {
+        const int code = codeOf(error);
+        if (code == Corrupt || code == NotADatabase) {
+            found.kind = Found::Kind::Damaged;
+            found.why = QStringLiteral("it is damaged: %1").arg(error.databaseText());
+        } else {
+            failed(error);
+            found.kind = Found::Kind::Unreadable;
+            found.why = problemText;
+        }
+        return found;
+    };
+    // Read-only: nothing of another program's file changes, not even a journal's rollback. In a
+    // folder it may not write, SQLite cannot make the index of the log to read a store through
+    // it: there the store is read as it is, when no log is beside it.
+    if (!connect(true))
+        return refused(database.lastError());
+    QSqlQuery query(database);
+    bool identified = query.exec(QStringLiteral("PRAGMA application_id")) && query.next();
+    const int code = codeOf(query.lastError());
+    if (!identified && mode == Mode::Read && (code == ReadOnly || code == CantOpen)
+        && !QFileInfo::exists(file + QStringLiteral("-wal"))) {
+        query = QSqlQuery();
+        if (!connect(true, true))
+            return refused(database.lastError());
+        query = QSqlQuery(database);
+        identified = query.exec(QStringLiteral("PRAGMA application_id")) && query.next();
+    }
+    if (!identified)
+        return refused(query.lastError());
+    const qint32 application = query.value(0).toInt();
+    query.finish();
+    if (!query.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")))
+        return refused(query.lastError());
+    QStringList tables;
+    while (query.next())
+        tables << query.value(0).toString();
+    query.finish();
+    if (application != StoreSchema::applicationId) {
+        if (application == 0 && tables.isEmpty())
+            return found;
+        found.kind = Found::Kind::NotAStore;
+        found.why = tables.isEmpty() ? QStringLiteral("it is another program's database")
+                                     : QStringLiteral("it is another program's database, of the tables %1")
+                                           .arg(tables.join(QStringLiteral(", ")));
+        return found;
+    }
+    if (!tables.contains(QStringLiteral("schema_version"))
+        || !query.exec(QStringLiteral("SELECT MAX(version) FROM schema_version")) || !query.next()
+        || query.value(0).isNull()) {
+        found.kind = Found::Kind::Damaged;
+        found.why = QStringLiteral("it has lost its schema version");
+        return found;
+    }
+    found.kind = Found::Kind::Store;
+    found.version = query.value(0).toInt();
+    query.finish();
+    if (check && found.version <= StoreSchema::current) {
+        if (!query.exec(QStringLiteral("PRAGMA quick_check")))
+            return refused(query.lastError());
+        QStringList faults;
+        while (query.next())
+            faults << query.value(0).toString();
+        if (faults != QStringList{QStringLiteral("ok")}) {
+            found.kind = Found::Kind::Damaged;
+            found.why = QStringLiteral("it is damaged: %1").arg(faults.value(0));
+        }
+    }
+    return found;
+}
+
+bool SqliteStore::prepareForWriting()
+{
+    QSqlQuery query(database);
+    if (!query.exec(QStringLiteral("PRAGMA journal_mode = WAL")) || !query.next()) {
+        failed(query.lastError());
+        return false;
+    }
+    if (query.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
+        problemText = QStringLiteral("SQLite cannot keep a write-ahead log for the results store here (journal mode %1)")
+                          .arg(query.value(0).toString());
+        return false;
+    }
+    query.finish();
+    return execOnce(QStringLiteral("PRAGMA synchronous = FULL")) && execOnce(QStringLiteral("PRAGMA foreign_keys = ON"));
+}
+
+bool SqliteStore::upgrade(QStringList *announcements)
+{
+    // Immediate: another process that makes or upgrades the store at the same time waits.
+    if (!execOnce(QStringLiteral("BEGIN IMMEDIATE")))
+        return false;
+    auto rollBack = [this] {
+        QSqlQuery(database).exec(QStringLiteral("ROLLBACK"));
+        return false;
+    };
+    int from = 0;
+    QSqlQuery query(database);
+    if (!query.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE name = 'schema_version'"))) {
+        failed(query.lastError());
+        return rollBack();
+    }
+    if (query.next()) {
+        query.finish();
+        if (!query.exec(QStringLiteral("SELECT MAX(version) FROM schema_version")) || !query.next()) {
+            failed(query.lastError());
+            return rollBack();
+        }
+        from = query.value(0).toInt();
+    }
+    query.finish();
+    if (from > StoreSchema::current) {
+        problemText = newerText(from);
+        return rollBack();
+    }
+    const QString program = QCoreApplication::applicationVersion().isEmpty() ? QStringLiteral(RFBENCH_VERSION)
+                                                                             : QCoreApplication::applicationVersion();
+    bool ok = true;
+    for (int version = from + 1; ok && version <= StoreSchema::current; ++version) {
+        for (const QString &statement : StoreSchema::step(version))
+            ok = ok && execOnce(statement);
+        query.prepare(QStringLiteral("INSERT INTO schema_version (version, applied, program) VALUES (?, ?, ?)"));
+        query.addBindValue(version);
+        query.addBindValue(timeValue(QDateTime::currentDateTimeUtc()));
+        query.addBindValue(QStringLiteral("rfbench ") + program);
+        if (ok && !query.exec()) {
+            failed(query.lastError());
+            ok = false;
+        }
+        query.finish();
+    }
+    if (!ok || !execOnce(QStringLiteral("COMMIT"))) {
+        if (from > 0)
+            problemText = QStringLiteral("the results store could not be upgraded from schema %1: %2").arg(from).arg(problemText);
+        return rollBack();
+    }
+    const QString name = QDir::toNativeSeparators(file);
+    if (from == 0)
+        *announcements << QStringLiteral("A new results store was started: %1.").arg(name);
+    else if (from < StoreSchema::current)
+        *announcements << QStringLiteral("The results store %1 was upgraded from schema %2 to %3.")
+                              .arg(name)
+                              .arg(from)
+                              .arg(StoreSchema::current);
+    return true;
+}
+
+bool SqliteStore::interruptRuns(const QString &station)
+{
+    QSqlQuery *running = exec(runningRuns);
+    if (!running)
+        return false;
+    // One bench runs one run at a time: an earlier run of the station still running was cut
+    // off, as is one whose process has ended.
+    QList<qint64> cut;
+    while (running->next())
+        if ((!station.isEmpty() && running->value(1).toString() == station) || writerGone(running->value(2).toString()))
+            cut << running->value(0).toLongLong();
+    running->finish();
+    for (const qint64 id : cut) {
+        QSqlQuery *update = exec(interruptRun, {id});
+        if (!update)
+            return false;
+        update->finish();
+    }
+    return true;
+}
+
+QSqlQuery *SqliteStore::exec(const char *sql, const QVariantList &values)
+{
+    std::unique_ptr<QSqlQuery> &query = statements[sql];
+    if (!query) {
+        auto made = std::make_unique<QSqlQuery>(database);
+        made->setForwardOnly(true);
+        if (!made->prepare(QString::fromUtf8(sql))) {
+            failed(made->lastError());
+            statements.erase(sql);
+            return nullptr;
+        }
+        query = std::move(made);
+    }
+    for (int i = 0; i < values.size(); ++i)
+        query->bindValue(i, values.at(i));
+    if (!query->exec()) {
+        failed(query->lastError());
+        query->finish();
+        return nullptr;
+    }
+    return query.get();
+}
+
+bool SqliteStore::execOnce(const QString &sql)
+{
+    QSqlQuery query(database);
+    if (query.exec(sql))
+        return true;
+    failed(query.lastError());
+    return false;
+}
+
+void SqliteStore::failed(const QSqlError &error)
+{
+    const int code = codeOf(error);
+    QString why;
+    if (code == Full) {
+        why = QStringLiteral("disk full");
+    } else if (mode == Mode::Write && (code == ReadOnly || code == IoError || code == CantOpen)) {
+        // SQLite says "disk I/O error" for a write that a file-size limit or quota stops, and
+        // "unable to open" for a log it may not make: the file system tells why.
+        why = StoreFile::whyNotWritable(file);
+        if (why.isEmpty())
+            why = code == ReadOnly ? QStringLiteral("read-only") : error.databaseText();
+    } else if (code == Corrupt || code == NotADatabase) {
+        why = QStringLiteral("the results store is damaged: %1").arg(error.databaseText());
+    } else if (code == Busy) {
+        why = QStringLiteral("busy: another program kept the results store locked for %1 s").arg(busyTimeoutMs / 1000);
+    } else {
+        why = error.databaseText().isEmpty() ? error.text() : error.databaseText();
+    }
+    problemText = why;
+    qDebug() << "store:" << file << why;
+}
+
+template <typename Body> bool SqliteStore::write(qint64 runId, Body body)
+{
+    if (!writable)
+        return false;
+    // A savepoint is a transaction of its own outside a batch and a part of the batch inside.
+    bool ok = execOnce(QStringLiteral("SAVEPOINT store_write")) && body();
+    const auto lost = missed.constFind(runId);
+    if (ok && runId != 0 && lost != missed.constEnd()) {
+        const QString text = QStringLiteral("%1 earlier writes of this run to the results store failed (%2): "
+                                            "their points, passes or troubles are missing here")
+                                 .arg(lost->writes)
+                                 .arg(lost->reason);
+        QSqlQuery *note = exec(insertTrouble, {runId, timeValue(QDateTime::currentDateTimeUtc()),
+                                               QStringLiteral("results store"), text});
+        ok = note != nullptr;
+        if (note)
+            note->finish();
+    }
+    if (ok && execOnce(QStringLiteral("RELEASE store_write"))) {
+        problemText.clear();
+        missed.remove(runId);
+        return true;
+    }
+    // SQLite may have rolled the transaction back itself; whatever is left of it goes too.
+    QSqlQuery undo(database);
+    undo.exec(QStringLiteral("ROLLBACK TO store_write"));
+    undo.exec(QStringLiteral("RELEASE store_write"));
+    if (!inBatch)
+        undo.exec(QStringLiteral("ROLLBACK"));
+    if (runId != 0) {
+        Missed &lostNow = missed[runId];
+        if (lostNow.writes++ == 0)
+            lostNow.reason = problemText;
+    }
+    return false;
+}
+
+qint64 SqliteStore::beginRun(const RunStart &start)
+{
+    qint64 id = 0;
+    const bool ok = write(0, [&] {
+        if (!interruptRuns(start.station))
+            return false;
+        QSqlQuery *insert = exec(insertRun, {textValue(start.station), textValue(start.user), textValue(start.version),
+                                             timeValue(start.started.isValid() ? start.started : QDateTime::currentDateTime()),
+                                             textValue(start.measurement), bytesValue(start.setup),
+                                             textValue(start.instruments), textValue(start.identities),
+                                             textValue(start.note), thisWriter()});
+        if (!insert)
+            return false;
+        id = insert->lastInsertId().toLongLong();
+        insert->finish();
+        return id > 0;
+    });
+    return ok ? id : 0;
+}
+
+qint64 SqliteStore::addPoint(const StoredPoint &point)
+{
+    qint64 id = 0;
+    const bool ok = write(point.run, [&] {
+        const QStringList names = valueNames(point.row);
+        if (point.values.size() > names.size()) {
+            problemText = QStringLiteral("a %1 point has at most %2 values, not %3")
+                              .arg(kindText(point.row))
+                              .arg(names.size())
+                              .arg(point.values.size());
+            return false;
+        }
+        const QStringList columns = valueColumns();
+        QVariantList values{point.run,
+                            point.pass,
+                            qint64(point.number),
+                            timeValue(point.measuredAt),
+                            kindText(point.row),
+                            textValue(point.workbook),
+                            qint64(point.pointIndex)};
+        const int first = values.size();
+        for (int i = 0; i < columns.size(); ++i)
+            values << QVariant();
+        for (int i = 0; i < point.values.size(); ++i)
+            values[first + columns.indexOf(names.at(i))] = numberValue(point.values.at(i));
+        values << (point.inWorkbook ? textValue(point.savedIn.isEmpty() ? point.workbook : point.savedIn) : QVariant());
+        QSqlQuery *insert = exec(insertPoint, values);
+        if (!insert)
+            return false;
+        id = insert->lastInsertId().toLongLong();
+        insert->finish();
+        const int peaks = qMax(point.peakFrequencies.size(), point.peakLevels.size());
+        for (int i = 0; i < peaks; ++i) {
+            QSqlQuery *peak = exec(insertPeak, {id, i + 1, numberValue(point.peakFrequencies.value(i, qQNaN())),
+                                                numberValue(point.peakLevels.value(i, qQNaN()))});
+            if (!peak)
+                return false;
+            peak->finish();
+        }
+        return id > 0;
+    });
+    return ok ? id : 0;
+}
+
+void SqliteStore::addPass(qint64 run, int pass, double outputPower, const QDateTime &started)
+{
+    write(run, [&] {
+        QSqlQuery *insert = exec(insertPass, {run, pass, numberValue(outputPower), timeValue(started)});
+        if (insert)
+            insert->finish();
+        return insert != nullptr;
+    });
+}
+
+void SqliteStore::addTrouble(qint64 run, const RunTrouble &trouble)
+{
+    write(run, [&] {
+        QSqlQuery *insert =
+            exec(insertTrouble, {run, timeValue(trouble.when), textValue(trouble.instrument), textValue(trouble.text)});
+        if (insert)
+            insert->finish();
+        return insert != nullptr;
+    });
+}
+
+void SqliteStore::markInWorkbook(const QList<qint64> &points, const QString &workbook)
+{
+    if (points.isEmpty())
+        return;
+    write(0, [&] {
+        for (const qint64 id : points) {
+            QSqlQuery *update = exec(placePoint, {textValue(workbook), id});
+            if (!update)
+                return false;
+            update->finish();
+        }
+        return true;
+    });
+}
+
+void SqliteStore::endRun(qint64 run, const QString &outcome, const QDateTime &ended)
+{
+    write(run, [&] {
+        QSqlQuery *update = exec(endRunSql, {textValue(outcome), timeValue(ended), run});
+        if (update)
+            update->finish();
+        return update != nullptr;
+    });
+}
+
+void SqliteStore::reopenRun(qint64 run)
+{
+    write(run, [&] {
+        QSqlQuery *update = exec(reopenRunSql, {thisWriter(), run});
+        if (update)
+            update->finish();
+        return update != nullptr;
+    });
+}
+
+QList<StoredPoint> SqliteStore::pointsWhere(const char *sql, const char *peaksSql, const QVariantList &values)
+{
+    QList<StoredPoint> points;
+    if (!readable)
+        return points;
+    QSqlQuery *query = exec(sql, values);
+    if (!query)
+        return points;
+    const QStringList columns = valueColumns();
+    QHash<qint64, int> at;
+    while (query->next()) {
+        StoredPoint point;
+        point.id = query->value(0).toLongLong();
+        point.run = query->value(1).toLongLong();
+        point.pass = query->value(2).toInt();
+        point.number = query->value(3).toULongLong();
+        point.measuredAt = timeOf(query->value(4));
+        point.row = kindOf(query->value(5).toString());
+        point.workbook = query->value(6).toString();
+        point.pointIndex = query->value(7).toULongLong();
+        for (const QString &name : valueNames(point.row))
+            point.values << numberOf(query->value(firstValueColumn + columns.indexOf(name)));
+        point.inWorkbook = !query->value(15).isNull();
+        point.savedIn = query->value(15).toString();
+        at.insert(point.id, points.size());
+        points << point;
+    }
+    query->finish();
+    QSqlQuery *peaks = exec(peaksSql, values);
+    if (!peaks)
+        return {};
+    while (peaks->next()) {
+        const auto index = at.constFind(peaks->value(0).toLongLong());
+        if (index == at.constEnd())
+            continue; // a point written between the two queries
+        StoredPoint &point = points[*index];
+        point.peakFrequencies << numberOf(peaks->value(1));
+        point.peakLevels << numberOf(peaks->value(2));
+    }
+    peaks->finish();
+    return points;
+}
+
+QList<StoredPoint> SqliteStore::pointsNotInWorkbook()
+{
+    return pointsWhere(waitingPoints, peaksOfWaiting, {});
+}
+
+QList<StoredPoint> SqliteStore::points(qint64 run)
+{
+    return pointsWhere(pointsOfRun, peaksOfRun, {run});
+}
+
+RunSummary SqliteStore::summaryOf(QSqlQuery &query)
+{
+    RunSummary run;
+    run.id = query.value(0).toLongLong();
+    run.station = query.value(1).toString();
+    run.user = query.value(2).toString();
+    run.version = query.value(3).toString();
+    run.started = timeOf(query.value(4));
+    run.ended = timeOf(query.value(5));
+    run.measurement = query.value(6).toString();
+    run.outcome = query.value(7).toString();
+    // Seen from here before the next writer records it.
+    if (run.outcome == QLatin1String("running") && writerGone(query.value(15).toString()))
+        run.outcome = QStringLiteral("interrupted");
+    run.setup = bytesOf(query.value(8));
+    run.instruments = query.value(9).toString();
+    run.identities = query.value(10).toString();
+    run.note = query.value(11).toString();
+    run.points = query.value(12).toLongLong();
+    run.passes = query.value(13).toInt();
+    run.troubles = query.value(14).toInt();
+    return run;
+}
+
+QList<RunSummary> SqliteStore::runs(const RunFilter &filter)
+{
+    QList<RunSummary> list;
+    if (!readable)
+        return list;
+    const QString pattern = likePattern(filter.text);
+    QSqlQuery *query = exec(listRuns, {filter.since.isValid() ? timeValue(filter.since) : QStringLiteral(""),
+                                              textValue(filter.text), pattern, pattern, pattern, pattern, pattern,
+                                              filter.limit > 0 ? filter.limit : -1});
+    if (!query)
+        return list;
+    while (query->next())
+        list << summaryOf(*query);
+    query->finish();
+    for (RunSummary &run : list) {
+        QSqlQuery *workbooks = exec(workbooksOfRun, {run.id});
+        if (!workbooks)
+            return {};
+        while (workbooks->next())
+            run.workbooks << workbooks->value(0).toString();
+        workbooks->finish();
+    }
+    return list;
+}
+
+RunSummary SqliteStore::run(qint64 id)
+{
+    RunSummary found;
+    if (!readable)
+        return found;
+    QSqlQuery *query = exec(oneRun, {id});
+    if (!query)
+        return found;
+    if (query->next())
+        found = summaryOf(*query);
+    query->finish();
+    if (found.id == 0)
+        return found;
+    QSqlQuery *workbooks = exec(workbooksOfRun, {id});
+    if (!workbooks)
+        return RunSummary();
+    while (workbooks->next())
+        found.workbooks << workbooks->value(0).toString();
+    workbooks->finish();
+    return found;
+}
+
+QList<RunTrouble> SqliteStore::troubles(qint64 run)
+{
+    QList<RunTrouble> list;
+    QSqlQuery *query = readable ? exec(troublesOfRun, {run}) : nullptr;
+    if (!query)
+        return list;
+    while (query->next())
+        list << RunTrouble{timeOf(query->value(0)), query->value(1).toString(), query->value(2).toString()};
+    query->finish();
+    return list;
+}
+
+QList<StoredPass> SqliteStore::passes(qint64 run)
+{
+    QList<StoredPass> list;
+    QSqlQuery *query = readable ? exec(passesOfRun, {run}) : nullptr;
+    if (!query)
+        return list;
+    while (query->next())
+        list << StoredPass{query->value(0).toInt(), numberOf(query->value(1)), timeOf(query->value(2))};
+    query->finish();
+    return list;
+}
+
+SqliteStore::Batch::Batch(SqliteStore &store) : store(store)
+{
+    if (store.writable && !store.inBatch && store.execOnce(QStringLiteral("BEGIN IMMEDIATE")))
+        store.inBatch = true;
+}
+
+SqliteStore::Batch::~Batch()
+{
+    if (!store.inBatch)
+        return;
+    store.inBatch = false;
+    if (!store.execOnce(QStringLiteral("COMMIT")))
+        QSqlQuery(store.database).exec(QStringLiteral("ROLLBACK"));
+}

@@ -1,0 +1,127 @@
+#pragma once
+
+#include "ResultsStore.h"
+
+#include <QHash>
+#include <QSqlDatabase>
+#include <QStringList>
+#include <QVariantList>
+
+#include <memory>
+#include <unordered_map>
+
+class QSqlError;
+class QSqlQuery;
+
+// One pass of a run as the store keeps it.
+struct StoredPass
+{
+    int pass = 1;
+    double outputPower = qQNaN();
+    QDateTime started;
+};
+
+// The results store in an SQLite file, through Qt SQL's QSQLITE driver. Each instance has its own
+// connection and is used from the thread that opened it: the worker's thread writes, the window
+// and the "runs" commands open instances of their own to read.
+class SqliteStore : public ResultsStore
+{
+public:
+    enum class Mode { Write, Read };
+
+    // Never null. Write: creates the store when there is none, upgrades an older layout, and sets
+    // a file that is not a store aside under a new name before starting a new one; what it did
+    // is added to *announcements. Read: changes nothing; a file it cannot read is named in
+    // problem(). A store it cannot use (a newer layout, a read-only or full disk) writes nothing
+    // and says why in problem().
+    static std::unique_ptr<SqliteStore> open(const QString &path, Mode mode, QStringList *announcements);
+    ~SqliteStore() override;
+    SqliteStore(const SqliteStore &) = delete;
+    SqliteStore &operator=(const SqliteStore &) = delete;
+
+    QString path() const { return file; }
+
+    QString problem() const override { return problemText; }
+
+    qint64 beginRun(const RunStart &run) override;
+    qint64 addPoint(const StoredPoint &point) override;
+    void addPass(qint64 run, int pass, double outputPower, const QDateTime &started) override;
+    void addTrouble(qint64 run, const RunTrouble &trouble) override;
+    void markInWorkbook(const QList<qint64> &points, const QString &workbook) override;
+    void endRun(qint64 run, const QString &outcome, const QDateTime &ended) override;
+    void reopenRun(qint64 run) override;
+
+    QList<StoredPoint> pointsNotInWorkbook() override;
+    QList<RunSummary> runs(const RunFilter &filter) override;
+    RunSummary run(qint64 id) override;
+    QList<StoredPoint> points(qint64 run) override;
+    QList<RunTrouble> troubles(qint64 run) override;
+    QList<StoredPass> passes(qint64 run);
+
+    // The names of a row kind's values, in the order of StoredPoint::values; each is a column of
+    // the points table. A point carries at most these.
+    static QStringList valueNames(StoredPoint::Row row);
+
+    // The writes made while it lives are one transaction, committed when it ends: for filling a
+    // store fast. A kill before its end loses all of them.
+    class Batch
+    {
+    public:
+        explicit Batch(SqliteStore &store);
+        ~Batch();
+        Batch(const Batch &) = delete;
+        Batch &operator=(const Batch &) = delete;
+
+    private:
+        SqliteStore &store;
+    };
+
+private:
+    SqliteStore(const QString &path, Mode mode);
+
+    // What open found at the path.
+    struct Found
+    {
+        enum class Kind { Nothing, Store, NotAStore, Damaged, Unreadable } kind = Kind::Nothing;
+        int version = 0;
+        QString why; // NotAStore, Damaged, Unreadable
+    };
+
+    void openForWriting(QStringList *announcements);
+    void openForReading();
+    bool connect(bool readOnly, bool immutable = false);
+    void disconnect();
+    Found inspect(bool check);
+    bool prepareForWriting();
+    bool upgrade(QStringList *announcements);
+
+    // A cached statement run with these values, or null when it failed (problem() says why);
+    // the caller finishes it.
+    QSqlQuery *exec(const char *sql, const QVariantList &values = {});
+    bool execOnce(const QString &sql);
+    void failed(const QSqlError &error);
+    // Runs body as one write of the run (0: of none) that commits before it returns; false when
+    // it failed, with problem() set and nothing of it kept.
+    template <typename Body> bool write(qint64 runId, Body body);
+    bool interruptRuns(const QString &station);
+    RunSummary summaryOf(QSqlQuery &query);
+    QList<StoredPoint> pointsWhere(const char *sql, const char *peaksSql, const QVariantList &values);
+
+    const QString file;
+    const Mode mode;
+    const QString connectionName;
+    QSqlDatabase database;
+    std::unordered_map<const char *, std::unique_ptr<QSqlQuery>> statements;
+    bool readable = false;
+    bool writable = false;
+    bool inBatch = false;
+    QString problemText;
+    // Writes of a run that failed, with the first reason, until a write of the run succeeds and
+    // records them as a trouble of the run.
+    struct Missed
+    {
+        int writes = 0;
+        QString reason;
+    };
+    QHash<qint64, Missed> missed;
+};

@@ -1,0 +1,147 @@
+#include "StoreSchema.h"
+
+namespace StoreSchema {
+
+namespace {
+
+// Layout 1: the records. Times are UTC texts, "2026-12-08T10:32:00.123Z"; a value that is not a
+// number is NULL. Records are only ever added: the triggers refuse deleting them and changing
+// what was measured.
+QStringList records()
+{
+    return {
+        QStringLiteral("PRAGMA application_id = %1").arg(applicationId),
+        QStringLiteral("CREATE TABLE schema_version ("
+                       " version INTEGER PRIMARY KEY,"
+                       " applied TEXT NOT NULL,"
+                       " program TEXT NOT NULL)"),
+        QStringLiteral(
+            "CREATE TABLE runs ("
+            " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+            " station TEXT NOT NULL,"
+            " user TEXT NOT NULL,"
+            " version TEXT NOT NULL,"
+            " started TEXT NOT NULL,"
+            " ended TEXT,"
+            " measurement TEXT NOT NULL,"
+            " outcome TEXT NOT NULL"
+            "  CHECK (outcome IN ('running', 'finished', 'stopped', 'interrupted', 'failed')),"
+            " setup,"
+            " instruments TEXT NOT NULL,"
+            " identities TEXT NOT NULL,"
+            " note TEXT NOT NULL,"
+            " writer TEXT NOT NULL)"),
+        QStringLiteral("CREATE TABLE passes ("
+                       " run INTEGER NOT NULL REFERENCES runs(id),"
+                       " pass INTEGER NOT NULL,"
+                       " output_power REAL,"
+                       " started TEXT)"),
+        QStringLiteral("CREATE INDEX passes_of_run ON passes(run, pass)"),
+        QStringLiteral("CREATE TABLE points ("
+                       " id INTEGER PRIMARY KEY,"
+                       " run INTEGER NOT NULL REFERENCES runs(id),"
+                       " pass INTEGER NOT NULL,"
+                       " number INTEGER NOT NULL,"
+                       " measured_at TEXT,"
+                       " row_kind TEXT NOT NULL CHECK (row_kind IN ('sweep', 'step', 'spur')),"
+                       " workbook TEXT NOT NULL,"
+                       " point_index INTEGER NOT NULL,"
+                       " frequency REAL,"
+                       " reading REAL,"
+                       " output_power REAL,"
+                       " synthesizer_power REAL,"
+                       " temperature REAL,"
+                       " span REAL,"
+                       " bandwidth REAL,"
+                       " in_workbook TEXT)"),
+        QStringLiteral("CREATE INDEX points_of_run ON points(run)"),
+        QStringLiteral("CREATE TABLE peaks ("
+                       " point INTEGER NOT NULL REFERENCES points(id),"
+                       " number INTEGER NOT NULL,"
+                       " frequency REAL,"
+                       " level REAL,"
+                       " PRIMARY KEY (point, number)) WITHOUT ROWID"),
+        QStringLiteral("CREATE TABLE troubles ("
+                       " id INTEGER PRIMARY KEY,"
+                       " run INTEGER NOT NULL REFERENCES runs(id),"
+                       " at TEXT,"
+                       " instrument TEXT NOT NULL,"
+                       " text TEXT NOT NULL)"),
+        QStringLiteral("CREATE INDEX troubles_of_run ON troubles(run)"),
+        QStringLiteral("CREATE TRIGGER runs_kept BEFORE DELETE ON runs"
+                       " BEGIN SELECT RAISE(ABORT, 'runs are kept'); END"),
+        QStringLiteral("CREATE TRIGGER passes_kept BEFORE DELETE ON passes"
+                       " BEGIN SELECT RAISE(ABORT, 'passes are kept'); END"),
+        QStringLiteral("CREATE TRIGGER points_kept BEFORE DELETE ON points"
+                       " BEGIN SELECT RAISE(ABORT, 'points are kept'); END"),
+        QStringLiteral("CREATE TRIGGER peaks_kept BEFORE DELETE ON peaks"
+                       " BEGIN SELECT RAISE(ABORT, 'peaks are kept'); END"),
+        QStringLiteral("CREATE TRIGGER troubles_kept BEFORE DELETE ON troubles"
+                       " BEGIN SELECT RAISE(ABORT, 'troubles are kept'); END"),
+        QStringLiteral("CREATE TRIGGER points_as_measured BEFORE UPDATE OF id, run, pass, number, measured_at,"
+                       " row_kind, workbook, point_index, frequency, reading, output_power, synthesizer_power,"
+                       " temperature, span, bandwidth ON points"
+                       " BEGIN SELECT RAISE(ABORT, 'measured points are not changed'); END"),
+        QStringLiteral("CREATE TRIGGER peaks_as_measured BEFORE UPDATE ON peaks"
+                       " BEGIN SELECT RAISE(ABORT, 'measured peaks are not changed'); END"),
+    };
+}
+
+// Layout 2: what lists need without reading every point: counts kept in runs, the workbooks of
+// each run, the runs by start and the points whose rows wait for their workbook.
+QStringList lists()
+{
+    return {
+        QStringLiteral("ALTER TABLE runs ADD COLUMN point_count INTEGER NOT NULL DEFAULT 0"),
+        QStringLiteral("ALTER TABLE runs ADD COLUMN pass_count INTEGER NOT NULL DEFAULT 0"),
+        QStringLiteral("ALTER TABLE runs ADD COLUMN trouble_count INTEGER NOT NULL DEFAULT 0"),
+        QStringLiteral("UPDATE runs SET"
+                       " point_count = (SELECT COUNT(*) FROM points WHERE points.run = runs.id),"
+                       " pass_count = (SELECT COUNT(DISTINCT pass) FROM passes WHERE passes.run = runs.id),"
+                       " trouble_count = (SELECT COUNT(*) FROM troubles WHERE troubles.run = runs.id)"),
+        // In the order the workbooks first appear in the run.
+        QStringLiteral("CREATE TABLE run_workbooks ("
+                       " run INTEGER NOT NULL REFERENCES runs(id),"
+                       " workbook TEXT NOT NULL,"
+                       " UNIQUE (run, workbook))"),
+        QStringLiteral("INSERT OR IGNORE INTO run_workbooks (run, workbook)"
+                       " SELECT run, name FROM (SELECT run, id, 0 AS second, workbook AS name FROM points"
+                       "  UNION ALL SELECT run, id, 1, in_workbook FROM points WHERE in_workbook IS NOT NULL)"
+                       " ORDER BY id, second"),
+        QStringLiteral("CREATE TRIGGER points_counted AFTER INSERT ON points BEGIN"
+                       " UPDATE runs SET point_count = point_count + 1 WHERE id = NEW.run;"
+                       " INSERT OR IGNORE INTO run_workbooks (run, workbook) VALUES (NEW.run, NEW.workbook);"
+                       " INSERT OR IGNORE INTO run_workbooks (run, workbook)"
+                       "  SELECT NEW.run, NEW.in_workbook WHERE NEW.in_workbook IS NOT NULL;"
+                       " END"),
+        QStringLiteral("CREATE TRIGGER points_placed AFTER UPDATE OF in_workbook ON points"
+                       " WHEN NEW.in_workbook IS NOT NULL BEGIN"
+                       " INSERT OR IGNORE INTO run_workbooks (run, workbook) VALUES (NEW.run, NEW.in_workbook);"
+                       " END"),
+        QStringLiteral("CREATE TRIGGER passes_counted AFTER INSERT ON passes BEGIN"
+                       " UPDATE runs SET pass_count = (SELECT COUNT(DISTINCT pass) FROM passes"
+                       "  WHERE passes.run = NEW.run) WHERE id = NEW.run;"
+                       " END"),
+        QStringLiteral("CREATE TRIGGER troubles_counted AFTER INSERT ON troubles BEGIN"
+                       " UPDATE runs SET trouble_count = trouble_count + 1 WHERE id = NEW.run;"
+                       " END"),
+        QStringLiteral("CREATE INDEX runs_by_start ON runs(started)"),
+        QStringLiteral("CREATE INDEX points_waiting ON points(id) WHERE in_workbook IS NULL"),
+    };
+}
+
+} // namespace
+
+QStringList step(int version)
+{
+    switch (version) {
+    case 1:
+        return records();
+    case 2:
+        return lists();
+    default:
+        return {};
+    }
+}
+
+} // namespace StoreSchema

@@ -1,0 +1,367 @@
+#include "SetupFile.h"
+#include "SqliteStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <limits>
+
+namespace {
+
+struct Finished
+{
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// "rfbench runs" as a script runs it: no display, local time UTC, a locale whose decimal
+// separator is a comma.
+Finished runs(const QStringList &arguments)
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("none-at-all"));
+    environment.insert(QStringLiteral("TZ"), QStringLiteral("UTC"));
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(RFBENCH_PATH), QStringList{QStringLiteral("runs")} + arguments);
+    Finished result;
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return result;
+    }
+    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+QByteArray contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+QDateTime utc(int month, int day, int hour, int minute = 0, int second = 0)
+{
+    return QDateTime(QDate(2026, month, day), QTime(hour, minute, second), Qt::UTC);
+}
+
+const QByteArray setupFile = R"({
+  "format": 1,
+  "synthesizer": {"transport": "lan", "address": "10.0.0.7:5025"},
+  "powerMeter": {"address": "10.0.0.8:5025", "channel": "A"},
+  "kind": "power", "start": 1000, "stop": 1100, "points": 3, "power": -5, "delay": 0, "fetchValues": false
+}
+)";
+
+} // namespace
+
+// "rfbench runs" over a store the test fills: its lists, a run shown, its points as CSV, its
+// setup, the exit codes, and that reading changes nothing.
+class tst_RunsCommand : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+    QString storePath() const { return dir.filePath(QStringLiteral("rfbench.sqlite")); }
+    QString file(const QString &name) const { return dir.filePath(name); }
+
+private slots:
+    void initTestCase();
+    void lists_data();
+    void lists();
+    void showsARun();
+    void exportsPoints();
+    void printsTheSetup();
+    void wrongCommandLines_data();
+    void wrongCommandLines();
+    void storesItCannotRead_data();
+    void storesItCannotRead();
+    void cleanupTestCase();
+
+private:
+    QByteArray storeBefore;
+};
+
+void tst_RunsCommand::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    auto store = SqliteStore::open(storePath(), SqliteStore::Mode::Write, nullptr);
+    QVERIFY(store->problem().isEmpty());
+    const double noValue = std::numeric_limits<double>::quiet_NaN();
+
+    RunStart start;
+    start.station = QStringLiteral("bench-1");
+    start.user = QStringLiteral("ann");
+    start.version = QStringLiteral("0.1");
+    start.started = utc(1, 10, 9);
+    start.measurement = QStringLiteral("power");
+    start.setup = setupFile;
+    start.instruments = QStringLiteral("synthesizer: lan 10.0.0.7:5025\npower meter: lan 10.0.0.8:5025");
+    start.identities = QStringLiteral("ORVANE,SG-6000,123,1.2");
+    start.note = QStringLiteral("RF output is off");
+    const qint64 power = store->beginRun(start);
+    store->addPass(power, 1, -5, utc(1, 10, 9, 0, 1));
+    store->addPass(power, 2, 5, utc(1, 10, 9, 5));
+    QList<qint64> ids;
+    for (int n = 0; n < 3; ++n) {
+        StoredPoint point;
+        point.run = power;
+        point.pass = n < 2 ? 1 : 2;
+        point.number = quint64(n < 2 ? n + 1 : 1);
+        point.measuredAt = utc(1, 10, 9, 0, 2 + n).addMSecs(250);
+        point.workbook = n < 2 ? QStringLiteral("Table -5 dBm") : QStringLiteral("Table 5 dBm");
+        point.pointIndex = n < 2 ? quint64(n) : 0;
+        point.values = {1000.123456789012 + n, n == 1 ? noValue : -10.5, -5.25, 38};
+        ids << store->addPoint(point);
+    }
+    store->markInWorkbook({ids.at(0)}, QStringLiteral("Table -5 dBm"));
+    store->markInWorkbook({ids.at(1)}, QStringLiteral("Table -5 dBm (recovered)"));
+    store->addTrouble(power, RunTrouble{utc(1, 10, 9, 3), QStringLiteral("Power meter"), QStringLiteral("no answer")});
+    store->endRun(power, QStringLiteral("finished"), utc(1, 10, 9, 10));
+
+    start.station = QStringLiteral("bench-2");
+    start.started = utc(2, 1, 8, 45);
+    start.measurement = QStringLiteral("spur");
+    start.setup = "{\"format\": 1}";
+    const qint64 spur = store->beginRun(start);
+    StoredPoint point;
+    point.run = spur;
+    point.measuredAt = utc(2, 1, 8, 46);
+    point.row = StoredPoint::Row::Spur;
+    point.workbook = QStringLiteral("Table spur, \"draft\"");
+    point.values = {20, 50};
+    point.peakFrequencies = {1e9, 1.002e9};
+    point.peakLevels = {-10.25, -60};
+    store->addPoint(point);
+    store->endRun(spur, QStringLiteral("stopped"), utc(2, 1, 9));
+
+    start.station = QStringLiteral("bench-1");
+    start.started = utc(3, 5, 9);
+    start.measurement = QStringLiteral("power");
+    start.setup.clear();
+    store->beginRun(start);
+    QCOMPARE(store->problem(), QString());
+    store.reset();
+    storeBefore = contentOf(storePath());
+}
+
+void tst_RunsCommand::cleanupTestCase()
+{
+    // Reading changed nothing and set nothing aside.
+    QCOMPARE(contentOf(storePath()), storeBefore);
+    QCOMPARE(QDir(dir.path()).entryList({QStringLiteral("rfbench.sqlite.*")}, QDir::Files), QStringList());
+}
+
+void tst_RunsCommand::lists_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QList<int>>("ids"); // in the list's order
+
+    QTest::newRow("all, newest first") << QStringList() << QList<int>{3, 2, 1};
+    QTest::newRow("limit") << QStringList{"--limit", "2"} << QList<int>{3, 2};
+    QTest::newRow("since a day") << QStringList{"--since", "2026-02-01"} << QList<int>{3, 2};
+    QTest::newRow("since a time") << QStringList{"--since", "2026-02-01T08:46:00"} << QList<int>{3};
+    QTest::newRow("since a time in another zone") << QStringList{"--since", "2026-02-01T09:45:00+01:00"} << QList<int>{3, 2};
+    QTest::newRow("match") << QStringList{"--match", "spur"} << QList<int>{2};
+    QTest::newRow("match a workbook") << QStringList{"--match", "Table 5 dBm"} << QList<int>{1};
+    QTest::newRow("nothing matches") << QStringList{"--match", "zzz"} << QList<int>();
+    QTest::newRow("the store of a data folder") << QStringList{"--data-dir", "@"} << QList<int>{3, 2, 1};
+}
+
+void tst_RunsCommand::lists()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QList<int>, ids);
+    if (!arguments.contains(QStringLiteral("--data-dir")))
+        arguments << QStringLiteral("--store") << storePath();
+    arguments.replaceInStrings(QStringLiteral("@"), dir.path());
+
+    const Finished text = runs(arguments);
+    QCOMPARE(text.code, 0);
+    QCOMPARE(text.err, QByteArray());
+    const QList<QByteArray> lines = text.out.trimmed().split('\n');
+    if (ids.isEmpty()) {
+        QCOMPARE(text.out, QByteArray("No run matches.\n"));
+    } else {
+        QCOMPARE(lines.size(), ids.size() + 1);
+        QVERIFY(lines.first().startsWith("ID  Started "));
+        for (int i = 0; i < ids.size(); ++i)
+            QCOMPARE(lines.at(i + 1).trimmed().split(' ').first().toInt(), ids.at(i));
+    }
+
+    const Finished json = runs(arguments + QStringList{QStringLiteral("--json")});
+    QCOMPARE(json.code, 0);
+    const QJsonArray list = QJsonDocument::fromJson(json.out).array();
+    QList<int> listed;
+    for (const QJsonValue &run : list)
+        listed << run.toObject().value(QStringLiteral("id")).toInt();
+    QCOMPARE(listed, ids);
+    for (const QJsonValue &value : list) {
+        const QJsonObject run = value.toObject();
+        if (run.value(QStringLiteral("id")).toInt() != 1)
+            continue;
+        QCOMPARE(run.value(QStringLiteral("started")).toString(), QStringLiteral("2026-01-10T09:00:00.000Z"));
+        QCOMPARE(run.value(QStringLiteral("ended")).toString(), QStringLiteral("2026-01-10T09:10:00.000Z"));
+        QCOMPARE(run.value(QStringLiteral("outcome")).toString(), QStringLiteral("finished"));
+        QCOMPARE(run.value(QStringLiteral("points")).toInt(), 3);
+        QCOMPARE(run.value(QStringLiteral("passes")).toInt(), 2);
+        QCOMPARE(run.value(QStringLiteral("troubles")).toInt(), 1);
+        QCOMPARE(run.value(QStringLiteral("workbooks")).toArray(),
+                 QJsonArray({"Table -5 dBm", "Table 5 dBm", "Table -5 dBm (recovered)"}));
+    }
+}
+
+void tst_RunsCommand::showsARun()
+{
+    const Finished text = runs({QStringLiteral("show"), QStringLiteral("1"), QStringLiteral("--store"), storePath()});
+    QCOMPARE(text.code, 0);
+    for (const char *line : {"Run 1\n", "Outcome:      finished\n", "Started:      2026-01-10T09:00:00Z\n",
+                             "Points:       3, 1 of them not in their workbook\n",
+                             "Workbooks:    Table -5 dBm, Table 5 dBm, Table -5 dBm (recovered)\n",
+                             "Note:         RF output is off\n",
+                             "Instruments:\n  synthesizer: lan 10.0.0.7:5025\n  power meter: lan 10.0.0.8:5025\n",
+                             "Passes:\n  pass 1, output power -5 dBm, from 2026-01-10 09:00:01\n"
+                             "  pass 2, output power 5 dBm, from 2026-01-10 09:05:00\n",
+                             "Troubles:\n  2026-01-10 09:03:00  Power meter: no answer\n"})
+        QVERIFY2(text.out.contains(line), text.out.constData());
+
+    const Finished json = runs({QStringLiteral("show"), QStringLiteral("1"), QStringLiteral("--json"),
+                                QStringLiteral("--store"), storePath()});
+    QCOMPARE(json.code, 0);
+    const QJsonObject run = QJsonDocument::fromJson(json.out).object();
+    QCOMPARE(run.value(QStringLiteral("pointsNotInWorkbook")).toInt(), 1);
+    QCOMPARE(run.value(QStringLiteral("setup")).toObject().value(QStringLiteral("power")).toInt(), -5);
+    QCOMPARE(run.value(QStringLiteral("passList")).toArray().at(1).toObject().value(QStringLiteral("outputPower")).toDouble(),
+             5.0);
+    QCOMPARE(run.value(QStringLiteral("troubleList")).toArray().at(0).toObject().value(QStringLiteral("at")).toString(),
+             QStringLiteral("2026-01-10T09:03:00.000Z"));
+    QCOMPARE(run.value(QStringLiteral("identities")).toString(), QStringLiteral("ORVANE,SG-6000,123,1.2"));
+}
+
+void tst_RunsCommand::exportsPoints()
+{
+    const QString csv = file(QStringLiteral("run 1.csv"));
+    Finished done = runs({QStringLiteral("export"), QStringLiteral("1"), QStringLiteral("--csv"), csv,
+                          QStringLiteral("--store"), storePath()});
+    QCOMPARE(done.code, 0);
+    QCOMPARE(QString::fromUtf8(contentOf(csv)),
+             QStringLiteral("point,pass,number,measured_at,row,workbook,point_index,in_workbook,frequency,reading,"
+                            "output_power,synthesizer_power,temperature,span,bandwidth,peak_frequencies,peak_levels\r\n"
+                            "1,1,1,2026-01-10T09:00:02.250Z,sweep,Table -5 dBm,0,Table -5 dBm,1000.123456789012,-10.5,,"
+                            "-5.25,38,,,,\r\n"
+                            "2,1,2,2026-01-10T09:00:03.250Z,sweep,Table -5 dBm,1,Table -5 dBm (recovered),"
+                            "1001.123456789012,,,-5.25,38,,,,\r\n"
+                            "3,2,1,2026-01-10T09:00:04.250Z,sweep,Table 5 dBm,0,,1002.123456789012,-10.5,,-5.25,38,,,"
+                            ",\r\n"));
+
+    done = runs({QStringLiteral("export"), QStringLiteral("2"), QStringLiteral("--csv"), QStringLiteral("-"),
+                 QStringLiteral("--store"), storePath()});
+    QCOMPARE(done.code, 0);
+    QCOMPARE(done.out.split('\n').value(1),
+             QByteArray("4,1,1,2026-02-01T08:46:00.000Z,spur,\"Table spur, \"\"draft\"\"\",0,,,,,,,20,50,"
+                        "1000000000 1002000000,-10.25 -60\r"));
+
+    // A file that cannot be written: said so, and nothing is left half written.
+    done = runs({QStringLiteral("export"), QStringLiteral("1"), QStringLiteral("--csv"),
+                 file(QStringLiteral("no such folder/run.csv")), QStringLiteral("--store"), storePath()});
+    QCOMPARE(done.code, 1);
+    QVERIFY2(done.err.contains("no such folder/run.csv"), done.err.constData());
+}
+
+void tst_RunsCommand::printsTheSetup()
+{
+    const Finished done = runs({QStringLiteral("setup"), QStringLiteral("1"), QStringLiteral("--store"), storePath()});
+    QCOMPARE(done.code, 0);
+    QCOMPARE(done.out, setupFile);
+    // What "> setup.json" keeps is a setup "rfbench run" takes.
+    const SetupFile::Result setup = SetupFile::read(done.out, QStringLiteral("setup.json"));
+    QVERIFY2(setup.ok(), qPrintable(setup.error));
+    QCOMPARE(SetupFile::runnable(setup.setup), QString());
+
+    const Finished none = runs({QStringLiteral("setup"), QStringLiteral("3"), QStringLiteral("--store"), storePath()});
+    QCOMPARE(none.code, 1);
+    QCOMPARE(none.err, QByteArray("rfbench runs: run 3 has no setup recorded\n"));
+}
+
+void tst_RunsCommand::wrongCommandLines_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("unknown command") << QStringList{"delete", "1"} << "unknown command \"delete\"";
+    QTest::newRow("no run number") << QStringList{"show"} << "give one run number: rfbench runs show ID";
+    QTest::newRow("two run numbers") << QStringList{"show", "1", "2"} << "give one run number: rfbench runs show ID";
+    QTest::newRow("not a number") << QStringList{"show", "first"} << "\"first\" is not a run number";
+    QTest::newRow("no such run") << QStringList{"show", "99"} << "has no run 99";
+    QTest::newRow("export without a file") << QStringList{"export", "1"} << "export needs --csv FILE";
+    QTest::newRow("a list option with show") << QStringList{"show", "1", "--limit", "3"}
+                                             << "--limit does not go with runs show";
+    QTest::newRow("csv with the list") << QStringList{"--csv", "x.csv"} << "--csv does not go with the list";
+    QTest::newRow("limit zero") << QStringList{"--limit", "0"} << "--limit: \"0\" is not a number of runs";
+    QTest::newRow("not a date") << QStringList{"--since", "yesterday"} << "--since: \"yesterday\" is not a date";
+    QTest::newRow("unknown option") << QStringList{"--all"} << "Unknown option 'all'";
+}
+
+void tst_RunsCommand::wrongCommandLines()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    const Finished done = runs(arguments + QStringList{QStringLiteral("--store"), storePath()});
+    QCOMPARE(done.code, 2);
+    QCOMPARE(done.out, QByteArray());
+    QVERIFY2(done.err.startsWith("rfbench runs: ") && done.err.contains(message.toUtf8()), done.err.constData());
+}
+
+void tst_RunsCommand::storesItCannotRead_data()
+{
+    QTest::addColumn<QByteArray>("content"); // of the file at --store; "(missing)": none
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no store") << QByteArray("(missing)") << QStringLiteral("there is no results store at ");
+    QTest::newRow("not a store") << QByteArray("run,point\n1,1\n")
+                                 << QStringLiteral("is not a results store: it is not an SQLite database");
+    QTest::newRow("newer store") << QByteArray("(newer)")
+                                 << QStringLiteral("the results store was written by a newer rfbench (schema 9; this "
+                                                   "one knows ");
+}
+
+void tst_RunsCommand::storesItCannotRead()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, message);
+    const QString other = file(QStringLiteral("other.sqlite"));
+    QFile::remove(other);
+    if (content == "(newer)") {
+        QVERIFY(QFile::copy(storePath(), other));
+        auto store = SqliteStore::open(other, SqliteStore::Mode::Write, nullptr);
+        store.reset();
+        QProcess sqlite;
+        sqlite.start(QStringLiteral("sqlite3"),
+                     {other, QStringLiteral("INSERT INTO schema_version VALUES (9, '2030-01-01T00:00:00.000Z', 'rfbench 9')")});
+        if (!sqlite.waitForFinished() || sqlite.exitCode() != 0)
+            QSKIP("the sqlite3 shell is not installed");
+    } else if (content != "(missing)") {
+        QFile write(other);
+        QVERIFY(write.open(QIODevice::WriteOnly) && write.write(content) == content.size());
+    }
+    const QByteArray before = contentOf(other);
+    for (const QStringList &command : {QStringList(), QStringList{"show", "1"}, QStringList{"setup", "1"}}) {
+        const Finished done = runs(command + QStringList{QStringLiteral("--store"), other});
+        QCOMPARE(done.code, 1);
+        QVERIFY2(done.err.startsWith("rfbench runs: ") && done.err.contains(message.toUtf8()), done.err.constData());
+        QCOMPARE(done.out, QByteArray());
+    }
+    QCOMPARE(contentOf(other), before);
+}
+
+QTEST_GUILESS_MAIN(tst_RunsCommand)
+#include "tst_RunsCommand.moc"

@@ -1,0 +1,1240 @@
+#include "SqliteStore.h"
+#include "StoreSchema.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <functional>
+#include <grp.h>
+#include <limits>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+Q_DECLARE_METATYPE(SqliteStore::Mode)
+
+namespace {
+
+using Mode = SqliteStore::Mode;
+
+const double noValue = std::numeric_limits<double>::quiet_NaN();
+const double infinity = std::numeric_limits<double>::infinity();
+
+// A connection of its own to a store's file, as another SQLite program has it.
+class Raw
+{
+public:
+    explicit Raw(const QString &path) : name(QStringLiteral("raw-%1").arg(quintptr(this), 0, 16))
+    {
+        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        database.setDatabaseName(path);
+        database.open();
+    }
+    ~Raw()
+    {
+        QSqlDatabase::database(name, false).close();
+        QSqlDatabase::removeDatabase(name);
+    }
+    Raw(const Raw &) = delete;
+    Raw &operator=(const Raw &) = delete;
+
+    // Empty when the statement ran; otherwise SQLite's words.
+    QString exec(const QString &sql)
+    {
+        QSqlQuery query(QSqlDatabase::database(name, false));
+        return query.exec(sql) ? QString() : query.lastError().databaseText();
+    }
+    QList<QVariantList> rows(const QString &sql)
+    {
+        QSqlQuery query(QSqlDatabase::database(name, false));
+        QList<QVariantList> rows;
+        if (!query.exec(sql))
+            return {{QStringLiteral("error: ") + query.lastError().databaseText()}};
+        while (query.next()) {
+            QVariantList row;
+            for (int i = 0; i < query.record().count(); ++i)
+                row << query.value(i);
+            rows << row;
+        }
+        return rows;
+    }
+    QVariant value(const QString &sql) { return rows(sql).value(0).value(0); }
+
+private:
+    const QString name;
+};
+
+QByteArray contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QDateTime utc(int month, int day, int hour = 9, int minute = 0)
+{
+    return QDateTime(QDate(2026, month, day), QTime(hour, minute), Qt::UTC);
+}
+
+RunStart startOf(const QString &station, const QString &measurement, const QDateTime &started,
+                 const QByteArray &setup = "{\"format\": 1}\n")
+{
+    RunStart start;
+    start.station = station;
+    start.user = QStringLiteral("ann");
+    start.version = QStringLiteral("0.1");
+    start.started = started;
+    start.measurement = measurement;
+    start.setup = setup;
+    start.instruments = QStringLiteral("synthesizer: lan 10.0.0.7\npower meter: gpib 13");
+    start.identities = QStringLiteral("ORVANE,SG-6000,123,1.2");
+    return start;
+}
+
+StoredPoint sweepPoint(qint64 run, quint64 number, const QString &workbook = QStringLiteral("Table -5 dBm"))
+{
+    StoredPoint point;
+    point.run = run;
+    point.pass = 1;
+    point.number = number;
+    point.measuredAt = utc(1, 10).addSecs(qint64(number));
+    point.workbook = workbook;
+    point.pointIndex = number - 1;
+    point.values = {1000.0 + double(number), -10.5, -5, 38.25};
+    return point;
+}
+
+bool same(double a, double b)
+{
+    return (qIsNaN(a) && qIsNaN(b)) || a == b;
+}
+
+bool same(const QVector<double> &a, const QVector<double> &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (int i = 0; i < a.size(); ++i)
+        if (!same(a.at(i), b.at(i)))
+            return false;
+    return true;
+}
+
+QList<qint64> idsOf(const QList<RunSummary> &runs)
+{
+    QList<qint64> ids;
+    for (const RunSummary &run : runs)
+        ids << run.id;
+    return ids;
+}
+
+QList<quint64> numbersOf(const QList<StoredPoint> &points)
+{
+    QList<quint64> numbers;
+    for (const StoredPoint &point : points)
+        numbers << point.number;
+    return numbers;
+}
+
+// Runs body in a child process and gives its exit code, or -1 when it did not exit (a crash).
+// The child ignores SIGXFSZ, so that a write past its file-size limit fails with EFBIG after a
+// partial write, as on a full disk.
+int inChildProcess(const std::function<int()> &body)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        _exit(body());
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+bool limitFileSize(rlim_t bytes)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = bytes == RLIM_INFINITY ? limit.rlim_max : bytes;
+    return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+const uid_t nobody = 65534;
+
+// Root passes every permission check: for the faults of permissions it acts as nobody (on), and
+// as root again (off).
+bool actAsNobody(bool on)
+{
+    if (geteuid() != 0 && on)
+        return true;
+    if (on)
+        return setgroups(0, nullptr) == 0 && setegid(nobody) == 0 && seteuid(nobody) == 0;
+    return getuid() != 0 || (seteuid(0) == 0 && setegid(0) == 0);
+}
+
+bool setMode(const QString &path, mode_t mode)
+{
+    return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+}
+
+// The first layout of the store (schema 1), as a store written by the first rfbench with a
+// store has it: the test keeps its own copy, so that a change to that layout shows here.
+const char *const layoutOne[] = {
+    "PRAGMA application_id = 1380336211",
+    "PRAGMA journal_mode = WAL",
+    "CREATE TABLE schema_version (version INTEGER PRIMARY KEY, applied TEXT NOT NULL, program TEXT NOT NULL)",
+    "CREATE TABLE runs (id INTEGER PRIMARY KEY AUTOINCREMENT, station TEXT NOT NULL, user TEXT NOT NULL,"
+    " version TEXT NOT NULL, started TEXT NOT NULL, ended TEXT, measurement TEXT NOT NULL, outcome TEXT NOT NULL"
+    " CHECK (outcome IN ('running', 'finished', 'stopped', 'interrupted', 'failed')), setup,"
+    " instruments TEXT NOT NULL, identities TEXT NOT NULL, note TEXT NOT NULL, writer TEXT NOT NULL)",
+    "CREATE TABLE passes (run INTEGER NOT NULL REFERENCES runs(id), pass INTEGER NOT NULL, output_power REAL,"
+    " started TEXT)",
+    "CREATE INDEX passes_of_run ON passes(run, pass)",
+    "CREATE TABLE points (id INTEGER PRIMARY KEY, run INTEGER NOT NULL REFERENCES runs(id), pass INTEGER NOT NULL,"
+    " number INTEGER NOT NULL, measured_at TEXT, row_kind TEXT NOT NULL CHECK (row_kind IN ('sweep', 'step', 'spur')),"
+    " workbook TEXT NOT NULL, point_index INTEGER NOT NULL, frequency REAL, reading REAL, output_power REAL,"
+    " synthesizer_power REAL, temperature REAL, span REAL, bandwidth REAL, in_workbook TEXT)",
+    "CREATE INDEX points_of_run ON points(run)",
+    "CREATE TABLE peaks (point INTEGER NOT NULL REFERENCES points(id), number INTEGER NOT NULL, frequency REAL,"
+    " level REAL, PRIMARY KEY (point, number)) WITHOUT ROWID",
+    "CREATE TABLE troubles (id INTEGER PRIMARY KEY, run INTEGER NOT NULL REFERENCES runs(id), at TEXT,"
+    " instrument TEXT NOT NULL, text TEXT NOT NULL)",
+    "CREATE INDEX troubles_of_run ON troubles(run)",
+    "INSERT INTO schema_version VALUES (1, '2026-01-01T08:00:00.000Z', 'rfbench 0.1')",
+};
+
+// Two runs of an older store: the first with three points in two workbooks, one of them
+// recovered, two passes (the second recorded twice), a trouble and a spur's peaks.
+const char *const recordsOfLayoutOne[] = {
+    "INSERT INTO runs VALUES (1, 'bench-1', 'ann', '0.1', '2026-01-10T09:00:00.000Z', '2026-01-10T09:10:00.000Z',"
+    " 'power', 'finished', '{\"format\": 1}', 'synthesizer: lan 10.0.0.7', '', '', 'bench-1 1')",
+    "INSERT INTO runs VALUES (2, 'bench-1', 'ann', '0.1', '2026-01-11T09:00:00.000Z', NULL, 'spur', 'running',"
+    " '{\"format\": 1}', '', '', '', 'bench-1 1')",
+    "INSERT INTO passes VALUES (1, 1, -5, '2026-01-10T09:00:01.000Z')",
+    "INSERT INTO passes VALUES (1, 2, 5, '2026-01-10T09:05:00.000Z')",
+    "INSERT INTO passes VALUES (1, 2, 5, '2026-01-10T09:06:00.000Z')",
+    "INSERT INTO points VALUES (1, 1, 1, 1, '2026-01-10T09:00:02.000Z', 'sweep', 'Table -5 dBm', 0, 1000, -10.5,"
+    " NULL, -5, 38, NULL, NULL, 'Table -5 dBm')",
+    "INSERT INTO points VALUES (2, 1, 2, 1, '2026-01-10T09:05:02.000Z', 'sweep', 'Table 5 dBm', 0, 1000, NULL,"
+    " NULL, 5, 38, NULL, NULL, 'Table 5 dBm (recovered)')",
+    "INSERT INTO points VALUES (3, 1, 2, 2, '2026-01-10T09:05:03.000Z', 'sweep', 'Table 5 dBm', 1, 1001, -9.5,"
+    " NULL, 5, 38, NULL, NULL, NULL)",
+    "INSERT INTO points VALUES (4, 2, 1, 1, '2026-01-11T09:00:02.000Z', 'spur', 'Table spur', 0, NULL, NULL,"
+    " NULL, NULL, NULL, 20, 50, NULL)",
+    "INSERT INTO peaks VALUES (4, 1, 1000000000, -10)",
+    "INSERT INTO peaks VALUES (4, 2, 1002000000, -60)",
+    "INSERT INTO troubles VALUES (1, 1, '2026-01-10T09:03:00.000Z', 'Power meter', 'no answer')",
+};
+
+} // namespace
+
+// The results store on real SQLite files: what goes in comes back, lists and their filters,
+// files that are not stores, layouts older and newer than this program's, and writes that fail.
+class tst_SqliteStore : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+    QString path() const { return dir.filePath(QStringLiteral("rfbench.sqlite")); }
+    std::unique_ptr<SqliteStore> open(Mode mode = Mode::Write, QStringList *announcements = nullptr) const
+    {
+        return SqliteStore::open(path(), mode, announcements);
+    }
+    void makeLayoutOne(bool withRecords);
+    QStringList entries() const
+    {
+        return QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    }
+
+private slots:
+    void initTestCase();
+    void init();
+
+    // What goes in comes back.
+    void pointsComeBackAsMeasured_data();
+    void pointsComeBackAsMeasured();
+    void runKeepsItsStart_data();
+    void runKeepsItsStart();
+    void countsAndWorkbooksOfARun();
+    void outcomes();
+    void runsOfDeadWritersAreInterrupted();
+    void pointsNotInWorkbookOldestFirst();
+    void wrongWritesAreRefused_data();
+    void wrongWritesAreRefused();
+    void recordsAreOnlyAdded();
+
+    // Lists.
+    void listFilters_data();
+    void listFilters();
+
+    // Writers and readers.
+    void aKilledWriterLosesNoPoint();
+    void readerSeesEachCommittedPoint();
+
+    // Files that are not stores, and layouts.
+    void openings_data();
+    void openings();
+    void foreignDatabaseMovesWithItsLog();
+    void newerStoreIsLeftAlone_data();
+    void newerStoreIsLeftAlone();
+    void olderStoreIsUpgraded();
+    void failedUpgradeChangesNothing();
+
+    // Stores that cannot be written.
+    void writeFaults_data();
+    void writeFaults();
+    void storeInReadOnlyFolderIsRead();
+};
+
+void tst_SqliteStore::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    // Open to the user nobody, whom the permission faults take as the writer when root runs them.
+    QVERIFY(setMode(dir.path(), 0755));
+}
+
+void tst_SqliteStore::init()
+{
+    setMode(dir.path(), 0755);
+    for (const QString &name : entries())
+        QFile::remove(dir.filePath(name));
+}
+
+void tst_SqliteStore::makeLayoutOne(bool withRecords)
+{
+    Raw raw(path());
+    for (const char *statement : layoutOne)
+        QVERIFY2(raw.exec(QString::fromUtf8(statement)).isEmpty(), statement);
+    if (withRecords)
+        for (const char *statement : recordsOfLayoutOne)
+            QVERIFY2(raw.exec(QString::fromUtf8(statement)).isEmpty(), statement);
+}
+
+void tst_SqliteStore::pointsComeBackAsMeasured_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<QVector<double>>("values");
+    QTest::addColumn<QVector<double>>("expected"); // values as they come back
+    QTest::addColumn<QVector<double>>("frequencies");
+    QTest::addColumn<QVector<double>>("levels");
+    QTest::addColumn<QVector<double>>("expectedLevels");
+    QTest::addColumn<QString>("workbook");
+    QTest::addColumn<QDateTime>("measuredAt");
+    QTest::addColumn<quint64>("pointIndex");
+
+    const int sweep = int(StoredPoint::Row::Sweep), step = int(StoredPoint::Row::Step),
+              spur = int(StoredPoint::Row::Spur);
+    const QDateTime at = utc(12, 8, 10, 32).addMSecs(123);
+    const QString book = QStringLiteral("Table -5 dBm");
+    const QVector<double> none;
+    QTest::newRow("sweep") << sweep << QVector<double>{100.5, -10.25, 1.5, 38}
+                           << QVector<double>{100.5, -10.25, 1.5, 38} << none << none << none << book << at
+                           << quint64(3);
+    QTest::newRow("sweep, readings not numbers") << sweep << QVector<double>{100.5, noValue, 1.5, noValue}
+                                                 << QVector<double>{100.5, noValue, 1.5, noValue} << none << none << none
+                                                 << book << at << quint64(3);
+    QTest::newRow("step, an infinite output power")
+        << step << QVector<double>{1000, -20.5, -infinity, -18.5, noValue}
+        << QVector<double>{1000, -20.5, -infinity, -18.5, noValue} << none << none << none << book << at << quint64(0);
+    QTest::newRow("step, fewer values: the rest are no values")
+        << step << QVector<double>{1000, -20.5} << QVector<double>{1000, -20.5, noValue, noValue, noValue} << none << none
+        << none << book << at << quint64(1);
+    QTest::newRow("spur with peaks") << spur << QVector<double>{20, 50} << QVector<double>{20, 50}
+                                     << QVector<double>{1e9, 1.002e9, 1.003e9} << QVector<double>{-10, -60, -72.5}
+                                     << QVector<double>{-10, -60, -72.5} << QStringLiteral("Table spur") << at
+                                     << quint64(7);
+    QTest::newRow("spur, a level not a number")
+        << spur << QVector<double>{20, 50} << QVector<double>{20, 50} << QVector<double>{1e9, 1.002e9}
+        << QVector<double>{noValue, -60} << QVector<double>{noValue, -60} << QStringLiteral("Table spur") << at << quint64(7);
+    QTest::newRow("spur, no peaks") << spur << QVector<double>{20, 50} << QVector<double>{20, 50} << none << none
+                                    << none << QStringLiteral("Table spur") << at << quint64(7);
+    QTest::newRow("spur, a frequency without its level")
+        << spur << QVector<double>{20, 50} << QVector<double>{20, 50} << QVector<double>{1e9, 1.002e9}
+        << QVector<double>{-10} << QVector<double>{-10, noValue} << QStringLiteral("Table spur") << at << quint64(7);
+    QTest::newRow("names of any script, a time with an offset, a large index")
+        << sweep << QVector<double>{0.1, 1e-300, -273.15, 1.7976931348623157e308}
+        << QVector<double>{0.1, 1e-300, -273.15, 1.7976931348623157e308} << none << none << none
+        << QStringLiteral("Таблица −5 dBm, «draft» 'quoted'")
+        << QDateTime(QDate(2026, 12, 8), QTime(16, 2, 0, 999), Qt::OffsetFromUTC, 5 * 3600 + 1800)
+        << (quint64(1) << 40);
+    QTest::newRow("no time") << sweep << QVector<double>{1, 2, 3, 4} << QVector<double>{1, 2, 3, 4} << none << none
+                             << none << book << QDateTime() << quint64(0);
+}
+
+void tst_SqliteStore::pointsComeBackAsMeasured()
+{
+    QFETCH(int, row);
+    QFETCH(QVector<double>, values);
+    QFETCH(QVector<double>, expected);
+    QFETCH(QVector<double>, frequencies);
+    QFETCH(QVector<double>, levels);
+    QFETCH(QVector<double>, expectedLevels);
+    QFETCH(QString, workbook);
+    QFETCH(QDateTime, measuredAt);
+    QFETCH(quint64, pointIndex);
+    auto store = open();
+    const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(12, 8)));
+    QVERIFY(run > 0);
+    StoredPoint point;
+    point.run = run;
+    point.pass = 3;
+    point.number = pointIndex + 1;
+    point.measuredAt = measuredAt;
+    point.row = StoredPoint::Row(row);
+    point.workbook = workbook;
+    point.pointIndex = pointIndex;
+    point.values = values;
+    point.peakFrequencies = frequencies;
+    point.peakLevels = levels;
+    const qint64 id = store->addPoint(point);
+    QVERIFY2(id > 0, qPrintable(store->problem()));
+    QCOMPARE(store->problem(), QString());
+
+    // A second instance reads what the file holds, not what the first remembers.
+    const auto reader = open(Mode::Read);
+    QCOMPARE(reader->problem(), QString());
+    for (const QList<StoredPoint> &list : {reader->points(run), reader->pointsNotInWorkbook()}) {
+        QCOMPARE(list.size(), 1);
+        const StoredPoint back = list.first();
+        QCOMPARE(back.id, id);
+        QCOMPARE(back.run, run);
+        QCOMPARE(back.pass, 3);
+        QCOMPARE(back.number, pointIndex + 1);
+        QCOMPARE(back.measuredAt, measuredAt);
+        QCOMPARE(int(back.row), row);
+        QCOMPARE(back.workbook, workbook);
+        QCOMPARE(back.pointIndex, pointIndex);
+        QVERIFY2(same(back.values, expected), qPrintable(QStringLiteral("%1 values").arg(back.values.size())));
+        QVERIFY(same(back.peakFrequencies, frequencies + QVector<double>(expectedLevels.size() - frequencies.size(), noValue)));
+        QVERIFY(same(back.peakLevels, expectedLevels));
+        QVERIFY(!back.inWorkbook);
+    }
+    // A value that is not a number is NULL for every SQLite reader.
+    Raw raw(path());
+    const int nulls = raw.value(QStringLiteral("SELECT (frequency IS NULL) + (reading IS NULL) + (output_power IS NULL)"
+                                               " + (synthesizer_power IS NULL) + (temperature IS NULL) + (span IS NULL)"
+                                               " + (bandwidth IS NULL) FROM points"))
+                          .toInt();
+    int missing = 7 - expected.size();
+    for (const double value : expected)
+        missing += qIsNaN(value) ? 1 : 0;
+    QCOMPARE(nulls, missing);
+}
+
+void tst_SqliteStore::runKeepsItsStart_data()
+{
+    QTest::addColumn<QByteArray>("setup");
+    QTest::addColumn<QString>("type"); // of the setup column, as SQLite tools see it
+    QTest::newRow("setup file") << QByteArray("{\n  \"format\": 1,\n  \"name\": \"Réglage −5 dBm\"\n}\n")
+                                << QStringLiteral("text");
+    QTest::newRow("bytes that are not UTF-8, kept as they are")
+        << QByteArray("{\"name\": \"R\xe9glage\", \"nul\": \"") + QByteArray(1, '\0') + QByteArray("\"}")
+        << QStringLiteral("blob");
+    QTest::newRow("no setup") << QByteArray() << QStringLiteral("text");
+}
+
+void tst_SqliteStore::runKeepsItsStart()
+{
+    QFETCH(QByteArray, setup);
+    QFETCH(QString, type);
+    RunStart start = startOf(QStringLiteral("bench-1"), QStringLiteral("spur"),
+                             QDateTime(QDate(2026, 12, 8), QTime(10, 32, 0, 5), Qt::OffsetFromUTC, 3600), setup);
+    start.note = QStringLiteral("RF output is off");
+    start.user = QString(); // unknown: kept as an empty text
+    auto store = open();
+    const qint64 id = store->beginRun(start);
+    QVERIFY2(id > 0, qPrintable(store->problem()));
+    store.reset();
+
+    const auto reader = open(Mode::Read);
+    const RunSummary run = reader->run(id);
+    QCOMPARE(run.id, id);
+    QCOMPARE(run.station, start.station);
+    QCOMPARE(run.user, QString());
+    QCOMPARE(run.version, start.version);
+    QCOMPARE(run.started, start.started);
+    QVERIFY(run.ended.isNull());
+    QCOMPARE(run.measurement, start.measurement);
+    QCOMPARE(run.setup, setup);
+    QCOMPARE(run.instruments, start.instruments);
+    QCOMPARE(run.identities, start.identities);
+    QCOMPARE(run.note, start.note);
+    QCOMPARE(run.points, qint64(0));
+    QCOMPARE(run.workbooks, QStringList());
+    Raw raw(path());
+    QCOMPARE(raw.value(QStringLiteral("SELECT typeof(setup) FROM runs")).toString(), type);
+    QCOMPARE(raw.value(QStringLiteral("SELECT started FROM runs")).toString(), QStringLiteral("2026-12-08T09:32:00.005Z"));
+}
+
+void tst_SqliteStore::countsAndWorkbooksOfARun()
+{
+    auto store = open();
+    const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+    const qint64 other = store->beginRun(startOf(QStringLiteral("bench-2"), QStringLiteral("power"), utc(1, 10)));
+    QList<qint64> ids;
+    for (quint64 n = 1; n <= 3; ++n)
+        ids << store->addPoint(sweepPoint(run, n, QStringLiteral("Table -5 dBm")));
+    for (quint64 n = 4; n <= 5; ++n)
+        ids << store->addPoint(sweepPoint(run, n, QStringLiteral("Table 5 dBm")));
+    store->addPoint(sweepPoint(other, 1, QStringLiteral("Table other")));
+    store->addPass(run, 1, -5, utc(1, 10));
+    store->addPass(run, 2, 5, utc(1, 10, 9, 5));
+    store->addPass(run, 2, 5, utc(1, 10, 9, 6)); // a resumed pass: recorded again, counted once
+    store->addTrouble(run, RunTrouble{utc(1, 10, 9, 3), QStringLiteral("Power meter"), QStringLiteral("no answer")});
+    store->markInWorkbook({ids.at(0), ids.at(1)}, QStringLiteral("Table -5 dBm"));
+    store->markInWorkbook({ids.at(3)}, QStringLiteral("Table 5 dBm (recovered)"));
+    QCOMPARE(store->problem(), QString());
+
+    const RunSummary summary = store->run(run);
+    QCOMPARE(summary.points, qint64(5));
+    QCOMPARE(summary.passes, 2);
+    QCOMPARE(summary.troubles, 1);
+    // In the order they first appear, the recovered workbook too.
+    QCOMPARE(summary.workbooks, (QStringList{"Table -5 dBm", "Table 5 dBm", "Table 5 dBm (recovered)"}));
+    QCOMPARE(store->run(other).workbooks, QStringList{"Table other"});
+    QCOMPARE(store->runs(RunFilter()).size(), 2);
+
+    const QList<StoredPass> passes = store->passes(run);
+    QCOMPARE(passes.size(), 3);
+    QCOMPARE(passes.at(1).pass, 2);
+    QCOMPARE(passes.at(1).outputPower, 5.0);
+    QCOMPARE(passes.at(2).started, utc(1, 10, 9, 6));
+    const QList<RunTrouble> troubles = store->troubles(run);
+    QCOMPARE(troubles.size(), 1);
+    QCOMPARE(troubles.first().when, utc(1, 10, 9, 3));
+    QCOMPARE(troubles.first().instrument, QStringLiteral("Power meter"));
+    QCOMPARE(troubles.first().text, QStringLiteral("no answer"));
+
+    const QList<StoredPoint> points = store->points(run);
+    QCOMPARE(points.size(), 5);
+    QCOMPARE(points.at(3).savedIn, QStringLiteral("Table 5 dBm (recovered)"));
+    QVERIFY(points.at(3).inWorkbook);
+    QVERIFY(!points.at(2).inWorkbook);
+    // The kept counts are those of the records.
+    store.reset();
+    Raw raw(path());
+    QCOMPARE(raw.value(QStringLiteral("SELECT COUNT(*) FROM runs WHERE point_count <> (SELECT COUNT(*) FROM points"
+                                      " WHERE points.run = runs.id) OR trouble_count <> (SELECT COUNT(*) FROM troubles"
+                                      " WHERE troubles.run = runs.id)"))
+                 .toInt(),
+             0);
+}
+
+void tst_SqliteStore::outcomes()
+{
+    auto store = open();
+    const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+    QCOMPARE(store->run(run).outcome, QStringLiteral("running"));
+    store->endRun(run, QStringLiteral("stopped"), utc(1, 10, 9, 30));
+    QCOMPARE(store->run(run).outcome, QStringLiteral("stopped"));
+    QCOMPARE(store->run(run).ended, utc(1, 10, 9, 30));
+    store->reopenRun(run);
+    QCOMPARE(store->run(run).outcome, QStringLiteral("running"));
+    QVERIFY(store->run(run).ended.isNull());
+    store->endRun(run, QStringLiteral("finished"), utc(1, 10, 9, 45));
+    QCOMPARE(store->run(run).outcome, QStringLiteral("finished"));
+
+    // A station runs one run at a time: a run of it still running when the next begins was cut
+    // off; another station's is not.
+    const qint64 cut = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 11)));
+    const qint64 elsewhere = store->beginRun(startOf(QStringLiteral("bench-2"), QStringLiteral("power"), utc(1, 11)));
+    const qint64 next = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("spur"), utc(1, 11, 10)));
+    QCOMPARE(store->run(cut).outcome, QStringLiteral("interrupted"));
+    QVERIFY(store->run(cut).ended.isNull());
+    QCOMPARE(store->run(elsewhere).outcome, QStringLiteral("running"));
+    QCOMPARE(store->run(next).outcome, QStringLiteral("running"));
+    QCOMPARE(store->run(run).outcome, QStringLiteral("finished"));
+}
+
+void tst_SqliteStore::runsOfDeadWritersAreInterrupted()
+{
+    qint64 live = 0;
+    {
+        auto store = open();
+        live = store->beginRun(startOf(QStringLiteral("bench-2"), QStringLiteral("power"), utc(1, 10)));
+    }
+    // A process that began a run and ended without ending it.
+    const int child = inChildProcess([this] {
+        auto store = open();
+        return store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 11))) > 0 ? 0 : 1;
+    });
+    QCOMPARE(child, 0);
+    // A reader sees it cut off and leaves the file as it is; the next writer records it so. The
+    // run of this process, which lives, still runs.
+    const QString recorded = QStringLiteral("SELECT outcome FROM runs ORDER BY id");
+    for (const Mode mode : {Mode::Read, Mode::Write}) {
+        const auto store = open(mode);
+        const QList<RunSummary> runs = store->runs(RunFilter());
+        QCOMPARE(runs.size(), 2);
+        QCOMPARE(runs.at(0).outcome, QStringLiteral("interrupted"));
+        QCOMPARE(runs.at(1).id, live);
+        QCOMPARE(runs.at(1).outcome, QStringLiteral("running"));
+        Raw raw(path());
+        QCOMPARE(raw.rows(recorded).value(1).value(0).toString(),
+                 mode == Mode::Read ? QStringLiteral("running") : QStringLiteral("interrupted"));
+    }
+}
+
+void tst_SqliteStore::pointsNotInWorkbookOldestFirst()
+{
+    auto store = open();
+    const qint64 first = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+    const qint64 second = store->beginRun(startOf(QStringLiteral("bench-2"), QStringLiteral("spur"), utc(1, 10)));
+    QList<qint64> ids;
+    for (quint64 n = 1; n <= 3; ++n) {
+        ids << store->addPoint(sweepPoint(first, n));
+        StoredPoint spur = sweepPoint(second, n, QStringLiteral("Table spur"));
+        spur.row = StoredPoint::Row::Spur;
+        spur.values = {20, 50};
+        spur.peakFrequencies = {1e9, 1e9 + double(n) * 1e6};
+        spur.peakLevels = {-10, -60};
+        ids << store->addPoint(spur);
+    }
+    StoredPoint placed = sweepPoint(first, 4);
+    placed.inWorkbook = true;
+    QVERIFY(store->addPoint(placed) > 0);
+    store->markInWorkbook({ids.at(0), ids.at(3)}, QStringLiteral("Table -5 dBm"));
+
+    const QList<StoredPoint> waiting = store->pointsNotInWorkbook();
+    QList<qint64> waitingIds;
+    for (const StoredPoint &point : waiting)
+        waitingIds << point.id;
+    QCOMPARE(waitingIds, (QList<qint64>{ids.at(1), ids.at(2), ids.at(4), ids.at(5)}));
+    QCOMPARE(waiting.at(0).peakFrequencies, (QVector<double>{1e9, 1e9 + 1e6}));
+    QCOMPARE(waiting.at(3).peakFrequencies, (QVector<double>{1e9, 1e9 + 3e6}));
+    QVERIFY(waiting.at(1).peakFrequencies.isEmpty());
+    QCOMPARE(store->points(first).at(3).savedIn, QStringLiteral("Table -5 dBm"));
+
+    store->markInWorkbook(waitingIds, QStringLiteral("Table spur (recovered)"));
+    QCOMPARE(store->pointsNotInWorkbook().size(), 0);
+}
+
+void tst_SqliteStore::wrongWritesAreRefused_data()
+{
+    QTest::addColumn<QString>("write");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("point of a run that is not there") << QStringLiteral("unknown run")
+                                                      << QStringLiteral("FOREIGN KEY constraint failed");
+    QTest::newRow("a sweep point of five values") << QStringLiteral("too many values")
+                                                  << QStringLiteral("a sweep point has at most 4 values, not 5");
+    QTest::newRow("an outcome that is none") << QStringLiteral("unknown outcome")
+                                             << QStringLiteral("CHECK constraint failed: outcome IN ('running', "
+                                                               "'finished', 'stopped', 'interrupted', 'failed')");
+}
+
+void tst_SqliteStore::wrongWritesAreRefused()
+{
+    QFETCH(QString, write);
+    QFETCH(QString, problem);
+    auto store = open();
+    const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+    QVERIFY(store->addPoint(sweepPoint(run, 1)) > 0);
+    if (write == QLatin1String("unknown run")) {
+        QCOMPARE(store->addPoint(sweepPoint(run + 100, 2)), qint64(0));
+    } else if (write == QLatin1String("too many values")) {
+        StoredPoint point = sweepPoint(run, 2);
+        point.values << 1;
+        QCOMPARE(store->addPoint(point), qint64(0));
+    } else {
+        store->endRun(run, QStringLiteral("done"), utc(1, 10, 10));
+    }
+    QCOMPARE(store->problem(), problem);
+    // Nothing of the refused write is kept, and the store goes on.
+    QCOMPARE(store->run(run).outcome, QStringLiteral("running"));
+    QCOMPARE(store->points(run).size(), 1);
+    QVERIFY(store->addPoint(sweepPoint(run, 3)) > 0);
+    QCOMPARE(store->problem(), QString());
+    // The run keeps the note of what it lacks.
+    const QList<RunTrouble> troubles = store->troubles(run);
+    if (write == QLatin1String("too many values")) {
+        QCOMPARE(troubles.size(), 1);
+        QCOMPARE(troubles.first().instrument, QStringLiteral("results store"));
+        QCOMPARE(troubles.first().text, QStringLiteral("1 earlier writes of this run to the results store failed (a sweep "
+                                                       "point has at most 4 values, not 5): their points, passes or "
+                                                       "troubles are missing here"));
+    } else {
+        QCOMPARE(troubles.size(), write == QLatin1String("unknown outcome") ? 1 : 0);
+    }
+    QCOMPARE(store->run(run + 100).id, qint64(0));
+    QCOMPARE(store->points(run + 100).size(), 0);
+    QCOMPARE(store->troubles(run + 100).size(), 0);
+}
+
+void tst_SqliteStore::recordsAreOnlyAdded()
+{
+    auto store = open();
+    const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+    const qint64 point = store->addPoint(sweepPoint(run, 1));
+    QVERIFY(point > 0);
+    store.reset();
+    // Not even another SQLite program removes or changes a measurement by mistake.
+    Raw raw(path());
+    QCOMPARE(raw.exec(QStringLiteral("DELETE FROM points")), QStringLiteral("points are kept"));
+    QCOMPARE(raw.exec(QStringLiteral("DELETE FROM runs")), QStringLiteral("runs are kept"));
+    QCOMPARE(raw.exec(QStringLiteral("UPDATE points SET reading = 0")), QStringLiteral("measured points are not changed"));
+    QCOMPARE(raw.exec(QStringLiteral("UPDATE points SET in_workbook = 'Table -5 dBm'")), QString());
+    QCOMPARE(raw.value(QStringLiteral("SELECT reading FROM points")).toDouble(), -10.5);
+}
+
+void tst_SqliteStore::listFilters_data()
+{
+    QTest::addColumn<QDateTime>("since");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<QList<qint64>>("expected"); // run ids in the list's order
+
+    QTest::newRow("all, newest first; same start: the later run first")
+        << QDateTime() << QString() << 0 << QList<qint64>{4, 3, 2, 1};
+    QTest::newRow("limit") << QDateTime() << QString() << 2 << QList<qint64>{4, 3};
+    QTest::newRow("since the start of one") << utc(2, 1, 8, 45) << QString() << 0 << QList<qint64>{4, 3, 2};
+    QTest::newRow("since, in another zone")
+        << QDateTime(QDate(2026, 2, 1), QTime(9, 30), Qt::OffsetFromUTC, 3600) << QString() << 0
+        << QList<qint64>{4, 3, 2};
+    QTest::newRow("since a minute after the start of one")
+        << utc(2, 1, 8, 46) << QString() << 0 << QList<qint64>{4, 3};
+    QTest::newRow("since after all") << utc(12, 1) << QString() << 0 << QList<qint64>();
+    QTest::newRow("measurement") << QDateTime() << QStringLiteral("spur") << 0 << QList<qint64>{2};
+    QTest::newRow("letters of any case") << QDateTime() << QStringLiteral("SPUR") << 0 << QList<qint64>{2};
+    QTest::newRow("station") << QDateTime() << QStringLiteral("bench-2") << 0 << QList<qint64>{2};
+    QTest::newRow("outcome") << QDateTime() << QStringLiteral("stopped") << 0 << QList<qint64>{2};
+    QTest::newRow("setup") << QDateTime() << QStringLiteral("\"power\": -7") << 0 << QList<qint64>{1};
+    QTest::newRow("workbook") << QDateTime() << QStringLiteral("Table 10% d") << 0 << QList<qint64>{3};
+    QTest::newRow("a percent sign is no wildcard") << QDateTime() << QStringLiteral("10%") << 0 << QList<qint64>{3};
+    QTest::newRow("an underscore is no wildcard") << QDateTime() << QStringLiteral("a_b") << 0 << QList<qint64>{4};
+    QTest::newRow("a backslash is a letter") << QDateTime() << QStringLiteral("c:\\d") << 0 << QList<qint64>{4};
+    QTest::newRow("text, since and limit") << utc(2, 1, 8, 45) << QStringLiteral("bench-1") << 1 << QList<qint64>{4};
+    QTest::newRow("nothing matches") << QDateTime() << QStringLiteral("zzz") << 0 << QList<qint64>();
+}
+
+void tst_SqliteStore::listFilters()
+{
+    QFETCH(QDateTime, since);
+    QFETCH(QString, text);
+    QFETCH(int, limit);
+    QFETCH(QList<qint64>, expected);
+    {
+        auto store = open();
+        const qint64 one = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10),
+                                                   "{\"power\": -7, \"points\": 10}"));
+        store->addPoint(sweepPoint(one, 1, QStringLiteral("Table 10 dBm")));
+        store->addPoint(sweepPoint(one, 2, QStringLiteral("axb")));
+        store->endRun(one, QStringLiteral("finished"), utc(1, 10, 10));
+        const qint64 two = store->beginRun(startOf(QStringLiteral("bench-2"), QStringLiteral("spur"), utc(2, 1, 8, 45)));
+        store->addPoint(sweepPoint(two, 1, QStringLiteral("Table 100 dBm")));
+        store->endRun(two, QStringLiteral("stopped"), utc(2, 1, 10));
+        const qint64 three = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(3, 5)));
+        store->addPoint(sweepPoint(three, 1, QStringLiteral("Table 10% dBm")));
+        store->endRun(three, QStringLiteral("finished"), utc(3, 5, 10));
+        const qint64 four = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(3, 5)));
+        store->addPoint(sweepPoint(four, 1, QStringLiteral("a_b in c:\\d")));
+        QCOMPARE(QList<qint64>({one, two, three, four}), QList<qint64>({1, 2, 3, 4}));
+    }
+    const auto reader = open(Mode::Read);
+    RunFilter filter;
+    filter.since = since;
+    filter.text = text;
+    filter.limit = limit;
+    QCOMPARE(idsOf(reader->runs(filter)), expected);
+    QCOMPARE(reader->problem(), QString());
+}
+
+void tst_SqliteStore::aKilledWriterLosesNoPoint()
+{
+    // Killed right after addPoint returned: no destructor, no close, a log not checkpointed.
+    const int child = inChildProcess([this] {
+        auto store = open();
+        const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+        for (quint64 n = 1; n <= 5; ++n)
+            if (store->addPoint(sweepPoint(run, n)) == 0)
+                return 1;
+        ::kill(getpid(), SIGKILL);
+        return 2;
+    });
+    QCOMPARE(child, -1);
+    QVERIFY(QFile::exists(path() + QStringLiteral("-wal")));
+    const auto reader = open(Mode::Read);
+    const QList<RunSummary> runs = reader->runs(RunFilter());
+    QCOMPARE(runs.size(), 1);
+    QCOMPARE(runs.first().points, qint64(5));
+    QCOMPARE(numbersOf(reader->points(runs.first().id)), (QList<quint64>{1, 2, 3, 4, 5}));
+}
+
+void tst_SqliteStore::readerSeesEachCommittedPoint()
+{
+    auto writer = open();
+    const qint64 run = writer->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+    // Two instances in one thread, each with its connection.
+    const auto reader = open(Mode::Read);
+    QCOMPARE(reader->problem(), QString());
+    for (quint64 n = 1; n <= 3; ++n) {
+        writer->addPoint(sweepPoint(run, n));
+        QCOMPARE(reader->points(run).size(), int(n));
+        QCOMPARE(reader->run(run).points, qint64(n));
+    }
+    {
+        SqliteStore::Batch batch(*writer);
+        for (quint64 n = 4; n <= 10; ++n)
+            QVERIFY(writer->addPoint(sweepPoint(run, n)) > 0);
+        QCOMPARE(reader->points(run).size(), 3);
+    }
+    QCOMPARE(reader->points(run).size(), 10);
+    QCOMPARE(reader->run(run).points, qint64(10));
+    // A reader writes nothing.
+    QCOMPARE(reader->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10))), qint64(0));
+    QCOMPARE(reader->addPoint(sweepPoint(run, 11)), qint64(0));
+    QCOMPARE(writer->points(run).size(), 10);
+}
+
+void tst_SqliteStore::openings_data()
+{
+    QTest::addColumn<QString>("file");     // what is at the store's path
+    QTest::addColumn<QString>("asideAs");  // Write: the label it is set aside under; empty: kept
+    QTest::addColumn<QString>("announced"); // Write: the words of the first announcement
+    QTest::addColumn<QString>("readProblem"); // Read: the problem, with @ for the path
+
+    const QString started = QStringLiteral("A new results store was started");
+    QTest::newRow("nothing") << QStringLiteral("nothing") << QString() << started
+                             << QStringLiteral("there is no results store at @");
+    QTest::newRow("empty file") << QStringLiteral("empty file") << QString() << started
+                                << QStringLiteral("no runs are recorded in @: it is empty");
+    QTest::newRow("empty SQLite database") << QStringLiteral("empty database") << QString() << started
+                                           << QStringLiteral("no runs are recorded in @: it is empty");
+    QTest::newRow("another program's database")
+        << QStringLiteral("foreign") << QStringLiteral("foreign")
+        << QStringLiteral("is not a results store (it is another program's database, of the tables customers, "
+                          "schema_version)")
+        << QStringLiteral("@ is not a results store: it is another program's database, of the tables customers, "
+                          "schema_version");
+    QTest::newRow("random bytes") << QStringLiteral("random") << QStringLiteral("damaged")
+                                  << QStringLiteral("is not a results store (it is not an SQLite database)")
+                                  << QStringLiteral("@ is not a results store: it is not an SQLite database");
+    QTest::newRow("a text") << QStringLiteral("text") << QStringLiteral("damaged")
+                            << QStringLiteral("is not a results store (it is not an SQLite database)")
+                            << QStringLiteral("@ is not a results store: it is not an SQLite database");
+    QTest::newRow("the first bytes of a store") << QStringLiteral("header") << QStringLiteral("damaged")
+                                                << QStringLiteral("is not a results store (it is damaged")
+                                                << QStringLiteral("@ is not a results store: it is damaged");
+    QTest::newRow("a store cut short") << QStringLiteral("truncated") << QStringLiteral("damaged")
+                                       << QStringLiteral("is not a results store (it is damaged")
+                                       << QStringLiteral("damaged");
+    QTest::newRow("a store's log without its store")
+        << QStringLiteral("orphaned log") << QStringLiteral("orphaned") << QStringLiteral("-wal was left from a results store that is gone")
+        << QStringLiteral("there is no results store at @");
+}
+
+void tst_SqliteStore::openings()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, asideAs);
+    QFETCH(QString, announced);
+    QFETCH(QString, readProblem);
+
+    QByteArray random(3000, '\0');
+    for (int i = 0; i < random.size(); ++i)
+        random[i] = char((i * 7919 + 13) % 251);
+    if (file == QLatin1String("empty file")) {
+        QVERIFY(writeFile(path(), QByteArray()));
+    } else if (file == QLatin1String("empty database")) {
+        Raw raw(path());
+        QCOMPARE(raw.exec(QStringLiteral("PRAGMA user_version = 7")), QString());
+    } else if (file == QLatin1String("foreign")) {
+        Raw raw(path());
+        QCOMPARE(raw.exec(QStringLiteral("CREATE TABLE customers (name TEXT)")), QString());
+        QCOMPARE(raw.exec(QStringLiteral("CREATE TABLE schema_version (version INTEGER)")), QString());
+        QCOMPARE(raw.exec(QStringLiteral("INSERT INTO schema_version VALUES (1)")), QString());
+    } else if (file == QLatin1String("random")) {
+        QVERIFY(writeFile(path(), random));
+    } else if (file == QLatin1String("text")) {
+        QVERIFY(writeFile(path(), "run,point,value\n1,1,-10.5\n"));
+    } else if (file == QLatin1String("header")) {
+        QVERIFY(writeFile(path(), QByteArray("SQLite format 3\0", 16) + random.left(84)));
+    } else if (file == QLatin1String("truncated") || file == QLatin1String("orphaned log")) {
+        auto store = open();
+        SqliteStore::Batch batch(*store);
+        const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+        for (quint64 n = 1; n <= 2000; ++n)
+            store->addPoint(sweepPoint(run, n));
+    }
+    if (file == QLatin1String("truncated")) {
+        QFile cut(path());
+        QVERIFY(cut.resize(cut.size() * 6 / 10));
+    }
+    if (file == QLatin1String("orphaned log")) {
+        // A log with frames, its database removed: as a process killed before a checkpoint.
+        const int child = inChildProcess([this] {
+            auto store = open();
+            store->beginRun(startOf(QStringLiteral("bench-9"), QStringLiteral("power"), utc(1, 10)));
+            ::kill(getpid(), SIGKILL);
+            return 0;
+        });
+        QCOMPARE(child, -1);
+        QVERIFY(QFile::remove(path()));
+        QVERIFY(QFileInfo(path() + QStringLiteral("-wal")).size() > 0);
+    }
+    const QStringList before = entries();
+    QMap<QString, QByteArray> contents;
+    for (const QString &name : before)
+        contents.insert(name, contentOf(dir.filePath(name)));
+
+    // Read: reported, nothing moved or changed.
+    {
+        const auto reader = open(Mode::Read);
+        QString problem = reader->problem();
+        if (problem.isEmpty()) {
+            // Damage past what opening reads shows when the runs are read.
+            for (const RunSummary &run : reader->runs(RunFilter()))
+                reader->points(run.id);
+            problem = reader->problem();
+        }
+        QVERIFY2(problem.contains(QString(readProblem).replace(QLatin1Char('@'), QDir::toNativeSeparators(path()))),
+                 qPrintable(problem));
+        QCOMPARE(reader->runs(RunFilter()).size(), 0);
+    }
+    // A reader of a store in WAL mode makes SQLite's index of the log and an empty log.
+    auto ownFiles = [this](QStringList names) {
+        for (const QString &name : QStringList(names))
+            if (name.endsWith(QLatin1String("-shm"))
+                || (name.endsWith(QLatin1String("-wal")) && QFileInfo(dir.filePath(name)).size() == 0))
+                names.removeAll(name);
+        return names;
+    };
+    QCOMPARE(ownFiles(entries()), ownFiles(before));
+    for (auto it = contents.cbegin(); it != contents.cend(); ++it)
+        if (!it.key().endsWith(QLatin1String("-shm")))
+            QVERIFY2(contentOf(dir.filePath(it.key())) == it.value(), qPrintable(it.key()));
+
+    // Write: set aside whole, announced, and a new store started.
+    QStringList announcements;
+    auto store = open(Mode::Write, &announcements);
+    QCOMPARE(store->problem(), QString());
+    QVERIFY2(!announcements.isEmpty() && announcements.first().contains(announced), qPrintable(announcements.join('\n')));
+    QCOMPARE(announcements.size(), asideAs.isEmpty() ? 1 : 2);
+    QVERIFY(announcements.last().startsWith(QStringLiteral("A new results store was started: ")));
+    const QString stamp = QStringLiteral("rfbench.sqlite.") + asideAs + QLatin1Char('-');
+    const QStringList aside = entries().filter(stamp);
+    if (asideAs.isEmpty()) {
+        QCOMPARE(aside, QStringList());
+    } else {
+        QVERIFY2(!aside.isEmpty(), qPrintable(entries().join(' ')));
+        QVERIFY(announcements.first().contains(aside.first().left(stamp.size() + 15)));
+        // The name tells when: rfbench.sqlite.damaged-yyyyMMdd-HHmmss.
+        const QString when = aside.first().mid(stamp.size(), 15);
+        QVERIFY2(QDateTime::fromString(when, QStringLiteral("yyyyMMdd-HHmmss")).isValid(), qPrintable(aside.first()));
+        for (const QString &name : ownFiles(aside)) {
+            const QString was = QStringLiteral("rfbench.sqlite") + name.mid(stamp.size() + 15);
+            QVERIFY2(contentOf(dir.filePath(name)) == contents.value(was), qPrintable(name));
+        }
+    }
+    // The new store is empty and works.
+    QCOMPARE(store->runs(RunFilter()).size(), 0);
+    const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+    QVERIFY(run > 0);
+    QVERIFY(store->addPoint(sweepPoint(run, 1)) > 0);
+    QCOMPARE(open(Mode::Read)->run(run).points, qint64(1));
+    // Opened again, it is the store.
+    store.reset();
+    QStringList again;
+    QCOMPARE(open(Mode::Write, &again)->runs(RunFilter()).size(), 1);
+    QCOMPARE(again, QStringList());
+}
+
+void tst_SqliteStore::foreignDatabaseMovesWithItsLog()
+{
+    // Another program's database in WAL mode, its last rows only in its log.
+    const int child = inChildProcess([this] {
+        Raw raw(path());
+        if (!raw.exec(QStringLiteral("PRAGMA journal_mode = WAL")).isEmpty()
+            || !raw.exec(QStringLiteral("CREATE TABLE customers (name TEXT)")).isEmpty()
+            || !raw.exec(QStringLiteral("INSERT INTO customers VALUES ('kept')")).isEmpty())
+            return 1;
+        ::kill(getpid(), SIGKILL);
+        return 2;
+    });
+    QCOMPARE(child, -1);
+    QVERIFY(QFileInfo(path() + QStringLiteral("-wal")).size() > 0);
+    QStringList announcements;
+    auto store = open(Mode::Write, &announcements);
+    QCOMPARE(store->problem(), QString());
+    const QStringList aside = entries().filter(QStringLiteral(".foreign-"));
+    QVERIFY2(aside.size() >= 2, qPrintable(entries().join(' ')));
+    const QString moved = dir.filePath(aside.first());
+    QVERIFY(!moved.endsWith(QLatin1String("-wal")) && !moved.endsWith(QLatin1String("-shm")));
+    // Database and log together: the other program's rows are all there.
+    Raw raw(moved);
+    QCOMPARE(raw.value(QStringLiteral("SELECT name FROM customers")).toString(), QStringLiteral("kept"));
+}
+
+void tst_SqliteStore::newerStoreIsLeftAlone_data()
+{
+    QTest::addColumn<SqliteStore::Mode>("mode");
+    QTest::newRow("write") << Mode::Write;
+    QTest::newRow("read") << Mode::Read;
+}
+
+void tst_SqliteStore::newerStoreIsLeftAlone()
+{
+    QFETCH(SqliteStore::Mode, mode);
+    {
+        auto store = open();
+        const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+        store->addPoint(sweepPoint(run, 1));
+    }
+    {
+        Raw raw(path());
+        QCOMPARE(raw.exec(QStringLiteral("INSERT INTO schema_version VALUES (3, '2027-01-01T00:00:00.000Z', 'rfbench 2.0')")),
+                 QString());
+    }
+    QCOMPARE(QFileInfo(path() + QStringLiteral("-wal")).size(), qint64(0));
+    const QByteArray before = contentOf(path());
+    QStringList announcements;
+    auto store = SqliteStore::open(path(), mode, &announcements);
+    QCOMPARE(store->problem(),
+             QStringLiteral("the results store was written by a newer rfbench (schema 3; this one knows %1)")
+                 .arg(StoreSchema::current));
+    QCOMPARE(announcements, QStringList());
+    QCOMPARE(store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 11))), qint64(0));
+    QCOMPARE(store->addPoint(sweepPoint(1, 2)), qint64(0));
+    store->endRun(1, QStringLiteral("finished"), utc(1, 11));
+    store->markInWorkbook({1}, QStringLiteral("Table -5 dBm"));
+    QCOMPARE(store->runs(RunFilter()).size(), 0);
+    QCOMPARE(store->run(1).id, qint64(0));
+    QCOMPARE(store->points(1).size(), 0);
+    QCOMPARE(store->pointsNotInWorkbook().size(), 0);
+    store.reset();
+    QCOMPARE(contentOf(path()), before);
+    QCOMPARE(QFileInfo(path() + QStringLiteral("-wal")).size(), qint64(0));
+    QCOMPARE(entries().filter(QStringLiteral(".damaged-")), QStringList());
+}
+
+void tst_SqliteStore::olderStoreIsUpgraded()
+{
+    makeLayoutOne(true);
+    const QByteArray before = contentOf(path());
+    // A reader leaves it as it is.
+    {
+        const auto reader = open(Mode::Read);
+        QCOMPARE(reader->problem(), QStringLiteral("the results store has schema 1, older than this rfbench's %1; it "
+                                                   "is upgraded when rfbench next records a run")
+                                        .arg(StoreSchema::current));
+    }
+    QCOMPARE(contentOf(path()), before);
+
+    QStringList announcements;
+    auto store = open(Mode::Write, &announcements);
+    QCOMPARE(store->problem(), QString());
+    QCOMPARE(announcements, QStringList{QStringLiteral("The results store %1 was upgraded from schema 1 to %2.")
+                                            .arg(QDir::toNativeSeparators(path()))
+                                            .arg(StoreSchema::current)});
+    const QList<RunSummary> runs = store->runs(RunFilter());
+    QCOMPARE(idsOf(runs), (QList<qint64>{2, 1}));
+    const RunSummary first = runs.at(1);
+    QCOMPARE(first.points, qint64(3));
+    QCOMPARE(first.passes, 2);
+    QCOMPARE(first.troubles, 1);
+    QCOMPARE(first.workbooks, (QStringList{"Table -5 dBm", "Table 5 dBm", "Table 5 dBm (recovered)"}));
+    QCOMPARE(first.started, utc(1, 10));
+    QCOMPARE(first.outcome, QStringLiteral("finished"));
+    QCOMPARE(runs.at(0).workbooks, QStringList{"Table spur"});
+    const QList<StoredPoint> waiting = store->pointsNotInWorkbook();
+    QCOMPARE(waiting.size(), 2);
+    QCOMPARE(waiting.at(0).id, qint64(3));
+    QCOMPARE(waiting.at(1).peakLevels, (QVector<double>{-10, -60}));
+    QVERIFY(same(store->points(1).at(1).values, QVector<double>{1000, noValue, 5, 38}));
+
+    // Runs and points written after it are counted as before it.
+    const qint64 run = store->beginRun(startOf(QStringLiteral("bench-2"), QStringLiteral("power"), utc(1, 12)));
+    QCOMPARE(run, qint64(3));
+    QVERIFY(store->addPoint(sweepPoint(1, 4, QStringLiteral("Table 15 dBm"))) > 0);
+    QCOMPARE(store->run(1).points, qint64(4));
+    QCOMPARE(store->run(1).workbooks.last(), QStringLiteral("Table 15 dBm"));
+    store.reset();
+    Raw raw(path());
+    const QList<QVariantList> versions = raw.rows(QStringLiteral("SELECT version, program FROM schema_version ORDER BY version"));
+    QCOMPARE(versions.size(), StoreSchema::current);
+    QCOMPARE(versions.first().value(1).toString(), QStringLiteral("rfbench 0.1"));
+    QVERIFY(versions.last().value(1).toString().startsWith(QStringLiteral("rfbench ")));
+    QCOMPARE(raw.value(QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
+}
+
+void tst_SqliteStore::failedUpgradeChangesNothing()
+{
+    makeLayoutOne(true);
+    {
+        // A table in the way of the upgrade's.
+        Raw raw(path());
+        QCOMPARE(raw.exec(QStringLiteral("CREATE TABLE run_workbooks (anything)")), QString());
+    }
+    QStringList announcements;
+    auto store = open(Mode::Write, &announcements);
+    QVERIFY2(store->problem().startsWith(QStringLiteral("the results store could not be upgraded from schema 1: ")),
+             qPrintable(store->problem()));
+    QCOMPARE(announcements, QStringList());
+    QCOMPARE(store->beginRun(startOf(QStringLiteral("bench-2"), QStringLiteral("power"), utc(1, 12))), qint64(0));
+    store.reset();
+    Raw raw(path());
+    QCOMPARE(raw.value(QStringLiteral("SELECT MAX(version) FROM schema_version")).toInt(), 1);
+    QCOMPARE(raw.value(QStringLiteral("SELECT COUNT(*) FROM pragma_table_info('runs') WHERE name = 'point_count'")).toInt(), 0);
+    QCOMPARE(raw.value(QStringLiteral("SELECT COUNT(*) FROM runs")).toInt(), 2);
+}
+
+void tst_SqliteStore::writeFaults_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("problem"); // how it begins
+    QTest::addColumn<bool>("atOpening");  // the store cannot be opened for writing at all
+    QTest::newRow("disk full") << QStringLiteral("disk full") << QStringLiteral("disk full") << false;
+    QTest::newRow("disk full, a new store") << QStringLiteral("disk full, new") << QStringLiteral("disk full") << true;
+    QTest::newRow("read-only file") << QStringLiteral("read-only file")
+                                    << QStringLiteral("read-only: the file cannot be written") << true;
+    QTest::newRow("read-only folder") << QStringLiteral("read-only folder")
+                                      << QStringLiteral("read-only: the folder ") << true;
+    QTest::newRow("read-only folder, a new store") << QStringLiteral("read-only folder, new")
+                                                   << QStringLiteral("read-only: the folder ") << true;
+    QTest::newRow("missing folder") << QStringLiteral("missing folder") << QStringLiteral("the folder ") << true;
+}
+
+void tst_SqliteStore::writeFaults()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, problem);
+    QFETCH(bool, atOpening);
+    const bool fresh = fault.endsWith(QLatin1String(", new"));
+    qint64 run = 0;
+    if (!fresh && fault != QLatin1String("missing folder")) {
+        auto store = open();
+        run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+        for (quint64 n = 1; n <= 3; ++n)
+            store->addPoint(sweepPoint(run, n));
+    }
+    const QString folder = fault == QLatin1String("missing folder") ? dir.filePath(QStringLiteral("gone")) : dir.path();
+    const QString file = folder + QStringLiteral("/rfbench.sqlite");
+    if (fault.startsWith(QLatin1String("read-only folder"))) {
+        if (QFile::exists(file))
+            QVERIFY(setMode(file, 0666));
+        QVERIFY(setMode(folder, 0555));
+    }
+    if (fault == QLatin1String("read-only file"))
+        QVERIFY(setMode(file, 0444));
+    const QByteArray before = contentOf(file);
+
+    // Bits of the child's exit code: what went wrong there.
+    enum { NotStarted = 64, NoProblem = 1, Wrote = 2, NotMended = 4, NoNote = 8, WrongReading = 16 };
+    const int failures = inChildProcess([&] {
+        const bool permissions = fault.startsWith(QLatin1String("read-only"));
+        // A store open before the fault, as when the disk fills during a run.
+        std::unique_ptr<SqliteStore> store;
+        if (!atOpening)
+            store = SqliteStore::open(file, Mode::Write, nullptr);
+        if ((permissions && !actAsNobody(true)) || (fault.startsWith(QLatin1String("disk full")) && !limitFileSize(512)))
+            return int(NotStarted);
+        int failed = 0;
+        if (atOpening)
+            store = SqliteStore::open(file, Mode::Write, nullptr);
+        qint64 id = run;
+        if (!atOpening) {
+            // Reading goes on; each write fails, says why and keeps nothing.
+            if (store->run(run).points != 3)
+                failed |= WrongReading;
+            if (store->addPoint(sweepPoint(run, 4)) != 0)
+                failed |= Wrote;
+            store->addPass(run, 2, 5, utc(1, 10));
+            store->addTrouble(run, RunTrouble{utc(1, 10), QStringLiteral("Power meter"), QStringLiteral("no answer")});
+            store->endRun(run, QStringLiteral("finished"), utc(1, 10, 10));
+            store->markInWorkbook({1}, QStringLiteral("Table -5 dBm"));
+        } else if (store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10))) != 0) {
+            failed |= Wrote;
+        }
+        if (!store->problem().startsWith(problem)) {
+            std::fprintf(stderr, "problem: %s\n", qPrintable(store->problem()));
+            failed |= NoProblem;
+        }
+        // SQLite makes the file of a new store before it can write into it.
+        const QByteArray after = contentOf(file);
+        if (after != before && !(fresh && after.isEmpty()))
+            failed |= Wrote;
+        // The fault mended: a store that was open writes again and notes what it missed.
+        limitFileSize(RLIM_INFINITY);
+        if (permissions) {
+            actAsNobody(false);
+            setMode(folder, 0755);
+            setMode(file, 0644);
+        }
+        if (!atOpening) {
+            if (store->addPoint(sweepPoint(run, 5)) == 0 || !store->problem().isEmpty())
+                failed |= NotMended;
+            const QList<RunTrouble> troubles = store->troubles(run);
+            if (troubles.size() != 1
+                || troubles.first().text
+                       != QStringLiteral("4 earlier writes of this run to the results store failed (disk full): their "
+                                         "points, passes or troubles are missing here"))
+                failed |= NoNote;
+        } else {
+            store.reset();
+            store = SqliteStore::open(file, Mode::Write, nullptr);
+            id = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+            if (fault != QLatin1String("missing folder") && (id == 0 || !store->problem().isEmpty()))
+                failed |= NotMended;
+        }
+        return failed;
+    });
+    setMode(dir.path(), 0755);
+    QVERIFY2(failures == 0, qPrintable(QStringLiteral("child failures %1 (64 not started, 1 no or another problem, "
+                                                      "2 wrote, 4 not mended, 8 no note of the missed writes, 16 "
+                                                      "wrong reading)")
+                                           .arg(failures)));
+    if (fault == QLatin1String("missing folder")) {
+        QVERIFY(!QFileInfo::exists(folder));
+        return;
+    }
+    if (!atOpening) {
+        // The points before the fault and after it; none of those refused.
+        const auto reader = open(Mode::Read);
+        QCOMPARE(numbersOf(reader->points(run)), (QList<quint64>{1, 2, 3, 5}));
+        QCOMPARE(reader->run(run).outcome, QStringLiteral("running"));
+        QCOMPARE(reader->passes(run).size(), 0);
+        QCOMPARE(reader->pointsNotInWorkbook().size(), 4);
+    }
+}
+
+void tst_SqliteStore::storeInReadOnlyFolderIsRead()
+{
+    {
+        auto store = open();
+        const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+        store->addPoint(sweepPoint(run, 1));
+    }
+    QVERIFY(!QFile::exists(path() + QStringLiteral("-wal")));
+    QVERIFY(setMode(dir.path(), 0555));
+    // An archive on a read-only share: SQLite cannot make the index of the log beside it.
+    const int failures = inChildProcess([this] {
+        if (!actAsNobody(true))
+            return 64;
+        const auto reader = open(Mode::Read);
+        const QList<RunSummary> runs = reader->runs(RunFilter());
+        if (!reader->problem().isEmpty()) {
+            std::fprintf(stderr, "problem: %s\n", qPrintable(reader->problem()));
+            return 1;
+        }
+        return runs.size() == 1 && runs.first().points == 1 && reader->points(runs.first().id).size() == 1 ? 0 : 2;
+    });
+    setMode(dir.path(), 0755);
+    QCOMPARE(failures, 0);
+}
+
+QTEST_GUILESS_MAIN(tst_SqliteStore)
+#include "tst_SqliteStore.moc"
