@@ -5,7 +5,10 @@
 #include "LinkTrace.h"
 #include "MeasurementPlot.h"
 #include "MeasurementTypes.h"
+#include "RunResume.h"
 #include "RunStatus.h"
+#include "RunsDialog.h"
+#include "SqliteStore.h"
 #include "SetupFile.h"
 #include "SetupForm.h"
 #include "StorageNotice.h"
@@ -115,11 +118,12 @@ MainWindow::MainWindow(QWidget *parent)
     settings = new QSettings(location.settingsFile, QSettings::IniFormat);
     worker->setReportFolder(location.workbookFolder);
     // The store named on the command line, else in the settings, else beside the workbooks.
-    worker->setStorePath(!location.storeFile.isEmpty()
-                             ? location.storeFile
-                             : settings->value(QStringLiteral("Store/path"),
-                                               QDir(location.workbookFolder).filePath(QStringLiteral("rfbench.sqlite")))
-                                   .toString());
+    storePath = !location.storeFile.isEmpty()
+                    ? location.storeFile
+                    : settings->value(QStringLiteral("Store/path"),
+                                      QDir(location.workbookFolder).filePath(QStringLiteral("rfbench.sqlite")))
+                          .toString();
+    worker->setStorePath(storePath);
     connect(worker, &DevicesWork::storeNotice, this, [this](const QString &text) {
         qWarning("%s", qPrintable(text));
         ui->statusBar->showMessage(text, 30000);
@@ -293,6 +297,10 @@ void MainWindow::setUpToolBar()
         if (!error.isEmpty())
             QMessageBox::warning(this, QStringLiteral("Setup not opened"), error);
     });
+    QAction *runsAction = ui->mainToolBar->addAction(QStringLiteral("Runs…"));
+    runsAction->setObjectName(QStringLiteral("actionRuns"));
+    runsAction->setToolTip(QStringLiteral("The runs kept in the results store: repeat, export or resume one"));
+    connect(runsAction, &QAction::triggered, this, &MainWindow::showRuns);
 }
 
 QString MainWindow::saveSetup(const QString &path)
@@ -309,14 +317,22 @@ QString MainWindow::saveSetup(const QString &path)
 
 QString MainWindow::openSetup(const QString &path)
 {
-    QString error;
     QFile file(path);
+    if (!status->isRunning() && !file.open(QIODevice::ReadOnly)) {
+        const QString error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+        ui->statusBar->showMessage(QStringLiteral("Setup not opened: ") + error, 20000);
+        return error;
+    }
+    return fillForm(file.readAll(), QDir::toNativeSeparators(path));
+}
+
+QString MainWindow::fillForm(const QByteArray &bytes, const QString &name)
+{
+    QString error;
     if (status->isRunning()) {
         error = QStringLiteral("a measurement is running; open the setup when it has ended");
-    } else if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
     } else {
-        const SetupFile::Result setup = SetupFile::read(file.readAll(), QDir::toNativeSeparators(path));
+        const SetupFile::Result setup = SetupFile::read(bytes, name);
         error = setup.error;
         if (setup.ok()) {
             QString hidDevice;
@@ -328,10 +344,48 @@ QString MainWindow::openSetup(const QString &path)
             saveForm();
         }
     }
-    ui->statusBar->showMessage(error.isEmpty() ? QStringLiteral("Setup opened from %1").arg(QDir::toNativeSeparators(path))
+    ui->statusBar->showMessage(error.isEmpty() ? QStringLiteral("Setup opened from %1").arg(name)
                                                : QStringLiteral("Setup not opened: ") + error,
                                20000);
     return error;
+}
+
+void MainWindow::showRuns()
+{
+    if (!runsDialog) {
+        runsDialog = new RunsDialog(storePath, DataLocation::current().workbookFolder, this);
+        connect(runsDialog, &RunsDialog::loadSetup, this, [this](const QByteArray &setup) {
+            fillForm(setup, QStringLiteral("the run's setup"));
+        });
+        connect(runsDialog, &RunsDialog::resumeRun, this, &MainWindow::resumeRun);
+    }
+    runsDialog->refresh();
+    runsDialog->show();
+    runsDialog->raise();
+}
+
+QString MainWindow::resumeRun(qint64 run)
+{
+    QStringList announcements;
+    const std::unique_ptr<SqliteStore> store = SqliteStore::open(storePath, SqliteStore::Mode::Read, &announcements);
+    RunResume::Point from;
+    QByteArray setup;
+    QString why = store->problem();
+    if (why.isEmpty() && RunResume::find(*store, run, &from, &setup, &why))
+        why = fillForm(setup, QStringLiteral("run %1").arg(run));
+    const bool spur = ui->tabMeasuirngDevice->currentIndex() == 1;
+    QPushButton *start = spur ? ui->buttonMeasurementSpectrumAnalyzer : ui->buttonMeasurement;
+    if (why.isEmpty() && !start->isEnabled())
+        why = spur ? QStringLiteral("connect the synthesizer and the spectrum analyzer first")
+                   : QStringLiteral("connect the synthesizer and the power meter first");
+    if (!why.isEmpty()) {
+        ui->statusBar->showMessage(QStringLiteral("Run %1 does not go on: %2").arg(QString::number(run), why), 20000);
+        return why;
+    }
+    // Queued before the start, so that the measurement the button starts takes it.
+    worker->setResume(from.run, from.pass, from.point);
+    start->click();
+    return QString();
 }
 
 void MainWindow::applyFormChoices(const QString &serialPort, bool addMissingPort)

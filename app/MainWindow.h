@@ -6,6 +6,7 @@
 #include <QString>
 
 class DevicesWork;
+class RunsDialog;
 class MeasurementPlot;
 class QAction;
 class QCloseEvent;
@@ -41,6 +42,12 @@ public:
     // Fills the form from a setup file; connects and starts nothing. A file that fails its
     // check leaves the form as it is; the error, or an empty text when it was opened.
     QString openSetup(const QString &path);
+    // The list of runs in the results store ("Runs…").
+    void showRuns();
+    RunsDialog *runs() const { return runsDialog; }
+    // Goes on with a stopped or interrupted run: its setup into the form, then its measurement
+    // from the point after its last one; the error, or an empty text when it started.
+    QString resumeRun(qint64 run);
 
 protected:
     // Rows that could not be saved are tried once more; what still waits is saved elsewhere or
@@ -113,6 +120,8 @@ private:
     void applyFormChoices(const QString &serialPort, bool addMissingPort);
     // Every field of the form into the settings file.
     void saveForm();
+    // Fills the form from a setup's bytes; the error, or an empty text.
+    QString fillForm(const QByteArray &bytes, const QString &name);
     // The run about to start is recorded with the form's setup of this measurement.
     void recordSetup(MeasurementSetup::Kind kind);
 
@@ -125,5 +134,7 @@ private:
     MeasurementPlot *plot = nullptr;
     QAction *plotAction = nullptr;
     QAction *traceAction = nullptr;
-    QString wantedHidDevice; // chosen when the enumeration lists it
+    QString wantedHidDevice;
+    QString storePath;
+    RunsDialog *runsDialog = nullptr; // chosen when the enumeration lists it
 };

@@ -78,8 +78,9 @@ RunStart startOf(int i)
     start.version = QStringLiteral("0.1");
     start.started = QDateTime(QDate(2026, 1, 1), QTime(8, 0), Qt::UTC).addSecs(qint64(i) * 3600);
     start.measurement = i % 10 == 0 ? QStringLiteral("spur") : QStringLiteral("power");
-    start.setup = QByteArray("{\n  \"format\": 1,\n  \"synthesizer\": {\"transport\": \"lan\", \"address\": \"10.0.0.7\"},\n"
-                             "  \"measurements\": [{\"kind\": \"power\", \"start\": 1000, \"stop\": 1500, \"points\": ")
+    start.setup = QByteArray("{\n  \"format\": 1,\n  \"synthesizer\": {\"transport\": \"lan\", "
+                             "\"address\": \"10.0.0.7\"},\n  \"measurements\": [{\"kind\": \"power\", "
+                             "\"start\": 1000, \"stop\": 1500, \"points\": ")
                   + QByteArray::number(i) + " }]\n}\n";
     start.instruments = QStringLiteral("synthesizer: lan 10.0.0.7\npower meter: gpib 13");
     return start;
@@ -148,11 +149,14 @@ int main(int argc, char *argv[])
     std::printf("open for writing (with its check of the file): %.1f ms\n", medianMs([&] {
                     SqliteStore::open(path, SqliteStore::Mode::Write, nullptr);
                 }));
-    std::printf("open for reading: %.1f ms\n", medianMs([&] { SqliteStore::open(path, SqliteStore::Mode::Read, nullptr); }));
+    std::printf("open for reading: %.1f ms\n", medianMs([&] {
+                    SqliteStore::open(path, SqliteStore::Mode::Read, nullptr);
+                }));
 
     auto reader = SqliteStore::open(path, SqliteStore::Mode::Read, nullptr);
     int listed = 0;
-    std::printf("runs(): all %d runs: %.1f ms\n", runCount, medianMs([&] { listed = reader->runs(RunFilter()).size(); }));
+    std::printf("runs(): all %d runs: %.1f ms\n", runCount,
+                medianMs([&] { listed = reader->runs(RunFilter()).size(); }));
     if (listed != runCount)
         std::printf("  but %d runs were listed\n", listed);
     RunFilter newest;
@@ -160,7 +164,8 @@ int main(int argc, char *argv[])
     std::printf("runs(): the newest 50: %.1f ms\n", medianMs([&] { reader->runs(newest); }));
     RunFilter matching;
     matching.text = QStringLiteral("\"points\": 77 ");
-    std::printf("runs(): text found in one setup: %.1f ms\n", medianMs([&] { listed = reader->runs(matching).size(); }));
+    std::printf("runs(): text found in one setup: %.1f ms\n",
+                medianMs([&] { listed = reader->runs(matching).size(); }));
     RunFilter since;
     since.since = QDateTime(QDate(2026, 2, 1), QTime(0, 0), Qt::UTC);
     std::printf("runs(): since a date: %.1f ms\n", medianMs([&] { reader->runs(since); }));

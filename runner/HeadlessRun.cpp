@@ -242,7 +242,15 @@ int HeadlessRun::exec()
     // tell how the synthesizer was left.
     connect(worker, &DevicesWork::runWarning, this, [this](const QString &text) {
         progress.warning(text);
+        warnings << text;
         note(QStringLiteral("Warning: ") + text);
+    });
+    connect(worker, &DevicesWork::analyzerSettling, this, [this](bool settling) {
+        if (settling)
+            progress.settlingStarted(runClock.elapsed());
+        else
+            progress.settlingEnded(runClock.elapsed());
+        drawStatus();
     });
     connect(worker, &DevicesWork::reportRowsWaiting, this, [this](const QString &workbook, int rows, const QString &reason) {
         note(QStringLiteral("Not saved: %1 rows for “%2.xlsx” (%3); they wait in memory and are saved with the next row")
@@ -438,6 +446,7 @@ void HeadlessRun::printSummary(int code, const QString &why)
         troubleCounts.insert(it.key(), it.value());
     summary.insert(QStringLiteral("troubles"), troubleCounts);
     summary.insert(QStringLiteral("unsaved"), QJsonArray::fromStringList(unsaved));
+    summary.insert(QStringLiteral("warnings"), QJsonArray::fromStringList(warnings));
     std::fputs(QJsonDocument(summary).toJson(QJsonDocument::Compact).constData(), out);
     std::fputc('\n', out);
     std::fflush(out);

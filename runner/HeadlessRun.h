@@ -119,6 +119,7 @@ private:
     QList<MeasurementDone> finished;
     QList<Workbook> workbooks;
     QStringList unsaved; // lines naming rows that could not be saved
+    QStringList warnings; // said at the start of the measurements
     QString lostLink; // the instrument whose connection was lost during a measurement
     bool savingElsewhere = false; // the rows that wait go to the temporary folder
     QMap<QString, QString> recoveredNames; // workbook -> the "(recovered)" one holding its rows

@@ -2,7 +2,7 @@
 
 #include "HeadlessRun.h"
 #include "LinkTrace.h"
-#include "FrequencyGrid.h"
+#include "RunResume.h"
 #include "SetupFile.h"
 #include "SqliteStore.h"
 
@@ -43,61 +43,6 @@ const char exitCodes[] = "Exit codes:\n"
                          "  5  rows could not be saved to their workbooks (the messages say where they are)\n"
                          "  6  an instrument's connection was lost during a measurement; the run went on\n"
                          "     without its readings (empty cells) and the rows measured are saved\n";
-
-// Where a stopped or interrupted run goes on.
-struct ResumePoint
-{
-    qint64 run = 0;
-    int pass = 1;
-    quint64 point = 0; // index of the first point to measure
-};
-
-bool findResumePoint(const QString &storePath, const QString &id, ResumePoint *from, QByteArray *setup, QString *why)
-{
-    bool ok = false;
-    const qint64 run = id.toLongLong(&ok);
-    if (!ok || run <= 0) {
-        *why = QStringLiteral("not a run number");
-        return false;
-    }
-    QStringList announcements;
-    const std::unique_ptr<SqliteStore> store = SqliteStore::open(storePath, SqliteStore::Mode::Read, &announcements);
-    if (!store->problem().isEmpty()) {
-        *why = QStringLiteral("the results store %1: %2").arg(storePath, store->problem());
-        return false;
-    }
-    const RunSummary summary = store->run(run);
-    if (summary.id == 0) {
-        *why = QStringLiteral("no such run in %1").arg(storePath);
-        return false;
-    }
-    if (summary.outcome != QLatin1String("stopped") && summary.outcome != QLatin1String("interrupted")) {
-        *why = QStringLiteral("the run is %1; only a stopped or interrupted run goes on").arg(summary.outcome);
-        return false;
-    }
-    const SetupFile::Result parsed = SetupFile::read(summary.setup, QStringLiteral("run %1").arg(run));
-    if (!parsed.ok() || parsed.setup.measurements.size() != 1) {
-        *why = QStringLiteral("its setup cannot be read: %1").arg(parsed.error);
-        return false;
-    }
-    const MeasurementSetup &m = parsed.setup.measurements.first();
-    const QList<StoredPoint> points = store->points(run);
-    from->run = run;
-    if (!points.isEmpty()) {
-        const StoredPoint &last = points.last();
-        const quint64 perPass = m.kind == MeasurementSetup::Kind::Power && m.oneFrequency
-                                    ? 1
-                                    : FrequencyGrid::derive(m.pointsMode, m.start, m.stop, m.points, m.step).count;
-        from->pass = last.pass;
-        from->point = last.number;
-        if (last.number >= perPass) {
-            from->pass = last.pass + 1;
-            from->point = 0;
-        }
-    }
-    *setup = summary.setup;
-    return true;
-}
 
 } // namespace
 
@@ -170,14 +115,22 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
                                                   : QDir(folder).filePath(QStringLiteral("rfbench.sqlite"));
     QString setupPath;
     QByteArray setupBytes;
-    ResumePoint from;
+    RunResume::Point from;
     if (resuming) {
         if (parser.isSet(set)) {
             std::fprintf(stderr, "rfbench run: --resume goes on with the run's own setup; --set cannot change it\n");
             return HeadlessRun::BadSetup;
         }
         QString why;
-        if (!findResumePoint(storePath, parser.value(resume), &from, &setupBytes, &why)) {
+        bool isNumber = false;
+        const qint64 run = parser.value(resume).toLongLong(&isNumber);
+        QStringList announcements;
+        const std::unique_ptr<SqliteStore> results = SqliteStore::open(storePath, SqliteStore::Mode::Read, &announcements);
+        if (!results->problem().isEmpty())
+            why = QStringLiteral("the results store %1: %2").arg(storePath, results->problem());
+        else if (!isNumber || run <= 0)
+            why = QStringLiteral("not a run number");
+        if (!why.isEmpty() || !RunResume::find(*results, run, &from, &setupBytes, &why)) {
             std::fprintf(stderr, "rfbench run: --resume %s: %s\n", qPrintable(parser.value(resume)), qPrintable(why));
             return HeadlessRun::BadSetup;
         }

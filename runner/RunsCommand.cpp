@@ -1,5 +1,6 @@
 #include "RunsCommand.h"
 
+#include "RunExport.h"
 #include "SqliteStore.h"
 
 #include <QCommandLineParser>
@@ -36,14 +37,9 @@ void print(const QString &text)
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
 }
 
-QString utcText(const QDateTime &time)
-{
-    return time.isValid() ? time.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ")) : QString();
-}
-
 QJsonValue utcValue(const QDateTime &time)
 {
-    return time.isValid() ? QJsonValue(utcText(time)) : QJsonValue();
+    return time.isValid() ? QJsonValue(RunExport::utcText(time)) : QJsonValue();
 }
 
 QString localText(const QDateTime &time)
@@ -58,17 +54,6 @@ QString zonedText(const QDateTime &time)
         return QStringLiteral("-");
     const QDateTime local = time.toLocalTime();
     return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
-}
-
-// C locale, as short as reads back the same; empty when not a number. Frequencies in hertz stay
-// whole numbers ("1002000000", not "1.002e+09"); only the very large and small take an exponent.
-QString number(double value)
-{
-    if (qIsNaN(value))
-        return QString();
-    const double size = qAbs(value);
-    const bool plain = size == 0 || (size >= 1e-4 && size < 1e15);
-    return QString::number(value, plain ? 'f' : 'g', QLocale::FloatingPointShortest);
 }
 
 QJsonValue numberValue(double value)
@@ -186,57 +171,15 @@ void printRun(SqliteStore &store, const RunSummary &run, bool json)
     for (const StoredPass &pass : passes)
         lines << QStringLiteral("pass %1, output power %2 dBm, from %3")
                      .arg(pass.pass)
-                     .arg(qIsNaN(pass.outputPower) ? QStringLiteral("-") : number(pass.outputPower), localText(pass.started));
+                     .arg(qIsNaN(pass.outputPower) ? QStringLiteral("-") : RunExport::number(pass.outputPower),
+                          localText(pass.started));
     text += QStringLiteral("Passes:\n") + indented(lines.join(QLatin1Char('\n')));
     lines.clear();
     for (const RunTrouble &trouble : troubles)
-        lines << localText(trouble.when) + QStringLiteral("  ") + trouble.instrument + QStringLiteral(": ") + trouble.text;
+        lines << localText(trouble.when) + QStringLiteral("  ") + trouble.instrument + QStringLiteral(": ")
+                     + trouble.text;
     text += QStringLiteral("Troubles:\n") + indented(lines.join(QLatin1Char('\n')));
     print(text);
-}
-
-QString csvField(const QString &text)
-{
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n'))
-        && !text.contains(QLatin1Char('\r')))
-        return text;
-    return QLatin1Char('"') + QString(text).replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
-}
-
-QByteArray csvOf(const QList<StoredPoint> &points)
-{
-    const QStringList values = SqliteStore::valueNames(StoredPoint::Row::Step)
-                               + SqliteStore::valueNames(StoredPoint::Row::Spur);
-    QStringList header{"point", "pass", "number", "measured_at", "row", "workbook", "point_index", "in_workbook"};
-    header << values << QStringLiteral("peak_frequencies") << QStringLiteral("peak_levels");
-    QString csv = header.join(QLatin1Char(',')) + QStringLiteral("\r\n");
-    for (const StoredPoint &point : points) {
-        QStringList cells{QString::number(point.id),
-                          QString::number(point.pass),
-                          QString::number(point.number),
-                          utcText(point.measuredAt),
-                          point.row == StoredPoint::Row::Sweep  ? QStringLiteral("sweep")
-                          : point.row == StoredPoint::Row::Step ? QStringLiteral("step")
-                                                                : QStringLiteral("spur"),
-                          csvField(point.workbook),
-                          QString::number(point.pointIndex),
-                          csvField(point.savedIn)};
-        QStringList row;
-        for (int i = 0; i < values.size(); ++i)
-            row << QString();
-        const QStringList names = SqliteStore::valueNames(point.row);
-        for (int i = 0; i < point.values.size() && i < names.size(); ++i)
-            row[values.indexOf(names.at(i))] = number(point.values.at(i));
-        cells << row;
-        QStringList frequencies, levels;
-        for (const double frequency : point.peakFrequencies)
-            frequencies << number(frequency);
-        for (const double level : point.peakLevels)
-            levels << number(level);
-        cells << frequencies.join(QLatin1Char(' ')) << levels.join(QLatin1Char(' '));
-        csv += cells.join(QLatin1Char(',')) + QStringLiteral("\r\n");
-    }
-    return csv.toUtf8();
 }
 
 } // namespace
@@ -383,7 +326,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
     const QList<StoredPoint> points = store->points(id);
     if (!store->problem().isEmpty())
         return unreadable();
-    const QByteArray table = csvOf(points);
+    const QByteArray table = RunExport::csv(points);
     const QString target = parser.value(csv);
     if (target == QLatin1String("-")) {
         std::fwrite(table.constData(), 1, size_t(table.size()), stdout);

@@ -182,7 +182,9 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const QString &path, Mode mode, Q
 {
     std::unique_ptr<SqliteStore> store(new SqliteStore(path, mode));
     QStringList news;
-    if (mode == Mode::Write)
+    if (path.isEmpty())
+        store->problemText = QStringLiteral("no file is named for the results store");
+    else if (mode == Mode::Write)
         store->openForWriting(&news);
     else
         store->openForReading();
@@ -224,7 +226,8 @@ void SqliteStore::openForWriting(QStringList *announcements)
     // SQLite would read a log left without its database into a new database of the same name.
     if (QFileInfo(file).size() == 0 && QFileInfo(file + QStringLiteral("-wal")).size() > 0) {
         QString error;
-        const QString aside = StoreFile::setAside(file, QStringLiteral("orphaned"), QDateTime::currentDateTime(), &error);
+        const QString aside =
+            StoreFile::setAside(file, QStringLiteral("orphaned"), QDateTime::currentDateTime(), &error);
         if (aside.isEmpty()) {
             problemText = QStringLiteral("%1-wal is left from a store that is gone and cannot be set aside: %2")
                               .arg(name, error);
@@ -243,11 +246,12 @@ void SqliteStore::openForWriting(QStringList *announcements)
     case Found::Kind::NotAStore:
     case Found::Kind::Damaged: {
         QString error;
-        const QString aside =
-            StoreFile::setAside(file, found.kind == Found::Kind::Damaged ? QStringLiteral("damaged") : QStringLiteral("foreign"),
-                                QDateTime::currentDateTime(), &error);
+        const QString label =
+            found.kind == Found::Kind::Damaged ? QStringLiteral("damaged") : QStringLiteral("foreign");
+        const QString aside = StoreFile::setAside(file, label, QDateTime::currentDateTime(), &error);
         if (aside.isEmpty()) {
-            problemText = QStringLiteral("%1 is not a results store (%2) and cannot be set aside: %3").arg(name, found.why, error);
+            problemText = QStringLiteral("%1 is not a results store (%2) and cannot be set aside: %3")
+                              .arg(name, found.why, error);
             return;
         }
         *announcements << QStringLiteral("%1 is not a results store (%2); it is kept as %3.")
@@ -399,6 +403,8 @@ SqliteStore::Found SqliteStore::inspect(bool check)
     QStringList tables;
     while (query.next())
         tables << query.value(0).toString();
+    if (query.lastError().isValid())
+        return refused(query.lastError());
     query.finish();
     if (application != StoreSchema::applicationId) {
         if (application == 0 && tables.isEmpty())
@@ -425,6 +431,8 @@ SqliteStore::Found SqliteStore::inspect(bool check)
         QStringList faults;
         while (query.next())
             faults << query.value(0).toString();
+        if (query.lastError().isValid())
+            return refused(query.lastError());
         if (faults != QStringList{QStringLiteral("ok")}) {
             found.kind = Found::Kind::Damaged;
             found.why = QStringLiteral("it is damaged: %1").arg(faults.value(0));
@@ -441,12 +449,14 @@ bool SqliteStore::prepareForWriting()
         return false;
     }
     if (query.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
-        problemText = QStringLiteral("SQLite cannot keep a write-ahead log for the results store here (journal mode %1)")
+        problemText = QStringLiteral("SQLite cannot keep a write-ahead log for the results store here "
+                                     "(journal mode %1)")
                           .arg(query.value(0).toString());
         return false;
     }
     query.finish();
-    return execOnce(QStringLiteral("PRAGMA synchronous = FULL")) && execOnce(QStringLiteral("PRAGMA foreign_keys = ON"));
+    return execOnce(QStringLiteral("PRAGMA synchronous = FULL"))
+           && execOnce(QStringLiteral("PRAGMA foreign_keys = ON"));
 }
 
 bool SqliteStore::upgrade(QStringList *announcements)
@@ -495,7 +505,9 @@ bool SqliteStore::upgrade(QStringList *announcements)
     }
     if (!ok || !execOnce(QStringLiteral("COMMIT"))) {
         if (from > 0)
-            problemText = QStringLiteral("the results store could not be upgraded from schema %1: %2").arg(from).arg(problemText);
+            problemText = QStringLiteral("the results store could not be upgraded from schema %1: %2")
+                              .arg(from)
+                              .arg(problemText);
         return rollBack();
     }
     const QString name = QDir::toNativeSeparators(file);
@@ -520,7 +532,8 @@ bool SqliteStore::interruptRuns(const QString &station)
     while (running->next())
         if ((!station.isEmpty() && running->value(1).toString() == station) || writerGone(running->value(2).toString()))
             cut << running->value(0).toLongLong();
-    running->finish();
+    if (!done(*running))
+        return false;
     for (const qint64 id : cut) {
         QSqlQuery *update = exec(interruptRun, {id});
         if (!update)
@@ -551,6 +564,16 @@ QSqlQuery *SqliteStore::exec(const char *sql, const QVariantList &values)
         return nullptr;
     }
     return query.get();
+}
+
+bool SqliteStore::done(QSqlQuery &query)
+{
+    const QSqlError error = query.lastError();
+    query.finish();
+    if (!error.isValid())
+        return true;
+    failed(error);
+    return false;
 }
 
 bool SqliteStore::execOnce(const QString &sql)
@@ -628,9 +651,9 @@ qint64 SqliteStore::beginRun(const RunStart &start)
     const bool ok = write(0, [&] {
         if (!interruptRuns(start.station))
             return false;
+        const QDateTime started = start.started.isValid() ? start.started : QDateTime::currentDateTime();
         QSqlQuery *insert = exec(insertRun, {textValue(start.station), textValue(start.user), textValue(start.version),
-                                             timeValue(start.started.isValid() ? start.started : QDateTime::currentDateTime()),
-                                             textValue(start.measurement), bytesValue(start.setup),
+                                             timeValue(started), textValue(start.measurement), bytesValue(start.setup),
                                              textValue(start.instruments), textValue(start.identities),
                                              textValue(start.note), thisWriter()});
         if (!insert)
@@ -769,7 +792,8 @@ QList<StoredPoint> SqliteStore::pointsWhere(const char *sql, const char *peaksSq
         at.insert(point.id, points.size());
         points << point;
     }
-    query->finish();
+    if (!done(*query))
+        return {};
     QSqlQuery *peaks = exec(peaksSql, values);
     if (!peaks)
         return {};
@@ -781,8 +805,7 @@ QList<StoredPoint> SqliteStore::pointsWhere(const char *sql, const char *peaksSq
         point.peakFrequencies << numberOf(peaks->value(1));
         point.peakLevels << numberOf(peaks->value(2));
     }
-    peaks->finish();
-    return points;
+    return done(*peaks) ? points : QList<StoredPoint>();
 }
 
 QList<StoredPoint> SqliteStore::pointsNotInWorkbook()
@@ -832,14 +855,16 @@ QList<RunSummary> SqliteStore::runs(const RunFilter &filter)
         return list;
     while (query->next())
         list << summaryOf(*query);
-    query->finish();
+    if (!done(*query))
+        return {};
     for (RunSummary &run : list) {
         QSqlQuery *workbooks = exec(workbooksOfRun, {run.id});
         if (!workbooks)
             return {};
         while (workbooks->next())
             run.workbooks << workbooks->value(0).toString();
-        workbooks->finish();
+        if (!done(*workbooks))
+            return {};
     }
     return list;
 }
@@ -854,16 +879,14 @@ RunSummary SqliteStore::run(qint64 id)
         return found;
     if (query->next())
         found = summaryOf(*query);
-    query->finish();
-    if (found.id == 0)
-        return found;
+    if (!done(*query) || found.id == 0)
+        return RunSummary();
     QSqlQuery *workbooks = exec(workbooksOfRun, {id});
     if (!workbooks)
         return RunSummary();
     while (workbooks->next())
         found.workbooks << workbooks->value(0).toString();
-    workbooks->finish();
-    return found;
+    return done(*workbooks) ? found : RunSummary();
 }
 
 QList<RunTrouble> SqliteStore::troubles(qint64 run)
@@ -874,8 +897,7 @@ QList<RunTrouble> SqliteStore::troubles(qint64 run)
         return list;
     while (query->next())
         list << RunTrouble{timeOf(query->value(0)), query->value(1).toString(), query->value(2).toString()};
-    query->finish();
-    return list;
+    return done(*query) ? list : QList<RunTrouble>();
 }
 
 QList<StoredPass> SqliteStore::passes(qint64 run)
@@ -886,8 +908,7 @@ QList<StoredPass> SqliteStore::passes(qint64 run)
         return list;
     while (query->next())
         list << StoredPass{query->value(0).toInt(), numberOf(query->value(1)), timeOf(query->value(2))};
-    query->finish();
-    return list;
+    return done(*query) ? list : QList<StoredPass>();
 }
 
 SqliteStore::Batch::Batch(SqliteStore &store) : store(store)

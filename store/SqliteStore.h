@@ -41,6 +41,7 @@ public:
 
     QString path() const { return file; }
 
+    // A write that fails sets it and the next that succeeds clears it; a read that fails sets it.
     QString problem() const override { return problemText; }
 
     qint64 beginRun(const RunStart &run) override;
@@ -56,6 +57,7 @@ public:
     RunSummary run(qint64 id) override;
     QList<StoredPoint> points(qint64 run) override;
     QList<RunTrouble> troubles(qint64 run) override;
+    // In the order begun: a pass that a resumed run began again is there twice.
     QList<StoredPass> passes(qint64 run);
 
     // The names of a row kind's values, in the order of StoredPoint::values; each is a column of
@@ -98,11 +100,15 @@ private:
     // A cached statement run with these values, or null when it failed (problem() says why);
     // the caller finishes it.
     QSqlQuery *exec(const char *sql, const QVariantList &values = {});
+    // Ends a query whose rows were read; false, with problem() set, when an error cut them short.
+    bool done(QSqlQuery &query);
     bool execOnce(const QString &sql);
     void failed(const QSqlError &error);
-    // Runs body as one write of the run (0: of none) that commits before it returns; false when
-    // it failed, with problem() set and nothing of it kept.
+    // Runs body as one write of the run (0: of none) that commits before it returns, or with the
+    // batch; false when it failed, with problem() set and nothing of it kept.
     template <typename Body> bool write(qint64 runId, Body body);
+    // Records as interrupted the runs still running whose process has ended, and those of the
+    // station when it begins another.
     bool interruptRuns(const QString &station);
     RunSummary summaryOf(QSqlQuery &query);
     QList<StoredPoint> pointsWhere(const char *sql, const char *peaksSql, const QVariantList &values);

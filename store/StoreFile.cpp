@@ -21,7 +21,8 @@ QStringList companionSuffixes()
 
 QString setAside(const QString &path, const QString &label, const QDateTime &now, QString *error)
 {
-    const QString stem = path + QLatin1Char('.') + label + QLatin1Char('-') + now.toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    const QString stem =
+        path + QLatin1Char('.') + label + QLatin1Char('-') + now.toString(QStringLiteral("yyyyMMdd-HHmmss"));
     const QStringList suffixes = QStringList{QString()} + companionSuffixes();
     auto taken = [&suffixes](const QString &name) {
         for (const QString &suffix : suffixes)

@@ -599,6 +599,9 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
         return form.justPower ? QStringLiteral("Table ") + g6(form.freqStart) + QStringLiteral(" MHz")
                               : QStringLiteral("Table ") + g6(form.power) + QStringLiteral(" dBm");
     };
+    if (recorder)
+        for (const QString &warning : startWarnings(false, form.channelA))
+            recorder->addNote(warning);
     const Resume from = takeResume(QStringLiteral("power"));
     // A resumed run goes on at the output power of the pass it goes on with.
     for (int pass = 1; pass < from.pass; ++pass)
@@ -801,6 +804,9 @@ void DevicesWork::measureSpectrum(ValueForm form)
     cycleFlag = form.cycle;
     delayMs = form.delay;
     excelWorker->startExcel();
+    if (recorder)
+        for (const QString &warning : startWarnings(true, false))
+            recorder->addNote(warning);
     const Resume from = takeResume(QStringLiteral("spur"));
     for (int pass = 1; pass < from.pass; ++pass)
         form.power += quint32(powerStep.load());

@@ -82,6 +82,7 @@ void RunRecorder::begin(const QString &measurement)
 void RunRecorder::resume(qint64 resumed)
 {
     run = resumed;
+    notes.clear();
     results->reopenRun(run);
 }
 

@@ -9,7 +9,9 @@
 #include "MeasurementPlot.h"
 #include "Pause.h"
 #include "RunStatus.h"
+#include "RunsDialog.h"
 #include "SetupForm.h"
+#include "SqliteStore.h"
 #include "WorkbookDump.h"
 #include "XlsxDocument.h"
 
@@ -28,6 +30,8 @@
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTableWidget>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolTip>
@@ -206,6 +210,7 @@ private slots:
     void dataLocation_data();
     void dataLocation();
     void setupsKeptSharedAndRunWithoutTheWindow();
+    void runsListExportsRepeatsAndResumes();
 };
 
 void tst_MainWindow::initTestCase()
@@ -1316,6 +1321,61 @@ void tst_MainWindow::setupsKeptSharedAndRunWithoutTheWindow()
     const QMap<QString, QString> rows = workbookCells(folder.filePath(QStringLiteral("window/Table -3.5 dBm.xlsx")));
     QCOMPARE(rows.value(QStringLiteral("A5")), QStringLiteral("n:1100"));
     QCOMPARE(workbookCells(folder.filePath(QStringLiteral("headless/Table -3.5 dBm.xlsx"))), rows);
+}
+
+void tst_MainWindow::runsListExportsRepeatsAndResumes()
+{
+    BenchSimProcess sim;
+    QVERIFY(sim.isReady());
+    QVERIFY(connectSynthesizer(sim));
+    QVERIFY(connectInstruments(sim));
+    widget<QSpinBox>("spinBoxPointsFreq")->setValue(60);
+    widget<QSpinBox>("spinBoxDelay")->setValue(0);
+    int points = 0;
+    connect(window->devicesWork(), &DevicesWork::pointMeasured, this, [&](const MeasuredPoint &point) {
+        if (++points == 5)
+            window->devicesWork()->requestStop();
+        QCOMPARE(point.workbook, QStringLiteral("Table 0 dBm"));
+    });
+    click("buttonMeasurement");
+    QVERIFY(QTest::qWaitFor([this] { return enabled("buttonMeasurement"); }, 30000));
+    const int measured = points;
+    QVERIFY(measured >= 5 && measured < 60);
+
+    window->showRuns();
+    RunsDialog *runs = window->runs();
+    auto *table = runs->findChild<QTableWidget *>(QStringLiteral("tableRuns"));
+    QCOMPARE(table->rowCount(), 1);
+    QCOMPARE(table->item(0, 6)->text(), QStringLiteral("stopped"));
+    QCOMPARE(table->item(0, 4)->text(), QString::number(measured));
+    const qint64 id = table->item(0, 0)->text().toLongLong();
+    runs->selectRun(id);
+    QVERIFY(runs->findChild<QPushButton *>(QStringLiteral("buttonRunsResume"))->isEnabled());
+    const QString csv = reports.filePath(QStringLiteral("run.csv"));
+    QCOMPARE(runs->exportCsv(csv), QString());
+    QFile exported(csv);
+    QVERIFY(exported.open(QIODevice::ReadOnly));
+    QCOMPARE(exported.readAll().count('\n'), 1 + measured);
+
+    // Going on with it: the form takes the run's setup and the run ends as one of 60 points.
+    widget<QSpinBox>("spinBoxPointsFreq")->setValue(7);
+    QCOMPARE(window->resumeRun(id), QString());
+    QCOMPARE(widget<QSpinBox>("spinBoxPointsFreq")->value(), 60);
+    QVERIFY(QTest::qWaitFor([this] { return enabled("buttonMeasurement"); }, 30000));
+    QCOMPARE(points, 60);
+    std::unique_ptr<XlsxDocument> document =
+        XlsxDocument::open(window->devicesWork()->reportWriter()->workbookPath(QStringLiteral("Table 0 dBm")));
+    QVERIFY(document);
+    QCOMPARE(document->sheet().lastUsedRow(), 60);
+    runs->refresh();
+    QCOMPARE(table->rowCount(), 1);
+    QCOMPARE(table->item(0, 6)->text(), QStringLiteral("finished"));
+    QCOMPARE(table->item(0, 4)->text(), QStringLiteral("60"));
+    // Its setup fills the form again, to repeat it.
+    widget<QSpinBox>("spinBoxPointsFreq")->setValue(9);
+    runs->selectRun(id);
+    runs->findChild<QPushButton *>(QStringLiteral("buttonRunsLoadSetup"))->click();
+    QCOMPARE(widget<QSpinBox>("spinBoxPointsFreq")->value(), 60);
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -226,7 +226,7 @@ void tst_WindowLayout::everyControlTakesItsPressAndEveryTextFits()
     }
     for (const QString &fault : faults)
         qWarning("%s", qPrintable(fault));
-    QVERIFY2(faults.isEmpty(), "controls covered or texts clipped (listed above)");
+    QVERIFY2(faults.isEmpty(), "controls covered or without their tooltip, or texts clipped (listed above)");
 }
 
 QTEST_MAIN(tst_WindowLayout)

@@ -172,7 +172,8 @@ void tst_RunsCommand::lists_data()
     QTest::newRow("limit") << QStringList{"--limit", "2"} << QList<int>{3, 2};
     QTest::newRow("since a day") << QStringList{"--since", "2026-02-01"} << QList<int>{3, 2};
     QTest::newRow("since a time") << QStringList{"--since", "2026-02-01T08:46:00"} << QList<int>{3};
-    QTest::newRow("since a time in another zone") << QStringList{"--since", "2026-02-01T09:45:00+01:00"} << QList<int>{3, 2};
+    QTest::newRow("since a time in another zone")
+        << QStringList{"--since", "2026-02-01T09:45:00+01:00"} << QList<int>{3, 2};
     QTest::newRow("match") << QStringList{"--match", "spur"} << QList<int>{2};
     QTest::newRow("match a workbook") << QStringList{"--match", "Table 5 dBm"} << QList<int>{1};
     QTest::newRow("nothing matches") << QStringList{"--match", "zzz"} << QList<int>();
@@ -242,8 +243,8 @@ void tst_RunsCommand::showsARun()
     const QJsonObject run = QJsonDocument::fromJson(json.out).object();
     QCOMPARE(run.value(QStringLiteral("pointsNotInWorkbook")).toInt(), 1);
     QCOMPARE(run.value(QStringLiteral("setup")).toObject().value(QStringLiteral("power")).toInt(), -5);
-    QCOMPARE(run.value(QStringLiteral("passList")).toArray().at(1).toObject().value(QStringLiteral("outputPower")).toDouble(),
-             5.0);
+    const QJsonObject secondPass = run.value(QStringLiteral("passList")).toArray().at(1).toObject();
+    QCOMPARE(secondPass.value(QStringLiteral("outputPower")).toDouble(), 5.0);
     QCOMPARE(run.value(QStringLiteral("troubleList")).toArray().at(0).toObject().value(QStringLiteral("at")).toString(),
              QStringLiteral("2026-01-10T09:03:00.000Z"));
     QCOMPARE(run.value(QStringLiteral("identities")).toString(), QStringLiteral("ORVANE,SG-6000,123,1.2"));
@@ -346,7 +347,7 @@ void tst_RunsCommand::storesItCannotRead()
         store.reset();
         QProcess sqlite;
         sqlite.start(QStringLiteral("sqlite3"),
-                     {other, QStringLiteral("INSERT INTO schema_version VALUES (9, '2030-01-01T00:00:00.000Z', 'rfbench 9')")});
+                     {other, "INSERT INTO schema_version VALUES (9, '2030-01-01T00:00:00.000Z', 'rfbench 9')"});
         if (!sqlite.waitForFinished() || sqlite.exitCode() != 0)
             QSKIP("the sqlite3 shell is not installed");
     } else if (content != "(missing)") {

@@ -327,12 +327,13 @@ void tst_SqliteStore::makeLayoutOne(bool withRecords)
 
 void tst_SqliteStore::pointsComeBackAsMeasured_data()
 {
+    using V = QVector<double>;
     QTest::addColumn<int>("row");
-    QTest::addColumn<QVector<double>>("values");
-    QTest::addColumn<QVector<double>>("expected"); // values as they come back
-    QTest::addColumn<QVector<double>>("frequencies");
-    QTest::addColumn<QVector<double>>("levels");
-    QTest::addColumn<QVector<double>>("expectedLevels");
+    QTest::addColumn<V>("values");
+    QTest::addColumn<V>("expected"); // values as they come back
+    QTest::addColumn<V>("frequencies");
+    QTest::addColumn<V>("levels");
+    QTest::addColumn<V>("expectedLevels");
     QTest::addColumn<QString>("workbook");
     QTest::addColumn<QDateTime>("measuredAt");
     QTest::addColumn<quint64>("pointIndex");
@@ -340,40 +341,34 @@ void tst_SqliteStore::pointsComeBackAsMeasured_data()
     const int sweep = int(StoredPoint::Row::Sweep), step = int(StoredPoint::Row::Step),
               spur = int(StoredPoint::Row::Spur);
     const QDateTime at = utc(12, 8, 10, 32).addMSecs(123);
-    const QString book = QStringLiteral("Table -5 dBm");
-    const QVector<double> none;
-    QTest::newRow("sweep") << sweep << QVector<double>{100.5, -10.25, 1.5, 38}
-                           << QVector<double>{100.5, -10.25, 1.5, 38} << none << none << none << book << at
-                           << quint64(3);
-    QTest::newRow("sweep, readings not numbers") << sweep << QVector<double>{100.5, noValue, 1.5, noValue}
-                                                 << QVector<double>{100.5, noValue, 1.5, noValue} << none << none << none
-                                                 << book << at << quint64(3);
+    const QString book = QStringLiteral("Table -5 dBm"), spurs = QStringLiteral("Table spur");
+    const V none, spurValues{20, 50};
+    QTest::newRow("sweep") << sweep << V{100.5, -10.25, 1.5, 38} << V{100.5, -10.25, 1.5, 38} << none << none
+                           << none << book << at << quint64(3);
+    QTest::newRow("sweep, readings not numbers") << sweep << V{100.5, noValue, 1.5, noValue}
+                                                 << V{100.5, noValue, 1.5, noValue} << none << none << none << book
+                                                 << at << quint64(3);
     QTest::newRow("step, an infinite output power")
-        << step << QVector<double>{1000, -20.5, -infinity, -18.5, noValue}
-        << QVector<double>{1000, -20.5, -infinity, -18.5, noValue} << none << none << none << book << at << quint64(0);
+        << step << V{1000, -20.5, -infinity, -18.5, noValue} << V{1000, -20.5, -infinity, -18.5, noValue} << none
+        << none << none << book << at << quint64(0);
     QTest::newRow("step, fewer values: the rest are no values")
-        << step << QVector<double>{1000, -20.5} << QVector<double>{1000, -20.5, noValue, noValue, noValue} << none << none
-        << none << book << at << quint64(1);
-    QTest::newRow("spur with peaks") << spur << QVector<double>{20, 50} << QVector<double>{20, 50}
-                                     << QVector<double>{1e9, 1.002e9, 1.003e9} << QVector<double>{-10, -60, -72.5}
-                                     << QVector<double>{-10, -60, -72.5} << QStringLiteral("Table spur") << at
-                                     << quint64(7);
-    QTest::newRow("spur, a level not a number")
-        << spur << QVector<double>{20, 50} << QVector<double>{20, 50} << QVector<double>{1e9, 1.002e9}
-        << QVector<double>{noValue, -60} << QVector<double>{noValue, -60} << QStringLiteral("Table spur") << at << quint64(7);
-    QTest::newRow("spur, no peaks") << spur << QVector<double>{20, 50} << QVector<double>{20, 50} << none << none
-                                    << none << QStringLiteral("Table spur") << at << quint64(7);
-    QTest::newRow("spur, a frequency without its level")
-        << spur << QVector<double>{20, 50} << QVector<double>{20, 50} << QVector<double>{1e9, 1.002e9}
-        << QVector<double>{-10} << QVector<double>{-10, noValue} << QStringLiteral("Table spur") << at << quint64(7);
+        << step << V{1000, -20.5} << V{1000, -20.5, noValue, noValue, noValue} << none << none << none << book << at
+        << quint64(1);
+    QTest::newRow("spur with peaks") << spur << spurValues << spurValues << V{1e9, 1.002e9, 1.003e9}
+                                     << V{-10, -60, -72.5} << V{-10, -60, -72.5} << spurs << at << quint64(7);
+    QTest::newRow("spur, a level not a number") << spur << spurValues << spurValues << V{1e9, 1.002e9}
+                                                << V{noValue, -60} << V{noValue, -60} << spurs << at << quint64(7);
+    QTest::newRow("spur, no peaks") << spur << spurValues << spurValues << none << none << none << spurs << at
+                                    << quint64(7);
+    QTest::newRow("spur, a frequency without its level") << spur << spurValues << spurValues << V{1e9, 1.002e9}
+                                                         << V{-10} << V{-10, noValue} << spurs << at << quint64(7);
     QTest::newRow("names of any script, a time with an offset, a large index")
-        << sweep << QVector<double>{0.1, 1e-300, -273.15, 1.7976931348623157e308}
-        << QVector<double>{0.1, 1e-300, -273.15, 1.7976931348623157e308} << none << none << none
-        << QStringLiteral("Таблица −5 dBm, «draft» 'quoted'")
+        << sweep << V{0.1, 1e-300, -273.15, 1.7976931348623157e308} << V{0.1, 1e-300, -273.15, 1.7976931348623157e308}
+        << none << none << none << QStringLiteral("Таблица −5 dBm, «draft» 'quoted'")
         << QDateTime(QDate(2026, 12, 8), QTime(16, 2, 0, 999), Qt::OffsetFromUTC, 5 * 3600 + 1800)
         << (quint64(1) << 40);
-    QTest::newRow("no time") << sweep << QVector<double>{1, 2, 3, 4} << QVector<double>{1, 2, 3, 4} << none << none
-                             << none << book << QDateTime() << quint64(0);
+    QTest::newRow("no time") << sweep << V{1, 2, 3, 4} << V{1, 2, 3, 4} << none << none << none << book
+                             << QDateTime() << quint64(0);
 }
 
 void tst_SqliteStore::pointsComeBackAsMeasured()
@@ -388,7 +383,7 @@ void tst_SqliteStore::pointsComeBackAsMeasured()
     QFETCH(QDateTime, measuredAt);
     QFETCH(quint64, pointIndex);
     auto store = open();
-    const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(12, 8)));
+    const qint64 run = store->beginRun(startOf("bench-1", "power", utc(12, 8)));
     QVERIFY(run > 0);
     StoredPoint point;
     point.run = run;
@@ -420,7 +415,8 @@ void tst_SqliteStore::pointsComeBackAsMeasured()
         QCOMPARE(back.workbook, workbook);
         QCOMPARE(back.pointIndex, pointIndex);
         QVERIFY2(same(back.values, expected), qPrintable(QStringLiteral("%1 values").arg(back.values.size())));
-        QVERIFY(same(back.peakFrequencies, frequencies + QVector<double>(expectedLevels.size() - frequencies.size(), noValue)));
+        const int unpaired = expectedLevels.size() - frequencies.size();
+        QVERIFY(same(back.peakFrequencies, frequencies + QVector<double>(unpaired, noValue)));
         QVERIFY(same(back.peakLevels, expectedLevels));
         QVERIFY(!back.inWorkbook);
     }
@@ -452,7 +448,7 @@ void tst_SqliteStore::runKeepsItsStart()
 {
     QFETCH(QByteArray, setup);
     QFETCH(QString, type);
-    RunStart start = startOf(QStringLiteral("bench-1"), QStringLiteral("spur"),
+    RunStart start = startOf("bench-1", "spur",
                              QDateTime(QDate(2026, 12, 8), QTime(10, 32, 0, 5), Qt::OffsetFromUTC, 3600), setup);
     start.note = QStringLiteral("RF output is off");
     start.user = QString(); // unknown: kept as an empty text
@@ -477,21 +473,21 @@ void tst_SqliteStore::runKeepsItsStart()
     QCOMPARE(run.points, qint64(0));
     QCOMPARE(run.workbooks, QStringList());
     Raw raw(path());
-    QCOMPARE(raw.value(QStringLiteral("SELECT typeof(setup) FROM runs")).toString(), type);
-    QCOMPARE(raw.value(QStringLiteral("SELECT started FROM runs")).toString(), QStringLiteral("2026-12-08T09:32:00.005Z"));
+    QCOMPARE(raw.value("SELECT typeof(setup) FROM runs").toString(), type);
+    QCOMPARE(raw.value("SELECT started FROM runs").toString(), QStringLiteral("2026-12-08T09:32:00.005Z"));
 }
 
 void tst_SqliteStore::countsAndWorkbooksOfARun()
 {
     auto store = open();
-    const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
-    const qint64 other = store->beginRun(startOf(QStringLiteral("bench-2"), QStringLiteral("power"), utc(1, 10)));
+    const qint64 run = store->beginRun(startOf("bench-1", "power", utc(1, 10)));
+    const qint64 other = store->beginRun(startOf("bench-2", "power", utc(1, 10)));
     QList<qint64> ids;
     for (quint64 n = 1; n <= 3; ++n)
-        ids << store->addPoint(sweepPoint(run, n, QStringLiteral("Table -5 dBm")));
+        ids << store->addPoint(sweepPoint(run, n, "Table -5 dBm"));
     for (quint64 n = 4; n <= 5; ++n)
-        ids << store->addPoint(sweepPoint(run, n, QStringLiteral("Table 5 dBm")));
-    store->addPoint(sweepPoint(other, 1, QStringLiteral("Table other")));
+        ids << store->addPoint(sweepPoint(run, n, "Table 5 dBm"));
+    store->addPoint(sweepPoint(other, 1, "Table other"));
     store->addPass(run, 1, -5, utc(1, 10));
     store->addPass(run, 2, 5, utc(1, 10, 9, 5));
     store->addPass(run, 2, 5, utc(1, 10, 9, 6)); // a resumed pass: recorded again, counted once
@@ -538,7 +534,7 @@ void tst_SqliteStore::countsAndWorkbooksOfARun()
 void tst_SqliteStore::outcomes()
 {
     auto store = open();
-    const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+    const qint64 run = store->beginRun(startOf("bench-1", "power", utc(1, 10)));
     QCOMPARE(store->run(run).outcome, QStringLiteral("running"));
     store->endRun(run, QStringLiteral("stopped"), utc(1, 10, 9, 30));
     QCOMPARE(store->run(run).outcome, QStringLiteral("stopped"));
@@ -551,9 +547,9 @@ void tst_SqliteStore::outcomes()
 
     // A station runs one run at a time: a run of it still running when the next begins was cut
     // off; another station's is not.
-    const qint64 cut = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 11)));
-    const qint64 elsewhere = store->beginRun(startOf(QStringLiteral("bench-2"), QStringLiteral("power"), utc(1, 11)));
-    const qint64 next = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("spur"), utc(1, 11, 10)));
+    const qint64 cut = store->beginRun(startOf("bench-1", "power", utc(1, 11)));
+    const qint64 elsewhere = store->beginRun(startOf("bench-2", "power", utc(1, 11)));
+    const qint64 next = store->beginRun(startOf("bench-1", "spur", utc(1, 11, 10)));
     QCOMPARE(store->run(cut).outcome, QStringLiteral("interrupted"));
     QVERIFY(store->run(cut).ended.isNull());
     QCOMPARE(store->run(elsewhere).outcome, QStringLiteral("running"));
@@ -566,12 +562,12 @@ void tst_SqliteStore::runsOfDeadWritersAreInterrupted()
     qint64 live = 0;
     {
         auto store = open();
-        live = store->beginRun(startOf(QStringLiteral("bench-2"), QStringLiteral("power"), utc(1, 10)));
+        live = store->beginRun(startOf("bench-2", "power", utc(1, 10)));
     }
     // A process that began a run and ended without ending it.
     const int child = inChildProcess([this] {
         auto store = open();
-        return store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 11))) > 0 ? 0 : 1;
+        return store->beginRun(startOf("bench-1", "power", utc(1, 11))) > 0 ? 0 : 1;
     });
     QCOMPARE(child, 0);
     // A reader sees it cut off and leaves the file as it is; the next writer records it so. The
@@ -593,12 +589,12 @@ void tst_SqliteStore::runsOfDeadWritersAreInterrupted()
 void tst_SqliteStore::pointsNotInWorkbookOldestFirst()
 {
     auto store = open();
-    const qint64 first = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
-    const qint64 second = store->beginRun(startOf(QStringLiteral("bench-2"), QStringLiteral("spur"), utc(1, 10)));
+    const qint64 first = store->beginRun(startOf("bench-1", "power", utc(1, 10)));
+    const qint64 second = store->beginRun(startOf("bench-2", "spur", utc(1, 10)));
     QList<qint64> ids;
     for (quint64 n = 1; n <= 3; ++n) {
         ids << store->addPoint(sweepPoint(first, n));
-        StoredPoint spur = sweepPoint(second, n, QStringLiteral("Table spur"));
+        StoredPoint spur = sweepPoint(second, n, "Table spur");
         spur.row = StoredPoint::Row::Spur;
         spur.values = {20, 50};
         spur.peakFrequencies = {1e9, 1e9 + double(n) * 1e6};
@@ -642,11 +638,11 @@ void tst_SqliteStore::wrongWritesAreRefused()
     QFETCH(QString, write);
     QFETCH(QString, problem);
     auto store = open();
-    const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+    const qint64 run = store->beginRun(startOf("bench-1", "power", utc(1, 10)));
     QVERIFY(store->addPoint(sweepPoint(run, 1)) > 0);
-    if (write == QLatin1String("unknown run")) {
+    if (write == "unknown run") {
         QCOMPARE(store->addPoint(sweepPoint(run + 100, 2)), qint64(0));
-    } else if (write == QLatin1String("too many values")) {
+    } else if (write == "too many values") {
         StoredPoint point = sweepPoint(run, 2);
         point.values << 1;
         QCOMPARE(store->addPoint(point), qint64(0));
@@ -659,16 +655,17 @@ void tst_SqliteStore::wrongWritesAreRefused()
     QCOMPARE(store->points(run).size(), 1);
     QVERIFY(store->addPoint(sweepPoint(run, 3)) > 0);
     QCOMPARE(store->problem(), QString());
-    // The run keeps the note of what it lacks.
+    QVERIFY(store->addPoint(sweepPoint(run, 4)) > 0);
+    // The run keeps the note of what it lacks, once.
     const QList<RunTrouble> troubles = store->troubles(run);
-    if (write == QLatin1String("too many values")) {
+    if (write == "too many values") {
         QCOMPARE(troubles.size(), 1);
         QCOMPARE(troubles.first().instrument, QStringLiteral("results store"));
-        QCOMPARE(troubles.first().text, QStringLiteral("1 earlier writes of this run to the results store failed (a sweep "
-                                                       "point has at most 4 values, not 5): their points, passes or "
-                                                       "troubles are missing here"));
+        QCOMPARE(troubles.first().text, QString("1 earlier writes of this run to the results store failed (a sweep "
+                                                "point has at most 4 values, not 5): their points, passes or troubles "
+                                                "are missing here"));
     } else {
-        QCOMPARE(troubles.size(), write == QLatin1String("unknown outcome") ? 1 : 0);
+        QCOMPARE(troubles.size(), write == "unknown outcome" ? 1 : 0);
     }
     QCOMPARE(store->run(run + 100).id, qint64(0));
     QCOMPARE(store->points(run + 100).size(), 0);
@@ -678,17 +675,17 @@ void tst_SqliteStore::wrongWritesAreRefused()
 void tst_SqliteStore::recordsAreOnlyAdded()
 {
     auto store = open();
-    const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+    const qint64 run = store->beginRun(startOf("bench-1", "power", utc(1, 10)));
     const qint64 point = store->addPoint(sweepPoint(run, 1));
     QVERIFY(point > 0);
     store.reset();
     // Not even another SQLite program removes or changes a measurement by mistake.
     Raw raw(path());
-    QCOMPARE(raw.exec(QStringLiteral("DELETE FROM points")), QStringLiteral("points are kept"));
-    QCOMPARE(raw.exec(QStringLiteral("DELETE FROM runs")), QStringLiteral("runs are kept"));
-    QCOMPARE(raw.exec(QStringLiteral("UPDATE points SET reading = 0")), QStringLiteral("measured points are not changed"));
-    QCOMPARE(raw.exec(QStringLiteral("UPDATE points SET in_workbook = 'Table -5 dBm'")), QString());
-    QCOMPARE(raw.value(QStringLiteral("SELECT reading FROM points")).toDouble(), -10.5);
+    QCOMPARE(raw.exec("DELETE FROM points"), QStringLiteral("points are kept"));
+    QCOMPARE(raw.exec("DELETE FROM runs"), QStringLiteral("runs are kept"));
+    QCOMPARE(raw.exec("UPDATE points SET reading = 0"), QStringLiteral("measured points are not changed"));
+    QCOMPARE(raw.exec("UPDATE points SET in_workbook = 'Table -5 dBm'"), QString());
+    QCOMPARE(raw.value("SELECT reading FROM points").toDouble(), -10.5);
 }
 
 void tst_SqliteStore::listFilters_data()
@@ -729,19 +726,19 @@ void tst_SqliteStore::listFilters()
     QFETCH(QList<qint64>, expected);
     {
         auto store = open();
-        const qint64 one = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10),
+        const qint64 one = store->beginRun(startOf("bench-1", "power", utc(1, 10),
                                                    "{\"power\": -7, \"points\": 10}"));
-        store->addPoint(sweepPoint(one, 1, QStringLiteral("Table 10 dBm")));
-        store->addPoint(sweepPoint(one, 2, QStringLiteral("axb")));
+        store->addPoint(sweepPoint(one, 1, "Table 10 dBm"));
+        store->addPoint(sweepPoint(one, 2, "axb"));
         store->endRun(one, QStringLiteral("finished"), utc(1, 10, 10));
-        const qint64 two = store->beginRun(startOf(QStringLiteral("bench-2"), QStringLiteral("spur"), utc(2, 1, 8, 45)));
-        store->addPoint(sweepPoint(two, 1, QStringLiteral("Table 100 dBm")));
+        const qint64 two = store->beginRun(startOf("bench-2", "spur", utc(2, 1, 8, 45)));
+        store->addPoint(sweepPoint(two, 1, "Table 100 dBm"));
         store->endRun(two, QStringLiteral("stopped"), utc(2, 1, 10));
-        const qint64 three = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(3, 5)));
-        store->addPoint(sweepPoint(three, 1, QStringLiteral("Table 10% dBm")));
+        const qint64 three = store->beginRun(startOf("bench-1", "power", utc(3, 5)));
+        store->addPoint(sweepPoint(three, 1, "Table 10% dBm"));
         store->endRun(three, QStringLiteral("finished"), utc(3, 5, 10));
-        const qint64 four = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(3, 5)));
-        store->addPoint(sweepPoint(four, 1, QStringLiteral("a_b in c:\\d")));
+        const qint64 four = store->beginRun(startOf("bench-1", "power", utc(3, 5)));
+        store->addPoint(sweepPoint(four, 1, "a_b in c:\\d"));
         QCOMPARE(QList<qint64>({one, two, three, four}), QList<qint64>({1, 2, 3, 4}));
     }
     const auto reader = open(Mode::Read);
@@ -758,7 +755,7 @@ void tst_SqliteStore::aKilledWriterLosesNoPoint()
     // Killed right after addPoint returned: no destructor, no close, a log not checkpointed.
     const int child = inChildProcess([this] {
         auto store = open();
-        const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+        const qint64 run = store->beginRun(startOf("bench-1", "power", utc(1, 10)));
         for (quint64 n = 1; n <= 5; ++n)
             if (store->addPoint(sweepPoint(run, n)) == 0)
                 return 1;
@@ -766,7 +763,7 @@ void tst_SqliteStore::aKilledWriterLosesNoPoint()
         return 2;
     });
     QCOMPARE(child, -1);
-    QVERIFY(QFile::exists(path() + QStringLiteral("-wal")));
+    QVERIFY(QFile::exists(path() + "-wal"));
     const auto reader = open(Mode::Read);
     const QList<RunSummary> runs = reader->runs(RunFilter());
     QCOMPARE(runs.size(), 1);
@@ -777,7 +774,7 @@ void tst_SqliteStore::aKilledWriterLosesNoPoint()
 void tst_SqliteStore::readerSeesEachCommittedPoint()
 {
     auto writer = open();
-    const qint64 run = writer->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+    const qint64 run = writer->beginRun(startOf("bench-1", "power", utc(1, 10)));
     // Two instances in one thread, each with its connection.
     const auto reader = open(Mode::Read);
     QCOMPARE(reader->problem(), QString());
@@ -795,7 +792,7 @@ void tst_SqliteStore::readerSeesEachCommittedPoint()
     QCOMPARE(reader->points(run).size(), 10);
     QCOMPARE(reader->run(run).points, qint64(10));
     // A reader writes nothing.
-    QCOMPARE(reader->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10))), qint64(0));
+    QCOMPARE(reader->beginRun(startOf("bench-1", "power", utc(1, 10))), qint64(0));
     QCOMPARE(reader->addPoint(sweepPoint(run, 11)), qint64(0));
     QCOMPARE(writer->points(run).size(), 10);
 }
@@ -832,8 +829,13 @@ void tst_SqliteStore::openings_data()
     QTest::newRow("a store cut short") << QStringLiteral("truncated") << QStringLiteral("damaged")
                                        << QStringLiteral("is not a results store (it is damaged")
                                        << QStringLiteral("damaged");
+    // Past what opening reads: only a check of the whole file finds it.
+    QTest::newRow("a store with a page overwritten") << QStringLiteral("overwritten") << QStringLiteral("damaged")
+                                                     << QStringLiteral("is not a results store (it is damaged")
+                                                     << QStringLiteral("damaged");
     QTest::newRow("a store's log without its store")
-        << QStringLiteral("orphaned log") << QStringLiteral("orphaned") << QStringLiteral("-wal was left from a results store that is gone")
+        << QStringLiteral("orphaned log") << QStringLiteral("orphaned")
+        << QStringLiteral("-wal was left from a results store that is gone")
         << QStringLiteral("there is no results store at @");
 }
 
@@ -847,44 +849,50 @@ void tst_SqliteStore::openings()
     QByteArray random(3000, '\0');
     for (int i = 0; i < random.size(); ++i)
         random[i] = char((i * 7919 + 13) % 251);
-    if (file == QLatin1String("empty file")) {
+    if (file == "empty file") {
         QVERIFY(writeFile(path(), QByteArray()));
-    } else if (file == QLatin1String("empty database")) {
+    } else if (file == "empty database") {
         Raw raw(path());
-        QCOMPARE(raw.exec(QStringLiteral("PRAGMA user_version = 7")), QString());
-    } else if (file == QLatin1String("foreign")) {
+        QCOMPARE(raw.exec("PRAGMA user_version = 7"), QString());
+    } else if (file == "foreign") {
         Raw raw(path());
-        QCOMPARE(raw.exec(QStringLiteral("CREATE TABLE customers (name TEXT)")), QString());
-        QCOMPARE(raw.exec(QStringLiteral("CREATE TABLE schema_version (version INTEGER)")), QString());
-        QCOMPARE(raw.exec(QStringLiteral("INSERT INTO schema_version VALUES (1)")), QString());
-    } else if (file == QLatin1String("random")) {
+        QCOMPARE(raw.exec("CREATE TABLE customers (name TEXT)"), QString());
+        QCOMPARE(raw.exec("CREATE TABLE schema_version (version INTEGER)"), QString());
+        QCOMPARE(raw.exec("INSERT INTO schema_version VALUES (1)"), QString());
+    } else if (file == "random") {
         QVERIFY(writeFile(path(), random));
-    } else if (file == QLatin1String("text")) {
+    } else if (file == "text") {
         QVERIFY(writeFile(path(), "run,point,value\n1,1,-10.5\n"));
-    } else if (file == QLatin1String("header")) {
+    } else if (file == "header") {
         QVERIFY(writeFile(path(), QByteArray("SQLite format 3\0", 16) + random.left(84)));
-    } else if (file == QLatin1String("truncated") || file == QLatin1String("orphaned log")) {
+    } else if (file == "truncated" || file == "overwritten"
+               || file == "orphaned log") {
         auto store = open();
         SqliteStore::Batch batch(*store);
-        const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+        const qint64 run = store->beginRun(startOf("bench-1", "power", utc(1, 10)));
         for (quint64 n = 1; n <= 2000; ++n)
             store->addPoint(sweepPoint(run, n));
     }
-    if (file == QLatin1String("truncated")) {
+    if (file == "truncated") {
         QFile cut(path());
         QVERIFY(cut.resize(cut.size() * 6 / 10));
     }
-    if (file == QLatin1String("orphaned log")) {
+    if (file == "overwritten") {
+        QFile page(path());
+        QVERIFY(page.open(QIODevice::ReadWrite) && page.seek(page.size() / 2 / 4096 * 4096));
+        QVERIFY(page.write(QByteArray(4096, '\0')) == 4096); // a write that never reached the disk
+    }
+    if (file == "orphaned log") {
         // A log with frames, its database removed: as a process killed before a checkpoint.
         const int child = inChildProcess([this] {
             auto store = open();
-            store->beginRun(startOf(QStringLiteral("bench-9"), QStringLiteral("power"), utc(1, 10)));
+            store->beginRun(startOf("bench-9", "power", utc(1, 10)));
             ::kill(getpid(), SIGKILL);
             return 0;
         });
         QCOMPARE(child, -1);
         QVERIFY(QFile::remove(path()));
-        QVERIFY(QFileInfo(path() + QStringLiteral("-wal")).size() > 0);
+        QVERIFY(QFileInfo(path() + "-wal").size() > 0);
     }
     const QStringList before = entries();
     QMap<QString, QByteArray> contents;
@@ -896,33 +904,35 @@ void tst_SqliteStore::openings()
         const auto reader = open(Mode::Read);
         QString problem = reader->problem();
         if (problem.isEmpty()) {
-            // Damage past what opening reads shows when the runs are read.
+            // Damage past what opening reads shows when the points are read: none come.
             for (const RunSummary &run : reader->runs(RunFilter()))
-                reader->points(run.id);
+                QCOMPARE(reader->points(run.id).size(), 0);
             problem = reader->problem();
+        } else {
+            QCOMPARE(reader->runs(RunFilter()).size(), 0);
         }
         QVERIFY2(problem.contains(QString(readProblem).replace(QLatin1Char('@'), QDir::toNativeSeparators(path()))),
                  qPrintable(problem));
-        QCOMPARE(reader->runs(RunFilter()).size(), 0);
     }
     // A reader of a store in WAL mode makes SQLite's index of the log and an empty log.
     auto ownFiles = [this](QStringList names) {
         for (const QString &name : QStringList(names))
-            if (name.endsWith(QLatin1String("-shm"))
-                || (name.endsWith(QLatin1String("-wal")) && QFileInfo(dir.filePath(name)).size() == 0))
+            if (name.endsWith("-shm")
+                || (name.endsWith("-wal") && QFileInfo(dir.filePath(name)).size() == 0))
                 names.removeAll(name);
         return names;
     };
     QCOMPARE(ownFiles(entries()), ownFiles(before));
     for (auto it = contents.cbegin(); it != contents.cend(); ++it)
-        if (!it.key().endsWith(QLatin1String("-shm")))
+        if (!it.key().endsWith("-shm"))
             QVERIFY2(contentOf(dir.filePath(it.key())) == it.value(), qPrintable(it.key()));
 
     // Write: set aside whole, announced, and a new store started.
     QStringList announcements;
     auto store = open(Mode::Write, &announcements);
     QCOMPARE(store->problem(), QString());
-    QVERIFY2(!announcements.isEmpty() && announcements.first().contains(announced), qPrintable(announcements.join('\n')));
+    QVERIFY2(!announcements.isEmpty() && announcements.first().contains(announced),
+             qPrintable(announcements.join('\n')));
     QCOMPARE(announcements.size(), asideAs.isEmpty() ? 1 : 2);
     QVERIFY(announcements.last().startsWith(QStringLiteral("A new results store was started: ")));
     const QString stamp = QStringLiteral("rfbench.sqlite.") + asideAs + QLatin1Char('-');
@@ -942,7 +952,7 @@ void tst_SqliteStore::openings()
     }
     // The new store is empty and works.
     QCOMPARE(store->runs(RunFilter()).size(), 0);
-    const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+    const qint64 run = store->beginRun(startOf("bench-1", "power", utc(1, 10)));
     QVERIFY(run > 0);
     QVERIFY(store->addPoint(sweepPoint(run, 1)) > 0);
     QCOMPARE(open(Mode::Read)->run(run).points, qint64(1));
@@ -958,25 +968,25 @@ void tst_SqliteStore::foreignDatabaseMovesWithItsLog()
     // Another program's database in WAL mode, its last rows only in its log.
     const int child = inChildProcess([this] {
         Raw raw(path());
-        if (!raw.exec(QStringLiteral("PRAGMA journal_mode = WAL")).isEmpty()
-            || !raw.exec(QStringLiteral("CREATE TABLE customers (name TEXT)")).isEmpty()
-            || !raw.exec(QStringLiteral("INSERT INTO customers VALUES ('kept')")).isEmpty())
+        if (!raw.exec("PRAGMA journal_mode = WAL").isEmpty()
+            || !raw.exec("CREATE TABLE customers (name TEXT)").isEmpty()
+            || !raw.exec("INSERT INTO customers VALUES ('kept')").isEmpty())
             return 1;
         ::kill(getpid(), SIGKILL);
         return 2;
     });
     QCOMPARE(child, -1);
-    QVERIFY(QFileInfo(path() + QStringLiteral("-wal")).size() > 0);
+    QVERIFY(QFileInfo(path() + "-wal").size() > 0);
     QStringList announcements;
     auto store = open(Mode::Write, &announcements);
     QCOMPARE(store->problem(), QString());
     const QStringList aside = entries().filter(QStringLiteral(".foreign-"));
     QVERIFY2(aside.size() >= 2, qPrintable(entries().join(' ')));
     const QString moved = dir.filePath(aside.first());
-    QVERIFY(!moved.endsWith(QLatin1String("-wal")) && !moved.endsWith(QLatin1String("-shm")));
+    QVERIFY(!moved.endsWith("-wal") && !moved.endsWith("-shm"));
     // Database and log together: the other program's rows are all there.
     Raw raw(moved);
-    QCOMPARE(raw.value(QStringLiteral("SELECT name FROM customers")).toString(), QStringLiteral("kept"));
+    QCOMPARE(raw.value("SELECT name FROM customers").toString(), QStringLiteral("kept"));
 }
 
 void tst_SqliteStore::newerStoreIsLeftAlone_data()
@@ -991,15 +1001,15 @@ void tst_SqliteStore::newerStoreIsLeftAlone()
     QFETCH(SqliteStore::Mode, mode);
     {
         auto store = open();
-        const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+        const qint64 run = store->beginRun(startOf("bench-1", "power", utc(1, 10)));
         store->addPoint(sweepPoint(run, 1));
     }
     {
         Raw raw(path());
-        QCOMPARE(raw.exec(QStringLiteral("INSERT INTO schema_version VALUES (3, '2027-01-01T00:00:00.000Z', 'rfbench 2.0')")),
+        QCOMPARE(raw.exec("INSERT INTO schema_version VALUES (3, '2027-01-01T00:00:00.000Z', 'rfbench 2.0')"),
                  QString());
     }
-    QCOMPARE(QFileInfo(path() + QStringLiteral("-wal")).size(), qint64(0));
+    QCOMPARE(QFileInfo(path() + "-wal").size(), qint64(0));
     const QByteArray before = contentOf(path());
     QStringList announcements;
     auto store = SqliteStore::open(path(), mode, &announcements);
@@ -1007,7 +1017,7 @@ void tst_SqliteStore::newerStoreIsLeftAlone()
              QStringLiteral("the results store was written by a newer rfbench (schema 3; this one knows %1)")
                  .arg(StoreSchema::current));
     QCOMPARE(announcements, QStringList());
-    QCOMPARE(store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 11))), qint64(0));
+    QCOMPARE(store->beginRun(startOf("bench-1", "power", utc(1, 11))), qint64(0));
     QCOMPARE(store->addPoint(sweepPoint(1, 2)), qint64(0));
     store->endRun(1, QStringLiteral("finished"), utc(1, 11));
     store->markInWorkbook({1}, QStringLiteral("Table -5 dBm"));
@@ -1017,7 +1027,7 @@ void tst_SqliteStore::newerStoreIsLeftAlone()
     QCOMPARE(store->pointsNotInWorkbook().size(), 0);
     store.reset();
     QCOMPARE(contentOf(path()), before);
-    QCOMPARE(QFileInfo(path() + QStringLiteral("-wal")).size(), qint64(0));
+    QCOMPARE(QFileInfo(path() + "-wal").size(), qint64(0));
     QCOMPARE(entries().filter(QStringLiteral(".damaged-")), QStringList());
 }
 
@@ -1057,18 +1067,18 @@ void tst_SqliteStore::olderStoreIsUpgraded()
     QVERIFY(same(store->points(1).at(1).values, QVector<double>{1000, noValue, 5, 38}));
 
     // Runs and points written after it are counted as before it.
-    const qint64 run = store->beginRun(startOf(QStringLiteral("bench-2"), QStringLiteral("power"), utc(1, 12)));
+    const qint64 run = store->beginRun(startOf("bench-2", "power", utc(1, 12)));
     QCOMPARE(run, qint64(3));
-    QVERIFY(store->addPoint(sweepPoint(1, 4, QStringLiteral("Table 15 dBm"))) > 0);
+    QVERIFY(store->addPoint(sweepPoint(1, 4, "Table 15 dBm")) > 0);
     QCOMPARE(store->run(1).points, qint64(4));
     QCOMPARE(store->run(1).workbooks.last(), QStringLiteral("Table 15 dBm"));
     store.reset();
     Raw raw(path());
-    const QList<QVariantList> versions = raw.rows(QStringLiteral("SELECT version, program FROM schema_version ORDER BY version"));
+    const QList<QVariantList> versions = raw.rows("SELECT version, program FROM schema_version ORDER BY version");
     QCOMPARE(versions.size(), StoreSchema::current);
     QCOMPARE(versions.first().value(1).toString(), QStringLiteral("rfbench 0.1"));
     QVERIFY(versions.last().value(1).toString().startsWith(QStringLiteral("rfbench ")));
-    QCOMPARE(raw.value(QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
+    QCOMPARE(raw.value("PRAGMA journal_mode").toString(), QStringLiteral("wal"));
 }
 
 void tst_SqliteStore::failedUpgradeChangesNothing()
@@ -1077,19 +1087,19 @@ void tst_SqliteStore::failedUpgradeChangesNothing()
     {
         // A table in the way of the upgrade's.
         Raw raw(path());
-        QCOMPARE(raw.exec(QStringLiteral("CREATE TABLE run_workbooks (anything)")), QString());
+        QCOMPARE(raw.exec("CREATE TABLE run_workbooks (anything)"), QString());
     }
     QStringList announcements;
     auto store = open(Mode::Write, &announcements);
     QVERIFY2(store->problem().startsWith(QStringLiteral("the results store could not be upgraded from schema 1: ")),
              qPrintable(store->problem()));
     QCOMPARE(announcements, QStringList());
-    QCOMPARE(store->beginRun(startOf(QStringLiteral("bench-2"), QStringLiteral("power"), utc(1, 12))), qint64(0));
+    QCOMPARE(store->beginRun(startOf("bench-2", "power", utc(1, 12))), qint64(0));
     store.reset();
     Raw raw(path());
-    QCOMPARE(raw.value(QStringLiteral("SELECT MAX(version) FROM schema_version")).toInt(), 1);
-    QCOMPARE(raw.value(QStringLiteral("SELECT COUNT(*) FROM pragma_table_info('runs') WHERE name = 'point_count'")).toInt(), 0);
-    QCOMPARE(raw.value(QStringLiteral("SELECT COUNT(*) FROM runs")).toInt(), 2);
+    QCOMPARE(raw.value("SELECT MAX(version) FROM schema_version").toInt(), 1);
+    QCOMPARE(raw.value("SELECT COUNT(*) FROM pragma_table_info('runs') WHERE name = 'point_count'").toInt(), 0);
+    QCOMPARE(raw.value("SELECT COUNT(*) FROM runs").toInt(), 2);
 }
 
 void tst_SqliteStore::writeFaults_data()
@@ -1113,34 +1123,34 @@ void tst_SqliteStore::writeFaults()
     QFETCH(QString, fault);
     QFETCH(QString, problem);
     QFETCH(bool, atOpening);
-    const bool fresh = fault.endsWith(QLatin1String(", new"));
+    const bool fresh = fault.endsWith(", new");
     qint64 run = 0;
-    if (!fresh && fault != QLatin1String("missing folder")) {
+    if (!fresh && fault != "missing folder") {
         auto store = open();
-        run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+        run = store->beginRun(startOf("bench-1", "power", utc(1, 10)));
         for (quint64 n = 1; n <= 3; ++n)
             store->addPoint(sweepPoint(run, n));
     }
-    const QString folder = fault == QLatin1String("missing folder") ? dir.filePath(QStringLiteral("gone")) : dir.path();
+    const QString folder = fault == "missing folder" ? dir.filePath(QStringLiteral("gone")) : dir.path();
     const QString file = folder + QStringLiteral("/rfbench.sqlite");
-    if (fault.startsWith(QLatin1String("read-only folder"))) {
+    if (fault.startsWith("read-only folder")) {
         if (QFile::exists(file))
             QVERIFY(setMode(file, 0666));
         QVERIFY(setMode(folder, 0555));
     }
-    if (fault == QLatin1String("read-only file"))
+    if (fault == "read-only file")
         QVERIFY(setMode(file, 0444));
     const QByteArray before = contentOf(file);
 
     // Bits of the child's exit code: what went wrong there.
     enum { NotStarted = 64, NoProblem = 1, Wrote = 2, NotMended = 4, NoNote = 8, WrongReading = 16 };
     const int failures = inChildProcess([&] {
-        const bool permissions = fault.startsWith(QLatin1String("read-only"));
+        const bool permissions = fault.startsWith("read-only");
         // A store open before the fault, as when the disk fills during a run.
         std::unique_ptr<SqliteStore> store;
         if (!atOpening)
             store = SqliteStore::open(file, Mode::Write, nullptr);
-        if ((permissions && !actAsNobody(true)) || (fault.startsWith(QLatin1String("disk full")) && !limitFileSize(512)))
+        if ((permissions && !actAsNobody(true)) || (fault.startsWith("disk full") && !limitFileSize(512)))
             return int(NotStarted);
         int failed = 0;
         if (atOpening)
@@ -1156,7 +1166,7 @@ void tst_SqliteStore::writeFaults()
             store->addTrouble(run, RunTrouble{utc(1, 10), QStringLiteral("Power meter"), QStringLiteral("no answer")});
             store->endRun(run, QStringLiteral("finished"), utc(1, 10, 10));
             store->markInWorkbook({1}, QStringLiteral("Table -5 dBm"));
-        } else if (store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10))) != 0) {
+        } else if (store->beginRun(startOf("bench-1", "power", utc(1, 10))) != 0) {
             failed |= Wrote;
         }
         if (!store->problem().startsWith(problem)) {
@@ -1186,8 +1196,8 @@ void tst_SqliteStore::writeFaults()
         } else {
             store.reset();
             store = SqliteStore::open(file, Mode::Write, nullptr);
-            id = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
-            if (fault != QLatin1String("missing folder") && (id == 0 || !store->problem().isEmpty()))
+            id = store->beginRun(startOf("bench-1", "power", utc(1, 10)));
+            if (fault != "missing folder" && (id == 0 || !store->problem().isEmpty()))
                 failed |= NotMended;
         }
         return failed;
@@ -1197,7 +1207,7 @@ void tst_SqliteStore::writeFaults()
                                                       "2 wrote, 4 not mended, 8 no note of the missed writes, 16 "
                                                       "wrong reading)")
                                            .arg(failures)));
-    if (fault == QLatin1String("missing folder")) {
+    if (fault == "missing folder") {
         QVERIFY(!QFileInfo::exists(folder));
         return;
     }
@@ -1215,10 +1225,10 @@ void tst_SqliteStore::storeInReadOnlyFolderIsRead()
 {
     {
         auto store = open();
-        const qint64 run = store->beginRun(startOf(QStringLiteral("bench-1"), QStringLiteral("power"), utc(1, 10)));
+        const qint64 run = store->beginRun(startOf("bench-1", "power", utc(1, 10)));
         store->addPoint(sweepPoint(run, 1));
     }
-    QVERIFY(!QFile::exists(path() + QStringLiteral("-wal")));
+    QVERIFY(!QFile::exists(path() + "-wal"));
     QVERIFY(setMode(dir.path(), 0555));
     // An archive on a read-only share: SQLite cannot make the index of the log beside it.
     const int failures = inChildProcess([this] {
