@@ -141,8 +141,32 @@ int main(int argc, char *argv[])
     LinkTrace::stop();
     // Plain once more, so that a drift over the runs shows against the additions' cost.
     const double plainAgain = msPerPoint();
+    // The same run with the results store: every point committed before its row is saved.
+    thread.quit();
+    thread.wait();
+    delete worker;
+    worker = new DevicesWork;
+    worker->setReportFolder(dir.path());
+    worker->setStorePath(dir.filePath(QStringLiteral("rfbench.sqlite")));
+    worker->moveToThread(&thread);
+    thread.start();
+    worker->initialization();
+    QMetaObject::invokeMethod(worker, [] {}, Qt::BlockingQueuedConnection);
+    synthUp = meterUp = false;
+    QObject::connect(worker, &DevicesWork::deviceConnected, &app, [&] { synthUp = true; });
+    QObject::connect(worker, &DevicesWork::powerMeterConnected, &app, [&] { meterUp = true; });
+    QObject::connect(worker, &DevicesWork::stopingMeasure, &app, [&] { ended = true; });
+    worker->connectToDevice(synth);
+    worker->connectToPowerMeter(meter);
+    worker->rfOn();
+    if (!waitFor([&] { return synthUp && meterUp; }, 5000)) {
+        std::fprintf(stderr, "bench_measure: instruments did not connect again\n");
+        return 1;
+    }
+    const double withStore = msPerPoint();
     std::printf("power points=1000 ms_per_point=%.2f plot_ms_per_point=%.2f trace_ms_per_point=%.2f "
-                "plain_again_ms_per_point=%.2f\n", plain, withPlot, withTrace, plainAgain);
+                "plain_again_ms_per_point=%.2f store_ms_per_point=%.2f\n", plain, withPlot, withTrace, plainAgain,
+                withStore);
     std::printf("peak_rss_kb=%ld\n", peakRssKb());
 
     thread.quit();

@@ -237,6 +237,14 @@ void SqliteStore::openForWriting(QStringList *announcements)
                               .arg(name, QDir::toNativeSeparators(aside));
     }
 
+    // A reader would make SQLite's log and index beside a store it cannot write, as read-only
+    // as the store.
+    QFile own(file);
+    if (own.exists() && !own.open(QIODevice::ReadWrite)) {
+        problemText = StoreFile::whyNotWritable(file);
+        return;
+    }
+    own.close();
     const Found found = inspect(true);
     disconnect();
     switch (found.kind) {

@@ -67,6 +67,14 @@ QString whyNotWritable(const QString &path)
         if (!file.open(QIODevice::ReadWrite))
             return QStringLiteral("read-only: the file cannot be written (%1)").arg(file.errorString());
     }
+    // SQLite gives its log and index the mode of the database when it makes them: made while the
+    // database was read-only, they stay so when it is writable again.
+    for (const QString &suffix : companionSuffixes()) {
+        QFile companion(path + suffix);
+        if (companion.exists() && !companion.open(QIODevice::ReadWrite))
+            return QStringLiteral("read-only: %1 cannot be written (%2)")
+                .arg(QDir::toNativeSeparators(companion.fileName()), companion.errorString());
+    }
     // SQLite makes its log and index files beside the database.
     QTemporaryFile probe(folder + QStringLiteral("/.rfbench-store-probe-XXXXXX"));
     if (!probe.open()) {
