@@ -106,17 +106,24 @@ void RunRecorder::trouble(const QString &instrument, const QString &text)
         results->addTrouble(run, RunTrouble{QDateTime::currentDateTime(), instrument, text});
 }
 
-void RunRecorder::rowsSaved(const QList<QPair<qint64, QString>> &saved)
+void RunRecorder::rowsSaved(const QList<QPair<qint64, QString>> &saved, bool now)
 {
+    // Marked in batches: a mark is a commit of its own, and a row saved but not yet marked when
+    // the process ends is found in its workbook at the next start, not written twice.
+    unmarked += saved;
+    if (unmarked.size() < markBatch && !now)
+        return;
     QMap<QString, QList<qint64>> byWorkbook;
-    for (const auto &row : saved)
+    for (const auto &row : qAsConst(unmarked))
         byWorkbook[row.second].append(row.first);
+    unmarked.clear();
     for (auto it = byWorkbook.cbegin(); it != byWorkbook.cend(); ++it)
         results->markInWorkbook(it.value(), it.key());
 }
 
 void RunRecorder::end(bool stopped)
 {
+    rowsSaved({}, true);
     if (run != 0)
         results->endRun(run, stopped ? QStringLiteral("stopped") : QStringLiteral("finished"),
                         QDateTime::currentDateTime());
@@ -157,6 +164,6 @@ int RunRecorder::recover(ExcelWorker &writer, QStringList *workbooks)
         qDebug() << "store: of" << points.size() << "rows for" << workbook << "not marked," << there
                  << "were in the workbook";
     }
-    rowsSaved(writer.takeSavedRows());
+    rowsSaved(writer.takeSavedRows(), true);
     return written;
 }

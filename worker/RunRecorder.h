@@ -34,8 +34,9 @@ public:
     // The point's id for the report writer's row, 0 when the store is not written.
     qint64 point(StoredPoint point);
     void trouble(const QString &instrument, const QString &text);
-    // The rows the report writer has saved since last asked.
-    void rowsSaved(const QList<QPair<qint64, QString>> &saved);
+    // The rows the report writer has saved since last asked; marked in the store in batches, or
+    // at once with now.
+    void rowsSaved(const QList<QPair<qint64, QString>> &saved, bool now = false);
     void end(bool stopped);
     qint64 currentRun() const { return run; }
 
@@ -53,4 +54,6 @@ private:
     QString identities;
     QStringList notes;
     qint64 run = 0;
+    QList<QPair<qint64, QString>> unmarked;
+    static constexpr int markBatch = 32;
 };
