@@ -546,7 +546,7 @@ void ExcelWorker::writeSpurRow(const QString &name, const quint64 &pointIndex, d
     }, token);
 }
 
-int ExcelWorker::rowsAtEnd(const QString &name, const QList<QVector<double>> &rows)
+int ExcelWorker::rowsAtEnd(const QString &name, const QList<QVector<double>> &rows, const QVector<double> &anchor)
 {
     QMutexLocker lock(&mutex);
     const QString path = pathOf(name);
@@ -571,6 +571,8 @@ int ExcelWorker::rowsAtEnd(const QString &name, const QList<QVector<double>> &ro
             for (int i = 0; i < k && all; ++i)
                 for (int column = 0; column < rows.at(i).size() && all; ++column)
                     all = same(sheet.number(last - k + 1 + i, column + 1), rows.at(i).at(column));
+            for (int column = 0; column < anchor.size() && all; ++column)
+                all = last - k >= 1 && same(sheet.number(last - k, column + 1), anchor.at(column));
             if (all)
                 found = k;
         }

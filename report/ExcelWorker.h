@@ -80,7 +80,8 @@ public:
     // How many of these rows, taken from the first, are the last rows of the workbook already:
     // each row is given by the numbers of its first cells (NaN: an empty cell). Tells a row that
     // was saved just before a kill from one that never was.
-    int rowsAtEnd(const QString &name, const QList<QVector<double>> &rows);
+    // With an anchor, the row just above them must hold its numbers.
+    int rowsAtEnd(const QString &name, const QList<QVector<double>> &rows, const QVector<double> &anchor = {});
 
     // The waiting rows are shared with the window's thread: these four may be called from any
     // thread and wait at most for the save in progress.

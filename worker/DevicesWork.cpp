@@ -821,7 +821,9 @@ void DevicesWork::measureSpectrum(ValueForm form)
         emit runWarning(warning);
     runPass = from.pass - 1;
     quint64 firstPoint = from.point;
-    while (!stopFlag) {
+    // A resumed run's later pass is made only where an unbroken run would have made it.
+    const bool passDue = !(from.pass > 1 && firstPoint == 0) || form.power < spurPowerCeilingDbm;
+    while (!stopFlag && passDue) {
         beginPass(form.power, true);
         spurPass(form, grid.step, form.power, table, firstPoint);
         firstPoint = 0;

@@ -25,6 +25,8 @@ void RunProgress::runStarted(const QString &measurement, quint64 perPass, int ex
     troubleTimes.clear();
     troublesPerLink.clear();
     runWarnings.clear();
+    pointSeen = false;
+    doneBefore = 0;
     settlingSince = -1;
     settledMs = 0;
     settlings = 0;
@@ -61,6 +63,10 @@ void RunProgress::pointMeasured(const MeasuredPoint &measured)
 {
     currentPass = measured.pass;
     point = measured.number;
+    // A resumed run begins with points measured by an earlier process, in no time of this one.
+    if (!pointSeen)
+        doneBefore = done() - 1;
+    pointSeen = true;
 }
 
 QString RunProgress::trouble(const QString &instrument, const QString &trouble)
@@ -94,7 +100,10 @@ qint64 RunProgress::leftMs(qint64 elapsedMs) const
         return -1;
     const qint64 settlingNow = settlingSince >= 0 ? qMax<qint64>(0, elapsedMs - settlingSince) : 0;
     const qint64 measuring = qMax<qint64>(0, elapsedMs - settledMs - settlingNow);
-    double left = double(measuring) / double(finished) * double(all - finished);
+    const quint64 measuredHere = finished > doneBefore ? finished - doneBefore : 0;
+    if (measuredHere == 0)
+        return -1;
+    double left = double(measuring) / double(measuredHere) * double(all - finished);
     if (settlings > 0) {
         const double perSettling = double(settledMs) / settlings;
         if (passes > currentPass)

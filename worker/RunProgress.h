@@ -72,6 +72,8 @@ private:
     QMap<QString, int> troubleTimes;
     QMap<QString, int> troublesPerLink;
     QStringList runWarnings;
+    bool pointSeen = false; // the run's first point in this process has come
+    quint64 doneBefore = 0; // points of the run measured before it (a resumed run's)
     qint64 settlingSince = -1; // elapsed time the settling under way began at; -1: none
     qint64 settledMs = 0;      // time of the settlings that have ended
     int settlings = 0;         // and their number

@@ -113,12 +113,19 @@ void RunRecorder::rowsSaved(const QList<QPair<qint64, QString>> &saved, bool now
     unmarked += saved;
     if (unmarked.size() < markBatch && !now)
         return;
-    QMap<QString, QList<qint64>> byWorkbook;
+    QMap<QString, QList<QPair<qint64, QString>>> byWorkbook;
     for (const auto &row : qAsConst(unmarked))
-        byWorkbook[row.second].append(row.first);
+        byWorkbook[row.second].append(row);
     unmarked.clear();
-    for (auto it = byWorkbook.cbegin(); it != byWorkbook.cend(); ++it)
-        results->markInWorkbook(it.value(), it.key());
+    for (auto it = byWorkbook.cbegin(); it != byWorkbook.cend(); ++it) {
+        QList<qint64> ids;
+        for (const auto &row : it.value())
+            ids << row.first;
+        results->markInWorkbook(ids, it.key());
+        // A mark the store could not take is tried again with the next ones.
+        if (!results->problem().isEmpty())
+            unmarked += it.value();
+    }
 }
 
 void RunRecorder::end(bool stopped)
@@ -135,34 +142,69 @@ int RunRecorder::recover(ExcelWorker &writer, QStringList *workbooks)
     const QList<StoredPoint> unsaved = results->pointsNotInWorkbook();
     if (unsaved.isEmpty())
         return 0;
-    // Per workbook in the order measured: the rows saved before the kill are the workbook's last.
+    // Per workbook, the runs' points in the order measured. A workbook's rows are saved in that
+    // order, so the rows saved before a kill end the workbook: the last group of a workbook whose
+    // rows are found at its end tells that every group before it was saved whole.
     QStringList order;
-    QMap<QString, QList<StoredPoint>> byWorkbook;
+    QMap<QString, QList<QList<StoredPoint>>> byWorkbook;
     for (const StoredPoint &point : unsaved) {
         if (!byWorkbook.contains(point.workbook))
             order << point.workbook;
-        byWorkbook[point.workbook].append(point);
+        QList<QList<StoredPoint>> &groups = byWorkbook[point.workbook];
+        if (groups.isEmpty() || groups.last().first().run != point.run)
+            groups.append(QList<StoredPoint>());
+        groups.last().append(point);
     }
     int written = 0;
     for (const QString &workbook : order) {
-        const QList<StoredPoint> &points = byWorkbook[workbook];
-        QList<QVector<double>> cells;
-        for (const StoredPoint &point : points)
-            cells << firstCells(point);
-        const int there = writer.rowsAtEnd(workbook, cells);
+        const QList<QList<StoredPoint>> &groups = byWorkbook[workbook];
+        // How many points of each group are in the workbook (or its "(recovered)" neighbour).
+        QVector<int> there(groups.size(), 0);
+        QString holder = workbook;
+        for (int g = groups.size() - 1; g >= 0; --g) {
+            const QList<StoredPoint> &points = groups.at(g);
+            QList<QVector<double>> cells;
+            for (const StoredPoint &point : points)
+                cells << firstCells(point);
+            // Only rows just below the run's own marked rows count: a run repeated with the same
+            // values would otherwise have an earlier run's rows taken for its own. A run none of
+            // whose rows was marked is written again rather than risk losing one.
+            QVector<double> anchor;
+            for (const StoredPoint &point : results->points(points.first().run))
+                if (point.id < points.first().id && point.inWorkbook && point.workbook == workbook)
+                    anchor = firstCells(point);
+            if (anchor.isEmpty())
+                continue;
+            const QString neighbour = workbook + QStringLiteral(" (recovered)");
+            int found = writer.rowsAtEnd(workbook, cells, anchor);
+            const int inNeighbour = writer.rowsAtEnd(neighbour, cells, anchor);
+            if (inNeighbour > found) {
+                found = inNeighbour;
+                holder = neighbour;
+            }
+            if (found == 0)
+                continue;
+            there[g] = found;
+            for (int earlier = 0; earlier < g; ++earlier)
+                there[earlier] = groups.at(earlier).size();
+            break;
+        }
         QList<qint64> present;
-        for (int i = 0; i < there; ++i)
-            present << points.at(i).id;
+        for (int g = 0; g < groups.size(); ++g)
+            for (int i = 0; i < there.at(g); ++i)
+                present << groups.at(g).at(i).id;
         if (!present.isEmpty())
-            results->markInWorkbook(present, workbook);
-        for (int i = there; i < points.size(); ++i)
-            write(writer, points.at(i));
-        if (there < points.size()) {
-            written += points.size() - there;
+            results->markInWorkbook(present, holder);
+        int count = 0;
+        for (int g = 0; g < groups.size(); ++g)
+            for (int i = there.at(g); i < groups.at(g).size(); ++i, ++count)
+                write(writer, groups.at(g).at(i));
+        if (count > 0) {
+            written += count;
             *workbooks << workbook;
         }
-        qDebug() << "store: of" << points.size() << "rows for" << workbook << "not marked," << there
-                 << "were in the workbook";
+        qDebug() << "store:" << present.size() << "unmarked rows of" << workbook << "were in it," << count
+                 << "written";
     }
     rowsSaved(writer.takeSavedRows(), true);
     return written;

@@ -182,10 +182,10 @@ double XlsxSheet::number(int row, int column) const
     int p = place.startTagEnd;
     while (p < place.end) {
         const Tag cell = nextTag(rows, p);
-        if (!cell.isValid() || cell.begin >= place.end || cell.closing)
+        if (!cell.isValid() || cell.begin >= place.end)
             return none;
         p = cell.end;
-        if (localName(cell.name) != "c")
+        if (cell.closing || localName(cell.name) != "c")
             continue;
         QByteArray reference;
         if (!attribute(rows, cell, "r", &reference) || reference != wanted)

@@ -187,7 +187,47 @@ private slots:
     void signalsLeaveTheWriterFree_data();
     void signalsLeaveTheWriterFree();
     void twoWritersOneWorkbook();
+    void rowsAtEnd_data();
+    void rowsAtEnd();
 };
+
+using Rows = QList<QVector<double>>;
+Q_DECLARE_METATYPE(Rows)
+
+void tst_ExcelWorker::rowsAtEnd_data()
+{
+    // The workbook holds three step rows of one frequency, the last two of one run; which of the
+    // candidates, taken from the first, are its last rows?
+    QTest::addColumn<Rows>("candidates");
+    QTest::addColumn<QVector<double>>("anchor");
+    QTest::addColumn<int>("found");
+    const QVector<double> first{1000, -20.5, -20, qQNaN(), 38};
+    const QVector<double> second{1000, -19.5, -19, -18.5, 39};
+    const QVector<double> third{1000, -18.5, -18, -17.5, 40};
+    const QVector<double> missing{1000, -17.5, -17, -16.5, 41};
+    QTest::newRow("the last two") << Rows{second, third} << QVector<double>() << 2;
+    QTest::newRow("the last, then one never saved") << Rows{third, missing} << QVector<double>() << 1;
+    QTest::newRow("none saved") << Rows{missing} << QVector<double>() << 0;
+    QTest::newRow("a later column differs") << Rows{QVector<double>{1000, -18.5, -18, -17.5, 99}}
+                                            << QVector<double>() << 0;
+    QTest::newRow("an empty cell matches no value") << Rows{first, second, third} << QVector<double>() << 3;
+    QTest::newRow("anchored at the run's marked row") << Rows{third} << second << 1;
+    QTest::newRow("an earlier run's equal row is not taken") << Rows{third} << first << 0;
+}
+
+void tst_ExcelWorker::rowsAtEnd()
+{
+    QFETCH(Rows, candidates);
+    QFETCH(QVector<double>, anchor);
+    QFETCH(int, found);
+    const QString name = QStringLiteral("Table 1000 MHz");
+    worker.startExcel();
+    worker.writePowerStepRow(name, 0, 1000, -20.5, -20, qQNaN(), 38);
+    worker.writePowerStepRow(name, 1, 1000, -19.5, -19, -18.5, 39);
+    worker.writePowerStepRow(name, 2, 1000, -18.5, -18, -17.5, 40);
+    worker.quitExcel();
+    QCOMPARE(worker.rowsAtEnd(name, candidates, anchor), found);
+}
 
 void tst_ExcelWorker::initTestCase()
 {
