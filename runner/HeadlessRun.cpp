@@ -281,6 +281,9 @@ int HeadlessRun::exec()
     worker->initialization();
     // Rows an earlier run left only in the store reach their workbooks before anything is measured.
     worker->recoverUnsavedRows();
+    // The connections' time-outs count from here: a store held by another program, or many rows
+    // to write, must not pass for an instrument that does not answer.
+    QMetaObject::invokeMethod(worker, [] {}, Qt::BlockingQueuedConnection);
 
     if (!connectInstruments()) {
         disconnectInstruments();

@@ -34,6 +34,12 @@ bool find(ResultsStore &store, qint64 run, Point *from, QByteArray *setup, QStri
         from->pass = last.pass;
         from->point = last.number;
         if (last.number >= perPass) {
+            // Only a cycling run has a pass after a complete one; the measurement tells whether
+            // its power is below the ceiling.
+            if (!m.cycle) {
+                *why = QStringLiteral("every point of run %1 is measured").arg(run);
+                return false;
+            }
             from->pass = last.pass + 1;
             from->point = 0;
         }
