@@ -8,6 +8,7 @@
 #include "RunResume.h"
 #include "RunStatus.h"
 #include "RunsDialog.h"
+#include "ServerUpload.h"
 #include "SqliteStore.h"
 #include "SetupFile.h"
 #include "SetupForm.h"
@@ -22,6 +23,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QHostInfo>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegExp>
@@ -31,6 +33,7 @@
 #include <QSaveFile>
 #include <QSettings>
 #include <QTabBar>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolTip>
 #include <QThread>
@@ -123,6 +126,24 @@ MainWindow::MainWindow(QWidget *parent)
                     : settings->value(QStringLiteral("Store/path"),
                                       QDir(location.workbookFolder).filePath(QStringLiteral("rfbench.sqlite")))
                           .toString();
+    if (ServerAddress::isServerAddress(storePath)) {
+        // The worker keeps the local store beside the workbooks; an upload beside it sends it on.
+        ServerUpload::Options upload;
+        QString why;
+        upload.server = ServerAddress::parse(storePath, &why);
+        upload.station = settings->value(QStringLiteral("Store/station"), QHostInfo::localHostName()).toString();
+        storePath = upload.localPath = QDir(location.workbookFolder).filePath(QStringLiteral("rfbench.sqlite"));
+        if (why.isEmpty()) {
+            auto *uploading = new ServerUploadThread(upload, this);
+            connect(uploading, &ServerUploadThread::notice, this, [this](const QString &text) {
+                qWarning("%s", qPrintable(text));
+                ui->statusBar->showMessage(text, 30000);
+            });
+        } else {
+            qWarning("results server: %s", qPrintable(why));
+            QTimer::singleShot(0, this, [this, why] { ui->statusBar->showMessage(QStringLiteral("results server: ") + why); });
+        }
+    }
     worker->setStorePath(storePath);
     connect(worker, &DevicesWork::storeNotice, this, [this](const QString &text) {
         qWarning("%s", qPrintable(text));

@@ -6,6 +6,7 @@
 #include "RunCommand.h"
 #include "RunsCommand.h"
 #endif
+#include "ServerAddress.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -48,7 +49,8 @@ int main(int argc, char *argv[])
                                    QStringLiteral("file"));
     parser.addOption(trace);
     const QCommandLineOption store(QStringLiteral("store"),
-                                   QStringLiteral("Keep the results store in <file> (SQLite)."),
+                                   QStringLiteral("Keep the results store in <file> (SQLite), or send it to a "
+                                                  "results server: postgresql://user@host:port/database."),
                                    QStringLiteral("file"));
     parser.addOption(store);
     parser.process(application);
@@ -60,7 +62,9 @@ int main(int argc, char *argv[])
     }
     DataLocation located = location;
     if (parser.isSet(store))
-        located.storeFile = QFileInfo(parser.value(store)).absoluteFilePath();
+        located.storeFile = ServerAddress::isServerAddress(parser.value(store))
+                                ? parser.value(store)
+                                : QFileInfo(parser.value(store)).absoluteFilePath();
     DataLocation::setCurrent(located);
     if (parser.isSet(trace) && !LinkTrace::start(parser.value(trace))) {
         qCritical("rfbench: the trace file %s cannot be written", qPrintable(parser.value(trace)));

@@ -3,6 +3,7 @@
 #include "HeadlessRun.h"
 #include "LinkTrace.h"
 #include "RunResume.h"
+#include "ServerUpload.h"
 #include "SetupFile.h"
 #include "SqliteStore.h"
 
@@ -11,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostInfo>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -73,9 +75,15 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
                                    QStringLiteral("file"));
     parser.addOption(trace);
     const QCommandLineOption store(QStringLiteral("store"),
-                                   QStringLiteral("The results store (SQLite); <data folder>/rfbench.sqlite by default."),
+                                   QStringLiteral("The results store (SQLite); <data folder>/rfbench.sqlite by default. "
+                                                  "postgresql://user@host:port/database: a shared results server, "
+                                                  "with <data folder>/rfbench.sqlite as the local copy."),
                                    QStringLiteral("file"));
     parser.addOption(store);
+    const QCommandLineOption station(QStringLiteral("station"),
+                                     QStringLiteral("This bench's name on the results server; the host name by default."),
+                                     QStringLiteral("name"));
+    parser.addOption(station);
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("At the end, one JSON object on standard output instead of the summary."));
     parser.addOption(json);
@@ -111,8 +119,21 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
         std::fprintf(stderr, "rfbench run: %s\n", qPrintable(folderError));
         return HeadlessRun::BadSetup;
     }
-    const QString storePath = parser.isSet(store) ? QFileInfo(parser.value(store)).absoluteFilePath()
-                                                  : QDir(folder).filePath(QStringLiteral("rfbench.sqlite"));
+    // A server gets what the local store holds: the measurement writes the local store as always.
+    const bool toServer = ServerAddress::isServerAddress(parser.value(store));
+    ServerUpload::Options upload;
+    if (toServer) {
+        QString why;
+        upload.server = ServerAddress::parse(parser.value(store), &why);
+        if (!why.isEmpty()) {
+            std::fprintf(stderr, "rfbench run: --store %s\n", qPrintable(why));
+            return HeadlessRun::BadSetup;
+        }
+        upload.station = parser.isSet(station) ? parser.value(station) : QHostInfo::localHostName();
+    }
+    const QString storePath = parser.isSet(store) && !toServer ? QFileInfo(parser.value(store)).absoluteFilePath()
+                                                               : QDir(folder).filePath(QStringLiteral("rfbench.sqlite"));
+    upload.localPath = storePath;
     QString setupPath;
     QByteArray setupBytes;
     RunResume::Point from;
@@ -188,8 +209,21 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
+    std::unique_ptr<ServerUploadThread> uploading;
+    if (toServer) {
+        uploading = std::make_unique<ServerUploadThread>(upload);
+        QObject::connect(uploading.get(), &ServerUploadThread::notice, &run, [](const QString &text) {
+            std::fprintf(stderr, "rfbench run: %s\n", qPrintable(text));
+        });
+    }
     const int code = run.exec();
     LinkTrace::stop();
+    if (uploading) {
+        // A last round for the points of the run's end; the run's result does not wait longer.
+        QString state;
+        if (!uploading->finish(15000, nullptr, &state))
+            std::fprintf(stderr, "rfbench run: %s; they go up with the next run of this station\n", qPrintable(state));
+    }
     return code;
 }
 

@@ -1,6 +1,7 @@
 #include "RunsCommand.h"
 
 #include "RunExport.h"
+#include "ServerAddress.h"
 #include "SqliteStore.h"
 
 #include <QCommandLineParser>
@@ -273,6 +274,9 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
     }
 
     QString path = parser.value(storeFile);
+    if (ServerAddress::isServerAddress(path))
+        return wrong(QStringLiteral("--store: runs are listed from a local store; on a results server, query its "
+                                    "run_list view (see the README)"));
     if (path.isEmpty()) {
         QString error;
         const QString folder = chooseFolder(parser.value(dataDir), &error);

@@ -1,0 +1,117 @@
+#include "ServerSchema.h"
+
+namespace ServerSchema {
+
+namespace {
+
+// Layout 1: the records of every station. Rows are only ever added (a station's role may only
+// insert and select): a run's later outcomes are rows of run_outcomes, and run_list shows each
+// run as it stands now.
+QStringList records()
+{
+    return {
+        QStringLiteral("CREATE TABLE schema_version ("
+                       " version integer PRIMARY KEY,"
+                       " applied timestamptz NOT NULL DEFAULT now(),"
+                       " program text NOT NULL)"),
+        QStringLiteral("CREATE TABLE runs ("
+                       " id bigserial PRIMARY KEY,"
+                       " station text NOT NULL,"
+                       " local_id bigint NOT NULL,"
+                       " \"user\" text NOT NULL,"
+                       " version text NOT NULL,"
+                       " started timestamptz NOT NULL,"
+                       " ended timestamptz,"
+                       " measurement text NOT NULL,"
+                       " outcome text NOT NULL"
+                       "  CHECK (outcome IN ('running', 'finished', 'stopped', 'interrupted', 'failed')),"
+                       " setup bytea,"
+                       " instruments text NOT NULL,"
+                       " identities text NOT NULL,"
+                       " note text NOT NULL,"
+                       " writer text NOT NULL,"
+                       " UNIQUE (station, local_id))"),
+        QStringLiteral("CREATE INDEX runs_by_start ON runs(started)"),
+        QStringLiteral("CREATE TABLE run_outcomes ("
+                       " station text NOT NULL,"
+                       " run bigint NOT NULL,"
+                       " number integer NOT NULL,"
+                       " outcome text NOT NULL"
+                       "  CHECK (outcome IN ('running', 'finished', 'stopped', 'interrupted', 'failed')),"
+                       " ended timestamptz,"
+                       " recorded timestamptz NOT NULL DEFAULT now(),"
+                       " PRIMARY KEY (station, run, number))"),
+        QStringLiteral("CREATE TABLE passes ("
+                       " station text NOT NULL,"
+                       " local_id bigint NOT NULL,"
+                       " run bigint NOT NULL,"
+                       " pass integer NOT NULL,"
+                       " output_power double precision,"
+                       " started timestamptz,"
+                       " PRIMARY KEY (station, local_id))"),
+        QStringLiteral("CREATE TABLE points ("
+                       " station text NOT NULL,"
+                       " local_id bigint NOT NULL,"
+                       " run bigint NOT NULL,"
+                       " pass integer NOT NULL,"
+                       " number bigint NOT NULL,"
+                       " measured_at timestamptz,"
+                       " row_kind text NOT NULL CHECK (row_kind IN ('sweep', 'step', 'spur')),"
+                       " workbook text NOT NULL,"
+                       " point_index bigint NOT NULL,"
+                       " frequency double precision,"
+                       " reading double precision,"
+                       " output_power double precision,"
+                       " synthesizer_power double precision,"
+                       " temperature double precision,"
+                       " span double precision,"
+                       " bandwidth double precision,"
+                       " PRIMARY KEY (station, local_id))"),
+        QStringLiteral("CREATE INDEX points_of_run ON points(station, run)"),
+        QStringLiteral("CREATE TABLE peaks ("
+                       " station text NOT NULL,"
+                       " point bigint NOT NULL,"
+                       " number integer NOT NULL,"
+                       " frequency double precision,"
+                       " level double precision,"
+                       " PRIMARY KEY (station, point, number))"),
+        QStringLiteral("CREATE TABLE troubles ("
+                       " station text NOT NULL,"
+                       " local_id bigint NOT NULL,"
+                       " run bigint NOT NULL,"
+                       " at timestamptz,"
+                       " instrument text NOT NULL,"
+                       " text text NOT NULL,"
+                       " PRIMARY KEY (station, local_id))"),
+        QStringLiteral("CREATE TABLE run_workbooks ("
+                       " station text NOT NULL,"
+                       " local_id bigint NOT NULL,"
+                       " run bigint NOT NULL,"
+                       " workbook text NOT NULL,"
+                       " PRIMARY KEY (station, local_id))"),
+        QStringLiteral(
+            "CREATE VIEW run_list AS SELECT r.id, r.station, r.local_id, r.\"user\", r.version, r.started,"
+            " CASE WHEN o.number IS NULL THEN r.ended ELSE o.ended END AS ended, r.measurement,"
+            " COALESCE(o.outcome, r.outcome) AS outcome, r.setup, r.instruments, r.identities, r.note, r.writer,"
+            " (SELECT count(*) FROM points p WHERE p.station = r.station AND p.run = r.local_id) AS point_count,"
+            " (SELECT count(DISTINCT pass) FROM passes s WHERE s.station = r.station AND s.run = r.local_id)"
+            "  AS pass_count,"
+            " (SELECT count(*) FROM troubles t WHERE t.station = r.station AND t.run = r.local_id) AS trouble_count"
+            " FROM runs r LEFT JOIN LATERAL (SELECT number, outcome, ended FROM run_outcomes x"
+            "  WHERE x.station = r.station AND x.run = r.local_id ORDER BY number DESC LIMIT 1) o ON true"),
+    };
+}
+
+} // namespace
+
+QStringList step(int version)
+{
+    switch (version) {
+    case 1:
+        return records();
+    default:
+        return {};
+    }
+}
+
+} // namespace ServerSchema

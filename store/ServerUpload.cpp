@@ -1,0 +1,588 @@
+#include "ServerUpload.h"
+
+#include "ServerSchema.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QSemaphore>
+#include <QThread>
+#include <QTimer>
+#include <QVariantList>
+#include <QtDebug>
+
+#include <atomic>
+#include <memory>
+
+namespace {
+
+// Local rows, in the order of the server statements' values after the station.
+const char localPoints[] = "SELECT id, run, pass, number, measured_at, row_kind, workbook, point_index, frequency,"
+                           " reading, output_power, synthesizer_power, temperature, span, bandwidth"
+                           " FROM points WHERE id > ? ORDER BY id LIMIT ?";
+const char localPeaks[] = "SELECT point, number, frequency, level FROM peaks WHERE point > ? AND point <= ?"
+                          " ORDER BY point, number";
+const char localRuns[] = "SELECT id, user, version, started, ended, measurement, outcome, setup, instruments,"
+                         " identities, note, writer FROM runs WHERE id > ? ORDER BY id";
+const char localPasses[] = "SELECT rowid, run, pass, output_power, started FROM passes WHERE rowid > ? ORDER BY rowid";
+const char localTroubles[] = "SELECT id, run, at, instrument, text FROM troubles WHERE id > ? ORDER BY id";
+const char localWorkbooks[] = "SELECT rowid, run, workbook FROM run_workbooks WHERE rowid > ? ORDER BY rowid";
+const char localOutcomes[] = "SELECT id, outcome, ended FROM runs";
+const char localLast[] = "SELECT (SELECT coalesce(max(id), 0) FROM runs), (SELECT coalesce(max(id), 0) FROM points)";
+const char localWaiting[] = "SELECT count(*) FROM points WHERE id > ?";
+
+// The server's; a time goes as the local store's UTC text and comes back the same way.
+#define UTC_TEXT(column) "to_char(" column " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
+const char serverMaxima[] =
+    "SELECT (SELECT coalesce(max(local_id), 0) FROM runs WHERE station = ?),"
+    " (SELECT coalesce(max(local_id), 0) FROM passes WHERE station = ?),"
+    " (SELECT coalesce(max(local_id), 0) FROM points WHERE station = ?),"
+    " (SELECT coalesce(max(local_id), 0) FROM troubles WHERE station = ?),"
+    " (SELECT coalesce(max(local_id), 0) FROM run_workbooks WHERE station = ?)";
+const char serverOutcomes[] =
+    "SELECT r.local_id, coalesce(o.outcome, r.outcome),"
+    " " UTC_TEXT("CASE WHEN o.number IS NULL THEN r.ended ELSE o.ended END") ", coalesce(o.number, 0)"
+    " FROM runs r LEFT JOIN LATERAL (SELECT number, outcome, ended FROM run_outcomes x"
+    "  WHERE x.station = r.station AND x.run = r.local_id ORDER BY number DESC LIMIT 1) o ON true"
+    " WHERE r.station = ?";
+// ON CONFLICT DO NOTHING: a batch whose commit reached the server but whose answer did not is
+// sent again by the next round, and finds its rows there.
+const char insertRun[] =
+    "INSERT INTO runs (station, local_id, \"user\", version, started, ended, measurement, outcome, setup,"
+    " instruments, identities, note, writer) VALUES (?, ?, ?, ?, CAST(? AS timestamptz), CAST(? AS timestamptz),"
+    " ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
+const char insertPass[] = "INSERT INTO passes (station, local_id, run, pass, output_power, started)"
+                          " VALUES (?, ?, ?, ?, ?, CAST(? AS timestamptz)) ON CONFLICT DO NOTHING";
+const char insertPoint[] =
+    "INSERT INTO points (station, local_id, run, pass, number, measured_at, row_kind, workbook, point_index,"
+    " frequency, reading, output_power, synthesizer_power, temperature, span, bandwidth) VALUES"
+    " (?, ?, ?, ?, ?, CAST(? AS timestamptz), ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
+const char insertPeak[] = "INSERT INTO peaks (station, point, number, frequency, level) VALUES (?, ?, ?, ?, ?)"
+                          " ON CONFLICT DO NOTHING";
+const char insertTrouble[] = "INSERT INTO troubles (station, local_id, run, at, instrument, text)"
+                             " VALUES (?, ?, ?, CAST(? AS timestamptz), ?, ?) ON CONFLICT DO NOTHING";
+const char insertWorkbook[] = "INSERT INTO run_workbooks (station, local_id, run, workbook) VALUES (?, ?, ?, ?)"
+                              " ON CONFLICT DO NOTHING";
+const char insertOutcome[] = "INSERT INTO run_outcomes (station, run, number, outcome, ended)"
+                             " VALUES (?, ?, ?, ?, CAST(? AS timestamptz)) ON CONFLICT DO NOTHING";
+
+using Rows = QList<QVariantList>;
+
+// The first line of a driver's message: libpq's carry hints on further lines.
+QString firstLine(const QSqlError &error)
+{
+    const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
+    return text.trimmed().section(QLatin1Char('\n'), 0, 0);
+}
+
+} // namespace
+
+struct ServerUpload::Snapshot
+{
+    Rows runs, passes, points, peaks, troubles, workbooks, outcomes;
+    bool morePoints = false;
+
+    bool isEmpty() const
+    {
+        return runs.isEmpty() && passes.isEmpty() && points.isEmpty() && troubles.isEmpty() && workbooks.isEmpty()
+            && outcomes.isEmpty();
+    }
+};
+
+ServerUpload::ServerUpload(const Options &options, QObject *parent)
+    : QObject(parent),
+      options(options),
+      localName(QStringLiteral("rfbench-upload-local-%1").arg(quintptr(this), 0, 16)),
+      serverName(QStringLiteral("rfbench-upload-server-%1").arg(quintptr(this), 0, 16))
+{
+}
+
+ServerUpload::~ServerUpload()
+{
+    close();
+}
+
+void ServerUpload::close()
+{
+    serverReady = false;
+    local.close();
+    server.close();
+    local = QSqlDatabase();
+    server = QSqlDatabase();
+    for (const QString &name : {localName, serverName})
+        if (QSqlDatabase::contains(name))
+            QSqlDatabase::removeDatabase(name);
+}
+
+void ServerUpload::start()
+{
+    if (!timer) {
+        timer = new QTimer(this);
+        timer->setSingleShot(true);
+        // Single shot, armed again after each round: a slow round never queues rounds behind it.
+        connect(timer, &QTimer::timeout, this, [this] {
+            uploadNow();
+            if (timer)
+                timer->start(options.intervalMs);
+        });
+    }
+    timer->start(0);
+}
+
+void ServerUpload::stop()
+{
+    delete timer;
+    timer = nullptr;
+}
+
+bool ServerUpload::openLocal()
+{
+    if (local.isOpen())
+        return true;
+    if (!QSqlDatabase::contains(localName))
+        local = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), localName);
+    local.setDatabaseName(options.localPath);
+    local.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
+    if (!local.open()) {
+        problemText = QStringLiteral("the local results store %1 cannot be read: %2")
+                          .arg(options.localPath, firstLine(local.lastError()));
+        return false;
+    }
+    return true;
+}
+
+bool ServerUpload::openServer()
+{
+    if (serverReady)
+        return true;
+    if (server.isOpen())
+        server.close();
+    if (!QSqlDatabase::contains(serverName))
+        server = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), serverName);
+    if (!server.isValid()) {
+        problemText = QStringLiteral("Qt's PostgreSQL driver (QPSQL, Debian package libqt5sql5-psql) is not installed");
+        current = State::Refused;
+        return false;
+    }
+    const ServerAddress &address = options.server;
+    server.setHostName(address.host);
+    server.setPort(address.port);
+    server.setUserName(address.user);
+    server.setDatabaseName(address.database);
+    QStringList connectOptions = address.options;
+    // A server that went away is noticed in seconds, not after the system's TCP timeouts.
+    if (!connectOptions.filter(QStringLiteral("connect_timeout=")).size())
+        connectOptions << QStringLiteral("connect_timeout=5");
+    connectOptions << QStringLiteral("keepalives_idle=10") << QStringLiteral("keepalives_interval=5")
+                   << QStringLiteral("keepalives_count=3");
+    server.setConnectOptions(connectOptions.join(QLatin1Char(';')));
+    if (!server.open()) {
+        // libpq's "connection to server at ... failed: FATAL:  password authentication failed ...":
+        // the address is said in the notice already.
+        QString why = firstLine(server.lastError());
+        server.close();
+        const bool login = why.contains(QLatin1String("password")) || why.contains(QLatin1String("authentication"));
+        if (login) {
+            why = why.mid(why.indexOf(QLatin1String("failed: ")) >= 0 ? why.indexOf(QLatin1String("failed: ")) + 8 : 0);
+            why.remove(QRegularExpression(QStringLiteral("^FATAL:\\s*")));
+        }
+        problemText = why;
+        current = login ? State::LoginRefused : State::Unreachable;
+        return false;
+    }
+    if (!prepareLayout()) {
+        server.close();
+        return false;
+    }
+    serverReady = true;
+    return true;
+}
+
+bool ServerUpload::prepareLayout()
+{
+    QSqlQuery query(server);
+    if (!query.exec(QStringLiteral("SELECT to_regclass('schema_version') IS NOT NULL")) || !query.next()) {
+        problemText = firstLine(query.lastError());
+        current = State::Unreachable;
+        return false;
+    }
+    int version = 0;
+    if (query.value(0).toBool()) {
+        if (!query.exec(QStringLiteral("SELECT coalesce(max(version), 0) FROM schema_version")) || !query.next()) {
+            problemText = firstLine(query.lastError());
+            current = State::Unreachable;
+            return false;
+        }
+        version = query.value(0).toInt();
+    }
+    if (version > ServerSchema::current) {
+        problemText = QStringLiteral("the results server %1 has schema %2, newer than this rfbench knows (%3): runs "
+                                     "stay in the local store until rfbench is upgraded")
+                          .arg(options.server.shown(), QString::number(version),
+                               QString::number(ServerSchema::current));
+        current = State::Refused;
+        return false;
+    }
+    if (version == ServerSchema::current)
+        return true;
+
+    // Made or upgraded once, under a lock, by a station whose role may: usually the database's owner.
+    query.finish();
+    server.transaction();
+    bool ok = query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(ServerSchema::layoutLock));
+    if (ok && query.exec(QStringLiteral("SELECT to_regclass('schema_version') IS NOT NULL")) && query.next()
+        && query.value(0).toBool())
+        ok = query.exec(QStringLiteral("SELECT coalesce(max(version), 0) FROM schema_version")) && query.next()
+          && ((version = query.value(0).toInt()), true);
+    for (int step = version + 1; ok && step <= ServerSchema::current; ++step) {
+        for (const QString &sql : ServerSchema::step(step))
+            if (ok && !query.exec(sql))
+                ok = false;
+        if (ok) {
+            query.prepare(QStringLiteral("INSERT INTO schema_version (version, program) VALUES (?, ?)"));
+            query.addBindValue(step);
+            query.addBindValue(QStringLiteral("rfbench ") + QCoreApplication::applicationVersion());
+            ok = query.exec();
+        }
+    }
+    if (ok && server.commit())
+        return true;
+    problemText = QStringLiteral("the results server %1 has %2 and this station cannot make the rest: %3")
+                      .arg(options.server.shown(),
+                           version == 0 ? QStringLiteral("no rfbench tables yet")
+                                        : QStringLiteral("schema %1, older than this rfbench's %2")
+                                              .arg(version)
+                                              .arg(ServerSchema::current),
+                           firstLine(query.lastError().isValid() ? query.lastError() : server.lastError()));
+    server.rollback();
+    current = State::Refused;
+    return false;
+}
+
+void ServerUpload::dropServer(const QString &why)
+{
+    problemText = why;
+    // Closed at the next connection, after the statements of this round are gone: Qt's driver
+    // cannot free a statement of a closed connection.
+    serverReady = false;
+    current = State::Unreachable;
+}
+
+std::unique_ptr<QSqlQuery> ServerUpload::serverQuery(const char *sql)
+{
+    // Prepared for each use: a connection made again after the server came back has none.
+    auto query = std::make_unique<QSqlQuery>(server);
+    query->setForwardOnly(true);
+    if (!query->prepare(QString::fromUtf8(sql))) {
+        dropServer(firstLine(query->lastError()));
+        return nullptr;
+    }
+    return query;
+}
+
+bool ServerUpload::serverMaxima(Maxima *maxima)
+{
+    const std::unique_ptr<QSqlQuery> query(serverQuery(::serverMaxima));
+    if (!query)
+        return false;
+    for (int i = 0; i < 5; ++i)
+        query->addBindValue(options.station);
+    if (!query->exec() || !query->next()) {
+        dropServer(firstLine(query->lastError()));
+        return false;
+    }
+    maxima->runs = query->value(0).toLongLong();
+    maxima->passes = query->value(1).toLongLong();
+    maxima->points = query->value(2).toLongLong();
+    maxima->troubles = query->value(3).toLongLong();
+    maxima->workbooks = query->value(4).toLongLong();
+    return true;
+}
+
+bool ServerUpload::readLocal(const Maxima &maxima, Snapshot *snapshot)
+{
+    // One read transaction: the rows read are of one moment of the store, so a point's run is
+    // among the runs read with it.
+    if (!local.transaction()) {
+        problemText = firstLine(local.lastError());
+        return false;
+    }
+    QSqlQuery query(local);
+    query.setForwardOnly(true);
+    auto read = [&](const char *sql, const QVariantList &values, Rows *rows) {
+        if (!query.prepare(QString::fromUtf8(sql)))
+            return false;
+        for (const QVariant &value : values)
+            query.addBindValue(value);
+        if (!query.exec())
+            return false;
+        const int columns = query.record().count();
+        while (query.next()) {
+            QVariantList row;
+            for (int i = 0; i < columns; ++i)
+                row << query.value(i);
+            *rows << row;
+        }
+        return !query.lastError().isValid();
+    };
+    // A server that has more of this station than its store holds would take no new point: the
+    // store is a new one (a bench set up again) under a name the server knows.
+    Rows lastIds;
+    bool ok = read(localLast, {}, &lastIds);
+    if (ok && !lastIds.isEmpty()
+        && (maxima.runs > lastIds.first().value(0).toLongLong() || maxima.points > lastIds.first().value(1).toLongLong())) {
+        problemText = QStringLiteral("the results server %1 has more runs or points of station \"%2\" than the local "
+                                     "store %3 holds: it is another store under the same name; give this bench a "
+                                     "station name of its own")
+                          .arg(options.server.shown(), options.station, options.localPath);
+        local.commit();
+        current = State::Refused;
+        return false;
+    }
+    ok = ok && read(localPoints, {maxima.points, options.batchPoints}, &snapshot->points);
+    snapshot->morePoints = snapshot->points.size() >= options.batchPoints;
+    if (ok && !snapshot->points.isEmpty())
+        ok = read(localPeaks, {maxima.points, snapshot->points.last().first()}, &snapshot->peaks);
+    ok = ok && read(localRuns, {maxima.runs}, &snapshot->runs) && read(localPasses, {maxima.passes}, &snapshot->passes)
+      && read(localTroubles, {maxima.troubles}, &snapshot->troubles)
+      && read(localWorkbooks, {maxima.workbooks}, &snapshot->workbooks);
+    // A run's outcome goes up after its last point, never before.
+    if (ok && !snapshot->morePoints)
+        ok = changedOutcomes(snapshot);
+    if (!ok)
+        problemText = QStringLiteral("the local results store %1 cannot be read: %2")
+                          .arg(options.localPath, firstLine(query.lastError()));
+    query.finish();
+    local.commit();
+    return ok;
+}
+
+bool ServerUpload::changedOutcomes(Snapshot *snapshot)
+{
+    const std::unique_ptr<QSqlQuery> remote(serverQuery(serverOutcomes));
+    if (!remote)
+        return false;
+    remote->addBindValue(options.station);
+    if (!remote->exec()) {
+        dropServer(firstLine(remote->lastError()));
+        return false;
+    }
+    struct Seen
+    {
+        QString outcome, ended;
+        int number = 0;
+    };
+    QHash<qint64, Seen> seen;
+    while (remote->next())
+        seen.insert(remote->value(0).toLongLong(),
+                    Seen{remote->value(1).toString(), remote->value(2).toString(), remote->value(3).toInt()});
+    QSqlQuery query(local);
+    query.setForwardOnly(true);
+    if (!query.exec(QString::fromUtf8(localOutcomes)))
+        return false;
+    while (query.next()) {
+        const auto there = seen.constFind(query.value(0).toLongLong());
+        if (there == seen.constEnd())
+            continue; // sent with this batch, as it is now
+        if (there->outcome != query.value(1).toString() || there->ended != query.value(2).toString())
+            snapshot->outcomes << QVariantList{query.value(0), there->number + 1, query.value(1), query.value(2)};
+    }
+    return !query.lastError().isValid();
+}
+
+bool ServerUpload::send(const Snapshot &snapshot)
+{
+    if (!server.transaction()) {
+        dropServer(firstLine(server.lastError()));
+        return false;
+    }
+    auto insert = [&](const char *sql, const Rows &rows, int bytesColumn = -1) {
+        if (rows.isEmpty())
+            return true;
+        const std::unique_ptr<QSqlQuery> query(serverQuery(sql));
+        if (!query)
+            return false;
+        for (const QVariantList &row : rows) {
+            query->bindValue(0, options.station);
+            for (int i = 0; i < row.size(); ++i) {
+                QVariant value = row.at(i);
+                // The setup is kept as bytes: SQLite holds it as text when it is UTF-8.
+                if (i == bytesColumn && !value.isNull() && value.type() != QVariant::ByteArray)
+                    value = value.toString().toUtf8();
+                query->bindValue(i + 1, value);
+            }
+            if (!query->exec()) {
+                dropServer(firstLine(query->lastError()));
+                return false;
+            }
+        }
+        return true;
+    };
+    const bool ok = insert(insertRun, snapshot.runs, 7) && insert(insertPass, snapshot.passes)
+                 && insert(insertPoint, snapshot.points) && insert(insertPeak, snapshot.peaks)
+                 && insert(insertTrouble, snapshot.troubles) && insert(insertWorkbook, snapshot.workbooks)
+                 && insert(insertOutcome, snapshot.outcomes);
+    if (ok && server.commit())
+        return true;
+    // A failed statement dropped the connection already, and the server rolled its part back.
+    if (serverReady) {
+        const QString why = firstLine(server.lastError());
+        server.rollback();
+        dropServer(why);
+    }
+    return false;
+}
+
+qint64 ServerUpload::countWaiting()
+{
+    QSqlQuery query(local);
+    if (!query.prepare(QString::fromUtf8(localWaiting)))
+        return -1;
+    query.addBindValue(knownOnServer);
+    return query.exec() && query.next() ? query.value(0).toLongLong() : -1;
+}
+
+bool ServerUpload::uploadNow()
+{
+    // Before the worker made the store there is nothing to send.
+    if (!QFileInfo::exists(options.localPath)) {
+        waitingPoints = 0;
+        report(State::Up);
+        return true;
+    }
+    if (!openLocal()) {
+        report(State::Unreachable);
+        return false;
+    }
+    if (!openServer()) {
+        waitingPoints = countWaiting();
+        report(current);
+        return false;
+    }
+    for (;;) {
+        Maxima maxima;
+        if (!serverMaxima(&maxima)) {
+            waitingPoints = countWaiting();
+            report(current);
+            return false;
+        }
+        Snapshot snapshot;
+        if (!readLocal(maxima, &snapshot)) {
+            waitingPoints = countWaiting();
+            report(current == State::Refused || !serverReady ? current : State::Up);
+            return false;
+        }
+        knownOnServer = maxima.points;
+        if (snapshot.isEmpty()) {
+            waitingPoints = 0;
+            problemText.clear();
+            report(State::Up);
+            return true;
+        }
+        if (!send(snapshot)) {
+            waitingPoints = countWaiting();
+            report(current);
+            return false;
+        }
+        sent += snapshot.points.size();
+        if (!snapshot.points.isEmpty())
+            knownOnServer = snapshot.points.last().first().toLongLong();
+    }
+}
+
+QString ServerUpload::describe() const
+{
+    const QString count = waitingPoints < 0 ? QStringLiteral("some") : QString::number(waitingPoints);
+    switch (current) {
+    case State::Up:
+    case State::Unknown:
+        return waitingPoints == 0 ? QStringLiteral("results server: every point is up")
+                                  : QStringLiteral("results server: %1 points waiting to upload").arg(count);
+    case State::LoginRefused:
+        return QStringLiteral("results server %1 refused the login: %2 (the password comes from ~/.pgpass or "
+                              "PGPASSWORD); %3 points waiting to upload")
+            .arg(options.server.shown(), problemText, count);
+    case State::Refused:
+        return QStringLiteral("%1: %2 points waiting to upload").arg(problemText, count);
+    case State::Unreachable:
+        break;
+    }
+    return QStringLiteral("results server unreachable: %1 points waiting to upload (%2)").arg(count, problemText);
+}
+
+void ServerUpload::report(State state)
+{
+    current = state;
+    QString text;
+    if (state == State::Up) {
+        // Said once the server has every point after a time it did not.
+        const bool wasDown = noticed != State::Up && noticed != State::Unknown;
+        if (waitingPoints != 0 || !wasDown) {
+            if (waitingPoints == 0)
+                noticed = State::Up;
+            return;
+        }
+        text = QStringLiteral("results server: every point is up");
+    } else {
+        text = describe();
+        // A count that changes every point is said again at most every 10 s.
+        if (text == lastNoticeText || (state == noticed && lastNotice.isValid() && lastNotice.elapsed() < 10000))
+            return;
+    }
+    noticed = state;
+    lastNotice.start();
+    lastNoticeText = text;
+    qDebug() << "server upload:" << text;
+    emit notice(text);
+}
+
+ServerUploadThread::ServerUploadThread(const ServerUpload::Options &options, QObject *parent)
+    : QObject(parent), thread(new QThread(this)), upload(new ServerUpload(options))
+{
+    thread->setObjectName(QStringLiteral("server upload"));
+    upload->moveToThread(thread);
+    connect(upload, &ServerUpload::notice, this, &ServerUploadThread::notice);
+    connect(thread, &QThread::started, upload, &ServerUpload::start);
+    thread->start(QThread::LowPriority);
+}
+
+ServerUploadThread::~ServerUploadThread()
+{
+    QMetaObject::invokeMethod(upload, [this] {
+        upload->stop();
+        upload->close();
+    }, Qt::BlockingQueuedConnection);
+    thread->quit();
+    thread->wait();
+    delete upload;
+}
+
+bool ServerUploadThread::finish(int timeoutMs, qint64 *waiting, QString *text)
+{
+    // Shared with the round, which may outlive a wait that gave up.
+    struct Round
+    {
+        QSemaphore done;
+        std::atomic<bool> upToDate{false};
+        std::atomic<qint64> waiting{-1};
+        QString text; // written before done is released, read after it is acquired
+    };
+    const auto round = std::make_shared<Round>();
+    QMetaObject::invokeMethod(upload, [this, round] {
+        upload->stop();
+        round->upToDate = upload->uploadNow();
+        round->waiting = upload->waiting();
+        round->text = upload->describe();
+        round->done.release();
+    }, Qt::QueuedConnection);
+    const bool finished = round->done.tryAcquire(1, timeoutMs);
+    if (waiting)
+        *waiting = finished ? round->waiting.load() : -1;
+    if (text)
+        *text = finished ? round->text : QStringLiteral("results server: the last upload did not end in time");
+    return finished && round->upToDate;
+}

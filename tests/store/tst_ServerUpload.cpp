@@ -1,0 +1,767 @@
+#include "BenchSimProcess.h"
+#include "PgCluster.h"
+#include "ServerAddress.h"
+#include "ServerSchema.h"
+#include "ServerUpload.h"
+#include "SqliteStore.h"
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+#include <csignal>
+#include <limits>
+#include <memory>
+
+// The upload to a shared results server, against a real PostgreSQL server of the test's own:
+// every point of the local store on the server once, in order, whatever happens to the server or
+// the uploading process on the way.
+class tst_ServerUpload : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+
+    void addresses_data();
+    void addresses();
+    void upload_data();
+    void upload();
+    void killDuringUpload();
+    void serverStoppedDuringUpload();
+    void refused_data();
+    void refused();
+    void stations_data();
+    void stations();
+
+private:
+    bool serverNeeded();
+    QString address(const QString &user = QStringLiteral("station")) const
+    {
+        return cluster->address(user, QStringLiteral("results"));
+    }
+
+    std::unique_ptr<PgCluster> cluster;
+    QString missing;
+};
+
+namespace {
+
+const double noValue = std::numeric_limits<double>::quiet_NaN();
+
+using Rows = QList<QVariantList>;
+
+// The test's own connection as the cluster's superuser.
+class Admin
+{
+public:
+    Admin(const PgCluster &cluster, const QString &database)
+        : name(QStringLiteral("admin-%1").arg(quintptr(this), 0, 16))
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+        db.setHostName(cluster.socketFolder());
+        db.setPort(cluster.port());
+        db.setUserName(PgCluster::admin());
+        db.setDatabaseName(database);
+        db.open();
+    }
+    ~Admin()
+    {
+        QSqlDatabase::database(name, false).close();
+        QSqlDatabase::removeDatabase(name);
+    }
+    Admin(const Admin &) = delete;
+    Admin &operator=(const Admin &) = delete;
+
+    QString exec(const QString &sql)
+    {
+        QSqlQuery query = run(sql);
+        return query.lastError().isValid() ? query.lastError().text() : QString();
+    }
+    Rows rows(const QString &sql)
+    {
+        QSqlQuery query = run(sql);
+        Rows rows;
+        if (query.lastError().isValid())
+            return {{QStringLiteral("error: ") + query.lastError().text()}};
+        while (query.next()) {
+            QVariantList row;
+            for (int i = 0; i < query.record().count(); ++i)
+                row << query.value(i);
+            rows << row;
+        }
+        return rows;
+    }
+    // Each value as text: what the server has, whatever type the driver gives it.
+    QStringList texts(const QString &sql)
+    {
+        QStringList texts;
+        for (const QVariantList &row : rows(sql)) {
+            QStringList values;
+            for (const QVariant &value : row)
+                values << (value.isNull() ? QStringLiteral("NULL") : value.toString());
+            texts << values.join(QLatin1Char('|'));
+        }
+        return texts;
+    }
+    qint64 number(const QString &sql) { return rows(sql).value(0).value(0).toLongLong(); }
+
+private:
+    // Once more on a new connection when the server restarted since the last.
+    QSqlQuery run(const QString &sql)
+    {
+        QSqlDatabase db = QSqlDatabase::database(name, false);
+        QSqlQuery query(db);
+        if (query.exec(sql))
+            return query;
+        db.close();
+        db.open();
+        QSqlQuery again(db);
+        again.exec(sql);
+        return again;
+    }
+
+    const QString name;
+};
+
+RunStart runStart(const QString &setup)
+{
+    RunStart start;
+    start.station = QStringLiteral("bench-a");
+    start.user = QStringLiteral("tester");
+    start.version = QStringLiteral("9.9");
+    start.started = QDateTime::fromMSecsSinceEpoch(1796000000123, Qt::UTC);
+    start.measurement = QStringLiteral("power");
+    start.setup = setup.toUtf8();
+    start.instruments = QStringLiteral("lan 127.0.0.1:5023");
+    start.identities = QStringLiteral("SIM,1");
+    return start;
+}
+
+// Adds points to a run of the local store: sweep points with exact values and holes, every fifth
+// a spur point with its peaks.
+void addPoints(SqliteStore &store, qint64 run, int from, int count)
+{
+    for (int i = from; i < from + count; ++i) {
+        StoredPoint point;
+        point.run = run;
+        point.number = quint64(i);
+        point.measuredAt = QDateTime::fromMSecsSinceEpoch(1796000001000 + i * 7, Qt::UTC);
+        point.workbook = QStringLiteral("Table %1").arg(run);
+        point.pointIndex = quint64(i - 1);
+        if (i % 5 == 0) {
+            point.row = StoredPoint::Row::Spur;
+            point.values = {1e6, 1e3};
+            point.peakFrequencies = {1e9 + i, 2e9 + i};
+            point.peakLevels = {-10.25, -61.0 - i / 1000.0};
+        } else {
+            point.values = {1e9 + i * 1e6, -30.0 + i / 3.0, i % 7 == 0 ? noValue : -5.0, 21.5};
+        }
+        QVERIFY(store.addPoint(point) > 0);
+    }
+}
+
+// What a store holds, as the server's tables should hold it: points, peaks, passes, troubles,
+// workbooks and each run's outcome, in local id order.
+Rows localPoints(const QString &path)
+{
+    const std::unique_ptr<SqliteStore> store = SqliteStore::open(path, SqliteStore::Mode::Read, nullptr);
+    Rows rows;
+    for (const RunSummary &run : store->runs({})) {
+        for (const StoredPoint &point : store->points(run.id)) {
+            QVariantList row{point.id, point.run, point.pass, qint64(point.number)};
+            for (double value : point.values)
+                row << (qIsNaN(value) ? QVariant() : QVariant(value));
+            for (int i = 0; i < point.peakLevels.size(); ++i)
+                row << point.peakFrequencies.at(i) << point.peakLevels.at(i);
+            rows << row;
+        }
+    }
+    std::sort(rows.begin(), rows.end(),
+              [](const QVariantList &a, const QVariantList &b) { return a.first().toLongLong() < b.first().toLongLong(); });
+    return rows;
+}
+
+Rows serverPoints(Admin &admin, const QString &station)
+{
+    Rows rows;
+    const Rows points = admin.rows(QStringLiteral(
+        "SELECT local_id, run, pass, number, row_kind, frequency, reading, output_power, synthesizer_power,"
+        " temperature, span, bandwidth FROM points WHERE station = '%1' ORDER BY local_id").arg(station));
+    for (const QVariantList &point : points) {
+        if (point.size() < 12)
+            return points; // the server's error
+        QVariantList row{point.at(0).toLongLong(), point.at(1).toLongLong(), point.at(2).toInt(), point.at(3).toLongLong()};
+        const Rows peaks = admin.rows(QStringLiteral("SELECT frequency, level FROM peaks WHERE station = '%1'"
+                                                     " AND point = %2 ORDER BY number")
+                                          .arg(station)
+                                          .arg(point.at(0).toLongLong()));
+        if (point.at(4).toString() == QLatin1String("spur")) {
+            row << point.at(10) << point.at(11);
+        } else {
+            for (int column : {5, 6, 8, 9})
+                row << (point.at(column).isNull() ? QVariant() : QVariant(point.at(column).toDouble()));
+        }
+        for (const QVariantList &peak : peaks)
+            row << peak.at(0).toDouble() << peak.at(1).toDouble();
+        rows << row;
+    }
+    return rows;
+}
+
+QString differences(const Rows &local, const Rows &server)
+{
+    if (local.size() != server.size())
+        return QStringLiteral("%1 points locally, %2 on the server").arg(local.size()).arg(server.size());
+    for (int i = 0; i < local.size(); ++i)
+        if (local.at(i) != server.at(i))
+            return QStringLiteral("point %1 differs").arg(local.at(i).value(0).toLongLong());
+    return QString();
+}
+
+ServerUpload::Options uploadOptions(const QString &address, const QString &local, const QString &station,
+                                    int batch = 40)
+{
+    ServerUpload::Options options;
+    QString error;
+    options.server = ServerAddress::parse(address, &error);
+    options.localPath = local;
+    options.station = station;
+    options.batchPoints = batch;
+    return options;
+}
+
+} // namespace
+
+bool tst_ServerUpload::serverNeeded()
+{
+    if (cluster)
+        return true;
+    if (qEnvironmentVariableIsSet("CI"))
+        qFatal("no PostgreSQL server for the test: %s", qPrintable(missing));
+    return false;
+}
+
+void tst_ServerUpload::initTestCase()
+{
+    qputenv("PGPASSWORD", "station secret");
+    missing = PgCluster::missing();
+    if (!missing.isEmpty()) {
+        QVERIFY2(!qEnvironmentVariableIsSet("CI"), qPrintable(missing));
+        qWarning("server tests skipped: %s", qPrintable(missing));
+        return;
+    }
+    cluster = std::make_unique<PgCluster>();
+    QString error;
+    QVERIFY2(cluster->start(&error), qPrintable(error));
+    Admin admin(*cluster, QStringLiteral("postgres"));
+    QCOMPARE(admin.exec(QStringLiteral("CREATE DATABASE results")), QString());
+    QCOMPARE(admin.exec(QStringLiteral("CREATE ROLE station LOGIN PASSWORD 'station secret'")), QString());
+    QCOMPARE(admin.exec(QStringLiteral("CREATE DATABASE empty")), QString());
+    // The layout is made by the database's owner, as the README tells; stations only insert and select.
+    QTemporaryDir folder;
+    ServerUpload owner(uploadOptions(address(PgCluster::admin()), folder.filePath(QStringLiteral("none.sqlite")),
+                                     QStringLiteral("owner")));
+    Admin results(*cluster, QStringLiteral("results"));
+    QVERIFY(owner.uploadNow());
+    QCOMPARE(results.number(QStringLiteral("SELECT count(*) FROM schema_version")), qint64(0));
+    // With a local store to send, the owner connects and makes the layout.
+    {
+        const std::unique_ptr<SqliteStore> store =
+            SqliteStore::open(folder.filePath(QStringLiteral("none.sqlite")), SqliteStore::Mode::Write, nullptr);
+        QVERIFY(store->beginRun(runStart(QStringLiteral("{}"))) > 0);
+    }
+    QVERIFY2(owner.uploadNow(), qPrintable(owner.problem()));
+    QCOMPARE(results.number(QStringLiteral("SELECT max(version) FROM schema_version")), qint64(ServerSchema::current));
+    owner.close();
+    QCOMPARE(results.exec(QStringLiteral("GRANT SELECT, INSERT ON ALL TABLES IN SCHEMA public TO station")), QString());
+    QCOMPARE(results.exec(QStringLiteral("GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO station")), QString());
+}
+
+void tst_ServerUpload::init()
+{
+    if (!cluster)
+        return;
+    Admin admin(*cluster, QStringLiteral("results"));
+    QCOMPARE(admin.exec(QStringLiteral("TRUNCATE runs, run_outcomes, passes, points, peaks, troubles, run_workbooks")),
+             QString());
+    QCOMPARE(admin.exec(QStringLiteral("DELETE FROM schema_version WHERE version > %1").arg(ServerSchema::current)),
+             QString());
+}
+
+void tst_ServerUpload::cleanupTestCase()
+{
+    cluster.reset();
+}
+
+void tst_ServerUpload::addresses_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown"); // empty: refused
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("why");
+
+    QTest::newRow("full") << "postgresql://station@lab-db.example:6543/results"
+                          << "postgresql://station@lab-db.example:6543/results" << "lab-db.example" << 6543
+                          << QStringList() << QString();
+    QTest::newRow("short scheme, no user, no port")
+        << "postgres://lab-db/results" << "postgresql://lab-db/results" << "lab-db" << -1 << QStringList() << QString();
+    QTest::newRow("socket folder as the host")
+        << "postgresql://station@%2Fvar%2Frun%2Fpostgresql/results"
+        << "postgresql://station@%2Fvar%2Frun%2Fpostgresql/results" << "/var/run/postgresql" << -1 << QStringList()
+        << QString();
+    QTest::newRow("IPv6 and TLS") << "postgresql://st@[::1]:5432/r?sslmode=verify-full&sslrootcert=/etc/ca.pem"
+                                  << "postgresql://st@[::1]:5432/r?sslmode=verify-full&sslrootcert=/etc/ca.pem"
+                                  << "::1" << 5432 << QStringList{"sslmode=verify-full", "sslrootcert=/etc/ca.pem"}
+                                  << QString();
+    QTest::newRow("password in the address") << "postgresql://st:hunter2@db/r" << QString() << QString() << -1
+                                             << QStringList() << "~/.pgpass or PGPASSWORD";
+    QTest::newRow("password as a setting") << "postgresql://st@db/r?password=hunter2" << QString() << QString() << -1
+                                           << QStringList() << "~/.pgpass or PGPASSWORD";
+    QTest::newRow("unknown TLS mode") << "postgresql://st@db/r?sslmode=always" << QString() << QString() << -1
+                                      << QStringList() << "sslmode is one of";
+    QTest::newRow("no database") << "postgresql://st@db" << QString() << QString() << -1 << QStringList()
+                                 << "names no database";
+    QTest::newRow("bad port") << "postgresql://st@db:99999/r" << QString() << QString() << -1 << QStringList()
+                              << "port must be a number";
+    QTest::newRow("an option that could carry another") << "postgresql://st@db/r?application_name=a%20password=x"
+                                                         << QString() << QString() << -1 << QStringList()
+                                                         << "may not hold";
+}
+
+void tst_ServerUpload::addresses()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(QStringList, options);
+    QFETCH(QString, why);
+
+    QVERIFY(ServerAddress::isServerAddress(text));
+    QString error;
+    const ServerAddress address = ServerAddress::parse(text, &error);
+    if (shown.isEmpty()) {
+        QVERIFY2(error.contains(why), qPrintable(error));
+        QVERIFY(address.database.isEmpty());
+        QVERIFY(!error.contains(QLatin1String("hunter2")));
+        return;
+    }
+    QCOMPARE(error, QString());
+    QCOMPARE(address.shown(), shown);
+    QCOMPARE(address.host, host);
+    QCOMPARE(address.port, port);
+    QCOMPARE(address.options, options);
+    QVERIFY(!ServerAddress::isServerAddress(QStringLiteral("/data/postgresql/rfbench.sqlite")));
+}
+
+void tst_ServerUpload::upload_data()
+{
+    QTest::addColumn<QString>("interruption");
+    QTest::addColumn<int>("batch");
+
+    QTest::newRow("server up throughout") << "none" << 40;
+    QTest::newRow("one point a batch") << "none" << 1;
+    QTest::newRow("server stopped mid-run and started again") << "server stopped" << 40;
+    QTest::newRow("server away before the first upload") << "server away from the start" << 40;
+    QTest::newRow("two uploaders of one store at once") << "two uploaders" << 7;
+    QTest::newRow("run stopped, resumed and finished") << "resumed" << 40;
+}
+
+void tst_ServerUpload::upload()
+{
+    if (!serverNeeded())
+        QSKIP(qPrintable(missing));
+    QFETCH(QString, interruption);
+    QFETCH(int, batch);
+
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("rfbench.sqlite"));
+    const std::unique_ptr<SqliteStore> store = SqliteStore::open(path, SqliteStore::Mode::Write, nullptr);
+    ServerUpload upload(uploadOptions(address(), path, QStringLiteral("bench-a"), batch));
+    QStringList notices;
+    connect(&upload, &ServerUpload::notice, this, [&notices](const QString &text) { notices << text; });
+    Admin admin(*cluster, QStringLiteral("results"));
+    QString error;
+
+    // An earlier run, already on the server.
+    const qint64 earlier = store->beginRun(runStart(QStringLiteral("{\"earlier\": true}")));
+    addPoints(*store, earlier, 1, 30);
+    store->endRun(earlier, QStringLiteral("finished"), QDateTime::fromMSecsSinceEpoch(1796000100000, Qt::UTC));
+    if (interruption != QLatin1String("server away from the start"))
+        QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
+    else
+        QVERIFY(cluster->stop());
+
+    const qint64 run = store->beginRun(runStart(QStringLiteral("{\"run\": \"µ\"}")));
+    store->addPass(run, 1, -5.0, QDateTime::fromMSecsSinceEpoch(1796000200000, Qt::UTC));
+    addPoints(*store, run, 1, 50);
+    if (interruption == QLatin1String("server stopped")) {
+        QVERIFY(upload.uploadNow());
+        QVERIFY(cluster->stop());
+    }
+    store->addTrouble(run, RunTrouble{QDateTime::fromMSecsSinceEpoch(1796000300000, Qt::UTC),
+                                      QStringLiteral("power meter"), QStringLiteral("no answer")});
+    addPoints(*store, run, 51, 70);
+    if (interruption == QLatin1String("resumed")) {
+        store->endRun(run, QStringLiteral("stopped"), QDateTime::fromMSecsSinceEpoch(1796000400000, Qt::UTC));
+        QVERIFY(upload.uploadNow());
+        QCOMPARE(admin.rows(QStringLiteral("SELECT outcome FROM run_list WHERE local_id = %1").arg(run)),
+                 Rows{{QStringLiteral("stopped")}});
+        store->reopenRun(run);
+        QVERIFY(upload.uploadNow());
+        addPoints(*store, run, 121, 10);
+    }
+    store->endRun(run, QStringLiteral("finished"), QDateTime::fromMSecsSinceEpoch(1796000500000, Qt::UTC));
+
+    const bool down = interruption.startsWith(QLatin1String("server"));
+    if (down) {
+        QVERIFY(!upload.uploadNow());
+        QCOMPARE(upload.state(), ServerUpload::State::Unreachable);
+        // Counted from what the server was last seen to have; all of them before it ever was.
+        const qint64 waiting = interruption == QLatin1String("server stopped") ? 70 : 120 + 30;
+        QCOMPARE(upload.waiting(), waiting);
+        QVERIFY2(!notices.isEmpty()
+                     && notices.last().startsWith(
+                         QStringLiteral("results server unreachable: %1 points waiting to upload").arg(waiting)),
+                 qPrintable(notices.join('\n')));
+        QVERIFY2(cluster->start(&error), qPrintable(error));
+    }
+    if (interruption == QLatin1String("two uploaders")) {
+        // A second uploader of the same store sends the same batches at the same moments.
+        QThread other;
+        auto *twin = new ServerUpload(uploadOptions(address(), path, QStringLiteral("bench-a"), batch));
+        twin->moveToThread(&other);
+        bool twinDone = false;
+        connect(&other, &QThread::started, twin, [twin, &twinDone] {
+            twinDone = twin->uploadNow();
+            twin->close();
+        });
+        other.start();
+        QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
+        QMetaObject::invokeMethod(twin, [&other] { other.quit(); });
+        QVERIFY(other.wait(60000));
+        delete twin;
+        QVERIFY(twinDone);
+    } else {
+        QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
+    }
+    QCOMPARE(upload.waiting(), qint64(0));
+    if (down)
+        QCOMPARE(notices.last(), QStringLiteral("results server: every point is up"));
+
+    QCOMPARE(differences(localPoints(path), serverPoints(admin, QStringLiteral("bench-a"))), QString());
+    const QString points = QString::number(interruption == QLatin1String("resumed") ? 130 : 120);
+    QCOMPARE(admin.texts(QStringLiteral("SELECT local_id, outcome, to_char(ended AT TIME ZONE 'UTC', 'HH24:MI:SS'),"
+                                        " point_count, pass_count, trouble_count, convert_from(setup, 'UTF8')"
+                                        " FROM run_list ORDER BY local_id")),
+             (QStringList{QStringLiteral("%1|finished|00:55:00|30|0|0|{\"earlier\": true}").arg(earlier),
+                          QStringLiteral("%1|finished|01:01:40|%2|1|1|{\"run\": \"µ\"}").arg(run).arg(points)}));
+    QCOMPARE(admin.texts(QStringLiteral("SELECT run, instrument, text FROM troubles")),
+             QStringList{QStringLiteral("%1|power meter|no answer").arg(run)});
+    QCOMPARE(admin.texts(QStringLiteral("SELECT run, workbook FROM run_workbooks ORDER BY local_id")),
+             (QStringList{QStringLiteral("%1|Table %1").arg(earlier), QStringLiteral("%1|Table %1").arg(run)}));
+}
+
+void tst_ServerUpload::killDuringUpload()
+{
+    if (!serverNeeded())
+        QSKIP(qPrintable(missing));
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("rfbench.sqlite"));
+    const int total = 6000;
+    {
+        const std::unique_ptr<SqliteStore> store = SqliteStore::open(path, SqliteStore::Mode::Write, nullptr);
+        SqliteStore::Batch batch(*store);
+        const qint64 run = store->beginRun(runStart(QStringLiteral("{}")));
+        addPoints(*store, run, 1, total);
+        store->endRun(run, QStringLiteral("finished"), QDateTime::fromMSecsSinceEpoch(1796000500000, Qt::UTC));
+    }
+    Admin admin(*cluster, QStringLiteral("results"));
+    const QString countSql = QStringLiteral("SELECT count(*) FROM points WHERE station = 'killed'");
+
+    // This program again, as an uploader only (see main), killed while batches go up.
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TST_UPLOAD_LOCAL"), path);
+    environment.insert(QStringLiteral("TST_UPLOAD_SERVER"), address());
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), QStringList());
+    QVERIFY(child.waitForStarted());
+    QElapsedTimer waited;
+    waited.start();
+    qint64 before = 0;
+    while ((before = admin.number(countSql)) < 200 && waited.elapsed() < 60000)
+        QThread::msleep(5);
+    ::kill(pid_t(child.processId()), SIGKILL);
+    QVERIFY(child.waitForFinished());
+    QVERIFY2(before > 0 && before < total, qPrintable(QStringLiteral("%1 points up before the kill").arg(before)));
+
+    ServerUpload again(uploadOptions(address(), path, QStringLiteral("killed"), 1000));
+    QVERIFY2(again.uploadNow(), qPrintable(again.problem()));
+    QCOMPARE(admin.rows(QStringLiteral("SELECT count(*), count(DISTINCT local_id), min(local_id), max(local_id),"
+                                       " count(DISTINCT number) FROM points WHERE station = 'killed'")),
+             (Rows{{total, total, 1, total, total}}));
+    QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM peaks WHERE station = 'killed'")), qint64(total / 5 * 2));
+    QVERIFY(again.pointsSent() < total);
+}
+
+void tst_ServerUpload::serverStoppedDuringUpload()
+{
+    if (!serverNeeded())
+        QSKIP(qPrintable(missing));
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("rfbench.sqlite"));
+    const int total = 6000;
+    {
+        const std::unique_ptr<SqliteStore> store = SqliteStore::open(path, SqliteStore::Mode::Write, nullptr);
+        SqliteStore::Batch batch(*store);
+        const qint64 run = store->beginRun(runStart(QStringLiteral("{}")));
+        addPoints(*store, run, 1, total);
+    }
+    const QString countSql = QStringLiteral("SELECT count(*) FROM points WHERE station = 'restarted'");
+    // The upload in a thread of its own; the server restarts while its batches go up.
+    QThread thread;
+    auto *upload = new ServerUpload(uploadOptions(address(), path, QStringLiteral("restarted"), 20));
+    upload->moveToThread(&thread);
+    std::atomic<int> first{-1};
+    connect(&thread, &QThread::started, upload, [upload, &first] { first = upload->uploadNow() ? 1 : 0; });
+    thread.start();
+    qint64 before = 0;
+    {
+        Admin admin(*cluster, QStringLiteral("results"));
+        QElapsedTimer waited;
+        waited.start();
+        while ((before = admin.number(countSql)) < 200 && waited.elapsed() < 60000)
+            QThread::msleep(5);
+    }
+    QVERIFY(cluster->stop());
+    QElapsedTimer waited;
+    waited.start();
+    while (first < 0 && waited.elapsed() < 60000)
+        QThread::msleep(5);
+    QCOMPARE(int(first), 0);
+    QCOMPARE(upload->state(), ServerUpload::State::Unreachable);
+    QString error;
+    QVERIFY2(cluster->start(&error), qPrintable(error));
+    bool second = false;
+    QMetaObject::invokeMethod(upload, [upload, &second] {
+        second = upload->uploadNow();
+        upload->close();
+    }, Qt::BlockingQueuedConnection);
+    thread.quit();
+    QVERIFY(thread.wait(60000));
+    const qint64 waitingAfter = upload->waiting();
+    delete upload;
+    QVERIFY(second);
+    QCOMPARE(waitingAfter, qint64(0));
+    Admin admin(*cluster, QStringLiteral("results"));
+    QVERIFY2(before > 0 && before < total, qPrintable(QStringLiteral("%1 points up before the stop").arg(before)));
+    QCOMPARE(admin.texts(QStringLiteral("SELECT count(*), count(DISTINCT local_id), min(local_id), max(local_id)"
+                                        " FROM points WHERE station = 'restarted'")),
+             QStringList{QStringLiteral("%1|%1|1|%1").arg(total)});
+}
+
+void tst_ServerUpload::refused_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<QString>("notice");
+    QTest::addColumn<int>("state");
+
+    QTest::newRow("newer server schema")
+        << "newer" << QStringLiteral("has schema %1, newer than this rfbench knows (%2): runs stay in the local store")
+                          .arg(ServerSchema::current + 1)
+                          .arg(ServerSchema::current)
+        << int(ServerUpload::State::Refused);
+    QTest::newRow("wrong password") << "password" << "refused the login: password authentication failed for user \"station\" (the password comes from"
+                                    << int(ServerUpload::State::LoginRefused);
+    QTest::newRow("station role on a database without the tables")
+        << "empty" << "has no rfbench tables yet and this station cannot make the rest"
+        << int(ServerUpload::State::Refused);
+    QTest::newRow("a new local store under a station name the server knows")
+        << "new store" << "than the local store" << int(ServerUpload::State::Refused);
+    QTest::newRow("station role may not change what is there")
+        << "update" << QString() << int(ServerUpload::State::Up);
+}
+
+void tst_ServerUpload::refused()
+{
+    if (!serverNeeded())
+        QSKIP(qPrintable(missing));
+    QFETCH(QString, situation);
+    QFETCH(QString, notice);
+    QFETCH(int, state);
+
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("rfbench.sqlite"));
+    const std::unique_ptr<SqliteStore> store = SqliteStore::open(path, SqliteStore::Mode::Write, nullptr);
+    const qint64 run = store->beginRun(runStart(QStringLiteral("{}")));
+    addPoints(*store, run, 1, 12);
+    Admin admin(*cluster, QStringLiteral("results"));
+    if (situation == QLatin1String("newer"))
+        QCOMPARE(admin.exec(QStringLiteral("INSERT INTO schema_version (version, program) VALUES (%1, 'rfbench 99')")
+                                .arg(ServerSchema::current + 1)),
+                 QString());
+    if (situation == QLatin1String("password"))
+        qputenv("PGPASSWORD", "not the secret");
+    if (situation == QLatin1String("new store")) {
+        // The station's earlier store, with more points than this one, went up before.
+        QTemporaryDir earlierFolder;
+        const QString earlier = earlierFolder.filePath(QStringLiteral("rfbench.sqlite"));
+        {
+            const std::unique_ptr<SqliteStore> old = SqliteStore::open(earlier, SqliteStore::Mode::Write, nullptr);
+            addPoints(*old, old->beginRun(runStart(QStringLiteral("{}"))), 1, 40);
+        }
+        ServerUpload before(uploadOptions(address(), earlier, QStringLiteral("bench-a")));
+        QVERIFY(before.uploadNow());
+    }
+    const QString used = cluster->address(QStringLiteral("station"), situation == QLatin1String("empty")
+                                                                          ? QStringLiteral("empty")
+                                                                          : QStringLiteral("results"));
+    ServerUpload upload(uploadOptions(used, path, QStringLiteral("bench-a")));
+    QStringList notices;
+    connect(&upload, &ServerUpload::notice, this, [&notices](const QString &text) { notices << text; });
+    const bool sent = upload.uploadNow();
+    qputenv("PGPASSWORD", "station secret");
+    QCOMPARE(int(upload.state()), state);
+    if (situation == QLatin1String("update")) {
+        QVERIFY(sent);
+        // The station's own login may insert and select, nothing else.
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("as-station"));
+        db.setHostName(cluster->socketFolder());
+        db.setPort(cluster->port());
+        db.setUserName(QStringLiteral("station"));
+        db.setDatabaseName(QStringLiteral("results"));
+        QVERIFY(db.open());
+        {
+            QSqlQuery query(db);
+            for (const QString &sql : {QStringLiteral("UPDATE points SET reading = 0"),
+                                       QStringLiteral("DELETE FROM runs"), QStringLiteral("TRUNCATE peaks")})
+                QVERIFY2(!query.exec(sql) && query.lastError().text().contains(QLatin1String("permission denied")),
+                         qPrintable(sql));
+        }
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("as-station"));
+        QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM points")), qint64(12));
+        return;
+    }
+    QVERIFY(!sent);
+    QCOMPARE(upload.waiting(), qint64(12));
+    QCOMPARE(notices.size(), 1);
+    QVERIFY2(notices.first().contains(notice) && notices.first().endsWith(QLatin1String("12 points waiting to upload")),
+             qPrintable(notices.first()));
+    QVERIFY(!notices.first().contains(QLatin1String("secret")));
+    if (notices.first().contains(QLatin1String("postgresql://")))
+        QVERIFY2(notices.first().contains(ServerAddress::parse(used, nullptr).shown()), qPrintable(notices.first()));
+    QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM points")), qint64(situation == QLatin1String("new store") ? 40 : 0));
+    // The run goes on locally.
+    addPoints(*store, run, 13, 3);
+    QCOMPARE(store->points(run).size(), 15);
+}
+
+void tst_ServerUpload::stations_data()
+{
+    QTest::addColumn<QStringList>("stations");
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<QString>("message"); // on standard error
+
+    QTest::newRow("two stations at once") << QStringList{"bench-a", "bench-b"} << QByteArray("station secret")
+                                          << QString();
+    QTest::newRow("wrong password: the run goes on locally")
+        << QStringList{"bench-c"} << QByteArray("wrong")
+        << "refused the login: password authentication failed for user \"station\"";
+}
+
+void tst_ServerUpload::stations()
+{
+    if (!serverNeeded())
+        QSKIP(qPrintable(missing));
+    QFETCH(QStringList, stations);
+    QFETCH(QByteArray, password);
+    QFETCH(QString, message);
+
+    const int points = 25;
+    // Each station a process of its own, with its own simulated bench and data folder.
+    std::vector<std::unique_ptr<BenchSimProcess>> benches;
+    std::vector<std::unique_ptr<QTemporaryDir>> folders;
+    std::vector<std::unique_ptr<QProcess>> runs;
+    for (const QString &station : stations) {
+        benches.push_back(std::make_unique<BenchSimProcess>());
+        QVERIFY(benches.back()->isReady());
+        folders.push_back(std::make_unique<QTemporaryDir>());
+        QFile setup(folders.back()->filePath(QStringLiteral("setup.json")));
+        QVERIFY(setup.open(QIODevice::WriteOnly));
+        setup.write(QStringLiteral("{\"format\": 1,\n\"synthesizer\": {\"transport\": \"lan\", \"address\": \"%1\"},\n"
+                                   "\"powerMeter\": {\"address\": \"%2\", \"channel\": \"A\"},\n"
+                                   "\"analyzer\": {\"address\": \"%3\", \"model\": \"rs\"},\n"
+                                   "\"kind\": \"power\", \"start\": 1000, \"stop\": 1100, \"points\": %4, "
+                                   "\"power\": -5, \"delay\": 10, \"fetchValues\": false}\n")
+                        .arg(benches.back()->synthAddress(), benches.back()->powerMeterAddress(),
+                             benches.back()->analyzerAddress(), QString::number(points))
+                        .toUtf8());
+        setup.close();
+        auto process = std::make_unique<QProcess>();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("none-at-all"));
+        environment.insert(QStringLiteral("PGPASSWORD"), QString::fromUtf8(password));
+        process->setProcessEnvironment(environment);
+        process->start(QStringLiteral(RFBENCH_PATH),
+                       {QStringLiteral("run"), setup.fileName(), QStringLiteral("--data-dir"), folders.back()->path(),
+                        QStringLiteral("--store"), address(), QStringLiteral("--station"), station});
+        runs.push_back(std::move(process));
+    }
+    Admin admin(*cluster, QStringLiteral("results"));
+    for (size_t i = 0; i < runs.size(); ++i) {
+        QProcess &run = *runs[i];
+        QVERIFY(run.waitForFinished(120000));
+        const QByteArray errors = run.readAllStandardError();
+        QVERIFY2(run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0, errors.constData());
+        QVERIFY2(errors.contains(message.toUtf8()), errors.constData());
+        QVERIFY(!errors.contains(password));
+        const QString path = folders[i]->filePath(QStringLiteral("rfbench.sqlite"));
+        const Rows local = localPoints(path);
+        QCOMPARE(local.size(), points);
+        const QString name = stations.at(int(i));
+        if (message.isEmpty()) {
+            QCOMPARE(differences(local, serverPoints(admin, name)), QString());
+            QCOMPARE(admin.texts(QStringLiteral("SELECT outcome, point_count FROM run_list WHERE station = '%1'").arg(name)),
+                     QStringList{QStringLiteral("finished|%1").arg(points)});
+        } else {
+            QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM points WHERE station = '%1'").arg(name)), qint64(0));
+        }
+    }
+    // "rfbench runs" reads local stores only, and says so rather than make a file of the address.
+    QProcess list;
+    list.start(QStringLiteral(RFBENCH_PATH), {QStringLiteral("runs"), QStringLiteral("--store"), address()});
+    QVERIFY(list.waitForFinished(60000));
+    QCOMPARE(list.exitCode(), 2);
+    QVERIFY(list.readAllStandardError().contains("run_list"));
+    // Ids unique across stations: each station's run has a server id of its own.
+    QCOMPARE(admin.number(QStringLiteral("SELECT count(DISTINCT id) FROM runs")), qint64(message.isEmpty() ? stations.size() : 0));
+}
+
+// Started with TST_UPLOAD_LOCAL set, it is an uploader only: the process killDuringUpload kills.
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsSet("TST_UPLOAD_LOCAL")) {
+        QCoreApplication application(argc, argv);
+        ServerUpload upload(uploadOptions(qEnvironmentVariable("TST_UPLOAD_SERVER"),
+                                          qEnvironmentVariable("TST_UPLOAD_LOCAL"), QStringLiteral("killed"), 20));
+        return upload.uploadNow() ? 0 : 1;
+    }
+    QCoreApplication application(argc, argv);
+    tst_ServerUpload test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_ServerUpload.moc"
