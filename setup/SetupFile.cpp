@@ -4,7 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
-#include <QRegularExpression>
+#include <QSet>
 
 #include <cfloat>
 #include <cmath>
@@ -363,14 +363,68 @@ struct PathStep
 
 bool parsePath(const QString &key, QVector<PathStep> *steps)
 {
-    static const QRegularExpression step(QStringLiteral("^([A-Za-z][A-Za-z0-9]*)(?:\\[([0-9]{1,6})\\])?$"));
     for (const QString &part : key.split(QLatin1Char('.'))) {
-        const QRegularExpressionMatch match = step.match(part);
-        if (!match.hasMatch())
+        // "name" or "name[index]": a letter, then letters and digits; an index of up to six digits.
+        const int bracket = part.indexOf(QLatin1Char('['));
+        const QString name = bracket < 0 ? part : part.left(bracket);
+        if (name.isEmpty() || !(name.at(0).isLetter() && name.at(0).unicode() < 128))
             return false;
-        steps->append({match.captured(1), match.captured(2).isEmpty() ? -1 : match.captured(2).toInt()});
+        for (const QChar c : name)
+            if (c.unicode() >= 128 || !c.isLetterOrNumber())
+                return false;
+        PathStep step{name, -1};
+        if (bracket >= 0) {
+            const QString index = part.mid(bracket + 1);
+            if (!index.endsWith(QLatin1Char(']')) || index.size() < 2 || index.size() > 7)
+                return false;
+            for (const QChar c : index.left(index.size() - 1))
+                if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                    return false;
+            step.index = index.left(index.size() - 1).toInt();
+        }
+        steps->append(step);
     }
     return !steps->isEmpty();
+}
+
+// The first key that appears twice in one object of the text, with its place: a setup that
+// says a thing twice is refused rather than read one way (the JSON reader keeps the last).
+// Texts that are not JSON give nothing here; the reader says what is wrong with them.
+QString duplicateKey(const QByteArray &bytes)
+{
+    struct Level
+    {
+        bool object = false;
+        bool expectKey = false;
+        QSet<QByteArray> keys;
+    };
+    QVector<Level> levels;
+    for (int i = 0; i < bytes.size(); ++i) {
+        const char c = bytes.at(i);
+        if (c == '"') {
+            const int begin = ++i;
+            while (i < bytes.size() && bytes.at(i) != '"')
+                i += bytes.at(i) == '\\' ? 2 : 1;
+            if (i >= bytes.size())
+                return QString();
+            if (!levels.isEmpty() && levels.last().object && levels.last().expectKey) {
+                const QByteArray key = bytes.mid(begin, i - begin);
+                if (levels.last().keys.contains(key))
+                    return QString::fromUtf8(key);
+                levels.last().keys.insert(key);
+                levels.last().expectKey = false;
+            }
+        } else if (c == '{' || c == '[') {
+            levels.append(Level{c == '{', c == '{', {}});
+        } else if (c == '}' || c == ']') {
+            if (levels.isEmpty())
+                return QString();
+            levels.removeLast();
+        } else if (c == ',' && !levels.isEmpty() && levels.last().object) {
+            levels.last().expectKey = true;
+        }
+    }
+    return QString();
 }
 
 QJsonValue overrideValue(const QString &text)
@@ -475,6 +529,9 @@ Result read(const QByteArray &bytes, const QString &fileName, const QStringList 
         result.error = fileName + QStringLiteral(": ") + what;
         return result;
     };
+    const QString twice = duplicateKey(bytes);
+    if (!twice.isEmpty())
+        return failed(QStringLiteral("%1: given twice in one object").arg(twice));
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
     if (parseError.error != QJsonParseError::NoError)

@@ -53,6 +53,8 @@ void tst_SetupFile::checks_data()
                                   << "s.json: format: 2 is newer than this program reads (1)";
     QTest::newRow("unknown key") << QByteArray(powerSetup).replace("\"delay\"", "\"dealy\"") << QStringList()
                                  << "s.json: dealy: unknown key";
+    QTest::newRow("a key twice") << QByteArray(powerSetup).replace("\"delay\": 20", "\"delay\": 20, \"delay\": 30")
+                                 << QStringList() << "s.json: delay: given twice in one object";
     QTest::newRow("unknown instrument key") << QByteArray(powerSetup).replace("\"channel\"", "\"chanel\"")
                                             << QStringList() << "s.json: powerMeter.chanel: unknown key";
     QTest::newRow("wrong type") << QByteArray(powerSetup).replace("\"points\": 11", "\"points\": \"11\"")
