@@ -620,6 +620,17 @@ template <typename Body> bool SqliteStore::write(qint64 runId, Body body)
 {
     if (!writable)
         return false;
+    // While another program keeps the store locked, each write would wait out the busy time-out
+    // and hold up the measurement: the writes fail at once for a while, and are counted as missed.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now < busyBackOffUntil) {
+        if (runId != 0) {
+            Missed &lostNow = missed[runId];
+            if (lostNow.writes++ == 0)
+                lostNow.reason = problemText;
+        }
+        return false;
+    }
     // A savepoint is a transaction of its own outside a batch and a part of the batch inside.
     bool ok = execOnce(QStringLiteral("SAVEPOINT store_write")) && body();
     const auto lost = missed.constFind(runId);
@@ -645,6 +656,8 @@ template <typename Body> bool SqliteStore::write(qint64 runId, Body body)
     undo.exec(QStringLiteral("RELEASE store_write"));
     if (!inBatch)
         undo.exec(QStringLiteral("ROLLBACK"));
+    if (problemText.startsWith(QLatin1String("busy")))
+        busyBackOffUntil = QDateTime::currentMSecsSinceEpoch() + busyBackOffMs;
     if (runId != 0) {
         Missed &lostNow = missed[runId];
         if (lostNow.writes++ == 0)

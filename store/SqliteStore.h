@@ -120,6 +120,9 @@ private:
     std::unordered_map<const char *, std::unique_ptr<QSqlQuery>> statements;
     bool readable = false;
     bool writable = false;
+    // A write refused for a lock another program holds makes the writes fail at once until then.
+    qint64 busyBackOffUntil = 0;
+    static constexpr qint64 busyBackOffMs = 10000;
     bool inBatch = false;
     QString problemText;
     // Writes of a run that failed, with the first reason, until a write of the run succeeds and
