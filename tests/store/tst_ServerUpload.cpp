@@ -167,6 +167,17 @@ void addPoints(SqliteStore &store, qint64 run, int from, int count)
     }
 }
 
+// A store of one run of count points, filled in one transaction; ended as finished if asked.
+void fillStore(const QString &path, int count, bool finished)
+{
+    const std::unique_ptr<SqliteStore> store = SqliteStore::open(path, SqliteStore::Mode::Write, nullptr);
+    SqliteStore::Batch batch(*store);
+    const qint64 run = store->beginRun(runStart(QStringLiteral("{}")));
+    addPoints(*store, run, 1, count);
+    if (finished)
+        store->endRun(run, QStringLiteral("finished"), QDateTime::fromMSecsSinceEpoch(1796000500000, Qt::UTC));
+}
+
 // What a store holds, as the server's tables should hold it: points, peaks, passes, troubles,
 // workbooks and each run's outcome, in local id order.
 Rows localPoints(const QString &path)
@@ -478,13 +489,7 @@ void tst_ServerUpload::killDuringUpload()
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("rfbench.sqlite"));
     const int total = 6000;
-    {
-        const std::unique_ptr<SqliteStore> store = SqliteStore::open(path, SqliteStore::Mode::Write, nullptr);
-        SqliteStore::Batch batch(*store);
-        const qint64 run = store->beginRun(runStart(QStringLiteral("{}")));
-        addPoints(*store, run, 1, total);
-        store->endRun(run, QStringLiteral("finished"), QDateTime::fromMSecsSinceEpoch(1796000500000, Qt::UTC));
-    }
+    fillStore(path, total, true);
     Admin admin(*cluster, QStringLiteral("results"));
     const QString countSql = QStringLiteral("SELECT count(*) FROM points WHERE station = 'killed'");
 
@@ -521,12 +526,7 @@ void tst_ServerUpload::serverStoppedDuringUpload()
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("rfbench.sqlite"));
     const int total = 6000;
-    {
-        const std::unique_ptr<SqliteStore> store = SqliteStore::open(path, SqliteStore::Mode::Write, nullptr);
-        SqliteStore::Batch batch(*store);
-        const qint64 run = store->beginRun(runStart(QStringLiteral("{}")));
-        addPoints(*store, run, 1, total);
-    }
+    fillStore(path, total, false);
     const QString countSql = QStringLiteral("SELECT count(*) FROM points WHERE station = 'restarted'");
     // The upload in a thread of its own; the server restarts while its batches go up.
     QThread thread;
