@@ -211,7 +211,7 @@ void DevicesWork::recoverUnsavedRows()
     excelWorker->startExcel();
     const int rows = recorder->recover(*excelWorker, &workbooks);
     excelWorker->quitExcel();
-    recorder->rowsSaved(excelWorker->takeSavedRows(), true);
+    recordRowsSaved();
     if (rows > 0)
         emit storeNotice(QStringLiteral("%1 rows of an earlier run that had not reached their workbooks were written "
                                         "to them from the results store: “%2”")
@@ -271,8 +271,8 @@ void DevicesWork::recordReportRows()
 {
     if (repost("recordReportRows"))
         return;
-    if (excelWorker && recorder)
-        recorder->rowsSaved(excelWorker->takeSavedRows(), true);
+    if (excelWorker)
+        recordRowsSaved();
 }
 
 void DevicesWork::recordRowsSaved()

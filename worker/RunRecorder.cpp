@@ -106,13 +106,11 @@ void RunRecorder::trouble(const QString &instrument, const QString &text)
         results->addTrouble(run, RunTrouble{QDateTime::currentDateTime(), instrument, text});
 }
 
-void RunRecorder::rowsSaved(const QList<QPair<qint64, QString>> &saved, bool now)
+void RunRecorder::rowsSaved(const QList<QPair<qint64, QString>> &saved)
 {
-    // Marked in batches: a mark is a commit of its own, and a row saved but not yet marked when
-    // the process ends is found in its workbook at the next start, not written twice.
+    // Each row is marked as soon as it is saved: the fewer rows saved but not marked at a kill,
+    // the fewer the next start must find in their workbooks.
     unmarked += saved;
-    if (unmarked.size() < markBatch && !now)
-        return;
     QMap<QString, QList<QPair<qint64, QString>>> byWorkbook;
     for (const auto &row : qAsConst(unmarked))
         byWorkbook[row.second].append(row);
@@ -130,7 +128,7 @@ void RunRecorder::rowsSaved(const QList<QPair<qint64, QString>> &saved, bool now
 
 void RunRecorder::end(bool stopped)
 {
-    rowsSaved({}, true);
+    rowsSaved({});
     if (run != 0)
         results->endRun(run, stopped ? QStringLiteral("stopped") : QStringLiteral("finished"),
                         QDateTime::currentDateTime());
@@ -206,6 +204,6 @@ int RunRecorder::recover(ExcelWorker &writer, QStringList *workbooks)
         qDebug() << "store:" << present.size() << "unmarked rows of" << workbook << "were in it," << count
                  << "written";
     }
-    rowsSaved(writer.takeSavedRows(), true);
+    rowsSaved(writer.takeSavedRows());
     return written;
 }

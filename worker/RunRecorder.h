@@ -34,9 +34,9 @@ public:
     // The point's id for the report writer's row, 0 when the store is not written.
     qint64 point(StoredPoint point);
     void trouble(const QString &instrument, const QString &text);
-    // The rows the report writer has saved since last asked; marked in the store in batches, or
-    // at once with now.
-    void rowsSaved(const QList<QPair<qint64, QString>> &saved, bool now = false);
+    // The rows the report writer has saved since last asked, marked in the store with any whose
+    // mark the store could not take before.
+    void rowsSaved(const QList<QPair<qint64, QString>> &saved);
     void end(bool stopped);
     qint64 currentRun() const { return run; }
 
@@ -54,8 +54,5 @@ private:
     QString identities;
     QStringList notes;
     qint64 run = 0;
-    QList<QPair<qint64, QString>> unmarked;
-    // Each row is marked as soon as it is saved: the fewer rows saved but not marked at a kill,
-    // the fewer the next start must find in their workbooks.
-    static constexpr int markBatch = 1;
+    QList<QPair<qint64, QString>> unmarked; // saved, but their marks not yet taken by the store
 };
