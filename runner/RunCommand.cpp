@@ -1,5 +1,6 @@
 #include "RunCommand.h"
 
+#include "ConsoleOutput.h"
 #include "HeadlessRun.h"
 #include "LinkTrace.h"
 #include "RunResume.h"
@@ -50,11 +51,7 @@ const char exitCodes[] = "Exit codes:\n"
 
 int main(int argc, char *argv[], const FolderChooser &chooseFolder)
 {
-    // Standard error carries the run's own messages; the worker's debug lines stay out of them.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
-        if (type != QtDebugMsg && type != QtInfoMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
-    });
+    ConsoleOutput::keepDebugLinesOut();
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("rfbench"));
     QCommandLineParser parser;
@@ -132,7 +129,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
         upload.station = parser.isSet(station) ? parser.value(station) : QHostInfo::localHostName();
     }
     const QString storePath = parser.isSet(store) && !toServer ? QFileInfo(parser.value(store)).absoluteFilePath()
-                                                               : QDir(folder).filePath(QStringLiteral("rfbench.sqlite"));
+                                                               : SqliteStore::defaultPath(folder);
     upload.localPath = storePath;
     QString setupPath;
     QByteArray setupBytes;

@@ -1,5 +1,6 @@
 #include "RunsCommand.h"
 
+#include "ConsoleOutput.h"
 #include "RunExport.h"
 #include "ServerAddress.h"
 #include "SqliteStore.h"
@@ -187,11 +188,7 @@ void printRun(SqliteStore &store, const RunSummary &run, bool json)
 
 int main(int argc, char *argv[], const FolderChooser &chooseFolder)
 {
-    // Standard error carries the command's own messages; the store's debug lines stay out of them.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
-        if (type != QtDebugMsg && type != QtInfoMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
-    });
+    ConsoleOutput::keepDebugLinesOut();
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("rfbench"));
     QCommandLineParser parser;
@@ -282,7 +279,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
         const QString folder = chooseFolder(parser.value(dataDir), &error);
         if (folder.isEmpty())
             return wrong(error);
-        path = QDir(folder).filePath(QStringLiteral("rfbench.sqlite"));
+        path = SqliteStore::defaultPath(folder);
     }
     const std::unique_ptr<SqliteStore> store = SqliteStore::open(path, SqliteStore::Mode::Read, nullptr);
     auto unreadable = [&store] {
