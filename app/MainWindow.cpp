@@ -124,7 +124,7 @@ MainWindow::MainWindow(QWidget *parent)
     storePath = !location.storeFile.isEmpty()
                     ? location.storeFile
                     : settings->value(QStringLiteral("Store/path"),
-                                      QDir(location.workbookFolder).filePath(QStringLiteral("rfbench.sqlite")))
+                                      SqliteStore::defaultPath(location.workbookFolder))
                           .toString();
     if (ServerAddress::isServerAddress(storePath)) {
         // The worker keeps the local store beside the workbooks; an upload beside it sends it on.
@@ -132,7 +132,7 @@ MainWindow::MainWindow(QWidget *parent)
         QString why;
         upload.server = ServerAddress::parse(storePath, &why);
         upload.station = settings->value(QStringLiteral("Store/station"), QHostInfo::localHostName()).toString();
-        storePath = upload.localPath = QDir(location.workbookFolder).filePath(QStringLiteral("rfbench.sqlite"));
+        storePath = upload.localPath = SqliteStore::defaultPath(location.workbookFolder);
         if (why.isEmpty()) {
             auto *uploading = new ServerUploadThread(upload, this);
             connect(uploading, &ServerUploadThread::notice, this, [this](const QString &text) {

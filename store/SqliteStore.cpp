@@ -178,6 +178,11 @@ const char oneRun[] =
 
 } // namespace
 
+QString SqliteStore::defaultPath(const QString &dataFolder)
+{
+    return QDir(dataFolder).filePath(QStringLiteral("rfbench.sqlite"));
+}
+
 std::unique_ptr<SqliteStore> SqliteStore::open(const QString &path, Mode mode, QStringList *announcements)
 {
     std::unique_ptr<SqliteStore> store(new SqliteStore(path, mode));
@@ -622,8 +627,7 @@ template <typename Body> bool SqliteStore::write(qint64 runId, Body body)
         return false;
     // While another program keeps the store locked, each write would wait out the busy time-out
     // and hold up the measurement: the writes fail at once for a while, and are counted as missed.
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (now < busyBackOffUntil) {
+    if (!busyBackOff.hasExpired()) {
         if (runId != 0) {
             Missed &lostNow = missed[runId];
             if (lostNow.writes++ == 0)
@@ -657,7 +661,7 @@ template <typename Body> bool SqliteStore::write(qint64 runId, Body body)
     if (!inBatch)
         undo.exec(QStringLiteral("ROLLBACK"));
     if (problemText.startsWith(QLatin1String("busy")))
-        busyBackOffUntil = QDateTime::currentMSecsSinceEpoch() + busyBackOffMs;
+        busyBackOff.setRemainingTime(busyBackOffMs);
     if (runId != 0) {
         Missed &lostNow = missed[runId];
         if (lostNow.writes++ == 0)

@@ -2,6 +2,7 @@
 
 #include "ResultsStore.h"
 
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QSqlDatabase>
 #include <QStringList>
@@ -35,6 +36,8 @@ public:
     // problem(). A store it cannot use (a newer layout, a read-only or full disk) writes nothing
     // and says why in problem().
     static std::unique_ptr<SqliteStore> open(const QString &path, Mode mode, QStringList *announcements);
+    // Where a data folder keeps its store unless another is named: "rfbench.sqlite" in it.
+    static QString defaultPath(const QString &dataFolder);
     ~SqliteStore() override;
     SqliteStore(const SqliteStore &) = delete;
     SqliteStore &operator=(const SqliteStore &) = delete;
@@ -120,8 +123,9 @@ private:
     std::unordered_map<const char *, std::unique_ptr<QSqlQuery>> statements;
     bool readable = false;
     bool writable = false;
-    // A write refused for a lock another program holds makes the writes fail at once until then.
-    qint64 busyBackOffUntil = 0;
+    // A write refused for a lock another program holds makes the writes fail at once until this
+    // expires; monotonic, so that a clock set back cannot keep the store shut.
+    QDeadlineTimer busyBackOff{0};
     static constexpr qint64 busyBackOffMs = 10000;
     bool inBatch = false;
     QString problemText;
