@@ -508,6 +508,17 @@ void writeMeasurement(QStringList &lines, const MeasurementSetup &m, const QStri
     }
 }
 
+// The transport as the file names it.
+QString transportName(BenchSetup::Transport transport)
+{
+    switch (transport) {
+    case BenchSetup::Transport::Lan: return QStringLiteral("lan");
+    case BenchSetup::Transport::Serial: return QStringLiteral("serial");
+    case BenchSetup::Transport::Hid: break;
+    }
+    return QStringLiteral("hid");
+}
+
 QString quoted(const QString &text)
 {
     // QJsonDocument escapes a string exactly as JSON wants it.
@@ -560,11 +571,8 @@ QByteArray write(const BenchSetup &setup)
     QStringList sections;
     sections << QStringLiteral("  \"format\": %1").arg(currentFormat);
     if (setup.hasSynthesizer) {
-        const QString transport = setup.transport == BenchSetup::Transport::Lan      ? QStringLiteral("lan")
-                                : setup.transport == BenchSetup::Transport::Serial ? QStringLiteral("serial")
-                                                                                   : QStringLiteral("hid");
         sections << QStringLiteral("  \"synthesizer\": {\"transport\": \"%1\", \"address\": %2}")
-                        .arg(transport, quoted(setup.synthesizerAddress));
+                        .arg(transportName(setup.transport), quoted(setup.synthesizerAddress));
     }
     if (setup.hasPowerMeter) {
         QString meter = QStringLiteral("  \"powerMeter\": {\"address\": %1").arg(quoted(setup.powerMeterAddress));
@@ -605,10 +613,7 @@ QString describeInstruments(const BenchSetup &setup)
 {
     QStringList lines;
     if (setup.hasSynthesizer) {
-        const char *transport = setup.transport == BenchSetup::Transport::Lan      ? "lan"
-                              : setup.transport == BenchSetup::Transport::Serial ? "serial"
-                                                                                 : "hid";
-        lines << QStringLiteral("synthesizer: %1 %2").arg(QLatin1String(transport), setup.synthesizerAddress);
+        lines << QStringLiteral("synthesizer: %1 %2").arg(transportName(setup.transport), setup.synthesizerAddress);
     }
     if (setup.hasPowerMeter)
         lines << QStringLiteral("power meter: lan %1, channel %2")
