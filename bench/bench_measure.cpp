@@ -79,25 +79,34 @@ int main(int argc, char *argv[])
     MeasurementTypes::registerAll();
     QTemporaryDir dir;
     QThread thread;
-    auto *worker = new DevicesWork;
-    worker->moveToThread(&thread);
-    thread.start();
-    worker->initialization();
-    QMetaObject::invokeMethod(worker, [] {}, Qt::BlockingQueuedConnection);
-    worker->reportWriter()->setDirectory(dir.path());
+    DevicesWork *worker = nullptr;
     bool synthUp = false;
     bool meterUp = false;
     bool ended = false;
-    QObject::connect(worker, &DevicesWork::deviceConnected, &app, [&] { synthUp = true; });
-    QObject::connect(worker, &DevicesWork::powerMeterConnected, &app, [&] { meterUp = true; });
-    QObject::connect(worker, &DevicesWork::stopingMeasure, &app, [&] { ended = true; });
-    worker->connectToDevice(synth);
-    worker->connectToPowerMeter(meter);
-    worker->rfOn();
-    if (!waitFor([&] { return synthUp && meterUp; }, 5000)) {
+    // A worker in its thread, connected to the simulated bench with RF on; with a results store
+    // when a path is given. False when the instruments did not connect.
+    auto startWorker = [&](const QString &storePath) {
+        worker = new DevicesWork;
+        worker->setReportFolder(dir.path());
+        worker->setStorePath(storePath);
+        worker->moveToThread(&thread);
+        thread.start();
+        worker->initialization();
+        QMetaObject::invokeMethod(worker, [] {}, Qt::BlockingQueuedConnection);
+        synthUp = meterUp = false;
+        QObject::connect(worker, &DevicesWork::deviceConnected, &app, [&] { synthUp = true; });
+        QObject::connect(worker, &DevicesWork::powerMeterConnected, &app, [&] { meterUp = true; });
+        QObject::connect(worker, &DevicesWork::stopingMeasure, &app, [&] { ended = true; });
+        worker->connectToDevice(synth);
+        worker->connectToPowerMeter(meter);
+        worker->rfOn();
+        if (waitFor([&] { return synthUp && meterUp; }, 5000))
+            return true;
         std::fprintf(stderr, "bench_measure: instruments did not connect\n");
+        return false;
+    };
+    if (!startWorker(QString()))
         return 1;
-    }
 
     ValueFormMeasurePower form;
     form.freqStart = 100;
@@ -145,24 +154,8 @@ int main(int argc, char *argv[])
     thread.quit();
     thread.wait();
     delete worker;
-    worker = new DevicesWork;
-    worker->setReportFolder(dir.path());
-    worker->setStorePath(dir.filePath(QStringLiteral("rfbench.sqlite")));
-    worker->moveToThread(&thread);
-    thread.start();
-    worker->initialization();
-    QMetaObject::invokeMethod(worker, [] {}, Qt::BlockingQueuedConnection);
-    synthUp = meterUp = false;
-    QObject::connect(worker, &DevicesWork::deviceConnected, &app, [&] { synthUp = true; });
-    QObject::connect(worker, &DevicesWork::powerMeterConnected, &app, [&] { meterUp = true; });
-    QObject::connect(worker, &DevicesWork::stopingMeasure, &app, [&] { ended = true; });
-    worker->connectToDevice(synth);
-    worker->connectToPowerMeter(meter);
-    worker->rfOn();
-    if (!waitFor([&] { return synthUp && meterUp; }, 5000)) {
-        std::fprintf(stderr, "bench_measure: instruments did not connect again\n");
+    if (!startWorker(dir.filePath(QStringLiteral("rfbench.sqlite"))))
         return 1;
-    }
     const double withStore = msPerPoint();
     std::printf("power points=1000 ms_per_point=%.2f plot_ms_per_point=%.2f trace_ms_per_point=%.2f "
                 "plain_again_ms_per_point=%.2f store_ms_per_point=%.2f\n", plain, withPlot, withTrace, plainAgain,
