@@ -387,10 +387,10 @@ bool parsePath(const QString &key, QVector<PathStep> *steps)
     return !steps->isEmpty();
 }
 
-// The first key that appears twice in one object of the text, with its place: a setup that
+// Whether a key appears twice in one object of the text, and the first that does: a setup that
 // says a thing twice is refused rather than read one way (the JSON reader keeps the last).
-// Texts that are not JSON give nothing here; the reader says what is wrong with them.
-QString duplicateKey(const QByteArray &bytes)
+// Texts that are not JSON give false here; the reader says what is wrong with them.
+bool duplicateKey(const QByteArray &bytes, QString *key)
 {
     struct Level
     {
@@ -406,25 +406,27 @@ QString duplicateKey(const QByteArray &bytes)
             while (i < bytes.size() && bytes.at(i) != '"')
                 i += bytes.at(i) == '\\' ? 2 : 1;
             if (i >= bytes.size())
-                return QString();
+                return false;
             if (!levels.isEmpty() && levels.last().object && levels.last().expectKey) {
-                const QByteArray key = bytes.mid(begin, i - begin);
-                if (levels.last().keys.contains(key))
-                    return QString::fromUtf8(key);
-                levels.last().keys.insert(key);
+                const QByteArray name = bytes.mid(begin, i - begin);
+                if (levels.last().keys.contains(name)) {
+                    *key = QString::fromUtf8(name);
+                    return true;
+                }
+                levels.last().keys.insert(name);
                 levels.last().expectKey = false;
             }
         } else if (c == '{' || c == '[') {
             levels.append(Level{c == '{', c == '{', {}});
         } else if (c == '}' || c == ']') {
             if (levels.isEmpty())
-                return QString();
+                return false;
             levels.removeLast();
         } else if (c == ',' && !levels.isEmpty() && levels.last().object) {
             levels.last().expectKey = true;
         }
     }
-    return QString();
+    return false;
 }
 
 QJsonValue overrideValue(const QString &text)
@@ -540,9 +542,9 @@ Result read(const QByteArray &bytes, const QString &fileName, const QStringList 
         result.error = fileName + QStringLiteral(": ") + what;
         return result;
     };
-    const QString twice = duplicateKey(bytes);
-    if (!twice.isEmpty())
-        return failed(QStringLiteral("%1: given twice in one object").arg(twice));
+    QString twice;
+    if (duplicateKey(bytes, &twice))
+        return failed(QStringLiteral("\"%1\": given twice in one object").arg(twice));
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
     if (parseError.error != QJsonParseError::NoError)

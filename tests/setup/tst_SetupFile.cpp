@@ -54,7 +54,9 @@ void tst_SetupFile::checks_data()
     QTest::newRow("unknown key") << QByteArray(powerSetup).replace("\"delay\"", "\"dealy\"") << QStringList()
                                  << "s.json: dealy: unknown key";
     QTest::newRow("a key twice") << QByteArray(powerSetup).replace("\"delay\": 20", "\"delay\": 20, \"delay\": 30")
-                                 << QStringList() << "s.json: delay: given twice in one object";
+                                 << QStringList() << "s.json: \"delay\": given twice in one object";
+    QTest::newRow("an empty key twice") << QByteArray(powerSetup).replace("\"delay\": 20", "\"\": 1, \"\": {}")
+                                        << QStringList() << "s.json: \"\": given twice in one object";
     QTest::newRow("unknown instrument key") << QByteArray(powerSetup).replace("\"channel\"", "\"chanel\"")
                                             << QStringList() << "s.json: powerMeter.chanel: unknown key";
     QTest::newRow("wrong type") << QByteArray(powerSetup).replace("\"points\": 11", "\"points\": \"11\"")
