@@ -126,12 +126,15 @@ MainWindow::MainWindow(QWidget *parent)
                     : settings->value(QStringLiteral("Store/path"),
                                       SqliteStore::defaultPath(location.workbookFolder))
                           .toString();
+    station = settings->value(QStringLiteral("Store/station"), QHostInfo::localHostName()).toString();
+    worker->setStation(station);
     if (ServerAddress::isServerAddress(storePath)) {
         // The worker keeps the local store beside the workbooks; an upload beside it sends it on.
         ServerUpload::Options upload;
         QString why;
         upload.server = ServerAddress::parse(storePath, &why);
-        upload.station = settings->value(QStringLiteral("Store/station"), QHostInfo::localHostName()).toString();
+        upload.station = station;
+        resultsServer = storePath;
         storePath = upload.localPath = SqliteStore::defaultPath(location.workbookFolder);
         if (why.isEmpty()) {
             auto *uploading = new ServerUploadThread(upload, this);
@@ -374,7 +377,9 @@ QString MainWindow::fillForm(const QByteArray &bytes, const QString &name)
 void MainWindow::showRuns()
 {
     if (!runsDialog) {
-        runsDialog = new RunsDialog(storePath, DataLocation::current().workbookFolder, this);
+        // With a results server, the runs of every station; those of this bench can go on.
+        runsDialog = new RunsDialog(resultsServer.isEmpty() ? storePath : resultsServer, storePath, station,
+                                    DataLocation::current().workbookFolder, this);
         connect(runsDialog, &RunsDialog::loadSetup, this, [this](const QByteArray &setup) {
             fillForm(setup, QStringLiteral("the run's setup"));
         });

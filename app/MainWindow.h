@@ -135,6 +135,9 @@ private:
     QAction *plotAction = nullptr;
     QAction *traceAction = nullptr;
     QString wantedHidDevice;
-    QString storePath;
+    QString storePath; // the local store the worker writes
+    // The shared results server the local store goes up to, as given; empty: none.
+    QString resultsServer;
+    QString station; // this bench's name on it
     RunsDialog *runsDialog = nullptr; // chosen when the enumeration lists it
 };

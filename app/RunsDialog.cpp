@@ -5,6 +5,7 @@
 #include "SqliteStore.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDateEdit>
 #include <QDesktopServices>
 #include <QDir>
@@ -16,6 +17,7 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QTableWidget>
+#include <QThread>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -40,16 +42,37 @@ QString setupInShort(const QByteArray &setup)
     return text;
 }
 
+enum Column { RunColumn, WhenColumn, MeasurementColumn, SetupColumn, PointsColumn, PassesColumn, EndedColumn,
+              WorkbooksColumn, TroublesColumn, StationColumn, Columns };
+
 } // namespace
 
-RunsDialog::RunsDialog(const QString &storePath, const QString &workbookFolder, QWidget *parent)
+void RunsReader::read(int generation, const RunFilter &filter)
+{
+    const std::unique_ptr<RunHistory> store = RunHistory::open(history);
+    QList<RunSummary> runs;
+    QStringList stations;
+    if (store->problem().isEmpty())
+        runs = store->runs(filter);
+    if (store->problem().isEmpty())
+        stations = store->stations();
+    emit done(generation, runs, stations, store->problem());
+}
+
+RunsDialog::RunsDialog(const QString &history, const QString &localStore, const QString &station,
+                       const QString &workbookFolder, QWidget *parent)
     : QDialog(parent)
-    , storePath(storePath)
+    , history(history)
+    , localStore(localStore)
+    , station(station)
+    , onServer(history != localStore)
     , workbookFolder(workbookFolder)
+    , readerThread(new QThread(this))
     , filter(new QLineEdit(this))
+    , stationFilter(new QComboBox(this))
     , sinceOn(new QCheckBox(QStringLiteral("Since"), this))
     , since(new QDateEdit(QDate::currentDate().addMonths(-1), this))
-    , table(new QTableWidget(0, 9, this))
+    , table(new QTableWidget(0, Columns, this))
     , message(new QLabel(this))
     , openFolder(new QPushButton(QStringLiteral("Open folder"), this))
     , load(new QPushButton(QStringLiteral("Load setup"), this))
@@ -62,6 +85,10 @@ RunsDialog::RunsDialog(const QString &storePath, const QString &workbookFolder, 
     filter->setObjectName(QStringLiteral("editRunsFilter"));
     filter->setPlaceholderText(QStringLiteral("Filter: measurement, workbook, station, how it ended…"));
     filter->setClearButtonEnabled(true);
+    stationFilter->setObjectName(QStringLiteral("comboBoxRunsStation"));
+    stationFilter->addItem(QStringLiteral("All stations"));
+    stationFilter->setToolTip(QStringLiteral("The runs of one bench alone"));
+    stationFilter->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     sinceOn->setObjectName(QStringLiteral("checkBoxRunsSince"));
     since->setObjectName(QStringLiteral("dateRunsSince"));
     since->setCalendarPopup(true);
@@ -69,7 +96,8 @@ RunsDialog::RunsDialog(const QString &storePath, const QString &workbookFolder, 
     table->setObjectName(QStringLiteral("tableRuns"));
     table->setHorizontalHeaderLabels({QStringLiteral("Run"), QStringLiteral("When"), QStringLiteral("Measurement"),
                                       QStringLiteral("Setup"), QStringLiteral("Points"), QStringLiteral("Passes"),
-                                      QStringLiteral("Ended"), QStringLiteral("Workbooks"), QStringLiteral("Troubles")});
+                                      QStringLiteral("Ended"), QStringLiteral("Workbooks"), QStringLiteral("Troubles"),
+                                      QStringLiteral("Station")});
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -84,10 +112,10 @@ RunsDialog::RunsDialog(const QString &storePath, const QString &workbookFolder, 
     openFolder->setToolTip(QStringLiteral("Open the folder of the run's workbooks"));
     load->setToolTip(QStringLiteral("Fill the form with the run's setup, to repeat it; nothing is started"));
     exportButton->setToolTip(QStringLiteral("Write every point of the run to a CSV file"));
-    resume->setToolTip(QStringLiteral("Go on with a stopped or interrupted run from the point after its last one"));
 
     auto *filters = new QHBoxLayout;
     filters->addWidget(filter, 1);
+    filters->addWidget(stationFilter);
     filters->addWidget(sinceOn);
     filters->addWidget(since);
     auto *buttons = new QHBoxLayout;
@@ -102,7 +130,18 @@ RunsDialog::RunsDialog(const QString &storePath, const QString &workbookFolder, 
     layout->addWidget(message);
     layout->addLayout(buttons);
 
+    qRegisterMetaType<RunFilter>();
+    qRegisterMetaType<QList<RunSummary>>();
+    auto *reader = new RunsReader(history);
+    reader->moveToThread(readerThread);
+    connect(readerThread, &QThread::finished, reader, &QObject::deleteLater);
+    connect(this, &RunsDialog::readRuns, reader, &RunsReader::read);
+    connect(reader, &RunsReader::done, this, &RunsDialog::fill);
+    readerThread->setObjectName(QStringLiteral("runs reader"));
+    readerThread->start();
+
     connect(filter, &QLineEdit::textChanged, this, &RunsDialog::refresh);
+    connect(stationFilter, QOverload<int>::of(&QComboBox::activated), this, &RunsDialog::refresh);
     connect(sinceOn, &QCheckBox::toggled, this, [this](bool on) {
         since->setEnabled(on);
         refresh();
@@ -114,9 +153,8 @@ RunsDialog::RunsDialog(const QString &storePath, const QString &workbookFolder, 
         QDesktopServices::openUrl(QUrl::fromLocalFile(this->workbookFolder));
     });
     connect(load, &QPushButton::clicked, this, [this] {
-        for (const RunSummary &run : qAsConst(shown))
-            if (run.id == selectedRun())
-                emit loadSetup(run.setup);
+        if (const RunSummary *run = selectedSummary())
+            emit loadSetup(run->setup);
     });
     connect(exportButton, &QPushButton::clicked, this, [this] {
         const QString path = QFileDialog::getSaveFileName(
@@ -126,45 +164,86 @@ RunsDialog::RunsDialog(const QString &storePath, const QString &workbookFolder, 
         if (!path.isEmpty())
             exportCsv(path);
     });
-    connect(resume, &QPushButton::clicked, this, [this] { emit resumeRun(selectedRun()); });
+    connect(resume, &QPushButton::clicked, this, [this] {
+        if (const RunSummary *run = selectedSummary())
+            emit resumeRun(run->localId);
+    });
     refresh();
+}
+
+RunsDialog::~RunsDialog()
+{
+    // A read under way ends within the server's connect timeout.
+    readerThread->quit();
+    readerThread->wait();
 }
 
 void RunsDialog::refresh()
 {
-    const qint64 selected = selectedRun();
-    QStringList announcements;
-    const std::unique_ptr<SqliteStore> store = SqliteStore::open(storePath, SqliteStore::Mode::Read, &announcements);
     RunFilter runFilter;
     runFilter.text = filter->text().trimmed();
     if (sinceOn->isChecked())
         runFilter.since = since->date().startOfDay();
-    shown = store->problem().isEmpty() ? store->runs(runFilter) : QList<RunSummary>();
-    message->setText(store->problem().isEmpty()
-                         ? QStringLiteral("%1 runs in %2").arg(QString::number(shown.size()), QDir::toNativeSeparators(storePath))
-                         : QStringLiteral("The results store cannot be read: ") + store->problem());
+    if (stationFilter->currentIndex() > 0)
+        runFilter.station = stationFilter->currentText();
+    if (onServer) {
+        // The runs of this bench are those of its station and its own store.
+        QStringList announcements;
+        localIdentity = SqliteStore::open(localStore, SqliteStore::Mode::Read, &announcements)->identity();
+        message->setText(QStringLiteral("Reading the runs of every station from %1…").arg(history));
+    }
+    emit readRuns(++generation, runFilter);
+}
+
+void RunsDialog::fill(int readGeneration, const QList<RunSummary> &runs, const QStringList &stations,
+                      const QString &problem)
+{
+    // A read overtaken by a later one is of a filter no longer shown.
+    if (readGeneration != generation)
+        return;
+    const qint64 selected = selectedRun();
+    shown = runs;
+    const QString where = onServer ? history : QDir::toNativeSeparators(history);
+    message->setText(problem.isEmpty() ? QStringLiteral("%1 runs in %2").arg(QString::number(shown.size()), where)
+                                       : (onServer ? QStringLiteral("The results server cannot be read: ")
+                                                   : QStringLiteral("The results store cannot be read: "))
+                                             + problem);
+    // The station list keeps its choice; a station with no run left in it stays until it is changed.
+    const QString chosen = stationFilter->currentIndex() > 0 ? stationFilter->currentText() : QString();
+    QStringList names = stations;
+    if (!chosen.isEmpty() && !names.contains(chosen))
+        names << chosen;
+    stationFilter->clear();
+    stationFilter->addItem(QStringLiteral("All stations"));
+    stationFilter->addItems(names);
+    stationFilter->setCurrentIndex(chosen.isEmpty() ? 0 : stationFilter->findText(chosen));
+    table->setColumnHidden(StationColumn, !onServer && stations.size() < 2);
     table->setRowCount(shown.size());
     for (int row = 0; row < shown.size(); ++row) {
         const RunSummary &run = shown.at(row);
         const QStringList cells{QString::number(run.id),
-                                run.started.toString(QStringLiteral("yyyy-MM-dd HH:mm")),
+                                run.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")),
                                 run.measurement,
                                 setupInShort(run.setup),
                                 QString::number(run.points),
                                 QString::number(run.passes),
                                 run.outcome,
                                 run.workbooks.join(QStringLiteral(", ")),
-                                QString::number(run.troubles)};
+                                QString::number(run.troubles),
+                                run.station};
         for (int column = 0; column < cells.size(); ++column) {
             auto *item = new QTableWidgetItem(cells.at(column));
-            if (column == 6 && !run.note.isEmpty())
+            if (column == EndedColumn && !run.note.isEmpty())
                 item->setToolTip(run.note);
+            if (column == RunColumn && onServer)
+                item->setToolTip(QStringLiteral("Run %1 of %2").arg(QString::number(run.localId), run.station));
             table->setItem(row, column, item);
         }
     }
     table->resizeColumnsToContents();
     selectRun(selected);
     updateButtons();
+    emit refreshed();
 }
 
 qint64 RunsDialog::selectedRun() const
@@ -182,8 +261,7 @@ void RunsDialog::selectRun(qint64 id)
 
 QString RunsDialog::exportCsv(const QString &path)
 {
-    QStringList announcements;
-    const std::unique_ptr<SqliteStore> store = SqliteStore::open(storePath, SqliteStore::Mode::Read, &announcements);
+    const std::unique_ptr<RunHistory> store = RunHistory::open(history);
     QSaveFile file(path);
     QString error = store->problem();
     if (error.isEmpty() && (!file.open(QIODevice::WriteOnly) || file.write(RunExport::csv(store->points(selectedRun()))) < 0
@@ -195,14 +273,30 @@ QString RunsDialog::exportCsv(const QString &path)
     return error;
 }
 
-void RunsDialog::updateButtons()
+const RunSummary *RunsDialog::selectedSummary() const
 {
     const qint64 id = selectedRun();
-    QString outcome;
-    for (const RunSummary &run : qAsConst(shown))
+    for (const RunSummary &run : shown)
         if (run.id == id)
-            outcome = run.outcome;
-    for (QPushButton *button : {openFolder, load, exportButton})
-        button->setEnabled(id != 0);
-    resume->setEnabled(outcome == QLatin1String("stopped") || outcome == QLatin1String("interrupted"));
+            return &run;
+    return nullptr;
+}
+
+bool RunsDialog::isOwn(const RunSummary &run) const
+{
+    return !onServer || (run.station == station && run.store == localIdentity);
+}
+
+void RunsDialog::updateButtons()
+{
+    const RunSummary *run = selectedSummary();
+    const bool own = run && isOwn(*run);
+    // Another bench's workbooks are on its own PC, and only this bench's store can go on.
+    openFolder->setEnabled(own);
+    load->setEnabled(run);
+    exportButton->setEnabled(run);
+    resume->setEnabled(own && (run->outcome == QLatin1String("stopped") || run->outcome == QLatin1String("interrupted")));
+    resume->setToolTip(run && !own ? QStringLiteral("Runs of another bench go on at that bench")
+                                   : QStringLiteral("Go on with a stopped or interrupted run from the point after its "
+                                                    "last one"));
 }

@@ -1,29 +1,61 @@
 #pragma once
 
-#include "ResultsStore.h"
+#include "RunHistory.h"
 
 #include <QDialog>
+#include <QMetaType>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 class QCheckBox;
+class QComboBox;
+class QThread;
 class QDateEdit;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTableWidget;
 
-// The window's list of the runs in the results store, newest first, with a text and date
-// filter; from a run: its workbooks' folder, its setup into the form, its points as CSV, and
-// going on with it when it was stopped or interrupted.
+Q_DECLARE_METATYPE(RunFilter)
+Q_DECLARE_METATYPE(RunSummary)
+
+// Reads the runs off the window's thread, so that a results server that is slow or away never
+// freezes the window.
+class RunsReader : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit RunsReader(const QString &history) : history(history) {}
+
+public slots:
+    void read(int generation, const RunFilter &filter);
+
+signals:
+    void done(int generation, const QList<RunSummary> &runs, const QStringList &stations, const QString &problem);
+
+private:
+    const QString history;
+};
+
+// The window's list of the runs in the results store, or of every station on the shared results
+// server, newest first, with a text, date and station filter; from a run: its workbooks' folder,
+// its setup into the form, its points as CSV, and going on with it when it is this bench's own
+// and was stopped or interrupted.
 class RunsDialog : public QDialog
 {
     Q_OBJECT
 
 public:
-    RunsDialog(const QString &storePath, const QString &workbookFolder, QWidget *parent = nullptr);
+    // history: the local store's file or the server's address; localStore: this bench's store,
+    // whose runs are its own (on a server: those of this station and store).
+    RunsDialog(const QString &history, const QString &localStore, const QString &station,
+               const QString &workbookFolder, QWidget *parent = nullptr);
+    ~RunsDialog() override;
 
-    // Reads the store again and fills the list as the filter stands.
+    // Reads the runs again and fills the list as the filter stands, when they have come
+    // (refreshed() then).
     void refresh();
     // The run of the selected row; 0 when none is selected.
     qint64 selectedRun() const;
@@ -34,15 +66,28 @@ public:
 signals:
     // The operator asks to fill the form with the run's setup (in the setup file's format).
     void loadSetup(const QByteArray &setup);
-    // The operator asks to go on with the run.
+    // The operator asks to go on with the run of the local store.
     void resumeRun(qint64 run);
+    // The list shows what the last refresh read.
+    void refreshed();
+    void readRuns(int generation, const RunFilter &filter);
 
 private:
+    void fill(int generation, const QList<RunSummary> &runs, const QStringList &stations, const QString &problem);
     void updateButtons();
+    const RunSummary *selectedSummary() const;
+    bool isOwn(const RunSummary &run) const;
 
-    QString storePath;
+    const QString history;
+    const QString localStore;
+    const QString station;
+    const bool onServer;
+    QString localIdentity;
     QString workbookFolder;
+    QThread *readerThread = nullptr;
+    int generation = 0;
     QLineEdit *filter = nullptr;
+    QComboBox *stationFilter = nullptr;
     QCheckBox *sinceOn = nullptr;
     QDateEdit *since = nullptr;
     QTableWidget *table = nullptr;

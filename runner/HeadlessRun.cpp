@@ -231,6 +231,7 @@ int HeadlessRun::exec()
     workerThread = new QThread;
     worker->setReportFolder(options.workbookFolder);
     worker->setStorePath(options.storePath);
+    worker->setStation(options.station);
     connect(worker, &DevicesWork::storeNotice, this, &HeadlessRun::note);
     connect(worker, &DevicesWork::runStarted, this, &HeadlessRun::onRunStarted);
     connect(worker, &DevicesWork::passStarted, this, &HeadlessRun::onPassStarted);

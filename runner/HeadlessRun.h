@@ -40,6 +40,7 @@ public:
         QString setupName;         // named in messages and in the JSON summary
         QString workbookFolder;
         QString storePath;         // the results store; empty: none
+        QString station;           // the runs' station in it; empty: the host name
         qint64 resumeRun = 0;      // a stopped or interrupted run to go on with, from this pass and point
         int resumePass = 1;
         quint64 resumePoint = 0;

@@ -2,6 +2,7 @@
 
 #include "ConsoleOutput.h"
 #include "RunExport.h"
+#include "RunHistory.h"
 #include "ServerAddress.h"
 #include "SqliteStore.h"
 
@@ -22,12 +23,14 @@ namespace {
 enum Exit { Done = 0, CannotRead = 1, WrongCommand = 2 };
 
 const char usage[] = "Lists the runs of the results store, shows one, exports its points or prints its setup.\n\n"
-                     "  rfbench runs [--json] [--since DATE] [--match TEXT] [--limit N]\n"
+                     "  rfbench runs [--json] [--since DATE] [--match TEXT] [--station NAME] [--limit N]\n"
                      "  rfbench runs show ID [--json]\n"
                      "  rfbench runs export ID --csv FILE   (FILE \"-\": standard output)\n"
                      "  rfbench runs setup ID               (the setup, as a file rfbench run takes)\n\n"
                      "Lists are newest first, with times in local time; JSON and CSV times are UTC.\n"
-                     "The store is <data folder>/rfbench.sqlite unless --store names another.\n\n"
+                     "The store is <data folder>/rfbench.sqlite unless --store names another, or a shared\n"
+                     "results server (postgresql://user@host:port/database): then the runs of every station,\n"
+                     "numbered by the server.\n\n"
                      "Exit codes:\n"
                      "  0  done\n"
                      "  1  the results store or the CSV file cannot be read or written\n"
@@ -121,16 +124,21 @@ QJsonValue setupValue(const QByteArray &setup)
     return document.isObject() ? QJsonValue(document.object()) : QJsonValue(QString::fromUtf8(setup));
 }
 
-void printRun(SqliteStore &store, const RunSummary &run, bool json)
+void printRun(RunHistory &store, const RunSummary &run, bool json)
 {
     const QList<StoredPass> passes = store.passes(run.id);
     const QList<RunTrouble> troubles = store.troubles(run.id);
+    // A server is not told where each row went; its station's local store is.
     qint64 waiting = 0;
-    for (const StoredPoint &point : store.points(run.id))
-        waiting += point.inWorkbook ? 0 : 1;
+    if (store.knowsWorkbookRows())
+        for (const StoredPoint &point : store.points(run.id))
+            waiting += point.inWorkbook ? 0 : 1;
     if (json) {
         QJsonObject object = runObject(run);
-        object.insert(QStringLiteral("pointsNotInWorkbook"), waiting);
+        if (store.knowsWorkbookRows())
+            object.insert(QStringLiteral("pointsNotInWorkbook"), waiting);
+        else
+            object.insert(QStringLiteral("localId"), run.localId);
         object.insert(QStringLiteral("setup"), setupValue(run.setup));
         QJsonArray passList;
         for (const StoredPass &pass : passes)
@@ -158,10 +166,14 @@ void printRun(SqliteStore &store, const RunSummary &run, bool json)
         {QStringLiteral("Outcome"), run.outcome},
         {QStringLiteral("Started"), zonedText(run.started)},
         {QStringLiteral("Ended"), zonedText(run.ended)},
-        {QStringLiteral("Station"), run.station},
+        {QStringLiteral("Station"), store.knowsWorkbookRows()
+                                        ? run.station
+                                        : QStringLiteral("%1 (its run %2)").arg(run.station).arg(run.localId)},
         {QStringLiteral("User"), run.user},
         {QStringLiteral("rfbench"), run.version},
-        {QStringLiteral("Points"), QStringLiteral("%1, %2 of them not in their workbook").arg(run.points).arg(waiting)},
+        {QStringLiteral("Points"), store.knowsWorkbookRows()
+                                       ? QStringLiteral("%1, %2 of them not in their workbook").arg(run.points).arg(waiting)
+                                       : QString::number(run.points)},
         {QStringLiteral("Workbooks"), run.workbooks.join(QStringLiteral(", "))},
         {QStringLiteral("Note"), run.note}};
     for (const auto &field : fields)
@@ -205,14 +217,17 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
                                    QStringLiteral("text"));
     const QCommandLineOption limit(QStringLiteral("limit"), QStringLiteral("At most <n> runs, the newest."),
                                    QStringLiteral("n"));
+    const QCommandLineOption station(QStringLiteral("station"), QStringLiteral("Runs of the station <name> alone."),
+                                     QStringLiteral("name"));
     const QCommandLineOption csv(QStringLiteral("csv"), QStringLiteral("The CSV file export writes."),
                                  QStringLiteral("file"));
     const QCommandLineOption dataDir(QStringLiteral("data-dir"),
                                      QStringLiteral("The data folder, whose rfbench.sqlite is the store."),
                                      QStringLiteral("folder"));
-    const QCommandLineOption storeFile(QStringLiteral("store"), QStringLiteral("The results store's file."),
+    const QCommandLineOption storeFile(QStringLiteral("store"),
+                                       QStringLiteral("The results store's file, or a results server's address."),
                                        QStringLiteral("file"));
-    parser.addOptions({help, json, since, match, limit, csv, dataDir, storeFile});
+    parser.addOptions({help, json, since, match, station, limit, csv, dataDir, storeFile});
     parser.addPositionalArgument(QStringLiteral("runs"), QStringLiteral("The command."));
 
     auto wrong = [](const QString &why) {
@@ -239,6 +254,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
         {&since, {QString()}},
         {&match, {QString()}},
         {&limit, {QString()}},
+        {&station, {QString()}},
         {&csv, {QStringLiteral("export")}}};
     for (const auto &option : allowed)
         if (parser.isSet(*option.first) && !option.second.contains(command))
@@ -256,6 +272,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
                              .arg(parser.value(since)));
     }
     filter.text = parser.value(match);
+    filter.station = parser.value(station);
     if (parser.isSet(limit)) {
         bool isNumber = false;
         filter.limit = parser.value(limit).toInt(&isNumber);
@@ -271,17 +288,19 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
     }
 
     QString path = parser.value(storeFile);
-    if (ServerAddress::isServerAddress(path))
-        return wrong(QStringLiteral("--store: runs are listed from a local store; on a results server, query its "
-                                    "run_list view (see the README)"));
-    if (path.isEmpty()) {
+    if (ServerAddress::isServerAddress(path)) {
+        QString why;
+        ServerAddress::parse(path, &why);
+        if (!why.isEmpty())
+            return wrong(QStringLiteral("--store ") + why);
+    } else if (path.isEmpty()) {
         QString error;
         const QString folder = chooseFolder(parser.value(dataDir), &error);
         if (folder.isEmpty())
             return wrong(error);
         path = SqliteStore::defaultPath(folder);
     }
-    const std::unique_ptr<SqliteStore> store = SqliteStore::open(path, SqliteStore::Mode::Read, nullptr);
+    const std::unique_ptr<RunHistory> store = RunHistory::open(path);
     auto unreadable = [&store] {
         std::fprintf(stderr, "rfbench runs: %s\n", qPrintable(store->problem()));
         return int(CannotRead);
@@ -299,7 +318,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
                 list.append(runObject(run));
             print(QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Indented)));
         } else {
-            printList(runs, parser.isSet(since) || parser.isSet(match));
+            printList(runs, parser.isSet(since) || parser.isSet(match) || parser.isSet(station));
         }
         return Done;
     }
@@ -308,7 +327,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
     if (!store->problem().isEmpty())
         return unreadable();
     if (run.id == 0) {
-        std::fprintf(stderr, "rfbench runs: %s has no run %lld\n", qPrintable(QDir::toNativeSeparators(path)), id);
+        std::fprintf(stderr, "rfbench runs: %s has no run %lld\n", qPrintable(store->where()), id);
         return WrongCommand;
     }
     if (command == QLatin1String("setup")) {

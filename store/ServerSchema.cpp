@@ -102,6 +102,47 @@ QStringList records()
     };
 }
 
+// Layout 2: each row carries the identity of the local store it came from besides its station,
+// so that a store made afresh under a station's name never meets the ids of the one before. Rows
+// sent before keep the empty identity, which a store of those days keeps too. run_list gives it,
+// and setup_text reads a setup as text for searching, whatever bytes it holds.
+QStringList stores()
+{
+    QStringList sql;
+    for (const char *table : {"runs", "run_outcomes", "passes", "points", "peaks", "troubles", "run_workbooks"})
+        sql << QStringLiteral("ALTER TABLE %1 ADD COLUMN store text NOT NULL DEFAULT ''").arg(QLatin1String(table));
+    sql << QStringLiteral("ALTER TABLE runs DROP CONSTRAINT runs_station_local_id_key,"
+                          " ADD CONSTRAINT runs_station_store_local_id_key UNIQUE (station, store, local_id)")
+        << QStringLiteral("ALTER TABLE run_outcomes DROP CONSTRAINT run_outcomes_pkey,"
+                          " ADD PRIMARY KEY (station, store, run, number)")
+        << QStringLiteral("ALTER TABLE peaks DROP CONSTRAINT peaks_pkey, ADD PRIMARY KEY (station, store, point, number)");
+    for (const char *table : {"passes", "points", "troubles", "run_workbooks"})
+        sql << QStringLiteral("ALTER TABLE %1 DROP CONSTRAINT %1_pkey, ADD PRIMARY KEY (station, store, local_id)")
+                   .arg(QLatin1String(table));
+    sql << QStringLiteral("DROP INDEX points_of_run")
+        << QStringLiteral("CREATE INDEX points_of_run ON points(station, store, run)")
+        << QStringLiteral("CREATE INDEX runs_by_station ON runs(station, started)")
+        << QStringLiteral("CREATE FUNCTION setup_text(setup bytea) RETURNS text LANGUAGE plpgsql IMMUTABLE AS $$"
+                          " BEGIN RETURN convert_from(setup, 'UTF8');"
+                          " EXCEPTION WHEN OTHERS THEN RETURN encode(setup, 'escape'); END $$")
+        << QStringLiteral("DROP VIEW run_list")
+        << QStringLiteral(
+               "CREATE VIEW run_list AS SELECT r.id, r.station, r.local_id, r.\"user\", r.version, r.started,"
+               " CASE WHEN o.number IS NULL THEN r.ended ELSE o.ended END AS ended, r.measurement,"
+               " COALESCE(o.outcome, r.outcome) AS outcome, r.setup, r.instruments, r.identities, r.note, r.writer,"
+               " (SELECT count(*) FROM points p WHERE p.station = r.station AND p.store = r.store"
+               "  AND p.run = r.local_id) AS point_count,"
+               " (SELECT count(DISTINCT pass) FROM passes s WHERE s.station = r.station AND s.store = r.store"
+               "  AND s.run = r.local_id) AS pass_count,"
+               " (SELECT count(*) FROM troubles t WHERE t.station = r.station AND t.store = r.store"
+               "  AND t.run = r.local_id) AS trouble_count,"
+               " r.store"
+               " FROM runs r LEFT JOIN LATERAL (SELECT number, outcome, ended FROM run_outcomes x"
+               "  WHERE x.station = r.station AND x.store = r.store AND x.run = r.local_id"
+               "  ORDER BY number DESC LIMIT 1) o ON true");
+    return sql;
+}
+
 } // namespace
 
 QStringList step(int version)
@@ -109,6 +150,8 @@ QStringList step(int version)
     switch (version) {
     case 1:
         return records();
+    case 2:
+        return stores();
     default:
         return {};
     }

@@ -1,11 +1,11 @@
 #include "ServerUpload.h"
 
+#include "ServerConnection.h"
 #include "ServerSchema.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QHash>
-#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -34,50 +34,47 @@ const char localWorkbooks[] = "SELECT rowid, run, workbook FROM run_workbooks WH
 const char localOutcomes[] = "SELECT id, outcome, ended FROM runs";
 const char localLast[] = "SELECT (SELECT coalesce(max(id), 0) FROM runs), (SELECT coalesce(max(id), 0) FROM points)";
 const char localWaiting[] = "SELECT count(*) FROM points WHERE id > ?";
+const char localHasIdentity[] = "SELECT count(*) FROM sqlite_master WHERE name = 'store_identity'";
+const char localIdentity[] = "SELECT id FROM store_identity";
 
 // The server's; a time goes as the local store's UTC text and comes back the same way.
 #define UTC_TEXT(column) "to_char(" column " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
+// Each of them for this station's store.
 const char serverMaxima[] =
-    "SELECT (SELECT coalesce(max(local_id), 0) FROM runs WHERE station = ?),"
-    " (SELECT coalesce(max(local_id), 0) FROM passes WHERE station = ?),"
-    " (SELECT coalesce(max(local_id), 0) FROM points WHERE station = ?),"
-    " (SELECT coalesce(max(local_id), 0) FROM troubles WHERE station = ?),"
-    " (SELECT coalesce(max(local_id), 0) FROM run_workbooks WHERE station = ?)";
+    "SELECT (SELECT coalesce(max(local_id), 0) FROM runs WHERE station = ? AND store = ?),"
+    " (SELECT coalesce(max(local_id), 0) FROM passes WHERE station = ? AND store = ?),"
+    " (SELECT coalesce(max(local_id), 0) FROM points WHERE station = ? AND store = ?),"
+    " (SELECT coalesce(max(local_id), 0) FROM troubles WHERE station = ? AND store = ?),"
+    " (SELECT coalesce(max(local_id), 0) FROM run_workbooks WHERE station = ? AND store = ?)";
 const char serverOutcomes[] =
     "SELECT r.local_id, coalesce(o.outcome, r.outcome),"
     " " UTC_TEXT("CASE WHEN o.number IS NULL THEN r.ended ELSE o.ended END") ", coalesce(o.number, 0)"
     " FROM runs r LEFT JOIN LATERAL (SELECT number, outcome, ended FROM run_outcomes x"
-    "  WHERE x.station = r.station AND x.run = r.local_id ORDER BY number DESC LIMIT 1) o ON true"
-    " WHERE r.station = ?";
+    "  WHERE x.station = r.station AND x.store = r.store AND x.run = r.local_id ORDER BY number DESC LIMIT 1) o"
+    " ON true WHERE r.station = ? AND r.store = ?";
 // ON CONFLICT DO NOTHING: a batch whose commit reached the server but whose answer did not is
 // sent again by the next round, and finds its rows there.
 const char insertRun[] =
-    "INSERT INTO runs (station, local_id, \"user\", version, started, ended, measurement, outcome, setup,"
-    " instruments, identities, note, writer) VALUES (?, ?, ?, ?, CAST(? AS timestamptz), CAST(? AS timestamptz),"
-    " ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
-const char insertPass[] = "INSERT INTO passes (station, local_id, run, pass, output_power, started)"
-                          " VALUES (?, ?, ?, ?, ?, CAST(? AS timestamptz)) ON CONFLICT DO NOTHING";
+    "INSERT INTO runs (station, store, local_id, \"user\", version, started, ended, measurement, outcome, setup,"
+    " instruments, identities, note, writer) VALUES (?, ?, ?, ?, ?, CAST(? AS timestamptz),"
+    " CAST(? AS timestamptz), ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
+const char insertPass[] = "INSERT INTO passes (station, store, local_id, run, pass, output_power, started)"
+                          " VALUES (?, ?, ?, ?, ?, ?, CAST(? AS timestamptz)) ON CONFLICT DO NOTHING";
 const char insertPoint[] =
-    "INSERT INTO points (station, local_id, run, pass, number, measured_at, row_kind, workbook, point_index,"
+    "INSERT INTO points (station, store, local_id, run, pass, number, measured_at, row_kind, workbook, point_index,"
     " frequency, reading, output_power, synthesizer_power, temperature, span, bandwidth) VALUES"
-    " (?, ?, ?, ?, ?, CAST(? AS timestamptz), ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
-const char insertPeak[] = "INSERT INTO peaks (station, point, number, frequency, level) VALUES (?, ?, ?, ?, ?)"
-                          " ON CONFLICT DO NOTHING";
-const char insertTrouble[] = "INSERT INTO troubles (station, local_id, run, at, instrument, text)"
-                             " VALUES (?, ?, ?, CAST(? AS timestamptz), ?, ?) ON CONFLICT DO NOTHING";
-const char insertWorkbook[] = "INSERT INTO run_workbooks (station, local_id, run, workbook) VALUES (?, ?, ?, ?)"
-                              " ON CONFLICT DO NOTHING";
-const char insertOutcome[] = "INSERT INTO run_outcomes (station, run, number, outcome, ended)"
-                             " VALUES (?, ?, ?, ?, CAST(? AS timestamptz)) ON CONFLICT DO NOTHING";
+    " (?, ?, ?, ?, ?, ?, CAST(? AS timestamptz), ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
+const char insertPeak[] = "INSERT INTO peaks (station, store, point, number, frequency, level)"
+                          " VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
+const char insertTrouble[] = "INSERT INTO troubles (station, store, local_id, run, at, instrument, text)"
+                             " VALUES (?, ?, ?, ?, CAST(? AS timestamptz), ?, ?) ON CONFLICT DO NOTHING";
+const char insertWorkbook[] = "INSERT INTO run_workbooks (station, store, local_id, run, workbook)"
+                              " VALUES (?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
+const char insertOutcome[] = "INSERT INTO run_outcomes (station, store, run, number, outcome, ended)"
+                             " VALUES (?, ?, ?, ?, ?, CAST(? AS timestamptz)) ON CONFLICT DO NOTHING";
 
 using Rows = QList<QVariantList>;
-
-// The first line of a driver's message: libpq's carry hints on further lines.
-QString firstLine(const QSqlError &error)
-{
-    const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
-    return text.trimmed().section(QLatin1Char('\n'), 0, 0);
-}
+using ServerConnection::firstLine;
 
 } // namespace
 
@@ -159,39 +156,17 @@ bool ServerUpload::openServer()
 {
     if (serverReady)
         return true;
-    if (server.isOpen())
-        server.close();
-    if (!QSqlDatabase::contains(serverName))
-        server = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), serverName);
-    if (!server.isValid()) {
-        problemText = QStringLiteral("Qt's PostgreSQL driver (QPSQL, Debian package libqt5sql5-psql) is not installed");
+    switch (ServerConnection::open(&server, serverName, options.server, &problemText)) {
+    case ServerConnection::Failure::None:
+        break;
+    case ServerConnection::Failure::NoDriver:
         current = State::Refused;
         return false;
-    }
-    const ServerAddress &address = options.server;
-    server.setHostName(address.host);
-    server.setPort(address.port);
-    server.setUserName(address.user);
-    server.setDatabaseName(address.database);
-    QStringList connectOptions = address.options;
-    // A server that went away is noticed in seconds, not after the system's TCP timeouts.
-    if (!connectOptions.filter(QStringLiteral("connect_timeout=")).size())
-        connectOptions << QStringLiteral("connect_timeout=5");
-    connectOptions << QStringLiteral("keepalives_idle=10") << QStringLiteral("keepalives_interval=5")
-                   << QStringLiteral("keepalives_count=3");
-    server.setConnectOptions(connectOptions.join(QLatin1Char(';')));
-    if (!server.open()) {
-        // libpq's "connection to server at ... failed: FATAL:  password authentication failed ...":
-        // the address is said in the notice already.
-        QString why = firstLine(server.lastError());
-        server.close();
-        const bool login = why.contains(QLatin1String("password")) || why.contains(QLatin1String("authentication"));
-        if (login) {
-            why = why.mid(why.indexOf(QLatin1String("failed: ")) >= 0 ? why.indexOf(QLatin1String("failed: ")) + 8 : 0);
-            why.remove(QRegularExpression(QStringLiteral("^FATAL:\\s*")));
-        }
-        problemText = why;
-        current = login ? State::LoginRefused : State::Unreachable;
+    case ServerConnection::Failure::LoginRefused:
+        current = State::LoginRefused;
+        return false;
+    case ServerConnection::Failure::Unreachable:
+        current = State::Unreachable;
         return false;
     }
     if (!prepareLayout()) {
@@ -204,20 +179,10 @@ bool ServerUpload::openServer()
 
 bool ServerUpload::prepareLayout()
 {
-    QSqlQuery query(server);
-    if (!query.exec(QStringLiteral("SELECT to_regclass('schema_version') IS NOT NULL")) || !query.next()) {
-        problemText = firstLine(query.lastError());
+    int version = ServerConnection::layoutVersion(server, &problemText);
+    if (version < 0) {
         current = State::Unreachable;
         return false;
-    }
-    int version = 0;
-    if (query.value(0).toBool()) {
-        if (!query.exec(QStringLiteral("SELECT coalesce(max(version), 0) FROM schema_version")) || !query.next()) {
-            problemText = firstLine(query.lastError());
-            current = State::Unreachable;
-            return false;
-        }
-        version = query.value(0).toInt();
     }
     if (version > ServerSchema::current) {
         problemText = QStringLiteral("the results server %1 has schema %2, newer than this rfbench knows (%3): runs "
@@ -231,7 +196,7 @@ bool ServerUpload::prepareLayout()
         return true;
 
     // Made or upgraded once, under a lock, by a station whose role may: usually the database's owner.
-    query.finish();
+    QSqlQuery query(server);
     server.transaction();
     bool ok = query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(ServerSchema::layoutLock));
     if (ok && query.exec(QStringLiteral("SELECT to_regclass('schema_version') IS NOT NULL")) && query.next()
@@ -289,8 +254,10 @@ bool ServerUpload::serverMaxima(Maxima *maxima)
     const std::unique_ptr<QSqlQuery> query(serverQuery(::serverMaxima));
     if (!query)
         return false;
-    for (int i = 0; i < 5; ++i)
+    for (int i = 0; i < 5; ++i) {
         query->addBindValue(options.station);
+        query->addBindValue(identity);
+    }
     if (!query->exec() || !query->next()) {
         dropServer(firstLine(query->lastError()));
         return false;
@@ -308,7 +275,9 @@ bool ServerUpload::readLocal(const Maxima &maxima, Snapshot *snapshot)
     // One read transaction: the rows read are of one moment of the store, so a point's run is
     // among the runs read with it.
     if (!local.transaction()) {
-        problemText = firstLine(local.lastError());
+        problemText = QStringLiteral("the local results store %1 cannot be read: %2")
+                          .arg(options.localPath, firstLine(local.lastError()));
+        current = State::LocalUnreadable;
         return false;
     }
     QSqlQuery query(local);
@@ -329,15 +298,15 @@ bool ServerUpload::readLocal(const Maxima &maxima, Snapshot *snapshot)
         }
         return !query.lastError().isValid();
     };
-    // A server that has more of this station than its store holds would take no new point: the
-    // store is a new one (a bench set up again) under a name the server knows.
+    // A server that has more of this store than it holds would take no new point: the store is an
+    // older copy of itself, put back.
     Rows lastIds;
     bool ok = read(localLast, {}, &lastIds);
     if (ok && !lastIds.isEmpty()
         && (maxima.runs > lastIds.first().value(0).toLongLong() || maxima.points > lastIds.first().value(1).toLongLong())) {
         problemText = QStringLiteral("the results server %1 has more runs or points of station \"%2\" than the local "
-                                     "store %3 holds: it is another store under the same name; give this bench a "
-                                     "station name of its own")
+                                     "store %3 holds: the store is an older copy of the one that sent them; put "
+                                     "the newer back, or move this one aside so that a new store is made")
                           .arg(options.server.shown(), options.station, options.localPath);
         local.commit();
         current = State::Refused;
@@ -350,23 +319,30 @@ bool ServerUpload::readLocal(const Maxima &maxima, Snapshot *snapshot)
     ok = ok && read(localRuns, {maxima.runs}, &snapshot->runs) && read(localPasses, {maxima.passes}, &snapshot->passes)
       && read(localTroubles, {maxima.troubles}, &snapshot->troubles)
       && read(localWorkbooks, {maxima.workbooks}, &snapshot->workbooks);
-    // A run's outcome goes up after its last point, never before.
-    if (ok && !snapshot->morePoints)
-        ok = changedOutcomes(snapshot);
-    if (!ok)
-        problemText = QStringLiteral("the local results store %1 cannot be read: %2")
-                          .arg(options.localPath, firstLine(query.lastError()));
+    bool localFailed = !ok;
+    QString localError = ok ? QString() : firstLine(query.lastError());
     query.finish();
+    // A run's outcome goes up after its last point, never before. The server may fail here too:
+    // then it is the server that is away, not the store that is unreadable.
+    if (ok && !snapshot->morePoints) {
+        ok = changedOutcomes(snapshot, &localError);
+        localFailed = !ok && serverReady;
+    }
     local.commit();
+    if (localFailed) {
+        problemText = QStringLiteral("the local results store %1 cannot be read: %2").arg(options.localPath, localError);
+        current = State::LocalUnreadable;
+    }
     return ok;
 }
 
-bool ServerUpload::changedOutcomes(Snapshot *snapshot)
+bool ServerUpload::changedOutcomes(Snapshot *snapshot, QString *localError)
 {
     const std::unique_ptr<QSqlQuery> remote(serverQuery(serverOutcomes));
     if (!remote)
         return false;
     remote->addBindValue(options.station);
+    remote->addBindValue(identity);
     if (!remote->exec()) {
         dropServer(firstLine(remote->lastError()));
         return false;
@@ -382,16 +358,39 @@ bool ServerUpload::changedOutcomes(Snapshot *snapshot)
                     Seen{remote->value(1).toString(), remote->value(2).toString(), remote->value(3).toInt()});
     QSqlQuery query(local);
     query.setForwardOnly(true);
-    if (!query.exec(QString::fromUtf8(localOutcomes)))
-        return false;
-    while (query.next()) {
-        const auto there = seen.constFind(query.value(0).toLongLong());
-        if (there == seen.constEnd())
-            continue; // sent with this batch, as it is now
-        if (there->outcome != query.value(1).toString() || there->ended != query.value(2).toString())
-            snapshot->outcomes << QVariantList{query.value(0), there->number + 1, query.value(1), query.value(2)};
+    if (query.exec(QString::fromUtf8(localOutcomes))) {
+        while (query.next()) {
+            const auto there = seen.constFind(query.value(0).toLongLong());
+            if (there == seen.constEnd())
+                continue; // sent with this batch, as it is now
+            if (there->outcome != query.value(1).toString() || there->ended != query.value(2).toString())
+                snapshot->outcomes << QVariantList{query.value(0), there->number + 1, query.value(1), query.value(2)};
+        }
     }
-    return !query.lastError().isValid();
+    if (!query.lastError().isValid())
+        return true;
+    *localError = firstLine(query.lastError());
+    return false;
+}
+
+bool ServerUpload::readIdentity()
+{
+    // A store of a layout before identities has the empty one its upgrade gives it.
+    QSqlQuery query(local);
+    if (query.exec(QString::fromUtf8(localHasIdentity)) && query.next()) {
+        if (query.value(0).toInt() == 0) {
+            identity.clear();
+            return true;
+        }
+        if (query.exec(QString::fromUtf8(localIdentity)) && query.next()) {
+            identity = query.value(0).toString();
+            return true;
+        }
+    }
+    problemText = QStringLiteral("the local results store %1 cannot be read: %2")
+                      .arg(options.localPath, firstLine(query.lastError()));
+    current = State::LocalUnreadable;
+    return false;
 }
 
 bool ServerUpload::send(const Snapshot &snapshot)
@@ -408,12 +407,13 @@ bool ServerUpload::send(const Snapshot &snapshot)
             return false;
         for (const QVariantList &row : rows) {
             query->bindValue(0, options.station);
+            query->bindValue(1, identity);
             for (int i = 0; i < row.size(); ++i) {
                 QVariant value = row.at(i);
                 // The setup is kept as bytes: SQLite holds it as text when it is UTF-8.
                 if (i == bytesColumn && !value.isNull() && value.type() != QVariant::ByteArray)
                     value = value.toString().toUtf8();
-                query->bindValue(i + 1, value);
+                query->bindValue(i + 2, value);
             }
             if (!query->exec()) {
                 dropServer(firstLine(query->lastError()));
@@ -454,8 +454,8 @@ bool ServerUpload::uploadNow()
         report(State::Up);
         return true;
     }
-    if (!openLocal()) {
-        report(State::Unreachable);
+    if (!openLocal() || !readIdentity()) {
+        report(State::LocalUnreadable);
         return false;
     }
     if (!openServer()) {
@@ -470,13 +470,13 @@ bool ServerUpload::uploadNow()
             report(current);
             return false;
         }
+        knownOnServer = maxima.points;
         Snapshot snapshot;
         if (!readLocal(maxima, &snapshot)) {
             waitingPoints = countWaiting();
-            report(current == State::Refused || !serverReady ? current : State::Up);
+            report(current);
             return false;
         }
-        knownOnServer = maxima.points;
         if (snapshot.isEmpty()) {
             waitingPoints = 0;
             problemText.clear();
@@ -508,6 +508,8 @@ QString ServerUpload::describe() const
             .arg(options.server.shown(), problemText, count);
     case State::Refused:
         return QStringLiteral("%1: %2 points waiting to upload").arg(problemText, count);
+    case State::LocalUnreadable:
+        return QStringLiteral("results server upload waits: %1; %2 points waiting to upload").arg(problemText, count);
     case State::Unreachable:
         break;
     }

@@ -14,8 +14,9 @@ class QThread;
 class QTimer;
 
 // Sends what the local SQLite results store holds and the shared server lacks, off the
-// measurement's path: the server's rows are keyed by (station, local id), so each round asks the
-// server how far it got and sends what follows in id order, one server transaction per batch.
+// measurement's path: the server's rows are keyed by (station, store identity, local id), so each
+// round asks the server how far it got and sends what follows in id order, one server transaction
+// per batch.
 class ServerUpload : public QObject
 {
     Q_OBJECT
@@ -31,7 +32,7 @@ public:
     };
 
     // Where the server stands, as the last round found it.
-    enum class State { Unknown, Up, Unreachable, LoginRefused, Refused };
+    enum class State { Unknown, Up, Unreachable, LoginRefused, Refused, LocalUnreadable };
 
     explicit ServerUpload(const Options &options, QObject *parent = nullptr);
     ~ServerUpload() override;
@@ -77,7 +78,9 @@ private:
     void dropServer(const QString &why);
     bool serverMaxima(Maxima *maxima);
     bool readLocal(const Maxima &maxima, Snapshot *snapshot);
-    bool changedOutcomes(Snapshot *snapshot);
+    // False with *localError set when the local store failed; when the server did, it is dropped.
+    bool changedOutcomes(Snapshot *snapshot, QString *localError);
+    bool readIdentity();
     bool send(const Snapshot &snapshot);
     qint64 countWaiting();
     void report(State state);
@@ -89,6 +92,7 @@ private:
     QSqlDatabase local;
     QSqlDatabase server;
     bool serverReady = false;
+    QString identity; // the local store's
     State current = State::Unknown;
     QString problemText;
     qint64 knownOnServer = 0; // the highest local point id the server was seen to have

@@ -96,15 +96,6 @@ QStringList valueColumns()
     return SqliteStore::valueNames(StoredPoint::Row::Step) + SqliteStore::valueNames(StoredPoint::Row::Spur);
 }
 
-QString likePattern(const QString &text)
-{
-    QString escaped = text;
-    escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
-        .replace(QLatin1Char('%'), QLatin1String("\\%"))
-        .replace(QLatin1Char('_'), QLatin1String("\\_"));
-    return QLatin1Char('%') + escaped + QLatin1Char('%');
-}
-
 // Who writes a run: this machine and process.
 QString thisWriter()
 {
@@ -167,11 +158,13 @@ const char passesOfRun[] = "SELECT pass, output_power, started FROM passes WHERE
 // Newest first; a run matches the text in its measurement, station, outcome, setup or workbooks.
 const char listRuns[] =
     "SELECT id, station, user, version, started, ended, measurement, outcome, setup, instruments, identities, note,"
-    " point_count, pass_count, trouble_count, writer FROM runs WHERE started >= ? AND (? = ''"
+    " point_count, pass_count, trouble_count, writer FROM runs WHERE started >= ? AND (? = '' OR station = ?)"
+    " AND (? = ''"
     " OR measurement LIKE ? ESCAPE '\\' OR station LIKE ? ESCAPE '\\' OR outcome LIKE ? ESCAPE '\\'"
     " OR setup LIKE ? ESCAPE '\\' OR EXISTS (SELECT 1 FROM run_workbooks"
     " WHERE run_workbooks.run = runs.id AND workbook LIKE ? ESCAPE '\\'))"
     " ORDER BY started DESC, id DESC LIMIT ?";
+const char stationsWithRuns[] = "SELECT DISTINCT station FROM runs ORDER BY station";
 const char oneRun[] =
     "SELECT id, station, user, version, started, ended, measurement, outcome, setup, instruments, identities, note,"
     " point_count, pass_count, trouble_count, writer FROM runs WHERE id = ?";
@@ -285,7 +278,11 @@ void SqliteStore::openForWriting(QStringList *announcements)
         disconnect();
         return;
     }
-    readable = writable = true;
+    readable = writable = readIdentity();
+    if (!readable) {
+        disconnect();
+        return;
+    }
     write(0, [this] { return interruptRuns(QString()); });
 }
 
@@ -308,13 +305,13 @@ void SqliteStore::openForReading()
     case Found::Kind::Store:
         if (found.version > StoreSchema::current)
             problemText = newerText(found.version);
-        else if (found.version < StoreSchema::current)
+        else if (found.version < StoreSchema::readableFrom)
             problemText = QStringLiteral("the results store has schema %1, older than this rfbench's %2; it is "
                                          "upgraded when rfbench next records a run")
                               .arg(found.version)
                               .arg(StoreSchema::current);
         else
-            readable = true;
+            readable = readIdentity();
         break;
     }
     if (!readable)
@@ -864,6 +861,8 @@ RunSummary SqliteStore::summaryOf(QSqlQuery &query)
     run.points = query.value(12).toLongLong();
     run.passes = query.value(13).toInt();
     run.troubles = query.value(14).toInt();
+    run.localId = run.id;
+    run.store = identityText;
     return run;
 }
 
@@ -874,6 +873,7 @@ QList<RunSummary> SqliteStore::runs(const RunFilter &filter)
         return list;
     const QString pattern = likePattern(filter.text);
     QSqlQuery *query = exec(listRuns, {filter.since.isValid() ? timeValue(filter.since) : QStringLiteral(""),
+                                              textValue(filter.station), textValue(filter.station),
                                               textValue(filter.text), pattern, pattern, pattern, pattern, pattern,
                                               filter.limit > 0 ? filter.limit : -1});
     if (!query)
@@ -934,6 +934,40 @@ QList<StoredPass> SqliteStore::passes(qint64 run)
     while (query->next())
         list << StoredPass{query->value(0).toInt(), numberOf(query->value(1)), timeOf(query->value(2))};
     return done(*query) ? list : QList<StoredPass>();
+}
+
+QStringList SqliteStore::stations()
+{
+    QStringList list;
+    QSqlQuery *query = readable ? exec(stationsWithRuns) : nullptr;
+    if (!query)
+        return list;
+    while (query->next())
+        list << query->value(0).toString();
+    return done(*query) ? list : QStringList();
+}
+
+QString SqliteStore::where() const
+{
+    return QDir::toNativeSeparators(file);
+}
+
+bool SqliteStore::readIdentity()
+{
+    // A store of a layout before identities is read as the one its upgrade gives it: empty.
+    QSqlQuery query(database);
+    if (!query.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE name = 'store_identity'"))) {
+        failed(query.lastError());
+        return false;
+    }
+    if (!query.next())
+        return true;
+    if (!query.exec(QStringLiteral("SELECT id FROM store_identity")) || !query.next()) {
+        failed(query.lastError());
+        return false;
+    }
+    identityText = query.value(0).toString();
+    return true;
 }
 
 SqliteStore::Batch::Batch(SqliteStore &store) : store(store)

@@ -14,14 +14,6 @@
 class QSqlError;
 class QSqlQuery;
 
-// One pass of a run as the store keeps it.
-struct StoredPass
-{
-    int pass = 1;
-    double outputPower = qQNaN();
-    QDateTime started;
-};
-
 // The results store in an SQLite file, through Qt SQL's QSQLITE driver. Each instance has its own
 // connection and is used from the thread that opened it: the worker's thread writes, the window
 // and the "runs" commands open instances of their own to read.
@@ -46,6 +38,11 @@ public:
 
     // A write that fails sets it and the next that succeeds clears it; a read that fails sets it.
     QString problem() const override { return problemText; }
+    QString where() const override;
+    bool knowsWorkbookRows() const override { return true; }
+    // Made when the store is made; its rows carry it on a results server. Empty for a store that
+    // had runs before stores had identities.
+    QString identity() const { return identityText; }
 
     qint64 beginRun(const RunStart &run) override;
     qint64 addPoint(const StoredPoint &point) override;
@@ -60,8 +57,8 @@ public:
     RunSummary run(qint64 id) override;
     QList<StoredPoint> points(qint64 run) override;
     QList<RunTrouble> troubles(qint64 run) override;
-    // In the order begun: a pass that a resumed run began again is there twice.
-    QList<StoredPass> passes(qint64 run);
+    QList<StoredPass> passes(qint64 run) override;
+    QStringList stations() override;
 
     // The names of a row kind's values, in the order of StoredPoint::values; each is a column of
     // the points table. A point carries at most these.
@@ -122,6 +119,8 @@ private:
     QSqlDatabase database;
     std::unordered_map<const char *, std::unique_ptr<QSqlQuery>> statements;
     bool readable = false;
+    QString identityText;
+    bool readIdentity();
     bool writable = false;
     // A write refused for a lock another program holds makes the writes fail at once until this
     // expires; monotonic, so that a clock set back cannot keep the store shut.

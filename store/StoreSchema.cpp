@@ -130,6 +130,22 @@ QStringList lists()
     };
 }
 
+// Layout 3: the store's identity, which its rows carry on a shared results server so that a store
+// made afresh under a station's name never meets the ids of the one before. A store that already
+// has runs keeps the empty identity its rows went up with before there were identities.
+QStringList identity()
+{
+    return {
+        QStringLiteral("CREATE TABLE store_identity (id TEXT NOT NULL)"),
+        QStringLiteral("INSERT INTO store_identity (id) SELECT CASE WHEN EXISTS (SELECT 1 FROM runs) THEN ''"
+                       " ELSE lower(hex(randomblob(16))) END"),
+        QStringLiteral("CREATE TRIGGER store_identity_kept BEFORE DELETE ON store_identity"
+                       " BEGIN SELECT RAISE(ABORT, 'the store keeps its identity'); END"),
+        QStringLiteral("CREATE TRIGGER store_identity_fixed BEFORE UPDATE ON store_identity"
+                       " BEGIN SELECT RAISE(ABORT, 'the store keeps its identity'); END"),
+    };
+}
+
 } // namespace
 
 QStringList step(int version)
@@ -139,6 +155,8 @@ QStringList step(int version)
         return records();
     case 2:
         return lists();
+    case 3:
+        return identity();
     default:
         return {};
     }

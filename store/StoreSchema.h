@@ -13,7 +13,9 @@ constexpr qint32 applicationId = 0x52464253;
 
 // The newest layout this program knows. A layout, once released, never changes: a change is a
 // new layout with its own step.
-constexpr int current = 2;
+constexpr int current = 3;
+// The oldest layout that reads as the newest does: the later ones add nothing that reading uses.
+constexpr int readableFrom = 2;
 
 // The statements that turn a store of layout version - 1 into one of layout version, for
 // version 1 to current; the caller runs them in one transaction with the schema_version row.

@@ -181,6 +181,8 @@ void DevicesWork::initialization()
     if (!recorder && !storePath.isEmpty()) {
         QStringList announcements;
         recorder = std::make_unique<RunRecorder>(SqliteStore::open(storePath, SqliteStore::Mode::Write, &announcements));
+        if (!station.isEmpty())
+            recorder->setStation(station);
         for (const QString &text : announcements)
             emit storeNotice(text);
         announcedStoreProblem = recorder->problem();

@@ -52,6 +52,8 @@ public:
     void setReportFolder(const QString &folder) { reportFolder = folder; }
     // The results store's file, opened at initialization; none unless set before.
     void setStorePath(const QString &path) { storePath = path; }
+    // The name the store gives this bench's runs; empty: the host name. Set before the first run.
+    void setStation(const QString &name) { station = name; }
 
     // The report writer; null until initialization.
     ExcelWorker *reportWriter() const { return sharedReportWriter; }
@@ -232,6 +234,7 @@ private:
     int rfSwitched = 0;
     QString reportFolder;
     QString storePath;
+    QString station;
     std::unique_ptr<RunRecorder> recorder;
     QString announcedStoreProblem;
     qint64 resumeRun = 0;

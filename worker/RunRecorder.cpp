@@ -66,7 +66,7 @@ void RunRecorder::setContext(const QByteArray &runSetup, const QString &runInstr
 void RunRecorder::begin(const QString &measurement)
 {
     RunStart start;
-    start.station = QHostInfo::localHostName();
+    start.station = stationName.isEmpty() ? QHostInfo::localHostName() : stationName;
     start.user = userName();
     start.version = QCoreApplication::applicationVersion();
     start.started = QDateTime::currentDateTime();

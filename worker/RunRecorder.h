@@ -24,6 +24,8 @@ public:
     // Why the store is not written; empty while it is.
     QString problem() const;
 
+    // The name the runs carry as their station; the host name unless set.
+    void setStation(const QString &name) { stationName = name; }
     // What the next run records as its setup, instruments and identities.
     void setContext(const QByteArray &setup, const QString &instruments, const QString &identities);
     void addNote(const QString &note) { notes << note; }
@@ -52,6 +54,7 @@ private:
     QByteArray setup;
     QString instruments;
     QString identities;
+    QString stationName;
     QStringList notes;
     qint64 run = 0;
     QList<QPair<qint64, QString>> unmarked; // saved, but their marks not yet taken by the store

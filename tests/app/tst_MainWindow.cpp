@@ -1348,6 +1348,9 @@ void tst_MainWindow::runsListExportsRepeatsAndResumes()
 
     window->showRuns();
     RunsDialog *runs = window->runs();
+    // The list is read off the window's thread.
+    QSignalSpy refreshed(runs, &RunsDialog::refreshed);
+    QVERIFY(refreshed.wait(10000));
     auto *table = runs->findChild<QTableWidget *>(QStringLiteral("tableRuns"));
     QCOMPARE(table->rowCount(), 1);
     QCOMPARE(table->item(0, 6)->text(), QStringLiteral("stopped"));
@@ -1372,6 +1375,7 @@ void tst_MainWindow::runsListExportsRepeatsAndResumes()
     QVERIFY(document);
     QCOMPARE(document->sheet().lastUsedRow(), 60);
     runs->refresh();
+    QVERIFY(refreshed.wait(10000));
     QCOMPARE(table->rowCount(), 1);
     QCOMPARE(table->item(0, 6)->text(), QStringLiteral("finished"));
     QCOMPARE(table->item(0, 4)->text(), QStringLiteral("60"));

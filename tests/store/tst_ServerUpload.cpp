@@ -1,5 +1,6 @@
 #include "BenchSimProcess.h"
 #include "PgCluster.h"
+#include "RunHistory.h"
 #include "ServerAddress.h"
 #include "ServerSchema.h"
 #include "ServerUpload.h"
@@ -39,6 +40,8 @@ private slots:
     void refused();
     void stations_data();
     void stations();
+    void listsAsTheLocalStores_data();
+    void listsAsTheLocalStores();
 
 private:
     bool serverNeeded();
@@ -480,6 +483,38 @@ void tst_ServerUpload::upload()
              QStringList{QStringLiteral("%1|power meter|no answer").arg(run)});
     QCOMPARE(admin.texts(QStringLiteral("SELECT run, workbook FROM run_workbooks ORDER BY local_id")),
              (QStringList{QStringLiteral("%1|Table %1").arg(earlier), QStringLiteral("%1|Table %1").arg(run)}));
+
+    // Read back as the lists read it: the same run, points, passes and troubles as the local store.
+    const std::unique_ptr<RunHistory> server = RunHistory::open(address());
+    QCOMPARE(server->problem(), QString());
+    RunFilter filter;
+    filter.text = QStringLiteral("µ");
+    const QList<RunSummary> found = server->runs(filter);
+    QCOMPARE(found.size(), 1);
+    const RunSummary there = found.first();
+    const RunSummary here = store->run(run);
+    QCOMPARE(there.localId, run);
+    QCOMPARE(there.store, store->identity());
+    QCOMPARE(there.setup, here.setup);
+    QCOMPARE(there.started, here.started);
+    QCOMPARE(there.ended, here.ended);
+    QCOMPARE(there.outcome, here.outcome);
+    QCOMPARE(there.points, here.points);
+    QCOMPARE(there.workbooks, here.workbooks);
+    const QList<StoredPoint> serverList = server->points(there.id);
+    const QList<StoredPoint> localList = store->points(run);
+    QCOMPARE(serverList.size(), localList.size());
+    for (int i = 0; i < localList.size(); ++i) {
+        const StoredPoint &a = serverList.at(i), &b = localList.at(i);
+        QVERIFY2(a.number == b.number && a.measuredAt == b.measuredAt && a.row == b.row && a.workbook == b.workbook
+                     && a.pointIndex == b.pointIndex && a.peakLevels == b.peakLevels
+                     && a.peakFrequencies == b.peakFrequencies && a.values.size() == b.values.size(),
+                 qPrintable(QStringLiteral("point %1").arg(b.number)));
+        for (int v = 0; v < a.values.size(); ++v)
+            QVERIFY(a.values.at(v) == b.values.at(v) || (qIsNaN(a.values.at(v)) && qIsNaN(b.values.at(v))));
+    }
+    QCOMPARE(server->troubles(there.id).size(), 1);
+    QCOMPARE(server->passes(there.id).size(), store->passes(run).size());
 }
 
 void tst_ServerUpload::killDuringUpload()
@@ -587,7 +622,14 @@ void tst_ServerUpload::refused_data()
         << "empty" << "has no rfbench tables yet and this station cannot make the rest"
         << int(ServerUpload::State::Refused);
     QTest::newRow("a new local store under a station name the server knows")
-        << "new store" << "than the local store" << int(ServerUpload::State::Refused);
+        << "new store" << QString() << int(ServerUpload::State::Up);
+    QTest::newRow("an older copy of the store put back")
+        << "older copy" << "is an older copy of the one that sent them" << int(ServerUpload::State::Refused);
+    QTest::newRow("local store unreadable") << "local unreadable" << "results server upload waits: the local results store"
+                                            << int(ServerUpload::State::LocalUnreadable);
+    QTest::newRow("server refuses a table while outcomes are read")
+        << "outcomes refused" << "results server unreachable: 12 points waiting to upload (ERROR:  permission denied for table run_outcomes)"
+        << int(ServerUpload::State::Unreachable);
     QTest::newRow("station role may not change what is there")
         << "update" << QString() << int(ServerUpload::State::Up);
 }
@@ -612,26 +654,53 @@ void tst_ServerUpload::refused()
                  QString());
     if (situation == QLatin1String("password"))
         qputenv("PGPASSWORD", "not the secret");
-    if (situation == QLatin1String("new store")) {
-        // The station's earlier store, with more points than this one, went up before.
-        QTemporaryDir earlierFolder;
-        const QString earlier = earlierFolder.filePath(QStringLiteral("rfbench.sqlite"));
+    QTemporaryDir otherFolder;
+    const QString other = otherFolder.filePath(QStringLiteral("rfbench.sqlite"));
+    if (situation == QLatin1String("new store") || situation == QLatin1String("older copy")) {
+        // new store: the station's earlier store, with more points than this one, went up before.
+        // older copy: this store went up with more points than the copy of it put back holds.
         {
-            const std::unique_ptr<SqliteStore> old = SqliteStore::open(earlier, SqliteStore::Mode::Write, nullptr);
+            const std::unique_ptr<SqliteStore> old = SqliteStore::open(other, SqliteStore::Mode::Write, nullptr);
             addPoints(*old, old->beginRun(runStart(QStringLiteral("{}"))), 1, 40);
         }
-        ServerUpload before(uploadOptions(address(), earlier, QStringLiteral("bench-a")));
+        if (situation == QLatin1String("older copy")) {
+            QVERIFY(QFile::copy(other, other + QStringLiteral(".copy")));
+            const std::unique_ptr<SqliteStore> newer = SqliteStore::open(other, SqliteStore::Mode::Write, nullptr);
+            addPoints(*newer, 1, 41, 5);
+        }
+        ServerUpload before(uploadOptions(address(), other, QStringLiteral("bench-a")));
         QVERIFY(before.uploadNow());
+        if (situation == QLatin1String("older copy")) {
+            before.close();
+            QVERIFY(QFile::remove(other) && QFile::rename(other + QStringLiteral(".copy"), other));
+        }
     }
+    if (situation == QLatin1String("local unreadable")) {
+        QFile garbage(other);
+        QVERIFY(garbage.open(QIODevice::WriteOnly));
+        garbage.write(QByteArray(8192, 'x'));
+    }
+    if (situation == QLatin1String("outcomes refused"))
+        QCOMPARE(admin.exec(QStringLiteral("REVOKE SELECT ON run_outcomes FROM station")), QString());
+    const bool otherStore = situation == QLatin1String("older copy") || situation == QLatin1String("local unreadable");
     const QString used = cluster->address(QStringLiteral("station"), situation == QLatin1String("empty")
                                                                           ? QStringLiteral("empty")
                                                                           : QStringLiteral("results"));
-    ServerUpload upload(uploadOptions(used, path, QStringLiteral("bench-a")));
+    ServerUpload upload(uploadOptions(used, otherStore ? other : path, QStringLiteral("bench-a")));
     QStringList notices;
     connect(&upload, &ServerUpload::notice, this, [&notices](const QString &text) { notices << text; });
     const bool sent = upload.uploadNow();
     qputenv("PGPASSWORD", "station secret");
+    QCOMPARE(admin.exec(QStringLiteral("GRANT SELECT ON run_outcomes TO station")), QString());
     QCOMPARE(int(upload.state()), state);
+    if (situation == QLatin1String("new store")) {
+        // Beside the earlier store's rows, under the same station, each with its own server id.
+        QVERIFY2(sent, qPrintable(upload.problem()));
+        QCOMPARE(admin.texts(QStringLiteral("SELECT count(*), count(DISTINCT store) FROM points WHERE station = 'bench-a'")),
+                 QStringList{QStringLiteral("52|2")});
+        QCOMPARE(admin.number(QStringLiteral("SELECT count(DISTINCT id) FROM runs WHERE station = 'bench-a'")), qint64(2));
+        return;
+    }
     if (situation == QLatin1String("update")) {
         QVERIFY(sent);
         // The station's own login may insert and select, nothing else.
@@ -655,14 +724,21 @@ void tst_ServerUpload::refused()
         return;
     }
     QVERIFY(!sent);
-    QCOMPARE(upload.waiting(), qint64(12));
+    // What the server lacks of the store: all of an unreadable one, the points after the last it has.
+    const qint64 waiting = situation == QLatin1String("older copy") ? 0 : 12;
+    if (situation != QLatin1String("local unreadable"))
+        QCOMPARE(upload.waiting(), waiting);
     QCOMPARE(notices.size(), 1);
-    QVERIFY2(notices.first().contains(notice) && notices.first().endsWith(QLatin1String("12 points waiting to upload")),
-             qPrintable(notices.first()));
+    QVERIFY2(notices.first().contains(notice), qPrintable(notices.first()));
+    QCOMPARE(notices.first().contains(QLatin1String("local results store")), situation == QLatin1String("local unreadable"));
+    if (situation != QLatin1String("local unreadable") && situation != QLatin1String("outcomes refused"))
+        QVERIFY2(notices.first().endsWith(QStringLiteral("%1 points waiting to upload").arg(waiting)),
+                 qPrintable(notices.first()));
     QVERIFY(!notices.first().contains(QLatin1String("secret")));
     if (notices.first().contains(QLatin1String("postgresql://")))
         QVERIFY2(notices.first().contains(ServerAddress::parse(used, nullptr).shown()), qPrintable(notices.first()));
-    QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM points")), qint64(situation == QLatin1String("new store") ? 40 : 0));
+    QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM points")),
+             qint64(situation == QLatin1String("older copy") ? 45 : 0));
     // The run goes on locally.
     addPoints(*store, run, 13, 3);
     QCOMPARE(store->points(run).size(), 15);
@@ -739,14 +815,123 @@ void tst_ServerUpload::stations()
             QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM points WHERE station = '%1'").arg(name)), qint64(0));
         }
     }
-    // "rfbench runs" reads local stores only, and says so rather than make a file of the address.
-    QProcess list;
-    list.start(QStringLiteral(RFBENCH_PATH), {QStringLiteral("runs"), QStringLiteral("--store"), address()});
-    QVERIFY(list.waitForFinished(60000));
-    QCOMPARE(list.exitCode(), 2);
-    QVERIFY(list.readAllStandardError().contains("run_list"));
+    // "rfbench runs" reads every station's runs from the server, one station's with --station.
+    auto listRuns = [this](const QStringList &arguments, int *code) {
+        QProcess list;
+        list.start(QStringLiteral(RFBENCH_PATH), QStringList{QStringLiteral("runs")} + arguments
+                                                     + QStringList{QStringLiteral("--store"), address()});
+        list.waitForFinished(60000);
+        *code = list.exitCode();
+        return QString::fromUtf8(list.readAllStandardOutput() + list.readAllStandardError());
+    };
+    int code = -1;
+    const QString listed = listRuns({}, &code);
+    QCOMPARE(code, 0);
+    for (const QString &name : stations)
+        QCOMPARE(listed.contains(name), message.isEmpty());
+    if (message.isEmpty()) {
+        const QString one = listRuns({QStringLiteral("--station"), stations.last()}, &code);
+        QVERIFY2(code == 0 && one.contains(stations.last()) && !one.contains(stations.first()), qPrintable(one));
+        const qint64 id = admin.number(QStringLiteral("SELECT id FROM runs WHERE station = '%1'").arg(stations.last()));
+        const QString csv = listRuns({QStringLiteral("export"), QString::number(id), QStringLiteral("--csv"), QStringLiteral("-")},
+                                 &code);
+        QCOMPARE(code, 0);
+        QCOMPARE(csv.count(QLatin1Char('\n')), 1 + points);
+    }
     // Ids unique across stations: each station's run has a server id of its own.
     QCOMPARE(admin.number(QStringLiteral("SELECT count(DISTINCT id) FROM runs")), qint64(message.isEmpty() ? stations.size() : 0));
+}
+
+void tst_ServerUpload::listsAsTheLocalStores_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("sinceDay"); // of January 2026; 0: any
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<QString>("station");
+
+    QTest::newRow("all") << QString() << 0 << 0 << QString();
+    QTest::newRow("letters of any case") << "SPUR" << 0 << 0 << QString();
+    QTest::newRow("in the setup") << "\"power\": -7" << 0 << 0 << QString();
+    QTest::newRow("in a workbook, percent sign no wildcard") << "10%" << 0 << 0 << QString();
+    QTest::newRow("underscore no wildcard") << "a_b" << 0 << 0 << QString();
+    QTest::newRow("backslash a letter") << "c:\\d" << 0 << 0 << QString();
+    QTest::newRow("station, as text") << "bench-2" << 0 << 0 << QString();
+    QTest::newRow("one station") << QString() << 0 << 0 << "bench-2";
+    QTest::newRow("station and text") << "10" << 0 << 0 << "bench-1";
+    QTest::newRow("since and limit") << QString() << 2 << 2 << QString();
+}
+
+void tst_ServerUpload::listsAsTheLocalStores()
+{
+    if (!serverNeeded())
+        QSKIP(qPrintable(missing));
+    QFETCH(QString, text);
+    QFETCH(int, sinceDay);
+    QFETCH(int, limit);
+    QFETCH(QString, station);
+
+    // Two benches' stores, sent up; the server's list is the two lists merged.
+    QTemporaryDir folder;
+    const QStringList names{QStringLiteral("bench-1"), QStringLiteral("bench-2")};
+    auto at = [](int day, int hour) { return QDateTime(QDate(2026, 1, day), QTime(hour, 0), Qt::UTC); };
+    struct Run
+    {
+        int store, day;
+        const char *measurement, *setup, *workbook, *outcome;
+    };
+    const Run made[] = {{0, 1, "power", "{\"power\": -7, \"points\": 10}", "Table 10 dBm", "finished"},
+                        {1, 2, "spur", "{}", "Table 100 dBm", "stopped"},
+                        {0, 3, "power", "{}", "Table 10% dBm", "finished"},
+                        {0, 3, "power", "{}", "a_b in c:\\d", "running"}};
+    for (const Run &run : made) {
+        const std::unique_ptr<SqliteStore> store =
+            SqliteStore::open(folder.filePath(names.at(run.store)), SqliteStore::Mode::Write, nullptr);
+        RunStart start = runStart(QString::fromUtf8(run.setup));
+        start.station = names.at(run.store);
+        start.measurement = QString::fromUtf8(run.measurement);
+        start.started = at(run.day, 10);
+        const qint64 id = store->beginRun(start);
+        StoredPoint point;
+        point.run = id;
+        point.workbook = QString::fromUtf8(run.workbook);
+        point.values = {1e9, -10.0, -5.0, 20.0};
+        QVERIFY(store->addPoint(point) > 0);
+        if (QByteArray(run.outcome) != "running")
+            store->endRun(id, QString::fromUtf8(run.outcome), at(run.day, 11));
+    }
+    for (const QString &name : names) {
+        ServerUpload upload(uploadOptions(address(), folder.filePath(name), name));
+        QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
+    }
+
+    RunFilter filter;
+    filter.text = text;
+    filter.limit = limit;
+    filter.station = station;
+    if (sinceDay > 0)
+        filter.since = at(sinceDay, 9);
+    QList<QPair<QDateTime, QString>> expected;
+    for (const QString &name : names) {
+        const std::unique_ptr<SqliteStore> store =
+            SqliteStore::open(folder.filePath(name), SqliteStore::Mode::Read, nullptr);
+        for (const RunSummary &run : store->runs(filter))
+            expected << qMakePair(run.started, QStringLiteral("%1/%2").arg(name).arg(run.id));
+    }
+    // Newest first; the two runs of one start are of one store, the later first.
+    std::stable_sort(expected.begin(), expected.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
+    QStringList wanted;
+    for (const auto &run : expected)
+        wanted << run.second;
+    if (limit > 0)
+        wanted = wanted.mid(0, limit);
+    QVERIFY(!wanted.isEmpty());
+    const std::unique_ptr<RunHistory> server = RunHistory::open(address());
+    QStringList listed;
+    for (const RunSummary &run : server->runs(filter))
+        listed << QStringLiteral("%1/%2").arg(run.station).arg(run.localId);
+    QCOMPARE(server->problem(), QString());
+    QCOMPARE(listed, wanted);
+    QCOMPARE(server->stations(), names);
 }
 
 // Started with TST_UPLOAD_LOCAL set, it is an uploader only: the process killDuringUpload kills.

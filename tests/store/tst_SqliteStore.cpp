@@ -693,29 +693,34 @@ void tst_SqliteStore::listFilters_data()
     QTest::addColumn<QDateTime>("since");
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("limit");
+    QTest::addColumn<QString>("station"); // empty: any
     QTest::addColumn<QList<qint64>>("expected"); // run ids in the list's order
 
     QTest::newRow("all, newest first; same start: the later run first")
-        << QDateTime() << QString() << 0 << QList<qint64>{4, 3, 2, 1};
-    QTest::newRow("limit") << QDateTime() << QString() << 2 << QList<qint64>{4, 3};
-    QTest::newRow("since the start of one") << utc(2, 1, 8, 45) << QString() << 0 << QList<qint64>{4, 3, 2};
+        << QDateTime() << QString() << 0 << QString() << QList<qint64>{4, 3, 2, 1};
+    QTest::newRow("limit") << QDateTime() << QString() << 2 << QString() << QList<qint64>{4, 3};
+    QTest::newRow("since the start of one") << utc(2, 1, 8, 45) << QString() << 0 << QString() << QList<qint64>{4, 3, 2};
     QTest::newRow("since, in another zone")
-        << QDateTime(QDate(2026, 2, 1), QTime(9, 30), Qt::OffsetFromUTC, 3600) << QString() << 0
-        << QList<qint64>{4, 3, 2};
+        << QDateTime(QDate(2026, 2, 1), QTime(9, 30), Qt::OffsetFromUTC, 3600) << QString() << 0 << QString() << QList<qint64>{4, 3, 2};
     QTest::newRow("since a minute after the start of one")
-        << utc(2, 1, 8, 46) << QString() << 0 << QList<qint64>{4, 3};
-    QTest::newRow("since after all") << utc(12, 1) << QString() << 0 << QList<qint64>();
-    QTest::newRow("measurement") << QDateTime() << QStringLiteral("spur") << 0 << QList<qint64>{2};
-    QTest::newRow("letters of any case") << QDateTime() << QStringLiteral("SPUR") << 0 << QList<qint64>{2};
-    QTest::newRow("station") << QDateTime() << QStringLiteral("bench-2") << 0 << QList<qint64>{2};
-    QTest::newRow("outcome") << QDateTime() << QStringLiteral("stopped") << 0 << QList<qint64>{2};
-    QTest::newRow("setup") << QDateTime() << QStringLiteral("\"power\": -7") << 0 << QList<qint64>{1};
-    QTest::newRow("workbook") << QDateTime() << QStringLiteral("Table 10% d") << 0 << QList<qint64>{3};
-    QTest::newRow("a percent sign is no wildcard") << QDateTime() << QStringLiteral("10%") << 0 << QList<qint64>{3};
-    QTest::newRow("an underscore is no wildcard") << QDateTime() << QStringLiteral("a_b") << 0 << QList<qint64>{4};
-    QTest::newRow("a backslash is a letter") << QDateTime() << QStringLiteral("c:\\d") << 0 << QList<qint64>{4};
-    QTest::newRow("text, since and limit") << utc(2, 1, 8, 45) << QStringLiteral("bench-1") << 1 << QList<qint64>{4};
-    QTest::newRow("nothing matches") << QDateTime() << QStringLiteral("zzz") << 0 << QList<qint64>();
+        << utc(2, 1, 8, 46) << QString() << 0 << QString() << QList<qint64>{4, 3};
+    QTest::newRow("since after all") << utc(12, 1) << QString() << 0 << QString() << QList<qint64>();
+    QTest::newRow("measurement") << QDateTime() << QStringLiteral("spur") << 0 << QString() << QList<qint64>{2};
+    QTest::newRow("letters of any case") << QDateTime() << QStringLiteral("SPUR") << 0 << QString() << QList<qint64>{2};
+    QTest::newRow("station") << QDateTime() << QStringLiteral("bench-2") << 0 << QString() << QList<qint64>{2};
+    QTest::newRow("outcome") << QDateTime() << QStringLiteral("stopped") << 0 << QString() << QList<qint64>{2};
+    QTest::newRow("setup") << QDateTime() << QStringLiteral("\"power\": -7") << 0 << QString() << QList<qint64>{1};
+    QTest::newRow("workbook") << QDateTime() << QStringLiteral("Table 10% d") << 0 << QString() << QList<qint64>{3};
+    QTest::newRow("a percent sign is no wildcard") << QDateTime() << QStringLiteral("10%") << 0 << QString() << QList<qint64>{3};
+    QTest::newRow("an underscore is no wildcard") << QDateTime() << QStringLiteral("a_b") << 0 << QString() << QList<qint64>{4};
+    QTest::newRow("a backslash is a letter") << QDateTime() << QStringLiteral("c:\\d") << 0 << QString() << QList<qint64>{4};
+    QTest::newRow("text, since and limit") << utc(2, 1, 8, 45) << QStringLiteral("bench-1") << 1 << QString() << QList<qint64>{4};
+    QTest::newRow("one station") << QDateTime() << QString() << 0 << QStringLiteral("bench-2") << QList<qint64>{2};
+    QTest::newRow("a station's name is whole") << QDateTime() << QString() << 0 << QStringLiteral("bench")
+                                               << QList<qint64>();
+    QTest::newRow("station and text") << QDateTime() << QStringLiteral("10") << 0 << QStringLiteral("bench-1")
+                                      << QList<qint64>{3, 1};
+    QTest::newRow("nothing matches") << QDateTime() << QStringLiteral("zzz") << 0 << QString() << QList<qint64>();
 }
 
 void tst_SqliteStore::listFilters()
@@ -723,6 +728,7 @@ void tst_SqliteStore::listFilters()
     QFETCH(QDateTime, since);
     QFETCH(QString, text);
     QFETCH(int, limit);
+    QFETCH(QString, station);
     QFETCH(QList<qint64>, expected);
     {
         auto store = open();
@@ -746,8 +752,13 @@ void tst_SqliteStore::listFilters()
     filter.since = since;
     filter.text = text;
     filter.limit = limit;
+    filter.station = station;
     QCOMPARE(idsOf(reader->runs(filter)), expected);
     QCOMPARE(reader->problem(), QString());
+    QCOMPARE(reader->stations(), (QStringList{"bench-1", "bench-2"}));
+    // A new store's identity, which its rows carry to a results server.
+    QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(reader->identity()).hasMatch(),
+             qPrintable(reader->identity()));
 }
 
 void tst_SqliteStore::aKilledWriterLosesNoPoint()
@@ -1006,7 +1017,8 @@ void tst_SqliteStore::newerStoreIsLeftAlone()
     }
     {
         Raw raw(path());
-        QCOMPARE(raw.exec("INSERT INTO schema_version VALUES (3, '2027-01-01T00:00:00.000Z', 'rfbench 2.0')"),
+        QCOMPARE(raw.exec(QStringLiteral("INSERT INTO schema_version VALUES (%1, '2027-01-01T00:00:00.000Z', "
+                                         "'rfbench 2.0')").arg(StoreSchema::current + 1)),
                  QString());
     }
     QCOMPARE(QFileInfo(path() + "-wal").size(), qint64(0));
@@ -1014,7 +1026,8 @@ void tst_SqliteStore::newerStoreIsLeftAlone()
     QStringList announcements;
     auto store = SqliteStore::open(path(), mode, &announcements);
     QCOMPARE(store->problem(),
-             QStringLiteral("the results store was written by a newer rfbench (schema 3; this one knows %1)")
+             QStringLiteral("the results store was written by a newer rfbench (schema %1; this one knows %2)")
+                 .arg(StoreSchema::current + 1)
                  .arg(StoreSchema::current));
     QCOMPARE(announcements, QStringList());
     QCOMPARE(store->beginRun(startOf("bench-1", "power", utc(1, 11))), qint64(0));
@@ -1047,6 +1060,8 @@ void tst_SqliteStore::olderStoreIsUpgraded()
     QStringList announcements;
     auto store = open(Mode::Write, &announcements);
     QCOMPARE(store->problem(), QString());
+    // Its rows may be on a results server already, sent before stores had identities.
+    QCOMPARE(store->identity(), QString());
     QCOMPARE(announcements, QStringList{QStringLiteral("The results store %1 was upgraded from schema 1 to %2.")
                                             .arg(QDir::toNativeSeparators(path()))
                                             .arg(StoreSchema::current)});

@@ -1,0 +1,127 @@
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <QtGlobal>
+
+#include <memory>
+
+// One measured point as the store keeps it: where its row goes and every value of that row, so
+// that a row that never reached its workbook can be written from the store alone.
+struct StoredPoint
+{
+    enum class Row { Sweep, Step, Spur }; // the report writer's row kinds
+
+    qint64 id = 0;      // given by the store
+    qint64 run = 0;
+    int pass = 1;       // from 1
+    quint64 number = 1; // within its pass, from 1
+    QDateTime measuredAt;
+    Row row = Row::Sweep;
+    QString workbook;   // base name, as the report writer takes it
+    quint64 pointIndex = 0; // the report writer's index: 0 opens the run's part of the workbook
+    // Sweep: frequency, reading, synthesizer's power, temperature; Step: frequency, reading,
+    // output power, synthesizer's power, temperature; Spur: span, bandwidth. NaN: no value.
+    QVector<double> values;
+    QVector<double> peakFrequencies; // spur rows: Hz, the carrier first
+    QVector<double> peakLevels;      // spur rows: dBm
+    bool inWorkbook = false;
+    QString savedIn; // the workbook that holds its row: its own or its "(recovered)" one
+};
+
+// What the store keeps of a run when it starts.
+struct RunStart
+{
+    QString station;  // host name, or the name set in the settings
+    QString user;
+    QString version;  // of this program
+    QDateTime started;
+    QString measurement;      // "power" or "spur"
+    QByteArray setup;         // the whole setup, in the setup file's format
+    QString instruments;      // transports and addresses, one line each
+    QString identities;       // the instruments' *IDN? answers, when asked; one line each
+    QString note;             // a remark of the run's start, e.g. "RF output is off"
+};
+
+// A run as lists show it.
+struct RunSummary
+{
+    qint64 id = 0;
+    QString station;
+    QString user;
+    QString version;
+    QDateTime started;
+    QDateTime ended;      // null while it runs or when it was interrupted
+    QString measurement;
+    QString outcome;      // "running", "finished", "stopped", "interrupted", "failed"
+    qint64 points = 0;
+    int passes = 0;
+    int troubles = 0;
+    QStringList workbooks;
+    QByteArray setup;
+    QString instruments;
+    QString identities;
+    QString note;
+    // On a results server: the run's id in its station's local store, and that store's identity.
+    // In a local store: its own id and identity.
+    qint64 localId = 0;
+    QString store;
+};
+
+struct RunTrouble
+{
+    QDateTime when;
+    QString instrument;
+    QString text;
+};
+
+struct RunFilter
+{
+    QDateTime since;  // null: any
+    QString text;     // matched in the measurement, workbooks, setup, station, outcome; empty: any
+    QString station;  // runs of this station alone; empty: any
+    int limit = 0;    // 0: all; newest first
+};
+
+// One pass of a run as the store keeps it.
+struct StoredPass
+{
+    int pass = 1;
+    double outputPower = qQNaN();
+    QDateTime started;
+};
+
+// The runs the front ends list and show: those of a local results store, or of every station on a
+// shared results server. Read only; used from the thread that opened it.
+class RunHistory
+{
+public:
+    virtual ~RunHistory() = default;
+
+    // A local store's file, or a server's address as "postgresql://user@host/database".
+    static std::unique_ptr<RunHistory> open(const QString &store);
+
+    // Empty while it can be read; otherwise why not.
+    virtual QString problem() const = 0;
+    // Where the runs are, for messages: the store's file or the server's address.
+    virtual QString where() const = 0;
+    // False on a server, which is not told whether a point's row reached its workbook.
+    virtual bool knowsWorkbookRows() const = 0;
+
+    virtual QList<RunSummary> runs(const RunFilter &filter) = 0;
+    // The run, or a summary with id 0 when there is none.
+    virtual RunSummary run(qint64 id) = 0;
+    virtual QList<StoredPoint> points(qint64 run) = 0;
+    virtual QList<RunTrouble> troubles(qint64 run) = 0;
+    // In the order begun: a pass that a resumed run began again is there twice.
+    virtual QList<StoredPass> passes(qint64 run) = 0;
+    // Every station with a run, in name order.
+    virtual QStringList stations() = 0;
+
+protected:
+    // A LIKE pattern that finds text as it is, "%" and "_" included; backslash escapes.
+    static QString likePattern(const QString &text);
+};

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+
+class QSqlDatabase;
+class QSqlError;
+struct ServerAddress;
+
+// Connecting to the shared results server through Qt's PostgreSQL driver, for the upload and for
+// the lists that read every station's runs; what went wrong in a line of words.
+namespace ServerConnection {
+
+enum class Failure { None, Unreachable, LoginRefused, NoDriver };
+
+// Opens *database, a connection of Qt's PostgreSQL driver under this name (made when there is
+// none), to the address. A server that went away is noticed in seconds, not after the system's
+// TCP timeouts. On failure, *why in a line.
+Failure open(QSqlDatabase *database, const QString &name, const ServerAddress &address, QString *why);
+
+// The layout version of the server's tables: 0 when it has none, -1 when it cannot be read (*why).
+int layoutVersion(QSqlDatabase &database, QString *why);
+
+// The first line of a driver's message: libpq's carry hints on further lines.
+QString firstLine(const QSqlError &error);
+
+} // namespace ServerConnection

@@ -1,0 +1,257 @@
+#include "ServerHistory.h"
+
+#include "ServerConnection.h"
+#include "ServerSchema.h"
+#include "SqliteStore.h"
+
+#include <QHash>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariantList>
+
+namespace {
+
+// Times come as UTC text, as the local store keeps them: the driver's own conversion of a
+// timestamptz depends on the session's time zone.
+#define UTC_TEXT(column) "to_char(" column " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
+
+const char runColumns[] =
+    "SELECT id, station, \"user\", version, " UTC_TEXT("started") ", " UTC_TEXT("ended") ", measurement, outcome,"
+    " setup, instruments, identities, note, point_count, pass_count, trouble_count, local_id, store,"
+    " (SELECT string_agg(workbook, E'\\n' ORDER BY w.local_id) FROM run_workbooks w"
+    "  WHERE w.station = l.station AND w.store = l.store AND w.run = l.local_id)"
+    " FROM run_list l";
+// Newest first; a run matches the text in its measurement, station, outcome, setup or workbooks,
+// as in a local store (ILIKE: a local store's LIKE ignores the case of ASCII letters too).
+const char listFilter[] =
+    " WHERE (? = '' OR started >= CAST(? AS timestamptz)) AND (? = '' OR station = ?)"
+    " AND (? = '' OR measurement ILIKE ? OR station ILIKE ? OR outcome ILIKE ? OR setup_text(setup) ILIKE ?"
+    "  OR EXISTS (SELECT 1 FROM run_workbooks w WHERE w.station = l.station AND w.store = l.store"
+    "   AND w.run = l.local_id AND w.workbook ILIKE ?))"
+    " ORDER BY started DESC, id DESC LIMIT ?";
+// The points of a run by its server id, in the order its station measured them.
+const char pointsOfRun[] =
+    "SELECT p.local_id, p.pass, p.number, " UTC_TEXT("p.measured_at") ", p.row_kind, p.workbook, p.point_index,"
+    " p.frequency, p.reading, p.output_power, p.synthesizer_power, p.temperature, p.span, p.bandwidth"
+    " FROM points p JOIN runs r ON r.station = p.station AND r.store = p.store AND r.local_id = p.run"
+    " WHERE r.id = ? ORDER BY p.local_id";
+const char peaksOfRun[] =
+    "SELECT k.point, k.frequency, k.level FROM peaks k"
+    " JOIN points p ON p.station = k.station AND p.store = k.store AND p.local_id = k.point"
+    " JOIN runs r ON r.station = p.station AND r.store = p.store AND r.local_id = p.run"
+    " WHERE r.id = ? ORDER BY k.point, k.number";
+const char troublesOfRun[] =
+    "SELECT " UTC_TEXT("t.at") ", t.instrument, t.text FROM troubles t"
+    " JOIN runs r ON r.station = t.station AND r.store = t.store AND r.local_id = t.run"
+    " WHERE r.id = ? ORDER BY t.local_id";
+const char passesOfRun[] =
+    "SELECT s.pass, s.output_power, " UTC_TEXT("s.started") " FROM passes s"
+    " JOIN runs r ON r.station = s.station AND r.store = s.store AND r.local_id = s.run"
+    " WHERE r.id = ? ORDER BY s.local_id";
+const char stationsWithRuns[] = "SELECT DISTINCT station FROM runs ORDER BY station";
+
+QDateTime timeOf(const QVariant &value)
+{
+    return value.isNull() ? QDateTime() : QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
+}
+
+double numberOf(const QVariant &value)
+{
+    return value.isNull() ? qQNaN() : value.toDouble();
+}
+
+StoredPoint::Row kindOf(const QString &text)
+{
+    if (text == QLatin1String("step"))
+        return StoredPoint::Row::Step;
+    if (text == QLatin1String("spur"))
+        return StoredPoint::Row::Spur;
+    return StoredPoint::Row::Sweep;
+}
+
+} // namespace
+
+ServerHistory::ServerHistory(const ServerAddress &address, const QString &addressError)
+    : address(address), connectionName(QStringLiteral("rfbench-history-%1").arg(quintptr(this), 0, 16))
+{
+    if (!addressError.isEmpty()) {
+        problemText = QStringLiteral("the results server's address: ") + addressError;
+        return;
+    }
+    QString why;
+    switch (ServerConnection::open(&database, connectionName, address, &why)) {
+    case ServerConnection::Failure::None:
+        break;
+    case ServerConnection::Failure::LoginRefused:
+        problemText = QStringLiteral("the results server %1 refused the login: %2 (the password comes from "
+                                     "~/.pgpass or PGPASSWORD)")
+                          .arg(address.shown(), why);
+        return;
+    case ServerConnection::Failure::Unreachable:
+        problemText = QStringLiteral("the results server %1 is unreachable: %2").arg(address.shown(), why);
+        return;
+    case ServerConnection::Failure::NoDriver:
+        problemText = why;
+        return;
+    }
+    const int version = ServerConnection::layoutVersion(database, &why);
+    if (version < 0)
+        problemText = QStringLiteral("the results server %1 cannot be read: %2").arg(address.shown(), why);
+    else if (version == 0)
+        problemText = QStringLiteral("the results server %1 has no runs yet: no station has sent any").arg(address.shown());
+    else if (version > ServerSchema::current)
+        problemText = QStringLiteral("the results server %1 has schema %2, newer than this rfbench knows (%3): "
+                                     "upgrade rfbench to read it")
+                          .arg(address.shown(), QString::number(version), QString::number(ServerSchema::current));
+    else if (version < ServerSchema::current)
+        problemText = QStringLiteral("the results server %1 has schema %2, older than this rfbench's %3; it is "
+                                     "upgraded when rfbench next connects to it as the database's owner")
+                          .arg(address.shown(), QString::number(version), QString::number(ServerSchema::current));
+    if (!problemText.isEmpty())
+        database.close();
+}
+
+ServerHistory::~ServerHistory()
+{
+    database.close();
+    database = QSqlDatabase();
+    if (QSqlDatabase::contains(connectionName))
+        QSqlDatabase::removeDatabase(connectionName);
+}
+
+bool ServerHistory::exec(QSqlQuery &query, const char *sql, const QVariantList &values)
+{
+    if (!database.isOpen())
+        return false;
+    query.setForwardOnly(true);
+    bool ok = query.prepare(QString::fromUtf8(sql));
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    ok = ok && query.exec();
+    if (!ok)
+        problemText = QStringLiteral("the results server %1 cannot be read: %2")
+                          .arg(address.shown(), ServerConnection::firstLine(query.lastError()));
+    return ok;
+}
+
+RunSummary ServerHistory::summaryOf(QSqlQuery &query)
+{
+    RunSummary run;
+    run.id = query.value(0).toLongLong();
+    run.station = query.value(1).toString();
+    run.user = query.value(2).toString();
+    run.version = query.value(3).toString();
+    run.started = timeOf(query.value(4));
+    run.ended = timeOf(query.value(5));
+    run.measurement = query.value(6).toString();
+    run.outcome = query.value(7).toString();
+    run.setup = query.value(8).toByteArray();
+    run.instruments = query.value(9).toString();
+    run.identities = query.value(10).toString();
+    run.note = query.value(11).toString();
+    run.points = query.value(12).toLongLong();
+    run.passes = query.value(13).toInt();
+    run.troubles = query.value(14).toInt();
+    run.localId = query.value(15).toLongLong();
+    run.store = query.value(16).toString();
+    if (!query.value(17).isNull())
+        run.workbooks = query.value(17).toString().split(QLatin1Char('\n'));
+    return run;
+}
+
+QList<RunSummary> ServerHistory::runs(const RunFilter &filter)
+{
+    QList<RunSummary> list;
+    QSqlQuery query(database);
+    const QString since = filter.since.isValid()
+                              ? filter.since.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ"))
+                              : QStringLiteral("");
+    const QString station = filter.station.isNull() ? QStringLiteral("") : filter.station;
+    const QString text = filter.text.isNull() ? QStringLiteral("") : filter.text;
+    const QString pattern = likePattern(text);
+    // LIMIT NULL is no limit.
+    const QVariant limit = filter.limit > 0 ? QVariant(filter.limit) : QVariant(QVariant::LongLong);
+    if (!exec(query, (QByteArray(runColumns) + listFilter).constData(),
+              {since, since.isEmpty() ? QStringLiteral("-infinity") : since, station, station, text, pattern, pattern,
+               pattern, pattern, pattern, limit}))
+        return list;
+    while (query.next())
+        list << summaryOf(query);
+    return list;
+}
+
+RunSummary ServerHistory::run(qint64 id)
+{
+    QSqlQuery query(database);
+    if (!exec(query, (QByteArray(runColumns) + " WHERE id = ?").constData(), {id}) || !query.next())
+        return RunSummary();
+    return summaryOf(query);
+}
+
+QList<StoredPoint> ServerHistory::points(qint64 run)
+{
+    QList<StoredPoint> points;
+    QSqlQuery query(database);
+    if (!exec(query, pointsOfRun, {run}))
+        return points;
+    const QStringList columns = SqliteStore::valueNames(StoredPoint::Row::Step)
+                              + SqliteStore::valueNames(StoredPoint::Row::Spur);
+    const int firstValue = 7;
+    QHash<qint64, int> at;
+    while (query.next()) {
+        StoredPoint point;
+        point.id = query.value(0).toLongLong();
+        point.run = run;
+        point.pass = query.value(1).toInt();
+        point.number = query.value(2).toULongLong();
+        point.measuredAt = timeOf(query.value(3));
+        point.row = kindOf(query.value(4).toString());
+        point.workbook = query.value(5).toString();
+        point.pointIndex = query.value(6).toULongLong();
+        for (const QString &name : SqliteStore::valueNames(point.row))
+            point.values << numberOf(query.value(firstValue + columns.indexOf(name)));
+        at.insert(point.id, points.size());
+        points << point;
+    }
+    QSqlQuery peaks(database);
+    if (!exec(peaks, peaksOfRun, {run}))
+        return {};
+    while (peaks.next()) {
+        const auto index = at.constFind(peaks.value(0).toLongLong());
+        if (index == at.constEnd())
+            continue; // a point sent between the two queries
+        points[*index].peakFrequencies << numberOf(peaks.value(1));
+        points[*index].peakLevels << numberOf(peaks.value(2));
+    }
+    return points;
+}
+
+QList<RunTrouble> ServerHistory::troubles(qint64 run)
+{
+    QList<RunTrouble> list;
+    QSqlQuery query(database);
+    if (exec(query, troublesOfRun, {run}))
+        while (query.next())
+            list << RunTrouble{timeOf(query.value(0)), query.value(1).toString(), query.value(2).toString()};
+    return list;
+}
+
+QList<StoredPass> ServerHistory::passes(qint64 run)
+{
+    QList<StoredPass> list;
+    QSqlQuery query(database);
+    if (exec(query, passesOfRun, {run}))
+        while (query.next())
+            list << StoredPass{query.value(0).toInt(), numberOf(query.value(1)), timeOf(query.value(2))};
+    return list;
+}
+
+QStringList ServerHistory::stations()
+{
+    QStringList list;
+    QSqlQuery query(database);
+    if (exec(query, stationsWithRuns, {}))
+        while (query.next())
+            list << query.value(0).toString();
+    return list;
+}
