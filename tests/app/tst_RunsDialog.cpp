@@ -1,0 +1,161 @@
+#include "PgCluster.h"
+#include "RunsDialog.h"
+#include "ServerUpload.h"
+#include "SqliteStore.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+// The window's list of runs read from a shared results server: every station's runs, this bench's
+// own told from the others', the server read off the window's thread.
+class tst_RunsDialog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void ownRunsAndOthers_data();
+    void ownRunsAndOthers();
+    void serverAway();
+
+private:
+    QString address() const { return cluster->address(PgCluster::admin(), QStringLiteral("results")); }
+    QString storeOf(const QString &station) const { return folder.filePath(station + QStringLiteral(".sqlite")); }
+
+    std::unique_ptr<PgCluster> cluster;
+    QTemporaryDir folder;
+    QHash<QString, qint64> runOf; // each station's stopped run, by its local id
+};
+
+void tst_RunsDialog::initTestCase()
+{
+    const QString missing = PgCluster::missing();
+    if (!missing.isEmpty()) {
+        QVERIFY2(!qEnvironmentVariableIsSet("CI"), qPrintable(missing));
+        QSKIP(qPrintable(missing));
+    }
+    cluster = std::make_unique<PgCluster>();
+    QString error;
+    QVERIFY2(cluster->start(&error), qPrintable(error));
+    QProcess create;
+    create.start(QStringLiteral("psql"), {QStringLiteral("-h"), cluster->socketFolder(), QStringLiteral("-p"),
+                                          QString::number(cluster->port()), QStringLiteral("-U"), PgCluster::admin(),
+                                          QStringLiteral("-d"), QStringLiteral("postgres"), QStringLiteral("-c"),
+                                          QStringLiteral("CREATE DATABASE results")});
+    QVERIFY(create.waitForFinished(30000) && create.exitCode() == 0);
+    // Two benches, each with a stopped run of three points and an earlier finished one, sent up.
+    for (const QString &station : {QStringLiteral("bench-a"), QStringLiteral("bench-b")}) {
+        {
+            const std::unique_ptr<SqliteStore> store = SqliteStore::open(storeOf(station), SqliteStore::Mode::Write, nullptr);
+            for (const char *outcome : {"finished", "stopped"}) {
+                RunStart start;
+                start.station = station;
+                start.started = QDateTime::currentDateTimeUtc();
+                start.measurement = QStringLiteral("power");
+                start.setup = "{\"format\": 1, \"kind\": \"power\", \"points\": 11}";
+                const qint64 run = store->beginRun(start);
+                for (int n = 1; n <= 3; ++n) {
+                    StoredPoint point;
+                    point.run = run;
+                    point.number = quint64(n);
+                    point.workbook = QStringLiteral("Table 0 dBm");
+                    point.values = {1e9 + n, -10.0, 0.0, 20.0};
+                    QVERIFY(store->addPoint(point) > 0);
+                }
+                store->endRun(run, QString::fromLatin1(outcome), QDateTime::currentDateTimeUtc());
+                runOf.insert(station, run);
+            }
+        }
+        ServerUpload::Options options;
+        options.server = ServerAddress::parse(address(), &error);
+        options.localPath = storeOf(station);
+        options.station = station;
+        ServerUpload upload(options);
+        QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
+    }
+}
+
+void tst_RunsDialog::ownRunsAndOthers_data()
+{
+    QTest::addColumn<QString>("station");   // of the run selected
+    QTest::addColumn<QString>("filter");    // the station chosen; empty: all
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<bool>("resumable");
+
+    QTest::newRow("this bench's stopped run") << "bench-a" << QString() << 4 << true;
+    QTest::newRow("another bench's stopped run") << "bench-b" << QString() << 4 << false;
+    QTest::newRow("another bench's, its station chosen") << "bench-b" << "bench-b" << 2 << false;
+}
+
+void tst_RunsDialog::ownRunsAndOthers()
+{
+    QFETCH(QString, station);
+    QFETCH(QString, filter);
+    QFETCH(int, rows);
+    QFETCH(bool, resumable);
+
+    RunsDialog dialog(address(), storeOf(QStringLiteral("bench-a")), QStringLiteral("bench-a"), folder.path());
+    QSignalSpy refreshed(&dialog, &RunsDialog::refreshed);
+    QVERIFY(refreshed.wait(10000));
+    auto *table = dialog.findChild<QTableWidget *>(QStringLiteral("tableRuns"));
+    auto *stations = dialog.findChild<QComboBox *>(QStringLiteral("comboBoxRunsStation"));
+    QCOMPARE(stations->count(), 3);
+    if (!filter.isEmpty()) {
+        stations->setCurrentIndex(stations->findText(filter));
+        dialog.refresh();
+        QVERIFY(refreshed.wait(10000));
+    }
+    QCOMPARE(table->rowCount(), rows);
+    int row = -1;
+    for (int i = 0; i < table->rowCount(); ++i) {
+        if (table->item(i, 9)->text() != station)
+            QVERIFY(filter.isEmpty());
+        else if (table->item(i, 6)->text() == QLatin1String("stopped"))
+            row = i;
+    }
+    QVERIFY(row >= 0);
+    table->selectRow(row);
+    auto *resume = dialog.findChild<QPushButton *>(QStringLiteral("buttonRunsResume"));
+    QCOMPARE(resume->isEnabled(), resumable);
+    QCOMPARE(dialog.findChild<QPushButton *>(QStringLiteral("buttonRunsOpenFolder"))->isEnabled(), resumable);
+    QVERIFY(dialog.findChild<QPushButton *>(QStringLiteral("buttonRunsLoadSetup"))->isEnabled());
+    // The server numbers the runs; going on takes this bench's own number of it.
+    QSignalSpy resumed(&dialog, &RunsDialog::resumeRun);
+    resume->click();
+    QCOMPARE(resumed.count(), resumable ? 1 : 0);
+    if (resumable)
+        QCOMPARE(resumed.first().first().toLongLong(), runOf.value(station));
+    const QString csv = folder.filePath(QStringLiteral("run.csv"));
+    QCOMPARE(dialog.exportCsv(csv), QString());
+    QFile exported(csv);
+    QVERIFY(exported.open(QIODevice::ReadOnly));
+    QCOMPARE(exported.readAll().count('\n'), 1 + 3);
+}
+
+void tst_RunsDialog::serverAway()
+{
+    QVERIFY(cluster->stop());
+    RunsDialog dialog(address(), storeOf(QStringLiteral("bench-a")), QStringLiteral("bench-a"), folder.path());
+    QSignalSpy refreshed(&dialog, &RunsDialog::refreshed);
+    // Asked, not waited for: the window goes on while the server is tried.
+    dialog.refresh();
+    QCOMPARE(refreshed.count(), 0);
+    QVERIFY(refreshed.wait(20000));
+    auto *message = dialog.findChild<QLabel *>(QStringLiteral("labelRunsMessage"));
+    QVERIFY2(message->text().startsWith(QLatin1String("The results server cannot be read: the results server "))
+                 && message->text().contains(QLatin1String("is unreachable")),
+             qPrintable(message->text()));
+    QCOMPARE(dialog.findChild<QTableWidget *>(QStringLiteral("tableRuns"))->rowCount(), 0);
+    QString error;
+    QVERIFY2(cluster->start(&error), qPrintable(error));
+}
+
+QTEST_MAIN(tst_RunsDialog)
+#include "tst_RunsDialog.moc"
