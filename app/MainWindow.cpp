@@ -134,7 +134,9 @@ MainWindow::MainWindow(QWidget *parent)
         QString why;
         upload.server = ServerAddress::parse(storePath, &why);
         upload.station = station;
-        resultsServer = storePath;
+        // A wrong address is not used: the status bar says why.
+        if (why.isEmpty())
+            resultsServer = storePath;
         storePath = upload.localPath = SqliteStore::defaultPath(location.workbookFolder);
         if (why.isEmpty()) {
             auto *uploading = new ServerUploadThread(upload, this);
@@ -329,8 +331,17 @@ void MainWindow::setUpToolBar()
 
 QString MainWindow::saveSetup(const QString &path)
 {
+    BenchSetup setup = SetupForm::fromForm(*ui);
+    // A window sending its runs to a results server names it, so that the setup run headless goes
+    // there too.
+    if (!resultsServer.isEmpty()) {
+        setup.hasStore = true;
+        setup.storeAddress = resultsServer;
+        if (!station.trimmed().isEmpty())
+            setup.station = station;
+    }
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(SetupFile::write(SetupForm::fromForm(*ui))) < 0 || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(SetupFile::write(setup)) < 0 || !file.commit()) {
         const QString error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
         ui->statusBar->showMessage(QStringLiteral("Setup not saved: ") + error, 20000);
         return error;

@@ -72,13 +72,15 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
                                    QStringLiteral("file"));
     parser.addOption(trace);
     const QCommandLineOption store(QStringLiteral("store"),
-                                   QStringLiteral("The results store (SQLite); <data folder>/rfbench.sqlite by default. "
+                                   QStringLiteral("The results store (SQLite); else the setup's store.address, else "
+                                                  "<data folder>/rfbench.sqlite. "
                                                   "postgresql://user@host:port/database: a shared results server, "
                                                   "with <data folder>/rfbench.sqlite as the local copy."),
                                    QStringLiteral("file"));
     parser.addOption(store);
     const QCommandLineOption station(QStringLiteral("station"),
-                                     QStringLiteral("This bench's name on the results server; the host name by default."),
+                                     QStringLiteral("This bench's name on the results server; else the setup's "
+                                                    "store.station, else the host name."),
                                      QStringLiteral("name"));
     parser.addOption(station);
     const QCommandLineOption json(QStringLiteral("json"),
@@ -116,21 +118,32 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
         std::fprintf(stderr, "rfbench run: %s\n", qPrintable(folderError));
         return HeadlessRun::BadSetup;
     }
-    // A server gets what the local store holds: the measurement writes the local store as always.
-    const bool toServer = ServerAddress::isServerAddress(parser.value(store));
+    // The results store: --store and --station first, then the setup file's "store" section, then
+    // <data folder>/rfbench.sqlite and the host's name. A server gets what the local store holds:
+    // the measurement writes the local store as always.
+    bool toServer = false;
     ServerUpload::Options upload;
-    if (toServer) {
-        QString why;
-        upload.server = ServerAddress::parse(parser.value(store), &why);
-        if (!why.isEmpty()) {
-            std::fprintf(stderr, "rfbench run: --store %s\n", qPrintable(why));
-            return HeadlessRun::BadSetup;
+    QString storePath;
+    // A relative file is taken from the folder of what named it. False when a server address is wrong.
+    const auto chooseStore = [&](const QString &address, const QString &relativeTo, const QString &named) {
+        toServer = ServerAddress::isServerAddress(address);
+        if (toServer) {
+            QString why;
+            upload.server = ServerAddress::parse(address, &why);
+            if (!why.isEmpty()) {
+                std::fprintf(stderr, "rfbench run: %s%s\n", qPrintable(named), qPrintable(why));
+                return false;
+            }
         }
-        upload.station = parser.isSet(station) ? parser.value(station) : QHostInfo::localHostName();
-    }
-    const QString storePath = parser.isSet(store) && !toServer ? QFileInfo(parser.value(store)).absoluteFilePath()
-                                                               : SqliteStore::defaultPath(folder);
-    upload.localPath = storePath;
+        storePath = address.isEmpty() || toServer ? SqliteStore::defaultPath(folder)
+                                                  : QDir::cleanPath(QDir(relativeTo).absoluteFilePath(address));
+        upload.localPath = storePath;
+        return true;
+    };
+    // Checked before the setup is read, so that a wrong --store is said whatever the setup holds.
+    if (!chooseStore(parser.value(store), QDir::currentPath(), QStringLiteral("--store ")))
+        return HeadlessRun::BadSetup;
+    upload.station = parser.isSet(station) ? parser.value(station) : QHostInfo::localHostName();
     QString setupPath;
     QByteArray setupBytes;
     RunResume::Point from;
@@ -167,6 +180,15 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
         std::fprintf(stderr, "rfbench run: %s\n", qPrintable(setup.error));
         return HeadlessRun::BadSetup;
     }
+    // A resumed run's setup comes from the store it is resumed in; its section names no other.
+    if (!resuming && setup.setup.hasStore) {
+        if (!parser.isSet(store) && !setup.setup.storeAddress.isEmpty()
+            && !chooseStore(setup.setup.storeAddress, QFileInfo(setupPath).absolutePath(),
+                            setupPath + QStringLiteral(": store.address: ")))
+            return HeadlessRun::BadSetup;
+        if (!parser.isSet(station) && !setup.setup.station.isEmpty())
+            upload.station = setup.setup.station;
+    }
     const QString missing = SetupFile::runnable(setup.setup);
     if (!missing.isEmpty()) {
         std::fprintf(stderr, "rfbench run: %s: %s\n", qPrintable(setupPath), qPrintable(missing));
@@ -181,6 +203,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
     options.setupName = setupPath;
     options.workbookFolder = folder;
     options.storePath = storePath;
+    options.station = upload.station;
     options.resumeRun = from.run;
     options.resumePass = from.pass;
     options.resumePoint = from.point;

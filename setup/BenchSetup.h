@@ -49,5 +49,10 @@ struct BenchSetup
     QString analyzerAddress;
     bool rohdeSchwarz = true; // the R&S dialect, else the KVD4471B's
 
+    // Where the runs go: optional too, and each of its fields; a command line's choice wins.
+    bool hasStore = false;
+    QString storeAddress; // an SQLite file (relative: to the setup file's folder) or a postgresql:// address
+    QString station;      // the bench's name on the results server
+
     QVector<MeasurementSetup> measurements;
 };

@@ -1,5 +1,7 @@
 #include "SetupFile.h"
 
+#include "ServerAddress.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -248,7 +250,7 @@ public:
                                                        .arg(numberText(format.toDouble(), 0)).arg(currentFormat));
         const bool sequence = root.contains(QStringLiteral("measurements"));
         QStringList known{QStringLiteral("format"), QStringLiteral("synthesizer"), QStringLiteral("powerMeter"),
-                          QStringLiteral("analyzer"), QStringLiteral("measurements")};
+                          QStringLiteral("analyzer"), QStringLiteral("store"), QStringLiteral("measurements")};
         for (auto it = root.begin(); it != root.end(); ++it) {
             if (known.contains(it.key()))
                 continue;
@@ -261,7 +263,7 @@ public:
         }
 
         BenchSetup s;
-        if (!instruments(root, &s))
+        if (!instruments(root, &s) || !store(root, &s))
             return false;
         if (sequence) {
             const QJsonValue list = root.value(QStringLiteral("measurements"));
@@ -297,6 +299,7 @@ public:
         return true;
     }
 
+    // An optional section of the root (an instrument's, the store's): an object of the given keys.
     bool instrument(const QJsonObject &root, const QString &name, const QStringList &keys, QJsonObject *object)
     {
         const QJsonValue value = root.value(name);
@@ -350,6 +353,28 @@ public:
             s->hasAnalyzer = true;
             s->rohdeSchwarz = model == QLatin1String("rs");
         }
+        return true;
+    }
+
+    // The results store: both keys optional; a server address is checked as --store checks it.
+    bool store(const QJsonObject &root, BenchSetup *s)
+    {
+        QJsonObject section;
+        if (!instrument(root, QStringLiteral("store"), {QStringLiteral("address"), QStringLiteral("station")}, &section))
+            return false;
+        if (!root.contains(QStringLiteral("store")))
+            return true;
+        const QString place = QStringLiteral("store.");
+        if (!text(section, place, QStringLiteral("address"), &s->storeAddress, false)
+            || !text(section, place, QStringLiteral("station"), &s->station, false))
+            return false;
+        if (ServerAddress::isServerAddress(s->storeAddress)) {
+            QString why;
+            ServerAddress::parse(s->storeAddress, &why);
+            if (!why.isEmpty())
+                return fail(place + QStringLiteral("address"), why);
+        }
+        s->hasStore = true;
         return true;
     }
 };
@@ -586,6 +611,14 @@ QByteArray write(const BenchSetup &setup)
         sections << QStringLiteral("  \"analyzer\": {\"address\": %1, \"model\": \"%2\"}")
                         .arg(quoted(setup.analyzerAddress),
                              setup.rohdeSchwarz ? QStringLiteral("rs") : QStringLiteral("kvd4471b"));
+    if (setup.hasStore) {
+        QStringList keys;
+        if (!setup.storeAddress.isEmpty())
+            keys << QStringLiteral("\"address\": ") + quoted(setup.storeAddress);
+        if (!setup.station.isEmpty())
+            keys << QStringLiteral("\"station\": ") + quoted(setup.station);
+        sections << QStringLiteral("  \"store\": {") + keys.join(QStringLiteral(", ")) + QLatin1Char('}');
+    }
     if (setup.measurements.size() == 1 && setup.measurements.first().run) {
         QStringList lines;
         writeMeasurement(lines, setup.measurements.first(), QStringLiteral("  "), false);

@@ -33,10 +33,12 @@ QByteArray write(const BenchSetup &setup);
 // "analyzer: missing; measurements[1] (spur) needs it"; empty when they can run.
 QString runnable(const BenchSetup &setup);
 
-// The setup of one of its measurements alone, as a run of it records it.
+// The setup of one of its measurements alone, as a run of it records it: the same instruments and
+// results store.
 BenchSetup only(const BenchSetup &setup, int measurement);
 
-// The instruments' transports and addresses, one line each ("synthesizer: lan 10.0.0.5").
+// The instruments' transports and addresses, one line each ("synthesizer: lan 10.0.0.5"); the
+// results store is not an instrument and is not among them.
 QString describeInstruments(const BenchSetup &setup);
 
 // The measurement's name in messages: "power" or "spur".

@@ -86,37 +86,46 @@ void tst_HeadlessRun::exitCodes_data()
     QTest::addColumn<QString>("message"); // on standard error
     QTest::addColumn<QStringList>("rows"); // workbook base names with their rows, "name=rows"
     QTest::addColumn<QStringList>("simArguments");
+    QTest::addColumn<QString>("store"); // the file in the data folder with every point on record; empty: none
 
     const QByteArray sequence = R"("measurements": [
   {)" + powerRun + R"(},
   {"kind": "power", "start": 2000, "stop": 2000, "points": 1, "power": 5, "delay": 0, "cycle": true, "powerStep": 10}
 ])";
+    const QString local = QStringLiteral("rfbench.sqlite");
     QTest::newRow("finished") << powerRun << QStringList() << true << 0 << QString()
-                              << QStringList{"Table -5 dBm=6"} << QStringList();
+                              << QStringList{"Table -5 dBm=6"} << QStringList() << local;
     QTest::newRow("override") << powerRun << QStringList{"--set", "power=-3", "--set", "points=3"} << true << 0
-                              << QString() << QStringList{"Table -3 dBm=3"} << QStringList();
+                              << QString() << QStringList{"Table -3 dBm=3"} << QStringList() << local;
     QTest::newRow("sequence, a cycle of two passes")
         << sequence << QStringList() << true << 0 << QString()
-        << QStringList{"Table -5 dBm=6", "Table 5 dBm=1", "Table 15 dBm=1"} << QStringList();
+        << QStringList{"Table -5 dBm=6", "Table 5 dBm=1", "Table 15 dBm=1"} << QStringList() << local;
+    QTest::newRow("the setup names the store, beside it")
+        << QByteArray(R"("store": {"address": "bench 3.sqlite", "station": "bench-3"},)" "\n") + powerRun
+        << QStringList() << true << 0 << QString() << QStringList{"Table -5 dBm=6"} << QStringList()
+        << QStringLiteral("bench 3.sqlite");
     QTest::newRow("a store that cannot be written costs no row")
         << powerRun << QStringList{"--store", "/proc/rfbench/rfbench.sqlite"} << true << 0 << "is not being written"
-        << QStringList{"Table -5 dBm=6"} << QStringList();
+        << QStringList{"Table -5 dBm=6"} << QStringList() << QString();
     QTest::newRow("power meter lost during the run")
         << powerRun << QStringList() << true << 6 << "the power meter's connection was lost"
-        << QStringList{"Table -5 dBm=6"} << QStringList{"--powermeter-close-after", "4"};
+        << QStringList{"Table -5 dBm=6"} << QStringList{"--powermeter-close-after", "4"} << local;
     QTest::newRow("unknown key") << QByteArray(powerRun).replace("\"delay\"", "\"dealy\"") << QStringList() << true
-                                 << 2 << "dealy: unknown key" << QStringList() << QStringList();
+                                 << 2 << "dealy: unknown key" << QStringList() << QStringList() << QString();
     QTest::newRow("wrong type") << QByteArray(powerRun).replace("\"points\": 6", "\"points\": \"6\"") << QStringList()
-                                << true << 2 << "points: must be a number, not a text" << QStringList() << QStringList();
+                                << true << 2 << "points: must be a number, not a text" << QStringList() << QStringList()
+                                << QString();
     QTest::newRow("out of range") << powerRun << QStringList{"--set", "delay=9000"} << true << 2
-                                  << "delay: 9000 is out of range (0 to 5000 ms)" << QStringList() << QStringList();
+                                  << "delay: 9000 is out of range (0 to 5000 ms)" << QStringList() << QStringList()
+                                  << QString();
     QTest::newRow("bad sequence entry") << QByteArray(sequence).replace("\"powerStep\": 10", "\"span\": 20")
                                         << QStringList() << true << 2
-                                        << "measurements[1].span: not a field of a power measurement" << QStringList() << QStringList();
+                                        << "measurements[1].span: not a field of a power measurement" << QStringList()
+                                        << QStringList() << QString();
     QTest::newRow("unreachable analyzer")
         << QByteArray(sequence).replace("{\"kind\": \"power\", \"start\": 2000", "{\"kind\": \"spur\", \"start\": 2000")
                .replace(", \"cycle\": true, \"powerStep\": 10", "")
-        << QStringList() << false << 3 << "the spectrum analyzer at " << QStringList() << QStringList();
+        << QStringList() << false << 3 << "the spectrum analyzer at " << QStringList() << QStringList() << QString();
 }
 
 void tst_HeadlessRun::exitCodes()
@@ -128,6 +137,7 @@ void tst_HeadlessRun::exitCodes()
     QFETCH(QString, message);
     QFETCH(QStringList, rows);
     QFETCH(QStringList, simArguments);
+    QFETCH(QString, store);
 
     // Broken setups and unreachable instruments meet recording stand-ins: not a byte may reach them.
     const bool recorded = code == 2 || code == 3;
@@ -184,6 +194,19 @@ void tst_HeadlessRun::exitCodes()
     }
     QCOMPARE(summary.value(QStringLiteral("points")).toInt(), points);
     QCOMPARE(summary.value(QStringLiteral("workbooks")).toArray().size(), rows.size());
+    if (!store.isEmpty()) {
+        // Every point is on record in the store the run was given, and no other store was begun.
+        QVERIFY2(QFile::exists(folder.filePath(store)), qPrintable(QDir(folder.path()).entryList().join('|')));
+        QStringList announcements;
+        const auto results = SqliteStore::open(folder.filePath(store), SqliteStore::Mode::Read, &announcements);
+        QVERIFY2(results->problem().isEmpty(), qPrintable(results->problem()));
+        int recorded = 0;
+        for (const RunSummary &entry : results->runs(RunFilter()))
+            recorded += results->points(entry.id).size();
+        QCOMPARE(recorded, points);
+        const QStringList stores = QDir(folder.path()).entryList({QStringLiteral("*.sqlite")});
+        QCOMPARE(stores, QStringList{store});
+    }
     if (bench) {
         // The synthesizer got the power first, then every point's frequency, as from the window.
         const QStringList lines = bench->receivedLines(QStringLiteral("synthesizer"));

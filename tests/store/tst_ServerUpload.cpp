@@ -42,6 +42,7 @@ private slots:
     void stations();
     void listsAsTheLocalStores_data();
     void listsAsTheLocalStores();
+    void olderServerIsUpgraded();
 
 private:
     bool serverNeeded();
@@ -807,6 +808,8 @@ void tst_ServerUpload::stations()
         const Rows local = localPoints(path);
         QCOMPARE(local.size(), points);
         const QString name = stations.at(int(i));
+        // The local record names the station as the server does.
+        QCOMPARE(SqliteStore::open(path, SqliteStore::Mode::Read, nullptr)->runs({}).value(0).station, name);
         if (message.isEmpty()) {
             QCOMPARE(differences(local, serverPoints(admin, name)), QString());
             QCOMPARE(admin.texts(QStringLiteral("SELECT outcome, point_count FROM run_list WHERE station = '%1'").arg(name)),
@@ -932,6 +935,42 @@ void tst_ServerUpload::listsAsTheLocalStores()
     QCOMPARE(server->problem(), QString());
     QCOMPARE(listed, wanted);
     QCOMPARE(server->stations(), names);
+}
+
+void tst_ServerUpload::olderServerIsUpgraded()
+{
+    if (!serverNeeded())
+        QSKIP(qPrintable(missing));
+    // A database of the first server layout, with a run its station sent then.
+    {
+        Admin admin(*cluster, QStringLiteral("postgres"));
+        QCOMPARE(admin.exec(QStringLiteral("CREATE DATABASE older")), QString());
+    }
+    Admin older(*cluster, QStringLiteral("older"));
+    for (const QString &sql : ServerSchema::step(1))
+        QCOMPARE(older.exec(sql), QString());
+    for (const char *sql :
+         {"INSERT INTO schema_version (version, program) VALUES (1, 'rfbench 0.9')",
+          "INSERT INTO runs (station, local_id, \"user\", version, started, measurement, outcome, instruments,"
+          " identities, note, writer) VALUES ('bench-a', 1, 'tester', '0.9', now(), 'power', 'finished', '', '', '', 'w')",
+          "INSERT INTO points (station, local_id, run, pass, number, row_kind, workbook, point_index)"
+          " VALUES ('bench-a', 1, 1, 1, 1, 'sweep', 'Table 1', 0), ('bench-a', 2, 1, 1, 2, 'sweep', 'Table 1', 1)"})
+        QCOMPARE(older.exec(QString::fromUtf8(sql)), QString());
+
+    // The owner's rfbench upgrades it; a store made since goes up beside what was there.
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("rfbench.sqlite"));
+    fillStore(path, 3, true);
+    ServerUpload upload(uploadOptions(cluster->address(PgCluster::admin(), QStringLiteral("older")), path,
+                                      QStringLiteral("bench-a")));
+    QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
+    QCOMPARE(older.number(QStringLiteral("SELECT max(version) FROM schema_version")), qint64(ServerSchema::current));
+    QCOMPARE(older.texts(QStringLiteral("SELECT local_id, point_count, store = '' FROM run_list ORDER BY id")),
+             (QStringList{QStringLiteral("1|2|true"), QStringLiteral("1|3|false")}));
+    const std::unique_ptr<RunHistory> server =
+        RunHistory::open(cluster->address(PgCluster::admin(), QStringLiteral("older")));
+    QCOMPARE(server->runs({}).size(), 2);
+    QCOMPARE(server->problem(), QString());
 }
 
 // Started with TST_UPLOAD_LOCAL set, it is an uploader only: the process killDuringUpload kills.
