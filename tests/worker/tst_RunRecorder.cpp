@@ -1,0 +1,95 @@
+#include "ExcelWorker.h"
+#include "RunRecorder.h"
+#include "SqliteStore.h"
+#include "XlsxDocument.h"
+#include "XlsxSheet.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// Rows written again from the results store after a kill: each missing row once, none that the
+// workbook holds or that a live process is still saving.
+class tst_RunRecorder : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void recover_data();
+    void recover();
+};
+
+void tst_RunRecorder::recover_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<int>("written"); // by recovery
+    QTest::addColumn<int>("rows");    // in the workbook at the end
+
+    QTest::newRow("a stopped run whose rows never came") << "stopped" << 3 << 4;
+    QTest::newRow("a run whose process ended mid-run") << "writer gone" << 3 << 4;
+    QTest::newRow("a run another process is still measuring") << "writer alive" << 0 << 1;
+    QTest::newRow("rows saved, their marks lost") << "saved unmarked" << 0 << 4;
+}
+
+void tst_RunRecorder::recover()
+{
+    QFETCH(QString, situation);
+    QFETCH(int, written);
+    QFETCH(int, rows);
+
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("rfbench.sqlite"));
+    const QString workbook = QStringLiteral("Table -5 dBm");
+    ExcelWorker writer;
+    writer.setDirectory(folder.path());
+    {
+        const std::unique_ptr<SqliteStore> store = SqliteStore::open(path, SqliteStore::Mode::Write, nullptr);
+        RunStart start;
+        start.station = QStringLiteral("bench-a");
+        start.started = QDateTime::currentDateTimeUtc();
+        start.measurement = QStringLiteral("power");
+        const qint64 run = store->beginRun(start);
+        QList<qint64> ids;
+        for (quint64 n = 0; n < 4; ++n) {
+            StoredPoint point;
+            point.run = run;
+            point.number = n + 1;
+            point.workbook = workbook;
+            point.pointIndex = n;
+            point.values = {1e9 + double(n), -10.0 - double(n), -5.0, 20.0};
+            ids << store->addPoint(point);
+            if (n == 0 || situation == QLatin1String("saved unmarked"))
+                writer.writeFrequencySweepRow(workbook, n, point.values.at(0), point.values.at(1),
+                                              point.values.at(2), point.values.at(3), point.id);
+        }
+        // The first row reached the workbook and the store knows it; the rest did not, or did unmarked.
+        store->markInWorkbook({ids.first()}, workbook);
+        if (situation == QLatin1String("stopped") || situation == QLatin1String("saved unmarked"))
+            store->endRun(run, QStringLiteral("stopped"), QDateTime::currentDateTimeUtc());
+    }
+    if (situation == QLatin1String("writer gone")) {
+        // Its writer a process of this machine that no longer runs.
+        QSqlDatabase raw = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
+        raw.setDatabaseName(path);
+        QVERIFY(raw.open());
+        QVERIFY(QSqlQuery(raw).exec(QStringLiteral("UPDATE runs SET writer = '%1 2147483646'")
+                                        .arg(QSysInfo::machineHostName())));
+        raw.close();
+        raw = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("raw"));
+    }
+    // This test's own process is the writer "still measuring" unless the run ended.
+    RunRecorder recorder(SqliteStore::open(path, SqliteStore::Mode::Write, nullptr));
+    QStringList workbooks;
+    QCOMPARE(recorder.recover(writer, &workbooks), written);
+    QCOMPARE(workbooks, written > 0 ? QStringList{workbook} : QStringList());
+    const std::unique_ptr<XlsxDocument> document = XlsxDocument::open(writer.workbookPath(workbook));
+    QVERIFY(document);
+    QCOMPARE(document->sheet().lastUsedRow(), rows);
+    // Every point's row is in the workbook and marked so, but the live run's, left to its writer.
+    QCOMPARE(recorder.store()->pointsNotInWorkbook().size(), situation == QLatin1String("writer alive") ? 3 : 0);
+}
+
+QTEST_GUILESS_MAIN(tst_RunRecorder)
+#include "tst_RunRecorder.moc"
