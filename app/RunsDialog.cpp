@@ -188,8 +188,11 @@ void RunsDialog::refresh()
         runFilter.station = stationFilter->currentText();
     if (onServer) {
         // The runs of this bench are those of its station and its own store.
+        // None when the local store cannot be read: then no run is this bench's.
         QStringList announcements;
-        localIdentity = SqliteStore::open(localStore, SqliteStore::Mode::Read, &announcements)->identity();
+        const std::unique_ptr<SqliteStore> own = SqliteStore::open(localStore, SqliteStore::Mode::Read, &announcements);
+        localIdentity = own->problem().isEmpty() ? own->identity() : QString();
+        localReadable = own->problem().isEmpty();
         message->setText(QStringLiteral("Reading the runs of every station from %1…").arg(history));
     }
     emit readRuns(++generation, runFilter);
@@ -284,7 +287,7 @@ const RunSummary *RunsDialog::selectedSummary() const
 
 bool RunsDialog::isOwn(const RunSummary &run) const
 {
-    return !onServer || (run.station == station && run.store == localIdentity);
+    return !onServer || (localReadable && run.station == station && run.store == localIdentity);
 }
 
 void RunsDialog::updateButtons()

@@ -83,6 +83,7 @@ private:
     const QString station;
     const bool onServer;
     QString localIdentity;
+    bool localReadable = false;
     QString workbookFolder;
     QThread *readerThread = nullptr;
     int generation = 0;

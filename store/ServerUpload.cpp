@@ -138,8 +138,9 @@ void ServerUpload::stop()
 
 bool ServerUpload::openLocal()
 {
+    // Opened afresh each round: a store set aside and made again under its name is the new one.
     if (local.isOpen())
-        return true;
+        local.close();
     if (!QSqlDatabase::contains(localName))
         local = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), localName);
     local.setDatabaseName(options.localPath);

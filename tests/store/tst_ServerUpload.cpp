@@ -43,6 +43,7 @@ private slots:
     void listsAsTheLocalStores_data();
     void listsAsTheLocalStores();
     void olderServerIsUpgraded();
+    void storeMadeAfreshUnderTheUploader();
 
 private:
     bool serverNeeded();
@@ -971,6 +972,27 @@ void tst_ServerUpload::olderServerIsUpgraded()
         RunHistory::open(cluster->address(PgCluster::admin(), QStringLiteral("older")));
     QCOMPARE(server->runs({}).size(), 2);
     QCOMPARE(server->problem(), QString());
+}
+
+void tst_ServerUpload::storeMadeAfreshUnderTheUploader()
+{
+    if (!serverNeeded())
+        QSKIP(qPrintable(missing));
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("rfbench.sqlite"));
+    fillStore(path, 30, true);
+    ServerUpload upload(uploadOptions(address(), path, QStringLiteral("bench-a")));
+    QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
+    // Set aside while the uploader goes on (a damaged store is), and a new one made in its place.
+    for (const QString &suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")})
+        if (QFileInfo::exists(path + suffix))
+            QVERIFY(QFile::rename(path + suffix, path + QStringLiteral(".aside") + suffix));
+    fillStore(path, 7, true);
+    QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
+    Admin admin(*cluster, QStringLiteral("results"));
+    QCOMPARE(admin.texts(QStringLiteral("SELECT store, count(*) FROM points WHERE station = 'bench-a' GROUP BY store"
+                                        " ORDER BY count(*)")).size(), 2);
+    QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM points WHERE station = 'bench-a'")), qint64(37));
 }
 
 // Started with TST_UPLOAD_LOCAL set, it is an uploader only: the process killDuringUpload kills.
