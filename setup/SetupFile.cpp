@@ -415,13 +415,22 @@ bool parsePath(const QString &key, QVector<PathStep> *steps)
 // Whether a key appears twice in one object of the text, and the first that does: a setup that
 // says a thing twice is refused rather than read one way (the JSON reader keeps the last).
 // Texts that are not JSON give false here; the reader says what is wrong with them.
+// A key as JSON reads it: "d\u0065lay" is "delay".
+QString keyText(const QByteArray &raw)
+{
+    if (!raw.contains('\\'))
+        return QString::fromUtf8(raw);
+    const QJsonDocument document = QJsonDocument::fromJson("[\"" + raw + "\"]");
+    return document.isArray() ? document.array().at(0).toString() : QString::fromUtf8(raw);
+}
+
 bool duplicateKey(const QByteArray &bytes, QString *key)
 {
     struct Level
     {
         bool object = false;
         bool expectKey = false;
-        QSet<QByteArray> keys;
+        QSet<QString> keys;
     };
     QVector<Level> levels;
     for (int i = 0; i < bytes.size(); ++i) {
@@ -433,9 +442,9 @@ bool duplicateKey(const QByteArray &bytes, QString *key)
             if (i >= bytes.size())
                 return false;
             if (!levels.isEmpty() && levels.last().object && levels.last().expectKey) {
-                const QByteArray name = bytes.mid(begin, i - begin);
+                const QString name = keyText(bytes.mid(begin, i - begin));
                 if (levels.last().keys.contains(name)) {
-                    *key = QString::fromUtf8(name);
+                    *key = name;
                     return true;
                 }
                 levels.last().keys.insert(name);

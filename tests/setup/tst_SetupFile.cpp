@@ -77,6 +77,9 @@ void tst_SetupFile::checks_data()
                                  << QStringList() << "s.json: \"delay\": given twice in one object";
     QTest::newRow("an empty key twice") << QByteArray(powerSetup).replace("\"delay\": 20", "\"\": 1, \"\": {}")
                                         << QStringList() << "s.json: \"\": given twice in one object";
+    QTest::newRow("a key twice, once spelled with escapes")
+        << QByteArray(powerSetup).replace("\"delay\": 20", "\"delay\": 20, \"d\\u0065lay\": 30") << QStringList()
+        << "s.json: \"delay\": given twice in one object";
     QTest::newRow("unknown instrument key") << QByteArray(powerSetup).replace("\"channel\"", "\"chanel\"")
                                             << QStringList() << "s.json: powerMeter.chanel: unknown key";
     QTest::newRow("wrong type") << QByteArray(powerSetup).replace("\"points\": 11", "\"points\": \"11\"")
