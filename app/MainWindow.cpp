@@ -333,12 +333,11 @@ QString MainWindow::saveSetup(const QString &path)
 {
     BenchSetup setup = SetupForm::fromForm(*ui);
     // A window sending its runs to a results server names it, so that the setup run headless goes
-    // there too.
+    // there too; not the station, which is this bench's own name and would follow the file to
+    // another bench.
     if (!resultsServer.isEmpty()) {
         setup.hasStore = true;
         setup.storeAddress = resultsServer;
-        if (!station.trimmed().isEmpty())
-            setup.station = station;
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(SetupFile::write(setup)) < 0 || !file.commit()) {

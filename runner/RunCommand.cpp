@@ -166,6 +166,12 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
             return HeadlessRun::BadSetup;
         }
         setupPath = QStringLiteral("run %1").arg(from.run);
+        // The run goes on under the station it was recorded with, unless another is named.
+        if (!parser.isSet(station)) {
+            const QString recorded = results->run(from.run).station;
+            if (!recorded.isEmpty())
+                upload.station = recorded;
+        }
     } else {
         setupPath = positional.at(1);
         QFile file(setupPath);

@@ -650,6 +650,9 @@ BenchSetup only(const BenchSetup &setup, int measurement)
     BenchSetup one = setup;
     one.measurements = {setup.measurements.at(measurement)};
     one.measurements.first().run = true;
+    one.hasStore = false;
+    one.storeAddress.clear();
+    one.station.clear();
     return one;
 }
 

@@ -33,8 +33,8 @@ QByteArray write(const BenchSetup &setup);
 // "analyzer: missing; measurements[1] (spur) needs it"; empty when they can run.
 QString runnable(const BenchSetup &setup);
 
-// The setup of one of its measurements alone, as a run of it records it: the same instruments and
-// results store.
+// The setup of one of its measurements alone, as a run of it records it: the same instruments,
+// and no results store, which is the bench's own and not part of what was measured.
 BenchSetup only(const BenchSetup &setup, int measurement);
 
 // The instruments' transports and addresses, one line each ("synthesizer: lan 10.0.0.5"); the

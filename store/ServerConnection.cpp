@@ -15,7 +15,8 @@ QString firstLine(const QSqlError &error)
     return text.trimmed().section(QLatin1Char('\n'), 0, 0);
 }
 
-Failure open(QSqlDatabase *database, const QString &name, const ServerAddress &address, QString *why)
+Failure open(QSqlDatabase *database, const QString &name, const ServerAddress &address, QString *why,
+             int statementTimeoutMs)
 {
     if (database->isOpen())
         database->close();
@@ -34,6 +35,8 @@ Failure open(QSqlDatabase *database, const QString &name, const ServerAddress &a
         connectOptions << QStringLiteral("connect_timeout=5");
     connectOptions << QStringLiteral("keepalives_idle=10") << QStringLiteral("keepalives_interval=5")
                    << QStringLiteral("keepalives_count=3");
+    if (statementTimeoutMs > 0)
+        connectOptions << QStringLiteral("options='-c statement_timeout=%1'").arg(statementTimeoutMs);
     database->setConnectOptions(connectOptions.join(QLatin1Char(';')));
     if (database->open())
         return Failure::None;

@@ -14,8 +14,10 @@ enum class Failure { None, Unreachable, LoginRefused, NoDriver };
 
 // Opens *database, a connection of Qt's PostgreSQL driver under this name (made when there is
 // none), to the address. A server that went away is noticed in seconds, not after the system's
-// TCP timeouts. On failure, *why in a line.
-Failure open(QSqlDatabase *database, const QString &name, const ServerAddress &address, QString *why);
+// TCP timeouts. statementTimeoutMs: a statement waiting longer (on a lock, a busy server) is
+// cancelled; 0: none. On failure, *why in a line.
+Failure open(QSqlDatabase *database, const QString &name, const ServerAddress &address, QString *why,
+             int statementTimeoutMs = 0);
 
 // The layout version of the server's tables: 0 when it has none, -1 when it cannot be read (*why).
 int layoutVersion(QSqlDatabase &database, QString *why);

@@ -21,14 +21,25 @@ const char runColumns[] =
     " (SELECT string_agg(workbook, E'\\n' ORDER BY w.local_id) FROM run_workbooks w"
     "  WHERE w.station = l.station AND w.store = l.store AND w.run = l.local_id)"
     " FROM run_list l";
-// Newest first; a run matches the text in its measurement, station, outcome, setup or workbooks,
-// as in a local store (ILIKE: a local store's LIKE ignores the case of ASCII letters too).
+// A local store's LIKE ignores the case of ASCII letters alone: the same runs match here when
+// both sides have those folded, and nothing else.
+#define FOLD(text) "translate(" text ", 'ABCDEFGHIJKLMNOPQRSTUVWXYZ', 'abcdefghijklmnopqrstuvwxyz')"
+// Newest first; a run matches the text in its measurement, station, outcome, setup or workbooks.
 const char listFilter[] =
     " WHERE (? = '' OR started >= CAST(? AS timestamptz)) AND (? = '' OR station = ?)"
-    " AND (? = '' OR measurement ILIKE ? OR station ILIKE ? OR outcome ILIKE ? OR setup_text(setup) ILIKE ?"
+    " AND (? = '' OR " FOLD("measurement") " LIKE ? OR " FOLD("station") " LIKE ? OR " FOLD("outcome") " LIKE ?"
+    "  OR " FOLD("setup_text(setup)") " LIKE ?"
     "  OR EXISTS (SELECT 1 FROM run_workbooks w WHERE w.station = l.station AND w.store = l.store"
-    "   AND w.run = l.local_id AND w.workbook ILIKE ?))"
+    "   AND w.run = l.local_id AND " FOLD("w.workbook") " LIKE ?))"
     " ORDER BY started DESC, id DESC LIMIT ?";
+
+QString asciiFolded(QString text)
+{
+    for (QChar &c : text)
+        if (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
+            c = QChar(c.unicode() + ('a' - 'A'));
+    return text;
+}
 // The points of a run by its server id, in the order its station measured them.
 const char pointsOfRun[] =
     "SELECT p.local_id, p.pass, p.number, " UTC_TEXT("p.measured_at") ", p.row_kind, p.workbook, p.point_index,"
@@ -79,7 +90,9 @@ ServerHistory::ServerHistory(const ServerAddress &address, const QString &addres
         return;
     }
     QString why;
-    switch (ServerConnection::open(&database, connectionName, address, &why)) {
+    // A list is never held longer than this by a lock or a busy server.
+    const int statementTimeoutMs = 30000;
+    switch (ServerConnection::open(&database, connectionName, address, &why, statementTimeoutMs)) {
     case ServerConnection::Failure::None:
         break;
     case ServerConnection::Failure::LoginRefused:
@@ -168,7 +181,7 @@ QList<RunSummary> ServerHistory::runs(const RunFilter &filter)
                               : QStringLiteral("");
     const QString station = filter.station.isNull() ? QStringLiteral("") : filter.station;
     const QString text = filter.text.isNull() ? QStringLiteral("") : filter.text;
-    const QString pattern = likePattern(text);
+    const QString pattern = asciiFolded(likePattern(text));
     // LIMIT NULL is no limit.
     const QVariant limit = filter.limit > 0 ? QVariant(filter.limit) : QVariant(QVariant::LongLong);
     if (!exec(query, (QByteArray(runColumns) + listFilter).constData(),

@@ -125,9 +125,10 @@ QStringList stores()
         << QStringLiteral("CREATE FUNCTION setup_text(setup bytea) RETURNS text LANGUAGE plpgsql IMMUTABLE AS $$"
                           " BEGIN RETURN convert_from(setup, 'UTF8');"
                           " EXCEPTION WHEN OTHERS THEN RETURN encode(setup, 'escape'); END $$")
-        << QStringLiteral("DROP VIEW run_list")
+        << QStringLiteral("CREATE INDEX runs_by_store ON runs(store)")
+        // Replaced, not dropped: the grants a station was given on it stay.
         << QStringLiteral(
-               "CREATE VIEW run_list AS SELECT r.id, r.station, r.local_id, r.\"user\", r.version, r.started,"
+               "CREATE OR REPLACE VIEW run_list AS SELECT r.id, r.station, r.local_id, r.\"user\", r.version, r.started,"
                " CASE WHEN o.number IS NULL THEN r.ended ELSE o.ended END AS ended, r.measurement,"
                " COALESCE(o.outcome, r.outcome) AS outcome, r.setup, r.instruments, r.identities, r.note, r.writer,"
                " (SELECT count(*) FROM points p WHERE p.station = r.station AND p.store = r.store"

@@ -45,7 +45,8 @@ const char serverMaxima[] =
     " (SELECT coalesce(max(local_id), 0) FROM passes WHERE station = ? AND store = ?),"
     " (SELECT coalesce(max(local_id), 0) FROM points WHERE station = ? AND store = ?),"
     " (SELECT coalesce(max(local_id), 0) FROM troubles WHERE station = ? AND store = ?),"
-    " (SELECT coalesce(max(local_id), 0) FROM run_workbooks WHERE station = ? AND store = ?)";
+    " (SELECT coalesce(max(local_id), 0) FROM run_workbooks WHERE station = ? AND store = ?),"
+    " (SELECT station FROM runs WHERE store = ? AND store <> '' AND station <> ? LIMIT 1)";
 const char serverOutcomes[] =
     "SELECT r.local_id, coalesce(o.outcome, r.outcome),"
     " " UTC_TEXT("CASE WHEN o.number IS NULL THEN r.ended ELSE o.ended END") ", coalesce(o.number, 0)"
@@ -259,8 +260,18 @@ bool ServerUpload::serverMaxima(Maxima *maxima)
         query->addBindValue(options.station);
         query->addBindValue(identity);
     }
+    query->addBindValue(identity);
+    query->addBindValue(options.station);
     if (!query->exec() || !query->next()) {
         dropServer(firstLine(query->lastError()));
+        return false;
+    }
+    // Sent again under another name, every run of the store would be on the server twice.
+    if (!query->value(5).isNull()) {
+        problemText = QStringLiteral("the results server %1 has this store's runs as station \"%2\", not \"%3\": a "
+                                     "store keeps one station name; name this bench \"%2\" again")
+                          .arg(options.server.shown(), query->value(5).toString(), options.station);
+        current = State::Refused;
         return false;
     }
     maxima->runs = query->value(0).toLongLong();
@@ -379,12 +390,15 @@ bool ServerUpload::readIdentity()
     // A store of a layout before identities has the empty one its upgrade gives it.
     QSqlQuery query(local);
     if (query.exec(QString::fromUtf8(localHasIdentity)) && query.next()) {
+        // Never a null text: the driver binds that as NULL, which matches no row.
         if (query.value(0).toInt() == 0) {
-            identity.clear();
+            identity = QStringLiteral("");
             return true;
         }
         if (query.exec(QString::fromUtf8(localIdentity)) && query.next()) {
             identity = query.value(0).toString();
+            if (identity.isNull())
+                identity = QStringLiteral("");
             return true;
         }
     }

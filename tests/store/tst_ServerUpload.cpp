@@ -627,6 +627,8 @@ void tst_ServerUpload::refused_data()
         << "new store" << QString() << int(ServerUpload::State::Up);
     QTest::newRow("an older copy of the store put back")
         << "older copy" << "is an older copy of the one that sent them" << int(ServerUpload::State::Refused);
+    QTest::newRow("this store sent before under another station name")
+        << "renamed" << "has this store's runs as station \"bench-z\", not \"bench-a\"" << int(ServerUpload::State::Refused);
     QTest::newRow("local store unreadable") << "local unreadable" << "results server upload waits: the local results store"
                                             << int(ServerUpload::State::LocalUnreadable);
     QTest::newRow("server refuses a table while outcomes are read")
@@ -684,6 +686,10 @@ void tst_ServerUpload::refused()
     }
     if (situation == QLatin1String("outcomes refused"))
         QCOMPARE(admin.exec(QStringLiteral("REVOKE SELECT ON run_outcomes FROM station")), QString());
+    if (situation == QLatin1String("renamed")) {
+        ServerUpload before(uploadOptions(address(), path, QStringLiteral("bench-z")));
+        QVERIFY(before.uploadNow());
+    }
     const bool otherStore = situation == QLatin1String("older copy") || situation == QLatin1String("local unreadable");
     const QString used = cluster->address(QStringLiteral("station"), situation == QLatin1String("empty")
                                                                           ? QStringLiteral("empty")
@@ -728,6 +734,7 @@ void tst_ServerUpload::refused()
     QVERIFY(!sent);
     // What the server lacks of the store: all of an unreadable one, the points after the last it has.
     const qint64 waiting = situation == QLatin1String("older copy") ? 0 : 12;
+    const qint64 onServer = situation == QLatin1String("older copy") ? 45 : situation == QLatin1String("renamed") ? 12 : 0;
     if (situation != QLatin1String("local unreadable"))
         QCOMPARE(upload.waiting(), waiting);
     QCOMPARE(notices.size(), 1);
@@ -739,8 +746,7 @@ void tst_ServerUpload::refused()
     QVERIFY(!notices.first().contains(QLatin1String("secret")));
     if (notices.first().contains(QLatin1String("postgresql://")))
         QVERIFY2(notices.first().contains(ServerAddress::parse(used, nullptr).shown()), qPrintable(notices.first()));
-    QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM points")),
-             qint64(situation == QLatin1String("older copy") ? 45 : 0));
+    QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM points")), onServer);
     // The run goes on locally.
     addPoints(*store, run, 13, 3);
     QCOMPARE(store->points(run).size(), 15);
@@ -863,6 +869,7 @@ void tst_ServerUpload::listsAsTheLocalStores_data()
     QTest::newRow("one station") << QString() << 0 << 0 << "bench-2";
     QTest::newRow("station and text") << "10" << 0 << 0 << "bench-1";
     QTest::newRow("since and limit") << QString() << 2 << 2 << QString();
+    QTest::newRow("case of other letters kept") << "überlast" << 0 << 0 << QString();
 }
 
 void tst_ServerUpload::listsAsTheLocalStores()
@@ -886,7 +893,9 @@ void tst_ServerUpload::listsAsTheLocalStores()
     const Run made[] = {{0, 1, "power", "{\"power\": -7, \"points\": 10}", "Table 10 dBm", "finished"},
                         {1, 2, "spur", "{}", "Table 100 dBm", "stopped"},
                         {0, 3, "power", "{}", "Table 10% dBm", "finished"},
-                        {0, 3, "power", "{}", "a_b in c:\\d", "running"}};
+                        {0, 3, "power", "{}", "a_b in c:\\d", "running"},
+                        {1, 4, "power", "{}", "Überlast Ä", "finished"},
+                        {0, 5, "power", "{}", "überlast ä", "finished"}};
     for (const Run &run : made) {
         const std::unique_ptr<SqliteStore> store =
             SqliteStore::open(folder.filePath(names.at(run.store)), SqliteStore::Mode::Write, nullptr);
@@ -942,7 +951,21 @@ void tst_ServerUpload::olderServerIsUpgraded()
 {
     if (!serverNeeded())
         QSKIP(qPrintable(missing));
-    // A database of the first server layout, with a run its station sent then.
+    // A store of the layout before identities (a store of then), and a database of the first server
+    // layout holding what that store sent then: its run and first two points.
+    QTemporaryDir folder;
+    const QString legacy = folder.filePath(QStringLiteral("legacy.sqlite"));
+    fillStore(legacy, 5, true);
+    {
+        QSqlDatabase raw = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("legacy"));
+        raw.setDatabaseName(legacy);
+        QVERIFY(raw.open());
+        for (const char *sql : {"DROP TRIGGER store_identity_kept", "DROP TRIGGER store_identity_fixed",
+                                "DROP TABLE store_identity", "DELETE FROM schema_version WHERE version = 3"})
+            QVERIFY2(QSqlQuery(raw).exec(QString::fromUtf8(sql)), sql);
+        raw.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("legacy"));
     {
         Admin admin(*cluster, QStringLiteral("postgres"));
         QCOMPARE(admin.exec(QStringLiteral("CREATE DATABASE older")), QString());
@@ -955,19 +978,27 @@ void tst_ServerUpload::olderServerIsUpgraded()
           "INSERT INTO runs (station, local_id, \"user\", version, started, measurement, outcome, instruments,"
           " identities, note, writer) VALUES ('bench-a', 1, 'tester', '0.9', now(), 'power', 'finished', '', '', '', 'w')",
           "INSERT INTO points (station, local_id, run, pass, number, row_kind, workbook, point_index)"
-          " VALUES ('bench-a', 1, 1, 1, 1, 'sweep', 'Table 1', 0), ('bench-a', 2, 1, 1, 2, 'sweep', 'Table 1', 1)"})
+          " VALUES ('bench-a', 1, 1, 1, 1, 'sweep', 'Table 1', 0), ('bench-a', 2, 1, 1, 2, 'sweep', 'Table 1', 1)",
+          "GRANT SELECT ON run_list TO station"})
         QCOMPARE(older.exec(QString::fromUtf8(sql)), QString());
 
-    // The owner's rfbench upgrades it; a store made since goes up beside what was there.
-    QTemporaryDir folder;
+    // The owner's rfbench upgrades it; the old store sends what follows, a store made since goes up
+    // beside it.
     const QString path = folder.filePath(QStringLiteral("rfbench.sqlite"));
     fillStore(path, 3, true);
-    ServerUpload upload(uploadOptions(cluster->address(PgCluster::admin(), QStringLiteral("older")), path,
-                                      QStringLiteral("bench-a")));
-    QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
+    for (const QString &local : {legacy, path}) {
+        ServerUpload upload(uploadOptions(cluster->address(PgCluster::admin(), QStringLiteral("older")), local,
+                                          QStringLiteral("bench-a")));
+        QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
+    }
     QCOMPARE(older.number(QStringLiteral("SELECT max(version) FROM schema_version")), qint64(ServerSchema::current));
     QCOMPARE(older.texts(QStringLiteral("SELECT local_id, point_count, store = '' FROM run_list ORDER BY id")),
-             (QStringList{QStringLiteral("1|2|true"), QStringLiteral("1|3|false")}));
+             (QStringList{QStringLiteral("1|5|true"), QStringLiteral("1|3|false")}));
+    QCOMPARE(older.texts(QStringLiteral("SELECT count(*), count(DISTINCT local_id) FROM points WHERE store = ''")),
+             QStringList{QStringLiteral("5|5")});
+    // The station's grant on the list outlives the upgrade.
+    QCOMPARE(older.texts(QStringLiteral("SELECT has_table_privilege('station', 'run_list', 'SELECT')")),
+             QStringList{QStringLiteral("true")});
     const std::unique_ptr<RunHistory> server =
         RunHistory::open(cluster->address(PgCluster::admin(), QStringLiteral("older")));
     QCOMPARE(server->runs({}).size(), 2);
