@@ -49,6 +49,9 @@ enum Column { RunColumn, WhenColumn, MeasurementColumn, SetupColumn, PointsColum
 
 void RunsReader::read(int generation, const RunFilter &filter)
 {
+    // Typing in the filter asks for a read at each key: only the last one is of use.
+    if (generation < *latest)
+        return;
     const std::unique_ptr<RunHistory> store = RunHistory::open(history);
     QList<RunSummary> runs;
     QStringList stations;
@@ -57,6 +60,20 @@ void RunsReader::read(int generation, const RunFilter &filter)
     if (store->problem().isEmpty())
         stations = store->stations();
     emit done(generation, runs, stations, store->problem());
+}
+
+void RunsReader::exportRun(qint64 run, const QString &path)
+{
+    const std::unique_ptr<RunHistory> store = RunHistory::open(history);
+    QByteArray table;
+    if (store->problem().isEmpty())
+        table = RunExport::csv(store->points(run));
+    // A read that failed half-way leaves no file that looks whole.
+    QString error = store->problem();
+    QSaveFile file(path);
+    if (error.isEmpty() && (!file.open(QIODevice::WriteOnly) || file.write(table) != table.size() || !file.commit()))
+        error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+    emit exported(run, path, error);
 }
 
 RunsDialog::RunsDialog(const QString &history, const QString &localStore, const QString &station,
@@ -132,11 +149,18 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
 
     qRegisterMetaType<RunFilter>();
     qRegisterMetaType<QList<RunSummary>>();
-    auto *reader = new RunsReader(history);
+    auto *reader = new RunsReader(history, latest);
     reader->moveToThread(readerThread);
     connect(readerThread, &QThread::finished, reader, &QObject::deleteLater);
     connect(this, &RunsDialog::readRuns, reader, &RunsReader::read);
+    connect(this, &RunsDialog::exportRun, reader, &RunsReader::exportRun);
     connect(reader, &RunsReader::done, this, &RunsDialog::fill);
+    connect(reader, &RunsReader::exported, this, [this](qint64 run, const QString &path, const QString &error) {
+        message->setText(error.isEmpty() ? QStringLiteral("Points of run %1 written to %2")
+                                               .arg(QString::number(run), QDir::toNativeSeparators(path))
+                                         : QStringLiteral("Not exported: ") + error);
+        emit exported(error);
+    });
     readerThread->setObjectName(QStringLiteral("runs reader"));
     readerThread->start();
 
@@ -173,9 +197,13 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
 
 RunsDialog::~RunsDialog()
 {
-    // A read under way ends within the server's connect timeout.
+    // A read under way waits on the server at most its timeouts; it ends on its own rather than
+    // hold the window, and its thread goes with it.
     readerThread->quit();
-    readerThread->wait();
+    if (!readerThread->wait(200)) {
+        readerThread->setParent(nullptr);
+        connect(readerThread, &QThread::finished, readerThread, &QObject::deleteLater);
+    }
 }
 
 void RunsDialog::refresh()
@@ -195,7 +223,8 @@ void RunsDialog::refresh()
         localReadable = own->problem().isEmpty();
         message->setText(QStringLiteral("Reading the runs of every station from %1…").arg(history));
     }
-    emit readRuns(++generation, runFilter);
+    *latest = ++generation;
+    emit readRuns(generation, runFilter);
 }
 
 void RunsDialog::fill(int readGeneration, const QList<RunSummary> &runs, const QStringList &stations,
@@ -262,18 +291,11 @@ void RunsDialog::selectRun(qint64 id)
             table->selectRow(row);
 }
 
-QString RunsDialog::exportCsv(const QString &path)
+void RunsDialog::exportCsv(const QString &path)
 {
-    const std::unique_ptr<RunHistory> store = RunHistory::open(history);
-    QSaveFile file(path);
-    QString error = store->problem();
-    if (error.isEmpty() && (!file.open(QIODevice::WriteOnly) || file.write(RunExport::csv(store->points(selectedRun()))) < 0
-                            || !file.commit()))
-        error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
-    message->setText(error.isEmpty() ? QStringLiteral("Points of run %1 written to %2")
-                                           .arg(QString::number(selectedRun()), QDir::toNativeSeparators(path))
-                                     : QStringLiteral("Not exported: ") + error);
-    return error;
+    message->setText(QStringLiteral("Writing the points of run %1 to %2…")
+                         .arg(QString::number(selectedRun()), QDir::toNativeSeparators(path)));
+    emit exportRun(selectedRun(), path);
 }
 
 const RunSummary *RunsDialog::selectedSummary() const

@@ -8,6 +8,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+#include <memory>
+
 class QCheckBox;
 class QComboBox;
 class QThread;
@@ -27,16 +30,25 @@ class RunsReader : public QObject
     Q_OBJECT
 
 public:
-    explicit RunsReader(const QString &history) : history(history) {}
+    // latest: the newest read asked for; an older one that has not begun is skipped.
+    RunsReader(const QString &history, std::shared_ptr<std::atomic<int>> latest)
+        : history(history), latest(std::move(latest))
+    {
+    }
 
 public slots:
     void read(int generation, const RunFilter &filter);
+    // Writes the run's points to a CSV file, whole or not at all.
+    void exportRun(qint64 run, const QString &path);
 
 signals:
     void done(int generation, const QList<RunSummary> &runs, const QStringList &stations, const QString &problem);
+    // error: empty when written.
+    void exported(qint64 run, const QString &path, const QString &error);
 
 private:
     const QString history;
+    const std::shared_ptr<std::atomic<int>> latest;
 };
 
 // The window's list of the runs in the results store, or of every station on the shared results
@@ -60,8 +72,8 @@ public:
     // The run of the selected row; 0 when none is selected.
     qint64 selectedRun() const;
     void selectRun(qint64 id);
-    // Writes the selected run's points to a CSV file; the error, or an empty text.
-    QString exportCsv(const QString &path);
+    // Writes the selected run's points to a CSV file, off the window's thread: exported() then.
+    void exportCsv(const QString &path);
 
 signals:
     // The operator asks to fill the form with the run's setup (in the setup file's format).
@@ -70,7 +82,10 @@ signals:
     void resumeRun(qint64 run);
     // The list shows what the last refresh read.
     void refreshed();
+    // An export asked for ended; error: empty when the file was written.
+    void exported(const QString &error);
     void readRuns(int generation, const RunFilter &filter);
+    void exportRun(qint64 run, const QString &path);
 
 private:
     void fill(int generation, const QList<RunSummary> &runs, const QStringList &stations, const QString &problem);
@@ -87,6 +102,7 @@ private:
     QString workbookFolder;
     QThread *readerThread = nullptr;
     int generation = 0;
+    const std::shared_ptr<std::atomic<int>> latest = std::make_shared<std::atomic<int>>(0);
     QLineEdit *filter = nullptr;
     QComboBox *stationFilter = nullptr;
     QCheckBox *sinceOn = nullptr;

@@ -1359,7 +1359,10 @@ void tst_MainWindow::runsListExportsRepeatsAndResumes()
     runs->selectRun(id);
     QVERIFY(runs->findChild<QPushButton *>(QStringLiteral("buttonRunsResume"))->isEnabled());
     const QString csv = reports.filePath(QStringLiteral("run.csv"));
-    QCOMPARE(runs->exportCsv(csv), QString());
+    QSignalSpy exportedSpy(runs, &RunsDialog::exported);
+    runs->exportCsv(csv);
+    QVERIFY(exportedSpy.wait(10000));
+    QCOMPARE(exportedSpy.first().first().toString(), QString());
     QFile exported(csv);
     QVERIFY(exported.open(QIODevice::ReadOnly));
     QCOMPARE(exported.readAll().count('\n'), 1 + measured);

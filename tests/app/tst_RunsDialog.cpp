@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -24,6 +26,7 @@ private slots:
     void ownRunsAndOthers_data();
     void ownRunsAndOthers();
     void serverAway();
+    void serverThatNeverAnswers();
 
 private:
     QString address() const { return cluster->address(PgCluster::admin(), QStringLiteral("results")); }
@@ -133,10 +136,13 @@ void tst_RunsDialog::ownRunsAndOthers()
     if (resumable)
         QCOMPARE(resumed.first().first().toLongLong(), runOf.value(station));
     const QString csv = folder.filePath(QStringLiteral("run.csv"));
-    QCOMPARE(dialog.exportCsv(csv), QString());
-    QFile exported(csv);
-    QVERIFY(exported.open(QIODevice::ReadOnly));
-    QCOMPARE(exported.readAll().count('\n'), 1 + 3);
+    QSignalSpy exported(&dialog, &RunsDialog::exported);
+    dialog.exportCsv(csv);
+    QVERIFY(exported.wait(10000));
+    QCOMPARE(exported.first().first().toString(), QString());
+    QFile file(csv);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll().count('\n'), 1 + 3);
 }
 
 void tst_RunsDialog::serverAway()
@@ -155,6 +161,31 @@ void tst_RunsDialog::serverAway()
     QCOMPARE(dialog.findChild<QTableWidget *>(QStringLiteral("tableRuns"))->rowCount(), 0);
     QString error;
     QVERIFY2(cluster->start(&error), qPrintable(error));
+}
+
+void tst_RunsDialog::serverThatNeverAnswers()
+{
+    // Takes the connection and says nothing, as a server behind a dead route or a full backlog.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    QList<QTcpSocket *> held;
+    connect(&silent, &QTcpServer::newConnection, this, [&] {
+        while (QTcpSocket *socket = silent.nextPendingConnection())
+            held << socket;
+    });
+    const QString address = QStringLiteral("postgresql://station@127.0.0.1:%1/results?connect_timeout=2")
+                                .arg(silent.serverPort());
+    RunsDialog dialog(address, storeOf(QStringLiteral("bench-a")), QStringLiteral("bench-a"), folder.path());
+    QSignalSpy exported(&dialog, &RunsDialog::exported);
+    const QString csv = folder.filePath(QStringLiteral("silent.csv"));
+    dialog.exportCsv(csv);
+    QCOMPARE(exported.count(), 0);
+    QVERIFY(exported.wait(20000));
+    QVERIFY2(exported.first().first().toString().contains(QLatin1String("is unreachable")),
+             qPrintable(exported.first().first().toString()));
+    QVERIFY(!QFile::exists(csv));
+    QVERIFY(!held.isEmpty());
+    qDeleteAll(held);
 }
 
 QTEST_MAIN(tst_RunsDialog)

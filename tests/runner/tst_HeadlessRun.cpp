@@ -159,7 +159,11 @@ void tst_HeadlessRun::exitCodes()
         analyzerAddress = bench->analyzerAddress();
     }
     QTemporaryDir folder;
-    const QString setupPath = folder.filePath(QStringLiteral("bench setup.json"));
+    // In a folder of its own: a store the setup names is beside the setup, not in the data folder.
+    QVERIFY(QDir(folder.path()).mkpath(QStringLiteral("setups")));
+    const QString setupPath = folder.filePath(QStringLiteral("setups/bench setup.json"));
+    const bool storeInSetup = measurements.contains("\"store\"");
+    const QString storeFolder = storeInSetup ? folder.filePath(QStringLiteral("setups")) : folder.path();
     QFile file(setupPath);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(setupFor(recorded ? synth->address() : bench->synthAddress(),
@@ -196,16 +200,22 @@ void tst_HeadlessRun::exitCodes()
     QCOMPARE(summary.value(QStringLiteral("workbooks")).toArray().size(), rows.size());
     if (!store.isEmpty()) {
         // Every point is on record in the store the run was given, and no other store was begun.
-        QVERIFY2(QFile::exists(folder.filePath(store)), qPrintable(QDir(folder.path()).entryList().join('|')));
+        const QString storePath = QDir(storeFolder).filePath(store);
+        QVERIFY2(QFile::exists(storePath), qPrintable(QDir(storeFolder).entryList().join('|')));
         QStringList announcements;
-        const auto results = SqliteStore::open(folder.filePath(store), SqliteStore::Mode::Read, &announcements);
+        const auto results = SqliteStore::open(storePath, SqliteStore::Mode::Read, &announcements);
         QVERIFY2(results->problem().isEmpty(), qPrintable(results->problem()));
         int recorded = 0;
-        for (const RunSummary &entry : results->runs(RunFilter()))
+        for (const RunSummary &entry : results->runs(RunFilter())) {
             recorded += results->points(entry.id).size();
+            // Under the station the setup names, else the host's name.
+            if (storeInSetup)
+                QCOMPARE(entry.station, QStringLiteral("bench-3"));
+        }
         QCOMPARE(recorded, points);
-        const QStringList stores = QDir(folder.path()).entryList({QStringLiteral("*.sqlite")});
-        QCOMPARE(stores, QStringList{store});
+        QCOMPARE(QDir(storeFolder).entryList({QStringLiteral("*.sqlite")}), QStringList{store});
+        if (storeInSetup)
+            QCOMPARE(QDir(folder.path()).entryList({QStringLiteral("*.sqlite")}), QStringList());
     }
     if (bench) {
         // The synthesizer got the power first, then every point's frequency, as from the window.
