@@ -8,6 +8,7 @@
 #include "MeasuredPoint.h"
 #include "MeasurementPlot.h"
 #include "Pause.h"
+#include "PgCluster.h"
 #include "RunStatus.h"
 #include "RunsDialog.h"
 #include "SetupForm.h"
@@ -211,6 +212,7 @@ private slots:
     void dataLocation();
     void setupsKeptSharedAndRunWithoutTheWindow();
     void runsListExportsRepeatsAndResumes();
+    void runsGoUpToTheResultsServer();
 };
 
 void tst_MainWindow::initTestCase()
@@ -1387,6 +1389,70 @@ void tst_MainWindow::runsListExportsRepeatsAndResumes()
     runs->selectRun(id);
     runs->findChild<QPushButton *>(QStringLiteral("buttonRunsLoadSetup"))->click();
     QCOMPARE(widget<QSpinBox>("spinBoxPointsFreq")->value(), 60);
+}
+
+void tst_MainWindow::runsGoUpToTheResultsServer()
+{
+    const QString missing = PgCluster::missing();
+    if (!missing.isEmpty()) {
+        QVERIFY2(!qEnvironmentVariableIsSet("CI"), qPrintable(missing));
+        QSKIP(qPrintable(missing));
+    }
+    PgCluster cluster;
+    QString error;
+    QVERIFY2(cluster.start(&error), qPrintable(error));
+    QProcess create;
+    create.start(QStringLiteral("psql"), {QStringLiteral("-h"), cluster.socketFolder(), QStringLiteral("-p"),
+                                          QString::number(cluster.port()), QStringLiteral("-U"), PgCluster::admin(),
+                                          QStringLiteral("-d"), QStringLiteral("postgres"), QStringLiteral("-c"),
+                                          QStringLiteral("CREATE DATABASE results")});
+    QVERIFY(create.waitForFinished(30000) && create.exitCode() == 0);
+
+    // The window started with the server as its store, and a station name in its settings.
+    window.reset();
+    const QString server = cluster.address(PgCluster::admin(), QStringLiteral("results"));
+    const QString folder = reports.filePath(QStringLiteral("to the server"));
+    QVERIFY(QDir().mkpath(folder));
+    const DataLocation before = DataLocation::current();
+    DataLocation location = before;
+    location.storeFile = server;
+    location.workbookFolder = folder;
+    DataLocation::setCurrent(location);
+    QSettings(settingsPath(), QSettings::IniFormat).setValue(QStringLiteral("Store/station"), QStringLiteral("bench-w"));
+    window = std::make_unique<MainWindow>();
+    runInThread(window->devicesWork(), [this, &folder] { window->devicesWork()->reportWriter()->setDirectory(folder); });
+
+    BenchSimProcess sim;
+    QVERIFY(sim.isReady());
+    QVERIFY(connectSynthesizer(sim));
+    QVERIFY(connectInstruments(sim));
+    widget<QSpinBox>("spinBoxPointsFreq")->setValue(7);
+    widget<QSpinBox>("spinBoxDelay")->setValue(0);
+    click("buttonMeasurement");
+    QVERIFY(QTest::qWaitFor([this] { return enabled("buttonMeasurement"); }, 30000));
+
+    // The local store beside the workbooks has the run, and the upload beside the window sends it.
+    const QString local = SqliteStore::defaultPath(folder);
+    QCOMPARE(SqliteStore::open(local, SqliteStore::Mode::Read, nullptr)->runs({}).value(0).station,
+             QStringLiteral("bench-w"));
+    RunSummary up;
+    QVERIFY(QTest::qWaitFor([&] {
+        up = RunHistory::open(server)->runs({}).value(0);
+        return up.points == 7 && up.outcome == QLatin1String("finished");
+    }, 20000));
+    QCOMPARE(up.station, QStringLiteral("bench-w"));
+
+    // The Runs list reads the server: this bench's run, numbered by the server.
+    window->showRuns();
+    QSignalSpy refreshed(window->runs(), &RunsDialog::refreshed);
+    QVERIFY(refreshed.wait(10000));
+    auto *table = window->runs()->findChild<QTableWidget *>(QStringLiteral("tableRuns"));
+    QCOMPARE(table->rowCount(), 1);
+    QCOMPARE(table->item(0, 9)->text(), QStringLiteral("bench-w"));
+    QCOMPARE(table->item(0, 0)->text().toLongLong(), up.id);
+    QVERIFY(window->runs()->findChild<QLabel *>(QStringLiteral("labelRunsMessage"))->text().contains(server));
+    window.reset();
+    DataLocation::setCurrent(before);
 }
 
 QTEST_MAIN(tst_MainWindow)
