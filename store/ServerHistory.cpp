@@ -3,6 +3,7 @@
 #include "ServerConnection.h"
 #include "ServerSchema.h"
 #include "SqliteStore.h"
+#include "StoredRows.h"
 
 #include <QHash>
 #include <QSqlError>
@@ -10,6 +11,10 @@
 #include <QVariantList>
 
 namespace {
+
+using StoredRows::kindOf;
+using StoredRows::numberOf;
+using StoredRows::timeOf;
 
 // Times come as UTC text, as the local store keeps them: the driver's own conversion of a
 // timestamptz depends on the session's time zone.
@@ -60,25 +65,6 @@ const char passesOfRun[] =
     " JOIN runs r ON r.station = s.station AND r.store = s.store AND r.local_id = s.run"
     " WHERE r.id = ? ORDER BY s.local_id";
 const char stationsWithRuns[] = "SELECT DISTINCT station FROM runs ORDER BY station";
-
-QDateTime timeOf(const QVariant &value)
-{
-    return value.isNull() ? QDateTime() : QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
-}
-
-double numberOf(const QVariant &value)
-{
-    return value.isNull() ? qQNaN() : value.toDouble();
-}
-
-StoredPoint::Row kindOf(const QString &text)
-{
-    if (text == QLatin1String("step"))
-        return StoredPoint::Row::Step;
-    if (text == QLatin1String("spur"))
-        return StoredPoint::Row::Spur;
-    return StoredPoint::Row::Sweep;
-}
 
 } // namespace
 
@@ -149,22 +135,7 @@ bool ServerHistory::exec(QSqlQuery &query, const char *sql, const QVariantList &
 
 RunSummary ServerHistory::summaryOf(QSqlQuery &query)
 {
-    RunSummary run;
-    run.id = query.value(0).toLongLong();
-    run.station = query.value(1).toString();
-    run.user = query.value(2).toString();
-    run.version = query.value(3).toString();
-    run.started = timeOf(query.value(4));
-    run.ended = timeOf(query.value(5));
-    run.measurement = query.value(6).toString();
-    run.outcome = query.value(7).toString();
-    run.setup = query.value(8).toByteArray();
-    run.instruments = query.value(9).toString();
-    run.identities = query.value(10).toString();
-    run.note = query.value(11).toString();
-    run.points = query.value(12).toLongLong();
-    run.passes = query.value(13).toInt();
-    run.troubles = query.value(14).toInt();
+    RunSummary run = StoredRows::summaryOf(query);
     run.localId = query.value(15).toLongLong();
     run.store = query.value(16).toString();
     if (!query.value(17).isNull())

@@ -2,6 +2,7 @@
 
 #include "StoreFile.h"
 #include "StoreSchema.h"
+#include "StoredRows.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -19,6 +20,10 @@
 #endif
 
 namespace {
+
+using StoredRows::kindOf;
+using StoredRows::numberOf;
+using StoredRows::timeOf;
 
 // The primary result codes of SQLite that the store tells apart.
 enum SqliteCode { Busy = 5, ReadOnly = 8, IoError = 10, Corrupt = 11, Full = 13, CantOpen = 14, NotADatabase = 26 };
@@ -41,19 +46,9 @@ QVariant timeValue(const QDateTime &time)
     return time.isValid() ? QVariant(time.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ"))) : QVariant();
 }
 
-QDateTime timeOf(const QVariant &value)
-{
-    return value.isNull() ? QDateTime() : QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
-}
-
 QVariant numberValue(double number)
 {
     return qIsNaN(number) ? QVariant() : QVariant(number);
-}
-
-double numberOf(const QVariant &value)
-{
-    return value.isNull() ? qQNaN() : value.toDouble();
 }
 
 // UTF-8 text is kept as text, readable in any SQLite tool; other bytes as they are.
@@ -61,11 +56,6 @@ QVariant bytesValue(const QByteArray &bytes)
 {
     const QString text = QString::fromUtf8(bytes);
     return text.toUtf8() == bytes ? textValue(text) : QVariant(bytes);
-}
-
-QByteArray bytesOf(const QVariant &value)
-{
-    return value.type() == QVariant::ByteArray ? value.toByteArray() : value.toString().toUtf8();
 }
 
 QString kindText(StoredPoint::Row row)
@@ -79,15 +69,6 @@ QString kindText(StoredPoint::Row row)
         break;
     }
     return QStringLiteral("sweep");
-}
-
-StoredPoint::Row kindOf(const QString &text)
-{
-    if (text == QLatin1String("step"))
-        return StoredPoint::Row::Step;
-    if (text == QLatin1String("spur"))
-        return StoredPoint::Row::Spur;
-    return StoredPoint::Row::Sweep;
 }
 
 // The value columns of the points table, in their order there.
@@ -842,25 +823,10 @@ QList<StoredPoint> SqliteStore::points(qint64 run)
 
 RunSummary SqliteStore::summaryOf(QSqlQuery &query)
 {
-    RunSummary run;
-    run.id = query.value(0).toLongLong();
-    run.station = query.value(1).toString();
-    run.user = query.value(2).toString();
-    run.version = query.value(3).toString();
-    run.started = timeOf(query.value(4));
-    run.ended = timeOf(query.value(5));
-    run.measurement = query.value(6).toString();
-    run.outcome = query.value(7).toString();
+    RunSummary run = StoredRows::summaryOf(query);
     // Seen from here before the next writer records it.
     if (run.outcome == QLatin1String("running") && writerGone(query.value(15).toString()))
         run.outcome = QStringLiteral("interrupted");
-    run.setup = bytesOf(query.value(8));
-    run.instruments = query.value(9).toString();
-    run.identities = query.value(10).toString();
-    run.note = query.value(11).toString();
-    run.points = query.value(12).toLongLong();
-    run.passes = query.value(13).toInt();
-    run.troubles = query.value(14).toInt();
     run.localId = run.id;
     run.store = identityText;
     return run;

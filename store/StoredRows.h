@@ -1,0 +1,22 @@
+#pragma once
+
+#include "RunHistory.h"
+
+class QSqlQuery;
+class QVariant;
+
+// Reading the rows both the local store and the server give: times as UTC texts, NULL for no
+// value, and a run's columns in one order.
+namespace StoredRows {
+
+QDateTime timeOf(const QVariant &value);
+double numberOf(const QVariant &value);
+// Text or bytes, as the column holds it.
+QByteArray bytesOf(const QVariant &value);
+StoredPoint::Row kindOf(const QString &text);
+
+// A run from a row whose first columns are id, station, user, version, started, ended,
+// measurement, outcome, setup, instruments, identities, note, points, passes and troubles.
+RunSummary summaryOf(const QSqlQuery &query);
+
+} // namespace StoredRows
