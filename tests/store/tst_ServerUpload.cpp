@@ -847,6 +847,10 @@ void tst_ServerUpload::stations()
                                  &code);
         QCOMPARE(code, 0);
         QCOMPARE(csv.count(QLatin1Char('\n')), 1 + points);
+        const QString shown = listRuns({QStringLiteral("show"), QString::number(id)}, &code);
+        QVERIFY2(code == 0 && shown.contains(QStringLiteral("Station:      %1 (its run 1)").arg(stations.last()))
+                     && shown.contains(QStringLiteral("Points:       %1\n").arg(points)),
+                 qPrintable(shown));
     }
     // Ids unique across stations: each station's run has a server id of its own.
     QCOMPARE(admin.number(QStringLiteral("SELECT count(DISTINCT id) FROM runs")), qint64(message.isEmpty() ? stations.size() : 0));
