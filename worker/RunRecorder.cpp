@@ -3,7 +3,6 @@
 #include "ExcelWorker.h"
 
 #include <QCoreApplication>
-#include <QHash>
 #include <QHostInfo>
 #include <QMap>
 #include <QtDebug>
@@ -138,18 +137,7 @@ void RunRecorder::end(bool stopped)
 
 int RunRecorder::recover(ExcelWorker &writer, QStringList *workbooks)
 {
-    // A run that another process sharing the store is still measuring has its rows on their way
-    // to its workbooks: written here as well, they would be there twice.
-    QHash<qint64, bool> measuring;
-    QList<StoredPoint> unsaved;
-    for (const StoredPoint &point : results->pointsNotInWorkbook()) {
-        auto known = measuring.constFind(point.run);
-        if (known == measuring.constEnd())
-            known = measuring.insert(point.run, point.run != run
-                                                    && results->run(point.run).outcome == QLatin1String("running"));
-        if (!*known)
-            unsaved << point;
-    }
+    const QList<StoredPoint> unsaved = results->pointsNotInWorkbook();
     if (unsaved.isEmpty())
         return 0;
     // Per workbook, the runs' points in the order measured. A workbook's rows are saved in that

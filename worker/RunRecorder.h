@@ -43,8 +43,8 @@ public:
     qint64 currentRun() const { return run; }
 
     // Writes the rows of points that never reached their workbook (a kill while they waited),
-    // after taking out those the workbook holds already; a run another process is still
-    // measuring is left to it. Returns how many were written, with the workbooks in *workbooks.
+    // after taking out those the workbook holds already; returns how many were written, with
+    // the workbooks in *workbooks.
     int recover(ExcelWorker &writer, QStringList *workbooks);
 
     ResultsStore *store() const { return results.get(); }
