@@ -246,9 +246,12 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
     LinkTrace::stop();
     if (uploading) {
         // A last round for the points of the run's end; the run's result does not wait longer.
-        QString state;
-        if (!uploading->finish(15000, nullptr, &state))
-            std::fprintf(stderr, "rfbench run: %s; they go up with the next run of this station\n", qPrintable(state));
+        QString text;
+        ServerUpload::State state = ServerUpload::State::Unknown;
+        // A server that refused the store takes none of its points later either.
+        if (!uploading->finish(15000, nullptr, &text, &state))
+            std::fprintf(stderr, "rfbench run: %s%s\n", qPrintable(text),
+                         state == ServerUpload::State::Refused ? "" : "; they go up with the next run of this station");
     }
     return code;
 }

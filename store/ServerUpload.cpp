@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -34,6 +35,7 @@ const char localWorkbooks[] = "SELECT rowid, run, workbook FROM run_workbooks WH
 const char localOutcomes[] = "SELECT id, outcome, ended FROM runs";
 const char localLast[] = "SELECT (SELECT coalesce(max(id), 0) FROM runs), (SELECT coalesce(max(id), 0) FROM points)";
 const char localWaiting[] = "SELECT count(*) FROM points WHERE id > ?";
+const char localStart[] = "SELECT started FROM runs WHERE id = ?";
 const char localHasIdentity[] = "SELECT count(*) FROM sqlite_master WHERE name = 'store_identity'";
 const char localIdentity[] = "SELECT id FROM store_identity";
 
@@ -46,7 +48,12 @@ const char serverMaxima[] =
     " (SELECT coalesce(max(local_id), 0) FROM points WHERE station = ? AND store = ?),"
     " (SELECT coalesce(max(local_id), 0) FROM troubles WHERE station = ? AND store = ?),"
     " (SELECT coalesce(max(local_id), 0) FROM run_workbooks WHERE station = ? AND store = ?),"
-    " (SELECT station FROM runs WHERE store = ? AND store <> '' AND station <> ? LIMIT 1)";
+    " (SELECT " UTC_TEXT("started") " FROM runs WHERE station = ? AND store = ? ORDER BY local_id DESC LIMIT 1)";
+// The station a store first went up under.
+const char storeStation[] = "SELECT station FROM runs WHERE store = ? ORDER BY id LIMIT 1";
+// Taken in each batch's transaction, so that two uploaders of one store under two names do not
+// both send it: the second finds the first's station when it has the lock.
+const char storeLock[] = "SELECT pg_advisory_xact_lock(1380336211, hashtext(?))";
 const char serverOutcomes[] =
     "SELECT r.local_id, coalesce(o.outcome, r.outcome),"
     " " UTC_TEXT("CASE WHEN o.number IS NULL THEN r.ended ELSE o.ended END") ", coalesce(o.number, 0)"
@@ -251,29 +258,47 @@ std::unique_ptr<QSqlQuery> ServerUpload::serverQuery(const char *sql)
     return query;
 }
 
+bool ServerUpload::chooseStation()
+{
+    // A store keeps the station it first went up under: sent again under another name (a bench
+    // renamed, the window and rfbench run named apart), every run would be on the server twice.
+    station = options.station;
+    if (identity.isEmpty())
+        return true;
+    const std::unique_ptr<QSqlQuery> query(serverQuery(storeStation));
+    if (!query)
+        return false;
+    query->addBindValue(identity);
+    if (!query->exec()) {
+        dropServer(firstLine(query->lastError()));
+        return false;
+    }
+    if (query->next() && query->value(0).toString() != options.station) {
+        station = query->value(0).toString();
+        if (!stationSaid) {
+            stationSaid = true;
+            emit notice(QStringLiteral("results server: this store goes up as station \"%1\", the name it first went "
+                                       "up under, not \"%2\"")
+                            .arg(station, options.station));
+        }
+    }
+    return true;
+}
+
 bool ServerUpload::serverMaxima(Maxima *maxima)
 {
     const std::unique_ptr<QSqlQuery> query(serverQuery(::serverMaxima));
     if (!query)
         return false;
-    for (int i = 0; i < 5; ++i) {
-        query->addBindValue(options.station);
+    for (int i = 0; i < 6; ++i) {
+        query->addBindValue(station);
         query->addBindValue(identity);
     }
-    query->addBindValue(identity);
-    query->addBindValue(options.station);
     if (!query->exec() || !query->next()) {
         dropServer(firstLine(query->lastError()));
         return false;
     }
-    // Sent again under another name, every run of the store would be on the server twice.
-    if (!query->value(5).isNull()) {
-        problemText = QStringLiteral("the results server %1 has this store's runs as station \"%2\", not \"%3\": a "
-                                     "store keeps one station name; name this bench \"%2\" again")
-                          .arg(options.server.shown(), query->value(5).toString(), options.station);
-        current = State::Refused;
-        return false;
-    }
+    maxima->newestStart = query->value(5).toString();
     maxima->runs = query->value(0).toLongLong();
     maxima->passes = query->value(1).toLongLong();
     maxima->points = query->value(2).toLongLong();
@@ -319,7 +344,20 @@ bool ServerUpload::readLocal(const Maxima &maxima, Snapshot *snapshot)
         problemText = QStringLiteral("the results server %1 has more runs or points of station \"%2\" than the local "
                                      "store %3 holds: the store is an older copy of the one that sent them; put "
                                      "the newer back, or move this one aside so that a new store is made")
-                          .arg(options.server.shown(), options.station, options.localPath);
+                          .arg(options.server.shown(), station, options.localPath);
+        local.commit();
+        current = State::Refused;
+        return false;
+    }
+    // The newest run the server has of this store began when the local one of its number did,
+    // unless this store is a copy of another bench's, whose runs went on apart from it.
+    Rows newest;
+    ok = ok && (maxima.runs == 0 || read(localStart, {maxima.runs}, &newest));
+    if (ok && maxima.runs > 0 && newest.value(0).value(0).toString() != maxima.newestStart) {
+        problemText = QStringLiteral("the local results store %1 is not the one whose runs station \"%2\" sent (its "
+                                     "run %3 began at another time): it is a copy of another bench's store; move it "
+                                     "aside so that a new store is made")
+                          .arg(options.localPath, station, QString::number(maxima.runs));
         local.commit();
         current = State::Refused;
         return false;
@@ -353,7 +391,7 @@ bool ServerUpload::changedOutcomes(Snapshot *snapshot, QString *localError)
     const std::unique_ptr<QSqlQuery> remote(serverQuery(serverOutcomes));
     if (!remote)
         return false;
-    remote->addBindValue(options.station);
+    remote->addBindValue(station);
     remote->addBindValue(identity);
     if (!remote->exec()) {
         dropServer(firstLine(remote->lastError()));
@@ -414,6 +452,25 @@ bool ServerUpload::send(const Snapshot &snapshot)
         dropServer(firstLine(server.lastError()));
         return false;
     }
+    if (!identity.isEmpty()) {
+        for (const char *sql : {storeLock, storeStation}) {
+            const std::unique_ptr<QSqlQuery> query(serverQuery(sql));
+            if (!query)
+                return false;
+            query->addBindValue(identity);
+            if (!query->exec()) {
+                dropServer(firstLine(query->lastError()));
+                return false;
+            }
+            if (sql == storeStation && query->next() && query->value(0).toString() != station) {
+                // Another uploader sent this store first, under its name: the next round takes it.
+                query->finish();
+                server.rollback();
+                stationMoved = true;
+                return false;
+            }
+        }
+    }
     auto insert = [&](const char *sql, const Rows &rows, int bytesColumn = -1) {
         if (rows.isEmpty())
             return true;
@@ -421,7 +478,7 @@ bool ServerUpload::send(const Snapshot &snapshot)
         if (!query)
             return false;
         for (const QVariantList &row : rows) {
-            query->bindValue(0, options.station);
+            query->bindValue(0, station);
             query->bindValue(1, identity);
             for (int i = 0; i < row.size(); ++i) {
                 QVariant value = row.at(i);
@@ -480,7 +537,7 @@ bool ServerUpload::uploadNow()
     }
     for (;;) {
         Maxima maxima;
-        if (!serverMaxima(&maxima)) {
+        if (!chooseStation() || !serverMaxima(&maxima)) {
             waitingPoints = countWaiting();
             report(current);
             return false;
@@ -499,6 +556,8 @@ bool ServerUpload::uploadNow()
             return true;
         }
         if (!send(snapshot)) {
+            if (std::exchange(stationMoved, false))
+                continue;
             waitingPoints = countWaiting();
             report(current);
             return false;
@@ -578,7 +637,7 @@ ServerUploadThread::~ServerUploadThread()
     delete upload;
 }
 
-bool ServerUploadThread::finish(int timeoutMs, qint64 *waiting, QString *text)
+bool ServerUploadThread::finish(int timeoutMs, qint64 *waiting, QString *text, ServerUpload::State *state)
 {
     // Shared with the round, which may outlive a wait that gave up.
     struct Round
@@ -586,6 +645,7 @@ bool ServerUploadThread::finish(int timeoutMs, qint64 *waiting, QString *text)
         QSemaphore done;
         std::atomic<bool> upToDate{false};
         std::atomic<qint64> waiting{-1};
+        std::atomic<ServerUpload::State> state{ServerUpload::State::Unknown};
         QString text; // written before done is released, read after it is acquired
     };
     const auto round = std::make_shared<Round>();
@@ -593,6 +653,7 @@ bool ServerUploadThread::finish(int timeoutMs, qint64 *waiting, QString *text)
         upload->stop();
         round->upToDate = upload->uploadNow();
         round->waiting = upload->waiting();
+        round->state = upload->state();
         round->text = upload->describe();
         round->done.release();
     }, Qt::QueuedConnection);
@@ -601,5 +662,7 @@ bool ServerUploadThread::finish(int timeoutMs, qint64 *waiting, QString *text)
         *waiting = finished ? round->waiting.load() : -1;
     if (text)
         *text = finished ? round->text : QStringLiteral("results server: the last upload did not end in time");
+    if (state)
+        *state = finished ? round->state.load() : ServerUpload::State::Unknown;
     return finished && round->upToDate;
 }

@@ -70,12 +70,15 @@ private:
     struct Maxima
     {
         qint64 runs = 0, passes = 0, points = 0, troubles = 0, workbooks = 0;
+        QString newestStart; // of the newest run, as UTC text; empty: none
     };
 
     bool openLocal();
     bool openServer();
     bool prepareLayout();
     void dropServer(const QString &why);
+    // The station this round sends under: the one the store first went up under, else the named.
+    bool chooseStation();
     bool serverMaxima(Maxima *maxima);
     bool readLocal(const Maxima &maxima, Snapshot *snapshot);
     // False with *localError set when the local store failed; when the server did, it is dropped.
@@ -93,6 +96,9 @@ private:
     QSqlDatabase server;
     bool serverReady = false;
     QString identity; // the local store's
+    QString station;
+    bool stationSaid = false;
+    bool stationMoved = false;
     State current = State::Unknown;
     QString problemText;
     qint64 knownOnServer = 0; // the highest local point id the server was seen to have
@@ -114,8 +120,10 @@ public:
     ~ServerUploadThread() override;
 
     // A last round, waited for at most timeoutMs: true when the server then has every point;
-    // *waiting: the points it lacks (-1: the round did not end in time); *text: the state in words.
-    bool finish(int timeoutMs, qint64 *waiting = nullptr, QString *text = nullptr);
+    // *waiting: the points it lacks (-1: the round did not end in time); *text: the state in words;
+    // *state: where the server stood (Unknown: the round did not end in time).
+    bool finish(int timeoutMs, qint64 *waiting = nullptr, QString *text = nullptr,
+                ServerUpload::State *state = nullptr);
 
 signals:
     void notice(const QString &text);

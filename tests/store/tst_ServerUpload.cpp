@@ -389,6 +389,7 @@ void tst_ServerUpload::upload_data()
     QTest::newRow("server stopped mid-run and started again") << "server stopped" << 40;
     QTest::newRow("server away before the first upload") << "server away from the start" << 40;
     QTest::newRow("two uploaders of one store at once") << "two uploaders" << 7;
+    QTest::newRow("two uploaders of one store under two names") << "two names" << 7;
     QTest::newRow("run stopped, resumed and finished") << "resumed" << 40;
 }
 
@@ -412,9 +413,10 @@ void tst_ServerUpload::upload()
     const qint64 earlier = store->beginRun(runStart(QStringLiteral("{\"earlier\": true}")));
     addPoints(*store, earlier, 1, 30);
     store->endRun(earlier, QStringLiteral("finished"), QDateTime::fromMSecsSinceEpoch(1796000100000, Qt::UTC));
-    if (interruption != QLatin1String("server away from the start"))
+    // Two uploaders under two names race for a store the server does not have yet.
+    if (interruption != QLatin1String("server away from the start") && interruption != QLatin1String("two names"))
         QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
-    else
+    else if (interruption == QLatin1String("server away from the start"))
         QVERIFY(cluster->stop());
 
     const qint64 run = store->beginRun(runStart(QStringLiteral("{\"run\": \"µ\"}")));
@@ -451,10 +453,13 @@ void tst_ServerUpload::upload()
                  qPrintable(notices.join('\n')));
         QVERIFY2(cluster->start(&error), qPrintable(error));
     }
-    if (interruption == QLatin1String("two uploaders")) {
-        // A second uploader of the same store sends the same batches at the same moments.
+    if (interruption.startsWith(QLatin1String("two "))) {
+        // A second uploader of the same store sends the same batches at the same moments; named
+        // apart, the store goes up under one of the names alone.
         QThread other;
-        auto *twin = new ServerUpload(uploadOptions(address(), path, QStringLiteral("bench-a"), batch));
+        auto *twin = new ServerUpload(uploadOptions(
+            address(), path, interruption == QLatin1String("two names") ? QStringLiteral("bench-b") : QStringLiteral("bench-a"),
+            batch));
         twin->moveToThread(&other);
         bool twinDone = false;
         connect(&other, &QThread::started, twin, [twin, &twinDone] {
@@ -474,7 +479,9 @@ void tst_ServerUpload::upload()
     if (down)
         QCOMPARE(notices.last(), QStringLiteral("results server: every point is up"));
 
-    QCOMPARE(differences(localPoints(path), serverPoints(admin, QStringLiteral("bench-a"))), QString());
+    const QStringList names = admin.texts(QStringLiteral("SELECT DISTINCT station FROM points"));
+    QCOMPARE(names.size(), 1);
+    QCOMPARE(differences(localPoints(path), serverPoints(admin, names.first())), QString());
     const QString points = QString::number(interruption == QLatin1String("resumed") ? 130 : 120);
     QCOMPARE(admin.texts(QStringLiteral("SELECT local_id, outcome, to_char(ended AT TIME ZONE 'UTC', 'HH24:MI:SS'),"
                                         " point_count, pass_count, trouble_count, convert_from(setup, 'UTF8')"
@@ -628,7 +635,10 @@ void tst_ServerUpload::refused_data()
     QTest::newRow("an older copy of the store put back")
         << "older copy" << "is an older copy of the one that sent them" << int(ServerUpload::State::Refused);
     QTest::newRow("this store sent before under another station name")
-        << "renamed" << "has this store's runs as station \"bench-z\", not \"bench-a\"" << int(ServerUpload::State::Refused);
+        << "renamed" << "goes up as station \"bench-z\", the name it first went up under, not \"bench-a\""
+        << int(ServerUpload::State::Up);
+    QTest::newRow("a copy of a store whose runs went on apart")
+        << "copy" << "is a copy of another bench's store; move it aside" << int(ServerUpload::State::Refused);
     QTest::newRow("local store unreadable") << "local unreadable" << "results server upload waits: the local results store"
                                             << int(ServerUpload::State::LocalUnreadable);
     QTest::newRow("server refuses a table while outcomes are read")
@@ -689,8 +699,31 @@ void tst_ServerUpload::refused()
     if (situation == QLatin1String("renamed")) {
         ServerUpload before(uploadOptions(address(), path, QStringLiteral("bench-z")));
         QVERIFY(before.uploadNow());
+        addPoints(*store, run, 13, 3);
     }
-    const bool otherStore = situation == QLatin1String("older copy") || situation == QLatin1String("local unreadable");
+    if (situation == QLatin1String("copy")) {
+        // Copied to another bench after it went up; then each bench measured a run of its own.
+        ServerUpload first(uploadOptions(address(), path, QStringLiteral("bench-a")));
+        QVERIFY(first.uploadNow());
+        {
+            QSqlDatabase raw = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("copy"));
+            raw.setDatabaseName(path);
+            QVERIFY(raw.open());
+            QVERIFY(QSqlQuery(raw).exec(QStringLiteral("VACUUM INTO '%1'").arg(other)));
+            raw.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("copy"));
+        RunStart here = runStart(QStringLiteral("{}"));
+        here.started = here.started.addSecs(60);
+        addPoints(*store, store->beginRun(here), 13, 4);
+        QVERIFY(first.uploadNow());
+        const std::unique_ptr<SqliteStore> copy = SqliteStore::open(other, SqliteStore::Mode::Write, nullptr);
+        RunStart there = runStart(QStringLiteral("{}"));
+        there.started = here.started.addSecs(30);
+        addPoints(*copy, copy->beginRun(there), 13, 7);
+    }
+    const bool otherStore = situation == QLatin1String("older copy") || situation == QLatin1String("local unreadable")
+                         || situation == QLatin1String("copy");
     const QString used = cluster->address(QStringLiteral("station"), situation == QLatin1String("empty")
                                                                           ? QStringLiteral("empty")
                                                                           : QStringLiteral("results"));
@@ -707,6 +740,14 @@ void tst_ServerUpload::refused()
         QCOMPARE(admin.texts(QStringLiteral("SELECT count(*), count(DISTINCT store) FROM points WHERE station = 'bench-a'")),
                  QStringList{QStringLiteral("52|2")});
         QCOMPARE(admin.number(QStringLiteral("SELECT count(DISTINCT id) FROM runs WHERE station = 'bench-a'")), qint64(2));
+        return;
+    }
+    if (situation == QLatin1String("renamed")) {
+        // Under the name the store first went up with, once.
+        QVERIFY2(sent, qPrintable(upload.problem()));
+        QVERIFY2(notices.size() == 1 && notices.first().contains(notice), qPrintable(notices.join('\n')));
+        QCOMPARE(admin.texts(QStringLiteral("SELECT station, count(*), count(DISTINCT local_id) FROM points GROUP BY station")),
+                 QStringList{QStringLiteral("bench-z|15|15")});
         return;
     }
     if (situation == QLatin1String("update")) {
@@ -733,13 +774,14 @@ void tst_ServerUpload::refused()
     }
     QVERIFY(!sent);
     // What the server lacks of the store: all of an unreadable one, the points after the last it has.
-    const qint64 waiting = situation == QLatin1String("older copy") ? 0 : 12;
-    const qint64 onServer = situation == QLatin1String("older copy") ? 45 : situation == QLatin1String("renamed") ? 12 : 0;
+    const qint64 waiting = situation == QLatin1String("older copy") ? 0 : situation == QLatin1String("copy") ? 3 : 12;
+    const qint64 onServer = situation == QLatin1String("older copy") ? 45 : situation == QLatin1String("copy") ? 16 : 0;
     if (situation != QLatin1String("local unreadable"))
         QCOMPARE(upload.waiting(), waiting);
     QCOMPARE(notices.size(), 1);
     QVERIFY2(notices.first().contains(notice), qPrintable(notices.first()));
-    QCOMPARE(notices.first().contains(QLatin1String("local results store")), situation == QLatin1String("local unreadable"));
+    QCOMPARE(notices.first().contains(QLatin1String("local results store")) && notices.first().contains(QLatin1String("cannot be read")),
+             situation == QLatin1String("local unreadable"));
     if (situation != QLatin1String("local unreadable") && situation != QLatin1String("outcomes refused"))
         QVERIFY2(notices.first().endsWith(QStringLiteral("%1 points waiting to upload").arg(waiting)),
                  qPrintable(notices.first()));
@@ -980,7 +1022,8 @@ void tst_ServerUpload::olderServerIsUpgraded()
     for (const char *sql :
          {"INSERT INTO schema_version (version, program) VALUES (1, 'rfbench 0.9')",
           "INSERT INTO runs (station, local_id, \"user\", version, started, measurement, outcome, instruments,"
-          " identities, note, writer) VALUES ('bench-a', 1, 'tester', '0.9', now(), 'power', 'finished', '', '', '', 'w')",
+          " identities, note, writer) VALUES ('bench-a', 1, 'tester', '0.9', to_timestamp(1796000000.123), 'power',"
+          " 'finished', '', '', '', 'w')",
           "INSERT INTO points (station, local_id, run, pass, number, row_kind, workbook, point_index)"
           " VALUES ('bench-a', 1, 1, 1, 1, 'sweep', 'Table 1', 0), ('bench-a', 2, 1, 1, 2, 'sweep', 'Table 1', 1)",
           "GRANT SELECT ON run_list TO station"})
