@@ -203,6 +203,9 @@ RunsDialog::~RunsDialog()
     if (!readerThread->wait(200)) {
         readerThread->setParent(nullptr);
         connect(readerThread, &QThread::finished, readerThread, &QObject::deleteLater);
+        // It may have finished before the connection was made; deleted once either way.
+        if (readerThread->isFinished())
+            readerThread->deleteLater();
     }
 }
 
