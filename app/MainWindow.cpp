@@ -23,7 +23,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
-#include <QHostInfo>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegExp>
@@ -99,6 +98,13 @@ void fitFrameToPage(QTabWidget *tabs, QWidget *left, QWidget *right, QWidget *bo
     bottom->move(bottom->x(), height - bottom->height());
 }
 
+// This bench's station: as the settings name it, else as its store's runs have it.
+QString stationName(const QSettings &settings, const QString &storePath)
+{
+    const QString named = settings.value(QStringLiteral("Store/station")).toString().trimmed();
+    return named.isEmpty() ? SqliteStore::defaultStation(storePath) : named;
+}
+
 void fillWithSerialPorts(QComboBox *box)
 {
     for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
@@ -126,18 +132,16 @@ MainWindow::MainWindow(QWidget *parent)
                     : settings->value(QStringLiteral("Store/path"),
                                       SqliteStore::defaultPath(location.workbookFolder))
                           .toString();
-    station = settings->value(QStringLiteral("Store/station"), QHostInfo::localHostName()).toString();
-    worker->setStation(station);
     if (ServerAddress::isServerAddress(storePath)) {
         // The worker keeps the local store beside the workbooks; an upload beside it sends it on.
         ServerUpload::Options upload;
         QString why;
         upload.server = ServerAddress::parse(storePath, &why);
-        upload.station = station;
         // A wrong address is not used: the status bar says why.
         if (why.isEmpty())
             resultsServer = storePath;
         storePath = upload.localPath = SqliteStore::defaultPath(location.workbookFolder);
+        upload.station = station = stationName(*settings, storePath);
         if (why.isEmpty()) {
             auto *uploading = new ServerUploadThread(upload, this);
             connect(uploading, &ServerUploadThread::notice, this, [this](const QString &text) {
@@ -149,6 +153,9 @@ MainWindow::MainWindow(QWidget *parent)
             QTimer::singleShot(0, this, [this, why] { ui->statusBar->showMessage(QStringLiteral("results server: ") + why); });
         }
     }
+    if (station.isEmpty())
+        station = stationName(*settings, storePath);
+    worker->setStation(station);
     worker->setStorePath(storePath);
     connect(worker, &DevicesWork::storeNotice, this, [this](const QString &text) {
         qWarning("%s", qPrintable(text));

@@ -312,7 +312,9 @@ const RunSummary *RunsDialog::selectedSummary() const
 
 bool RunsDialog::isOwn(const RunSummary &run) const
 {
-    return !onServer || (localReadable && run.station == station && run.store == localIdentity);
+    // A store is known by its identity; one made before stores had identities by its station too.
+    return !onServer
+        || (localReadable && run.store == localIdentity && (!localIdentity.isEmpty() || run.station == station));
 }
 
 void RunsDialog::updateButtons()

@@ -13,7 +13,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHostInfo>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -143,7 +142,6 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
     // Checked before the setup is read, so that a wrong --store is said whatever the setup holds.
     if (!chooseStore(parser.value(store), QDir::currentPath(), QStringLiteral("--store ")))
         return HeadlessRun::BadSetup;
-    upload.station = parser.isSet(station) ? parser.value(station) : QHostInfo::localHostName();
     QString setupPath;
     QByteArray setupBytes;
     RunResume::Point from;
@@ -195,6 +193,11 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
         if (!parser.isSet(station) && !setup.setup.station.isEmpty())
             upload.station = setup.setup.station;
     }
+    // Named on the command line, in the setup or by the run resumed; else the store's own.
+    if (parser.isSet(station))
+        upload.station = parser.value(station);
+    else if (upload.station.isEmpty())
+        upload.station = SqliteStore::defaultStation(storePath);
     const QString missing = SetupFile::runnable(setup.setup);
     if (!missing.isEmpty()) {
         std::fprintf(stderr, "rfbench run: %s: %s\n", qPrintable(setupPath), qPrintable(missing));

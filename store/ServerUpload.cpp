@@ -36,6 +36,7 @@ const char localOutcomes[] = "SELECT id, outcome, ended FROM runs";
 const char localLast[] = "SELECT (SELECT coalesce(max(id), 0) FROM runs), (SELECT coalesce(max(id), 0) FROM points)";
 const char localWaiting[] = "SELECT count(*) FROM points WHERE id > ?";
 const char localStart[] = "SELECT started FROM runs WHERE id = ?";
+const char localPointMark[] = "SELECT coalesce(measured_at, '') || '|' || run FROM points WHERE id = ?";
 const char localHasIdentity[] = "SELECT count(*) FROM sqlite_master WHERE name = 'store_identity'";
 const char localIdentity[] = "SELECT id FROM store_identity";
 
@@ -48,11 +49,15 @@ const char serverMaxima[] =
     " (SELECT coalesce(max(local_id), 0) FROM points WHERE station = ? AND store = ?),"
     " (SELECT coalesce(max(local_id), 0) FROM troubles WHERE station = ? AND store = ?),"
     " (SELECT coalesce(max(local_id), 0) FROM run_workbooks WHERE station = ? AND store = ?),"
-    " (SELECT " UTC_TEXT("started") " FROM runs WHERE station = ? AND store = ? ORDER BY local_id DESC LIMIT 1)";
+    " (SELECT " UTC_TEXT("started") " FROM runs WHERE station = ? AND store = ? ORDER BY local_id DESC LIMIT 1),"
+    " (SELECT coalesce(" UTC_TEXT("measured_at") ", '') || '|' || run FROM points WHERE station = ? AND store = ?"
+    "  ORDER BY local_id DESC LIMIT 1)";
 // The station a store first went up under.
 const char storeStation[] = "SELECT station FROM runs WHERE store = ? ORDER BY id LIMIT 1";
-// Taken in each batch's transaction, so that two uploaders of one store under two names do not
-// both send it: the second finds the first's station when it has the lock.
+// Taken in each batch's transaction: two uploaders of one store (under two names, or a copy) send
+// one after the other, each checking under it what the other sent. An uploader that died with it
+// held keeps it until the server notices; a batch waits for it a few seconds, then a round later.
+const char lockWait[] = "SELECT set_config('lock_timeout', '5s', true)";
 const char storeLock[] = "SELECT pg_advisory_xact_lock(1380336211, hashtext(?))";
 const char serverOutcomes[] =
     "SELECT r.local_id, coalesce(o.outcome, r.outcome),"
@@ -258,11 +263,11 @@ std::unique_ptr<QSqlQuery> ServerUpload::serverQuery(const char *sql)
     return query;
 }
 
-bool ServerUpload::chooseStation()
+bool ServerUpload::checkStation()
 {
-    // A store keeps the station it first went up under: sent again under another name (a bench
-    // renamed, the window and rfbench run named apart), every run would be on the server twice.
-    station = options.station;
+    // A store keeps the station it first went up under: under another name (a bench renamed, a
+    // store copied to another bench) every run would be on the server twice, or two benches' runs
+    // mixed. The server cannot tell the two apart; the operator can.
     if (identity.isEmpty())
         return true;
     const std::unique_ptr<QSqlQuery> query(serverQuery(storeStation));
@@ -273,16 +278,14 @@ bool ServerUpload::chooseStation()
         dropServer(firstLine(query->lastError()));
         return false;
     }
-    if (query->next() && query->value(0).toString() != options.station) {
-        station = query->value(0).toString();
-        if (!stationSaid) {
-            stationSaid = true;
-            emit notice(QStringLiteral("results server: this store goes up as station \"%1\", the name it first went "
-                                       "up under, not \"%2\"")
-                            .arg(station, options.station));
-        }
-    }
-    return true;
+    if (!query->next() || query->value(0).toString() == options.station)
+        return true;
+    problemText = QStringLiteral("the results server %1 has this store's runs as station \"%2\", not \"%3\": a store "
+                                 "keeps one station name; name this bench \"%2\" again, or, if this store is a copy "
+                                 "of that bench's, move it aside so that a new store is made")
+                      .arg(options.server.shown(), query->value(0).toString(), options.station);
+    current = State::Refused;
+    return false;
 }
 
 bool ServerUpload::serverMaxima(Maxima *maxima)
@@ -290,8 +293,8 @@ bool ServerUpload::serverMaxima(Maxima *maxima)
     const std::unique_ptr<QSqlQuery> query(serverQuery(::serverMaxima));
     if (!query)
         return false;
-    for (int i = 0; i < 6; ++i) {
-        query->addBindValue(station);
+    for (int i = 0; i < 7; ++i) {
+        query->addBindValue(options.station);
         query->addBindValue(identity);
     }
     if (!query->exec() || !query->next()) {
@@ -299,6 +302,7 @@ bool ServerUpload::serverMaxima(Maxima *maxima)
         return false;
     }
     maxima->newestStart = query->value(5).toString();
+    maxima->newestPoint = query->value(6).toString();
     maxima->runs = query->value(0).toLongLong();
     maxima->passes = query->value(1).toLongLong();
     maxima->points = query->value(2).toLongLong();
@@ -335,29 +339,22 @@ bool ServerUpload::readLocal(const Maxima &maxima, Snapshot *snapshot)
         }
         return !query.lastError().isValid();
     };
-    // A server that has more of this store than it holds would take no new point: the store is an
-    // older copy of itself, put back.
-    Rows lastIds;
-    bool ok = read(localLast, {}, &lastIds);
+    // What the server has of this store is what the store holds: it has no more runs or points,
+    // and its newest run and point are the local ones of their numbers. Otherwise the two went
+    // apart (an older copy put back, a copy that went on at another bench) and new ids would
+    // meet the server's.
+    Rows lastIds, newestRun, newestPoint;
+    bool ok = read(localLast, {}, &lastIds) && (maxima.runs == 0 || read(localStart, {maxima.runs}, &newestRun))
+           && (maxima.points == 0 || read(localPointMark, {maxima.points}, &newestPoint));
     if (ok && !lastIds.isEmpty()
-        && (maxima.runs > lastIds.first().value(0).toLongLong() || maxima.points > lastIds.first().value(1).toLongLong())) {
-        problemText = QStringLiteral("the results server %1 has more runs or points of station \"%2\" than the local "
-                                     "store %3 holds: the store is an older copy of the one that sent them; put "
-                                     "the newer back, or move this one aside so that a new store is made")
-                          .arg(options.server.shown(), station, options.localPath);
-        local.commit();
-        current = State::Refused;
-        return false;
-    }
-    // The newest run the server has of this store began when the local one of its number did,
-    // unless this store is a copy of another bench's, whose runs went on apart from it.
-    Rows newest;
-    ok = ok && (maxima.runs == 0 || read(localStart, {maxima.runs}, &newest));
-    if (ok && maxima.runs > 0 && newest.value(0).value(0).toString() != maxima.newestStart) {
-        problemText = QStringLiteral("the local results store %1 is not the one whose runs station \"%2\" sent (its "
-                                     "run %3 began at another time): it is a copy of another bench's store; move it "
+        && (maxima.runs > lastIds.first().value(0).toLongLong() || maxima.points > lastIds.first().value(1).toLongLong()
+            || (maxima.runs > 0 && newestRun.value(0).value(0).toString() != maxima.newestStart)
+            || (maxima.points > 0 && newestPoint.value(0).value(0).toString() != maxima.newestPoint))) {
+        problemText = QStringLiteral("the local results store %1 and what the results server %2 holds of it as station "
+                                     "\"%3\" went apart: it is an older copy put back, or a copy that went on at "
+                                     "another bench; put the newer store back if there is one, else move this one "
                                      "aside so that a new store is made")
-                          .arg(options.localPath, station, QString::number(maxima.runs));
+                          .arg(options.localPath, options.server.shown(), options.station);
         local.commit();
         current = State::Refused;
         return false;
@@ -391,7 +388,7 @@ bool ServerUpload::changedOutcomes(Snapshot *snapshot, QString *localError)
     const std::unique_ptr<QSqlQuery> remote(serverQuery(serverOutcomes));
     if (!remote)
         return false;
-    remote->addBindValue(station);
+    remote->addBindValue(options.station);
     remote->addBindValue(identity);
     if (!remote->exec()) {
         dropServer(firstLine(remote->lastError()));
@@ -446,29 +443,37 @@ bool ServerUpload::readIdentity()
     return false;
 }
 
-bool ServerUpload::send(const Snapshot &snapshot)
+bool ServerUpload::send(const Snapshot &snapshot, const Maxima &readWith)
 {
     if (!server.transaction()) {
         dropServer(firstLine(server.lastError()));
         return false;
     }
     if (!identity.isEmpty()) {
-        for (const char *sql : {storeLock, storeStation}) {
+        for (const char *sql : {lockWait, storeLock}) {
             const std::unique_ptr<QSqlQuery> query(serverQuery(sql));
             if (!query)
                 return false;
-            query->addBindValue(identity);
+            if (sql == storeLock)
+                query->addBindValue(identity);
             if (!query->exec()) {
                 dropServer(firstLine(query->lastError()));
                 return false;
             }
-            if (sql == storeStation && query->next() && query->value(0).toString() != station) {
-                // Another uploader sent this store first, under its name: the next round takes it.
-                query->finish();
-                server.rollback();
-                stationMoved = true;
-                return false;
-            }
+        }
+        // Under the lock, the server as the batch was read against: else another uploader of the
+        // store sent meanwhile, and the round begins again from what is there now.
+        Maxima now;
+        if (!checkStation()) {
+            server.rollback();
+            return false;
+        }
+        if (!serverMaxima(&now))
+            return false;
+        if (!(now == readWith)) {
+            server.rollback();
+            serverMoved = true;
+            return false;
         }
     }
     auto insert = [&](const char *sql, const Rows &rows, int bytesColumn = -1) {
@@ -478,7 +483,7 @@ bool ServerUpload::send(const Snapshot &snapshot)
         if (!query)
             return false;
         for (const QVariantList &row : rows) {
-            query->bindValue(0, station);
+            query->bindValue(0, options.station);
             query->bindValue(1, identity);
             for (int i = 0; i < row.size(); ++i) {
                 QVariant value = row.at(i);
@@ -537,7 +542,7 @@ bool ServerUpload::uploadNow()
     }
     for (;;) {
         Maxima maxima;
-        if (!chooseStation() || !serverMaxima(&maxima)) {
+        if (!checkStation() || !serverMaxima(&maxima)) {
             waitingPoints = countWaiting();
             report(current);
             return false;
@@ -555,8 +560,8 @@ bool ServerUpload::uploadNow()
             report(State::Up);
             return true;
         }
-        if (!send(snapshot)) {
-            if (std::exchange(stationMoved, false))
+        if (!send(snapshot, maxima)) {
+            if (std::exchange(serverMoved, false))
                 continue;
             waitingPoints = countWaiting();
             report(current);

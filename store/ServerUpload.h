@@ -71,20 +71,29 @@ private:
     {
         qint64 runs = 0, passes = 0, points = 0, troubles = 0, workbooks = 0;
         QString newestStart; // of the newest run, as UTC text; empty: none
+        QString newestPoint; // the newest point's time and run, "<UTC text>|<run>"; empty: none
+
+        bool operator==(const Maxima &other) const
+        {
+            return runs == other.runs && passes == other.passes && points == other.points
+                && troubles == other.troubles && workbooks == other.workbooks && newestStart == other.newestStart
+                && newestPoint == other.newestPoint;
+        }
     };
 
     bool openLocal();
     bool openServer();
     bool prepareLayout();
     void dropServer(const QString &why);
-    // The station this round sends under: the one the store first went up under, else the named.
-    bool chooseStation();
+    // False, Refused, when the store went up under another station name.
+    bool checkStation();
     bool serverMaxima(Maxima *maxima);
     bool readLocal(const Maxima &maxima, Snapshot *snapshot);
     // False with *localError set when the local store failed; when the server did, it is dropped.
     bool changedOutcomes(Snapshot *snapshot, QString *localError);
     bool readIdentity();
-    bool send(const Snapshot &snapshot);
+    // readWith: what the server had when the snapshot was read.
+    bool send(const Snapshot &snapshot, const Maxima &readWith);
     qint64 countWaiting();
     void report(State state);
     std::unique_ptr<QSqlQuery> serverQuery(const char *sql);
@@ -96,9 +105,7 @@ private:
     QSqlDatabase server;
     bool serverReady = false;
     QString identity; // the local store's
-    QString station;
-    bool stationSaid = false;
-    bool stationMoved = false;
+    bool serverMoved = false; // another uploader sent while a batch was read: the round begins again
     State current = State::Unknown;
     QString problemText;
     qint64 knownOnServer = 0; // the highest local point id the server was seen to have

@@ -151,13 +151,13 @@ RunStart runStart(const QString &setup)
 
 // Adds points to a run of the local store: sweep points with exact values and holes, every fifth
 // a spur point with its peaks.
-void addPoints(SqliteStore &store, qint64 run, int from, int count)
+void addPoints(SqliteStore &store, qint64 run, int from, int count, qint64 laterMs = 0)
 {
     for (int i = from; i < from + count; ++i) {
         StoredPoint point;
         point.run = run;
         point.number = quint64(i);
-        point.measuredAt = QDateTime::fromMSecsSinceEpoch(1796000001000 + i * 7, Qt::UTC);
+        point.measuredAt = QDateTime::fromMSecsSinceEpoch(1796000001000 + i * 7 + laterMs, Qt::UTC);
         point.workbook = QStringLiteral("Table %1").arg(run);
         point.pointIndex = quint64(i - 1);
         if (i % 5 == 0) {
@@ -455,7 +455,8 @@ void tst_ServerUpload::upload()
     }
     if (interruption.startsWith(QLatin1String("two "))) {
         // A second uploader of the same store sends the same batches at the same moments; named
-        // apart, the store goes up under one of the names alone.
+        // apart, the store goes up under one of the names alone and the other is refused.
+        const bool twoNames = interruption == QLatin1String("two names");
         QThread other;
         auto *twin = new ServerUpload(uploadOptions(
             address(), path, interruption == QLatin1String("two names") ? QStringLiteral("bench-b") : QStringLiteral("bench-a"),
@@ -467,15 +468,22 @@ void tst_ServerUpload::upload()
             twin->close();
         });
         other.start();
-        QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
+        const bool done = upload.uploadNow();
         QMetaObject::invokeMethod(twin, [&other] { other.quit(); });
         QVERIFY(other.wait(60000));
+        const QString twinProblem = twin->problem();
         delete twin;
-        QVERIFY(twinDone);
+        if (twoNames) {
+            QVERIFY2(done != twinDone, qPrintable(upload.problem() + twinProblem));
+            QVERIFY((done ? twinProblem : upload.problem()).contains(QLatin1String("a store keeps one station name")));
+        } else {
+            QVERIFY2(done && twinDone, qPrintable(upload.problem() + twinProblem));
+        }
     } else {
         QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
     }
-    QCOMPARE(upload.waiting(), qint64(0));
+    if (interruption != QLatin1String("two names"))
+        QCOMPARE(upload.waiting(), qint64(0));
     if (down)
         QCOMPARE(notices.last(), QStringLiteral("results server: every point is up"));
 
@@ -633,12 +641,14 @@ void tst_ServerUpload::refused_data()
     QTest::newRow("a new local store under a station name the server knows")
         << "new store" << QString() << int(ServerUpload::State::Up);
     QTest::newRow("an older copy of the store put back")
-        << "older copy" << "is an older copy of the one that sent them" << int(ServerUpload::State::Refused);
+        << "older copy" << "went apart: it is an older copy put back" << int(ServerUpload::State::Refused);
     QTest::newRow("this store sent before under another station name")
-        << "renamed" << "goes up as station \"bench-z\", the name it first went up under, not \"bench-a\""
-        << int(ServerUpload::State::Up);
+        << "renamed" << "has this store's runs as station \"bench-z\", not \"bench-a\": a store keeps one station name"
+        << int(ServerUpload::State::Refused);
     QTest::newRow("a copy of a store whose runs went on apart")
-        << "copy" << "is a copy of another bench's store; move it aside" << int(ServerUpload::State::Refused);
+        << "copy" << "went apart: it is an older copy put back, or a copy" << int(ServerUpload::State::Refused);
+    QTest::newRow("a copy taken in the middle of a run")
+        << "copy mid-run" << "went apart: it is an older copy put back, or a copy" << int(ServerUpload::State::Refused);
     QTest::newRow("local store unreadable") << "local unreadable" << "results server upload waits: the local results store"
                                             << int(ServerUpload::State::LocalUnreadable);
     QTest::newRow("server refuses a table while outcomes are read")
@@ -701,6 +711,23 @@ void tst_ServerUpload::refused()
         QVERIFY(before.uploadNow());
         addPoints(*store, run, 13, 3);
     }
+    if (situation == QLatin1String("copy mid-run")) {
+        // Copied while its run went on; each copy went on with the run at its own bench.
+        ServerUpload first(uploadOptions(address(), path, QStringLiteral("bench-a")));
+        QVERIFY(first.uploadNow());
+        {
+            QSqlDatabase raw = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("copy"));
+            raw.setDatabaseName(path);
+            QVERIFY(raw.open());
+            QVERIFY(QSqlQuery(raw).exec(QStringLiteral("VACUUM INTO '%1'").arg(other)));
+            raw.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("copy"));
+        addPoints(*store, run, 13, 8);
+        QVERIFY(first.uploadNow());
+        const std::unique_ptr<SqliteStore> copy = SqliteStore::open(other, SqliteStore::Mode::Write, nullptr);
+        addPoints(*copy, run, 13, 15, 3);
+    }
     if (situation == QLatin1String("copy")) {
         // Copied to another bench after it went up; then each bench measured a run of its own.
         ServerUpload first(uploadOptions(address(), path, QStringLiteral("bench-a")));
@@ -723,7 +750,7 @@ void tst_ServerUpload::refused()
         addPoints(*copy, copy->beginRun(there), 13, 7);
     }
     const bool otherStore = situation == QLatin1String("older copy") || situation == QLatin1String("local unreadable")
-                         || situation == QLatin1String("copy");
+                         || situation.startsWith(QLatin1String("copy"));
     const QString used = cluster->address(QStringLiteral("station"), situation == QLatin1String("empty")
                                                                           ? QStringLiteral("empty")
                                                                           : QStringLiteral("results"));
@@ -740,14 +767,6 @@ void tst_ServerUpload::refused()
         QCOMPARE(admin.texts(QStringLiteral("SELECT count(*), count(DISTINCT store) FROM points WHERE station = 'bench-a'")),
                  QStringList{QStringLiteral("52|2")});
         QCOMPARE(admin.number(QStringLiteral("SELECT count(DISTINCT id) FROM runs WHERE station = 'bench-a'")), qint64(2));
-        return;
-    }
-    if (situation == QLatin1String("renamed")) {
-        // Under the name the store first went up with, once.
-        QVERIFY2(sent, qPrintable(upload.problem()));
-        QVERIFY2(notices.size() == 1 && notices.first().contains(notice), qPrintable(notices.join('\n')));
-        QCOMPARE(admin.texts(QStringLiteral("SELECT station, count(*), count(DISTINCT local_id) FROM points GROUP BY station")),
-                 QStringList{QStringLiteral("bench-z|15|15")});
         return;
     }
     if (situation == QLatin1String("update")) {
@@ -774,8 +793,13 @@ void tst_ServerUpload::refused()
     }
     QVERIFY(!sent);
     // What the server lacks of the store: all of an unreadable one, the points after the last it has.
-    const qint64 waiting = situation == QLatin1String("older copy") ? 0 : situation == QLatin1String("copy") ? 3 : 12;
-    const qint64 onServer = situation == QLatin1String("older copy") ? 45 : situation == QLatin1String("copy") ? 16 : 0;
+    // What the server lacks of the store, and what it has: all of it, the store's, or the other's.
+    const QMap<QString, QPair<int, int>> counts{{QStringLiteral("older copy"), {0, 45}},
+                                                {QStringLiteral("copy"), {3, 16}},
+                                                {QStringLiteral("copy mid-run"), {7, 20}},
+                                                {QStringLiteral("renamed"), {15, 12}}};
+    const qint64 waiting = counts.value(situation, {12, 0}).first;
+    const qint64 onServer = counts.value(situation, {12, 0}).second;
     if (situation != QLatin1String("local unreadable"))
         QCOMPARE(upload.waiting(), waiting);
     QCOMPARE(notices.size(), 1);
@@ -790,8 +814,9 @@ void tst_ServerUpload::refused()
         QVERIFY2(notices.first().contains(ServerAddress::parse(used, nullptr).shown()), qPrintable(notices.first()));
     QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM points")), onServer);
     // The run goes on locally.
-    addPoints(*store, run, 13, 3);
-    QCOMPARE(store->points(run).size(), 15);
+    const int before = store->points(run).size();
+    addPoints(*store, run, 30, 3);
+    QCOMPARE(store->points(run).size(), before + 3);
 }
 
 void tst_ServerUpload::stations_data()
@@ -1026,6 +1051,7 @@ void tst_ServerUpload::olderServerIsUpgraded()
           " 'finished', '', '', '', 'w')",
           "INSERT INTO points (station, local_id, run, pass, number, row_kind, workbook, point_index)"
           " VALUES ('bench-a', 1, 1, 1, 1, 'sweep', 'Table 1', 0), ('bench-a', 2, 1, 1, 2, 'sweep', 'Table 1', 1)",
+          "UPDATE points SET measured_at = to_timestamp(1796000001 + local_id * 0.007)",
           "GRANT SELECT ON run_list TO station"})
         QCOMPARE(older.exec(QString::fromUtf8(sql)), QString());
 
