@@ -23,6 +23,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QHostInfo>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegExp>
@@ -98,11 +99,11 @@ void fitFrameToPage(QTabWidget *tabs, QWidget *left, QWidget *right, QWidget *bo
     bottom->move(bottom->x(), height - bottom->height());
 }
 
-// This bench's station: as the settings name it, else as its store's runs have it.
-QString stationName(const QSettings &settings, const QString &storePath)
+// This bench's station: as the settings name it (rfbench run reads the same), else the host's name.
+QString stationName(const QSettings &settings)
 {
     const QString named = settings.value(QStringLiteral("Store/station")).toString().trimmed();
-    return named.isEmpty() ? SqliteStore::defaultStation(storePath) : named;
+    return named.isEmpty() ? QHostInfo::localHostName() : named;
 }
 
 void fillWithSerialPorts(QComboBox *box)
@@ -141,7 +142,7 @@ MainWindow::MainWindow(QWidget *parent)
         if (why.isEmpty())
             resultsServer = storePath;
         storePath = upload.localPath = SqliteStore::defaultPath(location.workbookFolder);
-        upload.station = station = stationName(*settings, storePath);
+        upload.station = station = stationName(*settings);
         if (why.isEmpty()) {
             auto *uploading = new ServerUploadThread(upload, this);
             connect(uploading, &ServerUploadThread::notice, this, [this](const QString &text) {
@@ -154,7 +155,7 @@ MainWindow::MainWindow(QWidget *parent)
         }
     }
     if (station.isEmpty())
-        station = stationName(*settings, storePath);
+        station = stationName(*settings);
     worker->setStation(station);
     worker->setStorePath(storePath);
     connect(worker, &DevicesWork::storeNotice, this, [this](const QString &text) {

@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <QSettings>
 
 namespace {
 
@@ -24,11 +25,17 @@ int main(int argc, char *argv[])
 #ifdef Q_OS_UNIX
     // "rfbench run": no window, so no QApplication and no display.
     if (argc > 1 && qstrcmp(argv[1], "run") == 0)
-        return RunCommand::main(argc, argv, [](const QString &dataDir, QString *error) {
-            const DataLocation location = DataLocation::forThisProcess(dataDir);
-            *error = location.problem;
-            return location.problem.isEmpty() ? location.workbookFolder : QString();
-        });
+        return RunCommand::main(
+            argc, argv,
+            [](const QString &dataDir, QString *error) {
+                const DataLocation location = DataLocation::forThisProcess(dataDir);
+                *error = location.problem;
+                return location.problem.isEmpty() ? location.workbookFolder : QString();
+            },
+            [](const QString &dataDir) {
+                const QSettings settings(DataLocation::forThisProcess(dataDir).settingsFile, QSettings::IniFormat);
+                return settings.value(QStringLiteral("Store/station")).toString().trimmed();
+            });
     // "rfbench runs": reads the results store, so a folder it cannot write serves.
     if (argc > 1 && qstrcmp(argv[1], "runs") == 0)
         return RunsCommand::main(argc, argv, [](const QString &dataDir, QString *) {

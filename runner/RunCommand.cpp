@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostInfo>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -48,7 +49,7 @@ const char exitCodes[] = "Exit codes:\n"
 
 } // namespace
 
-int main(int argc, char *argv[], const FolderChooser &chooseFolder)
+int main(int argc, char *argv[], const FolderChooser &chooseFolder, const StationChooser &namedStation)
 {
     ConsoleOutput::keepDebugLinesOut();
     QCoreApplication application(argc, argv);
@@ -193,11 +194,14 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
         if (!parser.isSet(station) && !setup.setup.station.isEmpty())
             upload.station = setup.setup.station;
     }
-    // Named on the command line, in the setup or by the run resumed; else the store's own.
+    // Named on the command line, in the setup or by the run resumed; else as the window names this
+    // bench, so that both send the bench's store under one name; else the host's name.
     if (parser.isSet(station))
         upload.station = parser.value(station);
-    else if (upload.station.isEmpty())
-        upload.station = SqliteStore::defaultStation(storePath);
+    if (upload.station.isEmpty() && namedStation)
+        upload.station = namedStation(parser.value(dataDir));
+    if (upload.station.isEmpty())
+        upload.station = QHostInfo::localHostName();
     const QString missing = SetupFile::runnable(setup.setup);
     if (!missing.isEmpty()) {
         std::fprintf(stderr, "rfbench run: %s: %s\n", qPrintable(setupPath), qPrintable(missing));

@@ -11,8 +11,10 @@ namespace RunCommand {
 // The workbook folder for a --data-dir option (empty: the default place), or an empty text with
 // the reason in *error when the folder cannot be used.
 using FolderChooser = std::function<QString(const QString &dataDirOption, QString *error)>;
+// The station the window's settings name for a --data-dir option; empty: none.
+using StationChooser = std::function<QString(const QString &dataDirOption)>;
 
 // Called with the whole command line (argv[1] is "run"); makes its own QCoreApplication.
-int main(int argc, char *argv[], const FolderChooser &chooseFolder);
+int main(int argc, char *argv[], const FolderChooser &chooseFolder, const StationChooser &namedStation = {});
 
 } // namespace RunCommand

@@ -35,8 +35,15 @@ const char localWorkbooks[] = "SELECT rowid, run, workbook FROM run_workbooks WH
 const char localOutcomes[] = "SELECT id, outcome, ended FROM runs";
 const char localLast[] = "SELECT (SELECT coalesce(max(id), 0) FROM runs), (SELECT coalesce(max(id), 0) FROM points)";
 const char localWaiting[] = "SELECT count(*) FROM points WHERE id > ?";
-const char localStart[] = "SELECT started FROM runs WHERE id = ?";
-const char localPointMark[] = "SELECT coalesce(measured_at, '') || '|' || run FROM points WHERE id = ?";
+// The newest row of each table the server has of the store, told by what was recorded in it, in
+// the order of Maxima's ids: runs, passes, points, troubles, workbooks. The same for a local row.
+const char *const localMarks[] = {
+    "SELECT started FROM runs WHERE id = ?",
+    "SELECT run || '|' || pass FROM passes WHERE rowid = ?",
+    "SELECT coalesce(measured_at, '') || '|' || run FROM points WHERE id = ?",
+    "SELECT coalesce(at, '') || '|' || run || '|' || text FROM troubles WHERE id = ?",
+    "SELECT run || '|' || workbook FROM run_workbooks WHERE rowid = ?",
+};
 const char localHasIdentity[] = "SELECT count(*) FROM sqlite_master WHERE name = 'store_identity'";
 const char localIdentity[] = "SELECT id FROM store_identity";
 
@@ -50,7 +57,12 @@ const char serverMaxima[] =
     " (SELECT coalesce(max(local_id), 0) FROM troubles WHERE station = ? AND store = ?),"
     " (SELECT coalesce(max(local_id), 0) FROM run_workbooks WHERE station = ? AND store = ?),"
     " (SELECT " UTC_TEXT("started") " FROM runs WHERE station = ? AND store = ? ORDER BY local_id DESC LIMIT 1),"
+    " (SELECT run || '|' || pass FROM passes WHERE station = ? AND store = ? ORDER BY local_id DESC LIMIT 1),"
     " (SELECT coalesce(" UTC_TEXT("measured_at") ", '') || '|' || run FROM points WHERE station = ? AND store = ?"
+    "  ORDER BY local_id DESC LIMIT 1),"
+    " (SELECT coalesce(" UTC_TEXT("at") ", '') || '|' || run || '|' || text FROM troubles"
+    "  WHERE station = ? AND store = ? ORDER BY local_id DESC LIMIT 1),"
+    " (SELECT run || '|' || workbook FROM run_workbooks WHERE station = ? AND store = ?"
     "  ORDER BY local_id DESC LIMIT 1)";
 // The station a store first went up under.
 const char storeStation[] = "SELECT station FROM runs WHERE store = ? ORDER BY id LIMIT 1";
@@ -293,7 +305,7 @@ bool ServerUpload::serverMaxima(Maxima *maxima)
     const std::unique_ptr<QSqlQuery> query(serverQuery(::serverMaxima));
     if (!query)
         return false;
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < 10; ++i) {
         query->addBindValue(options.station);
         query->addBindValue(identity);
     }
@@ -301,8 +313,8 @@ bool ServerUpload::serverMaxima(Maxima *maxima)
         dropServer(firstLine(query->lastError()));
         return false;
     }
-    maxima->newestStart = query->value(5).toString();
-    maxima->newestPoint = query->value(6).toString();
+    for (int i = 0; i < 5; ++i)
+        maxima->marks[i] = query->value(5 + i).toString();
     maxima->runs = query->value(0).toLongLong();
     maxima->passes = query->value(1).toLongLong();
     maxima->points = query->value(2).toLongLong();
@@ -343,13 +355,18 @@ bool ServerUpload::readLocal(const Maxima &maxima, Snapshot *snapshot)
     // and its newest run and point are the local ones of their numbers. Otherwise the two went
     // apart (an older copy put back, a copy that went on at another bench) and new ids would
     // meet the server's.
-    Rows lastIds, newestRun, newestPoint;
-    bool ok = read(localLast, {}, &lastIds) && (maxima.runs == 0 || read(localStart, {maxima.runs}, &newestRun))
-           && (maxima.points == 0 || read(localPointMark, {maxima.points}, &newestPoint));
-    if (ok && !lastIds.isEmpty()
-        && (maxima.runs > lastIds.first().value(0).toLongLong() || maxima.points > lastIds.first().value(1).toLongLong()
-            || (maxima.runs > 0 && newestRun.value(0).value(0).toString() != maxima.newestStart)
-            || (maxima.points > 0 && newestPoint.value(0).value(0).toString() != maxima.newestPoint))) {
+    Rows lastIds;
+    bool ok = read(localLast, {}, &lastIds);
+    bool apart = ok && !lastIds.isEmpty()
+              && (maxima.runs > lastIds.first().value(0).toLongLong()
+                  || maxima.points > lastIds.first().value(1).toLongLong());
+    const qint64 ids[] = {maxima.runs, maxima.passes, maxima.points, maxima.troubles, maxima.workbooks};
+    for (int i = 0; ok && !apart && i < 5; ++i) {
+        Rows mark;
+        ok = ids[i] == 0 || read(localMarks[i], {ids[i]}, &mark);
+        apart = ok && ids[i] > 0 && mark.value(0).value(0).toString() != maxima.marks[i];
+    }
+    if (apart) {
         problemText = QStringLiteral("the local results store %1 and what the results server %2 holds of it as station "
                                      "\"%3\" went apart: it is an older copy put back, or a copy that went on at "
                                      "another bench; put the newer store back if there is one, else move this one "
@@ -456,10 +473,18 @@ bool ServerUpload::send(const Snapshot &snapshot, const Maxima &readWith)
                 return false;
             if (sql == storeLock)
                 query->addBindValue(identity);
-            if (!query->exec()) {
-                dropServer(firstLine(query->lastError()));
+            if (query->exec())
+                continue;
+            // lock_not_available: the server is there, another uploader of the store holds it.
+            if (query->lastError().nativeErrorCode() == QLatin1String("55P03")) {
+                query->finish();
+                server.rollback();
+                problemText = QStringLiteral("another uploader of this store is sending it");
+                current = State::Busy;
                 return false;
             }
+            dropServer(firstLine(query->lastError()));
+            return false;
         }
         // Under the lock, the server as the batch was read against: else another uploader of the
         // store sent meanwhile, and the round begins again from what is there now.
@@ -589,6 +614,8 @@ QString ServerUpload::describe() const
         return QStringLiteral("%1: %2 points waiting to upload").arg(problemText, count);
     case State::LocalUnreadable:
         return QStringLiteral("results server upload waits: %1; %2 points waiting to upload").arg(problemText, count);
+    case State::Busy:
+        return QStringLiteral("results server: %1; %2 points waiting to upload").arg(problemText, count);
     case State::Unreachable:
         break;
     }

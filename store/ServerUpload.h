@@ -7,6 +7,8 @@
 #include <QSqlDatabase>
 #include <QString>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 class QSqlQuery;
@@ -32,7 +34,7 @@ public:
     };
 
     // Where the server stands, as the last round found it.
-    enum class State { Unknown, Up, Unreachable, LoginRefused, Refused, LocalUnreadable };
+    enum class State { Unknown, Up, Unreachable, LoginRefused, Refused, LocalUnreadable, Busy };
 
     explicit ServerUpload(const Options &options, QObject *parent = nullptr);
     ~ServerUpload() override;
@@ -70,14 +72,15 @@ private:
     struct Maxima
     {
         qint64 runs = 0, passes = 0, points = 0, troubles = 0, workbooks = 0;
-        QString newestStart; // of the newest run, as UTC text; empty: none
-        QString newestPoint; // the newest point's time and run, "<UTC text>|<run>"; empty: none
+        // What the newest run, pass, point, trouble and workbook row holds: a run's start, a
+        // point's time and run, and so on; empty: none.
+        QString marks[5];
 
         bool operator==(const Maxima &other) const
         {
             return runs == other.runs && passes == other.passes && points == other.points
-                && troubles == other.troubles && workbooks == other.workbooks && newestStart == other.newestStart
-                && newestPoint == other.newestPoint;
+                && troubles == other.troubles && workbooks == other.workbooks
+                && std::equal(std::begin(marks), std::end(marks), std::begin(other.marks));
         }
     };
 

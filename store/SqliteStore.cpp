@@ -146,7 +146,6 @@ const char listRuns[] =
     " WHERE run_workbooks.run = runs.id AND workbook LIKE ? ESCAPE '\\'))"
     " ORDER BY started DESC, id DESC LIMIT ?";
 const char stationsWithRuns[] = "SELECT DISTINCT station FROM runs ORDER BY station";
-const char newestStation[] = "SELECT station FROM runs ORDER BY id DESC LIMIT 1";
 const char oneRun[] =
     "SELECT id, station, user, version, started, ended, measurement, outcome, setup, instruments, identities, note,"
     " point_count, pass_count, trouble_count, writer FROM runs WHERE id = ?";
@@ -156,16 +155,6 @@ const char oneRun[] =
 QString SqliteStore::defaultPath(const QString &dataFolder)
 {
     return QDir(dataFolder).filePath(QStringLiteral("rfbench.sqlite"));
-}
-
-QString SqliteStore::defaultStation(const QString &path)
-{
-    const std::unique_ptr<SqliteStore> store = open(path, Mode::Read, nullptr);
-    QSqlQuery *newest = store->readable ? store->exec(newestStation) : nullptr;
-    const QString name = newest && newest->next() ? newest->value(0).toString() : QString();
-    if (newest)
-        newest->finish();
-    return name.isEmpty() ? QSysInfo::machineHostName() : name;
 }
 
 std::unique_ptr<SqliteStore> SqliteStore::open(const QString &path, Mode mode, QStringList *announcements)

@@ -30,9 +30,6 @@ public:
     static std::unique_ptr<SqliteStore> open(const QString &path, Mode mode, QStringList *announcements);
     // Where a data folder keeps its store unless another is named: "rfbench.sqlite" in it.
     static QString defaultPath(const QString &dataFolder);
-    // The station a bench's runs go under when none is named: that of the newest run in its store,
-    // so that the window and rfbench run on one bench agree, else the host's name.
-    static QString defaultStation(const QString &path);
     ~SqliteStore() override;
     SqliteStore(const SqliteStore &) = delete;
     SqliteStore &operator=(const SqliteStore &) = delete;

@@ -9,6 +9,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSettings>
 #include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -44,6 +45,8 @@ private slots:
     void listsAsTheLocalStores();
     void olderServerIsUpgraded();
     void storeMadeAfreshUnderTheUploader();
+    void storeLockedByAnotherUploader_data();
+    void storeLockedByAnotherUploader();
 
 private:
     bool serverNeeded();
@@ -865,9 +868,16 @@ void tst_ServerUpload::stations()
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("none-at-all"));
         environment.insert(QStringLiteral("PGPASSWORD"), QString::fromUtf8(password));
         process->setProcessEnvironment(environment);
-        process->start(QStringLiteral(RFBENCH_PATH),
-                       {QStringLiteral("run"), setup.fileName(), QStringLiteral("--data-dir"), folders.back()->path(),
-                        QStringLiteral("--store"), address(), QStringLiteral("--station"), station});
+        // The first station named with --station, the others as the window names the bench, in the
+        // data folder's settings.
+        QStringList arguments{QStringLiteral("run"), setup.fileName(), QStringLiteral("--data-dir"),
+                              folders.back()->path(), QStringLiteral("--store"), address()};
+        if (station == stations.first())
+            arguments << QStringLiteral("--station") << station;
+        else
+            QSettings(folders.back()->filePath(QStringLiteral("settings.ini")), QSettings::IniFormat)
+                .setValue(QStringLiteral("Store/station"), station);
+        process->start(QStringLiteral(RFBENCH_PATH), arguments);
         runs.push_back(std::move(process));
     }
     Admin admin(*cluster, QStringLiteral("results"));
@@ -1097,6 +1107,71 @@ void tst_ServerUpload::storeMadeAfreshUnderTheUploader()
     QCOMPARE(admin.texts(QStringLiteral("SELECT store, count(*) FROM points WHERE station = 'bench-a' GROUP BY store"
                                         " ORDER BY count(*)")).size(), 2);
     QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM points WHERE station = 'bench-a'")), qint64(37));
+}
+
+void tst_ServerUpload::storeLockedByAnotherUploader_data()
+{
+    QTest::addColumn<bool>("sendsMeanwhile"); // the holder sends a point of its own before it lets go
+    QTest::newRow("held past the wait") << false;
+    QTest::newRow("another sends while it waits") << true;
+}
+
+void tst_ServerUpload::storeLockedByAnotherUploader()
+{
+    if (!serverNeeded())
+        QSKIP(qPrintable(missing));
+    QFETCH(bool, sendsMeanwhile);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("rfbench.sqlite"));
+    const std::unique_ptr<SqliteStore> store = SqliteStore::open(path, SqliteStore::Mode::Write, nullptr);
+    const qint64 run = store->beginRun(runStart(QStringLiteral("{}")));
+    addPoints(*store, run, 1, 12);
+    ServerUpload upload(uploadOptions(address(), path, QStringLiteral("bench-a")));
+    QVERIFY(upload.uploadNow());
+    addPoints(*store, run, 13, 3);
+    // Another uploader of the store, as the server sees it: its lock of the store.
+    Admin holder(*cluster, QStringLiteral("results"));
+    QCOMPARE(holder.exec(QStringLiteral("SELECT pg_advisory_lock(1380336211, hashtext('%1'))").arg(store->identity())),
+             QString());
+    QStringList notices;
+    connect(&upload, &ServerUpload::notice, this, [&notices](const QString &text) { notices << text; });
+    if (!sendsMeanwhile) {
+        QVERIFY(!upload.uploadNow());
+        QCOMPARE(upload.state(), ServerUpload::State::Busy);
+        QCOMPARE(notices.value(0), QStringLiteral("results server: another uploader of this store is sending it; 3 "
+                                                  "points waiting to upload"));
+        holder.exec(QStringLiteral("SELECT pg_advisory_unlock_all()"));
+        QVERIFY(upload.uploadNow());
+        QCOMPARE(holder.number(QStringLiteral("SELECT count(*) FROM points")), qint64(15));
+        return;
+    }
+    // While this one waits for the lock, the holder sends a point 13 of another bench's copy.
+    QThread thread;
+    upload.moveToThread(&thread);
+    std::atomic<int> sent{-1};
+    connect(&thread, &QThread::started, &upload, [&] {
+        sent = upload.uploadNow() ? 1 : 0;
+        upload.close();
+        upload.moveToThread(QCoreApplication::instance()->thread());
+    });
+    thread.start();
+    QVERIFY(QTest::qWaitFor([&] {
+        return holder.number(QStringLiteral("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted")) == 1;
+    }, 4000));
+    QCOMPARE(holder.exec(QStringLiteral(
+                 "INSERT INTO points (station, store, local_id, run, pass, number, measured_at, row_kind, workbook,"
+                 " point_index) VALUES ('bench-a', '%1', 13, %2, 1, 13, now(), 'sweep', 'Table elsewhere', 12)")
+                             .arg(store->identity())
+                             .arg(run)),
+             QString());
+    holder.exec(QStringLiteral("SELECT pg_advisory_unlock_all()"));
+    thread.quit();
+    QVERIFY(thread.wait(20000));
+    // It begins again from what is there now, finds the store went apart and sends nothing of it.
+    QCOMPARE(int(sent), 0);
+    QCOMPARE(upload.state(), ServerUpload::State::Refused);
+    QCOMPARE(holder.texts(QStringLiteral("SELECT count(*), max(workbook) FROM points")),
+             QStringList{QStringLiteral("13|Table elsewhere")});
 }
 
 // Started with TST_UPLOAD_LOCAL set, it is an uploader only: the process killDuringUpload kills.
