@@ -80,7 +80,8 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     parser.addOption(store);
     const QCommandLineOption station(QStringLiteral("station"),
                                      QStringLiteral("This bench's name on the results server; else the setup's "
-                                                    "store.station, else the host name."),
+                                                    "store.station, else Store/station in the data folder's "
+                                                    "settings.ini (as the window names it), else the host name."),
                                      QStringLiteral("name"));
     parser.addOption(station);
     const QCommandLineOption json(QStringLiteral("json"),

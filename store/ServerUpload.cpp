@@ -70,6 +70,8 @@ const char storeStation[] = "SELECT station FROM runs WHERE store = ? ORDER BY i
 // one after the other, each checking under it what the other sent. An uploader that died with it
 // held keeps it until the server notices; a batch waits for it a few seconds, then a round later.
 const char lockWait[] = "SELECT set_config('lock_timeout', '5s', true)";
+// Only the store's lock is waited for so briefly: the batch's inserts wait as long as they need.
+const char lockWaitEnd[] = "SELECT set_config('lock_timeout', '0', true)";
 const char storeLock[] = "SELECT pg_advisory_xact_lock(1380336211, hashtext(?))";
 const char serverOutcomes[] =
     "SELECT r.local_id, coalesce(o.outcome, r.outcome),"
@@ -467,7 +469,7 @@ bool ServerUpload::send(const Snapshot &snapshot, const Maxima &readWith)
         return false;
     }
     if (!identity.isEmpty()) {
-        for (const char *sql : {lockWait, storeLock}) {
+        for (const char *sql : {lockWait, storeLock, lockWaitEnd}) {
             const std::unique_ptr<QSqlQuery> query(serverQuery(sql));
             if (!query)
                 return false;

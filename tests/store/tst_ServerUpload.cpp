@@ -650,6 +650,8 @@ void tst_ServerUpload::refused_data()
         << int(ServerUpload::State::Refused);
     QTest::newRow("a copy of a store whose runs went on apart")
         << "copy" << "went apart: it is an older copy put back, or a copy" << int(ServerUpload::State::Refused);
+    QTest::newRow("a copy that differs in its newest trouble alone")
+        << "copy trouble" << "went apart: it is an older copy put back, or a copy" << int(ServerUpload::State::Refused);
     QTest::newRow("a copy taken in the middle of a run")
         << "copy mid-run" << "went apart: it is an older copy put back, or a copy" << int(ServerUpload::State::Refused);
     QTest::newRow("local store unreadable") << "local unreadable" << "results server upload waits: the local results store"
@@ -727,6 +729,16 @@ void tst_ServerUpload::refused()
         }
         QSqlDatabase::removeDatabase(QStringLiteral("copy"));
     }
+    if (situation == QLatin1String("copy trouble")) {
+        // Each bench noted a trouble of its own in the run, and measured no more.
+        ServerUpload first(uploadOptions(address(), path, QStringLiteral("bench-a")));
+        store->addTrouble(run, RunTrouble{QDateTime::fromMSecsSinceEpoch(1796000300000, Qt::UTC),
+                                          QStringLiteral("power meter"), QStringLiteral("here")});
+        QVERIFY(first.uploadNow());
+        const std::unique_ptr<SqliteStore> copy = SqliteStore::open(other, SqliteStore::Mode::Write, nullptr);
+        copy->addTrouble(run, RunTrouble{QDateTime::fromMSecsSinceEpoch(1796000300000, Qt::UTC),
+                                         QStringLiteral("power meter"), QStringLiteral("there")});
+    }
     if (situation == QLatin1String("copy mid-run")) {
         // Each copy went on with the run at its own bench.
         ServerUpload first(uploadOptions(address(), path, QStringLiteral("bench-a")));
@@ -794,6 +806,7 @@ void tst_ServerUpload::refused()
     // What the server lacks of the store, and what it has: all of it, the store's, or the other's.
     const QMap<QString, QPair<int, int>> counts{{QStringLiteral("older copy"), {0, 45}},
                                                 {QStringLiteral("copy"), {3, 16}},
+                                                {QStringLiteral("copy trouble"), {0, 12}},
                                                 {QStringLiteral("copy mid-run"), {7, 20}},
                                                 {QStringLiteral("renamed"), {15, 12}}};
     const qint64 waiting = counts.value(situation, {12, 0}).first;
