@@ -48,16 +48,31 @@ qint64 steadyMilliseconds()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Takes the lock, waiting for its holder at most milliseconds; false when it is held still or
-// cannot be made at all (see the lock's error).
-bool lockWithin(QLockFile &lock, int milliseconds)
+// A writer killed between making its lock file and writing its name into it leaves the file
+// empty, and the lock would pass for held until it is half a minute old. A holder writes its name
+// at once, so an empty lock file older than this has none.
+const qint64 emptyLockMs = 1000;
+
+// Takes the lock at lockFile, waiting for its holder at most milliseconds; false when it is held
+// still or cannot be made at all (see the lock's error).
+bool lockWithin(QLockFile &lock, const QString &lockFile, int milliseconds)
 {
     const QDeadlineTimer deadline(milliseconds);
+    bool emptyRemoved = false; // tried once: a file that cannot be removed is waited for
     for (;;) {
         // Without a timeout of its own, which would sleep 100 ms and more between tries.
         if (lock.tryLock(0))
             return true;
-        if (lock.error() != QLockFile::LockFailedError || deadline.hasExpired())
+        if (lock.error() != QLockFile::LockFailedError)
+            return false;
+        const QFileInfo left(lockFile);
+        if (!emptyRemoved && left.exists() && left.size() == 0
+            && left.lastModified().msecsTo(QDateTime::currentDateTimeUtc()) > emptyLockMs) {
+            emptyRemoved = true;
+            QFile::remove(lockFile);
+            continue;
+        }
+        if (deadline.hasExpired())
             return false;
         QThread::msleep(lockPollMs);
     }
@@ -301,7 +316,7 @@ ExcelWorker::Outcome ExcelWorker::appendTo(ExcelApplication &application, const 
     // Held from reading the workbook to replacing it: another program appending to it meanwhile
     // would otherwise replace it with its own copy, without this save's rows, or the other way.
     QLockFile lock(DurableFile::lockPath(path));
-    if (!lockWithin(lock, lockWaitMs)) {
+    if (!lockWithin(lock, DurableFile::lockPath(path), lockWaitMs)) {
         if (lock.error() == QLockFile::LockFailedError) {
             *reason = QStringLiteral("busy: another program is writing it");
             return Outcome::NotSaved;

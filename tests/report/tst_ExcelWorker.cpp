@@ -664,6 +664,8 @@ void tst_ExcelWorker::storageFaultsKeepEveryRow_data()
                                     << QStringLiteral("folder not found");
     QTest::newRow("busy") << true << 3 << QStringLiteral("busy")
                           << QStringLiteral("busy: another program is writing it");
+    QTest::newRow("empty lock file of a writer killed as it made it")
+        << false << 3 << QStringLiteral("empty lock") << QString();
     QTest::newRow("link") << true << 3 << QStringLiteral("link") << QString();
     QTest::newRow("link, first row") << false << 0 << QStringLiteral("link") << QString();
     QTest::newRow("set-ID bits, another owner")
@@ -745,7 +747,13 @@ void tst_ExcelWorker::storageFaultsKeepEveryRow()
     const int failures = inChildProcess([&] {
         int failed = 0;
         QLockFile otherWriter(DurableFile::lockPath(file));
+        const auto leftEmpty = [&file] {
+            QFile lock(DurableFile::lockPath(file));
+            return lock.open(QIODevice::WriteOnly)
+                && lock.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-2), QFileDevice::FileModificationTime);
+        };
         if ((asNobody && !actAsNobody(true, fault == QLatin1String("lab group")))
+            || (fault == QLatin1String("empty lock") && !leftEmpty())
             || (fault == QLatin1String("full disk") && !limitFileSize(512))
             || (fault == QLatin1String("busy") && !otherWriter.tryLock(0))
             || (fault == QLatin1String("missing folder") && !QDir().rename(books, away)))
