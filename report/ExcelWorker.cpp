@@ -49,8 +49,9 @@ qint64 steadyMilliseconds()
 }
 
 // A writer killed between making its lock file and writing its name into it leaves the file
-// empty, and the lock would pass for held until it is half a minute old. A holder writes its name
-// at once, so an empty lock file older than this has none.
+// empty, and the lock would pass for held until it is half a minute old. An empty lock file older
+// than this is taken away when no process holds its system lock, which a live holder takes as it
+// makes the file and a killed one loses.
 const qint64 emptyLockMs = 1000;
 
 // Takes the lock at lockFile, waiting for its holder at most milliseconds; false when it is held
@@ -69,7 +70,7 @@ bool lockWithin(QLockFile &lock, const QString &lockFile, int milliseconds)
         if (!emptyRemoved && left.exists() && left.size() == 0
             && left.lastModified().msecsTo(QDateTime::currentDateTimeUtc()) > emptyLockMs) {
             emptyRemoved = true;
-            QFile::remove(lockFile);
+            lock.removeStaleLockFile();
             continue;
         }
         if (deadline.hasExpired())
