@@ -25,4 +25,8 @@ int layoutVersion(QSqlDatabase &database, QString *why);
 // The first line of a driver's message: libpq's carry hints on further lines.
 QString firstLine(const QSqlError &error);
 
+// A time column as the local store's UTC text, "2026-12-08T10:32:00.123Z": the driver's own
+// conversion of a timestamptz depends on the session's time zone.
+#define UTC_TEXT(column) "to_char(" column " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
+
 } // namespace ServerConnection

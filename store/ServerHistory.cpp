@@ -1,5 +1,6 @@
 #include "ServerHistory.h"
 
+#include "RunExport.h"
 #include "ServerConnection.h"
 #include "ServerSchema.h"
 #include "SqliteStore.h"
@@ -16,9 +17,6 @@ using StoredRows::kindOf;
 using StoredRows::numberOf;
 using StoredRows::timeOf;
 
-// Times come as UTC text, as the local store keeps them: the driver's own conversion of a
-// timestamptz depends on the session's time zone.
-#define UTC_TEXT(column) "to_char(" column " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
 
 const char runColumns[] =
     "SELECT id, station, \"user\", version, " UTC_TEXT("started") ", " UTC_TEXT("ended") ", measurement, outcome,"
@@ -147,9 +145,7 @@ QList<RunSummary> ServerHistory::runs(const RunFilter &filter)
 {
     QList<RunSummary> list;
     QSqlQuery query(database);
-    const QString since = filter.since.isValid()
-                              ? filter.since.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ"))
-                              : QStringLiteral("");
+    const QString since = filter.since.isValid() ? RunExport::utcText(filter.since) : QStringLiteral("");
     const QString station = filter.station.isNull() ? QStringLiteral("") : filter.station;
     const QString text = filter.text.isNull() ? QStringLiteral("") : filter.text;
     const QString pattern = asciiFolded(likePattern(text));

@@ -2,6 +2,7 @@
 
 #include "ServerConnection.h"
 #include "ServerSchema.h"
+#include "StoreSchema.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -44,11 +45,7 @@ const char *const localMarks[] = {
     "SELECT coalesce(at, '') || '|' || run || '|' || text FROM troubles WHERE id = ?",
     "SELECT run || '|' || workbook FROM run_workbooks WHERE rowid = ?",
 };
-const char localHasIdentity[] = "SELECT count(*) FROM sqlite_master WHERE name = 'store_identity'";
-const char localIdentity[] = "SELECT id FROM store_identity";
 
-// The server's; a time goes as the local store's UTC text and comes back the same way.
-#define UTC_TEXT(column) "to_char(" column " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
 // Each of them for this station's store.
 const char serverMaxima[] =
     "SELECT (SELECT coalesce(max(local_id), 0) FROM runs WHERE station = ? AND store = ?),"
@@ -441,23 +438,11 @@ bool ServerUpload::changedOutcomes(Snapshot *snapshot, QString *localError)
 
 bool ServerUpload::readIdentity()
 {
-    // A store of a layout before identities has the empty one its upgrade gives it.
-    QSqlQuery query(local);
-    if (query.exec(QString::fromUtf8(localHasIdentity)) && query.next()) {
-        // Never a null text: the driver binds that as NULL, which matches no row.
-        if (query.value(0).toInt() == 0) {
-            identity = QStringLiteral("");
-            return true;
-        }
-        if (query.exec(QString::fromUtf8(localIdentity)) && query.next()) {
-            identity = query.value(0).toString();
-            if (identity.isNull())
-                identity = QStringLiteral("");
-            return true;
-        }
-    }
-    problemText = QStringLiteral("the local results store %1 cannot be read: %2")
-                      .arg(options.localPath, firstLine(query.lastError()));
+    // Never a null text: the driver binds that as NULL, which matches no row.
+    QSqlError error;
+    if (StoreSchema::readIdentity(local, &identity, &error))
+        return true;
+    problemText = QStringLiteral("the local results store %1 cannot be read: %2").arg(options.localPath, firstLine(error));
     current = State::LocalUnreadable;
     return false;
 }

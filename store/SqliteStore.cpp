@@ -1,5 +1,6 @@
 #include "SqliteStore.h"
 
+#include "RunExport.h"
 #include "StoreFile.h"
 #include "StoreSchema.h"
 #include "StoredRows.h"
@@ -43,7 +44,7 @@ QVariant textValue(const QString &text)
 
 QVariant timeValue(const QDateTime &time)
 {
-    return time.isValid() ? QVariant(time.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ"))) : QVariant();
+    return time.isValid() ? QVariant(RunExport::utcText(time)) : QVariant();
 }
 
 QVariant numberValue(double number)
@@ -920,20 +921,11 @@ QString SqliteStore::where() const
 
 bool SqliteStore::readIdentity()
 {
-    // A store of a layout before identities is read as the one its upgrade gives it: empty.
-    QSqlQuery query(database);
-    if (!query.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE name = 'store_identity'"))) {
-        failed(query.lastError());
-        return false;
-    }
-    if (!query.next())
+    QSqlError error;
+    if (StoreSchema::readIdentity(database, &identityText, &error))
         return true;
-    if (!query.exec(QStringLiteral("SELECT id FROM store_identity")) || !query.next()) {
-        failed(query.lastError());
-        return false;
-    }
-    identityText = query.value(0).toString();
-    return true;
+    failed(error);
+    return false;
 }
 
 SqliteStore::Batch::Batch(SqliteStore &store) : store(store)

@@ -1,5 +1,9 @@
 #include "StoreSchema.h"
 
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
 namespace StoreSchema {
 
 namespace {
@@ -160,6 +164,25 @@ QStringList step(int version)
     default:
         return {};
     }
+}
+
+bool readIdentity(QSqlDatabase &database, QString *identity, QSqlError *error)
+{
+    *identity = QStringLiteral("");
+    QSqlQuery query(database);
+    if (!query.exec(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name = 'store_identity'")) || !query.next()) {
+        *error = query.lastError();
+        return false;
+    }
+    if (query.value(0).toInt() == 0)
+        return true;
+    if (!query.exec(QStringLiteral("SELECT id FROM store_identity")) || !query.next()) {
+        *error = query.lastError();
+        return false;
+    }
+    if (!query.value(0).toString().isNull())
+        *identity = query.value(0).toString();
+    return true;
 }
 
 } // namespace StoreSchema

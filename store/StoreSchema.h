@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QStringList>
+
+class QSqlDatabase;
+class QSqlError;
 #include <QtGlobal>
 
 // The layouts of the results store's file, each as the SQL that makes it from the one before; a
@@ -20,5 +23,9 @@ constexpr int readableFrom = 2;
 // The statements that turn a store of layout version - 1 into one of layout version, for
 // version 1 to current; the caller runs them in one transaction with the schema_version row.
 QStringList step(int version);
+
+// The store's identity, read on this connection: empty, never null, for a store of a layout
+// before identities, as its upgrade gives it. False with *error when it cannot be read.
+bool readIdentity(QSqlDatabase &database, QString *identity, QSqlError *error);
 
 } // namespace StoreSchema
