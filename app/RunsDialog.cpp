@@ -59,7 +59,13 @@ void RunsReader::read(int generation, const RunFilter &filter)
         runs = store->runs(filter);
     if (store->problem().isEmpty())
         stations = store->stations();
-    emit done(generation, runs, stations, store->problem());
+    QString ownStore;
+    if (history != localStore) {
+        const std::unique_ptr<SqliteStore> own = SqliteStore::open(localStore, SqliteStore::Mode::Read, nullptr);
+        if (own->problem().isEmpty())
+            ownStore = own->identity();
+    }
+    emit done(generation, runs, stations, store->problem(), ownStore);
 }
 
 void RunsReader::exportRun(qint64 run, const QString &path)
@@ -149,7 +155,7 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
 
     qRegisterMetaType<RunFilter>();
     qRegisterMetaType<QList<RunSummary>>();
-    auto *reader = new RunsReader(history, latest);
+    auto *reader = new RunsReader(history, localStore, latest);
     reader->moveToThread(readerThread);
     connect(readerThread, &QThread::finished, reader, &QObject::deleteLater);
     connect(this, &RunsDialog::readRuns, reader, &RunsReader::read);
@@ -217,25 +223,19 @@ void RunsDialog::refresh()
         runFilter.since = since->date().startOfDay();
     if (stationFilter->currentIndex() > 0)
         runFilter.station = stationFilter->currentText();
-    if (onServer) {
-        // The runs of this bench are those of its station and its own store.
-        // None when the local store cannot be read: then no run is this bench's.
-        QStringList announcements;
-        const std::unique_ptr<SqliteStore> own = SqliteStore::open(localStore, SqliteStore::Mode::Read, &announcements);
-        localIdentity = own->problem().isEmpty() ? own->identity() : QString();
-        localReadable = own->problem().isEmpty();
+    if (onServer)
         message->setText(QStringLiteral("Reading the runs of every station from %1…").arg(history));
-    }
     *latest = ++generation;
     emit readRuns(generation, runFilter);
 }
 
 void RunsDialog::fill(int readGeneration, const QList<RunSummary> &runs, const QStringList &stations,
-                      const QString &problem)
+                      const QString &problem, const QString &ownStore)
 {
     // A read overtaken by a later one is of a filter no longer shown.
     if (readGeneration != generation)
         return;
+    localIdentity = ownStore;
     const qint64 selected = selectedRun();
     shown = runs;
     const QString where = onServer ? history : QDir::toNativeSeparators(history);
@@ -314,7 +314,8 @@ bool RunsDialog::isOwn(const RunSummary &run) const
 {
     // A store is known by its identity; one made before stores had identities by its station too.
     return !onServer
-        || (localReadable && run.store == localIdentity && (!localIdentity.isEmpty() || run.station == station));
+        || (!localIdentity.isNull() && run.store == localIdentity
+            && (!localIdentity.isEmpty() || run.station == station));
 }
 
 void RunsDialog::updateButtons()

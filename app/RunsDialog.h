@@ -31,8 +31,8 @@ class RunsReader : public QObject
 
 public:
     // latest: the newest read asked for; an older one that has not begun is skipped.
-    RunsReader(const QString &history, std::shared_ptr<std::atomic<int>> latest)
-        : history(history), latest(std::move(latest))
+    RunsReader(const QString &history, const QString &localStore, std::shared_ptr<std::atomic<int>> latest)
+        : history(history), localStore(localStore), latest(std::move(latest))
     {
     }
 
@@ -42,12 +42,16 @@ public slots:
     void exportRun(qint64 run, const QString &path);
 
 signals:
-    void done(int generation, const QList<RunSummary> &runs, const QStringList &stations, const QString &problem);
+    // ownStore: the identity of this bench's store when the runs are a server's; null when that
+    // store cannot be read, and no run is this bench's.
+    void done(int generation, const QList<RunSummary> &runs, const QStringList &stations, const QString &problem,
+              const QString &ownStore);
     // error: empty when written.
     void exported(qint64 run, const QString &path, const QString &error);
 
 private:
     const QString history;
+    const QString localStore;
     const std::shared_ptr<std::atomic<int>> latest;
 };
 
@@ -88,7 +92,8 @@ signals:
     void exportRun(qint64 run, const QString &path);
 
 private:
-    void fill(int generation, const QList<RunSummary> &runs, const QStringList &stations, const QString &problem);
+    void fill(int generation, const QList<RunSummary> &runs, const QStringList &stations, const QString &problem,
+              const QString &ownStore);
     void updateButtons();
     const RunSummary *selectedSummary() const;
     bool isOwn(const RunSummary &run) const;
@@ -97,8 +102,7 @@ private:
     const QString localStore;
     const QString station;
     const bool onServer;
-    QString localIdentity;
-    bool localReadable = false;
+    QString localIdentity; // null while this bench's store cannot be read
     QString workbookFolder;
     QThread *readerThread = nullptr;
     int generation = 0;
