@@ -162,6 +162,9 @@ MainWindow::MainWindow(QWidget *parent)
         qWarning("%s", qPrintable(text));
         ui->statusBar->showMessage(text, 30000);
     });
+    connect(worker, &DevicesWork::runRefused, this, [this](const QString &why) {
+        ui->statusBar->showMessage(why.left(1).toUpper() + why.mid(1), 30000);
+    });
     ui->editIpPowerMeter->setText(
         settings->value(QLatin1String(settingsKey), QLatin1String(defaultPowerMeterAddress)).toString());
 

@@ -106,7 +106,10 @@ public:
     {
         const std::unique_ptr<ExcelRange> cell = worksheet->cell(row, column);
         const QVariant value = cell ? cell->value() : QVariant();
-        return value.isValid() ? value.toDouble() : std::numeric_limits<double>::quiet_NaN();
+        bool isNumber = false;
+        const double number = value.toDouble(&isNumber);
+        return value.isValid() && value.type() != QVariant::String && isNumber ? number
+                                                                              : std::numeric_limits<double>::quiet_NaN();
     }
 
     // A reading that is not a number leaves its cell empty.
@@ -150,11 +153,31 @@ void ExcelWorker::setApplicationFactory(ApplicationFactory newFactory)
     factory = std::move(newFactory);
 }
 
-void ExcelWorker::setDirectory(const QString &folder)
+void ExcelWorker::setDirectory(const QString &newDirectory)
 {
     QMutexLocker lock(&mutex);
-    directory = folder;
+    directory = newDirectory;
 }
+
+QString ExcelWorker::folder() const
+{
+    QMutexLocker lock(&mutex);
+    return QDir(directory.isEmpty() ? QCoreApplication::applicationDirPath() : directory).absolutePath();
+}
+
+ExcelWorker::ApplicationFactory ExcelWorker::applicationFactory() const
+{
+    QMutexLocker lock(&mutex);
+    return factory;
+}
+
+void ExcelWorker::setRowPlacer(RowPlacer rowPlacer)
+{
+    QMutexLocker lock(&mutex);
+    placer = std::move(rowPlacer);
+}
+
+const QString ExcelWorker::sheetName = QStringLiteral("Лист 1");
 
 QString ExcelWorker::workbookPath(const QString &name) const
 {
@@ -243,7 +266,7 @@ void ExcelWorker::saveQueued(ExcelApplication &application, bool now)
         }
         QString reason;
         QString savedTo;
-        if (saveRows(application, queue->workbook, queue->rows, &reason, &savedTo)) {
+        if (saveRows(application, queue->workbook, queue->rows, queue->tokens, &reason, &savedTo)) {
             noteSaved(*queue, savedTo);
             if (queue->announced) {
                 qDebug() << queue->rows.size() << "waiting rows saved for" << queue->workbook;
@@ -280,11 +303,11 @@ QList<QPair<qint64, QString>> ExcelWorker::takeSavedRows()
     return taken;
 }
 
-bool ExcelWorker::saveRows(ExcelApplication &application, const QString &name,
-                           const QVector<Writer> &rows, QString *reason, QString *savedTo)
+bool ExcelWorker::saveRows(ExcelApplication &application, const QString &name, const QVector<Writer> &rows,
+                           const QVector<qint64> &tokens, QString *reason, QString *savedTo)
 {
     *savedTo = name;
-    const Outcome outcome = appendTo(application, pathOf(name), rows, reason);
+    const Outcome outcome = appendTo(application, pathOf(name), rows, tokens, reason);
     if (outcome == Outcome::Saved)
         return true;
     // A neighbour would be refused by the same storage, or would split the rows of a workbook
@@ -297,7 +320,7 @@ bool ExcelWorker::saveRows(ExcelApplication &application, const QString &name,
              << "); the rows go to" << recovered;
     QString recoveredReason;
     *savedTo = recoveredName;
-    if (appendTo(application, recovered, rows, &recoveredReason) != Outcome::Saved) {
+    if (appendTo(application, recovered, rows, tokens, &recoveredReason) != Outcome::Saved) {
         qDebug() << "the rows could not be written to" << recovered << "either:" << recoveredReason;
         // Whatever kept the neighbour from the disk is what keeps the rows waiting now.
         if (!recoveredReason.isEmpty())
@@ -312,7 +335,8 @@ bool ExcelWorker::saveRows(ExcelApplication &application, const QString &name,
 }
 
 ExcelWorker::Outcome ExcelWorker::appendTo(ExcelApplication &application, const QString &path,
-                                           const QVector<Writer> &rows, QString *reason)
+                                           const QVector<Writer> &rows, const QVector<qint64> &tokens,
+                                           QString *reason)
 {
     // Held from reading the workbook to replacing it: another program appending to it meanwhile
     // would otherwise replace it with its own copy, without this save's rows, or the other way.
@@ -348,7 +372,7 @@ ExcelWorker::Outcome ExcelWorker::appendTo(ExcelApplication &application, const 
     std::unique_ptr<ExcelWorksheets> worksheets = workbook->worksheets();
     std::unique_ptr<ExcelWorksheet> worksheet = worksheets ? worksheets->item(1) : nullptr;
     if (worksheet)
-        worksheet->setName(QStringLiteral("Лист 1"));
+        worksheet->setName(sheetName);
 
     std::unique_ptr<ExcelWorkbooks> workbooks2 = application.workbooks();
     std::unique_ptr<ExcelWorkbook> workbook2 = workbooks2 ? workbooks2->item(1) : nullptr;
@@ -364,8 +388,24 @@ ExcelWorker::Outcome ExcelWorker::appendTo(ExcelApplication &application, const 
 
     Sheet cells(sheet.get());
     // Rows saved together: each after the first finds the rows before it in the workbook.
-    for (int i = 0; i < rows.size(); ++i)
-        rows.at(i)(cells, existed || i > 0);
+    QVector<PlacedRow> places;
+    for (int i = 0; i < rows.size(); ++i) {
+        const int row = rows.at(i)(cells, existed || i > 0);
+        if (tokens.value(i) != 0 && row > 0)
+            places.append(PlacedRow{tokens.at(i), path, sheetName, row});
+    }
+    // Where each row will stand is on record before the save, so that after a kill between the
+    // save and its mark the row is looked for at its place, neither lost nor written twice.
+    QString unplaced;
+    if (placer && !places.isEmpty() && !placer(places, &unplaced)) {
+        *reason = unplaced;
+        workbook2->close();
+        cells.lastCell.reset();
+        worksheets2.reset();
+        workbook2.reset();
+        workbooks2->close();
+        return Outcome::NotSaved;
+    }
 
     application.setDisplayAlerts(false);
     const bool saved = workbook2->saveAs(path);
@@ -418,7 +458,8 @@ bool ExcelWorker::saveWaitingRowsAs(const QString &workbook, const QString &path
             return true;
         const std::unique_ptr<ExcelApplication> application = factory();
         QString reason;
-        const Outcome outcome = appendTo(*application, QDir::toNativeSeparators(path), queue->rows, &reason);
+        const Outcome outcome =
+            appendTo(*application, QDir::toNativeSeparators(path), queue->rows, queue->tokens, &reason);
         application->quit();
         if (outcome != Outcome::Saved) {
             qDebug() << "waiting rows of" << workbook << "could not be saved to" << path << ":" << reason;
@@ -490,6 +531,7 @@ void ExcelWorker::appendPowerRow(const QString &name, quint64 pointIndex,
             sheet.formatFirstRowAndColumn();
         for (int column = 0; column < values.size(); ++column)
             sheet.writeNumber(above + 1, column + 1, values.at(column));
+        return above + 1;
     }, token);
 }
 
@@ -523,7 +565,7 @@ void ExcelWorker::writeSpurRow(const QString &name, const quint64 &pointIndex, d
     const QDateTime now = measuredAt.isNull() ? QDateTime::currentDateTime() : measuredAt;
     append(name, [=](Sheet &sheet, bool existed) {
         if (count == 0)
-            return;
+            return 0;
         int row = 0;
         if (firstPoint) {
             const int last = existed ? sheet.lastUsedRow() : 0;
@@ -559,7 +601,38 @@ void ExcelWorker::writeSpurRow(const QString &name, const quint64 &pointIndex, d
         }
         if (levels.size() >= 2 && std::isfinite(levels.at(0) - levels.at(1)))
             sheet.write(row, levelDifferenceColumn, g6(levels.at(0) - levels.at(1)));
+        return row;
     }, token);
+}
+
+bool ExcelWorker::rowsFrom(const QString &path, int first, int columns, QList<QVector<double>> *rows)
+{
+    QMutexLocker lock(&mutex);
+    rows->clear();
+    if (!QFile::exists(path))
+        return true;
+    const std::unique_ptr<ExcelApplication> application = factory();
+    const std::unique_ptr<ExcelWorkbooks> workbooks = application ? application->workbooks() : nullptr;
+    const std::unique_ptr<ExcelWorkbook> workbook = workbooks ? workbooks->open(path) : nullptr;
+    const std::unique_ptr<ExcelWorksheets> worksheets = workbook ? workbook->worksheets() : nullptr;
+    const std::unique_ptr<ExcelWorksheet> worksheet = worksheets ? worksheets->item(1) : nullptr;
+    if (worksheet) {
+        Sheet sheet(worksheet.get());
+        const int last = sheet.lastUsedRow();
+        for (int row = qMax(first, 1); row <= last; ++row) {
+            QVector<double> cells;
+            for (int column = 1; column <= columns; ++column)
+                cells << sheet.number(row, column);
+            rows->append(cells);
+        }
+    }
+    if (workbook)
+        workbook->close();
+    if (workbooks)
+        workbooks->close();
+    if (application)
+        application->quit();
+    return worksheet != nullptr;
 }
 
 int ExcelWorker::rowsAtEnd(const QString &name, const QList<QVector<double>> &rows, const QVector<double> &anchor)

@@ -40,15 +40,34 @@ public:
         QString reason; // "disk full", "no permission", "file damaged", ...
     };
 
+    // Where a tagged row will stand once its workbook is saved.
+    struct PlacedRow
+    {
+        qint64 token = 0;
+        QString path;  // the workbook file, native separators
+        QString sheet;
+        int row = 0;   // from 1
+    };
+    // Told where the tagged rows of a save will stand, before the save; false (with why) keeps
+    // the rows waiting instead of saving them.
+    using RowPlacer = std::function<bool(const QVector<PlacedRow> &rows, QString *why)>;
+
+    // The sheet every row goes to.
+    static const QString sheetName;
+
     explicit ExcelWorker(QObject *parent = nullptr);
     ~ExcelWorker() override;
 
     // Replaces the spreadsheet application that startExcel creates (the report engine by default).
     void setApplicationFactory(ApplicationFactory factory);
+    ApplicationFactory applicationFactory() const;
     // Folder of the workbooks; the application's directory unless set.
-    void setDirectory(const QString &directory);
+    void setDirectory(const QString &newDirectory);
     // Full native path of the workbook with this base name.
     QString workbookPath(const QString &name) const;
+    // The folder of the workbooks, absolute.
+    QString folder() const;
+    void setRowPlacer(RowPlacer rowPlacer);
     // Replaces the clock of the retries of waiting rows (a steady clock by default).
     void setClock(Clock clock);
     // How long a save waits for another program that is writing the same workbook before its
@@ -82,6 +101,10 @@ public:
     // was saved just before a kill from one that never was.
     // With an anchor, the row just above them must hold its numbers.
     int rowsAtEnd(const QString &name, const QList<QVector<double>> &rows, const QVector<double> &anchor = {});
+    // The numbers of the first cells of each row of the workbook file at path from row first on
+    // (NaN: an empty cell or one that holds no number), up to its last used row; none when the
+    // file is missing, and false when it cannot be read.
+    bool rowsFrom(const QString &path, int first, int columns, QList<QVector<double>> *rows);
 
     // The waiting rows are shared with the window's thread: these four may be called from any
     // thread and wait at most for the save in progress.
@@ -109,7 +132,8 @@ signals:
 
 private:
     class Sheet;
-    using Writer = std::function<void(Sheet &sheet, bool existed)>;
+    // Writes a row into the sheet; returns the row that holds its values, 0 when none.
+    using Writer = std::function<int(Sheet &sheet, bool existed)>;
     struct Backlog
     {
         QString workbook;
@@ -148,9 +172,9 @@ private:
     // already wait are tried again only once a retry interval has passed since their last try.
     void saveQueued(ExcelApplication &application, bool now);
     bool saveRows(ExcelApplication &application, const QString &name, const QVector<Writer> &rows,
-                  QString *reason, QString *savedTo);
+                  const QVector<qint64> &tokens, QString *reason, QString *savedTo);
     Outcome appendTo(ExcelApplication &application, const QString &path, const QVector<Writer> &rows,
-                     QString *reason);
+                     const QVector<qint64> &tokens, QString *reason);
     // Emits the queued notices; called without the lock.
     void notify();
     // A power row: the values in columns A onwards, below the last used row (row 1 of a new
@@ -162,6 +186,7 @@ private:
     // Guards every member and every use of excelApplication.
     mutable QMutex mutex;
     ApplicationFactory factory;
+    RowPlacer placer;
     Clock clock;
     int lockWaitMs = 3000;
     QString directory;

@@ -233,6 +233,12 @@ int HeadlessRun::exec()
     worker->setStorePath(options.storePath);
     worker->setStation(options.station);
     connect(worker, &DevicesWork::storeNotice, this, &HeadlessRun::note);
+    // Another program went on with the run between the check and the start.
+    connect(worker, &DevicesWork::runRefused, this, [this](const QString &why) {
+        refusedResume = why;
+        note(QStringLiteral("rfbench run: ") + why);
+        stopRequested = true;
+    });
     connect(worker, &DevicesWork::runStarted, this, &HeadlessRun::onRunStarted);
     connect(worker, &DevicesWork::passStarted, this, &HeadlessRun::onPassStarted);
     connect(worker, &DevicesWork::pointMeasured, this, &HeadlessRun::onPoint);
@@ -299,7 +305,11 @@ int HeadlessRun::exec()
     settleWaitingRows();
     disconnectInstruments();
     shutDownWorker();
-    const int code = !unsaved.isEmpty() ? RowsNotSaved : !lostLink.isEmpty() ? LinkLost : stopRequested ? Stopped : Finished;
+    const int code = !refusedResume.isEmpty() ? BadSetup
+                     : !unsaved.isEmpty()     ? RowsNotSaved
+                     : !lostLink.isEmpty()    ? LinkLost
+                     : stopRequested          ? Stopped
+                                              : Finished;
     printSummary(code, lostLink.isEmpty() ? QString()
                                           : QStringLiteral("the %1's connection was lost during the run").arg(lostLink.toLower()));
     return code;

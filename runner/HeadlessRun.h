@@ -113,6 +113,7 @@ private:
     qint64 lastDraw = -1000;
     bool statusShown = false;
     bool stopRequested = false;
+    QString refusedResume; // why the run resumed could not go on
     bool stopAnnounced = false;
     bool synthesizerConnected = false;
     bool powerMeterConnected = false;

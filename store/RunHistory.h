@@ -30,6 +30,11 @@ struct StoredPoint
     QVector<double> peakLevels;      // spur rows: dBm
     bool inWorkbook = false;
     QString savedIn; // the workbook that holds its row: its own or its "(recovered)" one
+    // Where its row was to stand when it was last saved: empty when never recorded.
+    QString placedPath;
+    QString placedSheet;
+    int placedRow = 0;
+    QString dataFolder; // its run's, where its workbook is; empty for runs recorded without one
 };
 
 // What the store keeps of a run when it starts.
@@ -44,6 +49,7 @@ struct RunStart
     QString instruments;      // transports and addresses, one line each
     QString identities;       // the instruments' *IDN? answers, when asked; one line each
     QString note;             // a remark of the run's start, e.g. "RF output is off"
+    QString dataFolder;       // where its workbooks are, absolute
 };
 
 // A run as lists show it.
@@ -69,6 +75,7 @@ struct RunSummary
     // In a local store: its own id and identity.
     qint64 localId = 0;
     QString store;
+    QString dataFolder; // where its workbooks are; empty when not recorded (and on a server)
 };
 
 struct RunTrouble

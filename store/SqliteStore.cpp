@@ -1,6 +1,7 @@
 #include "SqliteStore.h"
 
 #include "RunExport.h"
+#include "RunLocks.h"
 #include "StoreFile.h"
 #include "StoreSchema.h"
 #include "StoredRows.h"
@@ -15,10 +16,6 @@
 #include <QUrl>
 #include <QtDebug>
 
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <csignal>
-#endif
 
 namespace {
 
@@ -27,14 +24,18 @@ using StoredRows::numberOf;
 using StoredRows::timeOf;
 
 // The primary result codes of SQLite that the store tells apart.
-enum SqliteCode { Busy = 5, ReadOnly = 8, IoError = 10, Corrupt = 11, Full = 13, CantOpen = 14, NotADatabase = 26 };
+enum SqliteCode { Constraint = 19, Busy = 5, ReadOnly = 8, IoError = 10, Corrupt = 11, Full = 13, CantOpen = 14, NotADatabase = 26 };
 
 int codeOf(const QSqlError &error)
 {
     return error.nativeErrorCode().toInt() & 0xff;
 }
 
+// Opening waits this long for another program that makes or upgrades the store; a write while
+// measuring waits only writeWaitMs and then waits in memory instead, so that a store held by
+// another program never holds up the measurement for long.
 const int busyTimeoutMs = 5000;
+const int writeWaitMs = 250;
 
 QVariant textValue(const QString &text)
 {
@@ -84,22 +85,6 @@ QString thisWriter()
     return QSysInfo::machineHostName() + QLatin1Char(' ') + QString::number(QCoreApplication::applicationPid());
 }
 
-// The writer was a process of this machine that has ended.
-bool writerGone(const QString &writer)
-{
-#ifdef Q_OS_UNIX
-    const int space = writer.lastIndexOf(QLatin1Char(' '));
-    if (space < 0 || writer.left(space) != QSysInfo::machineHostName())
-        return false;
-    bool number = false;
-    const qint64 pid = writer.mid(space + 1).toLongLong(&number);
-    return number && pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
-#else
-    Q_UNUSED(writer)
-    return false;
-#endif
-}
-
 QString newerText(int version)
 {
     return QStringLiteral("the results store was written by a newer rfbench (schema %1; this one knows %2)")
@@ -110,7 +95,7 @@ QString newerText(int version)
 // Statements; each is prepared once per connection.
 const char insertRun[] =
     "INSERT INTO runs (station, user, version, started, measurement, outcome, setup, instruments, identities,"
-    " note, writer) VALUES (?, ?, ?, ?, ?, 'running', ?, ?, ?, ?, ?)";
+    " note, writer, data_folder) VALUES (?, ?, ?, ?, ?, 'running', ?, ?, ?, ?, ?, ?)";
 const char runningRuns[] = "SELECT id, station, writer FROM runs WHERE outcome = 'running'";
 const char interruptRun[] = "UPDATE runs SET outcome = 'interrupted' WHERE id = ? AND outcome = 'running'";
 const char insertPoint[] = "INSERT INTO points (run, pass, number, measured_at, row_kind, workbook, point_index,"
@@ -120,18 +105,28 @@ const char insertPeak[] = "INSERT INTO peaks (point, number, frequency, level) V
 const char insertPass[] = "INSERT INTO passes (run, pass, output_power, started) VALUES (?, ?, ?, ?)";
 const char insertTrouble[] = "INSERT INTO troubles (run, at, instrument, text) VALUES (?, ?, ?, ?)";
 const char placePoint[] = "UPDATE points SET in_workbook = ? WHERE id = ?";
+const char placeRow[] = "UPDATE points SET placed_path = ?, placed_sheet = ?, placed_row = ? WHERE id = ?";
+const char placedRows[] = "SELECT id, placed_path, placed_sheet, placed_row FROM points"
+                          " WHERE placed_path = ? AND placed_row > ? ORDER BY placed_row";
+const char folderOfRun[] = "SELECT data_folder FROM runs WHERE id = ?";
 const char endRunSql[] = "UPDATE runs SET outcome = ?, ended = ? WHERE id = ?";
 const char reopenRunSql[] = "UPDATE runs SET outcome = 'running', ended = NULL, writer = ? WHERE id = ?";
 const char waitingPoints[] = "SELECT id, run, pass, number, measured_at, row_kind, workbook, point_index, frequency,"
-                             " reading, output_power, synthesizer_power, temperature, span, bandwidth, in_workbook"
+                             " reading, output_power, synthesizer_power, temperature, span, bandwidth, in_workbook,"
+                             " placed_path, placed_sheet, placed_row, (SELECT data_folder FROM runs WHERE runs.id = run)"
                              " FROM points WHERE in_workbook IS NULL ORDER BY id";
 const int firstValueColumn = 8; // of the points' columns above and below
 const char peaksOfWaiting[] = "SELECT point, frequency, level FROM peaks"
                               " WHERE point IN (SELECT id FROM points WHERE in_workbook IS NULL)"
                               " ORDER BY point, number";
 const char pointsOfRun[] = "SELECT id, run, pass, number, measured_at, row_kind, workbook, point_index, frequency,"
-                           " reading, output_power, synthesizer_power, temperature, span, bandwidth, in_workbook"
+                           " reading, output_power, synthesizer_power, temperature, span, bandwidth, in_workbook,"
+                           " placed_path, placed_sheet, placed_row, (SELECT data_folder FROM runs WHERE runs.id = run)"
                            " FROM points WHERE run = ? ORDER BY id";
+// The same of a store of a layout before the rows' places.
+const char pointsOfOlderRun[] = "SELECT id, run, pass, number, measured_at, row_kind, workbook, point_index, frequency,"
+                                " reading, output_power, synthesizer_power, temperature, span, bandwidth, in_workbook,"
+                                " NULL, NULL, NULL, NULL FROM points WHERE run = ? ORDER BY id";
 const char peaksOfRun[] = "SELECT point, frequency, level FROM peaks"
                           " WHERE point IN (SELECT id FROM points WHERE run = ?) ORDER BY point, number";
 const char workbooksOfRun[] = "SELECT workbook FROM run_workbooks WHERE run = ? ORDER BY rowid";
@@ -176,7 +171,8 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const QString &path, Mode mode, Q
 SqliteStore::SqliteStore(const QString &path, Mode mode)
     : file(path),
       mode(mode),
-      connectionName(QStringLiteral("rfbench-store-%1").arg(quintptr(this), 0, 16))
+      connectionName(QStringLiteral("rfbench-store-%1").arg(quintptr(this), 0, 16)),
+      locks(std::make_unique<RunLocks>(path))
 {
 }
 
@@ -260,12 +256,13 @@ void SqliteStore::openForWriting(QStringList *announcements)
         disconnect();
         return;
     }
-    readable = writable = readIdentity();
+    layout = StoreSchema::current;
+    readable = writable = readIdentity() && execOnce(QStringLiteral("PRAGMA busy_timeout = %1").arg(writeWaitMs));
     if (!readable) {
         disconnect();
         return;
     }
-    write(0, [this] { return interruptRuns(QString()); });
+    write(0, [this] { return interruptRuns(); });
 }
 
 void SqliteStore::openForReading()
@@ -294,6 +291,7 @@ void SqliteStore::openForReading()
                               .arg(StoreSchema::current);
         else
             readable = readIdentity();
+        layout = found.version;
         break;
     }
     if (!readable)
@@ -513,17 +511,18 @@ bool SqliteStore::upgrade(QStringList *announcements)
     return true;
 }
 
-bool SqliteStore::interruptRuns(const QString &station)
+bool SqliteStore::interruptRuns()
 {
     QSqlQuery *running = exec(runningRuns);
     if (!running)
         return false;
-    // One bench runs one run at a time: an earlier run of the station still running was cut
-    // off, as is one whose process has ended.
+    // Asked under the store's write lock: a writer that resumes a run takes its lock under it too.
     QList<qint64> cut;
-    while (running->next())
-        if ((!station.isEmpty() && running->value(1).toString() == station) || writerGone(running->value(2).toString()))
-            cut << running->value(0).toLongLong();
+    while (running->next()) {
+        const qint64 id = running->value(0).toLongLong();
+        if (!locks->alive(id))
+            cut << id;
+    }
     if (!done(*running))
         return false;
     for (const qint64 id : cut) {
@@ -580,6 +579,7 @@ bool SqliteStore::execOnce(const QString &sql)
 void SqliteStore::failed(const QSqlError &error)
 {
     const int code = codeOf(error);
+    lastCode = code;
     QString why;
     if (code == Full) {
         why = QStringLiteral("disk full");
@@ -592,7 +592,7 @@ void SqliteStore::failed(const QSqlError &error)
     } else if (code == Corrupt || code == NotADatabase) {
         why = QStringLiteral("the results store is damaged: %1").arg(error.databaseText());
     } else if (code == Busy) {
-        why = QStringLiteral("busy: another program kept the results store locked for %1 s").arg(busyTimeoutMs / 1000);
+        why = QStringLiteral("busy: another program holds the results store");
     } else {
         why = error.databaseText().isEmpty() ? error.text() : error.databaseText();
     }
@@ -600,89 +600,171 @@ void SqliteStore::failed(const QSqlError &error)
     qDebug() << "store:" << file << why;
 }
 
-template <typename Body> bool SqliteStore::write(qint64 runId, Body body)
+qint64 SqliteStore::resolve(qint64 id) const
+{
+    if (id >= 0)
+        return id;
+    const auto made = fresh.constFind(id);
+    return made != fresh.constEnd() ? *made : resolved.value(id, 0);
+}
+
+SqliteStore::Written SqliteStore::write(qint64 run, Write body)
 {
     if (!writable)
-        return false;
-    // While another program keeps the store locked, each write would wait out the busy time-out
-    // and hold up the measurement: the writes fail at once for a while, and are counted as missed.
-    if (!busyBackOff.hasExpired()) {
-        if (runId != 0) {
-            Missed &lostNow = missed[runId];
-            if (lostNow.writes++ == 0)
-                lostNow.reason = problemText;
+        return Written::Refused;
+    const std::size_t mine = ++queued;
+    pending.push_back(Queued{mine, run, std::move(body)});
+    if (!retryAfter.hasExpired())
+        return Written::Waits;
+    writePending();
+    return refused.contains(mine) ? Written::Refused : pending.empty() ? Written::Made : Written::Waits;
+}
+
+void SqliteStore::noteRefused(qint64 run, const QString &why)
+{
+    if (run == 0)
+        return;
+    const QString text =
+        QStringLiteral("a write of this run to the results store was refused (%1): what it held is missing here").arg(why);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    // Queued as a write of no run: a note that is refused in turn is not noted again.
+    pending.push_back(Queued{++queued, 0, [this, run, now, text] {
+                                 QSqlQuery *insert = exec(insertTrouble, {resolve(run), timeValue(now),
+                                                                          QStringLiteral("results store"), text});
+                                 if (insert)
+                                     insert->finish();
+                                 return insert != nullptr;
+                             }});
+}
+
+bool SqliteStore::flush()
+{
+    return writePending();
+}
+
+bool SqliteStore::writePending()
+{
+    refused.clear();
+    QString refusal;
+    while (!pending.empty() && writable) {
+        const qint64 now = QDeadlineTimer::current().deadline();
+        // Immediate: the write lock is taken at the start, so that another program's commit
+        // between a read and a write can never refuse the write half-way. Inside a batch a
+        // savepoint stands for the transaction.
+        lastCode = 0;
+        bool ok = execOnce(inBatch ? QStringLiteral("SAVEPOINT store_write") : QStringLiteral("BEGIN IMMEDIATE"));
+        fresh.clear();
+        freshLocks.clear();
+        std::size_t failing = pending.size();
+        for (std::size_t i = 0; ok && i < pending.size(); ++i)
+            if (!pending[i].body()) {
+                failing = i;
+                ok = false;
+            }
+        if (ok)
+            ok = execOnce(inBatch ? QStringLiteral("RELEASE store_write") : QStringLiteral("COMMIT"));
+        if (ok) {
+            for (auto it = fresh.cbegin(); it != fresh.cend(); ++it)
+                resolved.insert(it.key(), it.value());
+            fresh.clear();
+            freshLocks.clear();
+            if (waitStarted != 0)
+                qDebug() << "store:" << file << pending.size() << "writes that waited"
+                         << double(now - waitStarted) / 1000.0 << "s are made";
+            pending.clear();
+            waitStarted = 0;
+            retryAfter.setRemainingTime(0);
+            problemText = refusal;
+            return true;
         }
+        // SQLite may have rolled the transaction back itself; whatever is left of it goes too.
+        QSqlQuery undo(database);
+        if (inBatch) {
+            undo.exec(QStringLiteral("ROLLBACK TO store_write"));
+            undo.exec(QStringLiteral("RELEASE store_write"));
+        } else {
+            undo.exec(QStringLiteral("ROLLBACK"));
+        }
+        fresh.clear();
+        // The ids of runs rolled back may be given to another program's runs.
+        for (const qint64 id : qAsConst(freshLocks))
+            locks->release(id);
+        freshLocks.clear();
+        // A write that the store refuses as it is (a point of no run, an outcome that is none)
+        // would be refused again and hold up every later one: it is dropped, the rest go on.
+        if (failing < pending.size() && lastCode == Constraint) {
+            refusal = problemText;
+            refused.insert(pending[failing].number);
+            const qint64 run = pending[failing].run;
+            pending.erase(pending.begin() + std::ptrdiff_t(failing));
+            noteRefused(run, refusal);
+            continue;
+        }
+        if (waitStarted == 0)
+            waitStarted = now;
+        retryAfter.setRemainingTime(retryIntervalMs);
+        const QString why = problemText;
+        problemText = QStringLiteral("%1; %2 %3 in memory, since %4 s, and %5 written when the store answers")
+                          .arg(why)
+                          .arg(pending.size())
+                          .arg(pending.size() == 1 ? QStringLiteral("write waits") : QStringLiteral("writes wait"))
+                          .arg(QString::number(double(now - waitStarted) / 1000.0, 'f', 1))
+                          .arg(pending.size() == 1 ? QStringLiteral("is") : QStringLiteral("are"));
+        qDebug() << "store:" << file << problemText;
         return false;
     }
-    // A savepoint is a transaction of its own outside a batch and a part of the batch inside.
-    bool ok = execOnce(QStringLiteral("SAVEPOINT store_write")) && body();
-    const auto lost = missed.constFind(runId);
-    if (ok && runId != 0 && lost != missed.constEnd()) {
-        const QString text = QStringLiteral("%1 earlier writes of this run to the results store failed (%2): "
-                                            "their points, passes or troubles are missing here")
-                                 .arg(lost->writes)
-                                 .arg(lost->reason);
-        QSqlQuery *note = exec(insertTrouble, {runId, timeValue(QDateTime::currentDateTimeUtc()),
-                                               QStringLiteral("results store"), text});
-        ok = note != nullptr;
-        if (note)
-            note->finish();
-    }
-    if (ok && execOnce(QStringLiteral("RELEASE store_write"))) {
-        problemText.clear();
-        missed.remove(runId);
-        return true;
-    }
-    // SQLite may have rolled the transaction back itself; whatever is left of it goes too.
-    QSqlQuery undo(database);
-    undo.exec(QStringLiteral("ROLLBACK TO store_write"));
-    undo.exec(QStringLiteral("RELEASE store_write"));
-    if (!inBatch)
-        undo.exec(QStringLiteral("ROLLBACK"));
-    if (problemText.startsWith(QLatin1String("busy")))
-        busyBackOff.setRemainingTime(busyBackOffMs);
-    if (runId != 0) {
-        Missed &lostNow = missed[runId];
-        if (lostNow.writes++ == 0)
-            lostNow.reason = problemText;
-    }
-    return false;
+    if (!refusal.isEmpty())
+        problemText = refusal;
+    return pending.empty();
 }
 
 qint64 SqliteStore::beginRun(const RunStart &start)
 {
-    qint64 id = 0;
-    const bool ok = write(0, [&] {
-        if (!interruptRuns(start.station))
-            return false;
-        const QDateTime started = start.started.isValid() ? start.started : QDateTime::currentDateTime();
+    if (!writable)
+        return 0;
+    const qint64 handle = placeholder();
+    const QDateTime started = start.started.isValid() ? start.started : QDateTime::currentDateTime();
+    const Written made = write(0, [this, start, started, handle] {
         QSqlQuery *insert = exec(insertRun, {textValue(start.station), textValue(start.user), textValue(start.version),
                                              timeValue(started), textValue(start.measurement), bytesValue(start.setup),
                                              textValue(start.instruments), textValue(start.identities),
-                                             textValue(start.note), thisWriter()});
+                                             textValue(start.note), thisWriter(), textValue(start.dataFolder)});
         if (!insert)
             return false;
-        id = insert->lastInsertId().toLongLong();
+        const qint64 id = insert->lastInsertId().toLongLong();
         insert->finish();
-        return id > 0;
+        // Taken before the run is seen by anyone: from its first moment, its writer lives.
+        if (id <= 0 || !locks->take(id)) {
+            problemText = locks->why();
+            return false;
+        }
+        freshLocks << id;
+        fresh.insert(handle, id);
+        return true;
     });
-    return ok ? id : 0;
+    return made == Written::Made ? resolved.take(handle) : made == Written::Waits ? handle : 0;
 }
 
 qint64 SqliteStore::addPoint(const StoredPoint &point)
 {
-    qint64 id = 0;
-    const bool ok = write(point.run, [&] {
-        const QStringList names = valueNames(point.row);
-        if (point.values.size() > names.size()) {
-            problemText = QStringLiteral("a %1 point has at most %2 values, not %3")
-                              .arg(kindText(point.row))
-                              .arg(names.size())
-                              .arg(point.values.size());
-            return false;
-        }
+    if (!writable)
+        return 0;
+    const QStringList names = valueNames(point.row);
+    if (point.values.size() > names.size()) {
+        problemText = QStringLiteral("a %1 point has at most %2 values, not %3")
+                          .arg(kindText(point.row))
+                          .arg(names.size())
+                          .arg(point.values.size());
+        const QString why = problemText;
+        noteRefused(point.run, why);
+        writePending();
+        problemText = why;
+        return 0;
+    }
+    const qint64 handle = placeholder();
+    const Written made = write(point.run, [this, point, names, handle] {
         const QStringList columns = valueColumns();
-        QVariantList values{point.run,
+        QVariantList values{resolve(point.run),
                             point.pass,
                             qint64(point.number),
                             timeValue(point.measuredAt),
@@ -698,7 +780,7 @@ qint64 SqliteStore::addPoint(const StoredPoint &point)
         QSqlQuery *insert = exec(insertPoint, values);
         if (!insert)
             return false;
-        id = insert->lastInsertId().toLongLong();
+        const qint64 id = insert->lastInsertId().toLongLong();
         insert->finish();
         const int peaks = qMax(point.peakFrequencies.size(), point.peakLevels.size());
         for (int i = 0; i < peaks; ++i) {
@@ -708,15 +790,16 @@ qint64 SqliteStore::addPoint(const StoredPoint &point)
                 return false;
             peak->finish();
         }
+        fresh.insert(handle, id);
         return id > 0;
     });
-    return ok ? id : 0;
+    return made == Written::Made ? resolved.take(handle) : made == Written::Waits ? handle : 0;
 }
 
 void SqliteStore::addPass(qint64 run, int pass, double outputPower, const QDateTime &started)
 {
-    write(run, [&] {
-        QSqlQuery *insert = exec(insertPass, {run, pass, numberValue(outputPower), timeValue(started)});
+    write(run, [this, run, pass, outputPower, started] {
+        QSqlQuery *insert = exec(insertPass, {resolve(run), pass, numberValue(outputPower), timeValue(started)});
         if (insert)
             insert->finish();
         return insert != nullptr;
@@ -725,48 +808,112 @@ void SqliteStore::addPass(qint64 run, int pass, double outputPower, const QDateT
 
 void SqliteStore::addTrouble(qint64 run, const RunTrouble &trouble)
 {
-    write(run, [&] {
-        QSqlQuery *insert =
-            exec(insertTrouble, {run, timeValue(trouble.when), textValue(trouble.instrument), textValue(trouble.text)});
+    write(run, [this, run, trouble] {
+        QSqlQuery *insert = exec(insertTrouble, {resolve(run), timeValue(trouble.when), textValue(trouble.instrument),
+                                                 textValue(trouble.text)});
         if (insert)
             insert->finish();
         return insert != nullptr;
     });
 }
 
-void SqliteStore::markInWorkbook(const QList<qint64> &points, const QString &workbook)
+bool SqliteStore::placeRows(const QList<RowPlace> &places)
 {
-    if (points.isEmpty())
-        return;
-    write(0, [&] {
-        for (const qint64 id : points) {
-            QSqlQuery *update = exec(placePoint, {textValue(workbook), id});
+    if (places.isEmpty() || !writable)
+        return true;
+    // A point that waits in memory is not on record either: after a kill there is nothing of it to
+    // write again, so its row need not wait for its place to be recorded.
+    bool recorded = true;
+    for (const RowPlace &place : places)
+        recorded = recorded && resolve(place.point) == 0;
+    const Written made = write(0, [this, places] {
+        for (const RowPlace &place : places) {
+            QSqlQuery *update = exec(placeRow, {textValue(place.path), textValue(place.sheet), place.row,
+                                                resolve(place.point)});
             if (!update)
                 return false;
             update->finish();
         }
         return true;
     });
+    return made == Written::Made || recorded;
+}
+
+void SqliteStore::markInWorkbook(const QList<qint64> &points, const QString &workbook)
+{
+    if (points.isEmpty())
+        return;
+    write(0, [this, points, workbook] {
+        for (const qint64 id : points) {
+            QSqlQuery *update = exec(placePoint, {textValue(workbook), resolve(id)});
+            if (!update)
+                return false;
+            update->finish();
+        }
+        return true;
+    });
+    // Marked points are not asked about again.
+    if (pending.empty())
+        for (const qint64 id : points)
+            resolved.remove(id);
 }
 
 void SqliteStore::endRun(qint64 run, const QString &outcome, const QDateTime &ended)
 {
-    write(run, [&] {
-        QSqlQuery *update = exec(endRunSql, {textValue(outcome), timeValue(ended), run});
+    write(run, [this, run, outcome, ended] {
+        QSqlQuery *update = exec(endRunSql, {textValue(outcome), timeValue(ended), resolve(run)});
         if (update)
             update->finish();
         return update != nullptr;
     });
 }
 
-void SqliteStore::reopenRun(qint64 run)
+bool SqliteStore::reopenRun(qint64 run)
 {
-    write(run, [&] {
+    if (!writable)
+        return false;
+    // Not queued: a run that another program goes on with at the same moment must be refused
+    // before anything is measured. What waits goes first, in order.
+    if (!writePending())
+        return false;
+    bool ok = execOnce(QStringLiteral("BEGIN IMMEDIATE"));
+    QSqlQuery *query = ok ? exec(oneRun, {run}) : nullptr;
+    QString outcome;
+    if (query) {
+        if (query->next())
+            outcome = query->value(7).toString();
+        ok = done(*query);
+    } else {
+        ok = false;
+    }
+    if (ok && outcome.isEmpty()) {
+        problemText = QStringLiteral("there is no run %1 in the results store").arg(run);
+        ok = false;
+    }
+    if (ok && outcome != QLatin1String("stopped") && outcome != QLatin1String("interrupted")
+        && !(outcome == QLatin1String("running") && !locks->alive(run))) {
+        problemText = outcome == QLatin1String("running")
+                          ? QStringLiteral("another program is measuring run %1 now").arg(run)
+                          : QStringLiteral("run %1 is %2").arg(QString::number(run), outcome);
+        ok = false;
+    }
+    const bool held = locks->holds(run);
+    if (ok && !locks->take(run)) {
+        problemText = locks->why();
+        ok = false;
+    }
+    if (ok) {
         QSqlQuery *update = exec(reopenRunSql, {thisWriter(), run});
+        ok = update != nullptr;
         if (update)
             update->finish();
-        return update != nullptr;
-    });
+    }
+    if (ok && execOnce(QStringLiteral("COMMIT")))
+        return true;
+    QSqlQuery(database).exec(QStringLiteral("ROLLBACK"));
+    if (!held)
+        locks->release(run);
+    return false;
 }
 
 QList<StoredPoint> SqliteStore::pointsWhere(const char *sql, const char *peaksSql, const QVariantList &values)
@@ -793,6 +940,10 @@ QList<StoredPoint> SqliteStore::pointsWhere(const char *sql, const char *peaksSq
             point.values << numberOf(query->value(firstValueColumn + columns.indexOf(name)));
         point.inWorkbook = !query->value(15).isNull();
         point.savedIn = query->value(15).toString();
+        point.placedPath = query->value(16).toString();
+        point.placedSheet = query->value(17).toString();
+        point.placedRow = query->value(18).toInt();
+        point.dataFolder = query->value(19).toString();
         at.insert(point.id, points.size());
         points << point;
     }
@@ -814,19 +965,58 @@ QList<StoredPoint> SqliteStore::pointsWhere(const char *sql, const char *peaksSq
 
 QList<StoredPoint> SqliteStore::pointsNotInWorkbook()
 {
-    return pointsWhere(waitingPoints, peaksOfWaiting, {});
+    // The rows of a run that is being written are on their way.
+    QList<StoredPoint> waiting;
+    QHash<qint64, bool> written;
+    for (const StoredPoint &point : pointsWhere(waitingPoints, peaksOfWaiting, {})) {
+        auto known = written.find(point.run);
+        if (known == written.end())
+            known = written.insert(point.run, locks->alive(point.run));
+        if (!*known)
+            waiting << point;
+    }
+    return waiting;
+}
+
+QList<RowPlace> SqliteStore::placedBelow(const QString &path, int row)
+{
+    QList<RowPlace> places;
+    QSqlQuery *query = readable ? exec(placedRows, {textValue(path), row}) : nullptr;
+    if (!query)
+        return places;
+    while (query->next())
+        places << RowPlace{query->value(0).toLongLong(), query->value(1).toString(), query->value(2).toString(),
+                           query->value(3).toInt()};
+    return done(*query) ? places : QList<RowPlace>();
+}
+
+bool SqliteStore::runIsWritten(qint64 run)
+{
+    return locks->alive(run);
+}
+
+QString SqliteStore::dataFolderOf(qint64 run)
+{
+    if (layout < 4)
+        return QString();
+    QSqlQuery *query = readable ? exec(folderOfRun, {run}) : nullptr;
+    if (!query)
+        return QString();
+    const QString folder = query->next() ? query->value(0).toString() : QString();
+    done(*query);
+    return folder;
 }
 
 QList<StoredPoint> SqliteStore::points(qint64 run)
 {
-    return pointsWhere(pointsOfRun, peaksOfRun, {run});
+    return pointsWhere(layout >= 4 ? pointsOfRun : pointsOfOlderRun, peaksOfRun, {run});
 }
 
 RunSummary SqliteStore::summaryOf(QSqlQuery &query)
 {
     RunSummary run = StoredRows::summaryOf(query);
     // Seen from here before the next writer records it.
-    if (run.outcome == QLatin1String("running") && writerGone(query.value(15).toString()))
+    if (run.outcome == QLatin1String("running") && !locks->alive(run.id))
         run.outcome = QStringLiteral("interrupted");
     run.localId = run.id;
     run.store = identityText;
@@ -878,7 +1068,10 @@ RunSummary SqliteStore::run(qint64 id)
         return RunSummary();
     while (workbooks->next())
         found.workbooks << workbooks->value(0).toString();
-    return done(*workbooks) ? found : RunSummary();
+    if (!done(*workbooks))
+        return RunSummary();
+    found.dataFolder = dataFolderOf(id);
+    return found;
 }
 
 QList<RunTrouble> SqliteStore::troubles(qint64 run)

@@ -4,13 +4,17 @@
 
 #include <QDeadlineTimer>
 #include <QHash>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QStringList>
 #include <QVariantList>
 
+#include <deque>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 
+class RunLocks;
 class QSqlError;
 class QSqlQuery;
 
@@ -48,11 +52,19 @@ public:
     qint64 addPoint(const StoredPoint &point) override;
     void addPass(qint64 run, int pass, double outputPower, const QDateTime &started) override;
     void addTrouble(qint64 run, const RunTrouble &trouble) override;
+    bool placeRows(const QList<RowPlace> &places) override;
     void markInWorkbook(const QList<qint64> &points, const QString &workbook) override;
     void endRun(qint64 run, const QString &outcome, const QDateTime &ended) override;
-    void reopenRun(qint64 run) override;
+    bool reopenRun(qint64 run) override;
+    bool flush() override;
+    int waitingWrites() const override { return int(pending.size()); }
+    // Since when the writes wait (monotonic ms), 0 when none does.
+    qint64 waitingSince() const { return waitStarted; }
 
     QList<StoredPoint> pointsNotInWorkbook() override;
+    QList<RowPlace> placedBelow(const QString &path, int row) override;
+    // Some writer, this one or another program, is writing the run now.
+    bool runIsWritten(qint64 run);
     QList<RunSummary> runs(const RunFilter &filter) override;
     RunSummary run(qint64 id) override;
     QList<StoredPoint> points(qint64 run) override;
@@ -104,12 +116,22 @@ private:
     bool done(QSqlQuery &query);
     bool execOnce(const QString &sql);
     void failed(const QSqlError &error);
-    // Runs body as one write of the run (0: of none) that commits before it returns, or with the
-    // batch; false when it failed, with problem() set and nothing of it kept.
-    template <typename Body> bool write(qint64 runId, Body body);
-    // Records as interrupted the runs still running whose process has ended, and those of the
-    // station when it begins another.
-    bool interruptRuns(const QString &station);
+    // A write waiting to be made; false when it failed (problem() says why).
+    using Write = std::function<bool()>;
+    enum class Written { Made, Waits, Refused };
+    // Queues the write behind those that wait and writes them all, unless a failed write is
+    // tried again only later.
+    Written write(qint64 run, Write body);
+    // Queues a trouble of the run that says a write of it was refused.
+    void noteRefused(qint64 run, const QString &why);
+    // Writes what waits now; false while some of it waits still.
+    bool writePending();
+    // The store's id of an id that write returned, 0 while that write waits.
+    qint64 resolve(qint64 id) const;
+    // A new id for a write that waits.
+    qint64 placeholder() { return --lastPlaceholder; }
+    // Records as interrupted the runs still running whose writer has ended.
+    bool interruptRuns();
     RunSummary summaryOf(QSqlQuery &query);
     QList<StoredPoint> pointsWhere(const char *sql, const char *peaksSql, const QVariantList &values);
 
@@ -122,18 +144,33 @@ private:
     QString identityText;
     bool readIdentity();
     bool writable = false;
-    // A write refused for a lock another program holds makes the writes fail at once until this
-    // expires; monotonic, so that a clock set back cannot keep the store shut.
-    QDeadlineTimer busyBackOff{0};
-    static constexpr qint64 busyBackOffMs = 10000;
+    // Writes that failed are tried again with the next write once this expires, so that a store
+    // held by another program does not hold up each point; monotonic, so that a clock set back
+    // cannot keep the store shut.
+    QDeadlineTimer retryAfter{0};
+    static constexpr qint64 retryIntervalMs = 1000;
     bool inBatch = false;
     QString problemText;
-    // Writes of a run that failed, with the first reason, until a write of the run succeeds and
-    // records them as a trouble of the run.
-    struct Missed
+    // The writes not yet made, oldest first, each with its number in the order queued.
+    struct Queued
     {
-        int writes = 0;
-        QString reason;
+        std::size_t number;
+        qint64 run; // whose write it is, 0: of none
+        Write body;
     };
-    QHash<qint64, Missed> missed;
+    std::deque<Queued> pending;
+    qint64 waitStarted = 0;
+    // The ids of writes that waited, by the placeholder they were given; those of a pending
+    // flush until it commits.
+    QHash<qint64, qint64> resolved;
+    QHash<qint64, qint64> fresh;
+    QList<qint64> freshLocks; // runs locked by the flush in progress
+    // Writes are numbered as queued; those of the last flush that the store refused.
+    std::size_t queued = 0;
+    QSet<std::size_t> refused;
+    int lastCode = 0; // of the last error
+    int layout = 0;           // the store's layout version, as opened
+    qint64 lastPlaceholder = 0;
+    std::unique_ptr<RunLocks> locks;
+    QString dataFolderOf(qint64 run);
 };

@@ -150,6 +150,20 @@ QStringList identity()
     };
 }
 
+// Layout 4: where each run's rows go and where each row stands. A run records its data folder, so
+// that its rows are written there whatever folder a later start has; a point records the file,
+// sheet and row its row takes before the row is saved, so that after a kill between the save and
+// its mark the row is found at its place rather than guessed.
+QStringList places()
+{
+    return {
+        QStringLiteral("ALTER TABLE runs ADD COLUMN data_folder TEXT"),
+        QStringLiteral("ALTER TABLE points ADD COLUMN placed_path TEXT"),
+        QStringLiteral("ALTER TABLE points ADD COLUMN placed_sheet TEXT"),
+        QStringLiteral("ALTER TABLE points ADD COLUMN placed_row INTEGER"),
+    };
+}
+
 } // namespace
 
 QStringList step(int version)
@@ -161,6 +175,8 @@ QStringList step(int version)
         return lists();
     case 3:
         return identity();
+    case 4:
+        return places();
     default:
         return {};
     }

@@ -183,6 +183,8 @@ void DevicesWork::initialization()
         recorder = std::make_unique<RunRecorder>(SqliteStore::open(storePath, SqliteStore::Mode::Write, &announcements));
         if (!station.isEmpty())
             recorder->setStation(station);
+        recorder->setDataFolder(excelWorker->folder());
+        recorder->placeRowsOf(*excelWorker);
         for (const QString &text : announcements)
             emit storeNotice(text);
         announcedStoreProblem = recorder->problem();
@@ -209,15 +211,19 @@ void DevicesWork::recoverUnsavedRows()
         return;
     if (!recorder || !excelWorker || !recorder->store())
         return;
-    QStringList workbooks;
-    excelWorker->startExcel();
-    const int rows = recorder->recover(*excelWorker, &workbooks);
-    excelWorker->quitExcel();
+    const RunRecorder::Recovery recovery = recorder->recover(*excelWorker);
     recordRowsSaved();
-    if (rows > 0)
+    if (recovery.written > 0)
         emit storeNotice(QStringLiteral("%1 rows of an earlier run that had not reached their workbooks were written "
                                         "to them from the results store: “%2”")
-                             .arg(QString::number(rows), workbooks.join(QStringLiteral(".xlsx”, “")) + QStringLiteral(".xlsx")));
+                             .arg(QString::number(recovery.written), recovery.workbooks.join(QStringLiteral("”, “"))));
+    if (recovery.waiting > 0)
+        emit storeNotice(
+            QStringLiteral("%1 rows of an earlier run wait in the results store for their workbooks: %2")
+                .arg(QString::number(recovery.waiting),
+                     recovery.goneFolders.isEmpty()
+                         ? QStringLiteral("they could not be saved now")
+                         : QStringLiteral("the data folder “%1” is gone").arg(recovery.goneFolders.join(QStringLiteral("”, “")))));
 }
 
 qint64 DevicesWork::recordPoint(StoredPoint::Row row, const QString &tableName, const QVector<double> &values,
@@ -260,8 +266,9 @@ DevicesWork::Resume DevicesWork::takeResume(const QString &measurement)
     if (resumeRun != 0) {
         from.pass = resumePass;
         from.point = resumePoint;
-        if (recorder)
-            recorder->resume(resumeRun);
+        if (recorder && !recorder->resume(resumeRun)) {
+            from.refused = QStringLiteral("run %1 does not go on: %2").arg(QString::number(resumeRun), recorder->problem());
+        }
     } else if (recorder) {
         recorder->begin(measurement);
     }
@@ -605,6 +612,12 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
         for (const QString &warning : startWarnings(false, form.channelA))
             recorder->addNote(warning);
     const Resume from = takeResume(QStringLiteral("power"));
+    if (!from.refused.isEmpty()) {
+        excelWorker->quitExcel();
+        emit runRefused(from.refused);
+        emit stopingMeasure();
+        return;
+    }
     // A resumed run goes on at the output power of the pass it goes on with.
     for (int pass = 1; pass < from.pass; ++pass)
         form.power += quint32(powerStep.load());
@@ -810,6 +823,12 @@ void DevicesWork::measureSpectrum(ValueForm form)
         for (const QString &warning : startWarnings(true, false))
             recorder->addNote(warning);
     const Resume from = takeResume(QStringLiteral("spur"));
+    if (!from.refused.isEmpty()) {
+        excelWorker->quitExcel();
+        emit runRefused(from.refused);
+        emit stopingMeasure();
+        return;
+    }
     for (int pass = 1; pass < from.pass; ++pass)
         form.power += quint32(powerStep.load());
     QString table = from.pass > 1 ? QStringLiteral("Table spur ") + g6(form.power) + QStringLiteral(" dBm")

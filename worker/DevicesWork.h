@@ -150,6 +150,9 @@ signals:
     // The results store's news: a damaged file set aside, rows written from it, why it is not
     // written.
     void storeNotice(const QString &text);
+    // A resumed run was refused at its start (another program goes on with it): nothing was
+    // measured.
+    void runRefused(const QString &why);
     // A warning of a run's start, right after runStarted: the RF output is off, or no power
     // meter channel was chosen. The run goes on as asked.
     void runWarning(const QString &text);
@@ -207,6 +210,7 @@ private:
     {
         int pass = 1;
         quint64 point = 0;
+        QString refused; // why a resumed run cannot go on: nothing is measured
     };
     // Where a measurement that begins starts, and its run in the store (a new one, or the
     // resumed one).

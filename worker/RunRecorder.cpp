@@ -3,9 +3,14 @@
 #include "ExcelWorker.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QHostInfo>
 #include <QMap>
+#include <QThread>
 #include <QtDebug>
+
+#include <cmath>
 
 namespace {
 
@@ -23,6 +28,20 @@ QVector<double> firstCells(const StoredPoint &point)
     if (point.peakFrequencies.isEmpty() || point.peakLevels.isEmpty())
         return {};
     return {point.peakFrequencies.first() / 1e9, point.peakLevels.first()};
+}
+
+bool sameCells(const QVector<double> &cells, const QVector<double> &expected)
+{
+    if (expected.isEmpty())
+        return false;
+    for (int i = 0; i < expected.size(); ++i) {
+        const double cell = cells.value(i, qQNaN());
+        const double want = expected.at(i);
+        if (std::isnan(want) ? !std::isnan(cell)
+                             : !(std::fabs(cell - want) <= 1e-12 * std::max(1.0, std::fabs(want))))
+            return false;
+    }
+    return true;
 }
 
 void write(ExcelWorker &writer, const StoredPoint &point)
@@ -63,6 +82,25 @@ void RunRecorder::setContext(const QByteArray &runSetup, const QString &runInstr
     identities = runIdentities;
 }
 
+void RunRecorder::placeRowsOf(ExcelWorker &writer)
+{
+    storeThread = QThread::currentThread();
+    writer.setRowPlacer([this](const QVector<ExcelWorker::PlacedRow> &rows, QString *why) {
+        // The store is used from its own thread alone; a save from the window's thread (rows
+        // retried as it closes) goes without, and a later start finds its rows at the end of
+        // their workbook.
+        if (QThread::currentThread() != storeThread)
+            return true;
+        QList<RowPlace> places;
+        for (const ExcelWorker::PlacedRow &row : rows)
+            places << RowPlace{row.token, row.path, row.sheet, row.row};
+        if (results->placeRows(places))
+            return true;
+        *why = QStringLiteral("the results store cannot record where the rows go: %1").arg(results->problem());
+        return false;
+    });
+}
+
 void RunRecorder::begin(const QString &measurement)
 {
     RunStart start;
@@ -75,15 +113,20 @@ void RunRecorder::begin(const QString &measurement)
     start.instruments = instruments;
     start.identities = identities;
     start.note = notes.join(QLatin1Char('\n'));
+    start.dataFolder = dataFolder;
     notes.clear();
     run = results->beginRun(start);
 }
 
-void RunRecorder::resume(qint64 resumed)
+bool RunRecorder::resume(qint64 resumed)
 {
-    run = resumed;
     notes.clear();
-    results->reopenRun(run);
+    if (!results->reopenRun(resumed)) {
+        run = 0;
+        return false;
+    }
+    run = resumed;
+    return true;
 }
 
 void RunRecorder::pass(int pass, double outputPower)
@@ -135,17 +178,15 @@ void RunRecorder::end(bool stopped)
     run = 0;
 }
 
-int RunRecorder::recover(ExcelWorker &writer, QStringList *workbooks)
+QList<StoredPoint> RunRecorder::atEndOfWorkbooks(ExcelWorker &writer, const QList<StoredPoint> &unplaced)
 {
-    const QList<StoredPoint> unsaved = results->pointsNotInWorkbook();
-    if (unsaved.isEmpty())
-        return 0;
+    QList<StoredPoint> missing;
     // Per workbook, the runs' points in the order measured. A workbook's rows are saved in that
     // order, so the rows saved before a kill end the workbook: the last group of a workbook whose
     // rows are found at its end tells that every group before it was saved whole.
     QStringList order;
     QMap<QString, QList<QList<StoredPoint>>> byWorkbook;
-    for (const StoredPoint &point : unsaved) {
+    for (const StoredPoint &point : unplaced) {
         if (!byWorkbook.contains(point.workbook))
             order << point.workbook;
         QList<QList<StoredPoint>> &groups = byWorkbook[point.workbook];
@@ -153,7 +194,6 @@ int RunRecorder::recover(ExcelWorker &writer, QStringList *workbooks)
             groups.append(QList<StoredPoint>());
         groups.last().append(point);
     }
-    int written = 0;
     for (const QString &workbook : order) {
         const QList<QList<StoredPoint>> &groups = byWorkbook[workbook];
         // How many points of each group are in the workbook (or its "(recovered)" neighbour).
@@ -187,23 +227,116 @@ int RunRecorder::recover(ExcelWorker &writer, QStringList *workbooks)
                 there[earlier] = groups.at(earlier).size();
             break;
         }
-        QList<qint64> present;
+        QList<qint64> atEnd;
         for (int g = 0; g < groups.size(); ++g)
-            for (int i = 0; i < there.at(g); ++i)
-                present << groups.at(g).at(i).id;
-        if (!present.isEmpty())
-            results->markInWorkbook(present, holder);
-        int count = 0;
-        for (int g = 0; g < groups.size(); ++g)
-            for (int i = there.at(g); i < groups.at(g).size(); ++i, ++count)
-                write(writer, groups.at(g).at(i));
-        if (count > 0) {
-            written += count;
-            *workbooks << workbook;
-        }
-        qDebug() << "store:" << present.size() << "unmarked rows of" << workbook << "were in it," << count
-                 << "written";
+            for (int i = 0; i < groups.at(g).size(); ++i) {
+                if (i < there.at(g))
+                    atEnd << groups.at(g).at(i).id;
+                else
+                    missing << groups.at(g).at(i);
+            }
+        if (!atEnd.isEmpty())
+            results->markInWorkbook(atEnd, holder);
     }
-    rowsSaved(writer.takeSavedRows());
-    return written;
+    return missing;
+}
+
+RunRecorder::Recovery RunRecorder::recover(ExcelWorker &writer)
+{
+    Recovery recovery;
+    const QList<StoredPoint> unsaved = results->pointsNotInWorkbook();
+    if (unsaved.isEmpty())
+        return recovery;
+    // A point whose place is on record is looked for there: each workbook file is read once,
+    // from the highest of its places.
+    QMap<QString, int> firstPlaced;
+    for (const StoredPoint &point : unsaved)
+        if (!point.placedPath.isEmpty() && point.placedRow > 0) {
+            auto at = firstPlaced.find(point.placedPath);
+            if (at == firstPlaced.end())
+                firstPlaced.insert(point.placedPath, point.placedRow);
+            else
+                *at = qMin(*at, point.placedRow);
+        }
+    QMap<QString, QList<QVector<double>>> placedRows;
+    QSet<QString> unreadable;
+    for (auto it = firstPlaced.cbegin(); it != firstPlaced.cend(); ++it) {
+        QList<QVector<double>> rows;
+        if (writer.rowsFrom(it.key(), it.value(), 5, &rows))
+            placedRows.insert(it.key(), rows);
+        else
+            unreadable << it.key();
+    }
+    QMap<QString, QList<qint64>> present; // by the workbook that holds them
+    QList<StoredPoint> unplaced;          // no place on record: the end of the workbook tells
+    QList<StoredPoint> missing;
+    for (const StoredPoint &point : unsaved) {
+        if (point.placedPath.isEmpty() || point.placedRow <= 0 || unreadable.contains(point.placedPath)) {
+            unplaced << point;
+            continue;
+        }
+        const QList<QVector<double>> &rows = placedRows[point.placedPath];
+        const int index = point.placedRow - firstPlaced.value(point.placedPath);
+        if (index < rows.size() && sameCells(rows.at(index), firstCells(point)))
+            present[QFileInfo(point.placedPath).completeBaseName()] << point.id;
+        else
+            missing << point;
+    }
+    for (auto it = present.cbegin(); it != present.cend(); ++it)
+        results->markInWorkbook(it.value(), it.key());
+
+    // Points without a place (recorded before places were, or saved from another thread) are
+    // looked for at the end of their workbooks, in their run's folder.
+    QMap<QString, QList<StoredPoint>> unplacedByFolder;
+    for (const StoredPoint &point : qAsConst(unplaced))
+        unplacedByFolder[point.dataFolder.isEmpty() ? writer.folder() : point.dataFolder] << point;
+    for (auto it = unplacedByFolder.cbegin(); it != unplacedByFolder.cend(); ++it) {
+        ExcelWorker inFolder;
+        inFolder.setApplicationFactory(writer.applicationFactory());
+        inFolder.setDirectory(it.key());
+        missing += atEndOfWorkbooks(inFolder, it.value());
+    }
+    std::sort(missing.begin(), missing.end(),
+              [](const StoredPoint &a, const StoredPoint &b) { return a.id < b.id; });
+
+    // Each row goes to its run's own data folder; one recorded without a folder goes to this
+    // writer's. A folder that is gone keeps its rows waiting in the store.
+    QStringList folders;
+    QMap<QString, QList<StoredPoint>> byFolder;
+    for (const StoredPoint &point : qAsConst(missing)) {
+        const QString folder = point.dataFolder.isEmpty() ? writer.folder() : point.dataFolder;
+        if (!byFolder.contains(folder))
+            folders << folder;
+        byFolder[folder] << point;
+    }
+    for (const QString &folder : qAsConst(folders)) {
+        const QList<StoredPoint> &points = byFolder[folder];
+        if (!QFileInfo(folder).isDir()) {
+            recovery.waiting += points.size();
+            recovery.goneFolders << QDir::toNativeSeparators(folder);
+            qDebug() << "store:" << points.size() << "rows wait: their data folder" << folder << "is gone";
+            continue;
+        }
+        ExcelWorker inFolder;
+        inFolder.setApplicationFactory(writer.applicationFactory());
+        inFolder.setDirectory(folder);
+        placeRowsOf(inFolder);
+        inFolder.startExcel();
+        for (const StoredPoint &point : points) {
+            write(inFolder, point);
+            const QString path = inFolder.workbookPath(point.workbook);
+            if (!recovery.workbooks.contains(path))
+                recovery.workbooks << path;
+        }
+        inFolder.quitExcel();
+        const QList<QPair<qint64, QString>> saved = inFolder.takeSavedRows();
+        // Rows that could not be saved now stay in the store for the next start.
+        recovery.written += saved.size();
+        recovery.waiting += points.size() - saved.size();
+        rowsSaved(saved);
+    }
+    placeRowsOf(writer);
+    qDebug() << "store:" << unsaved.size() - missing.size() << "unmarked rows were in their workbooks,"
+             << recovery.written << "written";
+    return recovery;
 }

@@ -11,6 +11,7 @@
 #include <memory>
 
 class ExcelWorker;
+class QThread;
 
 // Keeps the worker's runs in the results store: the run with its setup, its passes, each point
 // before its row goes to the report writer, the troubles, and which rows have reached their
@@ -26,12 +27,19 @@ public:
 
     // The name the runs carry as their station; the host name unless set.
     void setStation(const QString &name) { stationName = name; }
+    // Where the runs' workbooks are, as recorded with each run.
+    void setDataFolder(const QString &folder) { dataFolder = folder; }
+    // Has the writer record in the store where each row will stand before saving it; rows saved
+    // from another thread than this one's are saved without.
+    void placeRowsOf(ExcelWorker &writer);
     // What the next run records as its setup, instruments and identities.
     void setContext(const QByteArray &setup, const QString &instruments, const QString &identities);
     void addNote(const QString &note) { notes << note; }
     // A measurement of this kind ("power" or "spur") begins, or a resumed run goes on.
     void begin(const QString &measurement);
-    void resume(qint64 run);
+    // False, with problem(), when the run cannot go on under this writer: another program writes
+    // it, or the store does not answer.
+    bool resume(qint64 run);
     void pass(int pass, double outputPower);
     // The point's id for the report writer's row, 0 when the store is not written.
     qint64 point(StoredPoint point);
@@ -42,20 +50,33 @@ public:
     void end(bool stopped);
     qint64 currentRun() const { return run; }
 
+    struct Recovery
+    {
+        int written = 0;
+        QStringList workbooks;  // written to, as paths
+        int waiting = 0;        // rows whose data folder is gone
+        QStringList goneFolders;
+    };
     // Writes the rows of points that never reached their workbook (a kill while they waited),
-    // after taking out those the workbook holds already; returns how many were written, with
-    // the workbooks in *workbooks.
-    int recover(ExcelWorker &writer, QStringList *workbooks);
+    // each in its run's data folder, after taking out those the workbook holds already: at the
+    // place recorded for them, or for points without one at the end of their workbook.
+    Recovery recover(ExcelWorker &writer);
 
     ResultsStore *store() const { return results.get(); }
 
 private:
+    // Of points without a place on record, those whose rows are not found at the end of their
+    // workbooks in the writer's folder; the others are marked.
+    QList<StoredPoint> atEndOfWorkbooks(ExcelWorker &writer, const QList<StoredPoint> &unplaced);
+
     std::unique_ptr<ResultsStore> results;
     QByteArray setup;
     QString instruments;
     QString identities;
     QString stationName;
+    QString dataFolder;
     QStringList notes;
+    QThread *storeThread = nullptr;
     qint64 run = 0;
     QList<QPair<qint64, QString>> unmarked; // saved, but their marks not yet taken by the store
 };

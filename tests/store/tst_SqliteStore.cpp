@@ -403,7 +403,9 @@ void tst_SqliteStore::pointsComeBackAsMeasured()
     // A second instance reads what the file holds, not what the first remembers.
     const auto reader = open(Mode::Read);
     QCOMPARE(reader->problem(), QString());
-    for (const QList<StoredPoint> &list : {reader->points(run), reader->pointsNotInWorkbook()}) {
+    const QList<StoredPoint> ofRun = reader->points(run);
+    store.reset();
+    for (const QList<StoredPoint> &list : {ofRun, reader->pointsNotInWorkbook()}) {
         QCOMPARE(list.size(), 1);
         const StoredPoint back = list.first();
         QCOMPARE(back.id, id);
@@ -545,25 +547,26 @@ void tst_SqliteStore::outcomes()
     store->endRun(run, QStringLiteral("finished"), utc(1, 10, 9, 45));
     QCOMPARE(store->run(run).outcome, QStringLiteral("finished"));
 
-    // A station runs one run at a time: a run of it still running when the next begins was cut
-    // off; another station's is not.
-    const qint64 cut = store->beginRun(startOf("bench-1", "power", utc(1, 11)));
-    const qint64 elsewhere = store->beginRun(startOf("bench-2", "power", utc(1, 11)));
-    const qint64 next = store->beginRun(startOf("bench-1", "spur", utc(1, 11, 10)));
-    QCOMPARE(store->run(cut).outcome, QStringLiteral("interrupted"));
-    QVERIFY(store->run(cut).ended.isNull());
-    QCOMPARE(store->run(elsewhere).outcome, QStringLiteral("running"));
-    QCOMPARE(store->run(next).outcome, QStringLiteral("running"));
+    // Runs of one station that are written at once (the window and a script on one bench) are
+    // both running while their writers live: a run is cut off only when its writer is gone.
+    const qint64 first = store->beginRun(startOf("bench-1", "power", utc(1, 11)));
+    const qint64 second = store->beginRun(startOf("bench-1", "spur", utc(1, 11, 10)));
+    const auto other = open();
+    QCOMPARE(other->run(first).outcome, QStringLiteral("running"));
+    QCOMPARE(other->run(second).outcome, QStringLiteral("running"));
     QCOMPARE(store->run(run).outcome, QStringLiteral("finished"));
+    // Another writer cannot go on with a run that is written, nor with a finished one.
+    QVERIFY(!other->reopenRun(second));
+    QCOMPARE(other->problem(), QStringLiteral("another program is measuring run %1 now").arg(second));
+    QVERIFY(!other->reopenRun(run));
+    QCOMPARE(other->problem(), QStringLiteral("run %1 is finished").arg(run));
 }
 
 void tst_SqliteStore::runsOfDeadWritersAreInterrupted()
 {
-    qint64 live = 0;
-    {
-        auto store = open();
-        live = store->beginRun(startOf("bench-2", "power", utc(1, 10)));
-    }
+    // A run of this process, which lives: its store stays open.
+    auto liveStore = open();
+    const qint64 live = liveStore->beginRun(startOf("bench-2", "power", utc(1, 10)));
     // A process that began a run and ended without ending it.
     const int child = inChildProcess([this] {
         auto store = open();
@@ -605,6 +608,11 @@ void tst_SqliteStore::pointsNotInWorkbookOldestFirst()
     placed.inWorkbook = true;
     QVERIFY(store->addPoint(placed) > 0);
     store->markInWorkbook({ids.at(0), ids.at(3)}, QStringLiteral("Table -5 dBm"));
+    // The rows of runs being written are on their way: none is asked for while their writer lives.
+    QCOMPARE(store->pointsNotInWorkbook().size(), 0);
+    QCOMPARE(open(Mode::Read)->pointsNotInWorkbook().size(), 0);
+    store.reset();
+    store = open();
 
     const QList<StoredPoint> waiting = store->pointsNotInWorkbook();
     QList<qint64> waitingIds;
@@ -661,9 +669,8 @@ void tst_SqliteStore::wrongWritesAreRefused()
     if (write == "too many values") {
         QCOMPARE(troubles.size(), 1);
         QCOMPARE(troubles.first().instrument, QStringLiteral("results store"));
-        QCOMPARE(troubles.first().text, QString("1 earlier writes of this run to the results store failed (a sweep "
-                                                "point has at most 4 values, not 5): their points, passes or troubles "
-                                                "are missing here"));
+        QCOMPARE(troubles.first().text, QString("a write of this run to the results store was refused (a sweep "
+                                                "point has at most 4 values, not 5): what it held is missing here"));
     } else {
         QCOMPARE(troubles.size(), write == "unknown outcome" ? 1 : 0);
     }
@@ -1158,7 +1165,7 @@ void tst_SqliteStore::writeFaults()
     const QByteArray before = contentOf(file);
 
     // Bits of the child's exit code: what went wrong there.
-    enum { NotStarted = 64, NoProblem = 1, Wrote = 2, NotMended = 4, NoNote = 8, WrongReading = 16 };
+    enum { NotStarted = 64, NoProblem = 1, Wrote = 2, NotMended = 4, Lost = 8, WrongReading = 16 };
     const int failures = inChildProcess([&] {
         const bool permissions = fault.startsWith("read-only");
         // A store open before the fault, as when the disk fills during a run.
@@ -1172,10 +1179,10 @@ void tst_SqliteStore::writeFaults()
             store = SqliteStore::open(file, Mode::Write, nullptr);
         qint64 id = run;
         if (!atOpening) {
-            // Reading goes on; each write fails, says why and keeps nothing.
+            // Reading goes on; each write waits in memory, says why and changes nothing.
             if (store->run(run).points != 3)
                 failed |= WrongReading;
-            if (store->addPoint(sweepPoint(run, 4)) != 0)
+            if (store->addPoint(sweepPoint(run, 4)) >= 0)
                 failed |= Wrote;
             store->addPass(run, 2, 5, utc(1, 10));
             store->addTrouble(run, RunTrouble{utc(1, 10), QStringLiteral("Power meter"), QStringLiteral("no answer")});
@@ -1192,7 +1199,7 @@ void tst_SqliteStore::writeFaults()
         const QByteArray after = contentOf(file);
         if (after != before && !(fresh && after.isEmpty()))
             failed |= Wrote;
-        // The fault mended: a store that was open writes again and notes what it missed.
+        // The fault mended: a store that was open writes what waited, in order, and goes on.
         limitFileSize(RLIM_INFINITY);
         if (permissions) {
             actAsNobody(false);
@@ -1200,14 +1207,12 @@ void tst_SqliteStore::writeFaults()
             setMode(file, 0644);
         }
         if (!atOpening) {
-            if (store->addPoint(sweepPoint(run, 5)) == 0 || !store->problem().isEmpty())
+            if (store->waitingWrites() != 5 || !store->flush() || store->waitingWrites() != 0
+                || store->addPoint(sweepPoint(run, 5)) <= 0 || !store->problem().isEmpty())
                 failed |= NotMended;
             const QList<RunTrouble> troubles = store->troubles(run);
-            if (troubles.size() != 1
-                || troubles.first().text
-                       != QStringLiteral("4 earlier writes of this run to the results store failed (disk full): their "
-                                         "points, passes or troubles are missing here"))
-                failed |= NoNote;
+            if (troubles.size() != 1 || troubles.first().text != QStringLiteral("no answer"))
+                failed |= Lost;
         } else {
             store.reset();
             store = SqliteStore::open(file, Mode::Write, nullptr);
@@ -1219,7 +1224,7 @@ void tst_SqliteStore::writeFaults()
     });
     setMode(dir.path(), 0755);
     QVERIFY2(failures == 0, qPrintable(QStringLiteral("child failures %1 (64 not started, 1 no or another problem, "
-                                                      "2 wrote, 4 not mended, 8 no note of the missed writes, 16 "
+                                                      "2 wrote, 4 not mended, 8 a write that waited lost, 16 "
                                                       "wrong reading)")
                                            .arg(failures)));
     if (fault == "missing folder") {
@@ -1227,11 +1232,11 @@ void tst_SqliteStore::writeFaults()
         return;
     }
     if (!atOpening) {
-        // The points before the fault and after it; none of those refused.
+        // The points before the fault, during it and after it, each once, in order.
         const auto reader = open(Mode::Read);
-        QCOMPARE(numbersOf(reader->points(run)), (QList<quint64>{1, 2, 3, 5}));
-        QCOMPARE(reader->run(run).outcome, QStringLiteral("running"));
-        QCOMPARE(reader->passes(run).size(), 0);
+        QCOMPARE(numbersOf(reader->points(run)), (QList<quint64>{1, 2, 3, 4, 5}));
+        QCOMPARE(reader->run(run).outcome, QStringLiteral("finished"));
+        QCOMPARE(reader->passes(run).size(), 1);
         QCOMPARE(reader->pointsNotInWorkbook().size(), 4);
     }
 }

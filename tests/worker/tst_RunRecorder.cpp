@@ -80,9 +80,9 @@ void tst_RunRecorder::recover()
         QSqlDatabase::removeDatabase(QStringLiteral("raw"));
     }
     RunRecorder recorder(SqliteStore::open(path, SqliteStore::Mode::Write, nullptr));
-    QStringList workbooks;
-    QCOMPARE(recorder.recover(writer, &workbooks), written);
-    QCOMPARE(workbooks, written > 0 ? QStringList{workbook} : QStringList());
+    const RunRecorder::Recovery recovery = recorder.recover(writer);
+    QCOMPARE(recovery.written, written);
+    QCOMPARE(recovery.workbooks, written > 0 ? QStringList{writer.workbookPath(workbook)} : QStringList());
     const std::unique_ptr<XlsxDocument> document = XlsxDocument::open(writer.workbookPath(workbook));
     QVERIFY(document);
     QCOMPARE(document->sheet().lastUsedRow(), rows);

@@ -1,0 +1,128 @@
+#include "RunLocks.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// SQLite locks bytes near 1 GiB of its files; the runs' bytes start at 2^62, which no database
+// reaches.
+constexpr qint64 firstRunByte = qint64(1) << 62;
+
+} // namespace
+
+RunLocks::RunLocks(const QString &path) : path(path) {}
+
+RunLocks::~RunLocks()
+{
+#ifdef Q_OS_UNIX
+    if (descriptor >= 0)
+        ::close(descriptor);
+#endif
+}
+
+qint64 RunLocks::offsetOf(qint64 run)
+{
+    return firstRunByte + run;
+}
+
+bool RunLocks::openFile()
+{
+#ifdef Q_OS_UNIX
+    if (descriptor >= 0)
+        return true;
+    const QByteArray name = QFile::encodeName(path);
+    descriptor = ::open(name.constData(), O_RDWR | O_CLOEXEC);
+    writable = descriptor >= 0;
+    if (descriptor < 0)
+        descriptor = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        reason = QStringLiteral("%1 cannot be opened: %2")
+                     .arg(QDir::toNativeSeparators(path), QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    return true;
+#else
+    reason = QStringLiteral("runs cannot be locked on this system");
+    return false;
+#endif
+}
+
+bool RunLocks::take(qint64 run)
+{
+    if (own.contains(run))
+        return true;
+#ifdef Q_OS_UNIX
+    if (!openFile())
+        return false;
+    if (!writable) {
+        reason = QStringLiteral("%1 is read-only").arg(QDir::toNativeSeparators(path));
+        return false;
+    }
+    // An open file description's lock, not a process's: closing another descriptor of the same
+    // file in this process (the database's own, a reader's) must not drop it.
+    struct flock lock{};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = offsetOf(run);
+    lock.l_len = 1;
+    if (::fcntl(descriptor, F_OFD_SETLK, &lock) != 0) {
+        reason = errno == EAGAIN || errno == EACCES
+                     ? QStringLiteral("another program is writing run %1").arg(run)
+                     : QStringLiteral("run %1 cannot be locked: %2").arg(run).arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    own.insert(run);
+    return true;
+#else
+    return false;
+#endif
+}
+
+void RunLocks::release(qint64 run)
+{
+    if (!own.remove(run))
+        return;
+#ifdef Q_OS_UNIX
+    struct flock lock{};
+    lock.l_type = F_UNLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = offsetOf(run);
+    lock.l_len = 1;
+    ::fcntl(descriptor, F_OFD_SETLK, &lock);
+#endif
+}
+
+bool RunLocks::alive(qint64 run)
+{
+    if (own.contains(run))
+        return true;
+#ifdef Q_OS_UNIX
+    if (!QFile::exists(path))
+        return false;
+    if (!openFile())
+        return true;
+    struct flock lock{};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = offsetOf(run);
+    lock.l_len = 1;
+    if (::fcntl(descriptor, F_OFD_GETLK, &lock) != 0) {
+        reason = QStringLiteral("the lock of run %1 cannot be asked about: %2")
+                     .arg(run)
+                     .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return true;
+    }
+    return lock.l_type != F_UNLCK;
+#else
+    return true;
+#endif
+}
