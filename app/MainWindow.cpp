@@ -6,6 +6,7 @@
 #include "MeasurementPlot.h"
 #include "MeasurementTypes.h"
 #include "RunResume.h"
+#include "SetupRecords.h"
 #include "RunStatus.h"
 #include "RunsDialog.h"
 #include "ServerUpload.h"
@@ -418,8 +419,15 @@ QString MainWindow::resumeRun(qint64 run)
     RunResume::Point from;
     QByteArray setup;
     QString why = store->problem();
-    if (why.isEmpty() && RunResume::find(*store, run, &from, &setup, &why))
+    if (why.isEmpty() && RunResume::find(*store, run, SetupRecords::resumeGrid, &from, &setup, &why))
         why = fillForm(setup, QStringLiteral("run %1").arg(run));
+    // The window writes to its own data folder; a run measured elsewhere goes on only there.
+    const QString folder = DataLocation::current().workbookFolder;
+    if (why.isEmpty() && !from.dataFolder.isEmpty()
+        && QDir(from.dataFolder).canonicalPath() != QDir(folder).canonicalPath())
+        why = QStringLiteral("it was measured in %1, not in this window's data folder; go on with it there: "
+                             "rfbench run --resume %2 --data-dir \"%1\"")
+                  .arg(QDir::toNativeSeparators(from.dataFolder), QString::number(run));
     const bool spur = ui->tabMeasuirngDevice->currentIndex() == 1;
     QPushButton *start = spur ? ui->buttonMeasurementSpectrumAnalyzer : ui->buttonMeasurement;
     if (why.isEmpty() && !start->isEnabled())

@@ -179,8 +179,11 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
     connect(since, &QDateEdit::dateChanged, this, &RunsDialog::refresh);
     connect(table, &QTableWidget::itemSelectionChanged, this, &RunsDialog::updateButtons);
     connect(close, &QPushButton::clicked, this, &QDialog::close);
+    // A run's own folder: the data folder may have been another when it was measured.
     connect(openFolder, &QPushButton::clicked, this, [this] {
-        QDesktopServices::openUrl(QUrl::fromLocalFile(this->workbookFolder));
+        const RunSummary *run = selectedSummary();
+        QDesktopServices::openUrl(QUrl::fromLocalFile(run && !run->dataFolder.isEmpty() ? run->dataFolder
+                                                                                      : this->workbookFolder));
     });
     connect(load, &QPushButton::clicked, this, [this] {
         if (const RunSummary *run = selectedSummary())

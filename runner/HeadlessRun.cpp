@@ -214,6 +214,9 @@ void HeadlessRun::shutDownWorker()
     if (!workerThread)
         return;
     worker->recordReportRows();
+    QMetaObject::invokeMethod(worker, [this] { worker->closeStore(); }, Qt::BlockingQueuedConnection);
+    // Its notices are said before the summary.
+    QCoreApplication::sendPostedEvents(this);
     workerThread->quit();
     if (workerThread->wait(shutdownWaitMs)) {
         delete worker;

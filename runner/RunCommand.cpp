@@ -4,6 +4,7 @@
 #include "HeadlessRun.h"
 #include "LinkTrace.h"
 #include "RunResume.h"
+#include "SetupRecords.h"
 #include "ServerUpload.h"
 #include "SetupFile.h"
 #include "SqliteStore.h"
@@ -161,7 +162,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
             why = QStringLiteral("the results store %1: %2").arg(storePath, results->problem());
         else if (!isNumber || run <= 0)
             why = QStringLiteral("not a run number");
-        if (!why.isEmpty() || !RunResume::find(*results, run, &from, &setupBytes, &why)) {
+        if (!why.isEmpty() || !RunResume::find(*results, run, SetupRecords::resumeGrid, &from, &setupBytes, &why)) {
             std::fprintf(stderr, "rfbench run: --resume %s: %s\n", qPrintable(parser.value(resume)), qPrintable(why));
             return HeadlessRun::BadSetup;
         }
@@ -215,7 +216,8 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
 
     HeadlessRun::Options options;
     options.setupName = setupPath;
-    options.workbookFolder = folder;
+    // A run's rows go to its own data folder, whatever folder is named now.
+    options.workbookFolder = from.dataFolder.isEmpty() ? folder : from.dataFolder;
     options.storePath = storePath;
     options.station = upload.station;
     options.resumeRun = from.run;

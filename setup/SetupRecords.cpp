@@ -1,6 +1,8 @@
 #include "SetupRecords.h"
 
 #include "BenchSetup.h"
+#include "FrequencyGrid.h"
+#include "SetupFile.h"
 
 namespace SetupRecords {
 
@@ -40,3 +42,19 @@ ValueForm spurRecord(const BenchSetup &setup, const MeasurementSetup &m)
 }
 
 } // namespace SetupRecords
+
+bool SetupRecords::resumeGrid(const QByteArray &setup, RunResume::Grid *grid, QString *why)
+{
+    const SetupFile::Result parsed = SetupFile::read(setup, QStringLiteral("the run's setup"));
+    if (!parsed.ok() || parsed.setup.measurements.size() != 1) {
+        *why = parsed.ok() ? QStringLiteral("it holds %1 measurements, not one").arg(parsed.setup.measurements.size())
+                           : parsed.error;
+        return false;
+    }
+    const MeasurementSetup &m = parsed.setup.measurements.first();
+    grid->perPass = m.kind == MeasurementSetup::Kind::Power && m.oneFrequency
+                        ? 1
+                        : FrequencyGrid::derive(m.pointsMode, m.start, m.stop, m.points, m.step).count;
+    grid->cycle = m.cycle;
+    return true;
+}

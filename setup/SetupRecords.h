@@ -1,5 +1,7 @@
 #pragma once
 
+#include "RunResume.h"
+
 #include "ValueForm.h"
 #include "ValueFormMeasurePower.h"
 
@@ -12,5 +14,8 @@ namespace SetupRecords {
 
 ValueFormMeasurePower powerRecord(const BenchSetup &setup, const MeasurementSetup &measurement);
 ValueForm spurRecord(const BenchSetup &setup, const MeasurementSetup &measurement);
+
+// The grid of a run's recorded setup, for going on with it: a run records one measurement.
+bool resumeGrid(const QByteArray &setup, RunResume::Grid *grid, QString *why);
 
 } // namespace SetupRecords

@@ -42,6 +42,11 @@ public:
     virtual bool flush() = 0;
     // How many writes wait in memory.
     virtual int waitingWrites() const = 0;
+    // Why writes fail, without how long they have waited: what problem() begins with.
+    virtual QString cause() const = 0;
+    // What happened since last asked that the operator is to be told: writes that waited are
+    // made. Empty when nothing.
+    virtual QString takeNews() = 0;
 
     // Points whose rows are not in their workbook, oldest first, of runs whose writer has ended
     // (a kill while rows waited).

@@ -85,6 +85,11 @@ QString thisWriter()
     return QSysInfo::machineHostName() + QLatin1Char(' ') + QString::number(QCoreApplication::applicationPid());
 }
 
+QString seconds(qint64 milliseconds)
+{
+    return QString::number(double(milliseconds) / 1000.0, 'f', 1);
+}
+
 QString newerText(int version)
 {
     return QStringLiteral("the results store was written by a newer rfbench (schema %1; this one knows %2)")
@@ -669,8 +674,11 @@ bool SqliteStore::writePending()
             fresh.clear();
             freshLocks.clear();
             if (waitStarted != 0)
-                qDebug() << "store:" << file << pending.size() << "writes that waited"
-                         << double(now - waitStarted) / 1000.0 << "s are made";
+                news = QStringLiteral("the results store %1 answers again: the %2 writes that waited %3 s in memory "
+                                      "are in it")
+                           .arg(QDir::toNativeSeparators(file))
+                           .arg(pending.size())
+                           .arg(seconds(now - waitStarted));
             pending.clear();
             waitStarted = 0;
             retryAfter.setRemainingTime(0);
@@ -703,14 +711,7 @@ bool SqliteStore::writePending()
         if (waitStarted == 0)
             waitStarted = now;
         retryAfter.setRemainingTime(retryIntervalMs);
-        const QString why = problemText;
-        problemText = QStringLiteral("%1; %2 %3 in memory, since %4 s, and %5 written when the store answers")
-                          .arg(why)
-                          .arg(pending.size())
-                          .arg(pending.size() == 1 ? QStringLiteral("write waits") : QStringLiteral("writes wait"))
-                          .arg(QString::number(double(now - waitStarted) / 1000.0, 'f', 1))
-                          .arg(pending.size() == 1 ? QStringLiteral("is") : QStringLiteral("are"));
-        qDebug() << "store:" << file << problemText;
+        qDebug() << "store:" << file << problem();
         return false;
     }
     if (!refusal.isEmpty())
@@ -1047,6 +1048,7 @@ QList<RunSummary> SqliteStore::runs(const RunFilter &filter)
             run.workbooks << workbooks->value(0).toString();
         if (!done(*workbooks))
             return {};
+        run.dataFolder = dataFolderOf(run.id);
     }
     return list;
 }
@@ -1105,6 +1107,25 @@ QStringList SqliteStore::stations()
     while (query->next())
         list << query->value(0).toString();
     return done(*query) ? list : QStringList();
+}
+
+QString SqliteStore::problem() const
+{
+    if (waitStarted == 0 || pending.empty())
+        return problemText;
+    return QStringLiteral("%1; %2 %3 waited in memory for %4 s and %5 written when the store answers")
+        .arg(problemText)
+        .arg(pending.size())
+        .arg(pending.size() == 1 ? QStringLiteral("write has") : QStringLiteral("writes have"))
+        .arg(seconds(QDeadlineTimer::current().deadline() - waitStarted))
+        .arg(pending.size() == 1 ? QStringLiteral("is") : QStringLiteral("are"));
+}
+
+QString SqliteStore::takeNews()
+{
+    QString taken;
+    taken.swap(news);
+    return taken;
 }
 
 QString SqliteStore::where() const

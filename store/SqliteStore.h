@@ -41,7 +41,9 @@ public:
     QString path() const { return file; }
 
     // A write that fails sets it and the next that succeeds clears it; a read that fails sets it.
-    QString problem() const override { return problemText; }
+    QString problem() const override;
+    QString cause() const override { return problemText; }
+    QString takeNews() override;
     QString where() const override;
     bool knowsWorkbookRows() const override { return true; }
     // Made when the store is made; its rows carry it on a results server. Empty for a store that
@@ -160,6 +162,7 @@ private:
     };
     std::deque<Queued> pending;
     qint64 waitStarted = 0;
+    QString news;
     // The ids of writes that waited, by the placeholder they were given; those of a pending
     // flush until it commits.
     QHash<qint64, qint64> resolved;

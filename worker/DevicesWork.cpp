@@ -187,7 +187,7 @@ void DevicesWork::initialization()
         recorder->placeRowsOf(*excelWorker);
         for (const QString &text : announcements)
             emit storeNotice(text);
-        announcedStoreProblem = recorder->problem();
+        announcedStoreProblem = recorder->cause();
         if (!announcedStoreProblem.isEmpty())
             emit storeNotice(QStringLiteral("The results store %1 is not being written (%2); the workbooks are.")
                                  .arg(storePath, announcedStoreProblem));
@@ -242,12 +242,15 @@ qint64 DevicesWork::recordPoint(StoredPoint::Row row, const QString &tableName, 
     point.peakFrequencies = frequencies.toVector();
     point.peakLevels = levels.toVector();
     const qint64 id = recorder->point(point);
-    // Said once per cause: the measurement and its workbooks go on without the store.
-    const QString problem = recorder->problem();
-    if (!problem.isEmpty() && problem != announcedStoreProblem)
+    // Said once per cause: the measurement and its workbooks go on while the store waits.
+    const QString cause = recorder->cause();
+    if (!cause.isEmpty() && cause != announcedStoreProblem)
         emit storeNotice(QStringLiteral("The results store %1 is not being written (%2); the workbooks are.")
-                             .arg(storePath, problem));
-    announcedStoreProblem = problem;
+                             .arg(storePath, recorder->problem()));
+    announcedStoreProblem = cause;
+    const QString news = recorder->store()->takeNews();
+    if (!news.isEmpty())
+        emit storeNotice(news.left(1).toUpper() + news.mid(1) + QLatin1Char('.'));
     return id;
 }
 
@@ -274,6 +277,27 @@ DevicesWork::Resume DevicesWork::takeResume(const QString &measurement)
     }
     resumeRun = 0;
     return from;
+}
+
+void DevicesWork::closeStore()
+{
+    if (repost("closeStore"))
+        return;
+    if (!recorder || !recorder->store())
+        return;
+    ResultsStore &store = *recorder->store();
+    // Another program may hold the store for a moment as this one ends: it is asked a while
+    // before what waits is given up.
+    for (int waited = 0; !store.flush() && waited < storeCloseWaitMs; waited += storeRetryMs)
+        Pause::sleepMs(storeRetryMs);
+    if (store.waitingWrites() > 0)
+        emit storeNotice(QStringLiteral("The results store %1 lacks what %2 writes held (%3): it could not be written "
+                                        "before the end. The workbooks have every row.")
+                             .arg(storePath)
+                             .arg(store.waitingWrites())
+                             .arg(store.problem()));
+    else if (const QString news = store.takeNews(); !news.isEmpty())
+        emit storeNotice(news.left(1).toUpper() + news.mid(1) + QLatin1Char('.'));
 }
 
 void DevicesWork::recordReportRows()

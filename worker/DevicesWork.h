@@ -106,6 +106,11 @@ public:
     Q_INVOKABLE void setRunRecord(const QByteArray &setup, const QString &instruments);
     // Writes the rows that an earlier process left only in the results store.
     Q_INVOKABLE void recoverUnsavedRows();
+    // Writes what waits for the results store, asking it for at most storeCloseWaitMs, and says
+    // what could not be written.
+    Q_INVOKABLE void closeStore();
+    static constexpr int storeCloseWaitMs = 10000;
+    static constexpr int storeRetryMs = 250;
     // Marks in the results store the rows that reached a workbook (or were discarded) outside a
     // measurement, as by a retry from the window; front ends ask for it before the thread ends.
     Q_INVOKABLE void recordReportRows();

@@ -75,6 +75,11 @@ QString RunRecorder::problem() const
     return results ? results->problem() : QStringLiteral("no results store");
 }
 
+QString RunRecorder::cause() const
+{
+    return results ? results->cause() : QStringLiteral("no results store");
+}
+
 void RunRecorder::setContext(const QByteArray &runSetup, const QString &runInstruments, const QString &runIdentities)
 {
     setup = runSetup;

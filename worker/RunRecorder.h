@@ -24,6 +24,8 @@ public:
 
     // Why the store is not written; empty while it is.
     QString problem() const;
+    // What problem() begins with: the same while the same cause lasts.
+    QString cause() const;
 
     // The name the runs carry as their station; the host name unless set.
     void setStation(const QString &name) { stationName = name; }
