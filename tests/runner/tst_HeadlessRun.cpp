@@ -19,6 +19,7 @@ private slots:
     void exitCodes();
     void stopBySignalKeepsEveryRow();
     void resumeGivesTheUninterruptedWorkbook();
+    void severalProgramsOnOneDataFolder();
 
 private:
     QByteArray setupFor(const QString &synth, const QString &meter, const QString &analyzer,
@@ -305,6 +306,69 @@ void tst_HeadlessRun::resumeGivesTheUninterruptedWorkbook()
     QCOMPARE(run.outcome, QStringLiteral("finished"));
     QCOMPARE(store->points(run.id).size(), 200);
     QCOMPARE(store->runs(RunFilter()).size(), 1);
+}
+
+void tst_HeadlessRun::severalProgramsOnOneDataFolder()
+{
+    // A long run measures while seven short ones start, recover, measure and end in the same data
+    // folder, store and workbook; another program asks to go on with the long run meanwhile.
+    BenchSimProcess sim;
+    QVERIFY(sim.isReady());
+    QTemporaryDir folder;
+    QFile file(folder.filePath(QStringLiteral("setup.json")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(setupFor(sim.synthAddress(), sim.powerMeterAddress(), sim.analyzerAddress(), powerRun));
+    file.close();
+    const QString data = folder.filePath(QStringLiteral("data"));
+    const QString workbook = data + QStringLiteral("/Table -5 dBm.xlsx");
+    const QStringList common{QStringLiteral("run"), file.fileName(), QStringLiteral("--data-dir"), data};
+    QProcess longRun;
+    longRun.start(QStringLiteral(RFBENCH_PATH), common + QStringList{QStringLiteral("--set"), QStringLiteral("points=29001"),
+                                                                     QStringLiteral("--set"), QStringLiteral("stop=30000")});
+    QVERIFY(longRun.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(workbook), 20000);
+
+    std::vector<std::unique_ptr<QProcess>> shortRuns;
+    for (int i = 0; i < 7; ++i) {
+        shortRuns.push_back(std::make_unique<QProcess>());
+        shortRuns.back()->start(QStringLiteral(RFBENCH_PATH), common);
+    }
+    for (const auto &run : shortRuns) {
+        QVERIFY(run->waitForFinished(120000));
+        QVERIFY2(run->exitCode() == 0, run->readAllStandardError().constData());
+        // The live run's rows are on their way: nobody writes them again.
+        QVERIFY(!run->readAllStandardError().contains("rows of an earlier run"));
+    }
+    const Finished refused = runRfbench({QStringLiteral("--resume"), QStringLiteral("1"), QStringLiteral("--data-dir"), data});
+    QCOMPARE(refused.code, 2);
+    QVERIFY2(refused.err.contains("another program is measuring run 1 now"), refused.err.constData());
+    QCOMPARE(longRun.state(), QProcess::Running);
+    ::kill(pid_t(longRun.processId()), SIGINT);
+    QVERIFY(longRun.waitForFinished(30000));
+    QVERIFY2(longRun.exitCode() == 4, longRun.readAllStandardError().constData());
+
+    // Every point on record once, every row in the workbook once, each at the place its point
+    // records.
+    QStringList announcements;
+    const auto store = SqliteStore::open(data + QStringLiteral("/rfbench.sqlite"), SqliteStore::Mode::Read, &announcements);
+    const QList<RunSummary> runs = store->runs(RunFilter());
+    QCOMPARE(runs.size(), 8);
+    const QMap<QString, QString> cells = WorkbookDump::cells(WorkbookDump::dump(workbook), QStringLiteral("Лист 1"));
+    int points = 0;
+    QSet<int> rows;
+    for (const RunSummary &run : runs) {
+        QCOMPARE(run.outcome, run.id == 1 ? QStringLiteral("stopped") : QStringLiteral("finished"));
+        for (const StoredPoint &point : store->points(run.id)) {
+            ++points;
+            QVERIFY(point.inWorkbook);
+            QCOMPARE(QFileInfo(point.placedPath).canonicalFilePath(), QFileInfo(workbook).canonicalFilePath());
+            QVERIFY2(!rows.contains(point.placedRow), qPrintable(QString::number(point.placedRow)));
+            rows << point.placedRow;
+            QCOMPARE(cells.value(QStringLiteral("A%1").arg(point.placedRow)), QStringLiteral("n:%1").arg(point.values.at(0)));
+        }
+    }
+    QVERIFY(points > 7 * 6);
+    QCOMPARE(rowsOf(workbook), points);
 }
 
 QTEST_GUILESS_MAIN(tst_HeadlessRun)
