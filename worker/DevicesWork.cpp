@@ -1,6 +1,7 @@
 #include "DevicesWork.h"
 
 #include "ComInitializer.h"
+#include "Counted.h"
 #include "ExcelWorker.h"
 #include "FrequencyGrid.h"
 #include "OrvaneDeviceDriver.h"
@@ -215,9 +216,9 @@ void DevicesWork::recoverUnsavedRows()
     excelWorker->quitExcel();
     recordRowsSaved();
     if (rows > 0)
-        emit storeNotice(QStringLiteral("%1 rows of an earlier run that had not reached their workbooks were written "
-                                        "to them from the results store: “%2”")
-                             .arg(QString::number(rows), workbooks.join(QStringLiteral(".xlsx”, “")) + QStringLiteral(".xlsx")));
+        emit storeNotice(QStringLiteral("%1 of an earlier run, missing from the workbooks, written to them from "
+                                        "the results store: “%2”")
+                             .arg(Counted::of(rows, "row"), workbooks.join(QStringLiteral(".xlsx”, “")) + QStringLiteral(".xlsx")));
 }
 
 qint64 DevicesWork::recordPoint(StoredPoint::Row row, const QString &tableName, const QVector<double> &values,
