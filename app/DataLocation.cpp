@@ -60,7 +60,7 @@ QString DataLocation::folderProblem(const QString &folder, bool exists, bool fil
     return QString();
 }
 
-DataLocation DataLocation::forThisProcess(const QString &dataDirOption)
+DataLocation DataLocation::locate(const QString &dataDirOption)
 {
     const QString applicationDir = QCoreApplication::applicationDirPath();
 #ifdef RFBENCH_INSTALL_BINDIR
@@ -71,9 +71,14 @@ DataLocation DataLocation::forThisProcess(const QString &dataDirOption)
     const bool installed = false;
 #endif
     const bool own = !installed && dataDirOption.isEmpty() && canCreateFileIn(applicationDir);
-    DataLocation location = choose(dataDirOption, QDir::currentPath(), applicationDir, own,
-                                   QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation),
-                                   QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));
+    return choose(dataDirOption, QDir::currentPath(), applicationDir, own,
+                  QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation),
+                  QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));
+}
+
+DataLocation DataLocation::forThisProcess(const QString &dataDirOption)
+{
+    DataLocation location = locate(dataDirOption);
     const QString settingsFolder = QFileInfo(location.settingsFile).absolutePath();
     if (!QDir().mkpath(settingsFolder))
         qDebug() << "folder" << settingsFolder << "cannot be created";

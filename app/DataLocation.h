@@ -31,6 +31,9 @@ struct DataLocation
     // not the folder the package installs into and a file can be created in it. Creates the
     // chosen folders and checks that a workbook can be written to its folder.
     static DataLocation forThisProcess(const QString &dataDirOption);
+    // The same choice for a command that only reads: it leaves no folder or file behind and checks
+    // nothing.
+    static DataLocation locate(const QString &dataDirOption);
 
     // The location the window uses; the application directory until one is set.
     static DataLocation current();

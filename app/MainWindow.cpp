@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "Counted.h"
 #include "DataLocation.h"
 #include "DevicesWork.h"
 #include "LinkTrace.h"
@@ -547,20 +548,20 @@ bool MainWindow::settleWaitingRows()
         QStringList lines;
         for (const auto &rows : waiting) {
             total += rows.second;
-            lines << QStringLiteral("%1 rows of “%2.xlsx”").arg(QString::number(rows.second), rows.first);
+            lines << QStringLiteral("%1 of “%2.xlsx”").arg(Counted::of(rows.second, "row"), rows.first);
         }
         const QString running = !runSettled && status->progressShown()
                                     ? QStringLiteral("\n\nEither answer stops the running measurement first.")
                                     : QString();
         QMessageBox question(QMessageBox::Warning, QStringLiteral("Rows not saved"),
-                             QStringLiteral("%1 measured rows could not be saved to their workbooks "
+                             QStringLiteral("%1 could not be saved to their workbooks "
                                             "and are still in memory:\n%2\n\nSave them to a "
                                             "workbook elsewhere, or discard them?%3")
-                                 .arg(QString::number(total), lines.join(QLatin1Char('\n')), running),
+                                 .arg(Counted::of(total, "measured row"), lines.join(QLatin1Char('\n')), running),
                              QMessageBox::NoButton, this);
         question.setObjectName(QStringLiteral("waitingRowsQuestion"));
         QPushButton *elsewhere = question.addButton(QStringLiteral("Save elsewhere…"), QMessageBox::AcceptRole);
-        QPushButton *discard = question.addButton(QStringLiteral("Discard %1 rows").arg(total),
+        QPushButton *discard = question.addButton(QStringLiteral("Discard ") + Counted::of(total, "row"),
                                                   QMessageBox::DestructiveRole);
         question.addButton(QMessageBox::Cancel);
         question.setDefaultButton(elsewhere);

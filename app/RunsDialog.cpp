@@ -1,5 +1,6 @@
 #include "RunsDialog.h"
 
+#include "Counted.h"
 #include "RunExport.h"
 #include "SetupFile.h"
 #include "SqliteStore.h"
@@ -34,7 +35,7 @@ QString setupInShort(const QByteArray &setup)
                        ? QStringLiteral("%1 MHz").arg(QString::number(m.start, 'g', 10))
                        : QStringLiteral("%1–%2 MHz, %3")
                              .arg(QString::number(m.start, 'g', 10), QString::number(m.stop, 'g', 10),
-                                  m.pointsMode ? QStringLiteral("%1 points").arg(m.points)
+                                  m.pointsMode ? Counted::of(qint64(m.points), "point")
                                                : QStringLiteral("step %1 MHz").arg(QString::number(m.step, 'g', 10)));
     text += QStringLiteral(", %1 dBm").arg(QString::number(m.power, 'f', 1));
     if (m.cycle)
@@ -242,7 +243,7 @@ void RunsDialog::fill(int readGeneration, const QList<RunSummary> &runs, const Q
     const qint64 selected = selectedRun();
     shown = runs;
     const QString where = onServer ? history : QDir::toNativeSeparators(history);
-    message->setText(problem.isEmpty() ? QStringLiteral("%1 runs in %2").arg(QString::number(shown.size()), where)
+    message->setText(problem.isEmpty() ? QStringLiteral("%1 in %2").arg(Counted::of(shown.size(), "run"), where)
                                        : (onServer ? QStringLiteral("The results server cannot be read: ")
                                                    : QStringLiteral("The results store cannot be read: "))
                                              + problem);

@@ -1,5 +1,7 @@
 #include "StorageNotice.h"
 
+#include "Counted.h"
+
 #include <QStatusBar>
 
 namespace {
@@ -10,11 +12,6 @@ const int noteMs = 30000;
 QString fileName(const QString &workbook)
 {
     return QStringLiteral("“") + workbook + QStringLiteral(".xlsx”");
-}
-
-QString rowCount(int rows)
-{
-    return rows == 1 ? QStringLiteral("1 row") : QString::number(rows) + QStringLiteral(" rows");
 }
 
 } // namespace
@@ -39,7 +36,7 @@ void StorageNotice::rowsSaved(const QString &workbook, int rows)
 {
     waiting.remove(workbook);
     refresh();
-    bar->showMessage(QStringLiteral("%1 saved to %2; none waits any more.").arg(rowCount(rows), fileName(workbook)),
+    bar->showMessage(QStringLiteral("%1 saved to %2; none waits any more.").arg(Counted::of(rows, "row"), fileName(workbook)),
                      noteMs);
 }
 
@@ -62,12 +59,12 @@ void StorageNotice::refresh()
     QStringList parts;
     int total = 0;
     for (auto it = waiting.cbegin(); it != waiting.cend(); ++it) {
-        parts << QStringLiteral("%1 for %2 (%3)").arg(rowCount(it->rows), fileName(it.key()), it->reason);
+        parts << QStringLiteral("%1 for %2 (%3)").arg(Counted::of(it->rows, "row"), fileName(it.key()), it->reason);
         total += it->rows;
     }
     setText(QStringLiteral("Not saved: ") + parts.join(QStringLiteral(", ")));
     setToolTip(QStringLiteral("%1 not saved yet, kept in memory: they are written as soon as the "
                               "workbook can be saved again (free space, plug the drive back in).")
-                   .arg(rowCount(total)));
+                   .arg(Counted::of(total, "row")));
     show();
 }

@@ -1,5 +1,6 @@
 #include "HeadlessRun.h"
 
+#include "Counted.h"
 #include "DevicesWork.h"
 #include "MeasuredPoint.h"
 #include "MeasurementTypes.h"
@@ -201,11 +202,11 @@ void HeadlessRun::settleWaitingRows()
     for (const auto &rows : worker->waitingReportRows()) {
         const QString path = QDir(folder).filePath(rows.first + QStringLiteral(".xlsx"));
         if (worker->saveWaitingReportRowsAs(rows.first, path))
-            unsaved << QStringLiteral("%1 rows of “%2.xlsx” could not be saved there; they were saved to %3")
-                           .arg(rows.second).arg(rows.first, QDir::toNativeSeparators(path));
+            unsaved << QStringLiteral("%1 of “%2.xlsx” could not be saved there; they were saved to %3")
+                           .arg(Counted::of(rows.second, "row"), rows.first, QDir::toNativeSeparators(path));
         else
-            unsaved << QStringLiteral("%1 rows of “%2.xlsx” could not be saved, also not to %3: they are lost")
-                           .arg(rows.second).arg(rows.first, QDir::toNativeSeparators(path));
+            unsaved << QStringLiteral("%1 of “%2.xlsx” could not be saved, also not to %3: they are lost")
+                           .arg(Counted::of(rows.second, "row"), rows.first, QDir::toNativeSeparators(path));
     }
 }
 
@@ -263,13 +264,13 @@ int HeadlessRun::exec()
         drawStatus();
     });
     connect(worker, &DevicesWork::reportRowsWaiting, this, [this](const QString &workbook, int rows, const QString &reason) {
-        note(QStringLiteral("Not saved: %1 rows for “%2.xlsx” (%3); they wait in memory and are saved with the next row")
-                 .arg(rows).arg(workbook, reason));
+        note(QStringLiteral("Not saved: %1 for “%2.xlsx” (%3); they wait in memory and are saved with the next row")
+                 .arg(Counted::of(rows, "row"), workbook, reason));
     });
     connect(worker, &DevicesWork::reportRowsSaved, this, [this](const QString &workbook, int rows) {
         if (savingElsewhere)
             return;
-        note(QStringLiteral("%1 waiting rows saved to “%2.xlsx”; none waits any more.").arg(rows).arg(workbook));
+        note(QStringLiteral("%1 saved to “%2.xlsx”; none waits any more.").arg(Counted::of(rows, "waiting row"), workbook));
     });
     connect(worker, &DevicesWork::reportRowsRecovered, this,
             [this](const QString &workbook, const QString &recovered, const QString &reason) {
@@ -331,10 +332,12 @@ void HeadlessRun::requestStop()
 
 void HeadlessRun::onRunStarted(const QString &measurement, quint64 pointsPerPass, int passes)
 {
+    sayUnsaidCounts();
+    floods.clear(); // counted again from the run's start, as the progress counts them
     progress.runStarted(measurement, pointsPerPass, passes);
     runClock.start();
     if (!options.terminal)
-        note(QStringLiteral("%1: %2 points per pass%3").arg(measurement).arg(pointsPerPass)
+        note(QStringLiteral("%1: %2 per pass%3").arg(measurement, Counted::of(qint64(pointsPerPass), "point"))
                  .arg(passes > 1 ? QStringLiteral(", %1 passes").arg(passes) : QString()));
     drawStatus();
 }
@@ -368,6 +371,7 @@ void HeadlessRun::onRunEnded(bool stopped)
         std::fputs("\r\x1b[K", err);
         statusShown = false;
     }
+    sayUnsaidCounts();
     note(progress.summary(runClock.elapsed()));
 }
 
@@ -376,7 +380,21 @@ void HeadlessRun::onTrouble(const QString &instrument, const QString &trouble)
     // The run goes on as in the window, but its points after the loss measured nothing.
     if (progress.isRunning() && trouble == QLatin1String("connection lost") && lostLink.isEmpty())
         lostLink = instrument;
-    note(progress.trouble(instrument, trouble));
+    // A flood of one trouble would bury everything else said here: it is summarised.
+    Flood &flood = floods[instrument + QStringLiteral(": ") + trouble];
+    flood.line = progress.trouble(instrument, trouble);
+    if (TroubleFlood::arrive(flood.state, totalClock.elapsed()))
+        note(flood.line);
+}
+
+void HeadlessRun::sayUnsaidCounts()
+{
+    for (Flood &flood : floods) {
+        if (!TroubleFlood::countUnsaid(flood.state))
+            continue;
+        TroubleFlood::shown(flood.state, totalClock.elapsed());
+        note(flood.line);
+    }
 }
 
 void HeadlessRun::note(const QString &line)
@@ -404,6 +422,7 @@ void HeadlessRun::drawStatus()
 
 void HeadlessRun::printSummary(int code, const QString &why)
 {
+    sayUnsaidCounts();
     for (const QString &line : unsaved)
         note(line);
     if (!why.isEmpty())
@@ -424,11 +443,11 @@ void HeadlessRun::printSummary(int code, const QString &why)
         QString text = QStringLiteral("%1: %2").arg(options.setupName, outcome);
         if (!why.isEmpty())
             text += QStringLiteral(" (%1)").arg(why);
-        text += QStringLiteral(", %1 points in %2 measurement%3, %4")
-                    .arg(points).arg(finished.size()).arg(finished.size() == 1 ? QString() : QStringLiteral("s"))
-                    .arg(RunProgress::duration(totalClock.elapsed()));
+        text += QStringLiteral(", %1 in %2, %3")
+                    .arg(Counted::of(qint64(points), "point"), Counted::of(finished.size(), "measurement"),
+                         RunProgress::duration(totalClock.elapsed()));
         for (const Workbook &w : workbooks)
-            text += QStringLiteral("\n  %1 rows to “%2.xlsx”").arg(w.rows).arg(w.name);
+            text += QStringLiteral("\n  %1 to “%2.xlsx”").arg(Counted::of(w.rows, "row"), w.name);
         std::fprintf(out, "%s\n", text.toLocal8Bit().constData());
         std::fflush(out);
         return;

@@ -2,6 +2,7 @@
 
 #include "BenchSetup.h"
 #include "RunProgress.h"
+#include "TroubleFlood.h"
 
 #include <QElapsedTimer>
 #include <QMap>
@@ -27,7 +28,7 @@ public:
     // Exit codes of "rfbench run".
     enum Outcome {
         Finished = 0,
-        Failed = 1,      // the worker could not be started
+        Failed = 1,      // the run could not be started (a data folder or trace file not writable)
         BadSetup = 2,    // the command line or the setup is wrong
         Unreachable = 3, // an instrument could not be reached
         Stopped = 4,     // stopped by Ctrl-C or SIGTERM
@@ -97,6 +98,8 @@ private:
     void onPoint(const MeasuredPoint &point);
     void onRunEnded(bool stopped);
     void onTrouble(const QString &instrument, const QString &trouble);
+    // The last line of each trouble whose count standard error has not told yet.
+    void sayUnsaidCounts();
     void note(const QString &line);
     void drawStatus();
     void printSummary(int code, const QString &why);
@@ -125,4 +128,10 @@ private:
     QString lostLink; // the instrument whose connection was lost during a measurement
     bool savingElsewhere = false; // the rows that wait go to the temporary folder
     QMap<QString, QString> recoveredNames; // workbook -> the "(recovered)" one holding its rows
+    struct Flood
+    {
+        TroubleFlood::State state;
+        QString line; // the trouble's line with its latest count
+    };
+    QMap<QString, Flood> floods; // "Instrument: trouble" -> its course on standard error
 };

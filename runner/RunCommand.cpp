@@ -40,7 +40,8 @@ extern "C" void onStopSignal(int)
 
 const char exitCodes[] = "Exit codes:\n"
                          "  0  every measurement finished and every row is in its workbook\n"
-                         "  1  the run could not be started\n"
+                         "  1  the run could not be started: no workbook can be written to its data folder, or\n"
+                         "     the trace file cannot be written\n"
                          "  2  the command line or the setup is wrong (nothing was sent)\n"
                          "  3  an instrument could not be reached (nothing was measured)\n"
                          "  4  stopped by Ctrl-C or SIGTERM; the rows measured so far are saved\n"
@@ -60,6 +61,9 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
         QStringLiteral("Runs the measurements of a setup file without the window.\n\n") + QLatin1String(exitCodes));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Shows this help."));
     parser.addOption(help);
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Shows the version of rfbench."));
+    parser.addOption(version);
     const QCommandLineOption set(QStringLiteral("set"),
                                  QStringLiteral("Overrides one field of the setup, e.g. power=-5 or "
                                                 "measurements[1].delay=300; may be given many times."),
@@ -107,6 +111,10 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
                    stdout);
         return HeadlessRun::Finished;
     }
+    if (parser.isSet(version)) {
+        std::printf("rfbench %s\n", qPrintable(QCoreApplication::applicationVersion()));
+        return HeadlessRun::Finished;
+    }
     const QStringList positional = parser.positionalArguments();
     const bool resuming = parser.isSet(resume);
     if (positional.size() != (resuming ? 1 : 2)) {
@@ -116,9 +124,11 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     }
     QString folderError;
     const QString folder = chooseFolder(parser.value(dataDir), &folderError);
+    // A folder that cannot be written, like a trace file, is no fault of the setup: the run
+    // could not be started.
     if (folder.isEmpty()) {
         std::fprintf(stderr, "rfbench run: %s\n", qPrintable(folderError));
-        return HeadlessRun::BadSetup;
+        return HeadlessRun::Failed;
     }
     // The results store: --store and --station first, then the setup file's "store" section, then
     // <data folder>/rfbench.sqlite and the host's name. A server gets what the local store holds:
@@ -211,7 +221,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     }
     if (parser.isSet(trace) && !LinkTrace::start(parser.value(trace))) {
         std::fprintf(stderr, "rfbench run: the trace file %s cannot be written\n", qPrintable(parser.value(trace)));
-        return HeadlessRun::BadSetup;
+        return HeadlessRun::Failed;
     }
 
     HeadlessRun::Options options;

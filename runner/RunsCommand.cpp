@@ -1,6 +1,7 @@
 #include "RunsCommand.h"
 
 #include "ConsoleOutput.h"
+#include "Counted.h"
 #include "RunExport.h"
 #include "RunHistory.h"
 #include "ServerAddress.h"
@@ -206,6 +207,8 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
     QCommandLineParser parser;
     parser.setApplicationDescription(QLatin1String(usage));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Shows this help."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Shows the version of rfbench."));
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("JSON on standard output."));
     const QCommandLineOption since(QStringLiteral("since"),
                                    QStringLiteral("Runs started on or after <date>: 2026-12-08 (local time) or "
@@ -227,7 +230,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
     const QCommandLineOption storeFile(QStringLiteral("store"),
                                        QStringLiteral("The results store's file, or a results server's address."),
                                        QStringLiteral("file"));
-    parser.addOptions({help, json, since, match, station, limit, csv, dataDir, storeFile});
+    parser.addOptions({help, version, json, since, match, station, limit, csv, dataDir, storeFile});
     parser.addPositionalArgument(QStringLiteral("runs"), QStringLiteral("The command."));
 
     auto wrong = [](const QString &why) {
@@ -238,6 +241,10 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
         return wrong(parser.errorText());
     if (parser.isSet(help)) {
         print(parser.helpText().replace(QStringLiteral("[options] runs"), QStringLiteral("runs [options]")));
+        return Done;
+    }
+    if (parser.isSet(version)) {
+        print(QStringLiteral("rfbench %1\n").arg(QCoreApplication::applicationVersion()));
         return Done;
     }
     const QStringList positional = parser.positionalArguments().mid(1);
@@ -359,8 +366,8 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
                      qPrintable(file.errorString()));
         return CannotRead;
     }
-    std::fprintf(stderr, "rfbench runs: %lld points of run %lld written to %s\n", qint64(points.size()), id,
-                 qPrintable(QDir::toNativeSeparators(target)));
+    std::fprintf(stderr, "rfbench runs: %s of run %lld written to %s\n", qPrintable(Counted::of(points.size(), "point")),
+                 id, qPrintable(QDir::toNativeSeparators(target)));
     return Done;
 }
 

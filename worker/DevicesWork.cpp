@@ -1,6 +1,7 @@
 #include "DevicesWork.h"
 
 #include "ComInitializer.h"
+#include "Counted.h"
 #include "ExcelWorker.h"
 #include "FrequencyGrid.h"
 #include "OrvaneDeviceDriver.h"
@@ -214,13 +215,13 @@ void DevicesWork::recoverUnsavedRows()
     const RunRecorder::Recovery recovery = recorder->recover(*excelWorker);
     recordRowsSaved();
     if (recovery.written > 0)
-        emit storeNotice(QStringLiteral("%1 rows of an earlier run that had not reached their workbooks were written "
-                                        "to them from the results store: “%2”")
-                             .arg(QString::number(recovery.written), recovery.workbooks.join(QStringLiteral("”, “"))));
+        emit storeNotice(QStringLiteral("%1 of an earlier run, missing from the workbooks, written to them from "
+                                        "the results store: “%2”")
+                             .arg(Counted::of(recovery.written, "row"), recovery.workbooks.join(QStringLiteral("”, “"))));
     if (recovery.waiting > 0)
         emit storeNotice(
-            QStringLiteral("%1 rows of an earlier run wait in the results store for their workbooks: %2")
-                .arg(QString::number(recovery.waiting),
+            QStringLiteral("%1 of an earlier run wait in the results store for their workbooks: %2")
+                .arg(Counted::of(recovery.waiting, "row"),
                      recovery.goneFolders.isEmpty()
                          ? QStringLiteral("they could not be saved now")
                          : QStringLiteral("the data folder “%1” is gone").arg(recovery.goneFolders.join(QStringLiteral("”, “")))));

@@ -1,5 +1,6 @@
 #include "RunProgress.h"
 
+#include "Counted.h"
 #include "MeasuredPoint.h"
 
 #include <QStringList>
@@ -151,7 +152,7 @@ QString RunProgress::summary(qint64 elapsedMs) const
             text += QStringLiteral(", pass %1").arg(currentPass);
         text += QStringLiteral(" after ") + elapsed;
     } else {
-        text = QStringLiteral("%1 finished: %2 points in %3").arg(name, QString::number(done()), elapsed);
+        text = QStringLiteral("%1 finished: %2 in %3").arg(name, Counted::of(qint64(done()), "point"), elapsed);
         if (currentPass > 1)
             text += QStringLiteral(" (%1 passes)").arg(currentPass);
     }
@@ -159,8 +160,7 @@ QString RunProgress::summary(qint64 elapsedMs) const
         text += QStringLiteral("; ") + warning;
     QStringList perLink;
     for (auto it = troublesPerLink.cbegin(); it != troublesPerLink.cend(); ++it)
-        perLink << QStringLiteral("%1: %2 %3").arg(it.key(), QString::number(it.value()),
-                                                   it.value() == 1 ? QStringLiteral("trouble") : QStringLiteral("troubles"));
+        perLink << QStringLiteral("%1: %2").arg(it.key(), Counted::of(it.value(), "trouble"));
     if (!perLink.isEmpty())
         text += QStringLiteral("; ") + perLink.join(QStringLiteral(", "));
     return text;

@@ -49,6 +49,7 @@ int main(int argc, char *argv[])
                        {"powermeter", "Power meter address.", "address"},
                        {"analyzer", "Analyzer address.", "address"},
                        {"spur-first", "Start with the spur measurement."},
+                       {"cycle", "Cycle each power run over two passes at rising power."},
                        {"storage-fault", "Make the workbooks unwritable for a while, then end."},
                        {"store", "Keep the runs in this results store.", "file"},
                        {"recover-only", "Write the rows the store holds but the workbooks lack, then end."}});
@@ -89,6 +90,13 @@ int main(int argc, char *argv[])
     power.power = -10;
     power.pointsMode = true;
     power.channelA = true;
+    // Two passes: 15 dBm, then 20 dBm; the next step would reach the ceiling.
+    const bool cycled = parser.isSet("cycle");
+    power.cycle = cycled;
+    if (cycled) {
+        power.power = 15;
+        worker.setCycle(true, 5);
+    }
     ValueForm spur;
     spur.freqStart = 1000;
     spur.freqStop = 1200;
@@ -131,7 +139,7 @@ int main(int argc, char *argv[])
     QObject::connect(&worker, &DevicesWork::labelCountPoints, &app, pointStarted);
     QObject::connect(&worker, &DevicesWork::labelCountPointsSpurs, &app, pointStarted);
     QObject::connect(&worker, &DevicesWork::stopingMeasure, &app, [&] {
-        const int total = int(spurRunning ? spur.pointsCount : power.pointsCount);
+        const int total = int(spurRunning ? spur.pointsCount : power.pointsCount * (cycled ? 2 : 1));
         (spurRunning ? spurRows : powerRows) += total - runPoints;
         runPoints = 0;
         report();

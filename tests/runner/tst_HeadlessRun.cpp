@@ -2,10 +2,12 @@
 #include "FakeInstrument.h"
 #include "SqliteStore.h"
 #include "TestAddresses.h"
+#include "TroubleFlood.h"
 #include "WorkbookDump.h"
 
 #include <QtTest>
 
+#include <algorithm>
 #include <csignal>
 
 // "rfbench run" as a script runs it: a process with a setup file, against the simulated bench or
@@ -17,6 +19,11 @@ class tst_HeadlessRun : public QObject
 private slots:
     void exitCodes_data();
     void exitCodes();
+    void helpAndVersionWithoutADisplay_data();
+    void helpAndVersionWithoutADisplay();
+    void troubleFlood_data();
+    void troubleFlood();
+    void aFloodOfOneTroubleIsSummarised();
     void stopBySignalKeepsEveryRow();
     void resumeGivesTheUninterruptedWorkbook();
     void severalProgramsOnOneDataFolder();
@@ -35,14 +42,15 @@ struct Finished
     QByteArray err;
 };
 
-Finished runRfbench(const QStringList &arguments, int timeoutMs = 60000)
+// The program as a script on a machine without a display runs it.
+Finished rfbench(const QStringList &arguments, int timeoutMs = 60000)
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("DISPLAY")); // no display is needed
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("none-at-all"));
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QLatin1String(name));
     process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(RFBENCH_PATH), QStringList{QStringLiteral("run")} + arguments);
+    process.start(QStringLiteral(RFBENCH_PATH), arguments);
     Finished result;
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();
@@ -53,6 +61,11 @@ Finished runRfbench(const QStringList &arguments, int timeoutMs = 60000)
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     return result;
+}
+
+Finished runRfbench(const QStringList &arguments, int timeoutMs = 60000)
+{
+    return rfbench(QStringList{QStringLiteral("run")} + arguments, timeoutMs);
 }
 
 int rowsOf(const QString &path)
@@ -123,6 +136,13 @@ void tst_HeadlessRun::exitCodes_data()
                                         << QStringList() << true << 2
                                         << "measurements[1].span: not a field of a power measurement" << QStringList()
                                         << QStringList() << QString();
+    // Not the setup's fault, and nothing is sent either.
+    QTest::newRow("a data folder that cannot be written")
+        << powerRun << QStringList{"--data-dir", "/proc/self"} << true << 1
+        << "no file can be created in the folder /proc/self" << QStringList() << QStringList() << QString();
+    QTest::newRow("a trace file that cannot be written")
+        << powerRun << QStringList{"--trace", "/proc/rfbench/trace.log"} << true << 1
+        << "the trace file /proc/rfbench/trace.log cannot be written" << QStringList() << QStringList() << QString();
     QTest::newRow("unreachable analyzer")
         << QByteArray(sequence).replace("{\"kind\": \"power\", \"start\": 2000", "{\"kind\": \"spur\", \"start\": 2000")
                .replace(", \"cycle\": true, \"powerStep\": 10", "")
@@ -140,8 +160,10 @@ void tst_HeadlessRun::exitCodes()
     QFETCH(QStringList, simArguments);
     QFETCH(QString, store);
 
-    // Broken setups and unreachable instruments meet recording stand-ins: not a byte may reach them.
-    const bool recorded = code == 2 || code == 3;
+    // Runs that cannot start, broken setups and unreachable instruments meet recording
+    // stand-ins: not a byte may reach them.
+    const bool notStarted = code == 1 || code == 2;
+    const bool recorded = notStarted || code == 3;
     std::unique_ptr<BenchSimProcess> bench;
     std::unique_ptr<FakeInstrument> synth, meter, analyzer;
     QString analyzerAddress;
@@ -181,11 +203,11 @@ void tst_HeadlessRun::exitCodes()
         QCOMPARE(meter->received(), QByteArray());
         if (analyzer)
             QCOMPARE(analyzer->received(), QByteArray());
-        if (code == 2)
+        if (notStarted)
             QCOMPARE(synth->connectionCount() + meter->connectionCount(), 0);
     }
     const QJsonObject summary = QJsonDocument::fromJson(run.out).object();
-    if (code == 2) {
+    if (notStarted) {
         QVERIFY(run.out.isEmpty());
         return;
     }
@@ -223,6 +245,114 @@ void tst_HeadlessRun::exitCodes()
         const QStringList lines = bench->receivedLines(QStringLiteral("synthesizer"));
         QVERIFY2(!lines.isEmpty() && lines.first().startsWith(QStringLiteral("POW")), qPrintable(lines.join('|')));
     }
+}
+
+void tst_HeadlessRun::helpAndVersionWithoutADisplay_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("said"); // on standard output
+    const QString version = QStringLiteral("rfbench " RFBENCH_VERSION "\n");
+    QTest::newRow("the window's help")
+        << QStringList{"--help"}
+        << QStringList{"rfbench run [options] SETUP.json", "rfbench runs [show|export|setup]", "--data-dir <folder>",
+                       "--trace <file>", "--store <file>", "--version"};
+    QTest::newRow("the window's version") << QStringList{"--version"} << QStringList{version};
+    QTest::newRow("the run's version") << QStringList{"run", "--version"} << QStringList{version};
+    QTest::newRow("the runs' version") << QStringList{"runs", "-v"} << QStringList{version};
+}
+
+void tst_HeadlessRun::helpAndVersionWithoutADisplay()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, said);
+    const Finished done = rfbench(arguments);
+    QVERIFY2(done.code == 0, done.err.constData());
+    QCOMPARE(done.err, QByteArray());
+    if (said.size() == 1)
+        QCOMPARE(QString::fromUtf8(done.out), said.first());
+    for (const QString &text : said)
+        QVERIFY2(done.out.contains(text.toUtf8()), done.out.constData());
+}
+
+void tst_HeadlessRun::troubleFlood_data()
+{
+    QTest::addColumn<QList<qint64>>("arrivals"); // ms of a steady clock
+    QTest::addColumn<QString>("shown");          // for each arrival: '+' its line is shown, '.' not
+    QTest::addColumn<bool>("countUnsaid");       // after the last
+
+    // 3 times shown each, then a quiet time of 5 s.
+    QTest::newRow("the first few, each") << QList<qint64>{0, 0, 0} << "+++" << false;
+    QTest::newRow("a flood") << QList<qint64>{0, 1, 2, 3, 4, 900} << "+++..." << true;
+    QTest::newRow("one line a quiet time after the last one shown")
+        << QList<qint64>{0, 1, 2, 3, 5001, 5002, 10001, 10002} << "+++..+.+" << false;
+    QTest::newRow("seldom: every time") << QList<qint64>{0, 6000, 12000, 18000, 24000} << "+++++" << false;
+    QTest::newRow("held back after a line") << QList<qint64>{0, 1, 2, 7000, 7001} << "++++." << true;
+}
+
+void tst_HeadlessRun::troubleFlood()
+{
+    QFETCH(QList<qint64>, arrivals);
+    QFETCH(QString, shown);
+    QFETCH(bool, countUnsaid);
+    TroubleFlood::State state;
+    QString seen;
+    for (const qint64 at : arrivals)
+        seen += TroubleFlood::arrive(state, at) ? QLatin1Char('+') : QLatin1Char('.');
+    QCOMPARE(seen, shown);
+    QCOMPARE(TroubleFlood::countUnsaid(state), countUnsaid);
+    // Said once at the end, the count is owed no more.
+    TroubleFlood::shown(state, arrivals.last());
+    QVERIFY(!TroubleFlood::countUnsaid(state));
+}
+
+void tst_HeadlessRun::aFloodOfOneTroubleIsSummarised()
+{
+    // Every reading of the meter is a trouble: 40 of one kind, then one of a measurement of its own.
+    BenchSimProcess bench({QStringLiteral("--powermeter-nan")});
+    QVERIFY(bench.isReady());
+    QTemporaryDir folder;
+    const QString setupPath = folder.filePath(QStringLiteral("flood.json"));
+    QFile file(setupPath);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(setupFor(bench.synthAddress(), bench.powerMeterAddress(), bench.analyzerAddress(), R"("measurements": [
+  {"kind": "power", "start": 1000, "stop": 1100, "points": 40, "power": -5, "delay": 0, "fetchValues": false},
+  {"kind": "power", "start": 2000, "stop": 2000, "points": 1, "power": 5, "delay": 0, "fetchValues": false}
+])"));
+    file.close();
+    const QString trace = folder.filePath(QStringLiteral("trace.log"));
+    QElapsedTimer clock;
+    clock.start();
+    const Finished run = runRfbench({setupPath, QStringLiteral("--data-dir"), folder.path(), QStringLiteral("--trace"), trace});
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY2(run.code == 0, run.err.constData());
+
+    const QByteArray trouble = "Power meter: answer to FETC? is not a number";
+    const QList<QByteArray> lines = run.err.split('\n');
+    const int said = int(std::count_if(lines.cbegin(), lines.cend(), [&](const QByteArray &l) { return l.startsWith(trouble); }));
+    // The first few of the flood, at most one line in each quiet time, its count before the
+    // measurement's summary; and the next measurement's own.
+    const int most = TroubleFlood::shownEachTime + int(elapsed / TroubleFlood::quietMs) + 2;
+    QVERIFY2(said >= TroubleFlood::shownEachTime + 2 && said <= most, run.err.constData());
+    const int count = run.err.indexOf(trouble + ": \"NaN\" — 40 times in this run\n");
+    QVERIFY2(count > 0 && count < run.err.indexOf("Power measurement finished: 40 points in "), run.err.constData());
+    QVERIFY2(run.err.contains("Power measurement: 1 point per pass\n" + trouble + ": \"NaN\"\n"
+                              "Power measurement finished: 1 point in "),
+             run.err.constData());
+    for (const char *text : {": finished, 41 points in 2 measurements, ", "\n  40 rows to “Table -5 dBm.xlsx”\n",
+                             "\n  1 row to “Table 5 dBm.xlsx”\n"})
+        QVERIFY2(run.out.contains(text), run.out.constData());
+
+    // The trace and the store keep every one.
+    QFile traced(trace);
+    QVERIFY(traced.open(QIODevice::ReadOnly));
+    QCOMPARE(traced.readAll().count("power meter ! answer to FETC? is not a number"), 41);
+    QStringList announcements;
+    const auto store = SqliteStore::open(folder.filePath(QStringLiteral("rfbench.sqlite")), SqliteStore::Mode::Read,
+                                         &announcements);
+    int stored = 0;
+    for (const RunSummary &entry : store->runs(RunFilter()))
+        stored += store->troubles(entry.id).size();
+    QCOMPARE(stored, 41);
 }
 
 void tst_HeadlessRun::stopBySignalKeepsEveryRow()
@@ -337,7 +467,7 @@ void tst_HeadlessRun::severalProgramsOnOneDataFolder()
         QVERIFY(run->waitForFinished(120000));
         QVERIFY2(run->exitCode() == 0, run->readAllStandardError().constData());
         // The live run's rows are on their way: nobody writes them again.
-        QVERIFY(!run->readAllStandardError().contains("rows of an earlier run"));
+        QVERIFY(!run->readAllStandardError().contains("of an earlier run"));
     }
     const Finished refused = runRfbench({QStringLiteral("--resume"), QStringLiteral("1"), QStringLiteral("--data-dir"), data});
     QCOMPARE(refused.code, 2);

@@ -328,6 +328,9 @@ void tst_RunsCommand::storesItCannotRead_data()
     QTest::addColumn<QByteArray>("content"); // of the file at --store; "(missing)": none
     QTest::addColumn<QString>("message");
     QTest::newRow("no store") << QByteArray("(missing)") << QStringLiteral("there is no results store at ");
+    // Reading makes no folder either.
+    QTest::newRow("a data folder that is not there") << QByteArray("(no folder)")
+                                                     << QStringLiteral("there is no results store at ");
     QTest::newRow("not a store") << QByteArray("run,point\n1,1\n")
                                  << QStringLiteral("is not a results store: it is not an SQLite database");
     QTest::newRow("newer store") << QByteArray("(newer)")
@@ -355,13 +358,17 @@ void tst_RunsCommand::storesItCannotRead()
         QVERIFY(write.open(QIODevice::WriteOnly) && write.write(content) == content.size());
     }
     const QByteArray before = contentOf(other);
+    const QString folder = file(QStringLiteral("not made"));
+    const QStringList where = content == "(no folder)" ? QStringList{QStringLiteral("--data-dir"), folder}
+                                                       : QStringList{QStringLiteral("--store"), other};
     for (const QStringList &command : {QStringList(), QStringList{"show", "1"}, QStringList{"setup", "1"}}) {
-        const Finished done = runs(command + QStringList{QStringLiteral("--store"), other});
+        const Finished done = runs(command + where);
         QCOMPARE(done.code, 1);
         QVERIFY2(done.err.startsWith("rfbench runs: ") && done.err.contains(message.toUtf8()), done.err.constData());
         QCOMPARE(done.out, QByteArray());
     }
     QCOMPARE(contentOf(other), before);
+    QVERIFY(!QFileInfo::exists(folder));
 }
 
 QTEST_GUILESS_MAIN(tst_RunsCommand)

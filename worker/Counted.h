@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QString>
+
+// Counts as the front ends print them: "1 row", "3 rows", "1 pass", "2 passes".
+namespace Counted {
+
+// The number and the noun, the noun in the plural unless the number is 1.
+QString of(qint64 count, const char *noun);
+
+} // namespace Counted
