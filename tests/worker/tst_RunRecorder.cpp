@@ -30,6 +30,10 @@ void tst_RunRecorder::recover_data()
     QTest::newRow("a run whose process ended mid-run") << "writer gone" << 3 << 4;
     QTest::newRow("a run killed before it ended") << "never ended" << 3 << 4;
     QTest::newRow("rows saved, their marks lost") << "saved unmarked" << 0 << 4;
+    QTest::newRow("rows saved at their recorded places, their marks lost") << "placed, saved" << 0 << 4;
+    QTest::newRow("places recorded, the save never made") << "placed, not saved" << 3 << 4;
+    QTest::newRow("another program's row where one was to stand") << "placed, taken" << 3 << 5;
+    QTest::newRow("the run's data folder is gone") << "folder gone" << 0 << 1;
 }
 
 void tst_RunRecorder::recover()
@@ -46,6 +50,8 @@ void tst_RunRecorder::recover()
     {
         const std::unique_ptr<SqliteStore> store = SqliteStore::open(path, SqliteStore::Mode::Write, nullptr);
         RunStart start;
+        if (situation == QLatin1String("folder gone"))
+            start.dataFolder = folder.filePath(QStringLiteral("pulled stick"));
         start.station = QStringLiteral("bench-a");
         start.started = QDateTime::currentDateTimeUtc();
         start.measurement = QStringLiteral("power");
@@ -59,9 +65,15 @@ void tst_RunRecorder::recover()
             point.pointIndex = n;
             point.values = {1e9 + double(n), -10.0 - double(n), -5.0, 20.0};
             ids << store->addPoint(point);
-            if (n == 0 || situation == QLatin1String("saved unmarked"))
+            const bool saved = situation == QLatin1String("saved unmarked") || situation == QLatin1String("placed, saved");
+            if (n == 0 || saved)
                 writer.writeFrequencySweepRow(workbook, n, point.values.at(0), point.values.at(1),
                                               point.values.at(2), point.values.at(3), point.id);
+            if (n == 1 && situation == QLatin1String("placed, taken"))
+                writer.writeFrequencySweepRow(workbook, 1, 2e9, -70.0, -5.0, 20.0);
+            if (n > 0 && situation.startsWith(QLatin1String("placed")))
+                QVERIFY(store->placeRows({RowPlace{ids.last(), writer.workbookPath(workbook), ExcelWorker::sheetName,
+                                                   int(n) + 1}}));
         }
         // The first row reached the workbook and the store knows it; the rest did not, or did unmarked.
         store->markInWorkbook({ids.first()}, workbook);
@@ -83,6 +95,13 @@ void tst_RunRecorder::recover()
     const RunRecorder::Recovery recovery = recorder.recover(writer);
     QCOMPARE(recovery.written, written);
     QCOMPARE(recovery.workbooks, written > 0 ? QStringList{writer.workbookPath(workbook)} : QStringList());
+    if (situation == QLatin1String("folder gone")) {
+        // Nothing is written elsewhere: the rows wait in the store for their folder.
+        QCOMPARE(recovery.waiting, 3);
+        QCOMPARE(recovery.goneFolders, QStringList{QDir::toNativeSeparators(folder.filePath(QStringLiteral("pulled stick")))});
+        QCOMPARE(recorder.store()->pointsNotInWorkbook().size(), 3);
+        return;
+    }
     const std::unique_ptr<XlsxDocument> document = XlsxDocument::open(writer.workbookPath(workbook));
     QVERIFY(document);
     QCOMPARE(document->sheet().lastUsedRow(), rows);
