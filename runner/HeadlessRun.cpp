@@ -165,7 +165,8 @@ void HeadlessRun::runMeasurement(int index)
     MeasurementDone done;
     done.kind = SetupFile::kindName(m.kind);
     done.measurement = progress.measurement();
-    done.points = progress.done();
+    done.points = progress.measuredHere();
+    done.runPoints = progress.done();
     done.passes = progress.pass();
     done.stopped = progress.stopped();
     done.elapsedMs = runClock.elapsed();
@@ -215,7 +216,10 @@ void HeadlessRun::shutDownWorker()
         return;
     worker->recordReportRows();
     workerThread->quit();
-    if (workerThread->wait(shutdownWaitMs)) {
+    const bool ended = workerThread->wait(shutdownWaitMs);
+    // The store's last words, on marks it could not take, come after the measurements' event loops.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (ended) {
         delete worker;
         delete workerThread;
     }
@@ -230,7 +234,7 @@ int HeadlessRun::exec()
     worker = new DevicesWork;
     workerThread = new QThread;
     worker->setReportFolder(options.workbookFolder);
-    worker->setStorePath(options.storePath);
+    worker->setStorePath(options.storePath, options.storeNamedBy);
     worker->setStation(options.station);
     connect(worker, &DevicesWork::storeNotice, this, &HeadlessRun::note);
     connect(worker, &DevicesWork::runStarted, this, &HeadlessRun::onRunStarted);
@@ -399,10 +403,12 @@ void HeadlessRun::printSummary(int code, const QString &why)
                                               "rows not saved", "connection lost"};
     const QString outcome = QLatin1String(outcomes[code]);
     quint64 points = 0;
+    quint64 runPoints = 0;
     int passes = 0;
     QMap<QString, int> troubles;
     for (const MeasurementDone &f : finished) {
         points += f.points;
+        runPoints += f.runPoints;
         passes += f.passes;
         for (auto it = f.troubles.cbegin(); it != f.troubles.cend(); ++it)
             troubles[it.key()] += it.value();
@@ -414,6 +420,8 @@ void HeadlessRun::printSummary(int code, const QString &why)
         text += QStringLiteral(", %1 points in %2 measurement%3, %4")
                     .arg(points).arg(finished.size()).arg(finished.size() == 1 ? QString() : QStringLiteral("s"))
                     .arg(RunProgress::duration(totalClock.elapsed()));
+        if (runPoints != points)
+            text += QStringLiteral("; the resumed run has %1 points").arg(runPoints);
         for (const Workbook &w : workbooks)
             text += QStringLiteral("\n  %1 rows to “%2.xlsx”").arg(w.rows).arg(w.name);
         std::fprintf(out, "%s\n", text.toLocal8Bit().constData());
@@ -428,12 +436,14 @@ void HeadlessRun::printSummary(int code, const QString &why)
         summary.insert(QStringLiteral("reason"), why);
     summary.insert(QStringLiteral("elapsedMs"), double(totalClock.elapsed()));
     summary.insert(QStringLiteral("points"), double(points));
+    summary.insert(QStringLiteral("runPoints"), double(runPoints));
     summary.insert(QStringLiteral("passes"), passes);
     QJsonArray measurements;
     for (const MeasurementDone &f : finished) {
         QJsonObject entry;
         entry.insert(QStringLiteral("kind"), f.kind);
         entry.insert(QStringLiteral("points"), double(f.points));
+        entry.insert(QStringLiteral("runPoints"), double(f.runPoints));
         entry.insert(QStringLiteral("passes"), f.passes);
         entry.insert(QStringLiteral("stopped"), f.stopped);
         entry.insert(QStringLiteral("elapsedMs"), double(f.elapsedMs));

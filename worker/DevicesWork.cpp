@@ -180,7 +180,8 @@ void DevicesWork::initialization()
     }
     if (!recorder && !storePath.isEmpty()) {
         QStringList announcements;
-        recorder = std::make_unique<RunRecorder>(SqliteStore::open(storePath, SqliteStore::Mode::Write, &announcements));
+        recorder = std::make_unique<RunRecorder>(
+            SqliteStore::open(storePath, SqliteStore::Mode::Write, &announcements, storeNamedBy));
         if (!station.isEmpty())
             recorder->setStation(station);
         for (const QString &text : announcements)
@@ -191,6 +192,7 @@ void DevicesWork::initialization()
                                  .arg(storePath, announcedStoreProblem));
         connect(this, &DevicesWork::instrumentTrouble, this, [this](const QString &instrument, const QString &text) {
             recorder->trouble(instrument, text);
+            noteStoreProblem();
         });
     }
 }
@@ -213,6 +215,11 @@ void DevicesWork::recoverUnsavedRows()
     excelWorker->startExcel();
     const int rows = recorder->recover(*excelWorker, &workbooks);
     excelWorker->quitExcel();
+    if (!recorder->problem().isEmpty())
+        emit storeNotice(QStringLiteral("The rows of an earlier run could not all be taken from the results store %1 "
+                                        "(%2); the next start tries again.")
+                             .arg(storePath, recorder->problem()));
+    announcedStoreProblem = recorder->problem();
     recordRowsSaved();
     if (rows > 0)
         emit storeNotice(QStringLiteral("%1 rows of an earlier run that had not reached their workbooks were written "
@@ -236,13 +243,19 @@ qint64 DevicesWork::recordPoint(StoredPoint::Row row, const QString &tableName, 
     point.peakFrequencies = frequencies.toVector();
     point.peakLevels = levels.toVector();
     const qint64 id = recorder->point(point);
-    // Said once per cause: the measurement and its workbooks go on without the store.
+    noteStoreProblem();
+    return id;
+}
+
+void DevicesWork::noteStoreProblem()
+{
+    // Said once per cause, right after the write that failed: the next that succeeds clears it.
+    // The measurement and its workbooks go on without the store.
     const QString problem = recorder->problem();
     if (!problem.isEmpty() && problem != announcedStoreProblem)
         emit storeNotice(QStringLiteral("The results store %1 is not being written (%2); the workbooks are.")
                              .arg(storePath, problem));
     announcedStoreProblem = problem;
-    return id;
 }
 
 void DevicesWork::setResume(qint64 run, int pass, quint64 point)
@@ -265,6 +278,8 @@ DevicesWork::Resume DevicesWork::takeResume(const QString &measurement)
     } else if (recorder) {
         recorder->begin(measurement);
     }
+    if (recorder)
+        noteStoreProblem();
     resumeRun = 0;
     return from;
 }
@@ -279,8 +294,10 @@ void DevicesWork::recordReportRows()
 
 void DevicesWork::recordRowsSaved()
 {
-    if (recorder)
+    if (recorder) {
         recorder->rowsSaved(excelWorker->takeSavedRows());
+        noteStoreProblem();
+    }
 }
 
 QList<QPair<QString, int>> DevicesWork::waitingReportRows() const
@@ -639,8 +656,10 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
     }
     excelWorker->quitExcel();
     recordRowsSaved();
-    if (recorder)
+    if (recorder) {
         recorder->end(stopFlag);
+        noteStoreProblem();
+    }
     emit runEnded(stopFlag);
     emit stopingMeasure();
 }
@@ -676,8 +695,10 @@ void DevicesWork::beginPass(double power, bool spur)
 {
     ++runPass;
     runPower = power;
-    if (recorder)
+    if (recorder) {
         recorder->pass(runPass, power);
+        noteStoreProblem();
+    }
     const int remaining = passesFrom(power, spur);
     emit passStarted(runPass, remaining == 0 ? 0 : runPass - 1 + remaining);
 }
@@ -840,8 +861,10 @@ void DevicesWork::measureSpectrum(ValueForm form)
     }
     excelWorker->quitExcel();
     recordRowsSaved();
-    if (recorder)
+    if (recorder) {
         recorder->end(stopFlag);
+        noteStoreProblem();
+    }
     emit runEnded(stopFlag);
     emit stopingMeasure();
 }
