@@ -166,7 +166,8 @@ void HeadlessRun::runMeasurement(int index)
     MeasurementDone done;
     done.kind = SetupFile::kindName(m.kind);
     done.measurement = progress.measurement();
-    done.points = progress.done();
+    done.points = progress.measuredHere();
+    done.runPoints = progress.done();
     done.passes = progress.pass();
     done.stopped = progress.stopped();
     done.elapsedMs = runClock.elapsed();
@@ -219,7 +220,10 @@ void HeadlessRun::shutDownWorker()
     // Its notices are said before the summary.
     QCoreApplication::sendPostedEvents(this);
     workerThread->quit();
-    if (workerThread->wait(shutdownWaitMs)) {
+    const bool ended = workerThread->wait(shutdownWaitMs);
+    // The store's last words, on marks it could not take, come after the measurements' event loops.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (ended) {
         delete worker;
         delete workerThread;
     }
@@ -234,7 +238,7 @@ int HeadlessRun::exec()
     worker = new DevicesWork;
     workerThread = new QThread;
     worker->setReportFolder(options.workbookFolder);
-    worker->setStorePath(options.storePath);
+    worker->setStorePath(options.storePath, options.storeNamedBy);
     worker->setStation(options.station);
     connect(worker, &DevicesWork::storeNotice, this, &HeadlessRun::note);
     // Another program went on with the run between the check and the start.
@@ -431,10 +435,12 @@ void HeadlessRun::printSummary(int code, const QString &why)
                                               "rows not saved", "connection lost"};
     const QString outcome = QLatin1String(outcomes[code]);
     quint64 points = 0;
+    quint64 runPoints = 0;
     int passes = 0;
     QMap<QString, int> troubles;
     for (const MeasurementDone &f : finished) {
         points += f.points;
+        runPoints += f.runPoints;
         passes += f.passes;
         for (auto it = f.troubles.cbegin(); it != f.troubles.cend(); ++it)
             troubles[it.key()] += it.value();
@@ -446,6 +452,8 @@ void HeadlessRun::printSummary(int code, const QString &why)
         text += QStringLiteral(", %1 in %2, %3")
                     .arg(Counted::of(qint64(points), "point"), Counted::of(finished.size(), "measurement"),
                          RunProgress::duration(totalClock.elapsed()));
+        if (runPoints != points)
+            text += QStringLiteral("; the resumed run has %1").arg(Counted::of(qint64(runPoints), "point"));
         for (const Workbook &w : workbooks)
             text += QStringLiteral("\n  %1 to “%2.xlsx”").arg(Counted::of(w.rows, "row"), w.name);
         std::fprintf(out, "%s\n", text.toLocal8Bit().constData());
@@ -460,12 +468,14 @@ void HeadlessRun::printSummary(int code, const QString &why)
         summary.insert(QStringLiteral("reason"), why);
     summary.insert(QStringLiteral("elapsedMs"), double(totalClock.elapsed()));
     summary.insert(QStringLiteral("points"), double(points));
+    summary.insert(QStringLiteral("runPoints"), double(runPoints));
     summary.insert(QStringLiteral("passes"), passes);
     QJsonArray measurements;
     for (const MeasurementDone &f : finished) {
         QJsonObject entry;
         entry.insert(QStringLiteral("kind"), f.kind);
         entry.insert(QStringLiteral("points"), double(f.points));
+        entry.insert(QStringLiteral("runPoints"), double(f.runPoints));
         entry.insert(QStringLiteral("passes"), f.passes);
         entry.insert(QStringLiteral("stopped"), f.stopped);
         entry.insert(QStringLiteral("elapsedMs"), double(f.elapsedMs));

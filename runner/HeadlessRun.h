@@ -3,6 +3,7 @@
 #include "BenchSetup.h"
 #include "RunProgress.h"
 #include "TroubleFlood.h"
+#include "StoreFile.h"
 
 #include <QElapsedTimer>
 #include <QMap>
@@ -41,6 +42,7 @@ public:
         QString setupName;         // named in messages and in the JSON summary
         QString workbookFolder;
         QString storePath;         // the results store; empty: none
+        StoreFile::NamedBy storeNamedBy = StoreFile::NamedBy::User;
         QString station;           // the runs' station in it; empty: the host name
         qint64 resumeRun = 0;      // a stopped or interrupted run to go on with, from this pass and point
         int resumePass = 1;
@@ -76,7 +78,8 @@ private:
     {
         QString kind;
         QString measurement;
-        quint64 points = 0;
+        quint64 points = 0;    // measured by this process
+        quint64 runPoints = 0; // the run's, with those of the earlier process of a resumed run
         int passes = 0;
         bool stopped = false;
         qint64 elapsedMs = 0;

@@ -136,6 +136,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     bool toServer = false;
     ServerUpload::Options upload;
     QString storePath;
+    StoreFile::NamedBy storeNamedBy = StoreFile::NamedBy::User;
     // A relative file is taken from the folder of what named it. False when a server address is wrong.
     const auto chooseStore = [&](const QString &address, const QString &relativeTo, const QString &named) {
         toServer = ServerAddress::isServerAddress(address);
@@ -199,10 +200,23 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     }
     // A resumed run's setup comes from the store it is resumed in; its section names no other.
     if (!resuming && setup.setup.hasStore) {
-        if (!parser.isSet(store) && !setup.setup.storeAddress.isEmpty()
-            && !chooseStore(setup.setup.storeAddress, QFileInfo(setupPath).absolutePath(),
-                            setupPath + QStringLiteral(": store.address: ")))
-            return HeadlessRun::BadSetup;
+        if (!parser.isSet(store) && !setup.setup.storeAddress.isEmpty()) {
+            if (!chooseStore(setup.setup.storeAddress, QFileInfo(setupPath).absolutePath(),
+                             setupPath + QStringLiteral(": store.address: ")))
+                return HeadlessRun::BadSetup;
+            // A setup may name another program's file: it is left as it is, and the run refused.
+            if (!toServer) {
+                storeNamedBy = StoreFile::NamedBy::Setup;
+                const QString refusal = SqliteStore::refusal(storePath);
+                if (!refusal.isEmpty()) {
+                    std::fprintf(stderr,
+                                 "rfbench run: %s: store.address: %s; a file that a setup names is never set aside: "
+                                 "name another store, or this one with --store\n",
+                                 qPrintable(setupPath), qPrintable(refusal));
+                    return HeadlessRun::BadSetup;
+                }
+            }
+        }
         if (!parser.isSet(station) && !setup.setup.station.isEmpty())
             upload.station = setup.setup.station;
     }
@@ -229,6 +243,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     // A run's rows go to its own data folder, whatever folder is named now.
     options.workbookFolder = from.dataFolder.isEmpty() ? folder : from.dataFolder;
     options.storePath = storePath;
+    options.storeNamedBy = storeNamedBy;
     options.station = upload.station;
     options.resumeRun = from.run;
     options.resumePass = from.pass;

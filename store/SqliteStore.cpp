@@ -2,6 +2,7 @@
 
 #include "RunExport.h"
 #include "RunLocks.h"
+#include "StoreCheck.h"
 #include "StoreFile.h"
 #include "StoreSchema.h"
 #include "StoredRows.h"
@@ -90,6 +91,27 @@ QString seconds(qint64 milliseconds)
     return QString::number(double(milliseconds) / 1000.0, 'f', 1);
 }
 
+// PRAGMA user_version of a store is its record of the checks of its whole file: the UTC day (a
+// Julian day number) of the last one that found it sound; that day negated once damage was found
+// in it, by a check or by SQLite as it was written; 0 before its first check. It is in the file's
+// header: read at no cost, and written without a table.
+int today()
+{
+    return int(QDateTime::currentDateTimeUtc().date().toJulianDay());
+}
+
+// Whether LIKE '%part%' finds part in text, as SQLite matches: ASCII letters of either case alike.
+bool likeContains(const QString &text, const QString &part)
+{
+    auto folded = [](QString letters) {
+        for (QChar &letter : letters)
+            if (letter >= QLatin1Char('A') && letter <= QLatin1Char('Z'))
+                letter = QChar(letter.unicode() + ('a' - 'A'));
+        return letters;
+    };
+    return folded(text).contains(folded(part));
+}
+
 QString newerText(int version)
 {
     return QStringLiteral("the results store was written by a newer rfbench (schema %1; this one knows %2)")
@@ -137,15 +159,17 @@ const char peaksOfRun[] = "SELECT point, frequency, level FROM peaks"
 const char workbooksOfRun[] = "SELECT workbook FROM run_workbooks WHERE run = ? ORDER BY rowid";
 const char troublesOfRun[] = "SELECT at, instrument, text FROM troubles WHERE run = ? ORDER BY id";
 const char passesOfRun[] = "SELECT pass, output_power, started FROM passes WHERE run = ? ORDER BY rowid";
-// Newest first; a run matches the text in its measurement, station, outcome, setup or workbooks.
+// Newest first; a run matches the text in its measurement, station, setup or workbooks (told by
+// the last column), or in its outcome as shown. That outcome only reading tells for a run recorded
+// as running: these are all listed, for the reader to take those that match.
 const char listRuns[] =
-    "SELECT id, station, user, version, started, ended, measurement, outcome, setup, instruments, identities, note,"
-    " point_count, pass_count, trouble_count, writer FROM runs WHERE started >= ? AND (? = '' OR station = ?)"
-    " AND (? = ''"
-    " OR measurement LIKE ? ESCAPE '\\' OR station LIKE ? ESCAPE '\\' OR outcome LIKE ? ESCAPE '\\'"
-    " OR setup LIKE ? ESCAPE '\\' OR EXISTS (SELECT 1 FROM run_workbooks"
-    " WHERE run_workbooks.run = runs.id AND workbook LIKE ? ESCAPE '\\'))"
-    " ORDER BY started DESC, id DESC LIMIT ?";
+    "SELECT * FROM (SELECT id, station, user, version, started, ended, measurement, outcome, setup, instruments,"
+    " identities, note, point_count, pass_count, trouble_count, writer, ? <> '' AND (measurement LIKE ? ESCAPE '\\'"
+    " OR station LIKE ? ESCAPE '\\' OR setup LIKE ? ESCAPE '\\' OR EXISTS (SELECT 1 FROM run_workbooks"
+    " WHERE run_workbooks.run = runs.id AND workbook LIKE ? ESCAPE '\\')) AS elsewhere"
+    " FROM runs WHERE started >= ? AND (? = '' OR station = ?))"
+    " WHERE ? = '' OR elsewhere OR outcome LIKE ? ESCAPE '\\' OR outcome = 'running'"
+    " ORDER BY started DESC, id DESC";
 const char stationsWithRuns[] = "SELECT DISTINCT station FROM runs ORDER BY station";
 const char oneRun[] =
     "SELECT id, station, user, version, started, ended, measurement, outcome, setup, instruments, identities, note,"
@@ -158,14 +182,15 @@ QString SqliteStore::defaultPath(const QString &dataFolder)
     return QDir(dataFolder).filePath(QStringLiteral("rfbench.sqlite"));
 }
 
-std::unique_ptr<SqliteStore> SqliteStore::open(const QString &path, Mode mode, QStringList *announcements)
+std::unique_ptr<SqliteStore> SqliteStore::open(const QString &path, Mode mode, QStringList *announcements,
+                                              StoreFile::NamedBy namedBy)
 {
     std::unique_ptr<SqliteStore> store(new SqliteStore(path, mode));
     QStringList news;
     if (path.isEmpty())
         store->problemText = QStringLiteral("no file is named for the results store");
     else if (mode == Mode::Write)
-        store->openForWriting(&news);
+        store->openForWriting(&news, namedBy);
     else
         store->openForReading();
     if (announcements)
@@ -181,8 +206,16 @@ SqliteStore::SqliteStore(const QString &path, Mode mode)
 {
 }
 
+QString SqliteStore::refusal(const QString &path)
+{
+    SqliteStore probe(path, Mode::Write);
+    Found found;
+    return probe.obstacle(&found).what;
+}
+
 SqliteStore::~SqliteStore()
 {
+    recordChecks();
     disconnect();
 }
 
@@ -201,23 +234,22 @@ QStringList SqliteStore::valueNames(StoredPoint::Row row)
             QStringLiteral("temperature")};
 }
 
-void SqliteStore::openForWriting(QStringList *announcements)
+SqliteStore::Obstacle SqliteStore::obstacle(Found *found)
 {
     const QString name = QDir::toNativeSeparators(file);
     // SQLite would read a log left without its database into a new database of the same name.
-    if (QFileInfo(file).size() == 0 && QFileInfo(file + QStringLiteral("-wal")).size() > 0) {
-        QString error;
-        const QString aside =
-            StoreFile::setAside(file, QStringLiteral("orphaned"), QDateTime::currentDateTime(), &error);
-        if (aside.isEmpty()) {
-            problemText = QStringLiteral("%1-wal is left from a store that is gone and cannot be set aside: %2")
-                              .arg(name, error);
-            return;
-        }
-        *announcements << QStringLiteral("%1-wal was left from a results store that is gone; it is kept as %2-wal.")
-                              .arg(name, QDir::toNativeSeparators(aside));
-    }
+    if (QFileInfo(file).size() == 0 && QFileInfo(file + QStringLiteral("-wal")).size() > 0)
+        return {QStringLiteral("orphaned"), QStringLiteral("%1-wal was left from a results store that is gone").arg(name)};
+    *found = inspect(true);
+    disconnect();
+    if (found->kind != Found::Kind::NotAStore && found->kind != Found::Kind::Damaged)
+        return {};
+    return {found->kind == Found::Kind::Damaged ? QStringLiteral("damaged") : QStringLiteral("foreign"),
+            QStringLiteral("%1 is not a results store (%2)").arg(name, found->why)};
+}
 
+void SqliteStore::openForWriting(QStringList *announcements, StoreFile::NamedBy namedBy)
+{
     // A reader would make SQLite's log and index beside a store it cannot write, as read-only
     // as the store.
     QFile own(file);
@@ -226,27 +258,29 @@ void SqliteStore::openForWriting(QStringList *announcements)
         return;
     }
     own.close();
-    const Found found = inspect(true);
-    disconnect();
+    Found found;
+    const Obstacle inTheWay = obstacle(&found);
+    if (!inTheWay.label.isEmpty()) {
+        if (namedBy == StoreFile::NamedBy::Setup) {
+            problemText = inTheWay.what + QStringLiteral("; it is left as it is");
+            return;
+        }
+        QString error;
+        const QString aside = StoreFile::setAside(file, inTheWay.label, QDateTime::currentDateTime(), &error);
+        if (aside.isEmpty()) {
+            problemText = QStringLiteral("%1 and cannot be set aside: %2").arg(inTheWay.what, error);
+            return;
+        }
+        const bool logAlone = inTheWay.label == QLatin1String("orphaned");
+        *announcements << QStringLiteral("%1; it is kept as %2%3.")
+                              .arg(inTheWay.what, QDir::toNativeSeparators(aside),
+                                   logAlone ? QStringLiteral("-wal") : QString());
+        found = Found();
+    }
     switch (found.kind) {
     case Found::Kind::Unreadable:
         problemText = found.why;
         return;
-    case Found::Kind::NotAStore:
-    case Found::Kind::Damaged: {
-        QString error;
-        const QString label =
-            found.kind == Found::Kind::Damaged ? QStringLiteral("damaged") : QStringLiteral("foreign");
-        const QString aside = StoreFile::setAside(file, label, QDateTime::currentDateTime(), &error);
-        if (aside.isEmpty()) {
-            problemText = QStringLiteral("%1 is not a results store (%2) and cannot be set aside: %3")
-                              .arg(name, found.why, error);
-            return;
-        }
-        *announcements << QStringLiteral("%1 is not a results store (%2); it is kept as %3.")
-                              .arg(name, found.why, QDir::toNativeSeparators(aside));
-        break;
-    }
     case Found::Kind::Store:
         if (found.version > StoreSchema::current) {
             problemText = newerText(found.version);
@@ -254,6 +288,8 @@ void SqliteStore::openForWriting(QStringList *announcements)
         }
         break;
     case Found::Kind::Nothing:
+    case Found::Kind::NotAStore:
+    case Found::Kind::Damaged:
         break;
     }
 
@@ -268,6 +304,9 @@ void SqliteStore::openForWriting(QStringList *announcements)
         return;
     }
     write(0, [this] { return interruptRuns(); });
+    // The file is checked whole where nobody waits for it; opening reads only its edges.
+    if (found.kind != Found::Kind::Store || found.checks != today())
+        check = std::make_unique<StoreCheck>(file, today());
 }
 
 void SqliteStore::openForReading()
@@ -339,7 +378,7 @@ void SqliteStore::disconnect()
         QSqlDatabase::removeDatabase(connectionName);
 }
 
-SqliteStore::Found SqliteStore::inspect(bool check)
+SqliteStore::Found SqliteStore::inspect(bool forWriting)
 {
     Found found;
     QFile raw(file);
@@ -420,18 +459,66 @@ SqliteStore::Found SqliteStore::inspect(bool check)
     found.kind = Found::Kind::Store;
     found.version = query.value(0).toInt();
     query.finish();
-    if (check && found.version <= StoreSchema::current) {
-        if (!query.exec(QStringLiteral("PRAGMA quick_check")))
+    if (!forWriting || found.version > StoreSchema::current)
+        return found;
+    if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next())
+        return refused(query.lastError());
+    found.checks = query.value(0).toInt();
+    query.finish();
+    if (found.checks < 0) {
+        found.kind = Found::Kind::Damaged;
+        found.why = QStringLiteral("it is damaged: SQLite found damage in it on %1")
+                        .arg(QDate::fromJulianDay(-found.checks).toString(Qt::ISODate));
+        return found;
+    }
+    // The last entry of every table and index: the pages that the next writes go to. Damage
+    // there would fail every write of the next run; damage elsewhere SQLite reports when it
+    // meets it, and the check of the whole file finds where nobody waits.
+    QStringList edges;
+    if (!query.exec(QStringLiteral("SELECT type, name, tbl_name, sql FROM sqlite_master"
+                                   " WHERE type IN ('table', 'index')")))
+        return refused(query.lastError());
+    QList<QStringList> trees;
+    while (query.next())
+        trees << QStringList{query.value(0).toString(), query.value(1).toString(), query.value(2).toString(),
+                             query.value(3).toString()};
+    if (query.lastError().isValid())
+        return refused(query.lastError());
+    auto quoted = [](QString name) { return QLatin1Char('"') + name.replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"'); };
+    for (const QStringList &tree : trees) {
+        const QString &name = tree.at(1);
+        const QString &sql = tree.at(3);
+        const bool index = tree.at(0) == QLatin1String("index");
+        QString first = QStringLiteral("rowid");
+        if (index || sql.contains(QLatin1String("WITHOUT ROWID"), Qt::CaseInsensitive)) {
+            // The column the tree is ordered by first.
+            const QString columns = index ? QStringLiteral("SELECT name FROM pragma_index_info(?) WHERE seqno = 0")
+                                          : QStringLiteral("SELECT name FROM pragma_table_info(?) WHERE pk = 1");
+            if (!query.prepare(columns))
+                return refused(query.lastError());
+            query.addBindValue(name);
+            if (!query.exec())
+                return refused(query.lastError());
+            first = query.next() ? query.value(0).toString() : QString();
+            if (query.lastError().isValid())
+                return refused(query.lastError());
+            query.finish();
+            if (first.isEmpty())
+                continue; // an index of an expression
+            first = quoted(first);
+        }
+        const int partial = index ? sql.indexOf(QLatin1String(" WHERE "), 0, Qt::CaseInsensitive) : -1;
+        edges << QStringLiteral("SELECT %1 FROM %2%3%4 ORDER BY %1 DESC LIMIT 1")
+                     .arg(first, quoted(tree.at(2)), index ? QStringLiteral(" INDEXED BY ") + quoted(name) : QString(),
+                          partial >= 0 ? sql.mid(partial) : QString());
+    }
+    for (const QString &edge : edges) {
+        if (!query.exec(edge))
             return refused(query.lastError());
-        QStringList faults;
-        while (query.next())
-            faults << query.value(0).toString();
+        query.next();
         if (query.lastError().isValid())
             return refused(query.lastError());
-        if (faults != QStringList{QStringLiteral("ok")}) {
-            found.kind = Found::Kind::Damaged;
-            found.why = QStringLiteral("it is damaged: %1").arg(faults.value(0));
-        }
+        query.finish();
     }
     return found;
 }
@@ -484,7 +571,8 @@ bool SqliteStore::upgrade(QStringList *announcements)
     }
     const QString program = QCoreApplication::applicationVersion().isEmpty() ? QStringLiteral(RFBENCH_VERSION)
                                                                              : QCoreApplication::applicationVersion();
-    bool ok = true;
+    // A database made by another program before it was a store keeps nothing of its own here.
+    bool ok = from > 0 || execOnce(QStringLiteral("PRAGMA user_version = 0"));
     for (int version = from + 1; ok && version <= StoreSchema::current; ++version) {
         for (const QString &statement : StoreSchema::step(version))
             ok = ok && execOnce(statement);
@@ -514,6 +602,28 @@ bool SqliteStore::upgrade(QStringList *announcements)
                               .arg(from)
                               .arg(StoreSchema::current);
     return true;
+}
+
+void SqliteStore::recordChecks()
+{
+    const StoreCheck::Result checked = check ? check->stop() : StoreCheck::Result::NotDone;
+    if (!writable || (!damageMet && checked != StoreCheck::Result::Sound && checked != StoreCheck::Result::Damaged))
+        return;
+    const bool damaged = damageMet || checked == StoreCheck::Result::Damaged;
+    const int record = damaged ? -today() : check->day();
+    QSqlQuery query(database);
+    // Closing does not wait for another program's writes; the next opening checks again.
+    query.exec(QStringLiteral("PRAGMA busy_timeout = 100"));
+    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return;
+    // Damage found stays on record; a sound check goes on record over an older one only: another
+    // program may have recorded damage, or a later check, since this one began.
+    const int recorded = query.exec(QStringLiteral("PRAGMA user_version")) && query.next() ? query.value(0).toInt() : -1;
+    query.finish();
+    if (recorded >= 0 && (damaged || recorded < record))
+        query.exec(QStringLiteral("PRAGMA user_version = %1").arg(record));
+    if (!query.exec(QStringLiteral("COMMIT")))
+        query.exec(QStringLiteral("ROLLBACK"));
 }
 
 bool SqliteStore::interruptRuns()
@@ -596,6 +706,7 @@ void SqliteStore::failed(const QSqlError &error)
             why = code == ReadOnly ? QStringLiteral("read-only") : error.databaseText();
     } else if (code == Corrupt || code == NotADatabase) {
         why = QStringLiteral("the results store is damaged: %1").arg(error.databaseText());
+        damageMet = damageMet || (writable && code == Corrupt);
     } else if (code == Busy) {
         why = QStringLiteral("busy: another program holds the results store");
     } else {
@@ -1030,14 +1141,18 @@ QList<RunSummary> SqliteStore::runs(const RunFilter &filter)
     if (!readable)
         return list;
     const QString pattern = likePattern(filter.text);
-    QSqlQuery *query = exec(listRuns, {filter.since.isValid() ? timeValue(filter.since) : QStringLiteral(""),
-                                              textValue(filter.station), textValue(filter.station),
-                                              textValue(filter.text), pattern, pattern, pattern, pattern, pattern,
-                                              filter.limit > 0 ? filter.limit : -1});
+    const QString text = textValue(filter.text).toString();
+    QSqlQuery *query = exec(listRuns, {text, pattern, pattern, pattern, pattern,
+                                       filter.since.isValid() ? timeValue(filter.since) : QStringLiteral(""),
+                                       textValue(filter.station), textValue(filter.station), text, pattern});
     if (!query)
         return list;
-    while (query->next())
-        list << summaryOf(*query);
+    // The newest that match, read until there are enough.
+    while ((filter.limit <= 0 || list.size() < filter.limit) && query->next()) {
+        const RunSummary run = summaryOf(*query);
+        if (text.isEmpty() || query->value(16).toBool() || likeContains(run.outcome, text))
+            list << run;
+    }
     if (!done(*query))
         return {};
     for (RunSummary &run : list) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ResultsStore.h"
+#include "StoreFile.h"
 
 #include <QDeadlineTimer>
 #include <QHash>
@@ -17,6 +18,7 @@
 class RunLocks;
 class QSqlError;
 class QSqlQuery;
+class StoreCheck;
 
 // The results store in an SQLite file, through Qt SQL's QSQLITE driver. Each instance has its own
 // connection and is used from the thread that opened it: the worker's thread writes, the window
@@ -27,11 +29,17 @@ public:
     enum class Mode { Write, Read };
 
     // Never null. Write: creates the store when there is none, upgrades an older layout, and sets
-    // a file that is not a store aside under a new name before starting a new one; what it did
-    // is added to *announcements. Read: changes nothing; a file it cannot read is named in
-    // problem(). A store it cannot use (a newer layout, a read-only or full disk) writes nothing
-    // and says why in problem().
-    static std::unique_ptr<SqliteStore> open(const QString &path, Mode mode, QStringList *announcements);
+    // a file that is not a store (or a store found damaged) aside under a new name before
+    // starting a new one, unless a setup file named the path: then that file is left as it is and
+    // nothing is written; what it did is added to *announcements. Read: changes nothing; a file
+    // it cannot read is named in problem(). A store it cannot use (a newer layout, a read-only or
+    // full disk) writes nothing and says why in problem().
+    static std::unique_ptr<SqliteStore> open(const QString &path, Mode mode, QStringList *announcements,
+                                             StoreFile::NamedBy namedBy = StoreFile::NamedBy::User);
+    // Why opening the path for writing would set aside what is there, or refuse it where a setup
+    // file named it: "<path> is not a results store (why)". Empty for a store, for no file and for
+    // an empty one (as another rfbench has it while it makes a store there).
+    static QString refusal(const QString &path);
     // Where a data folder keeps its store unless another is named: "rfbench.sqlite" in it.
     static QString defaultPath(const QString &dataFolder);
     ~SqliteStore() override;
@@ -49,6 +57,10 @@ public:
     // Made when the store is made; its rows carry it on a results server. Empty for a store that
     // had runs before stores had identities.
     QString identity() const { return identityText; }
+    // The check of the whole file that opening for writing began, at most once a UTC day; null
+    // when none was due. Its result is recorded in the store when the store is closed, and a store
+    // found damaged is set aside when it is next opened for writing.
+    StoreCheck *wholeFileCheck() const { return check.get(); }
 
     qint64 beginRun(const RunStart &run) override;
     qint64 addPoint(const StoredPoint &point) override;
@@ -100,16 +112,27 @@ private:
     {
         enum class Kind { Nothing, Store, NotAStore, Damaged, Unreadable } kind = Kind::Nothing;
         int version = 0;
-        QString why; // NotAStore, Damaged, Unreadable
+        int checks = 0; // Store: its record of the checks of the whole file
+        QString why;    // NotAStore, Damaged, Unreadable
+    };
+    // A file in the way of a store: set aside under a new name with the label, or refused.
+    struct Obstacle
+    {
+        QString label; // empty: none
+        QString what;  // "<path> is not a results store (why)"
     };
 
-    void openForWriting(QStringList *announcements);
+    void openForWriting(QStringList *announcements, StoreFile::NamedBy namedBy);
+    Obstacle obstacle(Found *found);
     void openForReading();
     bool connect(bool readOnly, bool immutable = false);
     void disconnect();
-    Found inspect(bool check);
+    Found inspect(bool forWriting);
     bool prepareForWriting();
     bool upgrade(QStringList *announcements);
+    // Ends the check of the whole file and records what it found, with any damage this instance
+    // met; a store that another program keeps locked goes without the record.
+    void recordChecks();
 
     // A cached statement run with these values, or null when it failed (problem() says why);
     // the caller finishes it.
@@ -151,6 +174,8 @@ private:
     // cannot keep the store shut.
     QDeadlineTimer retryAfter{0};
     static constexpr qint64 retryIntervalMs = 1000;
+    std::unique_ptr<StoreCheck> check;
+    bool damageMet = false; // SQLite found damage in the store while this instance wrote it
     bool inBatch = false;
     QString problemText;
     // The writes not yet made, oldest first, each with its number in the order queued.

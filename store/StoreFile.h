@@ -10,6 +10,12 @@
 // cannot be written.
 namespace StoreFile {
 
+// Who named a file the program opens to write, and so what it may do with another file found in
+// its place: where the user chose (the default place, the command line, the window's settings),
+// set that file aside under a new name; where a setup file did, nothing, since a setup may name
+// another program's file: the file is left as it is and not written.
+enum class NamedBy { User, Setup };
+
 // The first bytes are those of every SQLite database ("SQLite format 3" and a NUL).
 bool hasSqliteHeader(const QByteArray &start);
 

@@ -181,7 +181,8 @@ void DevicesWork::initialization()
     }
     if (!recorder && !storePath.isEmpty()) {
         QStringList announcements;
-        recorder = std::make_unique<RunRecorder>(SqliteStore::open(storePath, SqliteStore::Mode::Write, &announcements));
+        recorder = std::make_unique<RunRecorder>(
+            SqliteStore::open(storePath, SqliteStore::Mode::Write, &announcements, storeNamedBy));
         if (!station.isEmpty())
             recorder->setStation(station);
         recorder->setDataFolder(excelWorker->folder());
@@ -194,6 +195,7 @@ void DevicesWork::initialization()
                                  .arg(storePath, announcedStoreProblem));
         connect(this, &DevicesWork::instrumentTrouble, this, [this](const QString &instrument, const QString &text) {
             recorder->trouble(instrument, text);
+            noteStoreProblem();
         });
     }
 }
@@ -213,6 +215,11 @@ void DevicesWork::recoverUnsavedRows()
     if (!recorder || !excelWorker || !recorder->store())
         return;
     const RunRecorder::Recovery recovery = recorder->recover(*excelWorker);
+    if (!recorder->cause().isEmpty())
+        emit storeNotice(QStringLiteral("The rows of an earlier run could not all be taken from the results store %1 "
+                                        "(%2); the next start tries again.")
+                             .arg(storePath, recorder->problem()));
+    announcedStoreProblem = recorder->cause();
     recordRowsSaved();
     if (recovery.written > 0)
         emit storeNotice(QStringLiteral("%1 of an earlier run, missing from the workbooks, written to them from "
@@ -243,7 +250,14 @@ qint64 DevicesWork::recordPoint(StoredPoint::Row row, const QString &tableName, 
     point.peakFrequencies = frequencies.toVector();
     point.peakLevels = levels.toVector();
     const qint64 id = recorder->point(point);
-    // Said once per cause: the measurement and its workbooks go on while the store waits.
+    noteStoreProblem();
+    return id;
+}
+
+void DevicesWork::noteStoreProblem()
+{
+    // Said once per cause, right after the write that failed; the measurement and its workbooks
+    // go on while the store's writes wait. Said again when what waited is written.
     const QString cause = recorder->cause();
     if (!cause.isEmpty() && cause != announcedStoreProblem)
         emit storeNotice(QStringLiteral("The results store %1 is not being written (%2); the workbooks are.")
@@ -252,7 +266,6 @@ qint64 DevicesWork::recordPoint(StoredPoint::Row row, const QString &tableName, 
     const QString news = recorder->store()->takeNews();
     if (!news.isEmpty())
         emit storeNotice(news.left(1).toUpper() + news.mid(1) + QLatin1Char('.'));
-    return id;
 }
 
 void DevicesWork::setResume(qint64 run, int pass, quint64 point)
@@ -276,6 +289,8 @@ DevicesWork::Resume DevicesWork::takeResume(const QString &measurement)
     } else if (recorder) {
         recorder->begin(measurement);
     }
+    if (recorder)
+        noteStoreProblem();
     resumeRun = 0;
     return from;
 }
@@ -311,8 +326,10 @@ void DevicesWork::recordReportRows()
 
 void DevicesWork::recordRowsSaved()
 {
-    if (recorder)
+    if (recorder) {
         recorder->rowsSaved(excelWorker->takeSavedRows());
+        noteStoreProblem();
+    }
 }
 
 QList<QPair<QString, int>> DevicesWork::waitingReportRows() const
@@ -677,8 +694,10 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
     }
     excelWorker->quitExcel();
     recordRowsSaved();
-    if (recorder)
+    if (recorder) {
         recorder->end(stopFlag);
+        noteStoreProblem();
+    }
     emit runEnded(stopFlag);
     emit stopingMeasure();
 }
@@ -714,8 +733,10 @@ void DevicesWork::beginPass(double power, bool spur)
 {
     ++runPass;
     runPower = power;
-    if (recorder)
+    if (recorder) {
         recorder->pass(runPass, power);
+        noteStoreProblem();
+    }
     const int remaining = passesFrom(power, spur);
     emit passStarted(runPass, remaining == 0 ? 0 : runPass - 1 + remaining);
 }
@@ -884,8 +905,10 @@ void DevicesWork::measureSpectrum(ValueForm form)
     }
     excelWorker->quitExcel();
     recordRowsSaved();
-    if (recorder)
+    if (recorder) {
         recorder->end(stopFlag);
+        noteStoreProblem();
+    }
     emit runEnded(stopFlag);
     emit stopingMeasure();
 }

@@ -2,6 +2,7 @@
 
 #include "MeasuredPoint.h"
 #include "ResultsStore.h"
+#include "StoreFile.h"
 #include "ValueForm.h"
 #include "ValueFormMeasurePower.h"
 
@@ -50,8 +51,13 @@ public:
     // Folder of the report workbooks, taken by the report writer at initialization; the
     // application directory unless set before.
     void setReportFolder(const QString &folder) { reportFolder = folder; }
-    // The results store's file, opened at initialization; none unless set before.
-    void setStorePath(const QString &path) { storePath = path; }
+    // The results store's file, opened at initialization; none unless set before. A file a setup
+    // named is never set aside: when it is not a store, the store is not written.
+    void setStorePath(const QString &path, StoreFile::NamedBy namedBy = StoreFile::NamedBy::User)
+    {
+        storePath = path;
+        storeNamedBy = namedBy;
+    }
     // The name the store gives this bench's runs; empty: the host name. Set before the first run.
     void setStation(const QString &name) { station = name; }
 
@@ -209,6 +215,8 @@ private:
     // row's tag, or 0.
     qint64 recordPoint(StoredPoint::Row row, const QString &tableName, const QVector<double> &values,
                        const QList<double> &frequencies = {}, const QList<double> &levels = {});
+    // Why the store's last write failed, as a storeNotice, unless said already.
+    void noteStoreProblem();
     // The rows the report writer has saved are marked in the store.
     void recordRowsSaved();
     struct Resume
@@ -243,6 +251,7 @@ private:
     int rfSwitched = 0;
     QString reportFolder;
     QString storePath;
+    StoreFile::NamedBy storeNamedBy = StoreFile::NamedBy::User;
     QString station;
     std::unique_ptr<RunRecorder> recorder;
     QString announcedStoreProblem;

@@ -46,6 +46,8 @@ public:
     QString measurement() const { return name; }
     // Points measured in the run, over every pass.
     quint64 done() const;
+    // Those of them measured since runStarted: a resumed run's own from an earlier process not.
+    quint64 measuredHere() const { return pointSeen ? done() - doneBefore : 0; }
     int pass() const { return currentPass; }
     // Every trouble of the run ("Instrument: trouble") with the times it happened.
     const QMap<QString, int> &troubles() const { return troubleTimes; }

@@ -1,4 +1,5 @@
 #include "SqliteStore.h"
+#include "StoreCheck.h"
 #include "StoreSchema.h"
 
 #include <QCryptographicHash>
@@ -289,6 +290,8 @@ private slots:
     // Files that are not stores, and layouts.
     void openings_data();
     void openings();
+    void damageFoundLater_data();
+    void damageFoundLater();
     void foreignDatabaseMovesWithItsLog();
     void newerStoreIsLeftAlone_data();
     void newerStoreIsLeftAlone();
@@ -716,7 +719,7 @@ void tst_SqliteStore::listFilters_data()
     QTest::addColumn<QList<qint64>>("expected"); // run ids in the list's order
 
     QTest::newRow("all, newest first; same start: the later run first")
-        << QDateTime() << QString() << 0 << QString() << QList<qint64>{4, 3, 2, 1};
+        << QDateTime() << QString() << 0 << QString() << QList<qint64>{4, 3, 2, 1, 5};
     QTest::newRow("limit") << QDateTime() << QString() << 2 << QString() << QList<qint64>{4, 3};
     QTest::newRow("since the start of one") << utc(2, 1, 8, 45) << QString() << 0 << QString() << QList<qint64>{4, 3, 2};
     QTest::newRow("since, in another zone")
@@ -740,6 +743,13 @@ void tst_SqliteStore::listFilters_data()
     QTest::newRow("station and text") << QDateTime() << QStringLiteral("10") << 0 << QStringLiteral("bench-1")
                                       << QList<qint64>{3, 1};
     QTest::newRow("nothing matches") << QDateTime() << QStringLiteral("zzz") << 0 << QString() << QList<qint64>();
+    // Run 5's process ended while it ran: the lists show it interrupted before a writer records it.
+    QTest::newRow("the outcome as shown") << QDateTime() << QStringLiteral("Interrupted") << 0 << QString()
+                                          << QList<qint64>{5};
+    QTest::newRow("running: only the run whose process lives")
+        << QDateTime() << QStringLiteral("running") << 0 << QString() << QList<qint64>{4};
+    QTest::newRow("the newest that match: the limit counts only these")
+        << QDateTime() << QStringLiteral("interrupted") << 1 << QString() << QList<qint64>{5};
 }
 
 void tst_SqliteStore::listFilters()
@@ -766,6 +776,8 @@ void tst_SqliteStore::listFilters()
         store->addPoint(sweepPoint(four, 1, "a_b in c:\\d"));
         QCOMPARE(QList<qint64>({one, two, three, four}), QList<qint64>({1, 2, 3, 4}));
     }
+    QCOMPARE(inChildProcess([this] { return open()->beginRun(startOf("bench-3", "power", utc(1, 5))) == 5 ? 0 : 1; }),
+             0);
     const auto reader = open(Mode::Read);
     RunFilter filter;
     filter.since = since;
@@ -774,7 +786,7 @@ void tst_SqliteStore::listFilters()
     filter.station = station;
     QCOMPARE(idsOf(reader->runs(filter)), expected);
     QCOMPARE(reader->problem(), QString());
-    QCOMPARE(reader->stations(), (QStringList{"bench-1", "bench-2"}));
+    QCOMPARE(reader->stations(), (QStringList{"bench-1", "bench-2", "bench-3"}));
     // A new store's identity, which its rows carry to a results server.
     QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(reader->identity()).hasMatch(),
              qPrintable(reader->identity()));
@@ -859,10 +871,6 @@ void tst_SqliteStore::openings_data()
     QTest::newRow("a store cut short") << QStringLiteral("truncated") << QStringLiteral("damaged")
                                        << QStringLiteral("is not a results store (it is damaged")
                                        << QStringLiteral("damaged");
-    // Past what opening reads: only a check of the whole file finds it.
-    QTest::newRow("a store with a page overwritten") << QStringLiteral("overwritten") << QStringLiteral("damaged")
-                                                     << QStringLiteral("is not a results store (it is damaged")
-                                                     << QStringLiteral("damaged");
     QTest::newRow("a store's log without its store")
         << QStringLiteral("orphaned log") << QStringLiteral("orphaned")
         << QStringLiteral("-wal was left from a results store that is gone")
@@ -895,8 +903,7 @@ void tst_SqliteStore::openings()
         QVERIFY(writeFile(path(), "run,point,value\n1,1,-10.5\n"));
     } else if (file == "header") {
         QVERIFY(writeFile(path(), QByteArray("SQLite format 3\0", 16) + random.left(84)));
-    } else if (file == "truncated" || file == "overwritten"
-               || file == "orphaned log") {
+    } else if (file == "truncated" || file == "orphaned log") {
         auto store = open();
         SqliteStore::Batch batch(*store);
         const qint64 run = store->beginRun(startOf("bench-1", "power", utc(1, 10)));
@@ -906,11 +913,6 @@ void tst_SqliteStore::openings()
     if (file == "truncated") {
         QFile cut(path());
         QVERIFY(cut.resize(cut.size() * 6 / 10));
-    }
-    if (file == "overwritten") {
-        QFile page(path());
-        QVERIFY(page.open(QIODevice::ReadWrite) && page.seek(page.size() / 2 / 4096 * 4096));
-        QVERIFY(page.write(QByteArray(4096, '\0')) == 4096); // a write that never reached the disk
     }
     if (file == "orphaned log") {
         // A log with frames, its database removed: as a process killed before a checkpoint.
@@ -943,6 +945,14 @@ void tst_SqliteStore::openings()
         }
         QVERIFY2(problem.contains(QString(readProblem).replace(QLatin1Char('@'), QDir::toNativeSeparators(path()))),
                  qPrintable(problem));
+    }
+    // Named by a setup file, which may name another program's file: refused, and left as it is.
+    QCOMPARE(SqliteStore::refusal(path()).isEmpty(), asideAs.isEmpty());
+    if (!asideAs.isEmpty()) {
+        const auto refused = SqliteStore::open(path(), Mode::Write, nullptr, StoreFile::NamedBy::Setup);
+        QVERIFY2(refused->problem().contains(announced) && refused->problem().endsWith("; it is left as it is"),
+                 qPrintable(refused->problem()));
+        QCOMPARE(refused->beginRun(startOf("bench-1", "power", utc(1, 10))), qint64(0));
     }
     // A reader of a store in WAL mode makes SQLite's index of the log and an empty log.
     auto ownFiles = [this](QStringList names) {
@@ -991,6 +1001,87 @@ void tst_SqliteStore::openings()
     QStringList again;
     QCOMPARE(open(Mode::Write, &again)->runs(RunFilter()).size(), 1);
     QCOMPARE(again, QStringList());
+}
+
+void tst_SqliteStore::damageFoundLater_data()
+{
+    QTest::addColumn<QString>("page");   // of the points overwritten: none, first, last
+    QTest::addColumn<bool>("checkDue");  // the file was last checked whole before today
+    QTest::addColumn<int>("setAsideAt"); // the opening for writing that sets the store aside; 0: none
+    QTest::addColumn<QString>("why");    // in its announcement; @ for today
+
+    QTest::newRow("a sound store is checked once a day") << QStringLiteral("none") << true << 0 << QString();
+    // The pages the next writes go to.
+    QTest::newRow("the last page, read at opening")
+        << QStringLiteral("last") << false << 1 << QStringLiteral("(it is damaged: database disk image is malformed)");
+    QTest::newRow("a page in the middle, found by the check of the whole file")
+        << QStringLiteral("first") << true << 2 << QStringLiteral("(it is damaged: SQLite found damage in it on @)");
+    QTest::newRow("a page in the middle, met by a write")
+        << QStringLiteral("first") << false << 2 << QStringLiteral("(it is damaged: SQLite found damage in it on @)");
+}
+
+void tst_SqliteStore::damageFoundLater()
+{
+    QFETCH(QString, page);
+    QFETCH(bool, checkDue);
+    QFETCH(int, setAsideAt);
+    QFETCH(QString, why);
+    const int today = int(QDateTime::currentDateTimeUtc().date().toJulianDay());
+    qint64 first = 0;
+    {
+        auto store = open();
+        SqliteStore::Batch batch(*store);
+        const qint64 run = store->beginRun(startOf("bench-1", "power", utc(1, 10)));
+        first = store->addPoint(sweepPoint(run, 1));
+        for (quint64 n = 2; n <= 2000; ++n)
+            store->addPoint(sweepPoint(run, n));
+    }
+    int pageNumber = 0;
+    {
+        Raw raw(path());
+        QCOMPARE(raw.exec(QStringLiteral("PRAGMA user_version = %1").arg(checkDue ? today - 2 : today)), QString());
+        pageNumber = raw.value(QStringLiteral("SELECT pageno FROM dbstat WHERE name = 'points' AND pagetype = 'leaf'"
+                                              " ORDER BY path %1 LIMIT 1")
+                                   .arg(page == "last" ? "DESC" : "ASC"))
+                         .toInt();
+        QVERIFY(pageNumber > 1);
+    }
+    QVERIFY(!QFile::exists(path() + "-wal"));
+    if (page != "none") {
+        // A write that never reached the disk.
+        QFile file(path());
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(qint64(pageNumber - 1) * 4096));
+        QCOMPARE(file.write(QByteArray(4096, '\0')), qint64(4096));
+    }
+
+    for (int opening = 1; opening <= 2; ++opening) {
+        QStringList announcements;
+        auto store = open(Mode::Write, &announcements);
+        QCOMPARE(store->problem(), QString());
+        if (opening == setAsideAt) {
+            QVERIFY2(announcements.value(0).contains(QStringLiteral("is not a results store ")
+                                                     + QString(why).replace(QLatin1Char('@'),
+                                                                            QDate::fromJulianDay(today).toString(Qt::ISODate))),
+                     qPrintable(announcements.join('\n')));
+            QCOMPARE(entries().filter(QRegularExpression(QStringLiteral("\\.damaged-[-0-9]+$"))).size(), 1);
+            QCOMPARE(store->runs(RunFilter()).size(), 0);
+            return;
+        }
+        QCOMPARE(announcements, QStringList());
+        QCOMPARE(store->run(1).points, qint64(2000));
+        // Checked whole once a day, on a thread of its own.
+        QCOMPARE(store->wholeFileCheck() != nullptr, checkDue && opening == 1);
+        if (store->wholeFileCheck()) {
+            QCOMPARE(store->wholeFileCheck()->wait(60000),
+                     page == "none" ? StoreCheck::Result::Sound : StoreCheck::Result::Damaged);
+        } else if (setAsideAt == 2) {
+            store->markInWorkbook({first}, QStringLiteral("Table -5 dBm"));
+            QVERIFY2(store->problem().startsWith(QStringLiteral("the results store is damaged: ")),
+                     qPrintable(store->problem()));
+        }
+    }
+    QCOMPARE(Raw(path()).value(QStringLiteral("PRAGMA user_version")).toInt(), today);
+    QCOMPARE(entries().filter(QStringLiteral(".damaged-")), QStringList());
 }
 
 void tst_SqliteStore::foreignDatabaseMovesWithItsLog()
