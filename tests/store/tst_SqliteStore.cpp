@@ -759,8 +759,9 @@ void tst_SqliteStore::listFilters()
     QFETCH(int, limit);
     QFETCH(QString, station);
     QFETCH(QList<qint64>, expected);
+    // Its writer, this process, lives on while the list is read: run four is running.
+    auto store = open();
     {
-        auto store = open();
         const qint64 one = store->beginRun(startOf("bench-1", "power", utc(1, 10),
                                                    "{\"power\": -7, \"points\": 10}"));
         store->addPoint(sweepPoint(one, 1, "Table 10 dBm"));
