@@ -235,3 +235,12 @@ QStringList ServerHistory::stations()
             list << query.value(0).toString();
     return list;
 }
+
+std::unique_ptr<RunHistory> RunHistory::open(const QString &store)
+{
+    if (!ServerAddress::isServerAddress(store))
+        return SqliteStore::open(store, SqliteStore::Mode::Read, nullptr);
+    QString why;
+    const ServerAddress address = ServerAddress::parse(store, &why);
+    return std::make_unique<ServerHistory>(address, why);
+}
