@@ -75,8 +75,9 @@ ServerHistory::ServerHistory(const ServerAddress &address, const QString &addres
     }
     QString why;
     // A list is never held longer than this by a lock or a busy server.
-    const int statementTimeoutMs = 30000;
-    switch (ServerConnection::open(&database, connectionName, address, &why, statementTimeoutMs)) {
+    ServerConnection::Timeouts timeouts;
+    timeouts.statementMs = 30000;
+    switch (ServerConnection::open(&database, connectionName, address, &why, timeouts)) {
     case ServerConnection::Failure::None:
         break;
     case ServerConnection::Failure::LoginRefused:
