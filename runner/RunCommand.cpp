@@ -4,10 +4,12 @@
 #include "HeadlessRun.h"
 #include "LinkTrace.h"
 #include "RunResume.h"
+#include "ServerHistory.h"
 #include "SetupRecords.h"
 #include "ServerUpload.h"
 #include "SetupFile.h"
 #include "SqliteStore.h"
+#include "StopSignals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -15,27 +17,45 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHostInfo>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <memory>
 #include <cstdio>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace RunCommand {
 
 namespace {
 
-// The write end of the pipe that carries a signal into the event loop.
-int signalPipe[2] = {-1, -1};
+// How long the end of a run waits for the last upload to the results server.
+const int lastUploadMs = 15000;
 
-extern "C" void onStopSignal(int)
+// The run of this store that the server numbers serverId, as "rfbench runs" over the server lists
+// it: its local id, or 0 with *why.
+qint64 localRunOf(const ServerAddress &address, qint64 serverId, SqliteStore &store, QString *why)
 {
-    const char byte = 1;
-    // Nothing else is safe here: the event loop reads the byte and stops the run.
-    const ssize_t written = ::write(signalPipe[1], &byte, 1);
-    (void)written;
+    ServerHistory server(address);
+    const RunSummary run = server.problem().isEmpty() ? server.run(serverId) : RunSummary();
+    if (!server.problem().isEmpty()) {
+        *why = server.problem() + QStringLiteral(": the server's run numbers cannot be read (--store %1 resumes by "
+                                                 "the local store's own numbers)")
+                                      .arg(store.path());
+        return 0;
+    }
+    if (run.id == 0) {
+        *why = QStringLiteral("the results server %1 has no run %2").arg(address.shown()).arg(serverId);
+        return 0;
+    }
+    // Its store's identity and the local run's start: the server's rows of stores made before
+    // identities share the empty one.
+    if (run.store != store.identity() || store.run(run.localId).started != run.started) {
+        *why = QStringLiteral("run %1 on the results server is station \"%2\"'s run %3 from another results store: a "
+                              "run is resumed at the bench that measured it, with its store")
+                   .arg(serverId)
+                   .arg(run.station)
+                   .arg(run.localId);
+        return 0;
+    }
+    return run.localId;
 }
 
 const char exitCodes[] = "Exit codes:\n"
@@ -53,6 +73,8 @@ const char exitCodes[] = "Exit codes:\n"
 
 int main(int argc, char *argv[], const FolderChooser &chooseFolder, const StationChooser &namedStation)
 {
+    // Before any thread starts, so that none of them takes the signals.
+    StopSignals stopSignals;
     ConsoleOutput::keepDebugLinesOut();
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("rfbench"));
@@ -173,11 +195,15 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
             why = QStringLiteral("the results store %1: %2").arg(storePath, results->problem());
         else if (!isNumber || run <= 0)
             why = QStringLiteral("not a run number");
-        if (!why.isEmpty() || !RunResume::find(*results, run, SetupRecords::resumeGrid, &from, &setupBytes, &why)) {
+        // One numbering per address: over a server, the server's, as "rfbench runs" lists them.
+        qint64 local = run;
+        if (why.isEmpty() && toServer)
+            local = localRunOf(upload.server, run, *results, &why);
+        if (!why.isEmpty() || !RunResume::find(*results, local, SetupRecords::resumeGrid, &from, &setupBytes, &why)) {
             std::fprintf(stderr, "rfbench run: --resume %s: %s\n", qPrintable(parser.value(resume)), qPrintable(why));
             return HeadlessRun::BadSetup;
         }
-        setupPath = QStringLiteral("run %1").arg(from.run);
+        setupPath = QStringLiteral("run %1").arg(run);
         // The run goes on under the station it was recorded with, unless another is named.
         if (!parser.isSet(station)) {
             const QString recorded = results->run(from.run).station;
@@ -252,24 +278,6 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     options.terminal = ::isatty(STDERR_FILENO) == 1;
     HeadlessRun run(setup.setup, options, stdout, stderr);
 
-    if (::pipe(signalPipe) == 0) {
-        ::fcntl(signalPipe[0], F_SETFD, FD_CLOEXEC);
-        ::fcntl(signalPipe[1], F_SETFD, FD_CLOEXEC);
-        ::fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
-    }
-    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &run, [&run] {
-        char byte;
-        if (::read(signalPipe[0], &byte, 1) == 1)
-            run.requestStop();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-
     std::unique_ptr<ServerUploadThread> uploading;
     if (toServer) {
         uploading = std::make_unique<ServerUploadThread>(upload);
@@ -277,16 +285,35 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
             std::fprintf(stderr, "rfbench run: %s\n", qPrintable(text));
         });
     }
+    // A stop stops the run; once the run is over, it ends the wait for the last upload.
+    bool lastUpload = false;
+    bool uploadLeftAtStop = false;
+    QObject::connect(&stopSignals, &StopSignals::stopRequested, &run, [&] {
+        if (!lastUpload)
+            return run.requestStop();
+        uploadLeftAtStop = true;
+        uploading->stopWaiting();
+    });
+    stopSignals.arm(HeadlessRun::Stopped);
     const int code = run.exec();
     LinkTrace::stop();
     if (uploading) {
         // A last round for the points of the run's end; the run's result does not wait longer.
         QString text;
         ServerUpload::State state = ServerUpload::State::Unknown;
+        lastUpload = true;
+        const bool up = uploading->finish(lastUploadMs, nullptr, &text, &state);
+        if (!up && uploadLeftAtStop)
+            text = QStringLiteral("results server: the last upload was left at Ctrl-C or SIGTERM");
+        else if (!up && state == ServerUpload::State::Unknown)
+            text = QStringLiteral("results server: the last upload did not end within %1 s and was left")
+                       .arg(lastUploadMs / 1000);
         // A server that refused the store takes none of its points later either.
-        if (!uploading->finish(15000, nullptr, &text, &state))
+        if (!up)
             std::fprintf(stderr, "rfbench run: %s%s\n", qPrintable(text),
-                         state == ServerUpload::State::Refused ? "" : "; they go up with the next run of this station");
+                         state == ServerUpload::State::Refused ? "" : "; what it lacks goes up with the next run of this station");
+        // Bounded: a round stuck on a server that stopped answering is left to the process's end.
+        uploading->end(ServerUploadThread::endWaitMs);
     }
     return code;
 }

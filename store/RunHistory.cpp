@@ -1,17 +1,5 @@
 #include "RunHistory.h"
 
-#include "ServerHistory.h"
-#include "SqliteStore.h"
-
-std::unique_ptr<RunHistory> RunHistory::open(const QString &store)
-{
-    if (!ServerAddress::isServerAddress(store))
-        return SqliteStore::open(store, SqliteStore::Mode::Read, nullptr);
-    QString why;
-    const ServerAddress address = ServerAddress::parse(store, &why);
-    return std::make_unique<ServerHistory>(address, why);
-}
-
 QString RunHistory::likePattern(const QString &text)
 {
     QString escaped = text;

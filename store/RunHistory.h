@@ -108,7 +108,8 @@ class RunHistory
 public:
     virtual ~RunHistory() = default;
 
-    // A local store's file, or a server's address as "postgresql://user@host/database".
+    // A local store's file, or a server's address as "postgresql://user@host/database". Defined
+    // with the server's reader (store/server), the library that knows both kinds.
     static std::unique_ptr<RunHistory> open(const QString &store);
 
     // Empty while it can be read; otherwise why not.

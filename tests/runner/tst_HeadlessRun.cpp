@@ -5,6 +5,7 @@
 #include "TroubleFlood.h"
 #include "WorkbookDump.h"
 
+#include <QTcpServer>
 #include <QtTest>
 
 #include <algorithm>
@@ -25,6 +26,8 @@ private slots:
     void troubleFlood();
     void aFloodOfOneTroubleIsSummarised();
     void stopBySignalKeepsEveryRow();
+    void silentResultsServerNeverHoldsTheEnd_data();
+    void silentResultsServerNeverHoldsTheEnd();
     void resumeGivesTheUninterruptedWorkbook();
     void severalProgramsOnOneDataFolder();
 
@@ -386,6 +389,73 @@ void tst_HeadlessRun::stopBySignalKeepsEveryRow()
     QCOMPARE(rowsOf(workbook), points);
     const QStringList fetches = bench.receivedLines(QStringLiteral("power meter")).filter(QStringLiteral("FETC"));
     QCOMPARE(fetches.size(), points);
+}
+
+void tst_HeadlessRun::silentResultsServerNeverHoldsTheEnd_data()
+{
+    QTest::addColumn<int>("points");
+    QTest::addColumn<QStringList>("signalsSent"); // "during" the measurement, "after" its summary
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("the last upload is left when its time is up")
+        << 6 << QStringList() << 0 << "the last upload did not end within 15 s and was left; what it lacks goes up";
+    QTest::newRow("SIGTERM leaves the last upload")
+        << 6 << QStringList{"after"} << 0 << "the last upload was left at Ctrl-C or SIGTERM; what it lacks goes up";
+    QTest::newRow("a second Ctrl-C ends at once")
+        << 2000 << QStringList{"during", "after"} << 4 << "ended at once by a second Ctrl-C or SIGTERM";
+}
+
+void tst_HeadlessRun::silentResultsServerNeverHoldsTheEnd()
+{
+    QFETCH(int, points);
+    QFETCH(QStringList, signalsSent);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+
+    // A "server" that takes the connection and never says a word, and an address that lets a
+    // connection attempt wait for it far longer than the test.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    const QString address = QStringLiteral("postgresql://station@127.0.0.1:%1/results?connect_timeout=3600")
+                                .arg(silent.serverPort());
+    BenchSimProcess bench;
+    QVERIFY(bench.isReady());
+    QTemporaryDir folder;
+    QFile file(folder.filePath(QStringLiteral("setup.json")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(setupFor(bench.synthAddress(), bench.powerMeterAddress(), bench.analyzerAddress(),
+                        QByteArray(R"("kind": "power", "start": 1000, "stop": 2000, "delay": 20, "points": )")
+                            + QByteArray::number(points)));
+    file.close();
+
+    QProcess process;
+    process.start(QStringLiteral(RFBENCH_PATH), {QStringLiteral("run"), file.fileName(), QStringLiteral("--data-dir"),
+                                                 folder.path(), QStringLiteral("--store"), address,
+                                                 QStringLiteral("--json")});
+    QVERIFY(process.waitForStarted());
+    QByteArray out;
+    for (const QString &when : signalsSent) {
+        if (when == QLatin1String("during")) {
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder.filePath(QStringLiteral("Table 0 dBm.xlsx"))), 20000);
+            ::kill(pid_t(process.processId()), SIGINT);
+        } else {
+            // The summary is out: the run is over and its end waits for the upload.
+            while (!out.trimmed().endsWith('}') && process.waitForReadyRead(60000))
+                out += process.readAllStandardOutput();
+            QVERIFY2(out.trimmed().endsWith('}'), process.readAllStandardError().constData());
+            ::kill(pid_t(process.processId()), signalsSent.size() == 1 ? SIGTERM : SIGINT);
+        }
+    }
+    // Far past the 15 s wait: a process still there then waits for the server without bound.
+    const bool ended = process.waitForFinished(90000);
+    if (!ended)
+        process.kill();
+    QVERIFY2(ended, "rfbench run waited for the silent server");
+    const QByteArray err = process.readAllStandardError();
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(process.exitCode() == code, err.constData());
+    QVERIFY2(err.contains(message.toUtf8()), err.constData());
 }
 
 void tst_HeadlessRun::resumeGivesTheUninterruptedWorkbook()

@@ -47,6 +47,10 @@ private slots:
     void storeMadeAfreshUnderTheUploader();
     void storeLockedByAnotherUploader_data();
     void storeLockedByAnotherUploader();
+    void stalledServer_data();
+    void stalledServer();
+    void loginsHeldToTheirStation_data();
+    void loginsHeldToTheirStation();
 
 private:
     bool serverNeeded();
@@ -69,13 +73,13 @@ using Rows = QList<QVariantList>;
 class Admin
 {
 public:
-    Admin(const PgCluster &cluster, const QString &database)
+    Admin(const PgCluster &cluster, const QString &database, const QString &login = PgCluster::admin())
         : name(QStringLiteral("admin-%1").arg(quintptr(this), 0, 16))
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
         db.setHostName(cluster.socketFolder());
         db.setPort(cluster.port());
-        db.setUserName(PgCluster::admin());
+        db.setUserName(login);
         db.setDatabaseName(database);
         db.open();
     }
@@ -341,6 +345,9 @@ void tst_ServerUpload::addresses_data()
                                   << "postgresql://st@[::1]:5432/r?sslmode=verify-full&sslrootcert=/etc/ca.pem"
                                   << "::1" << 5432 << QStringList{"sslmode=verify-full", "sslrootcert=/etc/ca.pem"}
                                   << QString();
+    QTest::newRow("its own connect timeout") << "postgresql://st@db/r?connect_timeout=60"
+                                             << "postgresql://st@db/r?connect_timeout=60" << "db" << -1
+                                             << QStringList{"connect_timeout=60"} << QString();
     QTest::newRow("password in the address") << "postgresql://st:hunter2@db/r" << QString() << QString() << -1
                                              << QStringList() << "~/.pgpass or PGPASSWORD";
     QTest::newRow("password as a setting") << "postgresql://st@db/r?password=hunter2" << QString() << QString() << -1
@@ -380,6 +387,15 @@ void tst_ServerUpload::addresses()
     QCOMPARE(address.port, port);
     QCOMPARE(address.options, options);
     QVERIFY(!ServerAddress::isServerAddress(QStringLiteral("/data/postgresql/rfbench.sqlite")));
+    // As the upload connects: the address's settings once, one connect timeout, and what ends a
+    // call on a server or a network gone silent.
+    const QString connect = ServerConnection::connectOptions(address, ServerUpload::Options().timeouts);
+    const QStringList settings = connect.split(QLatin1Char(';'));
+    for (const QString &option : options)
+        QCOMPARE(settings.count(option), 1);
+    QCOMPARE(settings.filter(QRegularExpression(QStringLiteral("^connect_timeout="))).size(), 1);
+    for (const char *guard : {"keepalives_idle=", "tcp_user_timeout=", "statement_timeout=", "lock_timeout="})
+        QVERIFY2(connect.contains(QLatin1String(guard)), qPrintable(connect));
 }
 
 void tst_ServerUpload::upload_data()
@@ -564,6 +580,12 @@ void tst_ServerUpload::killDuringUpload()
     ::kill(pid_t(child.processId()), SIGKILL);
     QVERIFY(child.waitForFinished());
     QVERIFY2(before > 0 && before < total, qPrintable(QStringLiteral("%1 points up before the kill").arg(before)));
+    // The run ended before its upload began; on the server it runs until its last point is there.
+    const QStringList cut = admin.texts(QStringLiteral("SELECT outcome, ended IS NULL, point_count FROM run_list"
+                                                       " WHERE station = 'killed'"));
+    QCOMPARE(cut.size(), 1);
+    if (cut.first().section(QLatin1Char('|'), 2).toLongLong() < total)
+        QCOMPARE(cut.first().section(QLatin1Char('|'), 0, 1), QStringLiteral("running|true"));
 
     ServerUpload again(uploadOptions(address(), path, QStringLiteral("killed"), 1000));
     QVERIFY2(again.uploadNow(), qPrintable(again.problem()));
@@ -572,6 +594,8 @@ void tst_ServerUpload::killDuringUpload()
              (Rows{{total, total, 1, total, total}}));
     QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM peaks WHERE station = 'killed'")), qint64(total / 5 * 2));
     QVERIFY(again.pointsSent() < total);
+    QCOMPARE(admin.texts(QStringLiteral("SELECT outcome FROM run_list WHERE station = 'killed'")),
+             QStringList{QStringLiteral("finished")});
 }
 
 void tst_ServerUpload::serverStoppedDuringUpload()
@@ -1180,6 +1204,133 @@ void tst_ServerUpload::storeLockedByAnotherUploader()
     QCOMPARE(upload.state(), ServerUpload::State::Refused);
     QCOMPARE(holder.texts(QStringLiteral("SELECT count(*), max(workbook) FROM points")),
              QStringList{QStringLiteral("13|Table elsewhere")});
+}
+
+void tst_ServerUpload::stalledServer_data()
+{
+    QTest::addColumn<QString>("stall");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QString>("problem");
+
+    QTest::newRow("a table locked by another session")
+        << "lock" << int(ServerUpload::State::Busy) << "another session of the server kept a table locked for 0.3 s";
+    QTest::newRow("a statement the server does not end")
+        << "statement" << int(ServerUpload::State::Unreachable) << "the server did not end a statement within 0.3 s";
+}
+
+void tst_ServerUpload::stalledServer()
+{
+    if (!serverNeeded())
+        QSKIP(qPrintable(missing));
+    QFETCH(QString, stall);
+    QFETCH(int, state);
+    QFETCH(QString, problem);
+
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("rfbench.sqlite"));
+    fillStore(path, 12, true);
+    Admin admin(*cluster, QStringLiteral("results"));
+    Admin holder(*cluster, QStringLiteral("results"));
+    ServerUpload::Options options = uploadOptions(address(), path, QStringLiteral("stalled"));
+    // Each row's own time-out short, the other one longer than the round may take: a round that
+    // ends for another reason says another problem.
+    if (stall == QLatin1String("lock")) {
+        options.timeouts = {20000, 300};
+        QCOMPARE(holder.exec(QStringLiteral("BEGIN")), QString());
+        QCOMPARE(holder.exec(QStringLiteral("LOCK TABLE points IN SHARE MODE")), QString());
+    } else {
+        options.timeouts = {300, 20000};
+        QCOMPARE(admin.exec(QStringLiteral("CREATE FUNCTION stall() RETURNS trigger LANGUAGE plpgsql AS"
+                                           " $$ BEGIN PERFORM pg_sleep(600); RETURN NULL; END $$")),
+                 QString());
+        QCOMPARE(admin.exec(QStringLiteral("CREATE TRIGGER stall BEFORE INSERT ON points FOR EACH STATEMENT"
+                                           " EXECUTE FUNCTION stall()")),
+                 QString());
+    }
+    QThread thread;
+    auto *upload = new ServerUpload(options);
+    upload->moveToThread(&thread);
+    std::atomic<int> sent{-1};
+    connect(&thread, &QThread::started, upload, [&] {
+        sent = upload->uploadNow() ? 1 : 0;
+        upload->close();
+        thread.quit();
+    });
+    thread.start();
+    const bool ended = thread.wait(60000);
+    if (!ended) {
+        // The test's bound, far past the time-out under test: the round hangs without it.
+        admin.exec(QStringLiteral("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE usename = 'station'"));
+        thread.wait();
+    }
+    holder.exec(QStringLiteral("ROLLBACK"));
+    admin.exec(QStringLiteral("DROP FUNCTION IF EXISTS stall() CASCADE"));
+    QVERIFY2(ended, "the round waited for the stalled server");
+    QCOMPARE(int(sent), 0);
+    QCOMPARE(int(upload->state()), state);
+    QCOMPARE(upload->problem(), problem);
+    QCOMPARE(upload->waiting(), qint64(12));
+    delete upload;
+    // Nothing of the cancelled batch stayed; the next round sends it whole.
+    QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM runs")), qint64(0));
+    ServerUpload again(options);
+    QVERIFY2(again.uploadNow(), qPrintable(again.problem()));
+    QCOMPARE(differences(localPoints(path), serverPoints(admin, QStringLiteral("stalled"))), QString());
+}
+
+void tst_ServerUpload::loginsHeldToTheirStation_data()
+{
+    QTest::addColumn<QString>("login");
+    QTest::addColumn<QString>("station");
+    QTest::addColumn<QString>("refusal"); // empty: it writes
+
+    QTest::newRow("a bench's login as its station") << "bench_1" << "bench-1" << QString();
+    QTest::newRow("a bench's login as another station")
+        << "bench_1" << "bench-2" << "does not let the login \"bench_1\" write as station \"bench-2\"";
+    QTest::newRow("a login held to two stations, as the second") << "bench_2" << "bench-2b" << QString();
+    QTest::newRow("the shared login as any station") << "station" << "bench-1" << QString();
+}
+
+void tst_ServerUpload::loginsHeldToTheirStation()
+{
+    if (!serverNeeded())
+        QSKIP(qPrintable(missing));
+    QFETCH(QString, login);
+    QFETCH(QString, station);
+    QFETCH(QString, refusal);
+
+    // As the README tells a lab to set them up: a login per bench, listed with its stations.
+    Admin admin(*cluster, QStringLiteral("results"));
+    for (const QString &bench : {QStringLiteral("bench_1"), QStringLiteral("bench_2")}) {
+        if (admin.number(QStringLiteral("SELECT count(*) FROM pg_roles WHERE rolname = '%1'").arg(bench)) == 0)
+            QCOMPARE(admin.exec(QStringLiteral("CREATE ROLE %1 LOGIN PASSWORD 'station secret'").arg(bench)), QString());
+        for (const char *grant : {"GRANT SELECT, INSERT ON ALL TABLES IN SCHEMA public TO %1",
+                                  "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO %1"})
+            QCOMPARE(admin.exec(QString::fromLatin1(grant).arg(bench)), QString());
+    }
+    QCOMPARE(admin.exec(QStringLiteral("INSERT INTO station_logins VALUES ('bench_1', 'bench-1'), ('bench_2', 'bench-2a'),"
+                                       " ('bench_2', 'bench-2b') ON CONFLICT DO NOTHING")),
+             QString());
+
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("rfbench.sqlite"));
+    fillStore(path, 12, true);
+    ServerUpload upload(uploadOptions(cluster->address(login, QStringLiteral("results")), path, station));
+    QCOMPARE(upload.uploadNow(), refusal.isEmpty());
+    Admin bench(*cluster, QStringLiteral("results"), login);
+    if (refusal.isEmpty()) {
+        QCOMPARE(differences(localPoints(path), serverPoints(admin, station)), QString());
+    } else {
+        QCOMPARE(upload.state(), ServerUpload::State::Refused);
+        QVERIFY2(upload.problem().contains(refusal), qPrintable(upload.problem()));
+        // The server itself refuses the login's rows under another name, whoever sends them.
+        QVERIFY(bench.exec(QStringLiteral("INSERT INTO troubles (station, store, local_id, run, instrument, text)"
+                                          " VALUES ('%1', 'x', 1, 1, 'meter', 'none')").arg(station))
+                    .contains(QLatin1String("row-level security")));
+        QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM runs")), qint64(0));
+    }
+    // No login but the owner changes who may write as what.
+    QVERIFY(!bench.exec(QStringLiteral("INSERT INTO station_logins VALUES ('%1', 'any')").arg(login)).isEmpty());
 }
 
 // Started with TST_UPLOAD_LOCAL set, it is an uploader only: the process killDuringUpload kills.

@@ -15,8 +15,27 @@ QString firstLine(const QSqlError &error)
     return text.trimmed().section(QLatin1Char('\n'), 0, 0);
 }
 
+QString connectOptions(const ServerAddress &address, const Timeouts &timeouts)
+{
+    QStringList options = address.options;
+    if (options.filter(QRegularExpression(QStringLiteral("^connect_timeout="))).isEmpty())
+        options << QStringLiteral("connect_timeout=5");
+    // Keepalives find a peer that vanished while the connection is idle; the user timeout finds
+    // one that stopped acknowledging what was sent. Either way a blocked call returns in seconds.
+    options << QStringLiteral("keepalives_idle=10") << QStringLiteral("keepalives_interval=5")
+            << QStringLiteral("keepalives_count=3") << QStringLiteral("tcp_user_timeout=30000");
+    QStringList settings;
+    if (timeouts.statementMs > 0)
+        settings << QStringLiteral("-c statement_timeout=%1").arg(timeouts.statementMs);
+    if (timeouts.lockMs > 0)
+        settings << QStringLiteral("-c lock_timeout=%1").arg(timeouts.lockMs);
+    if (!settings.isEmpty())
+        options << QStringLiteral("options='%1'").arg(settings.join(QLatin1Char(' ')));
+    return options.join(QLatin1Char(';'));
+}
+
 Failure open(QSqlDatabase *database, const QString &name, const ServerAddress &address, QString *why,
-             int statementTimeoutMs)
+             const Timeouts &timeouts)
 {
     if (database->isOpen())
         database->close();
@@ -30,14 +49,7 @@ Failure open(QSqlDatabase *database, const QString &name, const ServerAddress &a
     database->setPort(address.port);
     database->setUserName(address.user);
     database->setDatabaseName(address.database);
-    QStringList connectOptions = address.options;
-    if (connectOptions.filter(QStringLiteral("connect_timeout=")).isEmpty())
-        connectOptions << QStringLiteral("connect_timeout=5");
-    connectOptions << QStringLiteral("keepalives_idle=10") << QStringLiteral("keepalives_interval=5")
-                   << QStringLiteral("keepalives_count=3");
-    if (statementTimeoutMs > 0)
-        connectOptions << QStringLiteral("options='-c statement_timeout=%1'").arg(statementTimeoutMs);
-    database->setConnectOptions(connectOptions.join(QLatin1Char(';')));
+    database->setConnectOptions(connectOptions(address, timeouts));
     if (database->open())
         return Failure::None;
     // libpq's "connection to server at ... failed: FATAL:  password authentication failed ...":
@@ -52,6 +64,17 @@ Failure open(QSqlDatabase *database, const QString &name, const ServerAddress &a
     }
     *why = text;
     return login ? Failure::LoginRefused : Failure::Unreachable;
+}
+
+QString failure(const QSqlError &error, const Timeouts &timeouts)
+{
+    auto seconds = [](int ms) { return QString::number(ms / 1000.0, 'g', 3); };
+    // lock_not_available and query_canceled: the server is there, and cancelled what waited.
+    if (error.nativeErrorCode() == QLatin1String("55P03") && timeouts.lockMs > 0)
+        return QStringLiteral("another session of the server kept a table locked for %1 s").arg(seconds(timeouts.lockMs));
+    if (error.nativeErrorCode() == QLatin1String("57014") && timeouts.statementMs > 0)
+        return QStringLiteral("the server did not end a statement within %1 s").arg(seconds(timeouts.statementMs));
+    return firstLine(error);
 }
 
 int layoutVersion(QSqlDatabase &database, QString *why)

@@ -75,8 +75,9 @@ ServerHistory::ServerHistory(const ServerAddress &address, const QString &addres
     }
     QString why;
     // A list is never held longer than this by a lock or a busy server.
-    const int statementTimeoutMs = 30000;
-    switch (ServerConnection::open(&database, connectionName, address, &why, statementTimeoutMs)) {
+    ServerConnection::Timeouts timeouts;
+    timeouts.statementMs = 30000;
+    switch (ServerConnection::open(&database, connectionName, address, &why, timeouts)) {
     case ServerConnection::Failure::None:
         break;
     case ServerConnection::Failure::LoginRefused:
@@ -234,4 +235,13 @@ QStringList ServerHistory::stations()
         while (query.next())
             list << query.value(0).toString();
     return list;
+}
+
+std::unique_ptr<RunHistory> RunHistory::open(const QString &store)
+{
+    if (!ServerAddress::isServerAddress(store))
+        return SqliteStore::open(store, SqliteStore::Mode::Read, nullptr);
+    QString why;
+    const ServerAddress address = ServerAddress::parse(store, &why);
+    return std::make_unique<ServerHistory>(address, why);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ServerAddress.h"
+#include "ServerConnection.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -8,9 +9,12 @@
 #include <QString>
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 #include <memory>
 
+class QEventLoop;
+class QSqlError;
 class QSqlQuery;
 class QThread;
 class QTimer;
@@ -31,6 +35,9 @@ public:
         QString station;        // the name this station's rows carry on the server
         int batchPoints = 500;  // points per server transaction
         int intervalMs = 1000;  // between rounds, with start()
+        // A statement the server has not ended in this time, or that waited this long for a lock
+        // another session holds, is cancelled, and the round ends with the points waiting.
+        ServerConnection::Timeouts timeouts{30000, 10000};
     };
 
     // Where the server stands, as the last round found it.
@@ -55,6 +62,12 @@ public:
     // Where the upload stands, in words: the notice of the state the last round found.
     QString describe() const;
 
+    // From any thread: the front end went on without this upload, and the process may be ending.
+    // A round stuck on a silent server, when it wakes, ends at its next step, says nothing and
+    // leaves its connections as they are.
+    void leave() { left = true; }
+    bool wasLeft() const { return left; }
+
 public slots:
     // Rounds every intervalMs in this object's thread, until stop() or its end.
     void start();
@@ -66,6 +79,8 @@ signals:
     // For the status bar or standard error: "results server unreachable: 120 points waiting to
     // upload", then "results server: every point is up".
     void notice(const QString &text);
+    // A round of finish() ended.
+    void roundEnded();
 
 private:
     struct Snapshot;
@@ -88,6 +103,8 @@ private:
     bool openServer();
     bool prepareLayout();
     void dropServer(const QString &why);
+    // A failed statement: a lock that stayed taken leaves the server Busy, anything else Unreachable.
+    void dropServer(const QSqlError &error);
     // False, Refused, when the store went up under another station name.
     bool checkStation();
     bool serverMaxima(Maxima *maxima);
@@ -118,22 +135,38 @@ private:
     QElapsedTimer lastNotice;
     QString lastNoticeText;
     State noticed = State::Unknown;
+    std::atomic<bool> left{false};
 };
 
-// A ServerUpload in a thread of its own, for the front ends: the measurement never waits for it.
+// A ServerUpload in a thread of its own, for the front ends: the measurement never waits for it,
+// and neither does the end of the program for longer than a bound.
 class ServerUploadThread : public QObject
 {
     Q_OBJECT
 
 public:
     explicit ServerUploadThread(const ServerUpload::Options &options, QObject *parent = nullptr);
+    // Ends the upload as end(endWaitMs) does.
     ~ServerUploadThread() override;
 
-    // A last round, waited for at most timeoutMs: true when the server then has every point;
-    // *waiting: the points it lacks (-1: the round did not end in time); *text: the state in words;
-    // *state: where the server stood (Unknown: the round did not end in time).
+    // How long ending waits for a round under way: its statements end in this time unless the
+    // server stopped answering.
+    static constexpr int endWaitMs = 3000;
+
+    // A last round, waited for at most timeoutMs or until stopWaiting(), with the events of the
+    // calling thread going on: true when the server then has every point; *waiting: the points
+    // it lacks (-1: the round did not end in time); *text: the state in words; *state: where the
+    // server stood (Unknown: the round did not end in time).
     bool finish(int timeoutMs, qint64 *waiting = nullptr, QString *text = nullptr,
                 ServerUpload::State *state = nullptr);
+    // Stops the upload and its thread, waiting at most timeoutMs. False when a round stuck on a
+    // server that stopped answering had to be left: a thread cannot be ended from outside, so it
+    // is left running to the process's end, doing nothing more (ServerUpload::leave).
+    bool end(int timeoutMs);
+
+public slots:
+    // A finish() under way returns now, as if its time were up.
+    void stopWaiting();
 
 signals:
     void notice(const QString &text);
@@ -141,4 +174,5 @@ signals:
 private:
     QThread *thread;
     ServerUpload *upload;
+    QEventLoop *finishing = nullptr; // the wait of finish(), while it waits
 };

@@ -144,6 +144,33 @@ QStringList stores()
     return sql;
 }
 
+// Layout 3: a login may be held to the stations station_logins names for it, so that a bench
+// writes only as itself; a login without a row there writes as any station (a lab's one shared
+// login). Row-level security enforces it on every table a station writes; table owners are not
+// held to it, and nobody but the owner changes station_logins.
+QStringList logins()
+{
+    QStringList sql{
+        QStringLiteral("CREATE TABLE station_logins ("
+                       " login name NOT NULL,"
+                       " station text NOT NULL,"
+                       " PRIMARY KEY (login, station))"),
+        // As its owner: a login need not be able to read the table for its rows to be checked.
+        QStringLiteral("CREATE FUNCTION may_write_as(login name, station text) RETURNS boolean LANGUAGE sql STABLE"
+                       " SECURITY DEFINER SET search_path FROM CURRENT AS $$"
+                       " SELECT NOT EXISTS (SELECT 1 FROM station_logins l WHERE l.login = $1)"
+                       " OR EXISTS (SELECT 1 FROM station_logins l WHERE l.login = $1 AND l.station = $2) $$"),
+        QStringLiteral("ALTER TABLE station_logins ENABLE ROW LEVEL SECURITY"),
+        QStringLiteral("CREATE POLICY readable ON station_logins FOR SELECT USING (true)"),
+    };
+    for (const char *table : {"runs", "run_outcomes", "passes", "points", "peaks", "troubles", "run_workbooks"})
+        sql << QStringLiteral("ALTER TABLE %1 ENABLE ROW LEVEL SECURITY").arg(QLatin1String(table))
+            << QStringLiteral("CREATE POLICY readable ON %1 FOR SELECT USING (true)").arg(QLatin1String(table))
+            << QStringLiteral("CREATE POLICY own_station ON %1 FOR INSERT WITH CHECK (may_write_as(current_user, station))")
+                   .arg(QLatin1String(table));
+    return sql;
+}
+
 } // namespace
 
 QStringList step(int version)
@@ -153,6 +180,8 @@ QStringList step(int version)
         return records();
     case 2:
         return stores();
+    case 3:
+        return logins();
     default:
         return {};
     }

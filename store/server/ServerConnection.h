@@ -12,12 +12,25 @@ namespace ServerConnection {
 
 enum class Failure { None, Unreachable, LoginRefused, NoDriver };
 
+// How long the server may take, in ms; 0: no limit.
+struct Timeouts
+{
+    int statementMs = 0; // a statement running longer (a busy server, a lock) is cancelled by the server
+    int lockMs = 0;      // a statement waiting longer for a lock another session holds is cancelled
+};
+
+// The libpq settings Qt's driver passes for a connection: the address's own, then what keeps a
+// connection from hanging on a server or network that went silent, unless the address sets it.
+QString connectOptions(const ServerAddress &address, const Timeouts &timeouts);
+
 // Opens *database, a connection of Qt's PostgreSQL driver under this name (made when there is
 // none), to the address. A server that went away is noticed in seconds, not after the system's
-// TCP timeouts. statementTimeoutMs: a statement waiting longer (on a lock, a busy server) is
-// cancelled; 0: none. On failure, *why in a line.
+// TCP timeouts. On failure, *why in a line.
 Failure open(QSqlDatabase *database, const QString &name, const ServerAddress &address, QString *why,
-             int statementTimeoutMs = 0);
+             const Timeouts &timeouts = {});
+
+// Why a statement failed, in a line: the server's own words, or what a cancelled statement waited for.
+QString failure(const QSqlError &error, const Timeouts &timeouts);
 
 // The layout version of the server's tables: 0 when it has none, -1 when it cannot be read (*why).
 int layoutVersion(QSqlDatabase &database, QString *why);

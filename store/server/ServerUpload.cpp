@@ -5,6 +5,7 @@
 #include "StoreSchema.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QHash>
 #include <QSqlError>
@@ -30,6 +31,7 @@ const char localPeaks[] = "SELECT point, number, frequency, level FROM peaks WHE
                           " ORDER BY point, number";
 const char localRuns[] = "SELECT id, user, version, started, ended, measurement, outcome, setup, instruments,"
                          " identities, note, writer FROM runs WHERE id > ? ORDER BY id";
+const int runEndedColumn = 4, runOutcomeColumn = 6; // of localRuns
 const char localPasses[] = "SELECT rowid, run, pass, output_power, started FROM passes WHERE rowid > ? ORDER BY rowid";
 const char localTroubles[] = "SELECT id, run, at, instrument, text FROM troubles WHERE id > ? ORDER BY id";
 const char localWorkbooks[] = "SELECT rowid, run, workbook FROM run_workbooks WHERE rowid > ? ORDER BY rowid";
@@ -63,12 +65,16 @@ const char serverMaxima[] =
     "  ORDER BY local_id DESC LIMIT 1)";
 // The station a store first went up under.
 const char storeStation[] = "SELECT station FROM runs WHERE store = ? ORDER BY id LIMIT 1";
+// Whether this login may write as the station: the server's row-level security refuses its rows
+// otherwise, and the refusal is better said before a batch than by it.
+const char loginMayWrite[] = "SELECT may_write_as(current_user, ?), current_user";
 // Taken in each batch's transaction: two uploaders of one store (under two names, or a copy) send
 // one after the other, each checking under it what the other sent. An uploader that died with it
 // held keeps it until the server notices; a batch waits for it a few seconds, then a round later.
 const char lockWait[] = "SELECT set_config('lock_timeout', '5s', true)";
-// Only the store's lock is waited for so briefly: the batch's inserts wait as long as they need.
-const char lockWaitEnd[] = "SELECT set_config('lock_timeout', '0', true)";
+// Only the store's lock is waited for so briefly: the batch's inserts wait as long as the
+// connection lets any statement wait for a lock.
+const char lockWaitEnd[] = "SELECT set_config('lock_timeout', reset_val, true) FROM pg_settings WHERE name = 'lock_timeout'";
 const char storeLock[] = "SELECT pg_advisory_xact_lock(1380336211, hashtext(?))";
 const char serverOutcomes[] =
     "SELECT r.local_id, coalesce(o.outcome, r.outcome),"
@@ -181,7 +187,9 @@ bool ServerUpload::openServer()
 {
     if (serverReady)
         return true;
-    switch (ServerConnection::open(&server, serverName, options.server, &problemText)) {
+    if (left)
+        return false;
+    switch (ServerConnection::open(&server, serverName, options.server, &problemText, options.timeouts)) {
     case ServerConnection::Failure::None:
         break;
     case ServerConnection::Failure::NoDriver:
@@ -223,7 +231,9 @@ bool ServerUpload::prepareLayout()
     // Made or upgraded once, under a lock, by a station whose role may: usually the database's owner.
     QSqlQuery query(server);
     server.transaction();
-    bool ok = query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(ServerSchema::layoutLock));
+    // An upgrade rewrites whole tables: it may take longer than any statement of a batch.
+    bool ok = query.exec(QStringLiteral("SET LOCAL statement_timeout = 0"))
+           && query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(ServerSchema::layoutLock));
     if (ok && query.exec(QStringLiteral("SELECT to_regclass('schema_version') IS NOT NULL")) && query.next()
         && query.value(0).toBool())
         ok = query.exec(QStringLiteral("SELECT coalesce(max(version), 0) FROM schema_version")) && query.next()
@@ -247,7 +257,9 @@ bool ServerUpload::prepareLayout()
                                         : QStringLiteral("schema %1, older than this rfbench's %2")
                                               .arg(version)
                                               .arg(ServerSchema::current),
-                           firstLine(query.lastError().isValid() ? query.lastError() : server.lastError()));
+                           ServerConnection::failure(query.lastError().isValid() ? query.lastError()
+                                                                                  : server.lastError(),
+                                                     options.timeouts));
     server.rollback();
     current = State::Refused;
     return false;
@@ -262,13 +274,25 @@ void ServerUpload::dropServer(const QString &why)
     current = State::Unreachable;
 }
 
+void ServerUpload::dropServer(const QSqlError &error)
+{
+    dropServer(ServerConnection::failure(error, options.timeouts));
+    if (error.nativeErrorCode() == QLatin1String("55P03"))
+        current = State::Busy;
+}
+
 std::unique_ptr<QSqlQuery> ServerUpload::serverQuery(const char *sql)
 {
+    // A round the front end left goes no further: the process may be ending.
+    if (left) {
+        dropServer(QStringLiteral("the upload was left"));
+        return nullptr;
+    }
     // Prepared for each use: a connection made again after the server came back has none.
     auto query = std::make_unique<QSqlQuery>(server);
     query->setForwardOnly(true);
     if (!query->prepare(QString::fromUtf8(sql))) {
-        dropServer(firstLine(query->lastError()));
+        dropServer(query->lastError());
         return nullptr;
     }
     return query;
@@ -276,6 +300,21 @@ std::unique_ptr<QSqlQuery> ServerUpload::serverQuery(const char *sql)
 
 bool ServerUpload::checkStation()
 {
+    const std::unique_ptr<QSqlQuery> login(serverQuery(loginMayWrite));
+    if (!login)
+        return false;
+    login->addBindValue(options.station);
+    if (!login->exec() || !login->next()) {
+        dropServer(login->lastError());
+        return false;
+    }
+    if (!login->value(0).toBool()) {
+        problemText = QStringLiteral("the results server %1 does not let the login \"%2\" write as station \"%3\" "
+                                     "(its table station_logins names the stations a login may write as)")
+                          .arg(options.server.shown(), login->value(1).toString(), options.station);
+        current = State::Refused;
+        return false;
+    }
     // A store keeps the station it first went up under: under another name (a bench renamed, a
     // store copied to another bench) every run would be on the server twice, or two benches' runs
     // mixed. The server cannot tell the two apart; the operator can.
@@ -286,7 +325,7 @@ bool ServerUpload::checkStation()
         return false;
     query->addBindValue(identity);
     if (!query->exec()) {
-        dropServer(firstLine(query->lastError()));
+        dropServer(query->lastError());
         return false;
     }
     if (!query->next() || query->value(0).toString() == options.station)
@@ -309,7 +348,7 @@ bool ServerUpload::serverMaxima(Maxima *maxima)
         query->addBindValue(identity);
     }
     if (!query->exec() || !query->next()) {
-        dropServer(firstLine(query->lastError()));
+        dropServer(query->lastError());
         return false;
     }
     for (int i = 0; i < 5; ++i)
@@ -385,8 +424,16 @@ bool ServerUpload::readLocal(const Maxima &maxima, Snapshot *snapshot)
     bool localFailed = !ok;
     QString localError = ok ? QString() : firstLine(query.lastError());
     query.finish();
-    // A run's outcome goes up after its last point, never before. The server may fail here too:
-    // then it is the server that is away, not the store that is unreadable.
+    // A run's outcome goes up after its last point, never before: with points still to come, a
+    // run goes up as running, and its outcome follows as a row of run_outcomes once every point
+    // is there. The server may fail here too: then it is the server that is away, not the store
+    // that is unreadable.
+    if (ok && snapshot->morePoints) {
+        for (QVariantList &run : snapshot->runs) {
+            run[runEndedColumn] = QVariant(QVariant::String);
+            run[runOutcomeColumn] = QStringLiteral("running");
+        }
+    }
     if (ok && !snapshot->morePoints) {
         ok = changedOutcomes(snapshot, &localError);
         localFailed = !ok && serverReady;
@@ -407,7 +454,7 @@ bool ServerUpload::changedOutcomes(Snapshot *snapshot, QString *localError)
     remote->addBindValue(options.station);
     remote->addBindValue(identity);
     if (!remote->exec()) {
-        dropServer(firstLine(remote->lastError()));
+        dropServer(remote->lastError());
         return false;
     }
     struct Seen
@@ -450,7 +497,7 @@ bool ServerUpload::readIdentity()
 bool ServerUpload::send(const Snapshot &snapshot, const Maxima &readWith)
 {
     if (!server.transaction()) {
-        dropServer(firstLine(server.lastError()));
+        dropServer(server.lastError());
         return false;
     }
     if (!identity.isEmpty()) {
@@ -470,7 +517,7 @@ bool ServerUpload::send(const Snapshot &snapshot, const Maxima &readWith)
                 current = State::Busy;
                 return false;
             }
-            dropServer(firstLine(query->lastError()));
+            dropServer(query->lastError());
             return false;
         }
         // Under the lock, the server as the batch was read against: else another uploader of the
@@ -505,7 +552,7 @@ bool ServerUpload::send(const Snapshot &snapshot, const Maxima &readWith)
                 query->bindValue(i + 2, value);
             }
             if (!query->exec()) {
-                dropServer(firstLine(query->lastError()));
+                dropServer(query->lastError());
                 return false;
             }
         }
@@ -519,7 +566,7 @@ bool ServerUpload::send(const Snapshot &snapshot, const Maxima &readWith)
         return true;
     // A failed statement dropped the connection already, and the server rolled its part back.
     if (serverReady) {
-        const QString why = firstLine(server.lastError());
+        const QSqlError why = server.lastError();
         server.rollback();
         dropServer(why);
     }
@@ -612,6 +659,8 @@ QString ServerUpload::describe() const
 void ServerUpload::report(State state)
 {
     current = state;
+    if (left)
+        return;
     QString text;
     if (state == State::Up) {
         // Said once the server has every point after a time it did not.
@@ -647,13 +696,40 @@ ServerUploadThread::ServerUploadThread(const ServerUpload::Options &options, QOb
 
 ServerUploadThread::~ServerUploadThread()
 {
-    QMetaObject::invokeMethod(upload, [this] {
-        upload->stop();
-        upload->close();
-    }, Qt::BlockingQueuedConnection);
-    thread->quit();
-    thread->wait();
-    delete upload;
+    end(endWaitMs);
+}
+
+bool ServerUploadThread::end(int timeoutMs)
+{
+    if (!thread)
+        return true;
+    QThread *const ending = thread;
+    ServerUpload *const ended = upload;
+    thread = nullptr;
+    upload = nullptr;
+    // Queued behind a round under way; the thread quits from inside, after the upload closed.
+    QMetaObject::invokeMethod(ended, [ending, ended] {
+        if (!ended->wasLeft()) {
+            ended->stop();
+            ended->close();
+        }
+        ending->quit();
+    }, Qt::QueuedConnection);
+    if (ending->wait(timeoutMs)) {
+        delete ended;
+        delete ending;
+        return true;
+    }
+    // Destroying a running QThread ends the process; the round, stuck in the driver, is left.
+    ended->leave();
+    ending->setParent(nullptr);
+    return false;
+}
+
+void ServerUploadThread::stopWaiting()
+{
+    if (finishing)
+        finishing->quit();
 }
 
 bool ServerUploadThread::finish(int timeoutMs, qint64 *waiting, QString *text, ServerUpload::State *state)
@@ -668,15 +744,26 @@ bool ServerUploadThread::finish(int timeoutMs, qint64 *waiting, QString *text, S
         QString text; // written before done is released, read after it is acquired
     };
     const auto round = std::make_shared<Round>();
-    QMetaObject::invokeMethod(upload, [this, round] {
-        upload->stop();
-        round->upToDate = upload->uploadNow();
-        round->waiting = upload->waiting();
-        round->state = upload->state();
-        round->text = upload->describe();
+    QEventLoop loop;
+    ServerUpload *const sending = upload;
+    // The round's end reaches the loop as a queued call, also when it comes before the loop runs.
+    const QMetaObject::Connection ended = connect(sending, &ServerUpload::roundEnded, &loop, &QEventLoop::quit,
+                                                  Qt::QueuedConnection);
+    QMetaObject::invokeMethod(sending, [sending, round] {
+        sending->stop();
+        round->upToDate = sending->uploadNow();
+        round->waiting = sending->waiting();
+        round->state = sending->state();
+        round->text = sending->describe();
         round->done.release();
+        emit sending->roundEnded();
     }, Qt::QueuedConnection);
-    const bool finished = round->done.tryAcquire(1, timeoutMs);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    finishing = &loop;
+    loop.exec();
+    finishing = nullptr;
+    disconnect(ended);
+    const bool finished = round->done.tryAcquire();
     if (waiting)
         *waiting = finished ? round->waiting.load() : -1;
     if (text)
