@@ -186,10 +186,7 @@ void DevicesWork::initialization()
             recorder->setStation(station);
         for (const QString &text : announcements)
             emit storeNotice(text);
-        announcedStoreProblem = recorder->problem();
-        if (!announcedStoreProblem.isEmpty())
-            emit storeNotice(QStringLiteral("The results store %1 is not being written (%2); the workbooks are.")
-                                 .arg(storePath, announcedStoreProblem));
+        noteStoreProblem();
         connect(this, &DevicesWork::instrumentTrouble, this, [this](const QString &instrument, const QString &text) {
             recorder->trouble(instrument, text);
             noteStoreProblem();
@@ -215,11 +212,13 @@ void DevicesWork::recoverUnsavedRows()
     excelWorker->startExcel();
     const int rows = recorder->recover(*excelWorker, &workbooks);
     excelWorker->quitExcel();
-    if (!recorder->problem().isEmpty())
+    const QString problem = recorder->problem();
+    if (!problem.isEmpty() && !storeProblemsSaid.contains(problem)) {
+        storeProblemsSaid << problem;
         emit storeNotice(QStringLiteral("The rows of an earlier run could not all be taken from the results store %1 "
                                         "(%2); the next start tries again.")
-                             .arg(storePath, recorder->problem()));
-    announcedStoreProblem = recorder->problem();
+                             .arg(storePath, problem));
+    }
     recordRowsSaved();
     if (rows > 0)
         emit storeNotice(QStringLiteral("%1 rows of an earlier run that had not reached their workbooks were written "
@@ -249,13 +248,14 @@ qint64 DevicesWork::recordPoint(StoredPoint::Row row, const QString &tableName, 
 
 void DevicesWork::noteStoreProblem()
 {
-    // Said once per cause, right after the write that failed: the next that succeeds clears it.
-    // The measurement and its workbooks go on without the store.
+    // Asked right after each write, since the next that succeeds clears it; each cause is said
+    // once. The measurement and its workbooks go on without the store.
     const QString problem = recorder->problem();
-    if (!problem.isEmpty() && problem != announcedStoreProblem)
-        emit storeNotice(QStringLiteral("The results store %1 is not being written (%2); the workbooks are.")
-                             .arg(storePath, problem));
-    announcedStoreProblem = problem;
+    if (problem.isEmpty() || storeProblemsSaid.contains(problem))
+        return;
+    storeProblemsSaid << problem;
+    emit storeNotice(QStringLiteral("The results store %1 is not being written (%2); the workbooks are.")
+                         .arg(storePath, problem));
 }
 
 void DevicesWork::setResume(qint64 run, int pass, quint64 point)
