@@ -91,10 +91,10 @@ QString seconds(qint64 milliseconds)
     return QString::number(double(milliseconds) / 1000.0, 'f', 1);
 }
 
-// PRAGMA user_version of a store is its record of the checks of its whole file: the UTC day (a
-// Julian day number) of the last one that found it sound; that day negated once damage was found
-// in it, by a check or by SQLite as it was written; 0 before its first check. It is in the file's
-// header: read at no cost, and written without a table.
+// The UTC day as a store's record of the checks of its whole file counts it, a Julian day number.
+// That record is the store's PRAGMA user_version: the day of the last check that found it sound;
+// that day negated once damage was found in it, by a check or by SQLite as it was written; 0
+// before its first check. It is in the file's header: read at no cost, written without a table.
 int today()
 {
     return int(QDateTime::currentDateTimeUtc().date().toJulianDay());
@@ -110,6 +110,47 @@ bool likeContains(const QString &text, const QString &part)
         return letters;
     };
     return folded(text).contains(folded(part));
+}
+
+QString quoted(QString name)
+{
+    return QLatin1Char('"') + name.replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
+}
+
+// A statement for each table and index of the database that reads its last entry alone: the
+// right edge of its tree, from its root down. False with *error when the schema cannot be read.
+bool lastEntries(QSqlDatabase &database, QStringList *statements, QSqlError *error)
+{
+    QSqlQuery query(database);
+    QList<QStringList> trees; // type, name, table, SQL
+    if (query.exec(QStringLiteral("SELECT type, name, tbl_name, sql FROM sqlite_master WHERE type IN ('table', 'index')")))
+        while (query.next())
+            trees << QStringList{query.value(0).toString(), query.value(1).toString(), query.value(2).toString(),
+                                 query.value(3).toString()};
+    for (const QStringList &tree : trees) {
+        if (query.lastError().isValid())
+            break;
+        const bool index = tree.at(0) == QLatin1String("index");
+        const QString &sql = tree.at(3);
+        QString first = QStringLiteral("rowid"); // the column the tree is ordered by first
+        if (index || sql.contains(QLatin1String("WITHOUT ROWID"), Qt::CaseInsensitive)) {
+            query.prepare(index ? QStringLiteral("SELECT name FROM pragma_index_info(?) WHERE seqno = 0")
+                                : QStringLiteral("SELECT name FROM pragma_table_info(?) WHERE pk = 1"));
+            query.addBindValue(tree.at(1));
+            first = query.exec() && query.next() ? query.value(0).toString() : QString();
+            if (first.isEmpty())
+                continue; // an index of an expression, or an error said below
+            first = quoted(first);
+        }
+        // A partial index is read with its condition.
+        const int partial = index ? sql.indexOf(QLatin1String(" WHERE "), 0, Qt::CaseInsensitive) : -1;
+        *statements << QStringLiteral("SELECT %1 FROM %2%3%4 ORDER BY %1 DESC LIMIT 1")
+                           .arg(first, quoted(tree.at(2)),
+                                index ? QStringLiteral(" INDEXED BY ") + quoted(tree.at(1)) : QString(),
+                                partial >= 0 ? sql.mid(partial) : QString());
+    }
+    *error = query.lastError();
+    return !error->isValid();
 }
 
 QString newerText(int version)
@@ -475,43 +516,9 @@ SqliteStore::Found SqliteStore::inspect(bool forWriting)
     // there would fail every write of the next run; damage elsewhere SQLite reports when it
     // meets it, and the check of the whole file finds where nobody waits.
     QStringList edges;
-    if (!query.exec(QStringLiteral("SELECT type, name, tbl_name, sql FROM sqlite_master"
-                                   " WHERE type IN ('table', 'index')")))
-        return refused(query.lastError());
-    QList<QStringList> trees;
-    while (query.next())
-        trees << QStringList{query.value(0).toString(), query.value(1).toString(), query.value(2).toString(),
-                             query.value(3).toString()};
-    if (query.lastError().isValid())
-        return refused(query.lastError());
-    auto quoted = [](QString name) { return QLatin1Char('"') + name.replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"'); };
-    for (const QStringList &tree : trees) {
-        const QString &name = tree.at(1);
-        const QString &sql = tree.at(3);
-        const bool index = tree.at(0) == QLatin1String("index");
-        QString first = QStringLiteral("rowid");
-        if (index || sql.contains(QLatin1String("WITHOUT ROWID"), Qt::CaseInsensitive)) {
-            // The column the tree is ordered by first.
-            const QString columns = index ? QStringLiteral("SELECT name FROM pragma_index_info(?) WHERE seqno = 0")
-                                          : QStringLiteral("SELECT name FROM pragma_table_info(?) WHERE pk = 1");
-            if (!query.prepare(columns))
-                return refused(query.lastError());
-            query.addBindValue(name);
-            if (!query.exec())
-                return refused(query.lastError());
-            first = query.next() ? query.value(0).toString() : QString();
-            if (query.lastError().isValid())
-                return refused(query.lastError());
-            query.finish();
-            if (first.isEmpty())
-                continue; // an index of an expression
-            first = quoted(first);
-        }
-        const int partial = index ? sql.indexOf(QLatin1String(" WHERE "), 0, Qt::CaseInsensitive) : -1;
-        edges << QStringLiteral("SELECT %1 FROM %2%3%4 ORDER BY %1 DESC LIMIT 1")
-                     .arg(first, quoted(tree.at(2)), index ? QStringLiteral(" INDEXED BY ") + quoted(name) : QString(),
-                          partial >= 0 ? sql.mid(partial) : QString());
-    }
+    QSqlError error;
+    if (!lastEntries(database, &edges, &error))
+        return refused(error);
     for (const QString &edge : edges) {
         if (!query.exec(edge))
             return refused(query.lastError());
@@ -706,7 +713,8 @@ void SqliteStore::failed(const QSqlError &error)
             why = code == ReadOnly ? QStringLiteral("read-only") : error.databaseText();
     } else if (code == Corrupt || code == NotADatabase) {
         why = QStringLiteral("the results store is damaged: %1").arg(error.databaseText());
-        damageMet = damageMet || (writable && code == Corrupt);
+        if (writable && code == Corrupt)
+            damageMet = true;
     } else if (code == Busy) {
         why = QStringLiteral("busy: another program holds the results store");
     } else {

@@ -189,10 +189,7 @@ void DevicesWork::initialization()
         recorder->placeRowsOf(*excelWorker);
         for (const QString &text : announcements)
             emit storeNotice(text);
-        announcedStoreProblem = recorder->cause();
-        if (!announcedStoreProblem.isEmpty())
-            emit storeNotice(QStringLiteral("The results store %1 is not being written (%2); the workbooks are.")
-                                 .arg(storePath, announcedStoreProblem));
+        noteStoreProblem();
         connect(this, &DevicesWork::instrumentTrouble, this, [this](const QString &instrument, const QString &text) {
             recorder->trouble(instrument, text);
             noteStoreProblem();
@@ -215,11 +212,13 @@ void DevicesWork::recoverUnsavedRows()
     if (!recorder || !excelWorker || !recorder->store())
         return;
     const RunRecorder::Recovery recovery = recorder->recover(*excelWorker);
-    if (!recorder->cause().isEmpty())
+    const QString cause = recorder->cause();
+    if (!cause.isEmpty() && !storeProblemsSaid.contains(cause)) {
+        storeProblemsSaid << cause;
         emit storeNotice(QStringLiteral("The rows of an earlier run could not all be taken from the results store %1 "
                                         "(%2); the next start tries again.")
                              .arg(storePath, recorder->problem()));
-    announcedStoreProblem = recorder->cause();
+    }
     recordRowsSaved();
     if (recovery.written > 0)
         emit storeNotice(QStringLiteral("%1 of an earlier run, missing from the workbooks, written to them from "
@@ -256,16 +255,18 @@ qint64 DevicesWork::recordPoint(StoredPoint::Row row, const QString &tableName, 
 
 void DevicesWork::noteStoreProblem()
 {
-    // Said once per cause, right after the write that failed; the measurement and its workbooks
-    // go on while the store's writes wait. Said again when what waited is written.
-    const QString cause = recorder->cause();
-    if (!cause.isEmpty() && cause != announcedStoreProblem)
-        emit storeNotice(QStringLiteral("The results store %1 is not being written (%2); the workbooks are.")
-                             .arg(storePath, recorder->problem()));
-    announcedStoreProblem = cause;
-    const QString news = recorder->store()->takeNews();
+    // Asked right after each write; each cause is said once, with how long writes have waited.
+    // The measurement and its workbooks go on while the store's writes wait, and when what
+    // waited is written that is said too.
+    const QString news = recorder->store() ? recorder->store()->takeNews() : QString();
     if (!news.isEmpty())
         emit storeNotice(news.left(1).toUpper() + news.mid(1) + QLatin1Char('.'));
+    const QString cause = recorder->cause();
+    if (cause.isEmpty() || storeProblemsSaid.contains(cause))
+        return;
+    storeProblemsSaid << cause;
+    emit storeNotice(QStringLiteral("The results store %1 is not being written (%2); the workbooks are.")
+                         .arg(storePath, recorder->problem()));
 }
 
 void DevicesWork::setResume(qint64 run, int pass, quint64 point)

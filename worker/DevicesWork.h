@@ -215,7 +215,7 @@ private:
     // row's tag, or 0.
     qint64 recordPoint(StoredPoint::Row row, const QString &tableName, const QVector<double> &values,
                        const QList<double> &frequencies = {}, const QList<double> &levels = {});
-    // Why the store's last write failed, as a storeNotice, unless said already.
+    // Why the store's last write failed, as a storeNotice, unless that was said before.
     void noteStoreProblem();
     // The rows the report writer has saved are marked in the store.
     void recordRowsSaved();
@@ -254,7 +254,7 @@ private:
     StoreFile::NamedBy storeNamedBy = StoreFile::NamedBy::User;
     QString station;
     std::unique_ptr<RunRecorder> recorder;
-    QString announcedStoreProblem;
+    QStringList storeProblemsSaid;
     qint64 resumeRun = 0;
     int resumePass = 1;
     quint64 resumePoint = 0;

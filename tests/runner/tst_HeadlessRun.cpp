@@ -6,6 +6,9 @@
 #include "WorkbookDump.h"
 
 #include <QTcpServer>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QtTest>
 
 #include <algorithm>
@@ -30,6 +33,8 @@ private slots:
     void silentResultsServerNeverHoldsTheEnd();
     void resumeGivesTheUninterruptedWorkbook();
     void severalProgramsOnOneDataFolder();
+    void storeReasonsReachStandardError_data();
+    void storeReasonsReachStandardError();
 
 private:
     QByteArray setupFor(const QString &synth, const QString &meter, const QString &analyzer,
@@ -121,6 +126,11 @@ void tst_HeadlessRun::exitCodes_data()
         << QByteArray(R"("store": {"address": "bench 3.sqlite", "station": "bench-3"},)" "\n") + powerRun
         << QStringList() << true << 0 << QString() << QStringList{"Table -5 dBm=6"} << QStringList()
         << QStringLiteral("bench 3.sqlite");
+    QTest::newRow("the setup names another program's file as its store")
+        << QByteArray(R"("store": {"address": "../victim/notes.txt"},)" "\n") + powerRun << QStringList() << true << 2
+        << "notes.txt is not a results store (it is not an SQLite database); a file that a setup names is never set "
+           "aside"
+        << QStringList() << QStringList() << QString();
     QTest::newRow("a store that cannot be written costs no row")
         << powerRun << QStringList{"--store", "/proc/rfbench/rfbench.sqlite"} << true << 0 << "is not being written"
         << QStringList{"Table -5 dBm=6"} << QStringList() << QString();
@@ -195,12 +205,22 @@ void tst_HeadlessRun::exitCodes()
     file.write(setupFor(recorded ? synth->address() : bench->synthAddress(),
                         recorded ? meter->address() : bench->powerMeterAddress(), analyzerAddress, measurements));
     file.close();
+    // Another program's file, which no setup may have moved, replaced or written.
+    const QByteArray notes = "2026-03-02 calibrated the bench\n";
+    QVERIFY(QDir(folder.path()).mkpath(QStringLiteral("victim")));
+    QFile victim(folder.filePath(QStringLiteral("victim/notes.txt")));
+    QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write(notes) == notes.size());
+    victim.close();
 
     const Finished run = runRfbench(QStringList{setupPath, QStringLiteral("--data-dir"), folder.path(),
                                                 QStringLiteral("--json")} + overrides);
     QVERIFY2(run.code == code, run.err.constData());
     if (!message.isEmpty())
         QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
+    QVERIFY(victim.open(QIODevice::ReadOnly));
+    QCOMPARE(victim.readAll(), notes);
+    QCOMPARE(QDir(folder.filePath(QStringLiteral("victim"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"notes.txt"});
     if (recorded) {
         QCOMPARE(synth->received(), QByteArray());
         QCOMPARE(meter->received(), QByteArray());
@@ -223,6 +243,7 @@ void tst_HeadlessRun::exitCodes()
         points += count;
     }
     QCOMPARE(summary.value(QStringLiteral("points")).toInt(), points);
+    QCOMPARE(summary.value(QStringLiteral("runPoints")).toInt(), points);
     QCOMPARE(summary.value(QStringLiteral("workbooks")).toArray().size(), rows.size());
     if (!store.isEmpty()) {
         // Every point is on record in the store the run was given, and no other store was begun.
@@ -494,8 +515,12 @@ void tst_HeadlessRun::resumeGivesTheUninterruptedWorkbook()
     QCOMPARE(runs.size(), 1);
     QCOMPARE(runs.first().outcome, QStringLiteral("stopped"));
     const Finished resumed = runRfbench({QStringLiteral("--resume"), QString::number(runs.first().id),
-                                         QStringLiteral("--data-dir"), partsFolder});
+                                         QStringLiteral("--data-dir"), partsFolder, QStringLiteral("--json")});
     QVERIFY2(resumed.code == 0, resumed.err.constData());
+    // This process's points, and the run's with those of the first.
+    const QJsonObject summary = QJsonDocument::fromJson(resumed.out).object();
+    QCOMPARE(summary.value(QStringLiteral("points")).toInt(), 200 - int(runs.first().points));
+    QCOMPARE(summary.value(QStringLiteral("runPoints")).toInt(), 200);
     for (const char *workbook : {"Table -2 dBm.xlsx", "Table 13 dBm.xlsx"})
         QCOMPARE(WorkbookDump::cells(WorkbookDump::dump(partsFolder + QLatin1Char('/') + QLatin1String(workbook)),
                                      QStringLiteral("Лист 1")),
@@ -569,6 +594,54 @@ void tst_HeadlessRun::severalProgramsOnOneDataFolder()
     }
     QVERIFY(points > 7 * 6);
     QCOMPARE(rowsOf(workbook), points);
+}
+
+void tst_HeadlessRun::storeReasonsReachStandardError_data()
+{
+    QTest::addColumn<QString>("refusal"); // a trigger of the store that refuses one kind of write
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("a pass, the points after it written")
+        << QStringLiteral("BEFORE INSERT ON passes") << QStringLiteral("passes refused here");
+    QTest::newRow("the marks of the rows in their workbook")
+        << QStringLiteral("BEFORE UPDATE OF in_workbook ON points") << QStringLiteral("marks refused here");
+    QTest::newRow("the run's end, after its last point")
+        << QStringLiteral("BEFORE UPDATE OF outcome ON runs WHEN NEW.outcome = 'finished'")
+        << QStringLiteral("ends refused here");
+}
+
+void tst_HeadlessRun::storeReasonsReachStandardError()
+{
+    QFETCH(QString, refusal);
+    QFETCH(QString, reason);
+    BenchSimProcess bench;
+    QVERIFY(bench.isReady());
+    QTemporaryDir folder;
+    const QString storePath = folder.filePath(QStringLiteral("rfbench.sqlite"));
+    QVERIFY(SqliteStore::open(storePath, SqliteStore::Mode::Write, nullptr)->problem().isEmpty());
+    {
+        QSqlDatabase store = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("refusing"));
+        store.setDatabaseName(storePath);
+        QVERIFY(store.open());
+        QSqlQuery trigger(store);
+        QVERIFY2(trigger.exec(QStringLiteral("CREATE TRIGGER refusing %1 BEGIN SELECT RAISE(ABORT, '%2'); END")
+                                  .arg(refusal, reason)),
+                 qPrintable(trigger.lastError().text()));
+        trigger.finish();
+        store.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("refusing"));
+    QFile file(folder.filePath(QStringLiteral("setup.json")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(setupFor(bench.synthAddress(), bench.powerMeterAddress(), bench.analyzerAddress(), powerRun));
+    file.close();
+
+    const Finished run = runRfbench({file.fileName(), QStringLiteral("--data-dir"), folder.path()});
+    // The measurement and its workbook go on without the store, which says why at once.
+    QVERIFY2(run.code == 0, run.err.constData());
+    QCOMPARE(rowsOf(folder.filePath(QStringLiteral("Table -5 dBm.xlsx"))), 6);
+    const QString said = QStringLiteral("The results store %1 is not being written (%2); the workbooks are.\n")
+                             .arg(storePath, reason);
+    QVERIFY2(run.err.count(said.toUtf8()) == 1, run.err.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_HeadlessRun)
