@@ -8,18 +8,18 @@
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 namespace {
 
-// SQLite locks bytes near 1 GiB of its files; the runs' bytes start at 2^62, which no database
-// reaches.
-constexpr qint64 firstRunByte = qint64(1) << 62;
+// A run's byte is its id.
+constexpr qint64 firstRunByte = 0;
 
 } // namespace
 
-RunLocks::RunLocks(const QString &path) : path(path) {}
+RunLocks::RunLocks(const QString &path, const QString &storePath) : path(path), storePath(storePath) {}
 
 RunLocks::~RunLocks()
 {
@@ -34,15 +34,27 @@ qint64 RunLocks::offsetOf(qint64 run)
     return firstRunByte + run;
 }
 
-bool RunLocks::openFile()
+bool RunLocks::openFile(bool forLocking)
 {
 #ifdef Q_OS_UNIX
-    if (descriptor >= 0)
+    if (descriptor >= 0 && (writable || !forLocking))
         return true;
+    // A descriptor only asked through holds no lock: it may be closed for one that can lock.
+    if (descriptor >= 0)
+        ::close(descriptor);
     const QByteArray name = QFile::encodeName(path);
-    descriptor = ::open(name.constData(), O_RDWR | O_CLOEXEC);
+    descriptor = forLocking ? ::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600) : -1;
+    if (descriptor >= 0) {
+        // Made with the store's mode, as SQLite makes its log: whoever may write the store may
+        // lock its runs.
+        struct stat store{};
+        if (::stat(QFile::encodeName(storePath).constData(), &store) == 0)
+            ::fchmod(descriptor, store.st_mode & 0666);
+    } else {
+        descriptor = ::open(name.constData(), O_RDWR | O_CLOEXEC);
+    }
     writable = descriptor >= 0;
-    if (descriptor < 0)
+    if (descriptor < 0 && !forLocking)
         descriptor = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) {
         reason = QStringLiteral("%1 cannot be opened: %2")
@@ -61,12 +73,8 @@ bool RunLocks::take(qint64 run)
     if (own.contains(run))
         return true;
 #ifdef Q_OS_UNIX
-    if (!openFile())
+    if (!openFile(true))
         return false;
-    if (!writable) {
-        reason = QStringLiteral("%1 is read-only").arg(QDir::toNativeSeparators(path));
-        return false;
-    }
     // An open file description's lock, not a process's: closing another descriptor of the same
     // file in this process (the database's own, a reader's) must not drop it.
     struct flock lock{};
@@ -106,9 +114,10 @@ bool RunLocks::alive(qint64 run)
     if (own.contains(run))
         return true;
 #ifdef Q_OS_UNIX
+    // Without the file no run was ever locked: no writer of it lives.
     if (!QFile::exists(path))
         return false;
-    if (!openFile())
+    if (!openFile(false))
         return true;
     struct flock lock{};
     lock.l_type = F_WRLCK;

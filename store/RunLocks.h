@@ -4,16 +4,17 @@
 #include <QString>
 #include <QtGlobal>
 
-// The locks by which a run's writer says that it lives: one byte per run, locked in the store's
-// own file far beyond anything SQLite locks, held by an open file of the writing process and
-// released by the operating system when that process ends, however it ends. A process number
-// would outlive its process (numbers are reused, and mean nothing after a reboot or on another
-// machine); a lock cannot.
+// The locks by which a run's writer says that it lives: one byte per run of a file beside the
+// store, held by an open file of the writing process and released by the operating system when
+// that process ends, however it ends. A process number would outlive its process (numbers are
+// reused, and mean nothing after a reboot or on another machine); a lock cannot. The file is not
+// the database: a descriptor of the database closed in this process would drop SQLite's locks.
 class RunLocks
 {
 public:
-    // For the store at path; nothing is opened until a lock is taken or asked about.
-    explicit RunLocks(const QString &path);
+    // For the lock file at path; nothing is opened until a lock is taken or asked about, and the
+    // file is made when a lock is first taken.
+    RunLocks(const QString &path, const QString &storePath);
     ~RunLocks();
     RunLocks(const RunLocks &) = delete;
     RunLocks &operator=(const RunLocks &) = delete;
@@ -34,9 +35,10 @@ public:
     static qint64 offsetOf(qint64 run);
 
 private:
-    bool openFile();
+    bool openFile(bool forLocking);
 
     const QString path;
+    const QString storePath;
     int descriptor = -1;
     bool writable = false;
     QSet<qint64> own;

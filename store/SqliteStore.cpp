@@ -177,6 +177,7 @@ const char placeRow[] = "UPDATE points SET placed_path = ?, placed_sheet = ?, pl
 const char placedRows[] = "SELECT id, placed_path, placed_sheet, placed_row FROM points"
                           " WHERE placed_path = ? AND placed_row > ? ORDER BY placed_row";
 const char folderOfRun[] = "SELECT data_folder FROM runs WHERE id = ?";
+const char unmarkedOfRun[] = "SELECT COUNT(*) FROM points WHERE run = ? AND in_workbook IS NULL";
 const char endRunSql[] = "UPDATE runs SET outcome = ?, ended = ? WHERE id = ?";
 const char reopenRunSql[] = "UPDATE runs SET outcome = 'running', ended = NULL, writer = ? WHERE id = ?";
 const char waitingPoints[] = "SELECT id, run, pass, number, measured_at, row_kind, workbook, point_index, frequency,"
@@ -243,7 +244,7 @@ SqliteStore::SqliteStore(const QString &path, Mode mode)
     : file(path),
       mode(mode),
       connectionName(QStringLiteral("rfbench-store-%1").arg(quintptr(this), 0, 16)),
-      locks(std::make_unique<RunLocks>(path))
+      locks(std::make_unique<RunLocks>(StoreFile::runLocksPath(path), path))
 {
 }
 
@@ -293,12 +294,10 @@ void SqliteStore::openForWriting(QStringList *announcements, StoreFile::NamedBy 
 {
     // A reader would make SQLite's log and index beside a store it cannot write, as read-only
     // as the store.
-    QFile own(file);
-    if (own.exists() && !own.open(QIODevice::ReadWrite)) {
+    if (!StoreFile::whyFileNotWritable(file).isEmpty()) {
         problemText = StoreFile::whyNotWritable(file);
         return;
     }
-    own.close();
     Found found;
     const Obstacle inTheWay = obstacle(&found);
     if (!inTheWay.label.isEmpty()) {
@@ -422,16 +421,15 @@ void SqliteStore::disconnect()
 SqliteStore::Found SqliteStore::inspect(bool forWriting)
 {
     Found found;
-    QFile raw(file);
-    if (!raw.exists())
+    if (!QFileInfo::exists(file))
         return found;
-    if (!raw.open(QIODevice::ReadOnly)) {
+    QByteArray start;
+    QString unreadable;
+    if (!StoreFile::readStart(file, 100, &start, &unreadable)) {
         found.kind = Found::Kind::Unreadable;
-        found.why = QStringLiteral("%1 cannot be read: %2").arg(QDir::toNativeSeparators(file), raw.errorString());
+        found.why = QStringLiteral("%1 cannot be read: %2").arg(QDir::toNativeSeparators(file), unreadable);
         return found;
     }
-    const QByteArray start = raw.read(100);
-    raw.close();
     if (start.isEmpty())
         return found;
     if (!StoreFile::hasSqliteHeader(start)) {
@@ -779,6 +777,7 @@ bool SqliteStore::writePending()
         bool ok = execOnce(inBatch ? QStringLiteral("SAVEPOINT store_write") : QStringLiteral("BEGIN IMMEDIATE"));
         fresh.clear();
         freshLocks.clear();
+        freshEnded.clear();
         std::size_t failing = pending.size();
         for (std::size_t i = 0; ok && i < pending.size(); ++i)
             if (!pending[i].body()) {
@@ -792,6 +791,10 @@ bool SqliteStore::writePending()
                 resolved.insert(it.key(), it.value());
             fresh.clear();
             freshLocks.clear();
+            for (const qint64 id : qAsConst(freshEnded))
+                if (locks->holds(id))
+                    endedRuns.insert(id);
+            freshEnded.clear();
             if (waitStarted != 0)
                 news = QStringLiteral("the results store %1 answers again: the %2 writes that waited %3 s in memory "
                                       "are in it")
@@ -973,9 +976,11 @@ void SqliteStore::markInWorkbook(const QList<qint64> &points, const QString &wor
         return true;
     });
     // Marked points are not asked about again.
-    if (pending.empty())
+    if (pending.empty()) {
         for (const qint64 id : points)
             resolved.remove(id);
+        releaseEnded();
+    }
 }
 
 void SqliteStore::endRun(qint64 run, const QString &outcome, const QDateTime &ended)
@@ -984,8 +989,29 @@ void SqliteStore::endRun(qint64 run, const QString &outcome, const QDateTime &en
         QSqlQuery *update = exec(endRunSql, {textValue(outcome), timeValue(ended), resolve(run)});
         if (update)
             update->finish();
+        freshEnded << resolve(run);
         return update != nullptr;
     });
+    releaseEnded();
+}
+
+void SqliteStore::releaseEnded()
+{
+    // An ended run's writer lets its lock go once every row of it is in a workbook: until then a
+    // row that waits in this process's memory must not be written again by another's start.
+    for (auto it = endedRuns.begin(); it != endedRuns.end();) {
+        QSqlQuery *query = exec(unmarkedOfRun, {*it});
+        const bool known = query && query->next();
+        const bool allPlaced = known && query->value(0).toInt() == 0;
+        if (query)
+            done(*query);
+        if (!allPlaced) {
+            ++it;
+            continue;
+        }
+        locks->release(*it);
+        it = endedRuns.erase(it);
+    }
 }
 
 bool SqliteStore::reopenRun(qint64 run)
@@ -1028,8 +1054,10 @@ bool SqliteStore::reopenRun(qint64 run)
         if (update)
             update->finish();
     }
-    if (ok && execOnce(QStringLiteral("COMMIT")))
+    if (ok && execOnce(QStringLiteral("COMMIT"))) {
+        endedRuns.remove(run);
         return true;
+    }
     QSqlQuery(database).exec(QStringLiteral("ROLLBACK"));
     if (!held)
         locks->release(run);

@@ -193,6 +193,11 @@ private:
     QHash<qint64, qint64> resolved;
     QHash<qint64, qint64> fresh;
     QList<qint64> freshLocks; // runs locked by the flush in progress
+    // Runs ended by this writer whose locks it holds while rows of them wait for a workbook; those
+    // ended by the flush in progress.
+    QSet<qint64> endedRuns;
+    QList<qint64> freshEnded;
+    void releaseEnded();
     // Writes are numbered as queued; those of the last flush that the store refused.
     std::size_t queued = 0;
     QSet<std::size_t> refused;

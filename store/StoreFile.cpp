@@ -2,9 +2,21 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
+#include <QMutex>
+#include <QPair>
 #include <QFileInfo>
 #include <QStorageInfo>
 #include <QTemporaryFile>
+
+#include <cerrno>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace StoreFile {
 
@@ -16,7 +28,70 @@ bool hasSqliteHeader(const QByteArray &start)
 
 QStringList companionSuffixes()
 {
-    return {QStringLiteral("-wal"), QStringLiteral("-shm"), QStringLiteral("-journal")};
+    return {QStringLiteral("-wal"), QStringLiteral("-shm"), QStringLiteral("-journal"), QStringLiteral("-runs")};
+}
+
+QString runLocksPath(const QString &path)
+{
+    return path + QStringLiteral("-runs");
+}
+
+bool readStart(const QString &path, int bytes, QByteArray *start, QString *why)
+{
+    start->clear();
+#ifdef Q_OS_UNIX
+    const QByteArray name = QFile::encodeName(path);
+    struct stat status{};
+    if (::stat(name.constData(), &status) != 0)
+        return errno == ENOENT || (*why = QString::fromLocal8Bit(std::strerror(errno)), false);
+    // The process's own table, as SQLite keeps one of the files it has open.
+    static QMutex guard;
+    static QHash<QPair<quint64, quint64>, int> open;
+    QMutexLocker locked(&guard);
+    const QPair<quint64, quint64> key(quint64(status.st_dev), quint64(status.st_ino));
+    int descriptor = open.value(key, -1);
+    if (descriptor < 0) {
+        descriptor = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+        if (descriptor < 0) {
+            *why = QString::fromLocal8Bit(std::strerror(errno));
+            return false;
+        }
+        open.insert(key, descriptor);
+    }
+    start->resize(bytes);
+    const ssize_t read = ::pread(descriptor, start->data(), size_t(bytes), 0);
+    if (read < 0) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        start->clear();
+        return false;
+    }
+    start->resize(int(read));
+    return true;
+#else
+    QFile file(path);
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly)) {
+        *why = file.errorString();
+        return false;
+    }
+    *start = file.read(bytes);
+    return true;
+#endif
+}
+
+QString whyFileNotWritable(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray name = QFile::encodeName(path);
+    // As the process is now, its effective user: what SQLite meets when it opens the file.
+    if (::access(name.constData(), F_OK) != 0 || ::faccessat(AT_FDCWD, name.constData(), W_OK, AT_EACCESS) == 0)
+        return QString();
+    return QString::fromLocal8Bit(std::strerror(errno));
+#else
+    const QFileInfo info(path);
+    return !info.exists() || info.isWritable() ? QString() : QStringLiteral("Permission denied");
+#endif
 }
 
 QString setAside(const QString &path, const QString &label, const QDateTime &now, QString *error)
@@ -62,18 +137,15 @@ QString whyNotWritable(const QString &path)
     const QString folder = info.absolutePath();
     if (!QFileInfo(folder).isDir())
         return QStringLiteral("the folder %1 does not exist").arg(QDir::toNativeSeparators(folder));
-    if (info.exists()) {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadWrite))
-            return QStringLiteral("read-only: the file cannot be written (%1)").arg(file.errorString());
-    }
+    // Asked without opening them: closing a descriptor would drop the locks SQLite holds.
+    if (const QString why = whyFileNotWritable(path); !why.isEmpty())
+        return QStringLiteral("read-only: the file cannot be written (%1)").arg(why);
     // SQLite gives its log and index the mode of the database when it makes them: made while the
     // database was read-only, they stay so when it is writable again.
     for (const QString &suffix : companionSuffixes()) {
-        QFile companion(path + suffix);
-        if (companion.exists() && !companion.open(QIODevice::ReadWrite))
+        if (const QString why = whyFileNotWritable(path + suffix); !why.isEmpty())
             return QStringLiteral("read-only: %1 cannot be written (%2)")
-                .arg(QDir::toNativeSeparators(companion.fileName()), companion.errorString());
+                .arg(QDir::toNativeSeparators(path + suffix), why);
     }
     // SQLite makes its log and index files beside the database.
     QTemporaryFile probe(folder + QStringLiteral("/.rfbench-store-probe-XXXXXX"));

@@ -19,8 +19,21 @@ enum class NamedBy { User, Setup };
 // The first bytes are those of every SQLite database ("SQLite format 3" and a NUL).
 bool hasSqliteHeader(const QByteArray &start);
 
-// The files SQLite keeps beside a database, as suffixes of its name: they belong to it.
+// The files SQLite keeps beside a database, and the file of its runs' locks, as suffixes of its
+// name: they belong to it.
 QStringList companionSuffixes();
+
+// The file beside a store whose bytes its runs' writers lock.
+QString runLocksPath(const QString &path);
+
+// The first bytes of the file at path, read without ever closing a descriptor of it: closing any
+// descriptor of a file drops every lock the process holds on it, SQLite's own among them, so the
+// file is read through one descriptor per file that stays open while the process lives. False,
+// with why, when it cannot be read; a missing file reads as no bytes.
+bool readStart(const QString &path, int bytes, QByteArray *start, QString *why);
+
+// Why the file cannot be written, found without opening it; empty when it can (or is missing).
+QString whyFileNotWritable(const QString &path);
 
 // Renames the file and the companions it has to "<path>.<label>-yyyyMMdd-HHmmss" ("-2", "-3",
 // ... when that name is taken), its companions keeping their suffixes; returns the new path, or

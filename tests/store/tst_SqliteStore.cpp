@@ -563,6 +563,25 @@ void tst_SqliteStore::outcomes()
     QCOMPARE(other->problem(), QStringLiteral("another program is measuring run %1 now").arg(second));
     QVERIFY(!other->reopenRun(run));
     QCOMPARE(other->problem(), QStringLiteral("run %1 is finished").arg(run));
+    // A run that ended with every row in its workbook is free to go on elsewhere, though its
+    // writer lives on.
+    store->endRun(first, QStringLiteral("stopped"), utc(1, 11, 20));
+    QVERIFY2(other->reopenRun(first), qPrintable(other->problem()));
+
+    // Another reader of the store opened and closed in this process leaves SQLite's own locks of
+    // the writer alone: a program that then closes the store last does not take the writer's
+    // log away from under it.
+    open(Mode::Read)->runs(RunFilter());
+    QProcess sqlite;
+    sqlite.start(QStringLiteral("sqlite3"), {path(), QStringLiteral("SELECT count(*) FROM runs")});
+    QVERIFY(sqlite.waitForFinished(30000));
+    QCOMPARE(sqlite.exitCode(), 0);
+    QVERIFY(store->addPoint(sweepPoint(second, 1)) > 0);
+    store->endRun(second, QStringLiteral("finished"), utc(1, 11, 30));
+    store.reset();
+    const auto reader = open(Mode::Read);
+    QCOMPARE(reader->run(second).outcome, QStringLiteral("finished"));
+    QCOMPARE(reader->points(second).size(), 1);
 }
 
 void tst_SqliteStore::runsOfDeadWritersAreInterrupted()
@@ -1262,6 +1281,8 @@ void tst_SqliteStore::writeFaults()
     if (fault.startsWith("read-only folder")) {
         if (QFile::exists(file))
             QVERIFY(setMode(file, 0666));
+        if (QFile::exists(file + "-runs"))
+            QVERIFY(setMode(file + "-runs", 0666));
         QVERIFY(setMode(folder, 0555));
     }
     if (fault == "read-only file")
