@@ -22,6 +22,7 @@ const int cannotStart = 2;
 
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationVersion(QStringLiteral(RFBENCH_VERSION));
 #ifdef Q_OS_UNIX
     // "rfbench run": no window, so no QApplication and no display.
     if (argc > 1 && qstrcmp(argv[1], "run") == 0)

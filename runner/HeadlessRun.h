@@ -69,13 +69,16 @@ private:
     struct Workbook
     {
         QString name;
-        int rows = 0;
+        int rows = 0;      // measured for it
+        int notSaved = 0;  // of them, the rows that never reached it
+        QString savedTo;   // where those went instead; empty: lost
     };
     struct MeasurementDone
     {
         QString kind;
         QString measurement;
         quint64 points = 0;
+        quint64 withoutReading = 0;
         int passes = 0;
         bool stopped = false;
         qint64 elapsedMs = 0;
@@ -121,7 +124,7 @@ private:
     QList<Workbook> workbooks;
     QStringList unsaved; // lines naming rows that could not be saved
     QStringList warnings; // said at the start of the measurements
-    QString lostLink; // the instrument whose connection was lost during a measurement
+    QString lostLink; // the instrument whose connection was lost after it was made
     bool savingElsewhere = false; // the rows that wait go to the temporary folder
     QMap<QString, QString> recoveredNames; // workbook -> the "(recovered)" one holding its rows
 };

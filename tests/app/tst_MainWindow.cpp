@@ -201,6 +201,8 @@ private slots:
     void warningAtTheStartOfARun();
     void pointsStepAndCycleChoices_data();
     void pointsStepAndCycleChoices();
+    void narrowRangeIsRefusedBeforeAnythingIsSent_data();
+    void narrowRangeIsRefusedBeforeAnythingIsSent();
     void hidDevicesFillTheList();
     void rowsThatCannotBeSavedAreShownUntilSaved();
     void cancelledCloseLeavesTheRunGoing();
@@ -994,6 +996,48 @@ void tst_MainWindow::pointsStepAndCycleChoices()
         QVERIFY2(!widget(name)->isHidden(), qPrintable(name));
     for (const QString &name : hidden)
         QVERIFY2(widget(name)->isHidden(), qPrintable(name));
+}
+
+void tst_MainWindow::narrowRangeIsRefusedBeforeAnythingIsSent_data()
+{
+    QTest::addColumn<bool>("spur");
+    QTest::addColumn<bool>("oneFrequency");
+    QTest::newRow("power") << false << false;
+    QTest::newRow("spur") << true << false;
+    QTest::newRow("power at one frequency, which has no range") << false << true;
+}
+
+void tst_MainWindow::narrowRangeIsRefusedBeforeAnythingIsSent()
+{
+    QFETCH(bool, spur);
+    QFETCH(bool, oneFrequency);
+    BenchSimProcess sim({QStringLiteral("--verbose")});
+    QVERIFY(sim.isReady());
+    QVERIFY(connectSynthesizer(sim));
+    QVERIFY(connectInstruments(sim));
+    // 4 points over 1 MHz: a whole-MHz step of 0, every point at 1000 MHz.
+    const QString tab = spur ? QStringLiteral("SpectrumAnalyzer") : QString();
+    widget<QDoubleSpinBox>("doubleSpinBoxFreqStartMeas" + tab)->setValue(1000);
+    widget<QDoubleSpinBox>("doubleSpinBoxFreqStopMeas" + tab)->setValue(1001);
+    widget<QSpinBox>("spinBoxPointsFreq" + tab)->setValue(4);
+    widget<QSpinBox>("spinBoxDelay" + tab)->setValue(0);
+    widget<QAbstractButton>("checkBoxCyclePower")->setChecked(oneFrequency);
+    syncWorker();
+    const int sentBefore = sim.receivedLines(QStringLiteral("synthesizer")).size();
+    const QString start = spur ? QStringLiteral("buttonMeasurementSpectrumAnalyzer") : QStringLiteral("buttonMeasurement");
+    click(start);
+    if (oneFrequency) {
+        QVERIFY(QTest::qWaitFor([this] { return !window->runStatus()->isRunning() && enabled("buttonSetFreq"); }, 30000));
+        QCOMPARE(sim.receivedLines(QStringLiteral("synthesizer")).mid(sentBefore).filter(QStringLiteral("FREQ:CW")),
+                 QStringList{"FREQ:CW 1000.00000000 MHz"});
+        return;
+    }
+    const QString message = window->statusBar()->currentMessage();
+    QVERIFY2(message.startsWith(QLatin1String("Measurement not started: 1000 to 1001 MHz is too narrow for 4 points")),
+             qPrintable(message));
+    QVERIFY(enabled(start) && enabled("buttonSetFreq"));
+    syncWorker();
+    QCOMPARE(sim.receivedLines(QStringLiteral("synthesizer")).size(), sentBefore);
 }
 
 void tst_MainWindow::hidDevicesFillTheList()
