@@ -32,7 +32,7 @@ public:
         Unreachable = 3, // an instrument could not be reached
         Stopped = 4,     // stopped by Ctrl-C or SIGTERM
         RowsNotSaved = 5, // rows could not be saved to their workbooks
-        LinkLost = 6      // an instrument's connection was lost during a measurement
+        LinkLost = 6      // an instrument's connection was lost after it was made
     };
 
     struct Options
