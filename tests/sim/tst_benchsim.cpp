@@ -246,10 +246,7 @@ void tst_benchsim::analyzerSeesCarrierAndSpurs()
 
     // A pass's first point: the adjustment has been read before the synthesizer moves, and
     // still centres on the carrier where it is once the adjustment ends.
-    if (rohdeSchwarz)
-        analyzer.adjustAll();
-    else
-        analyzer.tuneImmediate();
+    rohdeSchwarz ? analyzer.adjustAll() : analyzer.tuneImmediate();
     const QString adjustment = rohdeSchwarz ? QStringLiteral("ADJust:ALL") : QStringLiteral("sens:freq:tune:imm");
     QTRY_VERIFY(sim.receivedLines(QStringLiteral("spectrum analyzer")).contains(adjustment));
     synth.setFrequency(10000);

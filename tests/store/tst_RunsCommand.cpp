@@ -167,30 +167,30 @@ void tst_RunsCommand::lists_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QList<int>>("ids"); // in the list's order
-    QTest::addColumn<QString>("zone");   // the local time's
-    const QString utc = QStringLiteral("UTC");
+    // A first argument "TZ=..." is the local time's zone rather than UTC.
 
-    QTest::newRow("all, newest first") << QStringList() << QList<int>{3, 2, 1} << utc;
-    QTest::newRow("limit") << QStringList{"--limit", "2"} << QList<int>{3, 2} << utc;
-    QTest::newRow("since a day") << QStringList{"--since", "2026-02-01"} << QList<int>{3, 2} << utc;
-    QTest::newRow("since a time") << QStringList{"--since", "2026-02-01T08:46:00"} << QList<int>{3} << utc;
+    QTest::newRow("all, newest first") << QStringList() << QList<int>{3, 2, 1};
+    QTest::newRow("limit") << QStringList{"--limit", "2"} << QList<int>{3, 2};
+    QTest::newRow("since a day") << QStringList{"--since", "2026-02-01"} << QList<int>{3, 2};
+    QTest::newRow("since a time") << QStringList{"--since", "2026-02-01T08:46:00"} << QList<int>{3};
     QTest::newRow("since a time in another zone")
-        << QStringList{"--since", "2026-02-01T09:45:00+01:00"} << QList<int>{3, 2} << utc;
+        << QStringList{"--since", "2026-02-01T09:45:00+01:00"} << QList<int>{3, 2};
     // Without a zone the time is local: 09:45 an hour east of UTC is 08:45 UTC, run 2's start.
     QTest::newRow("since a local time, an hour east of UTC")
-        << QStringList{"--since", "2026-02-01T09:45:00"} << QList<int>{3, 2} << QStringLiteral("XYZ-1");
-    QTest::newRow("match") << QStringList{"--match", "spur"} << QList<int>{2} << utc;
-    QTest::newRow("match a workbook") << QStringList{"--match", "Table 5 dBm"} << QList<int>{1} << utc;
-    QTest::newRow("match a station in other letters' case") << QStringList{"--match", "bench-2"} << QList<int>{2} << utc;
-    QTest::newRow("nothing matches") << QStringList{"--match", "zzz"} << QList<int>() << utc;
-    QTest::newRow("the store of a data folder") << QStringList{"--data-dir", "@"} << QList<int>{3, 2, 1} << utc;
+        << QStringList{"TZ=XYZ-1", "--since", "2026-02-01T09:45:00"} << QList<int>{3, 2};
+    QTest::newRow("match") << QStringList{"--match", "spur"} << QList<int>{2};
+    QTest::newRow("match a workbook") << QStringList{"--match", "Table 5 dBm"} << QList<int>{1};
+    QTest::newRow("match a station in other letters' case") << QStringList{"--match", "bench-2"} << QList<int>{2};
+    QTest::newRow("nothing matches") << QStringList{"--match", "zzz"} << QList<int>();
+    QTest::newRow("the store of a data folder") << QStringList{"--data-dir", "@"} << QList<int>{3, 2, 1};
 }
 
 void tst_RunsCommand::lists()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QList<int>, ids);
-    QFETCH(QString, zone);
+    const QString zone = arguments.value(0).startsWith(QLatin1String("TZ=")) ? arguments.takeFirst().mid(3)
+                                                                             : QStringLiteral("UTC");
     if (!arguments.contains(QStringLiteral("--data-dir")))
         arguments << QStringLiteral("--store") << storePath();
     arguments.replaceInStrings(QStringLiteral("@"), dir.path());
