@@ -12,7 +12,7 @@ struct FrequencyGrid
     quint64 count = 0;  // points
     QString stepText;   // set in points mode: the derived step, for the window
     QString countText;  // set in step mode: the derived count, for the window
-    // Set when fewer points fit the range than were asked: "76 of the 101 points ...".
+    // Set when fewer points fit the range than were asked: "76 points of the 101 asked fit ...".
     QString shortfall;
 
     // Points mode: the step is the whole number of MHz nearest to the range over count - 1; a
