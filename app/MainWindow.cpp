@@ -3,6 +3,7 @@
 #include "Counted.h"
 #include "DataLocation.h"
 #include "DevicesWork.h"
+#include "FrequencyGrid.h"
 #include "LinkTrace.h"
 #include "MeasurementPlot.h"
 #include "MeasurementTypes.h"
@@ -208,6 +209,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(worker, &DevicesWork::runStarted, plot, &MeasurementPlot::runStarted);
     connect(worker, &DevicesWork::passStarted, status, &RunStatus::passStarted);
     connect(worker, &DevicesWork::pointMeasured, status, &RunStatus::pointMeasured);
+    connect(worker, &DevicesWork::pointWithoutReading, status, &RunStatus::pointWithoutReading);
     connect(worker, &DevicesWork::pointMeasured, plot, &MeasurementPlot::addPoint);
     connect(worker, &DevicesWork::runEnded, status, &RunStatus::runEnded);
     connect(worker, &DevicesWork::instrumentTrouble, status, &RunStatus::instrumentTrouble);
@@ -430,6 +432,9 @@ QString MainWindow::resumeRun(qint64 run)
                              "rfbench run --resume %2 --data-dir \"%1\"")
                   .arg(QDir::toNativeSeparators(from.dataFolder), QString::number(run));
     const bool spur = ui->tabMeasuirngDevice->currentIndex() == 1;
+    // Refused before the resume is set, which the next start would otherwise take.
+    if (why.isEmpty())
+        why = gridRefusal(spur);
     QPushButton *start = spur ? ui->buttonMeasurementSpectrumAnalyzer : ui->buttonMeasurement;
     if (why.isEmpty() && !start->isEnabled())
         why = spur ? QStringLiteral("connect the synthesizer and the spectrum analyzer first")
@@ -473,6 +478,21 @@ void MainWindow::applyFormChoices(const QString &serialPort, bool addMissingPort
     on_checkBoxCycle_clicked();
     worker->setDelay(ui->spinBoxDelay->value());
     worker->setFetchValues(ui->checkBoxFetchValues->isChecked());
+}
+
+QString MainWindow::gridRefusal(bool spur) const
+{
+    if (spur)
+        return FrequencyGrid::refusal(!ui->radioButtonStepSpectrumAnalyzer->isChecked(),
+                                      ui->doubleSpinBoxFreqStartMeasSpectrumAnalyzer->value(),
+                                      ui->doubleSpinBoxFreqStopMeasSpectrumAnalyzer->value(),
+                                      quint64(qMax(0, ui->spinBoxPointsFreqSpectrumAnalyzer->value())));
+    // One frequency alone has no grid.
+    if (ui->checkBoxCyclePower->isChecked())
+        return QString();
+    return FrequencyGrid::refusal(!ui->radioButtonStep->isChecked(), ui->doubleSpinBoxFreqStartMeas->value(),
+                                  ui->doubleSpinBoxFreqStopMeas->value(),
+                                  quint64(qMax(0, ui->spinBoxPointsFreq->value())));
 }
 
 void MainWindow::recordSetup(MeasurementSetup::Kind kind)
@@ -970,6 +990,11 @@ void MainWindow::on_stopPm_clicked()
 
 void MainWindow::on_buttonMeasurement_clicked()
 {
+    const QString refused = gridRefusal(false);
+    if (!refused.isEmpty()) {
+        ui->statusBar->showMessage(QStringLiteral("Measurement not started: ") + refused, 30000);
+        return;
+    }
     saveForm();
     recordSetup(MeasurementSetup::Kind::Power);
     const QList<QWidget *> locked{ui->buttonMeasurement, ui->buttonConnect, ui->buttonConnectPowerMeter};
@@ -997,6 +1022,11 @@ void MainWindow::on_buttonMeasurement_clicked()
 
 void MainWindow::on_buttonMeasurementSpectrumAnalyzer_clicked()
 {
+    const QString refused = gridRefusal(true);
+    if (!refused.isEmpty()) {
+        ui->statusBar->showMessage(QStringLiteral("Measurement not started: ") + refused, 30000);
+        return;
+    }
     saveForm();
     recordSetup(MeasurementSetup::Kind::Spur);
     const QList<QWidget *> locked{ui->buttonConnect, ui->buttonConnectPowerMeter,

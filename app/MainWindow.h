@@ -124,6 +124,8 @@ private:
     QString fillForm(const QByteArray &bytes, const QString &name);
     // The run about to start is recorded with the form's setup of this measurement.
     void recordSetup(MeasurementSetup::Kind kind);
+    // Why the grid of the power or spur tab cannot be measured, or empty.
+    QString gridRefusal(bool spur) const;
 
     Ui::MainWindow *ui = nullptr;
     DevicesWork *worker = nullptr;

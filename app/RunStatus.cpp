@@ -100,6 +100,12 @@ void RunStatus::pointMeasured(const MeasuredPoint &measured)
     refresh();
 }
 
+void RunStatus::pointWithoutReading(int pass, quint64 number)
+{
+    progress.pointWithoutReading(pass, number);
+    refresh();
+}
+
 void RunStatus::runEnded(bool stopped)
 {
     progress.runEnded(stopped);

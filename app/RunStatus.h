@@ -42,6 +42,7 @@ public slots:
     void runStarted(const QString &measurement, quint64 pointsPerPass, int passes);
     void passStarted(int pass, int passes);
     void pointMeasured(const MeasuredPoint &point);
+    void pointWithoutReading(int pass, quint64 number);
     void runEnded(bool stopped);
     void instrumentTrouble(const QString &instrument, const QString &trouble);
     void runWarning(const QString &text);

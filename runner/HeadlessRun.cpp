@@ -21,6 +21,9 @@ namespace {
 
 const int shutdownWaitMs = 5000;
 
+// Said by the measurements of a run that lost the synthesizer.
+const char synthesizerLost[] = "Synthesizer connection lost: the readings are not at the stated frequencies";
+
 QString instrumentAddress(const BenchSetup &setup, const char *instrument)
 {
     if (qstrcmp(instrument, "synthesizer") == 0) {
@@ -168,6 +171,7 @@ void HeadlessRun::runMeasurement(int index)
     done.measurement = progress.measurement();
     done.points = progress.measuredHere();
     done.runPoints = progress.done();
+    done.withoutReading = progress.withoutReading();
     done.passes = progress.pass();
     done.stopped = progress.stopped();
     done.elapsedMs = runClock.elapsed();
@@ -202,12 +206,20 @@ void HeadlessRun::settleWaitingRows()
     savingElsewhere = true;
     for (const auto &rows : worker->waitingReportRows()) {
         const QString path = QDir(folder).filePath(rows.first + QStringLiteral(".xlsx"));
-        if (worker->saveWaitingReportRowsAs(rows.first, path))
+        const bool saved = worker->saveWaitingReportRowsAs(rows.first, path);
+        if (saved)
             unsaved << QStringLiteral("%1 of “%2.xlsx” could not be saved there; they were saved to %3")
                            .arg(Counted::of(rows.second, "row"), rows.first, QDir::toNativeSeparators(path));
         else
             unsaved << QStringLiteral("%1 of “%2.xlsx” could not be saved, also not to %3: they are lost")
                            .arg(Counted::of(rows.second, "row"), rows.first, QDir::toNativeSeparators(path));
+        // The summary counts them apart from the rows that reached the workbook.
+        const QString name = recoveredNames.value(rows.first, rows.first);
+        for (Workbook &w : workbooks)
+            if (w.name == name) {
+                w.notSaved = qMin(w.rows, rows.second);
+                w.savedTo = saved ? path : QString();
+            }
     }
 }
 
@@ -250,6 +262,10 @@ int HeadlessRun::exec()
     connect(worker, &DevicesWork::runStarted, this, &HeadlessRun::onRunStarted);
     connect(worker, &DevicesWork::passStarted, this, &HeadlessRun::onPassStarted);
     connect(worker, &DevicesWork::pointMeasured, this, &HeadlessRun::onPoint);
+    connect(worker, &DevicesWork::pointWithoutReading, this, [this](int pass, quint64 number) {
+        progress.pointWithoutReading(pass, number);
+        drawStatus();
+    });
     connect(worker, &DevicesWork::runEnded, this, &HeadlessRun::onRunEnded);
     connect(worker, &DevicesWork::instrumentTrouble, this, &HeadlessRun::onTrouble);
     // A warning of a run's start goes out at once and again in the measurement's summary. The
@@ -318,8 +334,12 @@ int HeadlessRun::exec()
                      : !lostLink.isEmpty()    ? LinkLost
                      : stopRequested          ? Stopped
                                               : Finished;
-    printSummary(code, lostLink.isEmpty() ? QString()
-                                          : QStringLiteral("the %1's connection was lost during the run").arg(lostLink.toLower()));
+    QString why;
+    if (!lostLink.isEmpty())
+        why = QStringLiteral("the %1's connection was lost during the run").arg(lostLink.toLower());
+    if (lostLink == QLatin1String("Synthesizer"))
+        why += QStringLiteral(": the readings are not at the stated frequencies");
+    printSummary(code, why);
     return code;
 }
 
@@ -339,6 +359,8 @@ void HeadlessRun::onRunStarted(const QString &measurement, quint64 pointsPerPass
     sayUnsaidCounts();
     floods.clear(); // counted again from the run's start, as the progress counts them
     progress.runStarted(measurement, pointsPerPass, passes);
+    if (lostLink == QLatin1String("Synthesizer"))
+        progress.warning(QLatin1String(synthesizerLost));
     runClock.start();
     if (!options.terminal)
         note(QStringLiteral("%1: %2 per pass%3").arg(measurement, Counted::of(qint64(pointsPerPass), "point"))
@@ -361,7 +383,7 @@ void HeadlessRun::onPoint(const MeasuredPoint &point)
     const QString name = recoveredNames.value(point.workbook, point.workbook);
     auto it = std::find_if(workbooks.begin(), workbooks.end(), [&name](const Workbook &w) { return w.name == name; });
     if (it == workbooks.end())
-        workbooks << Workbook{name, 1};
+        workbooks << Workbook{name, 1, 0, QString()};
     else
         ++it->rows;
     if (runClock.elapsed() - lastDraw >= 100)
@@ -381,9 +403,14 @@ void HeadlessRun::onRunEnded(bool stopped)
 
 void HeadlessRun::onTrouble(const QString &instrument, const QString &trouble)
 {
-    // The run goes on as in the window, but its points after the loss measured nothing.
-    if (progress.isRunning() && trouble == QLatin1String("connection lost") && lostLink.isEmpty())
+    // The run goes on as in the window, but its points after the loss measured nothing, or, for
+    // the synthesizer, at frequencies it was never set to: also when the link was lost between
+    // the connection and the measurement.
+    if (trouble == QLatin1String("connection lost") && lostLink.isEmpty()) {
         lostLink = instrument;
+        if (instrument == QLatin1String("Synthesizer") && progress.isRunning())
+            progress.warning(QLatin1String(synthesizerLost));
+    }
     // A flood of one trouble would bury everything else said here: it is summarised.
     Flood &flood = floods[instrument + QStringLiteral(": ") + trouble];
     flood.line = progress.trouble(instrument, trouble);
@@ -436,11 +463,13 @@ void HeadlessRun::printSummary(int code, const QString &why)
     const QString outcome = QLatin1String(outcomes[code]);
     quint64 points = 0;
     quint64 runPoints = 0;
+    quint64 withoutReading = 0;
     int passes = 0;
     QMap<QString, int> troubles;
     for (const MeasurementDone &f : finished) {
         points += f.points;
         runPoints += f.runPoints;
+        withoutReading += f.withoutReading;
         passes += f.passes;
         for (auto it = f.troubles.cbegin(); it != f.troubles.cend(); ++it)
             troubles[it.key()] += it.value();
@@ -449,13 +478,18 @@ void HeadlessRun::printSummary(int code, const QString &why)
         QString text = QStringLiteral("%1: %2").arg(options.setupName, outcome);
         if (!why.isEmpty())
             text += QStringLiteral(" (%1)").arg(why);
-        text += QStringLiteral(", %1 in %2, %3")
-                    .arg(Counted::of(qint64(points), "point"), Counted::of(finished.size(), "measurement"),
-                         RunProgress::duration(totalClock.elapsed()));
+        text += QStringLiteral(", %1%2 in %3, %4")
+                    .arg(Counted::of(qint64(points), "point"))
+                    .arg(withoutReading > 0 ? QStringLiteral(", %1 without a reading,").arg(withoutReading) : QString())
+                    .arg(Counted::of(finished.size(), "measurement"), RunProgress::duration(totalClock.elapsed()));
         if (runPoints != points)
             text += QStringLiteral("; the resumed run has %1").arg(Counted::of(qint64(runPoints), "point"));
-        for (const Workbook &w : workbooks)
-            text += QStringLiteral("\n  %1 to “%2.xlsx”").arg(Counted::of(w.rows, "row"), w.name);
+        for (const Workbook &w : workbooks) {
+            text += QStringLiteral("\n  %1 to “%2.xlsx”").arg(Counted::of(w.rows - w.notSaved, "row"), w.name);
+            if (w.notSaved > 0)
+                text += w.savedTo.isEmpty() ? QStringLiteral("; %1 lost").arg(w.notSaved)
+                                            : QStringLiteral("; %1 to %2").arg(w.notSaved).arg(QDir::toNativeSeparators(w.savedTo));
+        }
         std::fprintf(out, "%s\n", text.toLocal8Bit().constData());
         std::fflush(out);
         return;
@@ -469,6 +503,7 @@ void HeadlessRun::printSummary(int code, const QString &why)
     summary.insert(QStringLiteral("elapsedMs"), double(totalClock.elapsed()));
     summary.insert(QStringLiteral("points"), double(points));
     summary.insert(QStringLiteral("runPoints"), double(runPoints));
+    summary.insert(QStringLiteral("withoutReading"), double(withoutReading));
     summary.insert(QStringLiteral("passes"), passes);
     QJsonArray measurements;
     for (const MeasurementDone &f : finished) {
@@ -476,16 +511,25 @@ void HeadlessRun::printSummary(int code, const QString &why)
         entry.insert(QStringLiteral("kind"), f.kind);
         entry.insert(QStringLiteral("points"), double(f.points));
         entry.insert(QStringLiteral("runPoints"), double(f.runPoints));
+        entry.insert(QStringLiteral("withoutReading"), double(f.withoutReading));
         entry.insert(QStringLiteral("passes"), f.passes);
         entry.insert(QStringLiteral("stopped"), f.stopped);
         entry.insert(QStringLiteral("elapsedMs"), double(f.elapsedMs));
         measurements.append(entry);
     }
     summary.insert(QStringLiteral("measurements"), measurements);
+    // Each workbook with the rows that reached it; rows that did not are counted where they went.
     QJsonArray books;
-    for (const Workbook &w : workbooks)
-        books.append(QJsonObject{{QStringLiteral("workbook"), QDir(options.workbookFolder).filePath(w.name + QStringLiteral(".xlsx"))},
-                                 {QStringLiteral("rows"), w.rows}});
+    for (const Workbook &w : workbooks) {
+        QJsonObject book{{QStringLiteral("workbook"), QDir(options.workbookFolder).filePath(w.name + QStringLiteral(".xlsx"))},
+                         {QStringLiteral("rows"), w.rows - w.notSaved}};
+        if (w.notSaved > 0 && w.savedTo.isEmpty())
+            book.insert(QStringLiteral("lost"), w.notSaved);
+        else if (w.notSaved > 0)
+            book.insert(QStringLiteral("savedElsewhere"),
+                        QJsonObject{{QStringLiteral("workbook"), w.savedTo}, {QStringLiteral("rows"), w.notSaved}});
+        books.append(book);
+    }
     summary.insert(QStringLiteral("workbooks"), books);
     QJsonObject troubleCounts;
     for (auto it = troubles.cbegin(); it != troubles.cend(); ++it)

@@ -34,7 +34,7 @@ public:
         Unreachable = 3, // an instrument could not be reached
         Stopped = 4,     // stopped by Ctrl-C or SIGTERM
         RowsNotSaved = 5, // rows could not be saved to their workbooks
-        LinkLost = 6      // an instrument's connection was lost during a measurement
+        LinkLost = 6      // an instrument's connection was lost after it was made
     };
 
     struct Options
@@ -72,7 +72,9 @@ private:
     struct Workbook
     {
         QString name;
-        int rows = 0;
+        int rows = 0;      // measured for it
+        int notSaved = 0;  // of them, the rows that never reached it
+        QString savedTo;   // where those went instead; empty: lost
     };
     struct MeasurementDone
     {
@@ -80,6 +82,7 @@ private:
         QString measurement;
         quint64 points = 0;    // measured by this process
         quint64 runPoints = 0; // the run's, with those of the earlier process of a resumed run
+        quint64 withoutReading = 0;
         int passes = 0;
         bool stopped = false;
         qint64 elapsedMs = 0;
@@ -128,7 +131,7 @@ private:
     QList<Workbook> workbooks;
     QStringList unsaved; // lines naming rows that could not be saved
     QStringList warnings; // said at the start of the measurements
-    QString lostLink; // the instrument whose connection was lost during a measurement
+    QString lostLink; // the instrument whose connection was lost after it was made
     bool savingElsewhere = false; // the rows that wait go to the temporary folder
     QMap<QString, QString> recoveredNames; // workbook -> the "(recovered)" one holding its rows
     struct Flood

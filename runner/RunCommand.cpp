@@ -66,8 +66,9 @@ const char exitCodes[] = "Exit codes:\n"
                          "  3  an instrument could not be reached (nothing was measured)\n"
                          "  4  stopped by Ctrl-C or SIGTERM; the rows measured so far are saved\n"
                          "  5  rows could not be saved to their workbooks (the messages say where they are)\n"
-                         "  6  an instrument's connection was lost during a measurement; the run went on\n"
-                         "     without its readings (empty cells) and the rows measured are saved\n";
+                         "  6  an instrument's connection was lost during the run; it went on without its\n"
+                         "     readings (empty cells, or, without the synthesizer, readings not at the\n"
+                         "     frequencies named) and the rows measured are saved\n";
 
 } // namespace
 

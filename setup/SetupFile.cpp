@@ -1,5 +1,6 @@
 #include "SetupFile.h"
 
+#include "FrequencyGrid.h"
 #include "ServerAddress.h"
 
 #include <QJsonArray>
@@ -688,6 +689,12 @@ QString runnable(const BenchSetup &setup)
             return QStringLiteral("powerMeter: missing; %1 needs it").arg(which);
         if (m.kind == MeasurementSetup::Kind::Spur && !setup.hasAnalyzer)
             return QStringLiteral("analyzer: missing; %1 needs it").arg(which);
+        // The one frequency of a power measurement is its start alone.
+        const bool oneFrequency = m.kind == MeasurementSetup::Kind::Power && m.oneFrequency;
+        const QString narrow = oneFrequency ? QString() : FrequencyGrid::refusal(m.pointsMode, m.start, m.stop, m.points);
+        if (!narrow.isEmpty())
+            return (setup.measurements.size() == 1 ? QString() : QStringLiteral("measurements[%1].").arg(i))
+                 + QStringLiteral("points: ") + narrow;
     }
     return any ? QString() : QStringLiteral("no measurement to run");
 }

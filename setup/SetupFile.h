@@ -29,8 +29,9 @@ Result read(const QByteArray &bytes, const QString &fileName, const QStringList 
 // The setup as a file that read() gives back unchanged.
 QByteArray write(const BenchSetup &setup);
 
-// What keeps the setup's measurements from running, e.g. "no measurement to run" or
-// "analyzer: missing; measurements[1] (spur) needs it"; empty when they can run.
+// What keeps the setup's measurements from running, e.g. "no measurement to run",
+// "analyzer: missing; measurements[1] (spur) needs it" or a range too narrow for its points
+// ("points: 1000 to 1001 MHz is too narrow for 4 points ..."); empty when they can run.
 QString runnable(const BenchSetup &setup);
 
 // The setup of one of its measurements alone, as a run of it records it: the same instruments,

@@ -13,6 +13,7 @@ namespace {
 
 constexpr double noiseFloorDbm = -95.0;
 constexpr double adjustedSpanHz = 10e6;
+constexpr double inputRangeHz = 50e9;
 
 const QSet<QString> &rohdeSchwarzOnly()
 {
@@ -105,7 +106,11 @@ QList<AnalyzerSim::Signal> AnalyzerSim::peaksAboveThreshold() const
 
 void AnalyzerSim::centreOnStrongest()
 {
-    const double centre = model.rfOn ? model.frequencyHz : (startHz + stopHz) / 2;
+    const double windowCentre = (startHz + stopHz) / 2;
+    startHz = 0;
+    stopHz = inputRangeHz;
+    const QList<Signal> everySignal = visibleSignals();
+    const double centre = everySignal.isEmpty() ? windowCentre : everySignal.first().frequencyHz;
     startHz = centre - adjustedSpanHz / 2;
     stopHz = centre + adjustedSpanHz / 2;
     if (model.rfOn)
@@ -123,6 +128,14 @@ QByteArray AnalyzerSim::handle(const QByteArray &raw)
 {
     const Scpi::Line line = Scpi::parse(raw);
     const QString &h = line.header;
+    // An adjustment sweeps the input for a while before it sets the window, and the analyzer
+    // takes no line meanwhile: the signal it finds is the one there when the next line is read.
+    // So a frequency the synthesizer was set to just before the adjustment counts, in whichever
+    // order the simulator reads the two connections.
+    if (adjusting) {
+        adjusting = false;
+        centreOnStrongest();
+    }
     if ((dialect == Model::RohdeSchwarz && kvdOnly().contains(h))
         || (dialect == Model::Kvd4471b && rohdeSchwarzOnly().contains(h)))
         return QByteArray();
@@ -180,7 +193,7 @@ QByteArray AnalyzerSim::handle(const QByteArray &raw)
     bool ok = false;
     const double value = Scpi::valueWithUnit(line.argument, &ok);
     if (h == QLatin1String("ADJ:ALL") || h == QLatin1String("SENS:FREQ:TUNE:IMM")) {
-        centreOnStrongest();
+        adjusting = true;
     } else if (h == QLatin1String("DISP:WIND:TRAC:Y:RLEV") && ok) {
         referenceLevelDbm = value;
     } else if (h == QLatin1String("SWE:POIN") && ok) {

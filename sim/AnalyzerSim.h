@@ -38,6 +38,8 @@ private:
     // Signals inside the display window, strongest first.
     QList<Signal> visibleSignals() const;
     QList<Signal> peaksAboveThreshold() const;
+    // The end of an adjustment: the window 10 MHz wide around the strongest signal of the whole
+    // input range.
     void centreOnStrongest();
     QByteArray frequencyText(double hz) const;
     double carrierLevel() const;
@@ -51,6 +53,8 @@ private:
     double referenceLevelDbm = 0.0;
     double thresholdDbm = -200.0;
     bool thresholdOn = false;
+    // An adjustment was asked for and ends as the next line arrives.
+    bool adjusting = false;
     quint32 sweepPoints = 1001;
     quint32 resolutionBandwidthHz = 1000;
     quint32 videoBandwidthHz = 1000;

@@ -101,6 +101,15 @@ void InstrumentServer::acceptConnection()
 {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        if (misbehaviour.hangUp) {
+            if (verbose)
+                std::fprintf(stderr, "%s %s: connection from %s closed at once\n",
+                             qPrintable(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz"))),
+                             qPrintable(name), qPrintable(socket->peerAddress().toString()));
+            socket->disconnectFromHost();
+            continue;
+        }
         auto *channel = new Channel(socket);
         QPointer<QTcpSocket> guard(socket);
         channel->write = [guard](const QByteArray &bytes) {
@@ -115,7 +124,6 @@ void InstrumentServer::acceptConnection()
         };
         connect(socket, &QTcpSocket::readyRead, channel,
                 [this, socket, channel] { serveBytes(channel, socket->readAll()); });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         if (verbose)
             std::fprintf(stderr, "%s %s: connection from %s\n",
                          qPrintable(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz"))),

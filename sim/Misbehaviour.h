@@ -11,4 +11,5 @@ struct Misbehaviour
     bool silent = false;   // queries are never answered
     int closeAfter = 0;    // > 0: the connection is closed when this many lines have arrived
     bool closeMidAnswer = false; // the connection is closed after the first piece of an answer
+    bool hangUp = false;   // each connection is closed as soon as it is accepted
 };

@@ -35,6 +35,7 @@ const char *const misbehaviourFlags[][2] = {
     {"nan", "Answer every query with NaN."},
     {"silent", "Never answer."},
     {"close-mid-answer", "Close the connection after the first piece of an answer."},
+    {"hang-up", "Accept each connection and close it at once."},
 };
 const char *const instrumentPrefixes[] = {"synth-", "powermeter-", "analyzer-"};
 
@@ -82,6 +83,7 @@ Misbehaviour misbehaviourFor(const QCommandLineParser &parser, const QString &pr
     m.nan = flagOption(parser, prefix, "nan");
     m.silent = flagOption(parser, prefix, "silent");
     m.closeMidAnswer = flagOption(parser, prefix, "close-mid-answer");
+    m.hangUp = flagOption(parser, prefix, "hang-up");
     return m;
 }
 

@@ -117,13 +117,15 @@ void DevicesWork::setChannelChosen(bool chosen)
     channelChosen = chosen;
 }
 
-QStringList DevicesWork::startWarnings(bool spur, bool channelA) const
+QStringList DevicesWork::startWarnings(bool spur, bool channelA, const QString &gridShortfall) const
 {
     QStringList warnings;
     if (rfSwitched < 0 || (rfSwitched == 0 && rfShownOff))
         warnings << QStringLiteral("RF output is off: readings are noise");
     if (!spur && !channelA && !channelChosen)
         warnings << QStringLiteral("No channel chosen: channel B is read");
+    if (!gridShortfall.isEmpty())
+        warnings << gridShortfall;
     return warnings;
 }
 
@@ -651,8 +653,11 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
         return form.justPower ? QStringLiteral("Table ") + g6(form.freqStart) + QStringLiteral(" MHz")
                               : QStringLiteral("Table ") + g6(form.power) + QStringLiteral(" dBm");
     };
+    const FrequencyGrid grid =
+        announceGrid(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep, false);
+    const QStringList warnings = startWarnings(false, form.channelA, form.justPower ? QString() : grid.shortfall);
     if (recorder)
-        for (const QString &warning : startWarnings(false, form.channelA))
+        for (const QString &warning : warnings)
             recorder->addNote(warning);
     const Resume from = takeResume(QStringLiteral("power"));
     if (!from.refused.isEmpty()) {
@@ -665,14 +670,12 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
     for (int pass = 1; pass < from.pass; ++pass)
         form.power += quint32(powerStep.load());
     QString table = tableName();
-    const FrequencyGrid grid =
-        announceGrid(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep, false);
     setAmplitude(form.power);
     Pause::sleepMs(passPauseMs);
     qDebug() << "power step" << quint32(powerStep.load());
     emit runStarted(QStringLiteral("Power measurement"), form.justPower ? 1 : grid.count,
                     passesFrom(form.power, false));
-    for (const QString &warning : startWarnings(false, form.channelA))
+    for (const QString &warning : warnings)
         emit runWarning(warning);
     runPass = from.pass - 1;
     quint64 firstPoint = from.point;
@@ -682,7 +685,7 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
         if (form.justPower)
             oneFrequencyReading(form.freqStart, form.power, table, form.channelA);
         else
-            frequencySweep(form.freqStart, grid.step, table, form.pointsCount, form.channelA, firstPoint);
+            frequencySweep(grid, table, form.channelA, firstPoint);
         firstPoint = 0;
         if (stopFlag)
             break;
@@ -742,7 +745,7 @@ void DevicesWork::beginPass(double power, bool spur)
     emit passStarted(runPass, remaining == 0 ? 0 : runPass - 1 + remaining);
 }
 
-FrequencyGrid DevicesWork::announceGrid(bool pointsMode, double start, double stop, quint64 &count,
+FrequencyGrid DevicesWork::announceGrid(bool pointsMode, double start, double stop, quint64 count,
                                        double step, bool spur)
 {
     const FrequencyGrid grid = FrequencyGrid::derive(pointsMode, start, stop, count, step);
@@ -750,7 +753,6 @@ FrequencyGrid DevicesWork::announceGrid(bool pointsMode, double start, double st
         emit freqStep(grid.stepText);
         emit derivedStep(spur, grid.stepText);
     } else {
-        count = grid.count;
         emit pointsCount(grid.countText);
         emit derivedCount(spur, grid.countText);
     }
@@ -814,14 +816,14 @@ void DevicesWork::synthesizerValues(double *fetchedPower, double *temperature)
     *temperature = synthesizer->readTemperature();
 }
 
-void DevicesWork::frequencySweep(double firstFrequency, double gridStep, const QString &tableName,
-                                 quint64 count, bool channelA, quint64 firstPoint)
+void DevicesWork::frequencySweep(const FrequencyGrid &grid, const QString &tableName, bool channelA,
+                                 quint64 firstPoint)
 {
     pointIndex = firstPoint;
-    if (count == 0)
+    if (grid.count == 0)
         return;
     while (!stopFlag) {
-        const double frequency = firstFrequency + double(pointIndex) * gridStep;
+        const double frequency = grid.at(pointIndex);
         const double reading = readPowerMeter(frequency, channelA);
         double fetchedPower = 0;
         double temperature = 0;
@@ -833,7 +835,7 @@ void DevicesWork::frequencySweep(double firstFrequency, double gridStep, const Q
         recordRowsSaved();
         reportPowerPoint(tableName, pointIndex + 1, frequency, reading, fetchedPower);
         ++pointIndex;
-        if (pointIndex >= count)
+        if (pointIndex >= grid.count)
             return;
     }
 }
@@ -866,8 +868,11 @@ void DevicesWork::measureSpectrum(ValueForm form)
     cycleFlag = form.cycle;
     delayMs = form.delay;
     excelWorker->startExcel();
+    const FrequencyGrid grid =
+        announceGrid(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep, true);
+    const QStringList warnings = startWarnings(true, false, grid.shortfall);
     if (recorder)
-        for (const QString &warning : startWarnings(true, false))
+        for (const QString &warning : warnings)
             recorder->addNote(warning);
     const Resume from = takeResume(QStringLiteral("spur"));
     if (!from.refused.isEmpty()) {
@@ -880,12 +885,10 @@ void DevicesWork::measureSpectrum(ValueForm form)
         form.power += quint32(powerStep.load());
     QString table = from.pass > 1 ? QStringLiteral("Table spur ") + g6(form.power) + QStringLiteral(" dBm")
                                   : QStringLiteral("Table spur");
-    const FrequencyGrid grid =
-        announceGrid(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep, true);
     setAmplitude(form.power);
     Pause::sleepMs(passPauseMs);
     emit runStarted(QStringLiteral("Spur measurement"), grid.count, passesFrom(form.power, true));
-    for (const QString &warning : startWarnings(true, false))
+    for (const QString &warning : warnings)
         emit runWarning(warning);
     runPass = from.pass - 1;
     quint64 firstPoint = from.point;
@@ -893,7 +896,7 @@ void DevicesWork::measureSpectrum(ValueForm form)
     const bool passDue = !(from.pass > 1 && firstPoint == 0) || form.power < spurPowerCeilingDbm;
     while (!stopFlag && passDue) {
         beginPass(form.power, true);
-        spurPass(form, grid.step, form.power, table, firstPoint);
+        spurPass(form, grid, form.power, table, firstPoint);
         firstPoint = 0;
         if (stopFlag || !cycleFlag)
             break;
@@ -914,17 +917,17 @@ void DevicesWork::measureSpectrum(ValueForm form)
     emit stopingMeasure();
 }
 
-void DevicesWork::spurPass(const ValueForm &form, double gridStep, double power,
+void DevicesWork::spurPass(const ValueForm &form, const FrequencyGrid &grid, double power,
                            const QString &tableName, quint64 firstPoint)
 {
     pointIndex = firstPoint;
     quint32 spurCount = 0;
     double minimumDistance = 100.0;
-    if (form.pointsCount == 0)
+    if (grid.count == 0)
         return;
     const bool rs = form.rohdeSchwarz;
     while (!stopFlag) {
-        const double frequency = form.freqStart + double(pointIndex) * gridStep;
+        const double frequency = grid.at(pointIndex);
         setFrequency(frequency);
         // A resumed pass sets the analyzer up at its first point as a pass does at its start.
         if (pointIndex == firstPoint) {
@@ -992,6 +995,7 @@ void DevicesWork::spurPass(const ValueForm &form, double gridStep, double power,
             emit labelCountSpurs(QString::number(spurCount));
         }
         if (peaks.size() == 0) {
+            emit pointWithoutReading(runPass, pointIndex + 1);
             emit stopMeasureSpectrum();
         } else {
             quint32 count = quint32(peaks.size());
@@ -1015,7 +1019,7 @@ void DevicesWork::spurPass(const ValueForm &form, double gridStep, double power,
             emit pointMeasured(point);
         }
         ++pointIndex;
-        if (pointIndex >= form.pointsCount)
+        if (pointIndex >= grid.count)
             return;
     }
 }

@@ -155,6 +155,8 @@ signals:
     void runStarted(const QString &measurement, quint64 pointsPerPass, int passes);
     void passStarted(int pass, int passes);
     void pointMeasured(const MeasuredPoint &point);
+    // A point of a spur pass that gave no row: the analyzer found no peak there.
+    void pointWithoutReading(int pass, quint64 number);
     void runEnded(bool stopped);
     // A trouble of an instrument's link as it happens ("Power meter", "no answer to FETC?").
     void instrumentTrouble(const QString &instrument, const QString &trouble);
@@ -164,8 +166,8 @@ signals:
     // A resumed run was refused at its start (another program goes on with it): nothing was
     // measured.
     void runRefused(const QString &why);
-    // A warning of a run's start, right after runStarted: the RF output is off, or no power
-    // meter channel was chosen. The run goes on as asked.
+    // A warning of a run's start, right after runStarted: the RF output is off, no power meter
+    // channel was chosen, or the range fits fewer points than were asked. The run goes on.
     void runWarning(const QString &text);
     // The derived step and count again, with the measurement that derived them, so that each
     // tab shows its own; freqStep and pointsCount carry both measurements' as before.
@@ -188,23 +190,22 @@ private:
     void onOpenPortText(const QString &text);
     // Runs the steps in order with the fixed command pause between two of them.
     void withPauses(std::initializer_list<std::function<void()>> steps);
-    // Derives a measurement's grid and shows the derived step or count; in step mode the count
-    // replaces the record's.
-    FrequencyGrid announceGrid(bool pointsMode, double start, double stop, quint64 &count,
+    // Derives a measurement's grid and shows the derived step or count.
+    FrequencyGrid announceGrid(bool pointsMode, double start, double stop, quint64 count,
                                double step, bool spur);
-    // The warnings of a run that starts now, as runWarning words them.
-    QStringList startWarnings(bool spur, bool channelA) const;
+    // The warnings of a run that starts now, as runWarning words them; a grid that fits fewer
+    // points than were asked says so among them.
+    QStringList startWarnings(bool spur, bool channelA, const QString &gridShortfall) const;
     // Between passes: the next power to the window and the synthesizer, which then returns to
     // the first frequency.
     void raisePower(double &power, quint32 step, double firstFrequency);
-    void frequencySweep(double firstFrequency, double gridStep, const QString &tableName,
-                        quint64 count, bool channelA, quint64 firstPoint);
+    void frequencySweep(const FrequencyGrid &grid, const QString &tableName, bool channelA, quint64 firstPoint);
     void oneFrequencyReading(double frequency, double power, const QString &tableName,
                              bool channelA);
     double readPowerMeter(double frequency, bool channelA);
     void reportPowerPoint(const QString &tableName, quint64 number, double frequency, double reading, double fetchedPower);
     void synthesizerValues(double *fetchedPower, double *temperature);
-    void spurPass(const ValueForm &form, double gridStep, double power, const QString &tableName,
+    void spurPass(const ValueForm &form, const FrequencyGrid &grid, double power, const QString &tableName,
                   quint64 firstPoint);
     // Passes a run will make from this power on, as cycling and the power step stand now; 0
     // when there is no end (a step of 0 while cycling).

@@ -21,6 +21,7 @@ void RunProgress::runStarted(const QString &measurement, quint64 perPass, int ex
     passes = expectedPasses;
     currentPass = 0;
     point = 0;
+    unread = 0;
     running = true;
     wasStopped = false;
     troubleTimes.clear();
@@ -62,8 +63,19 @@ void RunProgress::passStarted(int newPass, int expectedPasses)
 
 void RunProgress::pointMeasured(const MeasuredPoint &measured)
 {
-    currentPass = measured.pass;
-    point = measured.number;
+    reached(measured.pass, measured.number);
+}
+
+void RunProgress::pointWithoutReading(int pass, quint64 number)
+{
+    reached(pass, number);
+    ++unread;
+}
+
+void RunProgress::reached(int pass, quint64 number)
+{
+    currentPass = pass;
+    point = number;
     // A resumed run begins with points measured by an earlier process, in no time of this one.
     if (!pointSeen)
         doneBefore = done() - 1;
@@ -151,8 +163,12 @@ QString RunProgress::summary(qint64 elapsedMs) const
         if (passes != 1)
             text += QStringLiteral(", pass %1").arg(currentPass);
         text += QStringLiteral(" after ") + elapsed;
+        if (unread > 0)
+            text += QStringLiteral(" (%1 without a reading)")
+                        .arg(unread == 1 ? QStringLiteral("1 point") : QStringLiteral("%1 points").arg(unread));
     } else {
-        text = QStringLiteral("%1 finished: %2 in %3").arg(name, Counted::of(qint64(done()), "point"), elapsed);
+        const QString unreadText = unread > 0 ? QStringLiteral(", %1 without a reading,").arg(unread) : QString();
+        text = QStringLiteral("%1 finished: %2%3 in %4").arg(name, Counted::of(qint64(done()), "point"), unreadText, elapsed);
         if (currentPass > 1)
             text += QStringLiteral(" (%1 passes)").arg(currentPass);
     }

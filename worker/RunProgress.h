@@ -16,6 +16,8 @@ public:
     void runStarted(const QString &measurement, quint64 pointsPerPass, int passes);
     void passStarted(int pass, int passes);
     void pointMeasured(const MeasuredPoint &point);
+    // A point that gave no row counts among the points, and apart as one without a reading.
+    void pointWithoutReading(int pass, quint64 number);
     // The trouble's line as it should be shown: "Power meter: no answer to FETC?", with
     // " — 3 times in this run" from its second time on.
     QString trouble(const QString &instrument, const QString &trouble);
@@ -37,7 +39,7 @@ public:
     // The time left, -1 when it cannot be told yet.
     qint64 leftMs(qint64 elapsedMs) const;
     // "Power measurement finished: 50 points in 1:12; RF output is off: readings are noise; Power
-    // meter: 3 troubles".
+    // meter: 3 troubles", with "3 points, 1 without a reading, in 0:07" when points gave no row.
     QString summary(qint64 elapsedMs) const;
     int perMille() const;
 
@@ -48,6 +50,8 @@ public:
     quint64 done() const;
     // Those of them measured since runStarted: a resumed run's own from an earlier process not.
     quint64 measuredHere() const { return pointSeen ? done() - doneBefore : 0; }
+    // Points of the run in this process that gave no row.
+    quint64 withoutReading() const { return unread; }
     int pass() const { return currentPass; }
     // Every trouble of the run ("Instrument: trouble") with the times it happened.
     const QMap<QString, int> &troubles() const { return troubleTimes; }
@@ -63,12 +67,14 @@ private:
     quint64 total() const;
     // "point 12 of 400, pass 2 of 3", or "adjusting the analyzer…".
     QString position() const;
+    void reached(int pass, quint64 number);
 
     QString name;
     quint64 pointsPerPass = 0;
     int passes = 0;
     int currentPass = 0;
     quint64 point = 0;
+    quint64 unread = 0;
     bool running = false;
     bool wasStopped = false;
     QMap<QString, int> troubleTimes;

@@ -9,6 +9,7 @@
 #include "MeasurementPlot.h"
 #include "Pause.h"
 #include "PgCluster.h"
+#include "QueuedSpy.h"
 #include "RunStatus.h"
 #include "RunsDialog.h"
 #include "SetupForm.h"
@@ -134,7 +135,7 @@ private:
             return false;
         window->devicesWork()->reportWriter()->setDirectory(
             reports.filePath(QStringLiteral("pulled out ") + QLatin1String(QTest::currentTestFunction())));
-        widget<QSpinBox>("spinBoxPointsFreq")->setValue(100000);
+        widget<QSpinBox>("spinBoxPointsFreq")->setValue(20000);
         widget<QSpinBox>("spinBoxDelay")->setValue(0);
         click("buttonMeasurement");
         return QTest::qWaitFor([this] {
@@ -201,6 +202,7 @@ private slots:
     void warningAtTheStartOfARun();
     void pointsStepAndCycleChoices_data();
     void pointsStepAndCycleChoices();
+    void narrowRangeIsRefused();
     void hidDevicesFillTheList();
     void rowsThatCannotBeSavedAreShownUntilSaved();
     void cancelledCloseLeavesTheRunGoing();
@@ -761,7 +763,7 @@ void tst_MainWindow::stopGivesTheControlsBackAtOnce()
     QVERIFY(sim.isReady());
     QVERIFY(connectSynthesizer(sim));
     QVERIFY(connectInstruments(sim));
-    widget<QSpinBox>("spinBoxPointsFreq")->setValue(100000);
+    widget<QSpinBox>("spinBoxPointsFreq")->setValue(20000);
     widget<QSpinBox>("spinBoxDelay")->setValue(0);
     click("buttonMeasurement");
     QVERIFY(QTest::qWaitFor([this] { return !text("labelPoints_2").isEmpty(); }, 10000));
@@ -779,9 +781,9 @@ void tst_MainWindow::stopGivesTheControlsBackAtOnce()
         QTest::qWait(200);
         return settled;
     }, 10000));
-    QVERIFY(shown.toInt() < 100000);
+    QVERIFY(shown.toInt() < 20000);
     QVERIFY2(window->runStatus()->progressText().startsWith(
-                 QStringLiteral("Power measurement stopped at point %1 of 100000 after ").arg(shown)),
+                 QStringLiteral("Power measurement stopped at point %1 of 20000 after ").arg(shown)),
              qPrintable(window->runStatus()->progressText()));
     std::unique_ptr<XlsxDocument> document =
         XlsxDocument::open(window->devicesWork()->reportWriter()->workbookPath(QStringLiteral("Table 0 dBm")));
@@ -994,6 +996,34 @@ void tst_MainWindow::pointsStepAndCycleChoices()
         QVERIFY2(!widget(name)->isHidden(), qPrintable(name));
     for (const QString &name : hidden)
         QVERIFY2(widget(name)->isHidden(), qPrintable(name));
+}
+
+void tst_MainWindow::narrowRangeIsRefused()
+{
+    // 4 points over 1 MHz: a whole-MHz step of 0, every point at 1000 MHz.
+    for (const QString &tab : {QString(), QStringLiteral("SpectrumAnalyzer")}) {
+        widget<QDoubleSpinBox>("doubleSpinBoxFreqStartMeas" + tab)->setValue(1000);
+        widget<QDoubleSpinBox>("doubleSpinBoxFreqStopMeas" + tab)->setValue(1001);
+        widget<QSpinBox>("spinBoxPointsFreq" + tab)->setValue(4);
+    }
+    const QString why = QStringLiteral("1000 to 1001 MHz is too narrow for 4 points");
+    QueuedSpy started(window->devicesWork(), &DevicesWork::runStarted);
+    for (const char *start : {"on_buttonMeasurement_clicked", "on_buttonMeasurementSpectrumAnalyzer_clicked"}) {
+        window->statusBar()->clearMessage();
+        QVERIFY(QMetaObject::invokeMethod(window.get(), start));
+        QVERIFY2(window->statusBar()->currentMessage().startsWith("Measurement not started: " + why),
+                 qPrintable(window->statusBar()->currentMessage()));
+    }
+    // Nor does a stopped run with that grid go on, which the next start would otherwise take up.
+    RunStart stopped;
+    stopped.started = QDateTime::currentDateTime();
+    stopped.setup = R"({"format": 1, "kind": "power", "start": 1000, "stop": 1001, "points": 4})";
+    const auto store = SqliteStore::open(DataLocation::current().storeFile, SqliteStore::Mode::Write, nullptr);
+    const qint64 run = store->beginRun(stopped);
+    store->endRun(run, QStringLiteral("stopped"), QDateTime::currentDateTime());
+    QVERIFY2(window->resumeRun(run).startsWith(why), qPrintable(window->resumeRun(run)));
+    syncWorker();
+    QCOMPARE(started.size(), 0);
 }
 
 void tst_MainWindow::hidDevicesFillTheList()

@@ -50,13 +50,16 @@ struct Finished
     QByteArray err;
 };
 
-// The program as a script on a machine without a display runs it.
-Finished rfbench(const QStringList &arguments, int timeoutMs = 60000)
+// The program as a script on a machine without a display runs it. tempFolder: the folder rows
+// that cannot be saved go to; empty: the system's.
+Finished rfbench(const QStringList &arguments, const QString &tempFolder = QString(), int timeoutMs = 60000)
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         environment.remove(QLatin1String(name));
+    if (!tempFolder.isEmpty())
+        environment.insert(QStringLiteral("TMPDIR"), tempFolder);
     process.setProcessEnvironment(environment);
     process.start(QStringLiteral(RFBENCH_PATH), arguments);
     Finished result;
@@ -71,9 +74,9 @@ Finished rfbench(const QStringList &arguments, int timeoutMs = 60000)
     return result;
 }
 
-Finished runRfbench(const QStringList &arguments, int timeoutMs = 60000)
+Finished runRfbench(const QStringList &arguments, const QString &tempFolder = QString())
 {
-    return rfbench(QStringList{QStringLiteral("run")} + arguments, timeoutMs);
+    return rfbench(QStringList{QStringLiteral("run")} + arguments, tempFolder);
 }
 
 int rowsOf(const QString &path)
@@ -119,6 +122,9 @@ void tst_HeadlessRun::exitCodes_data()
                               << QStringList{"Table -5 dBm=6"} << QStringList() << local;
     QTest::newRow("override") << powerRun << QStringList{"--set", "power=-3", "--set", "points=3"} << true << 0
                               << QString() << QStringList{"Table -3 dBm=3"} << QStringList() << local;
+    QTest::newRow("too narrow for the points") << powerRun << QStringList{"--set", "stop=1001", "--set", "points=4"}
+                                               << true << 2 << "points: 1000 to 1001 MHz is too narrow for 4 points"
+                                               << QStringList() << QStringList() << QString();
     QTest::newRow("sequence, a cycle of two passes")
         << sequence << QStringList() << true << 0 << QString()
         << QStringList{"Table -5 dBm=6", "Table 5 dBm=1", "Table 15 dBm=1"} << QStringList() << local;
@@ -137,6 +143,17 @@ void tst_HeadlessRun::exitCodes_data()
     QTest::newRow("power meter lost during the run")
         << powerRun << QStringList() << true << 6 << "the power meter's connection was lost"
         << QStringList{"Table -5 dBm=6"} << QStringList{"--powermeter-close-after", "4"} << local;
+    QTest::newRow("synthesizer lost before the measurement")
+        << powerRun << QStringList() << true << 6
+        << "the synthesizer's connection was lost during the run: the readings are not at the stated frequencies"
+        << QStringList{"Table -5 dBm=6"} << QStringList{"--synth-hang-up"} << local;
+    // The workbook is left read-only by the run before: none of this run's rows reach it.
+    QTest::newRow("read-only workbook") << powerRun << QStringList() << true << 5 << "could not be saved there"
+                                        << QStringList{"Table -5 dBm=0"} << QStringList() << local;
+    // RF off: the analyzer finds no carrier, so the point gives no row.
+    QTest::newRow("spur point without a reading")
+        << QByteArray(R"("kind": "spur", "start": 10000, "stop": 10000, "points": 1, "delay": 0)") << QStringList() << true
+        << 0 << ", 1 without a reading, in " << QStringList() << QStringList() << local;
     QTest::newRow("unknown key") << QByteArray(powerRun).replace("\"delay\"", "\"dealy\"") << QStringList() << true
                                  << 2 << "dealy: unknown key" << QStringList() << QStringList() << QString();
     QTest::newRow("wrong type") << QByteArray(powerRun).replace("\"points\": 6", "\"points\": \"6\"") << QStringList()
@@ -212,8 +229,17 @@ void tst_HeadlessRun::exitCodes()
     QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write(notes) == notes.size());
     victim.close();
 
-    const Finished run = runRfbench(QStringList{setupPath, QStringLiteral("--data-dir"), folder.path(),
-                                                QStringLiteral("--json")} + overrides);
+    const QStringList arguments = QStringList{setupPath, QStringLiteral("--data-dir"), folder.path(),
+                                              QStringLiteral("--json")} + overrides;
+    QMap<QString, int> before; // rows a run before left in the workbook, then made read-only
+    if (code == 5) {
+        QVERIFY(runRfbench(arguments).code == 0);
+        const QString name = rows.first().section(QLatin1Char('='), 0, 0);
+        before.insert(name, rowsOf(folder.filePath(name + QStringLiteral(".xlsx"))));
+        QVERIFY(QFile::setPermissions(folder.filePath(name + QStringLiteral(".xlsx")), QFileDevice::ReadOwner));
+    }
+    QTemporaryDir temp;
+    const Finished run = runRfbench(arguments, temp.path());
     QVERIFY2(run.code == code, run.err.constData());
     if (!message.isEmpty())
         QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
@@ -235,15 +261,26 @@ void tst_HeadlessRun::exitCodes()
         return;
     }
     QCOMPARE(summary.value(QStringLiteral("exitCode")).toInt(), code);
+    // Each workbook got the rows the summary says reached it; every other point is counted where
+    // its row went, or as one without a reading.
+    const QJsonArray books = summary.value(QStringLiteral("workbooks")).toArray();
+    QCOMPARE(books.size(), rows.size());
     int points = 0;
-    for (const QString &expected : rows) {
-        const QString name = expected.section(QLatin1Char('='), 0, 0);
-        const int count = expected.section(QLatin1Char('='), 1).toInt();
-        QCOMPARE(rowsOf(folder.filePath(name + QStringLiteral(".xlsx"))), count);
-        points += count;
+    for (int i = 0; i < rows.size(); ++i) {
+        const QString name = rows.at(i).section(QLatin1Char('='), 0, 0);
+        const int count = rows.at(i).section(QLatin1Char('='), 1).toInt();
+        const QString path = folder.filePath(name + QStringLiteral(".xlsx"));
+        QCOMPARE(rowsOf(path) - before.value(name), count);
+        const QJsonObject book = books.at(i).toObject();
+        QCOMPARE(book.value(QStringLiteral("workbook")).toString(), path);
+        QCOMPARE(book.value(QStringLiteral("rows")).toInt(), count);
+        const QJsonObject elsewhere = book.value(QStringLiteral("savedElsewhere")).toObject();
+        if (!elsewhere.isEmpty())
+            QCOMPARE(rowsOf(elsewhere.value(QStringLiteral("workbook")).toString()), elsewhere.value(QStringLiteral("rows")).toInt());
+        points += count + elsewhere.value(QStringLiteral("rows")).toInt() + book.value(QStringLiteral("lost")).toInt();
     }
-    QCOMPARE(summary.value(QStringLiteral("points")).toInt(), points);
-    QCOMPARE(summary.value(QStringLiteral("runPoints")).toInt(), points);
+    QCOMPARE(summary.value(QStringLiteral("points")).toInt() - summary.value(QStringLiteral("withoutReading")).toInt(), points);
+    QCOMPARE(summary.value(QStringLiteral("runPoints")).toInt(), summary.value(QStringLiteral("points")).toInt());
     QCOMPARE(summary.value(QStringLiteral("workbooks")).toArray().size(), rows.size());
     if (!store.isEmpty()) {
         // Every point is on record in the store the run was given, and no other store was begun.
@@ -255,16 +292,18 @@ void tst_HeadlessRun::exitCodes()
         int recorded = 0;
         for (const RunSummary &entry : results->runs(RunFilter())) {
             recorded += results->points(entry.id).size();
+            // Under the version this build of the program is.
+            QCOMPARE(entry.version, QStringLiteral(RFBENCH_VERSION));
             // Under the station the setup names, else the host's name.
             if (storeInSetup)
                 QCOMPARE(entry.station, QStringLiteral("bench-3"));
         }
-        QCOMPARE(recorded, points);
+        QCOMPARE(recorded, points + before.value(rows.value(0).section(QLatin1Char('='), 0, 0)));
         QCOMPARE(QDir(storeFolder).entryList({QStringLiteral("*.sqlite")}), QStringList{store});
         if (storeInSetup)
             QCOMPARE(QDir(folder.path()).entryList({QStringLiteral("*.sqlite")}), QStringList());
     }
-    if (bench) {
+    if (bench && !simArguments.contains(QStringLiteral("--synth-hang-up"))) {
         // The synthesizer got the power first, then every point's frequency, as from the window.
         const QStringList lines = bench->receivedLines(QStringLiteral("synthesizer"));
         QVERIFY2(!lines.isEmpty() && lines.first().startsWith(QStringLiteral("POW")), qPrintable(lines.join('|')));

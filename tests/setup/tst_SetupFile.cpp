@@ -128,6 +128,21 @@ void tst_SetupFile::checks_data()
     QTest::newRow("empty store station") << withStore(powerSetup, serverStore) << QStringList{"store.station=\" \""}
                                          << "s.json: store.station: is empty";
     QTest::newRow("malformed override") << powerSetup << QStringList{"power"} << "s.json: --set power: not key=value";
+
+    // Every number at each end of its range is taken; the least step past either end is refused.
+    const struct { const char *key; double low, high, least; const char *range; } bounds[] = {
+        {"start", 0, 30001, 1e-6, "0 to 30001 MHz"}, {"stop", 0, 30001, 1e-6, "0 to 30001 MHz"},
+        {"points", 0, 300000, 1, "0 to 300000 points"}, {"step", 0, 22000, 1e-9, "0 to 22000 MHz"},
+        {"power", -120, 30, 0.1, "-120 to 30 dBm"}, {"delay", 0, 5000, 1, "0 to 5000 ms"},
+        {"powerStep", 1, 99, 1, "1 to 99 dB"}, {"measurements[1].span", 0, 1000, 0.1, "0 to 1000 MHz"},
+        {"measurements[1].displayLine", 0, 100, 0.1, "0 to 100 dB"}};
+    for (const auto &bound : bounds)
+        for (const double value : {bound.low, bound.high, bound.low - bound.least, bound.high + bound.least}) {
+            const QString set = QLatin1String(bound.key) + QLatin1Char('=') + QString::number(value, 'g', 15);
+            QTest::newRow(qPrintable(set)) << (bound.key[0] == 'm' ? sequenceSetup : powerSetup) << QStringList{set}
+                << (value >= bound.low && value <= bound.high ? QString() : QStringLiteral("s.json: %1 is out of range (%2)")
+                                                                    .arg(QString(set).replace('=', ": "), bound.range));
+        }
 }
 
 void tst_SetupFile::checks()
@@ -179,6 +194,16 @@ void tst_SetupFile::recordsAndRoundTrip()
     BenchSetup withoutAnalyzer = sequence.setup;
     withoutAnalyzer.hasAnalyzer = false;
     QCOMPARE(SetupFile::runnable(withoutAnalyzer), QStringLiteral("analyzer: missing; measurements[1] (spur) needs it"));
+    // A range too narrow for the points asked keeps a measurement that runs from running, and
+    // only such a one; one frequency alone has no range.
+    BenchSetup narrow = sequence.setup;
+    narrow.measurements[1].stop = 10000.5;
+    QVERIFY(SetupFile::runnable(narrow).startsWith("measurements[1].points: 10000 to 10000.5 MHz is too narrow for 3"));
+    narrow.measurements[1].run = false;
+    narrow.measurements[0] = power.setup.measurements[0];
+    narrow.measurements[0].stop = narrow.measurements[0].start;
+    narrow.measurements[0].oneFrequency = true;
+    QCOMPARE(SetupFile::runnable(narrow), QString());
 
     // A run of one measurement of a sequence is recorded without its store: a setup taken from the
     // record to another bench must not send that bench's runs under this one's name.

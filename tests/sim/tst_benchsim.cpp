@@ -183,7 +183,7 @@ void tst_benchsim::analyzerSeesCarrierAndSpurs_data()
 void tst_benchsim::analyzerSeesCarrierAndSpurs()
 {
     QFETCH(bool, rohdeSchwarz);
-    BenchSimProcess sim({QStringLiteral("--analyzer-model"),
+    BenchSimProcess sim({QStringLiteral("--verbose"), QStringLiteral("--analyzer-model"),
                          rohdeSchwarz ? QStringLiteral("rs") : QStringLiteral("kvd")});
     QVERIFY(sim.isReady());
     OrvaneDeviceDriver synth;
@@ -243,6 +243,16 @@ void tst_benchsim::analyzerSeesCarrierAndSpurs()
     analyzer.setStartFrequency(1001);
     analyzer.setStopFrequency(1010);
     QCOMPARE(analyzer.markerFrequency(), QList<double>{1002e6});
+
+    // A pass's first point: the adjustment has been read before the synthesizer moves, and
+    // still centres on the carrier where it is once the adjustment ends.
+    rohdeSchwarz ? analyzer.adjustAll() : analyzer.tuneImmediate();
+    const QString adjustment = rohdeSchwarz ? QStringLiteral("ADJust:ALL") : QStringLiteral("sens:freq:tune:imm");
+    QTRY_VERIFY(sim.receivedLines(QStringLiteral("spectrum analyzer")).contains(adjustment));
+    synth.setFrequency(10000);
+    QCOMPARE(ask(synth, QStringLiteral("FREQ:CW?")).toDouble(), 10e9);
+    analyzer.markerToMaximum();
+    QCOMPARE(analyzer.markerFrequency(), QList<double>{10e9});
 }
 
 QTEST_GUILESS_MAIN(tst_benchsim)

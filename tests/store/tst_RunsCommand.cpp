@@ -20,15 +20,15 @@ struct Finished
     QByteArray err;
 };
 
-// "rfbench runs" as a script runs it: no display, local time UTC, a locale whose decimal
-// separator is a comma.
-Finished runs(const QStringList &arguments)
+// "rfbench runs" as a script runs it: no display, local time UTC unless another zone is named
+// (a POSIX TZ text), a locale whose decimal separator is a comma.
+Finished runs(const QStringList &arguments, const QString &zone = QStringLiteral("UTC"))
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("DISPLAY"));
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("none-at-all"));
-    environment.insert(QStringLiteral("TZ"), QStringLiteral("UTC"));
+    environment.insert(QStringLiteral("TZ"), zone);
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
     process.setProcessEnvironment(environment);
     process.start(QStringLiteral(RFBENCH_PATH), QStringList{QStringLiteral("runs")} + arguments);
@@ -130,7 +130,7 @@ void tst_RunsCommand::initTestCase()
     store->addTrouble(power, RunTrouble{utc(1, 10, 9, 3), QStringLiteral("Power meter"), QStringLiteral("no answer")});
     store->endRun(power, QStringLiteral("finished"), utc(1, 10, 9, 10));
 
-    start.station = QStringLiteral("bench-2");
+    start.station = QStringLiteral("Bench-2");
     start.started = utc(2, 1, 8, 45);
     start.measurement = QStringLiteral("spur");
     start.setup = "{\"format\": 1}";
@@ -167,6 +167,7 @@ void tst_RunsCommand::lists_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QList<int>>("ids"); // in the list's order
+    // A first argument "TZ=..." is the local time's zone rather than UTC.
 
     QTest::newRow("all, newest first") << QStringList() << QList<int>{3, 2, 1};
     QTest::newRow("limit") << QStringList{"--limit", "2"} << QList<int>{3, 2};
@@ -174,8 +175,12 @@ void tst_RunsCommand::lists_data()
     QTest::newRow("since a time") << QStringList{"--since", "2026-02-01T08:46:00"} << QList<int>{3};
     QTest::newRow("since a time in another zone")
         << QStringList{"--since", "2026-02-01T09:45:00+01:00"} << QList<int>{3, 2};
+    // Without a zone the time is local: 09:45 an hour east of UTC is 08:45 UTC, run 2's start.
+    QTest::newRow("since a local time, an hour east of UTC")
+        << QStringList{"TZ=XYZ-1", "--since", "2026-02-01T09:45:00"} << QList<int>{3, 2};
     QTest::newRow("match") << QStringList{"--match", "spur"} << QList<int>{2};
     QTest::newRow("match a workbook") << QStringList{"--match", "Table 5 dBm"} << QList<int>{1};
+    QTest::newRow("match a station in other letters' case") << QStringList{"--match", "bench-2"} << QList<int>{2};
     QTest::newRow("nothing matches") << QStringList{"--match", "zzz"} << QList<int>();
     QTest::newRow("the store of a data folder") << QStringList{"--data-dir", "@"} << QList<int>{3, 2, 1};
 }
@@ -184,11 +189,13 @@ void tst_RunsCommand::lists()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QList<int>, ids);
+    const QString zone = arguments.value(0).startsWith(QLatin1String("TZ=")) ? arguments.takeFirst().mid(3)
+                                                                             : QStringLiteral("UTC");
     if (!arguments.contains(QStringLiteral("--data-dir")))
         arguments << QStringLiteral("--store") << storePath();
     arguments.replaceInStrings(QStringLiteral("@"), dir.path());
 
-    const Finished text = runs(arguments);
+    const Finished text = runs(arguments, zone);
     QCOMPARE(text.code, 0);
     QCOMPARE(text.err, QByteArray());
     const QList<QByteArray> lines = text.out.trimmed().split('\n');
@@ -201,7 +208,7 @@ void tst_RunsCommand::lists()
             QCOMPARE(lines.at(i + 1).trimmed().split(' ').first().toInt(), ids.at(i));
     }
 
-    const Finished json = runs(arguments + QStringList{QStringLiteral("--json")});
+    const Finished json = runs(arguments + QStringList{QStringLiteral("--json")}, zone);
     QCOMPARE(json.code, 0);
     const QJsonArray list = QJsonDocument::fromJson(json.out).array();
     QList<int> listed;

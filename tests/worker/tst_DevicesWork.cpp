@@ -423,17 +423,31 @@ void tst_DevicesWork::grid_data()
     QTest::addColumn<double>("expectedStep");
     QTest::addColumn<quint64>("expectedCount");
     QTest::addColumn<QString>("text");
-    QTest::newRow("10 points") << true << 100.0 << 1000.0 << quint64(10) << 0.0 << 100.0 << quint64(10) << "100";
-    QTest::newRow("4 points") << true << 100.0 << 200.0 << quint64(4) << 0.0 << 33.0 << quint64(4) << "33";
-    QTest::newRow("step 30") << false << 100.0 << 200.0 << quint64(0) << 30.0 << 30.0 << quint64(4) << "4";
-    QTest::newRow("step 40") << false << 100.0 << 200.0 << quint64(0) << 40.0 << 40.0 << quint64(4) << "4";
-    QTest::newRow("count 0") << true << 100.0 << 200.0 << quint64(0) << 0.0 << 0.0 << quint64(0) << "0";
-    QTest::newRow("count 1") << true << 100.0 << 200.0 << quint64(1) << 0.0 << 0.0 << quint64(1) << "0";
-    QTest::newRow("step 0") << false << 100.0 << 200.0 << quint64(0) << 0.0 << 0.0 << quint64(1) << "1";
-    QTest::newRow("reversed") << false << 200.0 << 100.0 << quint64(0) << 30.0 << 30.0 << quint64(0) << "0";
+    QTest::addColumn<double>("last");      // the last point; NaN: not checked
+    QTest::addColumn<QString>("refusal");  // empty: the grid is measured
+    const double any = qQNaN();
+    QTest::newRow("10 points") << true << 100.0 << 1000.0 << quint64(10) << 0.0 << 100.0 << quint64(10) << "100" << 1000.0 << "";
+    QTest::newRow("4 points") << true << 100.0 << 200.0 << quint64(4) << 0.0 << 33.0 << quint64(4) << "33" << 199.0 << "";
+    QTest::newRow("step 30") << false << 100.0 << 200.0 << quint64(0) << 30.0 << 30.0 << quint64(4) << "4" << 190.0 << "";
+    QTest::newRow("step 40 ends at the stop") << false << 100.0 << 200.0 << quint64(0) << 40.0 << 40.0 << quint64(4) << "4" << 200.0 << "";
+    QTest::newRow("count 0") << true << 100.0 << 200.0 << quint64(0) << 0.0 << 0.0 << quint64(0) << "0" << any << "";
+    QTest::newRow("count 1") << true << 100.0 << 200.0 << quint64(1) << 0.0 << 0.0 << quint64(1) << "0" << 100.0 << "";
+    QTest::newRow("step 0") << false << 100.0 << 200.0 << quint64(0) << 0.0 << 0.0 << quint64(1) << "1" << 100.0 << "";
+    QTest::newRow("reversed") << false << 200.0 << 100.0 << quint64(0) << 30.0 << 30.0 << quint64(0) << "0" << any << "";
     QTest::newRow("tiny step") << false << 0.0 << 1e6 << quint64(0) << 1e-300 << 1e-300
-                               << (quint64(1) << 62) << QString();
-    QTest::newRow("half rounds up") << true << 0.0 << 5.0 << quint64(3) << 0.0 << 3.0 << quint64(3) << "3";
+                               << (quint64(1) << 62) << QString() << any << "";
+    QTest::newRow("half rounds up, ends at the stop") << true << 0.0 << 5.0 << quint64(3) << 0.0 << 3.0 << quint64(3) << "3" << 5.0 << "";
+    QTest::newRow("past the stop, ends at it") << true << 1000.0 << 1100.0 << quint64(7) << 0.0 << 17.0 << quint64(7) << "17" << 1100.0 << "";
+    QTest::newRow("fractional range that fits") << true << 1000.1 << 1100.1 << quint64(6) << 0.0 << 20.0 << quint64(6) << "20" << 1100.1 << "";
+    QTest::newRow("step past the synthesizer's top") << false << 29000.0 << 30001.0 << quint64(0) << 600.0 << 600.0 << quint64(3) << "3" << 30001.0 << "";
+    QTest::newRow("rounded up: fewer points fit") << true << 0.0 << 150.0 << quint64(101) << 0.0 << 2.0 << quint64(76) << "2" << 150.0 << "";
+    QTest::newRow("rounded up: fewer, the last at the stop") << true << 0.0 << 6.0 << quint64(5) << 0.0 << 2.0 << quint64(4) << "2" << 6.0 << "";
+    QTest::newRow("too narrow") << true << 1000.0 << 1001.0 << quint64(4) << 0.0 << 0.0 << quint64(4) << "0" << any
+                                << "1000 to 1001 MHz is too narrow for 4 points a whole number of MHz apart: ask for at most 2 points, "
+                                   "or widen the range to 3 MHz";
+    QTest::newRow("too narrow, fractional") << true << 1000.0 << 1001.5 << quint64(5) << 0.0 << 0.0 << quint64(5) << "0" << any
+                                            << "1000 to 1001.5 MHz is too narrow for 5 points a whole number of MHz apart: ask for "
+                                               "at most 3 points, or widen the range to 4 MHz";
 }
 
 void tst_DevicesWork::grid()
@@ -446,11 +460,18 @@ void tst_DevicesWork::grid()
     QFETCH(double, expectedStep);
     QFETCH(quint64, expectedCount);
     QFETCH(QString, text);
+    QFETCH(double, last);
+    QFETCH(QString, refusal);
     const FrequencyGrid grid = FrequencyGrid::derive(pointsMode, start, stop, count, step);
     QCOMPARE(grid.step, expectedStep);
     QCOMPARE(grid.count, expectedCount);
     if (!text.isEmpty())
         QCOMPARE(pointsMode ? grid.stepText : grid.countText, text);
+    QCOMPARE(FrequencyGrid::refusal(pointsMode, start, stop, count), refusal);
+    if (!qIsNaN(last))
+        QCOMPARE(grid.at(grid.count - 1), last);
+    // A grid that fits fewer points than were asked says so.
+    QCOMPARE(grid.shortfall.isEmpty(), !pointsMode || grid.count == count);
 }
 
 void tst_DevicesWork::powerGrids_data()
@@ -468,8 +489,10 @@ void tst_DevicesWork::powerGrids_data()
                                             << QStringList{"100", "133", "166", "199"} << "33";
     QTest::newRow("step 30") << false << 200.0 << quint64(0) << 30.0
                              << QStringList{"100", "130", "160", "190"} << "4";
-    QTest::newRow("step 40") << false << 200.0 << quint64(0) << 40.0
-                             << QStringList{"100", "140", "180", "220"} << "4";
+    QTest::newRow("step 40, the last at the stop") << false << 200.0 << quint64(0) << 40.0
+                                                   << QStringList{"100", "140", "180", "200"} << "4";
+    QTest::newRow("100 to 200 in 7 points, the last at the stop")
+        << true << 200.0 << quint64(7) << 0.0 << QStringList{"100", "117", "134", "151", "168", "185", "200"} << "17";
     QTest::newRow("count 0") << true << 200.0 << quint64(0) << 0.0 << QStringList{} << "0";
     QTest::newRow("count 1") << true << 200.0 << quint64(1) << 0.0 << QStringList{"100"} << "0";
     QTest::newRow("step 0") << false << 200.0 << quint64(0) << 0.0 << QStringList{"100"} << "1";
