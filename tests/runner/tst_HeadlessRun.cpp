@@ -378,7 +378,7 @@ void tst_HeadlessRun::aFloodOfOneTroubleIsSummarised()
     QFile file(setupPath);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(setupFor(bench.synthAddress(), bench.powerMeterAddress(), bench.analyzerAddress(), R"("measurements": [
-  {"kind": "power", "start": 1000, "stop": 1100, "points": 40, "power": -5, "delay": 0, "fetchValues": false},
+  {"kind": "power", "start": 1000, "stop": 1039, "points": 40, "power": -5, "delay": 0, "fetchValues": false},
   {"kind": "power", "start": 2000, "stop": 2000, "points": 1, "power": 5, "delay": 0, "fetchValues": false}
 ])"));
     file.close();
