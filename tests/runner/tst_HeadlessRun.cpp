@@ -270,7 +270,7 @@ void tst_HeadlessRun::silentResultsServerNeverHoldsTheEnd_data()
     QTest::newRow("the last upload is left when its time is up")
         << 6 << QStringList() << 0 << "the last upload did not end within 15 s and was left; what it lacks goes up";
     QTest::newRow("SIGTERM leaves the last upload")
-        << 6 << QStringList{"after"} << 0 << "the last upload was left at Ctrl-C or SIGTERM; what it lacks goes up";
+        << 6 << QStringList{"after"} << 0 << "the last upload was left at a stop request; what it lacks goes up";
     QTest::newRow("a second Ctrl-C ends at once")
         << 2000 << QStringList{"during", "after"} << 4 << "ended at once by a second Ctrl-C or SIGTERM";
 }
