@@ -188,7 +188,9 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
         if (why.isEmpty() && toServer)
             local = localRunOf(upload.server, run, *results, &why);
         if (!why.isEmpty() || !RunResume::find(*results, local, &from, &setupBytes, &why)) {
-            std::fprintf(stderr, "rfbench run: --resume %s: %s\n", qPrintable(parser.value(resume)), qPrintable(why));
+            const QString which = local == run || local == 0 ? QString() : QStringLiteral(" (this store's run %1)").arg(local);
+            std::fprintf(stderr, "rfbench run: --resume %s%s: %s\n", qPrintable(parser.value(resume)), qPrintable(which),
+                         qPrintable(why));
             return HeadlessRun::BadSetup;
         }
         setupPath = QStringLiteral("run %1").arg(run);

@@ -5,6 +5,7 @@
 #include "ServerSchema.h"
 #include "ServerUpload.h"
 #include "SqliteStore.h"
+#include "TestAddresses.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -51,6 +52,8 @@ private slots:
     void stalledServer();
     void loginsHeldToTheirStation_data();
     void loginsHeldToTheirStation();
+    void resumeTakesTheServersNumber_data();
+    void resumeTakesTheServersNumber();
 
 private:
     bool serverNeeded();
@@ -1331,6 +1334,64 @@ void tst_ServerUpload::loginsHeldToTheirStation()
     }
     // No login but the owner changes who may write as what.
     QVERIFY(!bench.exec(QStringLiteral("INSERT INTO station_logins VALUES ('%1', 'any')").arg(login)).isEmpty());
+}
+
+void tst_ServerUpload::resumeTakesTheServersNumber_data()
+{
+    QTest::addColumn<QString>("which"); // the server's run given to --resume
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+
+    // Taken, it goes on, and meets instruments that are not there.
+    QTest::newRow("this bench's stopped run") << "this store's" << 3 << "could not be reached";
+    QTest::newRow("another bench's run of the same local number")
+        << "another store's" << 2 << "is station \"bench-b\"'s run 1 from another results store";
+    QTest::newRow("a number the server does not have") << "none" << 2 << "has no run";
+}
+
+void tst_ServerUpload::resumeTakesTheServersNumber()
+{
+    if (!serverNeeded())
+        QSKIP(qPrintable(missing));
+    QFETCH(QString, which);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+
+    // Two benches' stores, each with its run 1 on the server: another bench's first, then this
+    // bench's, stopped, so that the server numbers this one's 2.
+    QTemporaryDir folder;
+    const QByteArray nowhere = TestAddresses::randomLoopback().toString().toUtf8();
+    const QByteArray setup = "{\"format\": 1, \"synthesizer\": {\"transport\": \"lan\", \"address\": \"" + nowhere
+                           + "\"}, \"powerMeter\": {\"address\": \"" + nowhere
+                           + "\", \"channel\": \"A\"}, \"kind\": \"power\", \"start\": 1000, \"stop\": 1100, \"points\": 6}";
+    const QString here = SqliteStore::defaultPath(folder.path());
+    for (const QString &station : {QStringLiteral("bench-b"), QStringLiteral("bench-a")}) {
+        const QString path = station == QLatin1String("bench-a") ? here : folder.filePath(QStringLiteral("b.sqlite"));
+        {
+            const std::unique_ptr<SqliteStore> store = SqliteStore::open(path, SqliteStore::Mode::Write, nullptr);
+            RunStart start = runStart(QString::fromUtf8(setup));
+            start.station = station;
+            const qint64 run = store->beginRun(start);
+            addPoints(*store, run, 1, 2);
+            store->endRun(run, QStringLiteral("stopped"), QDateTime::currentDateTimeUtc());
+        }
+        ServerUpload upload(uploadOptions(address(), path, station));
+        QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
+    }
+    Admin admin(*cluster, QStringLiteral("results"));
+    const qint64 id = admin.number(QStringLiteral("SELECT %1 FROM runs WHERE station = 'bench-a'")
+                                       .arg(which == QLatin1String("none") ? QStringLiteral("max(id) + 100")
+                                                                           : QStringLiteral("id")))
+                    - (which == QLatin1String("another store's") ? 1 : 0);
+
+    QProcess resumed;
+    resumed.start(QStringLiteral(RFBENCH_PATH), {QStringLiteral("run"), QStringLiteral("--resume"), QString::number(id),
+                                                 QStringLiteral("--store"), address(), QStringLiteral("--data-dir"),
+                                                 folder.path()});
+    QVERIFY(resumed.waitForFinished(60000));
+    const QByteArray err = resumed.readAllStandardError();
+    QVERIFY2(resumed.exitCode() == code, err.constData());
+    QVERIFY2(err.contains(message.toUtf8()), err.constData());
 }
 
 // Started with TST_UPLOAD_LOCAL set, it is an uploader only: the process killDuringUpload kills.
