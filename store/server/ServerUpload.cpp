@@ -67,7 +67,7 @@ const char serverMaxima[] =
 const char storeStation[] = "SELECT station FROM runs WHERE store = ? ORDER BY id LIMIT 1";
 // Whether this login may write as the station: the server's row-level security refuses its rows
 // otherwise, and the refusal is better said before a batch than by it.
-const char loginMayWrite[] = "SELECT may_write_as(current_user, ?), current_user";
+const char loginMayWrite[] = "SELECT may_write_as(session_user, ?), session_user";
 // Taken in each batch's transaction: two uploaders of one store (under two names, or a copy) send
 // one after the other, each checking under it what the other sent. An uploader that died with it
 // held keeps it until the server notices; a batch waits for it a few seconds, then a round later.
