@@ -1327,11 +1327,12 @@ void tst_ServerUpload::loginsHeldToTheirStation()
         QVERIFY2(upload.problem().contains(refusal), qPrintable(upload.problem()));
         // The server itself refuses the login's rows under another name, whoever sends them, also
         // in the role of the shared login it is a member of.
-        for (const char *role : {"NONE", "station"}) {
-            QCOMPARE(bench.exec(QStringLiteral("SET ROLE %1").arg(QLatin1String(role))), QString());
-            QVERIFY(bench.exec(QStringLiteral("INSERT INTO troubles (station, store, local_id, run, instrument, text)"
-                                              " VALUES ('%1', 'x', 1, 1, 'meter', 'none')").arg(station))
-                        .contains(QLatin1String("row-level security")));
+        for (const QString &role : {QStringLiteral("NONE"), QStringLiteral("station")}) {
+            QCOMPARE(bench.exec(QStringLiteral("SET ROLE ") + role), QString());
+            const QString refused = bench.exec(QStringLiteral("INSERT INTO troubles (station, store, local_id, run,"
+                                                              " instrument, text) VALUES ('%1', 'x', 1, 1, 'meter', 'none')")
+                                                   .arg(station));
+            QVERIFY2(refused.contains(QLatin1String("row-level security")), qPrintable(role + QLatin1Char(' ') + refused));
         }
         QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM runs")), qint64(0));
     }
