@@ -32,8 +32,6 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableWidget>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -42,12 +40,7 @@
 #include <QtTest>
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
-#include <thread>
-
-#include <sys/socket.h>
 
 namespace {
 
@@ -220,7 +213,6 @@ private slots:
     void setupsKeptSharedAndRunWithoutTheWindow();
     void runsListExportsRepeatsAndResumes();
     void runsGoUpToTheResultsServer();
-    void closingNeverWaitsForASilentServer();
 };
 
 void tst_MainWindow::initTestCase()
@@ -1461,60 +1453,6 @@ void tst_MainWindow::runsGoUpToTheResultsServer()
     QVERIFY(window->runs()->findChild<QLabel *>(QStringLiteral("labelRunsMessage"))->text().contains(server));
     window.reset();
     DataLocation::setCurrent(before);
-}
-
-void tst_MainWindow::closingNeverWaitsForASilentServer()
-{
-    // A "server" that takes the upload's connection and never says a word; the address lets the
-    // connection attempt wait far longer than the test.
-    QTcpServer silent;
-    QVERIFY(silent.listen(QHostAddress::LocalHost));
-    window.reset();
-    const QString folder = reports.filePath(QStringLiteral("silent server"));
-    QVERIFY(QDir().mkpath(folder));
-    {
-        // A run to send, so that the upload connects at once.
-        const std::unique_ptr<SqliteStore> store =
-            SqliteStore::open(SqliteStore::defaultPath(folder), SqliteStore::Mode::Write, nullptr);
-        RunStart start;
-        start.started = QDateTime::currentDateTimeUtc();
-        start.measurement = QStringLiteral("power");
-        QVERIFY(store->beginRun(start) > 0);
-    }
-    const DataLocation before = DataLocation::current();
-    DataLocation location = before;
-    location.storeFile = QStringLiteral("postgresql://station@127.0.0.1:%1/results?connect_timeout=3600")
-                             .arg(silent.serverPort());
-    location.workbookFolder = folder;
-    DataLocation::setCurrent(location);
-    window = std::make_unique<MainWindow>();
-    QVERIFY(silent.waitForNewConnection(20000));
-    const qintptr peer = silent.nextPendingConnection()->socketDescriptor();
-
-    // Closing returns while the upload still waits. Past a bound far beyond the window's, the
-    // test cuts the connection itself, so that a window that waits without bound fails rather
-    // than hangs.
-    std::mutex mutex;
-    std::condition_variable closed;
-    bool done = false;
-    std::atomic<bool> cut{false};
-    std::thread watchdog([&] {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (!closed.wait_for(lock, std::chrono::seconds(60), [&] { return done; })) {
-            cut = true;
-            ::shutdown(int(peer), SHUT_RDWR);
-        }
-    });
-    window->close();
-    window.reset();
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        done = true;
-    }
-    closed.notify_one();
-    watchdog.join();
-    DataLocation::setCurrent(before);
-    QVERIFY2(!cut, "closing the window waited for the silent server");
 }
 
 QTEST_MAIN(tst_MainWindow)
