@@ -201,7 +201,9 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
         if (why.isEmpty() && toServer)
             local = localRunOf(upload.server, run, *results, &why);
         if (!why.isEmpty() || !RunResume::find(*results, local, SetupRecords::resumeGrid, &from, &setupBytes, &why)) {
-            std::fprintf(stderr, "rfbench run: --resume %s: %s\n", qPrintable(parser.value(resume)), qPrintable(why));
+            const QString which = local == run || local == 0 ? QString() : QStringLiteral(" (this store's run %1)").arg(local);
+            std::fprintf(stderr, "rfbench run: --resume %s%s: %s\n", qPrintable(parser.value(resume)), qPrintable(which),
+                         qPrintable(why));
             return HeadlessRun::BadSetup;
         }
         setupPath = QStringLiteral("run %1").arg(run);
@@ -288,11 +290,9 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     }
     // A stop stops the run; once the run is over, it ends the wait for the last upload.
     bool lastUpload = false;
-    bool uploadLeftAtStop = false;
     QObject::connect(&stopSignals, &StopSignals::stopRequested, &run, [&] {
         if (!lastUpload)
             return run.requestStop();
-        uploadLeftAtStop = true;
         uploading->stopWaiting();
     });
     stopSignals.arm(HeadlessRun::Stopped);
@@ -304,11 +304,6 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
         ServerUpload::State state = ServerUpload::State::Unknown;
         lastUpload = true;
         const bool up = uploading->finish(lastUploadMs, nullptr, &text, &state);
-        if (!up && uploadLeftAtStop)
-            text = QStringLiteral("results server: the last upload was left at Ctrl-C or SIGTERM");
-        else if (!up && state == ServerUpload::State::Unknown)
-            text = QStringLiteral("results server: the last upload did not end within %1 s and was left")
-                       .arg(lastUploadMs / 1000);
         // A server that refused the store takes none of its points later either.
         if (!up)
             std::fprintf(stderr, "rfbench run: %s%s\n", qPrintable(text),

@@ -166,7 +166,7 @@ QStringList logins()
     for (const char *table : {"runs", "run_outcomes", "passes", "points", "peaks", "troubles", "run_workbooks"})
         sql << QStringLiteral("ALTER TABLE %1 ENABLE ROW LEVEL SECURITY").arg(QLatin1String(table))
             << QStringLiteral("CREATE POLICY readable ON %1 FOR SELECT USING (true)").arg(QLatin1String(table))
-            << QStringLiteral("CREATE POLICY own_station ON %1 FOR INSERT WITH CHECK (may_write_as(current_user, station))")
+            << QStringLiteral("CREATE POLICY own_station ON %1 FOR INSERT WITH CHECK (may_write_as(session_user, station))")
                    .arg(QLatin1String(table));
     return sql;
 }

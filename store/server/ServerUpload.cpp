@@ -67,7 +67,7 @@ const char serverMaxima[] =
 const char storeStation[] = "SELECT station FROM runs WHERE store = ? ORDER BY id LIMIT 1";
 // Whether this login may write as the station: the server's row-level security refuses its rows
 // otherwise, and the refusal is better said before a batch than by it.
-const char loginMayWrite[] = "SELECT may_write_as(current_user, ?), current_user";
+const char loginMayWrite[] = "SELECT may_write_as(session_user, ?), session_user";
 // Taken in each batch's transaction: two uploaders of one store (under two names, or a copy) send
 // one after the other, each checking under it what the other sent. An uploader that died with it
 // held keeps it until the server notices; a batch waits for it a few seconds, then a round later.
@@ -728,8 +728,10 @@ bool ServerUploadThread::end(int timeoutMs)
 
 void ServerUploadThread::stopWaiting()
 {
-    if (finishing)
-        finishing->quit();
+    if (!finishing)
+        return;
+    waitStopped = true;
+    finishing->quit();
 }
 
 bool ServerUploadThread::finish(int timeoutMs, qint64 *waiting, QString *text, ServerUpload::State *state)
@@ -760,6 +762,7 @@ bool ServerUploadThread::finish(int timeoutMs, qint64 *waiting, QString *text, S
     }, Qt::QueuedConnection);
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
     finishing = &loop;
+    waitStopped = false;
     loop.exec();
     finishing = nullptr;
     disconnect(ended);
@@ -767,7 +770,10 @@ bool ServerUploadThread::finish(int timeoutMs, qint64 *waiting, QString *text, S
     if (waiting)
         *waiting = finished ? round->waiting.load() : -1;
     if (text)
-        *text = finished ? round->text : QStringLiteral("results server: the last upload did not end in time");
+        *text = finished      ? round->text
+              : waitStopped ? QStringLiteral("results server: the last upload was left at a stop request")
+                            : QStringLiteral("results server: the last upload did not end within %1 s and was left")
+                                  .arg(timeoutMs / 1000.0);
     if (state)
         *state = finished ? round->state.load() : ServerUpload::State::Unknown;
     return finished && round->upToDate;

@@ -155,8 +155,8 @@ public:
 
     // A last round, waited for at most timeoutMs or until stopWaiting(), with the events of the
     // calling thread going on: true when the server then has every point; *waiting: the points
-    // it lacks (-1: the round did not end in time); *text: the state in words; *state: where the
-    // server stood (Unknown: the round did not end in time).
+    // it lacks (-1: the round did not end); *text: the state in words, or why the wait ended
+    // first; *state: where the server stood (Unknown: the round did not end).
     bool finish(int timeoutMs, qint64 *waiting = nullptr, QString *text = nullptr,
                 ServerUpload::State *state = nullptr);
     // Stops the upload and its thread, waiting at most timeoutMs. False when a round stuck on a
@@ -175,4 +175,5 @@ private:
     QThread *thread;
     ServerUpload *upload;
     QEventLoop *finishing = nullptr; // the wait of finish(), while it waits
+    bool waitStopped = false;        // stopWaiting() ended it
 };

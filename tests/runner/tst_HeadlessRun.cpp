@@ -461,7 +461,7 @@ void tst_HeadlessRun::silentResultsServerNeverHoldsTheEnd_data()
     QTest::newRow("the last upload is left when its time is up")
         << 6 << QStringList() << 0 << "the last upload did not end within 15 s and was left; what it lacks goes up";
     QTest::newRow("SIGTERM leaves the last upload")
-        << 6 << QStringList{"after"} << 0 << "the last upload was left at Ctrl-C or SIGTERM; what it lacks goes up";
+        << 6 << QStringList{"after"} << 0 << "the last upload was left at a stop request; what it lacks goes up";
     QTest::newRow("a second Ctrl-C ends at once")
         << 2000 << QStringList{"during", "after"} << 4 << "ended at once by a second Ctrl-C or SIGTERM";
 }
@@ -473,8 +473,8 @@ void tst_HeadlessRun::silentResultsServerNeverHoldsTheEnd()
     QFETCH(int, code);
     QFETCH(QString, message);
 
-    // A "server" that takes the connection and never says a word, and an address that lets a
-    // connection attempt wait for it far longer than the test.
+    // A "server" that takes the connection and never says a word, at an address that lets a
+    // connection attempt wait an hour.
     QTcpServer silent;
     QVERIFY(silent.listen(QHostAddress::LocalHost));
     const QString address = QStringLiteral("postgresql://station@127.0.0.1:%1/results?connect_timeout=3600")
@@ -511,10 +511,8 @@ void tst_HeadlessRun::silentResultsServerNeverHoldsTheEnd()
     const bool ended = process.waitForFinished(90000);
     if (!ended)
         process.kill();
-    QVERIFY2(ended, "rfbench run waited for the silent server");
     const QByteArray err = process.readAllStandardError();
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QVERIFY2(process.exitCode() == code, err.constData());
+    QVERIFY2(ended && process.exitStatus() == QProcess::NormalExit && process.exitCode() == code, err.constData());
     QVERIFY2(err.contains(message.toUtf8()), err.constData());
 }
 

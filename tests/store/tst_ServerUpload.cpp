@@ -5,6 +5,7 @@
 #include "ServerSchema.h"
 #include "ServerUpload.h"
 #include "SqliteStore.h"
+#include "TestAddresses.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -51,6 +52,8 @@ private slots:
     void stalledServer();
     void loginsHeldToTheirStation_data();
     void loginsHeldToTheirStation();
+    void resumeTakesTheServersNumber_data();
+    void resumeTakesTheServersNumber();
 
 private:
     bool serverNeeded();
@@ -1209,21 +1212,31 @@ void tst_ServerUpload::storeLockedByAnotherUploader()
 
 void tst_ServerUpload::stalledServer_data()
 {
-    QTest::addColumn<QString>("stall");
+    QTest::addColumn<QStringList>("stall"); // run by another session, which stays open
+    // Each row's own time-out short, the other longer than the round may take: a round that
+    // ends for another reason says another problem.
+    QTest::addColumn<int>("statementMs");
+    QTest::addColumn<int>("lockMs");
     QTest::addColumn<int>("state");
     QTest::addColumn<QString>("problem");
 
     QTest::newRow("a table locked by another session")
-        << "lock" << int(ServerUpload::State::Busy) << "another session of the server kept a table locked for 0.3 s";
+        << QStringList{"BEGIN", "LOCK TABLE points IN SHARE MODE"} << 20000 << 300 << int(ServerUpload::State::Busy)
+        << "another session of the server kept a table locked for 0.3 s";
     QTest::newRow("a statement the server does not end")
-        << "statement" << int(ServerUpload::State::Unreachable) << "the server did not end a statement within 0.3 s";
+        << QStringList{"CREATE FUNCTION stall() RETURNS trigger LANGUAGE plpgsql AS"
+                       " $$ BEGIN PERFORM pg_sleep(600); RETURN NULL; END $$",
+                       "CREATE TRIGGER stall BEFORE INSERT ON points FOR EACH STATEMENT EXECUTE FUNCTION stall()"}
+        << 300 << 20000 << int(ServerUpload::State::Unreachable) << "the server did not end a statement within 0.3 s";
 }
 
 void tst_ServerUpload::stalledServer()
 {
     if (!serverNeeded())
         QSKIP(qPrintable(missing));
-    QFETCH(QString, stall);
+    QFETCH(QStringList, stall);
+    QFETCH(int, statementMs);
+    QFETCH(int, lockMs);
     QFETCH(int, state);
     QFETCH(QString, problem);
 
@@ -1232,48 +1245,32 @@ void tst_ServerUpload::stalledServer()
     fillStore(path, 12, true);
     Admin admin(*cluster, QStringLiteral("results"));
     Admin holder(*cluster, QStringLiteral("results"));
+    for (const QString &sql : stall)
+        QCOMPARE(holder.exec(sql), QString());
     ServerUpload::Options options = uploadOptions(address(), path, QStringLiteral("stalled"));
-    // Each row's own time-out short, the other one longer than the round may take: a round that
-    // ends for another reason says another problem.
-    if (stall == QLatin1String("lock")) {
-        options.timeouts = {20000, 300};
-        QCOMPARE(holder.exec(QStringLiteral("BEGIN")), QString());
-        QCOMPARE(holder.exec(QStringLiteral("LOCK TABLE points IN SHARE MODE")), QString());
-    } else {
-        options.timeouts = {300, 20000};
-        QCOMPARE(admin.exec(QStringLiteral("CREATE FUNCTION stall() RETURNS trigger LANGUAGE plpgsql AS"
-                                           " $$ BEGIN PERFORM pg_sleep(600); RETURN NULL; END $$")),
-                 QString());
-        QCOMPARE(admin.exec(QStringLiteral("CREATE TRIGGER stall BEFORE INSERT ON points FOR EACH STATEMENT"
-                                           " EXECUTE FUNCTION stall()")),
-                 QString());
-    }
+    options.timeouts = {statementMs, lockMs};
     QThread thread;
     auto *upload = new ServerUpload(options);
     upload->moveToThread(&thread);
-    std::atomic<int> sent{-1};
     connect(&thread, &QThread::started, upload, [&] {
-        sent = upload->uploadNow() ? 1 : 0;
+        upload->uploadNow();
         upload->close();
         thread.quit();
     });
     thread.start();
+    // The test's bound, far past the time-out under test: without it the round hangs.
     const bool ended = thread.wait(60000);
-    if (!ended) {
-        // The test's bound, far past the time-out under test: the round hangs without it.
+    if (!ended)
         admin.exec(QStringLiteral("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE usename = 'station'"));
-        thread.wait();
-    }
+    thread.wait();
     holder.exec(QStringLiteral("ROLLBACK"));
-    admin.exec(QStringLiteral("DROP FUNCTION IF EXISTS stall() CASCADE"));
+    holder.exec(QStringLiteral("DROP FUNCTION IF EXISTS stall() CASCADE"));
     QVERIFY2(ended, "the round waited for the stalled server");
-    QCOMPARE(int(sent), 0);
     QCOMPARE(int(upload->state()), state);
     QCOMPARE(upload->problem(), problem);
     QCOMPARE(upload->waiting(), qint64(12));
     delete upload;
     // Nothing of the cancelled batch stayed; the next round sends it whole.
-    QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM runs")), qint64(0));
     ServerUpload again(options);
     QVERIFY2(again.uploadNow(), qPrintable(again.problem()));
     QCOMPARE(differences(localPoints(path), serverPoints(admin, QStringLiteral("stalled"))), QString());
@@ -1288,7 +1285,6 @@ void tst_ServerUpload::loginsHeldToTheirStation_data()
     QTest::newRow("a bench's login as its station") << "bench_1" << "bench-1" << QString();
     QTest::newRow("a bench's login as another station")
         << "bench_1" << "bench-2" << "does not let the login \"bench_1\" write as station \"bench-2\"";
-    QTest::newRow("a login held to two stations, as the second") << "bench_2" << "bench-2b" << QString();
     QTest::newRow("the shared login as any station") << "station" << "bench-1" << QString();
 }
 
@@ -1300,17 +1296,13 @@ void tst_ServerUpload::loginsHeldToTheirStation()
     QFETCH(QString, station);
     QFETCH(QString, refusal);
 
-    // As the README tells a lab to set them up: a login per bench, listed with its stations.
+    // As the README tells a lab to set them up: a login per bench, a member of the shared one,
+    // listed with its stations.
     Admin admin(*cluster, QStringLiteral("results"));
-    for (const QString &bench : {QStringLiteral("bench_1"), QStringLiteral("bench_2")}) {
-        if (admin.number(QStringLiteral("SELECT count(*) FROM pg_roles WHERE rolname = '%1'").arg(bench)) == 0)
-            QCOMPARE(admin.exec(QStringLiteral("CREATE ROLE %1 LOGIN PASSWORD 'station secret'").arg(bench)), QString());
-        for (const char *grant : {"GRANT SELECT, INSERT ON ALL TABLES IN SCHEMA public TO %1",
-                                  "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO %1"})
-            QCOMPARE(admin.exec(QString::fromLatin1(grant).arg(bench)), QString());
-    }
-    QCOMPARE(admin.exec(QStringLiteral("INSERT INTO station_logins VALUES ('bench_1', 'bench-1'), ('bench_2', 'bench-2a'),"
-                                       " ('bench_2', 'bench-2b') ON CONFLICT DO NOTHING")),
+    if (admin.number(QStringLiteral("SELECT count(*) FROM pg_roles WHERE rolname = 'bench_1'")) == 0)
+        QCOMPARE(admin.exec(QStringLiteral("CREATE ROLE bench_1 LOGIN PASSWORD 'station secret' IN ROLE station")),
+                 QString());
+    QCOMPARE(admin.exec(QStringLiteral("INSERT INTO station_logins VALUES ('bench_1', 'bench-1') ON CONFLICT DO NOTHING")),
              QString());
 
     QTemporaryDir folder;
@@ -1324,14 +1316,68 @@ void tst_ServerUpload::loginsHeldToTheirStation()
     } else {
         QCOMPARE(upload.state(), ServerUpload::State::Refused);
         QVERIFY2(upload.problem().contains(refusal), qPrintable(upload.problem()));
-        // The server itself refuses the login's rows under another name, whoever sends them.
-        QVERIFY(bench.exec(QStringLiteral("INSERT INTO troubles (station, store, local_id, run, instrument, text)"
-                                          " VALUES ('%1', 'x', 1, 1, 'meter', 'none')").arg(station))
-                    .contains(QLatin1String("row-level security")));
+        // The server itself refuses the login's rows under another name, whoever sends them, also
+        // in the role of the shared login it is a member of.
+        for (const QString &role : {QStringLiteral("NONE"), QStringLiteral("station")}) {
+            QCOMPARE(bench.exec(QStringLiteral("SET ROLE ") + role), QString());
+            const QString refused = bench.exec(QStringLiteral("INSERT INTO troubles (station, store, local_id, run,"
+                                                              " instrument, text) VALUES ('%1', 'x', 1, 1, 'meter', 'none')")
+                                                   .arg(station));
+            QVERIFY2(refused.contains(QLatin1String("row-level security")), qPrintable(role + QLatin1Char(' ') + refused));
+        }
         QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM runs")), qint64(0));
     }
     // No login but the owner changes who may write as what.
     QVERIFY(!bench.exec(QStringLiteral("INSERT INTO station_logins VALUES ('%1', 'any')").arg(login)).isEmpty());
+}
+
+void tst_ServerUpload::resumeTakesTheServersNumber_data()
+{
+    QTest::addColumn<QString>("station"); // whose run 1 the server's number given to --resume is
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+
+    // Taken, it goes on, and meets instruments that are not there.
+    QTest::newRow("this bench's stopped run") << "bench-a" << 3 << "could not be reached";
+    QTest::newRow("another bench's run of the same local number")
+        << "bench-b" << 2 << "is station \"bench-b\"'s run 1 from another results store";
+}
+
+void tst_ServerUpload::resumeTakesTheServersNumber()
+{
+    if (!serverNeeded())
+        QSKIP(qPrintable(missing));
+    QFETCH(QString, station);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+
+    // Two benches' stopped runs 1 on the server, another bench's first: the server numbers them apart.
+    QTemporaryDir folder;
+    const QString nowhere = TestAddresses::randomLoopback().toString();
+    const QString setup = QStringLiteral("{\"format\": 1, \"synthesizer\": {\"transport\": \"lan\", \"address\": \"%1\"},"
+                                         " \"powerMeter\": {\"address\": \"%1\", \"channel\": \"A\"}, \"kind\": \"power\","
+                                         " \"start\": 1000, \"stop\": 1100, \"points\": 6}").arg(nowhere);
+    for (const QString &bench : {QStringLiteral("bench-b"), QStringLiteral("bench-a")}) {
+        const QString path = bench == QLatin1String("bench-a") ? SqliteStore::defaultPath(folder.path())
+                                                               : folder.filePath(QStringLiteral("b.sqlite"));
+        {
+            const std::unique_ptr<SqliteStore> store = SqliteStore::open(path, SqliteStore::Mode::Write, nullptr);
+            const qint64 run = store->beginRun(runStart(setup));
+            addPoints(*store, run, 1, 2);
+            store->endRun(run, QStringLiteral("stopped"), QDateTime::currentDateTimeUtc());
+        }
+        ServerUpload upload(uploadOptions(address(), path, bench));
+        QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
+    }
+    const qint64 id = Admin(*cluster, QStringLiteral("results"))
+                          .number(QStringLiteral("SELECT id FROM runs WHERE station = '%1'").arg(station));
+    QProcess resumed;
+    resumed.start(QStringLiteral(RFBENCH_PATH), {QStringLiteral("run"), QStringLiteral("--resume"), QString::number(id),
+                                                 QStringLiteral("--store"), address(), QStringLiteral("--data-dir"),
+                                                 folder.path()});
+    QVERIFY(resumed.waitForFinished(60000));
+    const QByteArray err = resumed.readAllStandardError();
+    QVERIFY2(resumed.exitCode() == code && err.contains(message.toUtf8()), err.constData());
 }
 
 // Started with TST_UPLOAD_LOCAL set, it is an uploader only: the process killDuringUpload kills.
