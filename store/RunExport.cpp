@@ -1,5 +1,7 @@
 #include "RunExport.h"
 
+#include "StoredRows.h"
+
 #include "SqliteStore.h"
 
 #include <QLocale>
@@ -35,8 +37,7 @@ QString utcText(const QDateTime &time)
 
 QByteArray csv(const QList<StoredPoint> &points)
 {
-    const QStringList values = SqliteStore::valueNames(StoredPoint::Row::Step)
-                               + SqliteStore::valueNames(StoredPoint::Row::Spur);
+    const QStringList values = StoredRows::valueColumns();
     QStringList header{"point", "pass", "number", "measured_at", "row", "workbook", "point_index", "in_workbook"};
     header << values << QStringLiteral("peak_frequencies") << QStringLiteral("peak_levels");
     QString text = header.join(QLatin1Char(',')) + QStringLiteral("\r\n");

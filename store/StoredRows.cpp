@@ -5,6 +5,11 @@
 
 namespace StoredRows {
 
+QStringList valueColumns()
+{
+    return QString::fromLatin1(STORED_POINT_VALUES).split(QStringLiteral(", "));
+}
+
 QDateTime timeOf(const QVariant &value)
 {
     return value.isNull() ? QDateTime() : QDateTime::fromString(value.toString(), Qt::ISODateWithMs);

@@ -46,7 +46,7 @@ QString asciiFolded(QString text)
 // The points of a run by its server id, in the order its station measured them.
 const char pointsOfRun[] =
     "SELECT p.local_id, p.pass, p.number, " UTC_TEXT("p.measured_at") ", p.row_kind, p.workbook, p.point_index,"
-    " p.frequency, p.reading, p.output_power, p.synthesizer_power, p.temperature, p.span, p.bandwidth"
+    " " STORED_POINT_VALUES
     " FROM points p JOIN runs r ON r.station = p.station AND r.store = p.store AND r.local_id = p.run"
     " WHERE r.id = ? ORDER BY p.local_id";
 const char peaksOfRun[] =

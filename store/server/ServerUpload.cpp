@@ -1,5 +1,7 @@
 #include "ServerUpload.h"
 
+#include "StoredRows.h"
+
 #include "ServerConnection.h"
 #include "ServerSchema.h"
 #include "StoreSchema.h"
@@ -24,8 +26,8 @@
 namespace {
 
 // Local rows, in the order of the server statements' values after the station.
-const char localPoints[] = "SELECT id, run, pass, number, measured_at, row_kind, workbook, point_index, frequency,"
-                           " reading, output_power, synthesizer_power, temperature, span, bandwidth"
+const char localPoints[] = "SELECT id, run, pass, number, measured_at, row_kind, workbook, point_index,"
+                           " " STORED_POINT_VALUES
                            " FROM points WHERE id > ? ORDER BY id LIMIT ?";
 const char localPeaks[] = "SELECT point, number, frequency, level FROM peaks WHERE point > ? AND point <= ?"
                           " ORDER BY point, number";
@@ -92,7 +94,7 @@ const char insertPass[] = "INSERT INTO passes (station, store, local_id, run, pa
                           " VALUES (?, ?, ?, ?, ?, ?, CAST(? AS timestamptz)) ON CONFLICT DO NOTHING";
 const char insertPoint[] =
     "INSERT INTO points (station, store, local_id, run, pass, number, measured_at, row_kind, workbook, point_index,"
-    " frequency, reading, output_power, synthesizer_power, temperature, span, bandwidth) VALUES"
+    " " STORED_POINT_VALUES ") VALUES"
     " (?, ?, ?, ?, ?, ?, CAST(? AS timestamptz), ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
 const char insertPeak[] = "INSERT INTO peaks (station, store, point, number, frequency, level)"
                           " VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
