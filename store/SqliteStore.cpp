@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 #include <QUrl>
 #include <QtDebug>
 
@@ -46,9 +47,22 @@ SqliteStore::SqliteStore(const QString &path, Mode mode)
 
 QString SqliteStore::refusal(const QString &path)
 {
-    SqliteStore probe(path, Mode::Write);
-    Found found;
-    return probe.obstacle(&found).what;
+    // A file that a setup names must be a store or not be there yet. An empty file, or an SQLite
+    // database with nothing in it, may be a store that another rfbench is making this moment: it
+    // is given a moment to become one before it is taken for another program's.
+    for (int waited = 0;; waited += makingPollMs) {
+        SqliteStore probe(path, Mode::Write);
+        Found found;
+        const QString what = probe.obstacle(&found).what;
+        if (!what.isEmpty() || found.kind != Found::Kind::Nothing || !QFileInfo::exists(path))
+            return what;
+        if (waited >= makingWaitMs)
+            return QStringLiteral("%1 is not a results store (%2)")
+                .arg(QDir::toNativeSeparators(path), QFileInfo(path).size() == 0
+                                                         ? QStringLiteral("it is an empty file")
+                                                         : QStringLiteral("it is an empty database of another program"));
+        QThread::msleep(makingPollMs);
+    }
 }
 
 SqliteStore::~SqliteStore()

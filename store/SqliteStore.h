@@ -40,6 +40,9 @@ public:
     // file named it: "<path> is not a results store (why)". Empty for a store, for no file and for
     // an empty one (as another rfbench has it while it makes a store there).
     static QString refusal(const QString &path);
+    // How long a file that a setup names may stay empty while another rfbench makes it a store.
+    static constexpr int makingWaitMs = 2000;
+    static constexpr int makingPollMs = 50;
     // Where a data folder keeps its store unless another is named: "rfbench.sqlite" in it.
     static QString defaultPath(const QString &dataFolder);
     ~SqliteStore() override;

@@ -137,6 +137,9 @@ void tst_HeadlessRun::exitCodes_data()
         << "notes.txt is not a results store (it is not an SQLite database); a file that a setup names is never set "
            "aside"
         << QStringList() << QStringList() << QString();
+    QTest::newRow("the setup names another program's empty file as its store")
+        << QByteArray(R"("store": {"address": "../victim/empty.txt"},)" "\n") + powerRun << QStringList() << true << 2
+        << "empty.txt is not a results store (it is an empty file)" << QStringList() << QStringList() << QString();
     QTest::newRow("a store that cannot be written costs no row")
         << powerRun << QStringList{"--store", "/proc/rfbench/rfbench.sqlite"} << true << 0 << "is not being written"
         << QStringList{"Table -5 dBm=6"} << QStringList() << QString();
@@ -228,6 +231,9 @@ void tst_HeadlessRun::exitCodes()
     QFile victim(folder.filePath(QStringLiteral("victim/notes.txt")));
     QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write(notes) == notes.size());
     victim.close();
+    QFile empty(folder.filePath(QStringLiteral("victim/empty.txt")));
+    QVERIFY(empty.open(QIODevice::WriteOnly));
+    empty.close();
 
     const QStringList arguments = QStringList{setupPath, QStringLiteral("--data-dir"), folder.path(),
                                               QStringLiteral("--json")} + overrides;
@@ -246,7 +252,8 @@ void tst_HeadlessRun::exitCodes()
     QVERIFY(victim.open(QIODevice::ReadOnly));
     QCOMPARE(victim.readAll(), notes);
     QCOMPARE(QDir(folder.filePath(QStringLiteral("victim"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList{"notes.txt"});
+             (QStringList{"empty.txt", "notes.txt"}));
+    QCOMPARE(QFileInfo(empty.fileName()).size(), 0);
     if (recorded) {
         QCOMPARE(synth->received(), QByteArray());
         QCOMPARE(meter->received(), QByteArray());
