@@ -1,7 +1,7 @@
 #include "ServerUpload.h"
 
+#include "Counted.h"
 #include "StoredRows.h"
-
 #include "ServerConnection.h"
 #include "ServerSchema.h"
 #include "StoreSchema.h"
@@ -10,6 +10,7 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QHash>
+#include <QSaveFile>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -40,6 +41,7 @@ const char localWorkbooks[] = "SELECT rowid, run, workbook FROM run_workbooks WH
 const char localOutcomes[] = "SELECT id, outcome, ended FROM runs";
 const char localLast[] = "SELECT (SELECT coalesce(max(id), 0) FROM runs), (SELECT coalesce(max(id), 0) FROM points)";
 const char localWaiting[] = "SELECT count(*) FROM points WHERE id > ?";
+const char localLastPoint[] = "SELECT coalesce(max(id), 0) FROM points";
 // The newest row of each table the server has of the store, told by what was recorded in it, in
 // the order of Maxima's ids: runs, passes, points, troubles, workbooks. The same for a local row.
 const char *const localMarks[] = {
@@ -575,13 +577,66 @@ bool ServerUpload::send(const Snapshot &snapshot, const Maxima &readWith)
     return false;
 }
 
+bool ServerUpload::isKnownFile(const QByteArray &content)
+{
+    const QStringList lines = QString::fromUtf8(content).split(QLatin1Char('\n'));
+    bool number = false;
+    lines.value(1).toLongLong(&number);
+    return lines.size() == 2 && lines.first().count(QLatin1Char('\t')) >= 2 && number;
+}
+
+QString ServerUpload::knownKey() const
+{
+    return identity + QLatin1Char('\t') + options.station + QLatin1Char('\t') + options.server.shown();
+}
+
+void ServerUpload::learn(qint64 id)
+{
+    knownOnServer = id;
+    knownOf = identity;
+    // Stores made before stores had identities cannot be told from a store made afresh in their place.
+    if (id == kept || identity.isEmpty())
+        return;
+    // A file of that name that is not this program's is left as it is.
+    QFile earlier(knownPath(options.localPath));
+    if (earlier.exists() && !(earlier.open(QIODevice::ReadOnly) && isKnownFile(earlier.read(4096))))
+        return;
+    earlier.close();
+    QSaveFile file(knownPath(options.localPath));
+    // Left unwritten, the next upload counts from an older id: more points waiting, never fewer.
+    if (file.open(QIODevice::WriteOnly) && file.write((knownKey() + QLatin1Char('\n') + QString::number(id)).toUtf8()) > 0
+        && file.commit())
+        kept = id;
+}
+
 qint64 ServerUpload::countWaiting()
 {
+    // A store this upload has not reached the server with (since it began, or since the store was
+    // made afresh): what the server had of it as an upload before this one saw it, if that was
+    // this station's upload to this server.
+    if (knownOf != identity) {
+        knownOf = identity;
+        knownOnServer = kept = -1;
+        QFile file(knownPath(options.localPath));
+        bool number = false;
+        if (!identity.isEmpty() && file.open(QIODevice::ReadOnly)) {
+            const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+            const qint64 id = lines.value(1).toLongLong(&number);
+            if (lines.size() == 2 && lines.first() == knownKey() && number && id >= 0)
+                knownOnServer = kept = id;
+        }
+    }
     QSqlQuery query(local);
     if (!query.prepare(QString::fromUtf8(localWaiting)))
         return -1;
-    query.addBindValue(knownOnServer);
+    query.addBindValue(std::max<qint64>(knownOnServer, 0));
     return query.exec() && query.next() ? query.value(0).toLongLong() : -1;
+}
+
+qint64 ServerUpload::lastLocalPoint()
+{
+    QSqlQuery query(local);
+    return query.exec(QString::fromUtf8(localLastPoint)) && query.next() ? query.value(0).toLongLong() : -1;
 }
 
 bool ServerUpload::uploadNow()
@@ -596,6 +651,8 @@ bool ServerUpload::uploadNow()
         report(State::LocalUnreadable);
         return false;
     }
+    if (backlog < 0)
+        backlog = lastLocalPoint();
     if (!openServer()) {
         waitingPoints = countWaiting();
         report(current);
@@ -608,7 +665,11 @@ bool ServerUpload::uploadNow()
             report(current);
             return false;
         }
-        knownOnServer = maxima.points;
+        learn(maxima.points);
+        if (backlog > 0) {
+            behind = maxima.points < backlog;
+            backlog = 0;
+        }
         Snapshot snapshot;
         if (!readLocal(maxima, &snapshot)) {
             waitingPoints = countWaiting();
@@ -630,32 +691,32 @@ bool ServerUpload::uploadNow()
         }
         sent += snapshot.points.size();
         if (!snapshot.points.isEmpty())
-            knownOnServer = snapshot.points.last().first().toLongLong();
+            learn(snapshot.points.last().first().toLongLong());
     }
 }
 
 QString ServerUpload::describe() const
 {
-    const QString count = waitingPoints < 0 ? QStringLiteral("some") : QString::number(waitingPoints);
+    const QString count = waitingPoints < 0 ? QStringLiteral("some points") : Counted::of(waitingPoints, "point");
     switch (current) {
     case State::Up:
     case State::Unknown:
         return waitingPoints == 0 ? QStringLiteral("results server: every point is up")
-                                  : QStringLiteral("results server: %1 points waiting to upload").arg(count);
+                                  : QStringLiteral("results server: %1 waiting to upload").arg(count);
     case State::LoginRefused:
         return QStringLiteral("results server %1 refused the login: %2 (the password comes from ~/.pgpass or "
-                              "PGPASSWORD); %3 points waiting to upload")
+                              "PGPASSWORD); %3 waiting to upload")
             .arg(options.server.shown(), problemText, count);
     case State::Refused:
-        return QStringLiteral("%1: %2 points waiting to upload").arg(problemText, count);
+        return QStringLiteral("%1: %2 waiting to upload").arg(problemText, count);
     case State::LocalUnreadable:
-        return QStringLiteral("results server upload waits: %1; %2 points waiting to upload").arg(problemText, count);
+        return QStringLiteral("results server upload waits: %1; %2 waiting to upload").arg(problemText, count);
     case State::Busy:
-        return QStringLiteral("results server: %1; %2 points waiting to upload").arg(problemText, count);
+        return QStringLiteral("results server: %1; %2 waiting to upload").arg(problemText, count);
     case State::Unreachable:
         break;
     }
-    return QStringLiteral("results server unreachable: %1 points waiting to upload (%2)").arg(count, problemText);
+    return QStringLiteral("results server unreachable: %1 waiting to upload (%2)").arg(count, problemText);
 }
 
 void ServerUpload::report(State state)
@@ -665,8 +726,10 @@ void ServerUpload::report(State state)
         return;
     QString text;
     if (state == State::Up) {
-        // Said once the server has every point after a time it did not.
-        const bool wasDown = noticed != State::Up && noticed != State::Unknown;
+        // Said once the server has every point after a time it did not: it was away or refused
+        // them, or it lacked points from before this upload began.
+        const bool wasBehind = std::exchange(behind, false);
+        const bool wasDown = wasBehind || (noticed != State::Up && noticed != State::Unknown);
         if (waitingPoints != 0 || !wasDown) {
             if (waitingPoints == 0)
                 noticed = State::Up;

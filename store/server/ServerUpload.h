@@ -56,11 +56,14 @@ public:
     State state() const { return current; }
     QString problem() const { return problemText; }
     // Points of the local store the server lacks; counted from the last id the server was seen to
-    // have (all of them before it was ever reached).
+    // have, by this upload or, for a store it has not reached the server with, by the one before
+    // (knownPath); all of them when the server was never seen to have any.
     qint64 waiting() const { return waitingPoints; }
     qint64 pointsSent() const { return sent; }
     // Where the upload stands, in words: the notice of the state the last round found.
     QString describe() const;
+    // Beside the store: the last point id of it the server was seen to have, and by whom.
+    static QString knownPath(const QString &localPath) { return localPath + QStringLiteral("-uploaded"); }
 
     // From any thread: the front end went on without this upload, and the process may be ending.
     // A round stuck on a silent server, when it wakes, ends at its next step, says nothing and
@@ -77,7 +80,8 @@ public slots:
 
 signals:
     // For the status bar or standard error: "results server unreachable: 120 points waiting to
-    // upload", then "results server: every point is up".
+    // upload", then "results server: every point is up" once the server has every point after it
+    // was away, or behind with points from before this upload began.
     void notice(const QString &text);
     // A round of finish() ended.
     void roundEnded();
@@ -114,7 +118,14 @@ private:
     bool readIdentity();
     // readWith: what the server had when the snapshot was read.
     bool send(const Snapshot &snapshot, const Maxima &readWith);
+    // The server has the store's points up to id: kept for the count, and beside the store.
+    void learn(qint64 id);
+    // Whose knowledge knownPath holds: this store, station and server.
+    // What an upload writes beside the store: its key line and the last point id.
+    static bool isKnownFile(const QByteArray &content);
+    QString knownKey() const;
     qint64 countWaiting();
+    qint64 lastLocalPoint();
     void report(State state);
     std::unique_ptr<QSqlQuery> serverQuery(const char *sql);
 
@@ -128,7 +139,11 @@ private:
     bool serverMoved = false; // another uploader sent while a batch was read: the round begins again
     State current = State::Unknown;
     QString problemText;
-    qint64 knownOnServer = 0; // the highest local point id the server was seen to have
+    qint64 knownOnServer = -1; // the highest local point id the server was seen to have; -1: unknown
+    QString knownOf;           // the identity of the store knownOnServer is of
+    qint64 kept = -1;          // what knownPath holds, as this upload last read or wrote it
+    qint64 backlog = -1;       // the store's last point id when this upload began; 0 once the server had it
+    bool behind = false;       // the server lacked points from before this upload began
     qint64 waitingPoints = -1;
     qint64 sent = 0;
     QTimer *timer = nullptr;

@@ -405,14 +405,24 @@ void tst_ServerUpload::upload_data()
 {
     QTest::addColumn<QString>("interruption");
     QTest::addColumn<int>("batch");
+    QTest::addColumn<int>("waiting"); // while the server is away
+    // The upload's notices in order, each by its start; none where two uploaders race.
+    QTest::addColumn<QStringList>("notices");
 
-    QTest::newRow("server up throughout") << "none" << 40;
-    QTest::newRow("one point a batch") << "none" << 1;
-    QTest::newRow("server stopped mid-run and started again") << "server stopped" << 40;
-    QTest::newRow("server away before the first upload") << "server away from the start" << 40;
-    QTest::newRow("two uploaders of one store at once") << "two uploaders" << 7;
-    QTest::newRow("two uploaders of one store under two names") << "two names" << 7;
-    QTest::newRow("run stopped, resumed and finished") << "resumed" << 40;
+    const QString up = QStringLiteral("results server: every point is up");
+    const QString away = QStringLiteral("results server unreachable: %1 points waiting to upload (");
+    // The earlier run waits when the upload begins: its being up is said too.
+    QTest::newRow("server up throughout") << "none" << 40 << -1 << QStringList{up};
+    QTest::newRow("one point a batch") << "none" << 1 << -1 << QStringList{up};
+    QTest::newRow("server stopped mid-run and started again")
+        << "server stopped" << 40 << 70 << QStringList{up, away.arg(70), up};
+    QTest::newRow("server away before the first upload")
+        << "server away from the start" << 40 << 150 << QStringList{away.arg(150), up};
+    QTest::newRow("server away before the first upload, the earlier run sent by an earlier one")
+        << "server away, the earlier run sent before" << 40 << 120 << QStringList{away.arg(120), up};
+    QTest::newRow("two uploaders of one store at once") << "two uploaders" << 7 << -1 << QStringList();
+    QTest::newRow("two uploaders of one store under two names") << "two names" << 7 << -1 << QStringList();
+    QTest::newRow("run stopped, resumed and finished") << "resumed" << 40 << -1 << QStringList{up};
 }
 
 void tst_ServerUpload::upload()
@@ -421,13 +431,21 @@ void tst_ServerUpload::upload()
         QSKIP(qPrintable(missing));
     QFETCH(QString, interruption);
     QFETCH(int, batch);
+    QFETCH(int, waiting);
+    QFETCH(QStringList, notices);
 
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("rfbench.sqlite"));
+    // A file of another program where the upload keeps what the server has: left as it is.
+    const QByteArray foreign = "kept by hand\n";
+    if (batch == 1) {
+        QFile other(path + QStringLiteral("-uploaded"));
+        QVERIFY(other.open(QIODevice::WriteOnly) && other.write(foreign) == foreign.size());
+    }
     const std::unique_ptr<SqliteStore> store = SqliteStore::open(path, SqliteStore::Mode::Write, nullptr);
     ServerUpload upload(uploadOptions(address(), path, QStringLiteral("bench-a"), batch));
-    QStringList notices;
-    connect(&upload, &ServerUpload::notice, this, [&notices](const QString &text) { notices << text; });
+    QStringList said;
+    connect(&upload, &ServerUpload::notice, this, [&said](const QString &text) { said << text; });
     Admin admin(*cluster, QStringLiteral("results"));
     QString error;
 
@@ -436,10 +454,15 @@ void tst_ServerUpload::upload()
     addPoints(*store, earlier, 1, 30);
     store->endRun(earlier, QStringLiteral("finished"), QDateTime::fromMSecsSinceEpoch(1796000100000, Qt::UTC));
     // Two uploaders under two names race for a store the server does not have yet.
-    if (interruption != QLatin1String("server away from the start") && interruption != QLatin1String("two names"))
-        QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
-    else if (interruption == QLatin1String("server away from the start"))
+    if (interruption.startsWith(QLatin1String("server away"))) {
+        if (interruption.endsWith(QLatin1String("sent before"))) {
+            ServerUpload before(uploadOptions(address(), path, QStringLiteral("bench-a"), batch));
+            QVERIFY(before.uploadNow());
+        }
         QVERIFY(cluster->stop());
+    } else if (interruption != QLatin1String("two names")) {
+        QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
+    }
 
     const qint64 run = store->beginRun(runStart(QStringLiteral("{\"run\": \"µ\"}")));
     store->addPass(run, 1, -5.0, QDateTime::fromMSecsSinceEpoch(1796000200000, Qt::UTC));
@@ -462,18 +485,13 @@ void tst_ServerUpload::upload()
     }
     store->endRun(run, QStringLiteral("finished"), QDateTime::fromMSecsSinceEpoch(1796000500000, Qt::UTC));
 
-    const bool down = interruption.startsWith(QLatin1String("server"));
-    if (down) {
-        QVERIFY(!upload.uploadNow());
-        QCOMPARE(upload.state(), ServerUpload::State::Unreachable);
-        // Counted from what the server was last seen to have; all of them before it ever was.
-        const qint64 waiting = interruption == QLatin1String("server stopped") ? 70 : 120 + 30;
-        QCOMPARE(upload.waiting(), waiting);
-        QVERIFY2(!notices.isEmpty()
-                     && notices.last().startsWith(
-                         QStringLiteral("results server unreachable: %1 points waiting to upload").arg(waiting)),
-                 qPrintable(notices.join('\n')));
+    if (waiting >= 0) {
+        const bool sentAway = upload.uploadNow();
         QVERIFY2(cluster->start(&error), qPrintable(error));
+        QVERIFY(!sentAway);
+        QCOMPARE(upload.state(), ServerUpload::State::Unreachable);
+        // Counted from what the server was last seen to have, by this upload or an earlier one.
+        QCOMPARE(upload.waiting(), qint64(waiting));
     }
     if (interruption.startsWith(QLatin1String("two "))) {
         // A second uploader of the same store sends the same batches at the same moments; named
@@ -506,8 +524,12 @@ void tst_ServerUpload::upload()
     }
     if (interruption != QLatin1String("two names"))
         QCOMPARE(upload.waiting(), qint64(0));
-    if (down)
-        QCOMPARE(notices.last(), QStringLiteral("results server: every point is up"));
+    if (!notices.isEmpty()) {
+        bool same = said.size() == notices.size();
+        for (int i = 0; same && i < said.size(); ++i)
+            same = said.at(i).startsWith(notices.at(i));
+        QVERIFY2(same, qPrintable(said.join(QLatin1Char('\n'))));
+    }
 
     const QStringList names = admin.texts(QStringLiteral("SELECT DISTINCT station FROM points"));
     QCOMPARE(names.size(), 1);
@@ -554,6 +576,11 @@ void tst_ServerUpload::upload()
     }
     QCOMPARE(server->troubles(there.id).size(), 1);
     QCOMPARE(server->passes(there.id).size(), store->passes(run).size());
+    if (batch == 1) {
+        QFile other(path + QStringLiteral("-uploaded"));
+        QVERIFY(other.open(QIODevice::ReadOnly));
+        QCOMPARE(other.readAll(), foreign);
+    }
 }
 
 void tst_ServerUpload::killDuringUpload()
@@ -1138,6 +1165,13 @@ void tst_ServerUpload::storeMadeAfreshUnderTheUploader()
         if (QFileInfo::exists(path + suffix))
             QVERIFY(QFile::rename(path + suffix, path + QStringLiteral(".aside") + suffix));
     fillStore(path, 7, true);
+    // What the server has of the old store says nothing of the new one's points.
+    QVERIFY(cluster->stop());
+    const bool sentAway = upload.uploadNow();
+    QString error;
+    QVERIFY2(cluster->start(&error), qPrintable(error));
+    QVERIFY(!sentAway);
+    QCOMPARE(upload.waiting(), qint64(7));
     QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
     Admin admin(*cluster, QStringLiteral("results"));
     QCOMPARE(admin.texts(QStringLiteral("SELECT store, count(*) FROM points WHERE station = 'bench-a' GROUP BY store"
@@ -1164,7 +1198,7 @@ void tst_ServerUpload::storeLockedByAnotherUploader()
     addPoints(*store, run, 1, 12);
     ServerUpload upload(uploadOptions(address(), path, QStringLiteral("bench-a")));
     QVERIFY(upload.uploadNow());
-    addPoints(*store, run, 13, 3);
+    addPoints(*store, run, 13, sendsMeanwhile ? 3 : 1);
     // Another uploader of the store, as the server sees it: its lock of the store.
     Admin holder(*cluster, QStringLiteral("results"));
     QCOMPARE(holder.exec(QStringLiteral("SELECT pg_advisory_lock(1380336211, hashtext('%1'))").arg(store->identity())),
@@ -1174,11 +1208,11 @@ void tst_ServerUpload::storeLockedByAnotherUploader()
     if (!sendsMeanwhile) {
         QVERIFY(!upload.uploadNow());
         QCOMPARE(upload.state(), ServerUpload::State::Busy);
-        QCOMPARE(notices.value(0), QStringLiteral("results server: another uploader of this store is sending it; 3 "
-                                                  "points waiting to upload"));
+        QCOMPARE(notices.value(0), QStringLiteral("results server: another uploader of this store is sending it; 1 "
+                                                  "point waiting to upload"));
         holder.exec(QStringLiteral("SELECT pg_advisory_unlock_all()"));
         QVERIFY(upload.uploadNow());
-        QCOMPARE(holder.number(QStringLiteral("SELECT count(*) FROM points")), qint64(15));
+        QCOMPARE(holder.number(QStringLiteral("SELECT count(*) FROM points")), qint64(13));
         return;
     }
     // While this one waits for the lock, the holder sends a point 13 of another bench's copy.

@@ -2,7 +2,8 @@
 
 #include <QString>
 
-// Counts as the front ends print them: "1 row", "3 rows", "1 pass", "2 passes".
+// Counts as the program prints them: "1 row", "3 rows", "1 pass", "2 passes". Kept with the store,
+// the lowest library of those that print counts (the front ends, the worker and the upload).
 namespace Counted {
 
 // The number and the noun, the noun in the plural unless the number is 1.
