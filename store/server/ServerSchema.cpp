@@ -156,10 +156,14 @@ QStringList logins()
                        " station text NOT NULL,"
                        " PRIMARY KEY (login, station))"),
         // As its owner: a login need not be able to read the table for its rows to be checked.
-        QStringLiteral("CREATE FUNCTION may_write_as(login name, station text) RETURNS boolean LANGUAGE sql STABLE"
-                       " SECURITY DEFINER SET search_path FROM CURRENT AS $$"
-                       " SELECT NOT EXISTS (SELECT 1 FROM station_logins l WHERE l.login = $1)"
-                       " OR EXISTS (SELECT 1 FROM station_logins l WHERE l.login = $1 AND l.station = $2) $$"),
+        // Its search path names the schema of the tables and puts a session's own temporary
+        // tables last: a login must not answer for itself with a station_logins of its own.
+        QStringLiteral("DO $do$ BEGIN EXECUTE format("
+                       "'CREATE FUNCTION may_write_as(login name, station text) RETURNS boolean LANGUAGE sql STABLE"
+                       " SECURITY DEFINER SET search_path = pg_catalog, %1$I, pg_temp AS $f$"
+                       " SELECT NOT EXISTS (SELECT 1 FROM %1$I.station_logins l WHERE l.login = $1)"
+                       " OR EXISTS (SELECT 1 FROM %1$I.station_logins l WHERE l.login = $1 AND l.station = $2) $f$',"
+                       " current_schema()); END $do$"),
         QStringLiteral("ALTER TABLE station_logins ENABLE ROW LEVEL SECURITY"),
         QStringLiteral("CREATE POLICY readable ON station_logins FOR SELECT USING (true)"),
     };

@@ -1359,6 +1359,14 @@ void tst_ServerUpload::loginsHeldToTheirStation()
                                                    .arg(station));
             QVERIFY2(refused.contains(QLatin1String("row-level security")), qPrintable(role + QLatin1Char(' ') + refused));
         }
+        // Nor with a list of its own that would answer for it.
+        QCOMPARE(bench.exec(QStringLiteral("RESET ROLE")), QString());
+        QCOMPARE(bench.exec(QStringLiteral("CREATE TEMP TABLE station_logins (login name, station text)")), QString());
+        QCOMPARE(bench.exec(QStringLiteral("GRANT SELECT ON pg_temp.station_logins TO PUBLIC")), QString());
+        const QString forged = bench.exec(QStringLiteral("INSERT INTO troubles (station, store, local_id, run,"
+                                                         " instrument, text) VALUES ('%1', 'x', 2, 1, 'meter', 'none')")
+                                              .arg(station));
+        QVERIFY2(forged.contains(QLatin1String("row-level security")), qPrintable(forged));
         QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM runs")), qint64(0));
     }
     // No login but the owner changes who may write as what.
