@@ -303,7 +303,8 @@ void SqliteStore::openForWriting(QStringList *announcements, StoreFile::NamedBy 
         disconnect();
         return;
     }
-    write(0, [this] { return interruptRuns(); });
+    // Its transaction records as interrupted the runs whose writer is gone, as every write does.
+    write(0, [] { return true; });
     // The file is checked whole where nobody waits for it; opening reads only its edges.
     if (found.kind != Found::Kind::Store || found.checks != today())
         check = std::make_unique<StoreCheck>(file, today());
@@ -771,6 +772,11 @@ bool SqliteStore::writePending()
         bool ok = execOnce(inBatch ? QStringLiteral("SAVEPOINT store_write") : QStringLiteral("BEGIN IMMEDIATE"));
         fresh.clear();
         freshLocks.clear();
+        // A run whose writer was killed while this one writes is recorded so within a second,
+        // not at the next opening alone: scripts reading the file see only this column.
+        const bool interrupting = ok && interruptsDue.hasExpired();
+        if (interrupting)
+            ok = interruptRuns();
         std::size_t failing = pending.size();
         for (std::size_t i = 0; ok && i < pending.size(); ++i)
             if (!pending[i].body()) {
@@ -793,6 +799,8 @@ bool SqliteStore::writePending()
             pending.clear();
             waitStarted = 0;
             retryAfter.setRemainingTime(0);
+            if (interrupting)
+                interruptsDue.setRemainingTime(interruptIntervalMs);
             problemText = refusal;
             return true;
         }

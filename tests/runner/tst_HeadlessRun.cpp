@@ -5,6 +5,8 @@
 #include "TroubleFlood.h"
 #include "WorkbookDump.h"
 
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTcpServer>
 #include <QtTest>
 
@@ -30,6 +32,7 @@ private slots:
     void silentResultsServerNeverHoldsTheEnd();
     void resumeGivesTheUninterruptedWorkbook();
     void severalProgramsOnOneDataFolder();
+    void aKilledRunIsRecordedInterruptedByTheNextWrite();
 
 private:
     QByteArray setupFor(const QString &synth, const QString &meter, const QString &analyzer,
@@ -79,6 +82,25 @@ int rowsOf(const QString &path)
         if (it.key().startsWith(QLatin1Char('A')) && !it.value().isEmpty())
             ++rows;
     return rows;
+}
+
+// The runs' outcome column as sqlite3 or a script reads it, by run id; the file is opened
+// read-only, as the README's recipes open it.
+QMap<qint64, QString> recordedOutcomes(const QString &store)
+{
+    QMap<qint64, QString> outcomes;
+    const QString name = QStringLiteral("raw outcomes");
+    {
+        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        database.setDatabaseName(store);
+        database.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        QSqlQuery query(database);
+        if (database.open() && query.exec(QStringLiteral("SELECT id, outcome FROM runs")))
+            while (query.next())
+                outcomes.insert(query.value(0).toLongLong(), query.value(1).toString());
+    }
+    QSqlDatabase::removeDatabase(name);
+    return outcomes;
 }
 
 const QByteArray powerRun = R"("kind": "power", "start": 1000, "stop": 1100, "points": 6, "power": -5, "delay": 0,
@@ -569,6 +591,62 @@ void tst_HeadlessRun::severalProgramsOnOneDataFolder()
     }
     QVERIFY(points > 7 * 6);
     QCOMPARE(rowsOf(workbook), points);
+}
+
+void tst_HeadlessRun::aKilledRunIsRecordedInterruptedByTheNextWrite()
+{
+    BenchSimProcess sim;
+    QVERIFY(sim.isReady());
+    QTemporaryDir folder;
+    QFile file(folder.filePath(QStringLiteral("setup.json")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(setupFor(sim.synthAddress(), sim.powerMeterAddress(), sim.analyzerAddress(),
+                        R"("kind": "power", "start": 1000, "stop": 2000, "points": 2000, "delay": 20)"));
+    file.close();
+    const QString data = folder.filePath(QStringLiteral("data"));
+    const QString store = data + QStringLiteral("/rfbench.sqlite");
+    // Each run at a power of its own, so that each has a workbook of its own to wait for.
+    const auto start = [&](QProcess &process, int power) {
+        process.start(QStringLiteral(RFBENCH_PATH),
+                      {QStringLiteral("run"), file.fileName(), QStringLiteral("--data-dir"), data, QStringLiteral("--set"),
+                       QStringLiteral("power=%1").arg(power)});
+        return process.waitForStarted()
+            && QTest::qWaitFor([&] { return QFile::exists(data + QStringLiteral("/Table %1 dBm.xlsx").arg(power)); },
+                               20000);
+    };
+    const auto killed = [](QProcess &process) {
+        ::kill(pid_t(process.processId()), SIGKILL);
+        return process.waitForFinished(20000) && process.exitStatus() == QProcess::CrashExit;
+    };
+
+    // Killed with no other program on the store: the file still says running, and a reader,
+    // which writes nothing, leaves it so while it shows the run interrupted.
+    QProcess first;
+    QVERIFY(start(first, 1));
+    QVERIFY(killed(first));
+    QCOMPARE(recordedOutcomes(store), (QMap<qint64, QString>{{1, "running"}}));
+    const Finished listed = rfbench({QStringLiteral("runs"), QStringLiteral("--json"), QStringLiteral("--data-dir"), data});
+    QCOMPARE(listed.code, 0);
+    QCOMPARE(QJsonDocument::fromJson(listed.out).array().at(0)[QStringLiteral("outcome")].toString(),
+             QStringLiteral("interrupted"));
+    QCOMPARE(recordedOutcomes(store), (QMap<qint64, QString>{{1, "running"}}));
+
+    // The next writer records it as it opens the store; one that writes already records a run
+    // killed meanwhile with its next points, long before it ends.
+    QProcess writing;
+    QVERIFY(start(writing, 2));
+    QCOMPARE(recordedOutcomes(store).value(1), QStringLiteral("interrupted"));
+    QProcess third;
+    QVERIFY(start(third, 3));
+    QVERIFY(killed(third));
+    QTRY_COMPARE_WITH_TIMEOUT(recordedOutcomes(store), (QMap<qint64, QString>{{1, "interrupted"}, {2, "running"},
+                                                                             {3, "interrupted"}}),
+                              20000);
+    QCOMPARE(writing.state(), QProcess::Running);
+    ::kill(pid_t(writing.processId()), SIGINT);
+    QVERIFY(writing.waitForFinished(30000));
+    QVERIFY2(writing.exitCode() == 4, writing.readAllStandardError().constData());
+    QCOMPARE(recordedOutcomes(store).value(2), QStringLiteral("stopped"));
 }
 
 QTEST_GUILESS_MAIN(tst_HeadlessRun)
