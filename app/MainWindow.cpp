@@ -345,6 +345,8 @@ void MainWindow::setUpToolBar()
 QString MainWindow::saveSetup(const QString &path)
 {
     BenchSetup setup = SetupForm::fromForm(*ui);
+    if (filledFromSetup)
+        setup = SetupForm::withEdits(filledFrom, filledForm, setup);
     // A window sending its runs to a results server names it, so that the setup run headless goes
     // there too; not the station, which is this bench's own name and would follow the file to
     // another bench.
@@ -352,8 +354,12 @@ QString MainWindow::saveSetup(const QString &path)
         setup.hasStore = true;
         setup.storeAddress = resultsServer;
     }
+    QByteArray bytes = SetupFile::write(setup);
+    // A setup saved unchanged keeps its own text, with the keys it leaves at their defaults.
+    if (filledFromSetup && bytes == SetupFile::write(filledFrom))
+        bytes = filledBytes;
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(SetupFile::write(setup)) < 0 || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) < 0 || !file.commit()) {
         const QString error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
         ui->statusBar->showMessage(QStringLiteral("Setup not saved: ") + error, 20000);
         return error;
@@ -389,6 +395,10 @@ QString MainWindow::fillForm(const QByteArray &bytes, const QString &name)
             const bool serial = setup.setup.hasSynthesizer && setup.setup.transport == BenchSetup::Transport::Serial;
             applyFormChoices(serial ? setup.setup.synthesizerAddress : ui->comboBoxCom->currentText(), serial);
             saveForm();
+            filledFromSetup = true;
+            filledFrom = setup.setup;
+            filledBytes = bytes;
+            filledForm = SetupForm::fromForm(*ui);
         }
     }
     ui->statusBar->showMessage(error.isEmpty() ? QStringLiteral("Setup opened from %1").arg(name)

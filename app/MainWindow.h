@@ -135,6 +135,12 @@ private:
     QAction *plotAction = nullptr;
     QAction *traceAction = nullptr;
     QString wantedHidDevice;
+    // The setup the form was last filled from, its bytes, and the form as that left it: saving
+    // keeps what the form cannot show and takes only what was edited since.
+    bool filledFromSetup = false;
+    BenchSetup filledFrom;
+    QByteArray filledBytes;
+    BenchSetup filledForm;
     QString storePath; // the local store the worker writes
     // The shared results server the local store goes up to, as given; empty: none.
     QString resultsServer;

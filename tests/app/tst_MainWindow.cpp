@@ -11,6 +11,7 @@
 #include "PgCluster.h"
 #include "RunStatus.h"
 #include "RunsDialog.h"
+#include "SetupFile.h"
 #include "SetupForm.h"
 #include "SqliteStore.h"
 #include "WorkbookDump.h"
@@ -82,6 +83,25 @@ private:
         return widget<QLabel>(name)->text();
     }
     bool enabled(const QString &name) { return widget(name)->isEnabled(); }
+    // Each edit as the operator makes it: "tab=1" shows a measurement tab, "click:<button>",
+    // "<field>=<value>" types into a field.
+    void edit(const QStringList &edits)
+    {
+        for (const QString &change : edits) {
+            const QString name = change.section(QLatin1Char('='), 0, 0);
+            const QString value = change.section(QLatin1Char('='), 1);
+            if (name == QLatin1String("tab"))
+                widget<QTabWidget>("tabMeasuirngDevice")->setCurrentIndex(value.toInt());
+            else if (name.startsWith(QLatin1String("click:")))
+                click(name.mid(6));
+            else if (auto *line = window->findChild<QLineEdit *>(name))
+                line->setText(value);
+            else if (auto *spin = window->findChild<QSpinBox *>(name))
+                spin->setValue(value.toInt());
+            else
+                widget<QDoubleSpinBox>(name)->setValue(value.toDouble());
+        }
+    }
     // The tooltip shown with the pointer resting on the control.
     QString shownTip(const QString &name)
     {
@@ -211,6 +231,8 @@ private slots:
     void dataLocation_data();
     void dataLocation();
     void setupsKeptSharedAndRunWithoutTheWindow();
+    void savedSetupKeepsWhatWasOpened_data();
+    void savedSetupKeepsWhatWasOpened();
     void runsListExportsRepeatsAndResumes();
     void runsGoUpToTheResultsServer();
 };
@@ -1324,6 +1346,81 @@ void tst_MainWindow::setupsKeptSharedAndRunWithoutTheWindow()
     const QMap<QString, QString> rows = workbookCells(folder.filePath(QStringLiteral("window/Table -3.5 dBm.xlsx")));
     QCOMPARE(rows.value(QStringLiteral("A5")), QStringLiteral("n:1100"));
     QCOMPARE(workbookCells(folder.filePath(QStringLiteral("headless/Table -3.5 dBm.xlsx"))), rows);
+}
+
+void tst_MainWindow::savedSetupKeepsWhatWasOpened_data()
+{
+    QTest::addColumn<QStringList>("earlier"); // the form's fields before the setup is opened
+    QTest::addColumn<QByteArray>("opened");
+    QTest::addColumn<QStringList>("edits");    // after it was opened
+    QTest::addColumn<QByteArray>("expected");  // empty: the setup opened, as JSON
+
+    const QStringList earlier{"spinBoxPointsFreqSpectrumAnalyzer=77", "doubleSpinBoxStepFreq=3.5",
+                              "doubleSpinBoxStepFreqSpectrumAnalyzer=0.25", "editIpSpectrumAnalyzer=10.0.0.9",
+                              "click:checkBoxCycle", "spinBoxPowerStep=4"};
+    const QByteArray instruments = R"("synthesizer": {"transport": "lan", "address": "127.0.0.1"},
+  "powerMeter": {"address": "127.0.0.2", "channel": "A"},)";
+    const QByteArray powerAndSpur = "{\"format\": 1, " + instruments + R"(
+  "analyzer": {"address": "127.0.0.3", "model": "kvd4471b"},
+  "measurements": [
+    {"kind": "power", "start": 1000, "stop": 1100, "points": 6, "power": -5, "delay": 0},
+    {"kind": "spur", "start": 9000, "stop": 9100, "grid": "step", "step": 0.5, "cycle": true, "powerStep": 3}
+  ]})";
+    const QByteArray twoPower = "{\"format\": 1, " + instruments + R"(
+  "measurements": [
+    {"kind": "power", "start": 1000, "stop": 1100, "points": 6, "power": -5, "delay": 0, "fetchValues": false},
+    {"kind": "power", "start": 2000, "stop": 2000, "points": 1, "power": 5, "cycle": true, "powerStep": 10}
+  ]})";
+    const QByteArray onePower = "{\"format\": 1, " + instruments + R"(
+  "kind": "power", "start": 1000, "stop": 1100, "points": 6})";
+
+    QTest::newRow("power and spur, unchanged") << earlier << powerAndSpur << QStringList{} << QByteArray();
+    QTest::newRow("power and spur, the spur tab looked at") << earlier << powerAndSpur << QStringList{"tab=1"}
+                                                            << QByteArray();
+    QTest::newRow("two power measurements, no analyzer, unchanged")
+        << earlier << twoPower << QStringList{"tab=1", "tab=0"} << QByteArray();
+    QTest::newRow("power and spur, one field edited on each tab")
+        << earlier << powerAndSpur << QStringList{"spinBoxPointsFreq=7", "tab=1", "doubleSpinBoxSpan=20"}
+        << QByteArray(powerAndSpur).replace("\"points\": 6", "\"points\": 7").replace("\"powerStep\": 3",
+                                                                                    "\"powerStep\": 3, \"span\": 20");
+    QTest::newRow("two power measurements, the first edited, an analyzer typed in")
+        << earlier << twoPower << QStringList{"doubleSpinBoxAmplMeasure=-7", "editIpSpectrumAnalyzer=127.0.0.4"}
+        << QByteArray(twoPower).replace("\"power\": -5", "\"power\": -7")
+               .replace("\"measurements\"", "\"analyzer\": {\"address\": \"127.0.0.4\", \"model\": \"rs\"}, \"measurements\"");
+    // A single measurement: the tab shown is the one that runs, as in a form never opened.
+    QTest::newRow("one power measurement, the spur tab chosen")
+        << QStringList{} << onePower << QStringList{"tab=1"}
+        << QByteArray(onePower).replace("\"kind\": \"power\", \"start\": 1000, \"stop\": 1100, \"points\": 6",
+                                        "\"measurements\": [{\"kind\": \"power\", \"run\": false, \"start\": 1000, "
+                                        "\"stop\": 1100, \"points\": 6}, {\"kind\": \"spur\"}]");
+}
+
+void tst_MainWindow::savedSetupKeepsWhatWasOpened()
+{
+    QFETCH(QStringList, earlier);
+    QFETCH(QByteArray, opened);
+    QFETCH(QStringList, edits);
+    QFETCH(QByteArray, expected);
+    QTemporaryDir folder;
+    QFile file(folder.filePath(QStringLiteral("opened.json")));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(opened) == opened.size());
+    file.close();
+    edit(earlier);
+    QCOMPARE(window->openSetup(file.fileName()), QString());
+    edit(edits);
+    const QString savedPath = folder.filePath(QStringLiteral("saved.json"));
+    QCOMPARE(window->saveSetup(savedPath), QString());
+    QFile saved(savedPath);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    const QByteArray bytes = saved.readAll();
+    if (expected.isEmpty()) {
+        QCOMPARE(QJsonDocument::fromJson(bytes), QJsonDocument::fromJson(opened));
+    } else {
+        const SetupFile::Result read = SetupFile::read(bytes, savedPath);
+        const SetupFile::Result wanted = SetupFile::read(expected, QStringLiteral("expected"));
+        QVERIFY2(read.ok() && wanted.ok(), qPrintable(read.error + wanted.error));
+        QCOMPARE(SetupFile::write(read.setup), SetupFile::write(wanted.setup));
+    }
 }
 
 void tst_MainWindow::runsListExportsRepeatsAndResumes()
