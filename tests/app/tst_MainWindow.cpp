@@ -919,8 +919,11 @@ void tst_MainWindow::warningAtTheStartOfARun_data()
     QTest::addColumn<QString>("command"); // typed into the command line before the run
     QTest::addColumn<QStringList>("warnings");
     const QString rfOff = QStringLiteral("RF output is off: readings are noise");
+    // The synthesizer may have been switched on before the program started: not said to be off.
+    const QString rfUnknown = QStringLiteral("RF output not switched on by this program — check the synthesizer");
     const QString noChannel = QStringLiteral("No channel chosen: channel B is read");
-    QTest::newRow("power, RF as at start, no channel") << false << QStringList{} << QString() << QStringList{rfOff, noChannel};
+    QTest::newRow("power, RF as at start, no channel")
+        << false << QStringList{} << QString() << QStringList{rfUnknown, noChannel};
     QTest::newRow("power, RF switched on, channel B")
         << false << QStringList{"checkBoxRf", "radioButtonChB"} << QString() << QStringList{};
     QTest::newRow("power, RF switched on and off, channel A")
@@ -933,7 +936,9 @@ void tst_MainWindow::warningAtTheStartOfARun_data()
         << false << QStringList{"checkBoxRf", "radioButtonChA"} << "OUTP OFF" << QStringList{rfOff};
     QTest::newRow("power, RF on by hand in the command line")
         << false << QStringList{"radioButtonChA"} << ":outp:stat on" << QStringList{};
-    QTest::newRow("spur, RF as at start") << true << QStringList{} << QString() << QStringList{rfOff};
+    QTest::newRow("spur, RF as at start") << true << QStringList{} << QString() << QStringList{rfUnknown};
+    QTest::newRow("spur, RF switched on and off") << true << QStringList{"checkBoxRf", "checkBoxRf"} << QString()
+                                                  << QStringList{rfOff};
     QTest::newRow("spur, RF switched on") << true << QStringList{"checkBoxRf"} << QString() << QStringList{};
 }
 
