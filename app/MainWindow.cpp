@@ -166,6 +166,10 @@ MainWindow::MainWindow(QWidget *parent)
     });
     connect(worker, &DevicesWork::runRefused, this, [this](const QString &why) {
         ui->statusBar->showMessage(why.left(1).toUpper() + why.mid(1), 30000);
+        // Another program went on with the run between the list's check and the start.
+        if (runsDialog && resumedRun != 0)
+            runsDialog->resumeAnswered(resumedRun, why);
+        resumedRun = 0;
     });
     ui->editIpPowerMeter->setText(
         settings->value(QLatin1String(settingsKey), QLatin1String(defaultPowerMeterAddress)).toString());
@@ -416,7 +420,19 @@ void MainWindow::showRuns()
         connect(runsDialog, &RunsDialog::loadSetup, this, [this](const QByteArray &setup) {
             fillForm(setup, QStringLiteral("the run's setup"));
         });
-        connect(runsDialog, &RunsDialog::resumeRun, this, &MainWindow::resumeRun);
+        connect(runsDialog, &RunsDialog::resumeRun, this,
+                [this](qint64 run) { runsDialog->resumeAnswered(run, resumeRun(run)); });
+        // The list follows the runs of this window: a run resumed from it reads as running, then
+        // as it ended, with its passes and troubles.
+        const auto refreshShown = [this] {
+            if (runsDialog->isVisible())
+                runsDialog->refresh();
+        };
+        connect(worker, &DevicesWork::runStarted, runsDialog, [this, refreshShown] {
+            resumedRun = 0;
+            refreshShown();
+        });
+        connect(worker, &DevicesWork::runEnded, runsDialog, refreshShown);
     }
     runsDialog->refresh();
     runsDialog->show();
@@ -450,6 +466,7 @@ QString MainWindow::resumeRun(qint64 run)
     }
     // Queued before the start, so that the measurement the button starts takes it.
     worker->setResume(from.run, from.pass, from.point);
+    resumedRun = run;
     start->click();
     return QString();
 }

@@ -1462,7 +1462,20 @@ void tst_MainWindow::runsListExportsRepeatsAndResumes()
     QCOMPARE(table->item(0, 4)->text(), QString::number(measured));
     const qint64 id = table->item(0, 0)->text().toLongLong();
     runs->selectRun(id);
-    QVERIFY(runs->findChild<QPushButton *>(QStringLiteral("buttonRunsResume"))->isEnabled());
+    auto *resume = runs->findChild<QPushButton *>(QStringLiteral("buttonRunsResume"));
+    QVERIFY(resume->isEnabled());
+    // The selected run as "rfbench runs show" prints it, passes and troubles with it.
+    const auto shownByCommand = [&] {
+        QString errors;
+        QProcess show;
+        show.start(QStringLiteral(RFBENCH_PATH), {QStringLiteral("runs"), QStringLiteral("show"), QString::number(id),
+                                                  QStringLiteral("--store"), DataLocation::current().storeFile});
+        return show.waitForFinished(10000) && show.exitCode() == 0 ? QString::fromUtf8(show.readAllStandardOutput())
+                                                                    : QString();
+    };
+    QString details = shownByCommand();
+    QVERIFY(details.contains(QStringLiteral("Passes:\n  pass 1, output power 0 dBm")));
+    QTRY_COMPARE(runs->details(), details);
     const QString csv = reports.filePath(QStringLiteral("run.csv"));
     QSignalSpy exportedSpy(runs, &RunsDialog::exported);
     runs->exportCsv(csv);
@@ -1472,9 +1485,22 @@ void tst_MainWindow::runsListExportsRepeatsAndResumes()
     QVERIFY(exported.open(QIODevice::ReadOnly));
     QCOMPARE(exported.readAll().count('\n'), 1 + measured);
 
-    // Going on with it: the form takes the run's setup and the run ends as one of 60 points.
+    // A resume that cannot start says why in the list, in front of the window.
+    auto *message = runs->findChild<QLabel *>(QStringLiteral("labelRunsMessage"));
+    click("buttonConnectPowerMeter");
+    QVERIFY(QTest::qWaitFor([this] { return text("buttonConnectPowerMeter") != "disconnect"; }, 5000));
+    resume->click();
+    QCOMPARE(message->text(), QStringLiteral("Run %1 does not go on: connect the synthesizer and the power meter first")
+                                  .arg(id));
+    QVERIFY(connectInstruments(sim));
+
+    // Going on with it: the form takes the run's setup, the list says that this run alone goes
+    // on, and shows it running and then as one of 60 points without being asked.
     widget<QSpinBox>("spinBoxPointsFreq")->setValue(7);
-    QCOMPARE(window->resumeRun(id), QString());
+    resume->click();
+    QVERIFY2(message->text().startsWith(QStringLiteral("Run %1 goes on from the point after its last one. Only its own "
+                                                       "power measurement goes on").arg(id)),
+             qPrintable(message->text()));
     QCOMPARE(widget<QSpinBox>("spinBoxPointsFreq")->value(), 60);
     QVERIFY(QTest::qWaitFor([this] { return enabled("buttonMeasurement"); }, 30000));
     QCOMPARE(points, 60);
@@ -1482,11 +1508,13 @@ void tst_MainWindow::runsListExportsRepeatsAndResumes()
         XlsxDocument::open(window->devicesWork()->reportWriter()->workbookPath(QStringLiteral("Table 0 dBm")));
     QVERIFY(document);
     QCOMPARE(document->sheet().lastUsedRow(), 60);
-    runs->refresh();
-    QVERIFY(refreshed.wait(10000));
+    QTRY_COMPARE(table->item(0, 6)->text(), QStringLiteral("finished"));
     QCOMPARE(table->rowCount(), 1);
-    QCOMPARE(table->item(0, 6)->text(), QStringLiteral("finished"));
     QCOMPARE(table->item(0, 4)->text(), QStringLiteral("60"));
+    // The pass it began again is in its details as the command shows them.
+    details = shownByCommand();
+    QVERIFY(details.contains(QStringLiteral("Outcome:      finished")));
+    QTRY_COMPARE(runs->details(), details);
     // Its setup fills the form again, to repeat it.
     widget<QSpinBox>("spinBoxPointsFreq")->setValue(9);
     runs->selectRun(id);
