@@ -307,9 +307,20 @@ int HeadlessRun::exec()
         printSummary(code, stopRequested ? QStringLiteral("stopped before the first measurement") : QString());
         return code;
     }
-    for (int i = 0; i < setup.measurements.size() && !stopRequested; ++i)
-        if (setup.measurements.at(i).run)
+    // A resumed run is one measurement: the run records its setup alone, not the sequence it
+    // may have come from.
+    if (options.resumeRun != 0)
+        note(QStringLiteral("rfbench run: %1 goes on with its own %2 measurement alone; measurements that followed it "
+                            "in a sequence are not run")
+                 .arg(options.setupName, SetupFile::kindName(setup.measurements.first().kind)));
+    for (int i = 0; i < setup.measurements.size(); ++i) {
+        if (!setup.measurements.at(i).run)
+            continue;
+        if (!stopRequested)
             runMeasurement(i);
+        else
+            notStarted << QStringLiteral("measurements[%1] (%2)").arg(i).arg(SetupFile::kindName(setup.measurements.at(i).kind));
+    }
     settleWaitingRows();
     disconnectInstruments();
     shutDownWorker();
@@ -431,6 +442,10 @@ void HeadlessRun::printSummary(int code, const QString &why)
         note(line);
     if (!why.isEmpty())
         note(QStringLiteral("rfbench run: ") + why);
+    if (!notStarted.isEmpty())
+        note(QStringLiteral("rfbench run: the sequence stopped before %1; --resume goes on with a stopped run's own "
+                            "measurement alone, not with these: run them from the setup file")
+                 .arg(notStarted.join(QStringLiteral(", "))));
     static const char *const outcomes[] = {"finished", "failed", "bad setup", "unreachable", "stopped",
                                               "rows not saved", "connection lost"};
     const QString outcome = QLatin1String(outcomes[code]);
@@ -456,6 +471,8 @@ void HeadlessRun::printSummary(int code, const QString &why)
             text += QStringLiteral("; the resumed run has %1").arg(Counted::of(qint64(runPoints), "point"));
         for (const Workbook &w : workbooks)
             text += QStringLiteral("\n  %1 to “%2.xlsx”").arg(Counted::of(w.rows, "row"), w.name);
+        for (const QString &measurement : notStarted)
+            text += QStringLiteral("\n  %1 not started").arg(measurement);
         std::fprintf(out, "%s\n", text.toLocal8Bit().constData());
         std::fflush(out);
         return;
@@ -482,6 +499,7 @@ void HeadlessRun::printSummary(int code, const QString &why)
         measurements.append(entry);
     }
     summary.insert(QStringLiteral("measurements"), measurements);
+    summary.insert(QStringLiteral("notStarted"), QJsonArray::fromStringList(notStarted));
     QJsonArray books;
     for (const Workbook &w : workbooks)
         books.append(QJsonObject{{QStringLiteral("workbook"), QDir(options.workbookFolder).filePath(w.name + QStringLiteral(".xlsx"))},

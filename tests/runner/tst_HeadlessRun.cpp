@@ -487,8 +487,12 @@ void tst_HeadlessRun::resumeGivesTheUninterruptedWorkbook()
     BenchSimProcess interrupted({QStringLiteral("--verbose")});
     QVERIFY(whole.isReady() && interrupted.isReady());
     QTemporaryDir folder;
-    const QByteArray measurement = R"("kind": "power", "start": 1000, "stop": 1400, "points": 100, "delay": 5,
-  "fetchValues": false, "power": -2, "cycle": true, "powerStep": 15)";
+    // A sequence stopped in its first measurement: going on is that run's alone.
+    const QByteArray measurement = R"("measurements": [
+  {"kind": "power", "start": 1000, "stop": 1400, "points": 100, "delay": 5, "fetchValues": false, "power": -2,
+   "cycle": true, "powerStep": 15},
+  {"kind": "power", "start": 3000, "stop": 3000, "points": 1, "delay": 0, "fetchValues": false, "power": 7}
+])";
     QFile file(folder.filePath(QStringLiteral("setup.json")));
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(setupFor(whole.synthAddress(), whole.powerMeterAddress(), whole.analyzerAddress(), measurement));
@@ -507,7 +511,12 @@ void tst_HeadlessRun::resumeGivesTheUninterruptedWorkbook()
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(partsFolder + QStringLiteral("/Table -2 dBm.xlsx")), 20000);
     ::kill(pid_t(first.processId()), SIGINT);
     QVERIFY(first.waitForFinished(20000));
-    QVERIFY2(first.exitCode() == 4, first.readAllStandardError().constData());
+    const QByteArray stopped = first.readAllStandardError();
+    QVERIFY2(first.exitCode() == 4, stopped.constData());
+    QVERIFY2(first.readAllStandardOutput().contains("\n  measurements[1] (power) not started\n"), stopped.constData());
+    QVERIFY2(stopped.contains("the sequence stopped before measurements[1] (power); --resume goes on with a stopped "
+                              "run's own measurement alone"),
+             stopped.constData());
 
     QStringList announcements;
     const auto store = SqliteStore::open(partsFolder + QStringLiteral("/rfbench.sqlite"), SqliteStore::Mode::Read,
@@ -518,6 +527,13 @@ void tst_HeadlessRun::resumeGivesTheUninterruptedWorkbook()
     const Finished resumed = runRfbench({QStringLiteral("--resume"), QString::number(runs.first().id),
                                          QStringLiteral("--data-dir"), partsFolder});
     QVERIFY2(resumed.code == 0, resumed.err.constData());
+    QVERIFY2(resumed.err.contains(QStringLiteral("rfbench run: run %1 goes on with its own power measurement alone; "
+                                                 "measurements that followed it in a sequence are not run")
+                                      .arg(runs.first().id)
+                                      .toUtf8()),
+             resumed.err.constData());
+    QVERIFY(QFile::exists(wholeFolder + QStringLiteral("/Table 7 dBm.xlsx")));
+    QVERIFY(!QFile::exists(partsFolder + QStringLiteral("/Table 7 dBm.xlsx")));
     for (const char *workbook : {"Table -2 dBm.xlsx", "Table 13 dBm.xlsx"})
         QCOMPARE(WorkbookDump::cells(WorkbookDump::dump(partsFolder + QLatin1Char('/') + QLatin1String(workbook)),
                                      QStringLiteral("Лист 1")),
