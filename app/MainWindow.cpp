@@ -167,6 +167,10 @@ MainWindow::MainWindow(QWidget *parent)
     });
     connect(worker, &DevicesWork::runRefused, this, [this](const QString &why) {
         ui->statusBar->showMessage(why.left(1).toUpper() + why.mid(1), 30000);
+        // Another program went on with the run between the list's check and the start.
+        if (runsDialog && resumedRun != 0)
+            runsDialog->resumeAnswered(resumedRun, why);
+        resumedRun = 0;
     });
     ui->editIpPowerMeter->setText(
         settings->value(QLatin1String(settingsKey), QLatin1String(defaultPowerMeterAddress)).toString());
@@ -347,6 +351,8 @@ void MainWindow::setUpToolBar()
 QString MainWindow::saveSetup(const QString &path)
 {
     BenchSetup setup = SetupForm::fromForm(*ui);
+    if (filledFromSetup)
+        setup = SetupForm::withEdits(filledFrom, filledForm, setup);
     // A window sending its runs to a results server names it, so that the setup run headless goes
     // there too; not the station, which is this bench's own name and would follow the file to
     // another bench.
@@ -354,8 +360,12 @@ QString MainWindow::saveSetup(const QString &path)
         setup.hasStore = true;
         setup.storeAddress = resultsServer;
     }
+    QByteArray bytes = SetupFile::write(setup);
+    // A setup saved unchanged keeps its own text, with the keys it leaves at their defaults.
+    if (filledFromSetup && bytes == SetupFile::write(filledFrom))
+        bytes = filledBytes;
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(SetupFile::write(setup)) < 0 || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) < 0 || !file.commit()) {
         const QString error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
         ui->statusBar->showMessage(QStringLiteral("Setup not saved: ") + error, 20000);
         return error;
@@ -391,6 +401,10 @@ QString MainWindow::fillForm(const QByteArray &bytes, const QString &name)
             const bool serial = setup.setup.hasSynthesizer && setup.setup.transport == BenchSetup::Transport::Serial;
             applyFormChoices(serial ? setup.setup.synthesizerAddress : ui->comboBoxCom->currentText(), serial);
             saveForm();
+            filledFromSetup = true;
+            filledFrom = setup.setup;
+            filledBytes = bytes;
+            filledForm = SetupForm::fromForm(*ui);
         }
     }
     ui->statusBar->showMessage(error.isEmpty() ? QStringLiteral("Setup opened from %1").arg(name)
@@ -408,7 +422,19 @@ void MainWindow::showRuns()
         connect(runsDialog, &RunsDialog::loadSetup, this, [this](const QByteArray &setup) {
             fillForm(setup, QStringLiteral("the run's setup"));
         });
-        connect(runsDialog, &RunsDialog::resumeRun, this, &MainWindow::resumeRun);
+        connect(runsDialog, &RunsDialog::resumeRun, this,
+                [this](qint64 run) { runsDialog->resumeAnswered(run, resumeRun(run)); });
+        // The list follows the runs of this window: a run resumed from it reads as running, then
+        // as it ended, with its passes and troubles.
+        const auto refreshShown = [this] {
+            if (runsDialog->isVisible())
+                runsDialog->refresh();
+        };
+        connect(worker, &DevicesWork::runStarted, runsDialog, [this, refreshShown] {
+            resumedRun = 0;
+            refreshShown();
+        });
+        connect(worker, &DevicesWork::runEnded, runsDialog, refreshShown);
     }
     runsDialog->refresh();
     runsDialog->show();
@@ -445,6 +471,7 @@ QString MainWindow::resumeRun(qint64 run)
     }
     // Queued before the start, so that the measurement the button starts takes it.
     worker->setResume(from.run, from.pass, from.point);
+    resumedRun = run;
     start->click();
     return QString();
 }

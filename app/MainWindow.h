@@ -136,10 +136,17 @@ private:
     MeasurementPlot *plot = nullptr;
     QAction *plotAction = nullptr;
     QAction *traceAction = nullptr;
-    QString wantedHidDevice;
+    QString wantedHidDevice; // chosen when the enumeration lists it
+    // The setup the form was last filled from, its bytes, and the form as that left it: saving
+    // keeps what the form cannot show and takes only what was edited since.
+    bool filledFromSetup = false;
+    BenchSetup filledFrom;
+    QByteArray filledBytes;
+    BenchSetup filledForm;
     QString storePath; // the local store the worker writes
     // The shared results server the local store goes up to, as given; empty: none.
     QString resultsServer;
     QString station; // this bench's name on it
-    RunsDialog *runsDialog = nullptr; // chosen when the enumeration lists it
+    RunsDialog *runsDialog = nullptr;
+    qint64 resumedRun = 0; // asked to go on and not yet started
 };

@@ -1,6 +1,7 @@
 #include "RunsDialog.h"
 
 #include "Counted.h"
+#include "RunDetails.h"
 #include "RunExport.h"
 #include "SetupFile.h"
 #include "SqliteStore.h"
@@ -11,12 +12,15 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QSplitter>
 #include <QTableWidget>
 #include <QThread>
 #include <QUrl>
@@ -69,6 +73,21 @@ void RunsReader::read(int generation, const RunFilter &filter)
     emit done(generation, runs, stations, store->problem(), ownStore);
 }
 
+void RunsReader::readDetails(qint64 run)
+{
+    // Moving through the list asks at each row: only the one selected last is of use.
+    if (run != *shown)
+        return;
+    const std::unique_ptr<RunHistory> store = RunHistory::open(history);
+    QString text;
+    if (store->problem().isEmpty()) {
+        const RunSummary summary = store->run(run);
+        if (summary.id != 0)
+            text = RunDetails::read(*store, summary);
+    }
+    emit detailsRead(run, store->problem().isEmpty() ? text : QString(), store->problem());
+}
+
 void RunsReader::exportRun(qint64 run, const QString &path)
 {
     const std::unique_ptr<RunHistory> store = RunHistory::open(history);
@@ -98,6 +117,7 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
     , since(new QDateEdit(QDate::currentDate().addMonths(-1), this))
     , table(new QTableWidget(0, Columns, this))
     , message(new QLabel(this))
+    , detailsText(new QPlainTextEdit(this))
     , openFolder(new QPushButton(QStringLiteral("Open folder"), this))
     , load(new QPushButton(QStringLiteral("Load setup"), this))
     , exportButton(new QPushButton(QStringLiteral("Export CSV…"), this))
@@ -105,7 +125,7 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
 {
     setObjectName(QStringLiteral("runsDialog"));
     setWindowTitle(QStringLiteral("Runs"));
-    resize(960, 420);
+    resize(960, 600);
     filter->setObjectName(QStringLiteral("editRunsFilter"));
     filter->setPlaceholderText(QStringLiteral("Filter: measurement, workbook, station, how it ended…"));
     filter->setClearButtonEnabled(true);
@@ -129,6 +149,12 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
     table->horizontalHeader()->setStretchLastSection(true);
     message->setObjectName(QStringLiteral("labelRunsMessage"));
     message->setWordWrap(true);
+    detailsText->setObjectName(QStringLiteral("textRunDetails"));
+    detailsText->setReadOnly(true);
+    detailsText->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Aligned in columns, as "rfbench runs show" prints it.
+    detailsText->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    detailsText->setPlaceholderText(QStringLiteral("The selected run, with its passes and troubles"));
     openFolder->setObjectName(QStringLiteral("buttonRunsOpenFolder"));
     load->setObjectName(QStringLiteral("buttonRunsLoadSetup"));
     exportButton->setObjectName(QStringLiteral("buttonRunsExport"));
@@ -148,20 +174,27 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
     buttons->addStretch(1);
     auto *close = new QPushButton(QStringLiteral("Close"), this);
     buttons->addWidget(close);
+    auto *split = new QSplitter(Qt::Vertical, this);
+    split->addWidget(table);
+    split->addWidget(detailsText);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 2);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(filters);
-    layout->addWidget(table, 1);
+    layout->addWidget(split, 1);
     layout->addWidget(message);
     layout->addLayout(buttons);
 
     qRegisterMetaType<RunFilter>();
     qRegisterMetaType<QList<RunSummary>>();
-    auto *reader = new RunsReader(history, localStore, latest);
+    auto *reader = new RunsReader(history, localStore, latest, detailsOf);
     reader->moveToThread(readerThread);
     connect(readerThread, &QThread::finished, reader, &QObject::deleteLater);
     connect(this, &RunsDialog::readRuns, reader, &RunsReader::read);
     connect(this, &RunsDialog::exportRun, reader, &RunsReader::exportRun);
+    connect(this, &RunsDialog::readDetails, reader, &RunsReader::readDetails);
     connect(reader, &RunsReader::done, this, &RunsDialog::fill);
+    connect(reader, &RunsReader::detailsRead, this, &RunsDialog::showDetails);
     connect(reader, &RunsReader::exported, this, [this](qint64 run, const QString &path, const QString &error) {
         message->setText(error.isEmpty() ? QStringLiteral("Points of run %1 written to %2")
                                                .arg(QString::number(run), QDir::toNativeSeparators(path))
@@ -178,7 +211,10 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
         refresh();
     });
     connect(since, &QDateEdit::dateChanged, this, &RunsDialog::refresh);
-    connect(table, &QTableWidget::itemSelectionChanged, this, &RunsDialog::updateButtons);
+    connect(table, &QTableWidget::itemSelectionChanged, this, [this] {
+        updateButtons();
+        requestDetails();
+    });
     connect(close, &QPushButton::clicked, this, &QDialog::close);
     // A run's own folder: the data folder may have been another when it was measured.
     connect(openFolder, &QPushButton::clicked, this, [this] {
@@ -282,6 +318,8 @@ void RunsDialog::fill(int readGeneration, const QList<RunSummary> &runs, const Q
     table->resizeColumnsToContents();
     selectRun(selected);
     updateButtons();
+    // Read again with the list: a run that went on since has more passes and troubles.
+    requestDetails();
     emit refreshed();
 }
 
@@ -303,6 +341,49 @@ void RunsDialog::exportCsv(const QString &path)
     message->setText(QStringLiteral("Writing the points of run %1 to %2…")
                          .arg(QString::number(selectedRun()), QDir::toNativeSeparators(path)));
     emit exportRun(selectedRun(), path);
+}
+
+void RunsDialog::requestDetails()
+{
+    const qint64 run = selectedRun();
+    if (run == 0) {
+        *detailsOf = 0;
+        detailsText->clear();
+        return;
+    }
+    *detailsOf = run;
+    emit readDetails(run);
+}
+
+void RunsDialog::showDetails(qint64 run, const QString &text, const QString &problem)
+{
+    if (run != selectedRun())
+        return;
+    detailsText->setPlainText(problem.isEmpty() ? text : QStringLiteral("Run %1 cannot be read: %2").arg(run).arg(problem));
+    emit detailsShown();
+}
+
+QString RunsDialog::details() const
+{
+    return detailsText->toPlainText();
+}
+
+void RunsDialog::resumeAnswered(qint64 run, const QString &why)
+{
+    // Named as the list numbers it: on a server, by the server's number.
+    qint64 listed = run;
+    QString measurement;
+    for (const RunSummary &summary : qAsConst(shown))
+        if (summary.localId == run && isOwn(summary)) {
+            listed = summary.id;
+            measurement = summary.measurement;
+        }
+    message->setText(why.isEmpty()
+                         ? QStringLiteral("Run %1 goes on from the point after its last one. Only its own %2 "
+                                          "measurement goes on: measurements that followed it in a sequence are not "
+                                          "run.")
+                               .arg(QString::number(listed), measurement)
+                         : QStringLiteral("Run %1 does not go on: %2").arg(QString::number(listed), why));
 }
 
 const RunSummary *RunsDialog::selectedSummary() const
@@ -333,5 +414,5 @@ void RunsDialog::updateButtons()
     resume->setEnabled(own && (run->outcome == QLatin1String("stopped") || run->outcome == QLatin1String("interrupted")));
     resume->setToolTip(run && !own ? QStringLiteral("Runs of another bench go on at that bench")
                                    : QStringLiteral("Go on with a stopped or interrupted run from the point after its "
-                                                    "last one"));
+                                                    "last one: its own measurement alone, not the rest of a sequence"));
 }

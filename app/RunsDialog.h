@@ -17,6 +17,7 @@ class QThread;
 class QDateEdit;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
 class QPushButton;
 class QTableWidget;
 
@@ -30,14 +31,18 @@ class RunsReader : public QObject
     Q_OBJECT
 
 public:
-    // latest: the newest read asked for; an older one that has not begun is skipped.
-    RunsReader(const QString &history, const QString &localStore, std::shared_ptr<std::atomic<int>> latest)
-        : history(history), localStore(localStore), latest(std::move(latest))
+    // latest: the newest read asked for; an older one that has not begun is skipped. shown: the
+    // run whose details are asked for last; a read of another is skipped.
+    RunsReader(const QString &history, const QString &localStore, std::shared_ptr<std::atomic<int>> latest,
+               std::shared_ptr<std::atomic<qint64>> shown)
+        : history(history), localStore(localStore), latest(std::move(latest)), shown(std::move(shown))
     {
     }
 
 public slots:
     void read(int generation, const RunFilter &filter);
+    // The run as "rfbench runs show" prints it, with its passes and troubles.
+    void readDetails(qint64 run);
     // Writes the run's points to a CSV file, whole or not at all.
     void exportRun(qint64 run, const QString &path);
 
@@ -48,17 +53,20 @@ signals:
               const QString &ownStore);
     // error: empty when written.
     void exported(qint64 run, const QString &path, const QString &error);
+    // text: empty when the run could not be read (problem says why).
+    void detailsRead(qint64 run, const QString &text, const QString &problem);
 
 private:
     const QString history;
     const QString localStore;
     const std::shared_ptr<std::atomic<int>> latest;
+    const std::shared_ptr<std::atomic<qint64>> shown;
 };
 
 // The window's list of the runs in the results store, or of every station on the shared results
-// server, newest first, with a text, date and station filter; from a run: its workbooks' folder,
-// its setup into the form, its points as CSV, and going on with it when it is this bench's own
-// and was stopped or interrupted.
+// server, newest first, with a text, date and station filter; the selected run's details with its
+// passes and troubles; from a run: its workbooks' folder, its setup into the form, its points as
+// CSV, and going on with it when it is this bench's own and was stopped or interrupted.
 class RunsDialog : public QDialog
 {
     Q_OBJECT
@@ -78,6 +86,11 @@ public:
     void selectRun(qint64 id);
     // Writes the selected run's points to a CSV file, off the window's thread: exported() then.
     void exportCsv(const QString &path);
+    // What came of the operator's Resume of the run: why it does not go on, or empty when it
+    // started; said in the list.
+    void resumeAnswered(qint64 run, const QString &why);
+    // The selected run's details as shown, once read (detailsShown() then).
+    QString details() const;
 
 signals:
     // The operator asks to fill the form with the run's setup (in the setup file's format).
@@ -88,13 +101,18 @@ signals:
     void refreshed();
     // An export asked for ended; error: empty when the file was written.
     void exported(const QString &error);
+    void detailsShown();
     void readRuns(int generation, const RunFilter &filter);
     void exportRun(qint64 run, const QString &path);
+    void readDetails(qint64 run);
 
 private:
     void fill(int generation, const QList<RunSummary> &runs, const QStringList &stations, const QString &problem,
               const QString &ownStore);
     void updateButtons();
+    // Asks for the selected run's details, or clears them when none is selected.
+    void requestDetails();
+    void showDetails(qint64 run, const QString &text, const QString &problem);
     const RunSummary *selectedSummary() const;
     bool isOwn(const RunSummary &run) const;
 
@@ -107,12 +125,14 @@ private:
     QThread *readerThread = nullptr;
     int generation = 0;
     const std::shared_ptr<std::atomic<int>> latest = std::make_shared<std::atomic<int>>(0);
+    const std::shared_ptr<std::atomic<qint64>> detailsOf = std::make_shared<std::atomic<qint64>>(0);
     QLineEdit *filter = nullptr;
     QComboBox *stationFilter = nullptr;
     QCheckBox *sinceOn = nullptr;
     QDateEdit *since = nullptr;
     QTableWidget *table = nullptr;
     QLabel *message = nullptr;
+    QPlainTextEdit *detailsText = nullptr;
     QPushButton *openFolder = nullptr;
     QPushButton *load = nullptr;
     QPushButton *exportButton = nullptr;

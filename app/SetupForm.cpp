@@ -4,6 +4,9 @@
 
 #include <QSettings>
 
+#include <algorithm>
+#include <tuple>
+
 namespace SetupForm {
 
 namespace {
@@ -31,7 +34,103 @@ void uncheckBoth(QRadioButton *a, QRadioButton *b)
     }
 }
 
+template <typename T>
+bool takeEdit(T &kept, const T &before, const T &now)
+{
+    if (now == before)
+        return false;
+    kept = now;
+    return true;
+}
+
+// The fields of a measurement that the form holds, edited into one of the setup; whether any was.
+bool takeEdits(MeasurementSetup &kept, const MeasurementSetup &before, const MeasurementSetup &now)
+{
+    bool edited = takeEdit(kept.start, before.start, now.start);
+    edited |= takeEdit(kept.stop, before.stop, now.stop);
+    edited |= takeEdit(kept.pointsMode, before.pointsMode, now.pointsMode);
+    edited |= takeEdit(kept.points, before.points, now.points);
+    edited |= takeEdit(kept.step, before.step, now.step);
+    edited |= takeEdit(kept.power, before.power, now.power);
+    edited |= takeEdit(kept.delay, before.delay, now.delay);
+    edited |= takeEdit(kept.cycle, before.cycle, now.cycle);
+    edited |= takeEdit(kept.powerStep, before.powerStep, now.powerStep);
+    if (kept.kind == MeasurementSetup::Kind::Power) {
+        edited |= takeEdit(kept.oneFrequency, before.oneFrequency, now.oneFrequency);
+        edited |= takeEdit(kept.fetchValues, before.fetchValues, now.fetchValues);
+    } else {
+        edited |= takeEdit(kept.span, before.span, now.span);
+        edited |= takeEdit(kept.displayLine, before.displayLine, now.displayLine);
+    }
+    return edited;
+}
+
+const MeasurementSetup &ofKind(const BenchSetup &form, MeasurementSetup::Kind kind)
+{
+    return form.measurements.at(form.measurements.at(0).kind == kind ? 0 : 1);
+}
+
+MeasurementSetup::Kind shownKind(const BenchSetup &form)
+{
+    return form.measurements.at(0).run ? form.measurements.at(0).kind : form.measurements.at(1).kind;
+}
+
 } // namespace
+
+BenchSetup withEdits(const BenchSetup &opened, const BenchSetup &before, const BenchSetup &now)
+{
+    BenchSetup setup = opened;
+    // Each instrument as a whole: an address typed for one the setup left out adds it.
+    if (std::tie(now.hasSynthesizer, now.transport, now.synthesizerAddress)
+        != std::tie(before.hasSynthesizer, before.transport, before.synthesizerAddress)) {
+        setup.hasSynthesizer = now.hasSynthesizer;
+        setup.transport = now.transport;
+        setup.synthesizerAddress = now.synthesizerAddress;
+    }
+    if (std::tie(now.hasPowerMeter, now.powerMeterAddress, now.channel)
+        != std::tie(before.hasPowerMeter, before.powerMeterAddress, before.channel)) {
+        setup.hasPowerMeter = now.hasPowerMeter;
+        setup.powerMeterAddress = now.powerMeterAddress;
+        setup.channel = now.channel;
+    }
+    if (std::tie(now.hasAnalyzer, now.analyzerAddress, now.rohdeSchwarz)
+        != std::tie(before.hasAnalyzer, before.analyzerAddress, before.rohdeSchwarz)) {
+        setup.hasAnalyzer = now.hasAnalyzer;
+        setup.analyzerAddress = now.analyzerAddress;
+        setup.rohdeSchwarz = now.rohdeSchwarz;
+    }
+
+    int running = 0;
+    for (const MeasurementSetup &m : opened.measurements)
+        running += m.run ? 1 : 0;
+    const MeasurementSetup::Kind shown = shownKind(now);
+    const bool tabChosen = running <= 1 && shown != shownKind(before);
+    for (const MeasurementSetup::Kind kind : {MeasurementSetup::Kind::Power, MeasurementSetup::Kind::Spur}) {
+        const MeasurementSetup &was = ofKind(before, kind);
+        const MeasurementSetup &is = ofKind(now, kind);
+        auto kept = std::find_if(setup.measurements.begin(), setup.measurements.end(),
+                                 [kind](const MeasurementSetup &m) { return m.kind == kind; });
+        if (kept != setup.measurements.end()) {
+            takeEdits(*kept, was, is);
+            continue;
+        }
+        // A tab the setup has no measurement for showed what the form held before: it joins the
+        // setup only when it was edited, or chosen to run.
+        MeasurementSetup added = was;
+        const bool edited = takeEdits(added, was, is);
+        added.run = tabChosen && kind == shown;
+        if (edited || added.run)
+            setup.measurements << added;
+    }
+    if (tabChosen) {
+        bool first = true;
+        for (MeasurementSetup &m : setup.measurements) {
+            m.run = first && m.kind == shown;
+            first = first && !m.run;
+        }
+    }
+    return setup;
+}
 
 BenchSetup fromForm(const Ui::MainWindow &ui)
 {

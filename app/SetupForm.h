@@ -17,6 +17,13 @@ namespace SetupForm {
 // other is kept with "run": false so that opening the setup gives the same form.
 BenchSetup fromForm(const Ui::MainWindow &ui);
 
+// What to save of a form that was filled from the setup opened, which left the form as before,
+// and shows now: the setup opened with the fields edited since, so that what the form cannot
+// show is kept as it was (a sequence, a second measurement of one kind, an instrument the setup
+// leaves out, its store). The tab shown chooses what runs only in a setup that runs at most one
+// measurement; a measurement the setup lacks is added when its tab was edited.
+BenchSetup withEdits(const BenchSetup &opened, const BenchSetup &before, const BenchSetup &now);
+
 // Fills the fields the setup names; the instrument sections it leaves out keep their fields.
 // Only values are set: the caller brings the form's visible state in line (transport, grid and
 // cycle choices). The HID device, which the window lists only after enumerating, is returned

@@ -323,9 +323,20 @@ int HeadlessRun::exec()
         printSummary(code, stopRequested ? QStringLiteral("stopped before the first measurement") : QString());
         return code;
     }
-    for (int i = 0; i < setup.measurements.size() && !stopRequested; ++i)
-        if (setup.measurements.at(i).run)
+    // A resumed run is one measurement: the run records its setup alone, not the sequence it
+    // may have come from.
+    if (options.resumeRun != 0)
+        note(QStringLiteral("rfbench run: %1 goes on with its own %2 measurement alone; measurements that followed it "
+                            "in a sequence are not run")
+                 .arg(options.setupName, SetupFile::kindName(setup.measurements.first().kind)));
+    for (int i = 0; i < setup.measurements.size(); ++i) {
+        if (!setup.measurements.at(i).run)
+            continue;
+        if (!stopRequested)
             runMeasurement(i);
+        else
+            notStarted << QStringLiteral("measurements[%1] (%2)").arg(i).arg(SetupFile::kindName(setup.measurements.at(i).kind));
+    }
     settleWaitingRows();
     disconnectInstruments();
     shutDownWorker();
@@ -458,6 +469,10 @@ void HeadlessRun::printSummary(int code, const QString &why)
         note(line);
     if (!why.isEmpty())
         note(QStringLiteral("rfbench run: ") + why);
+    if (!notStarted.isEmpty())
+        note(QStringLiteral("rfbench run: the sequence stopped before %1; --resume goes on with a stopped run's own "
+                            "measurement alone, not with these: run them from the setup file")
+                 .arg(notStarted.join(QStringLiteral(", "))));
     static const char *const outcomes[] = {"finished", "failed", "bad setup", "unreachable", "stopped",
                                               "rows not saved", "connection lost"};
     const QString outcome = QLatin1String(outcomes[code]);
@@ -490,6 +505,8 @@ void HeadlessRun::printSummary(int code, const QString &why)
                 text += w.savedTo.isEmpty() ? QStringLiteral("; %1 lost").arg(w.notSaved)
                                             : QStringLiteral("; %1 to %2").arg(w.notSaved).arg(QDir::toNativeSeparators(w.savedTo));
         }
+        for (const QString &measurement : notStarted)
+            text += QStringLiteral("\n  %1 not started").arg(measurement);
         std::fprintf(out, "%s\n", text.toLocal8Bit().constData());
         std::fflush(out);
         return;
@@ -518,6 +535,7 @@ void HeadlessRun::printSummary(int code, const QString &why)
         measurements.append(entry);
     }
     summary.insert(QStringLiteral("measurements"), measurements);
+    summary.insert(QStringLiteral("notStarted"), QJsonArray::fromStringList(notStarted));
     // Each workbook with the rows that reached it; rows that did not are counted where they went.
     QJsonArray books;
     for (const Workbook &w : workbooks) {

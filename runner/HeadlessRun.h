@@ -128,6 +128,8 @@ private:
     bool powerMeterConnected = false;
     bool analyzerConnected = false;
     QList<MeasurementDone> finished;
+    // The sequence's measurements that a stop kept from starting, "measurements[1] (spur)".
+    QStringList notStarted;
     QList<Workbook> workbooks;
     QStringList unsaved; // lines naming rows that could not be saved
     QStringList warnings; // said at the start of the measurements

@@ -117,7 +117,8 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     parser.addOption(json);
     const QCommandLineOption resume(QStringLiteral("resume"),
                                     QStringLiteral("Go on with a stopped or interrupted run of the results store, from the "
-                                                   "point after its last one, on the same workbooks."),
+                                                   "point after its last one, on the same workbooks: that run's own "
+                                                   "measurement alone, not the rest of a sequence it came from."),
                                     QStringLiteral("id"));
     parser.addOption(resume);
     parser.addPositionalArgument(QStringLiteral("run"), QStringLiteral("The command."));

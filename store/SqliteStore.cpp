@@ -138,7 +138,8 @@ void SqliteStore::openForWriting(QStringList *announcements, StoreFile::NamedBy 
         disconnect();
         return;
     }
-    write(0, [this] { return interruptRuns(); });
+    // Its transaction records as interrupted the runs whose writer is gone, as every write does.
+    write(0, [] { return true; });
     // The file is checked whole where nobody waits for it; opening reads only its edges.
     if (found.kind != Found::Kind::Store || found.checks != today())
         check = std::make_unique<StoreCheck>(file, today());

@@ -177,6 +177,9 @@ private:
     // cannot keep the store shut.
     QDeadlineTimer retryAfter{0};
     static constexpr qint64 retryIntervalMs = 1000;
+    // When the next write asks which running runs have lost their writer; monotonic.
+    QDeadlineTimer interruptsDue{0};
+    static constexpr qint64 interruptIntervalMs = 1000;
     std::unique_ptr<StoreCheck> check;
     bool damageMet = false; // SQLite found damage in the store while this instance wrote it
     bool inBatch = false;

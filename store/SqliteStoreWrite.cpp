@@ -94,6 +94,11 @@ bool SqliteStore::writePending()
         fresh.clear();
         freshLocks.clear();
         freshEnded.clear();
+        // A run whose writer was killed while this one writes is recorded so within a second,
+        // not at the next opening alone: scripts reading the file see only this column.
+        const bool interrupting = ok && interruptsDue.hasExpired();
+        if (interrupting)
+            ok = interruptRuns();
         std::size_t failing = pending.size();
         for (std::size_t i = 0; ok && i < pending.size(); ++i)
             if (!pending[i].body()) {
@@ -120,6 +125,8 @@ bool SqliteStore::writePending()
             pending.clear();
             waitStarted = 0;
             retryAfter.setRemainingTime(0);
+            if (interrupting)
+                interruptsDue.setRemainingTime(interruptIntervalMs);
             problemText = refusal;
             return true;
         }

@@ -120,8 +120,12 @@ void DevicesWork::setChannelChosen(bool chosen)
 QStringList DevicesWork::startWarnings(bool spur, bool channelA, const QString &gridShortfall) const
 {
     QStringList warnings;
-    if (rfSwitched < 0 || (rfSwitched == 0 && rfShownOff))
+    // Only what this program did is known: the synthesizer may have been switched on before it
+    // started, at its front panel or by another program.
+    if (rfSwitched < 0)
         warnings << QStringLiteral("RF output is off: readings are noise");
+    else if (rfSwitched == 0 && rfShownOff)
+        warnings << QStringLiteral("RF output not switched on by this program — check the synthesizer");
     if (!spur && !channelA && !channelChosen)
         warnings << QStringLiteral("No channel chosen: channel B is read");
     if (!gridShortfall.isEmpty())

@@ -12,6 +12,7 @@
 #include "QueuedSpy.h"
 #include "RunStatus.h"
 #include "RunsDialog.h"
+#include "SetupFile.h"
 #include "SetupForm.h"
 #include "SqliteStore.h"
 #include "WorkbookDump.h"
@@ -83,6 +84,25 @@ private:
         return widget<QLabel>(name)->text();
     }
     bool enabled(const QString &name) { return widget(name)->isEnabled(); }
+    // Each edit as the operator makes it: "tab=1" shows a measurement tab, "click:<button>",
+    // "<field>=<value>" types into a field.
+    void edit(const QStringList &edits)
+    {
+        for (const QString &change : edits) {
+            const QString name = change.section(QLatin1Char('='), 0, 0);
+            const QString value = change.section(QLatin1Char('='), 1);
+            if (name == QLatin1String("tab"))
+                widget<QTabWidget>("tabMeasuirngDevice")->setCurrentIndex(value.toInt());
+            else if (name.startsWith(QLatin1String("click:")))
+                click(name.mid(6));
+            else if (auto *line = window->findChild<QLineEdit *>(name))
+                line->setText(value);
+            else if (auto *spin = window->findChild<QSpinBox *>(name))
+                spin->setValue(value.toInt());
+            else
+                widget<QDoubleSpinBox>(name)->setValue(value.toDouble());
+        }
+    }
     // The tooltip shown with the pointer resting on the control.
     QString shownTip(const QString &name)
     {
@@ -213,6 +233,8 @@ private slots:
     void dataLocation_data();
     void dataLocation();
     void setupsKeptSharedAndRunWithoutTheWindow();
+    void savedSetupKeepsWhatWasOpened_data();
+    void savedSetupKeepsWhatWasOpened();
     void runsListExportsRepeatsAndResumes();
     void runsGoUpToTheResultsServer();
 };
@@ -899,8 +921,11 @@ void tst_MainWindow::warningAtTheStartOfARun_data()
     QTest::addColumn<QString>("command"); // typed into the command line before the run
     QTest::addColumn<QStringList>("warnings");
     const QString rfOff = QStringLiteral("RF output is off: readings are noise");
+    // The synthesizer may have been switched on before the program started: not said to be off.
+    const QString rfUnknown = QStringLiteral("RF output not switched on by this program — check the synthesizer");
     const QString noChannel = QStringLiteral("No channel chosen: channel B is read");
-    QTest::newRow("power, RF as at start, no channel") << false << QStringList{} << QString() << QStringList{rfOff, noChannel};
+    QTest::newRow("power, RF as at start, no channel")
+        << false << QStringList{} << QString() << QStringList{rfUnknown, noChannel};
     QTest::newRow("power, RF switched on, channel B")
         << false << QStringList{"checkBoxRf", "radioButtonChB"} << QString() << QStringList{};
     QTest::newRow("power, RF switched on and off, channel A")
@@ -913,7 +938,9 @@ void tst_MainWindow::warningAtTheStartOfARun_data()
         << false << QStringList{"checkBoxRf", "radioButtonChA"} << "OUTP OFF" << QStringList{rfOff};
     QTest::newRow("power, RF on by hand in the command line")
         << false << QStringList{"radioButtonChA"} << ":outp:stat on" << QStringList{};
-    QTest::newRow("spur, RF as at start") << true << QStringList{} << QString() << QStringList{rfOff};
+    QTest::newRow("spur, RF as at start") << true << QStringList{} << QString() << QStringList{rfUnknown};
+    QTest::newRow("spur, RF switched on and off") << true << QStringList{"checkBoxRf", "checkBoxRf"} << QString()
+                                                  << QStringList{rfOff};
     QTest::newRow("spur, RF switched on") << true << QStringList{"checkBoxRf"} << QString() << QStringList{};
 }
 
@@ -1356,6 +1383,81 @@ void tst_MainWindow::setupsKeptSharedAndRunWithoutTheWindow()
     QCOMPARE(workbookCells(folder.filePath(QStringLiteral("headless/Table -3.5 dBm.xlsx"))), rows);
 }
 
+void tst_MainWindow::savedSetupKeepsWhatWasOpened_data()
+{
+    QTest::addColumn<QStringList>("earlier"); // the form's fields before the setup is opened
+    QTest::addColumn<QByteArray>("opened");
+    QTest::addColumn<QStringList>("edits");    // after it was opened
+    QTest::addColumn<QByteArray>("expected");  // empty: the setup opened, as JSON
+
+    const QStringList earlier{"spinBoxPointsFreqSpectrumAnalyzer=77", "doubleSpinBoxStepFreq=3.5",
+                              "doubleSpinBoxStepFreqSpectrumAnalyzer=0.25", "editIpSpectrumAnalyzer=10.0.0.9",
+                              "click:checkBoxCycle", "spinBoxPowerStep=4"};
+    const QByteArray instruments = R"("synthesizer": {"transport": "lan", "address": "127.0.0.1"},
+  "powerMeter": {"address": "127.0.0.2", "channel": "A"},)";
+    const QByteArray powerAndSpur = "{\"format\": 1, " + instruments + R"(
+  "analyzer": {"address": "127.0.0.3", "model": "kvd4471b"},
+  "measurements": [
+    {"kind": "power", "start": 1000, "stop": 1100, "points": 6, "power": -5, "delay": 0},
+    {"kind": "spur", "start": 9000, "stop": 9100, "grid": "step", "step": 0.5, "cycle": true, "powerStep": 3}
+  ]})";
+    const QByteArray twoPower = "{\"format\": 1, " + instruments + R"(
+  "measurements": [
+    {"kind": "power", "start": 1000, "stop": 1100, "points": 6, "power": -5, "delay": 0, "fetchValues": false},
+    {"kind": "power", "start": 2000, "stop": 2000, "points": 1, "power": 5, "cycle": true, "powerStep": 10}
+  ]})";
+    const QByteArray onePower = "{\"format\": 1, " + instruments + R"(
+  "kind": "power", "start": 1000, "stop": 1100, "points": 6})";
+
+    QTest::newRow("power and spur, unchanged") << earlier << powerAndSpur << QStringList{} << QByteArray();
+    QTest::newRow("power and spur, the spur tab looked at") << earlier << powerAndSpur << QStringList{"tab=1"}
+                                                            << QByteArray();
+    QTest::newRow("two power measurements, no analyzer, unchanged")
+        << earlier << twoPower << QStringList{"tab=1", "tab=0"} << QByteArray();
+    QTest::newRow("power and spur, one field edited on each tab")
+        << earlier << powerAndSpur << QStringList{"spinBoxPointsFreq=7", "tab=1", "doubleSpinBoxSpan=20"}
+        << QByteArray(powerAndSpur).replace("\"points\": 6", "\"points\": 7").replace("\"powerStep\": 3",
+                                                                                    "\"powerStep\": 3, \"span\": 20");
+    QTest::newRow("two power measurements, the first edited, an analyzer typed in")
+        << earlier << twoPower << QStringList{"doubleSpinBoxAmplMeasure=-7", "editIpSpectrumAnalyzer=127.0.0.4"}
+        << QByteArray(twoPower).replace("\"power\": -5", "\"power\": -7")
+               .replace("\"measurements\"", "\"analyzer\": {\"address\": \"127.0.0.4\", \"model\": \"rs\"}, \"measurements\"");
+    // A single measurement: the tab shown is the one that runs, as in a form never opened.
+    QTest::newRow("one power measurement, the spur tab chosen")
+        << QStringList{} << onePower << QStringList{"tab=1"}
+        << QByteArray(onePower).replace("\"kind\": \"power\", \"start\": 1000, \"stop\": 1100, \"points\": 6",
+                                        "\"measurements\": [{\"kind\": \"power\", \"run\": false, \"start\": 1000, "
+                                        "\"stop\": 1100, \"points\": 6}, {\"kind\": \"spur\"}]");
+}
+
+void tst_MainWindow::savedSetupKeepsWhatWasOpened()
+{
+    QFETCH(QStringList, earlier);
+    QFETCH(QByteArray, opened);
+    QFETCH(QStringList, edits);
+    QFETCH(QByteArray, expected);
+    QTemporaryDir folder;
+    QFile file(folder.filePath(QStringLiteral("opened.json")));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(opened) == opened.size());
+    file.close();
+    edit(earlier);
+    QCOMPARE(window->openSetup(file.fileName()), QString());
+    edit(edits);
+    const QString savedPath = folder.filePath(QStringLiteral("saved.json"));
+    QCOMPARE(window->saveSetup(savedPath), QString());
+    QFile saved(savedPath);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    const QByteArray bytes = saved.readAll();
+    if (expected.isEmpty()) {
+        QCOMPARE(QJsonDocument::fromJson(bytes), QJsonDocument::fromJson(opened));
+    } else {
+        const SetupFile::Result read = SetupFile::read(bytes, savedPath);
+        const SetupFile::Result wanted = SetupFile::read(expected, QStringLiteral("expected"));
+        QVERIFY2(read.ok() && wanted.ok(), qPrintable(read.error + wanted.error));
+        QCOMPARE(SetupFile::write(read.setup), SetupFile::write(wanted.setup));
+    }
+}
+
 void tst_MainWindow::runsListExportsRepeatsAndResumes()
 {
     BenchSimProcess sim;
@@ -1390,7 +1492,20 @@ void tst_MainWindow::runsListExportsRepeatsAndResumes()
     QCOMPARE(table->item(0, 4)->text(), QString::number(measured));
     const qint64 id = table->item(0, 0)->text().toLongLong();
     runs->selectRun(id);
-    QVERIFY(runs->findChild<QPushButton *>(QStringLiteral("buttonRunsResume"))->isEnabled());
+    auto *resume = runs->findChild<QPushButton *>(QStringLiteral("buttonRunsResume"));
+    QVERIFY(resume->isEnabled());
+    // The selected run as "rfbench runs show" prints it, passes and troubles with it.
+    const auto shownByCommand = [&] {
+        QString errors;
+        QProcess show;
+        show.start(QStringLiteral(RFBENCH_PATH), {QStringLiteral("runs"), QStringLiteral("show"), QString::number(id),
+                                                  QStringLiteral("--store"), DataLocation::current().storeFile});
+        return show.waitForFinished(10000) && show.exitCode() == 0 ? QString::fromUtf8(show.readAllStandardOutput())
+                                                                    : QString();
+    };
+    QString details = shownByCommand();
+    QVERIFY(details.contains(QStringLiteral("Passes:\n  pass 1, output power 0 dBm")));
+    QTRY_COMPARE(runs->details(), details);
     const QString csv = reports.filePath(QStringLiteral("run.csv"));
     QSignalSpy exportedSpy(runs, &RunsDialog::exported);
     runs->exportCsv(csv);
@@ -1400,9 +1515,22 @@ void tst_MainWindow::runsListExportsRepeatsAndResumes()
     QVERIFY(exported.open(QIODevice::ReadOnly));
     QCOMPARE(exported.readAll().count('\n'), 1 + measured);
 
-    // Going on with it: the form takes the run's setup and the run ends as one of 60 points.
+    // A resume that cannot start says why in the list, in front of the window.
+    auto *message = runs->findChild<QLabel *>(QStringLiteral("labelRunsMessage"));
+    click("buttonConnectPowerMeter");
+    QVERIFY(QTest::qWaitFor([this] { return text("buttonConnectPowerMeter") != "disconnect"; }, 5000));
+    resume->click();
+    QCOMPARE(message->text(), QStringLiteral("Run %1 does not go on: connect the synthesizer and the power meter first")
+                                  .arg(id));
+    QVERIFY(connectInstruments(sim));
+
+    // Going on with it: the form takes the run's setup, the list says that this run alone goes
+    // on, and shows it running and then as one of 60 points without being asked.
     widget<QSpinBox>("spinBoxPointsFreq")->setValue(7);
-    QCOMPARE(window->resumeRun(id), QString());
+    resume->click();
+    QVERIFY2(message->text().startsWith(QStringLiteral("Run %1 goes on from the point after its last one. Only its own "
+                                                       "power measurement goes on").arg(id)),
+             qPrintable(message->text()));
     QCOMPARE(widget<QSpinBox>("spinBoxPointsFreq")->value(), 60);
     QVERIFY(QTest::qWaitFor([this] { return enabled("buttonMeasurement"); }, 30000));
     QCOMPARE(points, 60);
@@ -1410,11 +1538,13 @@ void tst_MainWindow::runsListExportsRepeatsAndResumes()
         XlsxDocument::open(window->devicesWork()->reportWriter()->workbookPath(QStringLiteral("Table 0 dBm")));
     QVERIFY(document);
     QCOMPARE(document->sheet().lastUsedRow(), 60);
-    runs->refresh();
-    QVERIFY(refreshed.wait(10000));
+    QTRY_COMPARE(table->item(0, 6)->text(), QStringLiteral("finished"));
     QCOMPARE(table->rowCount(), 1);
-    QCOMPARE(table->item(0, 6)->text(), QStringLiteral("finished"));
     QCOMPARE(table->item(0, 4)->text(), QStringLiteral("60"));
+    // The pass it began again is in its details as the command shows them.
+    details = shownByCommand();
+    QVERIFY(details.contains(QStringLiteral("Outcome:      finished")));
+    QTRY_COMPARE(runs->details(), details);
     // Its setup fills the form again, to repeat it.
     widget<QSpinBox>("spinBoxPointsFreq")->setValue(9);
     runs->selectRun(id);

@@ -124,6 +124,10 @@ void tst_RunsDialog::ownRunsAndOthers()
     }
     QVERIFY(row >= 0);
     table->selectRow(row);
+    // Its details come from the server, under the server's number and its station's own.
+    QTRY_VERIFY(dialog.details().startsWith(QStringLiteral("Run %1\n").arg(table->item(row, 0)->text())));
+    QVERIFY2(dialog.details().contains(QStringLiteral("Station:      %1 (its run %2)\n").arg(station).arg(runOf.value(station))),
+             qPrintable(dialog.details()));
     auto *resume = dialog.findChild<QPushButton *>(QStringLiteral("buttonRunsResume"));
     QCOMPARE(resume->isEnabled(), resumable);
     QCOMPARE(dialog.findChild<QPushButton *>(QStringLiteral("buttonRunsOpenFolder"))->isEnabled(), resumable);

@@ -5,6 +5,8 @@
 #include "TroubleFlood.h"
 #include "WorkbookDump.h"
 
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTcpServer>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -35,6 +37,7 @@ private slots:
     void severalProgramsOnOneDataFolder();
     void storeReasonsReachStandardError_data();
     void storeReasonsReachStandardError();
+    void aKilledRunIsRecordedInterruptedByTheNextWrite();
 
 private:
     QByteArray setupFor(const QString &synth, const QString &meter, const QString &analyzer,
@@ -87,6 +90,25 @@ int rowsOf(const QString &path)
         if (it.key().startsWith(QLatin1Char('A')) && !it.value().isEmpty())
             ++rows;
     return rows;
+}
+
+// The runs' outcome column as sqlite3 or a script reads it, by run id; the file is opened
+// read-only, as the README's recipes open it.
+QMap<qint64, QString> recordedOutcomes(const QString &store)
+{
+    QMap<qint64, QString> outcomes;
+    const QString name = QStringLiteral("raw outcomes");
+    {
+        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        database.setDatabaseName(store);
+        database.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        QSqlQuery query(database);
+        if (database.open() && query.exec(QStringLiteral("SELECT id, outcome FROM runs")))
+            while (query.next())
+                outcomes.insert(query.value(0).toLongLong(), query.value(1).toString());
+    }
+    QSqlDatabase::removeDatabase(name);
+    return outcomes;
 }
 
 const QByteArray powerRun = R"("kind": "power", "start": 1000, "stop": 1100, "points": 6, "power": -5, "delay": 0,
@@ -530,8 +552,12 @@ void tst_HeadlessRun::resumeGivesTheUninterruptedWorkbook()
     BenchSimProcess interrupted({QStringLiteral("--verbose")});
     QVERIFY(whole.isReady() && interrupted.isReady());
     QTemporaryDir folder;
-    const QByteArray measurement = R"("kind": "power", "start": 1000, "stop": 1400, "points": 100, "delay": 5,
-  "fetchValues": false, "power": -2, "cycle": true, "powerStep": 15)";
+    // A sequence stopped in its first measurement: going on is that run's alone.
+    const QByteArray measurement = R"("measurements": [
+  {"kind": "power", "start": 1000, "stop": 1400, "points": 100, "delay": 5, "fetchValues": false, "power": -2,
+   "cycle": true, "powerStep": 15},
+  {"kind": "power", "start": 3000, "stop": 3000, "points": 1, "delay": 0, "fetchValues": false, "power": 7}
+])";
     QFile file(folder.filePath(QStringLiteral("setup.json")));
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(setupFor(whole.synthAddress(), whole.powerMeterAddress(), whole.analyzerAddress(), measurement));
@@ -550,7 +576,12 @@ void tst_HeadlessRun::resumeGivesTheUninterruptedWorkbook()
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(partsFolder + QStringLiteral("/Table -2 dBm.xlsx")), 20000);
     ::kill(pid_t(first.processId()), SIGINT);
     QVERIFY(first.waitForFinished(20000));
-    QVERIFY2(first.exitCode() == 4, first.readAllStandardError().constData());
+    const QByteArray stopped = first.readAllStandardError();
+    QVERIFY2(first.exitCode() == 4, stopped.constData());
+    QVERIFY2(first.readAllStandardOutput().contains("\n  measurements[1] (power) not started\n"), stopped.constData());
+    QVERIFY2(stopped.contains("the sequence stopped before measurements[1] (power); --resume goes on with a stopped "
+                              "run's own measurement alone"),
+             stopped.constData());
 
     QStringList announcements;
     const auto store = SqliteStore::open(partsFolder + QStringLiteral("/rfbench.sqlite"), SqliteStore::Mode::Read,
@@ -565,6 +596,13 @@ void tst_HeadlessRun::resumeGivesTheUninterruptedWorkbook()
     const QJsonObject summary = QJsonDocument::fromJson(resumed.out).object();
     QCOMPARE(summary.value(QStringLiteral("points")).toInt(), 200 - int(runs.first().points));
     QCOMPARE(summary.value(QStringLiteral("runPoints")).toInt(), 200);
+    QVERIFY2(resumed.err.contains(QStringLiteral("rfbench run: run %1 goes on with its own power measurement alone; "
+                                                 "measurements that followed it in a sequence are not run")
+                                      .arg(runs.first().id)
+                                      .toUtf8()),
+             resumed.err.constData());
+    QVERIFY(QFile::exists(wholeFolder + QStringLiteral("/Table 7 dBm.xlsx")));
+    QVERIFY(!QFile::exists(partsFolder + QStringLiteral("/Table 7 dBm.xlsx")));
     for (const char *workbook : {"Table -2 dBm.xlsx", "Table 13 dBm.xlsx"})
         QCOMPARE(WorkbookDump::cells(WorkbookDump::dump(partsFolder + QLatin1Char('/') + QLatin1String(workbook)),
                                      QStringLiteral("Лист 1")),
@@ -686,6 +724,62 @@ void tst_HeadlessRun::storeReasonsReachStandardError()
     const QString said = QStringLiteral("The results store %1 is not being written (%2); the workbooks are.\n")
                              .arg(storePath, reason);
     QVERIFY2(run.err.count(said.toUtf8()) == 1, run.err.constData());
+}
+
+void tst_HeadlessRun::aKilledRunIsRecordedInterruptedByTheNextWrite()
+{
+    BenchSimProcess sim;
+    QVERIFY(sim.isReady());
+    QTemporaryDir folder;
+    QFile file(folder.filePath(QStringLiteral("setup.json")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(setupFor(sim.synthAddress(), sim.powerMeterAddress(), sim.analyzerAddress(),
+                        R"("kind": "power", "start": 1000, "stop": 2000, "points": 2000, "delay": 20)"));
+    file.close();
+    const QString data = folder.filePath(QStringLiteral("data"));
+    const QString store = data + QStringLiteral("/rfbench.sqlite");
+    // Each run at a power of its own, so that each has a workbook of its own to wait for.
+    const auto start = [&](QProcess &process, int power) {
+        process.start(QStringLiteral(RFBENCH_PATH),
+                      {QStringLiteral("run"), file.fileName(), QStringLiteral("--data-dir"), data, QStringLiteral("--set"),
+                       QStringLiteral("power=%1").arg(power)});
+        return process.waitForStarted()
+            && QTest::qWaitFor([&] { return QFile::exists(data + QStringLiteral("/Table %1 dBm.xlsx").arg(power)); },
+                               20000);
+    };
+    const auto killed = [](QProcess &process) {
+        ::kill(pid_t(process.processId()), SIGKILL);
+        return process.waitForFinished(20000) && process.exitStatus() == QProcess::CrashExit;
+    };
+
+    // Killed with no other program on the store: the file still says running, and a reader,
+    // which writes nothing, leaves it so while it shows the run interrupted.
+    QProcess first;
+    QVERIFY(start(first, 1));
+    QVERIFY(killed(first));
+    QCOMPARE(recordedOutcomes(store), (QMap<qint64, QString>{{1, "running"}}));
+    const Finished listed = rfbench({QStringLiteral("runs"), QStringLiteral("--json"), QStringLiteral("--data-dir"), data});
+    QCOMPARE(listed.code, 0);
+    QCOMPARE(QJsonDocument::fromJson(listed.out).array().at(0)[QStringLiteral("outcome")].toString(),
+             QStringLiteral("interrupted"));
+    QCOMPARE(recordedOutcomes(store), (QMap<qint64, QString>{{1, "running"}}));
+
+    // The next writer records it as it opens the store; one that writes already records a run
+    // killed meanwhile with its next points, long before it ends.
+    QProcess writing;
+    QVERIFY(start(writing, 2));
+    QCOMPARE(recordedOutcomes(store).value(1), QStringLiteral("interrupted"));
+    QProcess third;
+    QVERIFY(start(third, 3));
+    QVERIFY(killed(third));
+    QTRY_COMPARE_WITH_TIMEOUT(recordedOutcomes(store), (QMap<qint64, QString>{{1, "interrupted"}, {2, "running"},
+                                                                             {3, "interrupted"}}),
+                              20000);
+    QCOMPARE(writing.state(), QProcess::Running);
+    ::kill(pid_t(writing.processId()), SIGINT);
+    QVERIFY(writing.waitForFinished(30000));
+    QVERIFY2(writing.exitCode() == 4, writing.readAllStandardError().constData());
+    QCOMPARE(recordedOutcomes(store).value(2), QStringLiteral("stopped"));
 }
 
 QTEST_GUILESS_MAIN(tst_HeadlessRun)
