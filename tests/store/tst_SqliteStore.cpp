@@ -966,8 +966,10 @@ void tst_SqliteStore::openings()
         QVERIFY2(problem.contains(QString(readProblem).replace(QLatin1Char('@'), QDir::toNativeSeparators(path()))),
                  qPrintable(problem));
     }
-    // Named by a setup file, which may name another program's file: refused, and left as it is.
-    QCOMPARE(SqliteStore::refusal(path()).isEmpty(), asideAs.isEmpty());
+    // Named by a setup file, which may name another program's file: refused, and left as it is;
+    // also an empty one, which no rfbench made a store of in the moment it is given.
+    const bool empty = QByteArray(QTest::currentDataTag()).startsWith("empty");
+    QCOMPARE(SqliteStore::refusal(path()).isEmpty(), asideAs.isEmpty() && !empty);
     if (!asideAs.isEmpty()) {
         const auto refused = SqliteStore::open(path(), Mode::Write, nullptr, StoreFile::NamedBy::Setup);
         QVERIFY2(refused->problem().contains(announced) && refused->problem().endsWith("; it is left as it is"),
