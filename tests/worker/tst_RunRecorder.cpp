@@ -18,6 +18,7 @@ class tst_RunRecorder : public QObject
 private slots:
     void recover_data();
     void recover();
+    void aRowIsMarkedOnlyOnceSaved();
 };
 
 void tst_RunRecorder::recover_data()
@@ -107,6 +108,33 @@ void tst_RunRecorder::recover()
     QCOMPARE(document->sheet().lastUsedRow(), rows);
     // Every point's row is in the workbook, and the store knows it.
     QCOMPARE(recorder.store()->pointsNotInWorkbook().size(), 0);
+}
+
+void tst_RunRecorder::aRowIsMarkedOnlyOnceSaved()
+{
+    // A workbook that cannot be written (its folder was pulled away): the row waits, and its
+    // point is not marked as in the workbook, so that a kill now leaves it for the next start.
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("rfbench.sqlite"));
+    const QString workbook = QStringLiteral("Table -5 dBm");
+    ExcelWorker writer;
+    writer.setDirectory(folder.filePath(QStringLiteral("pulled stick")));
+    RunRecorder recorder(SqliteStore::open(path, SqliteStore::Mode::Write, nullptr));
+    recorder.placeRowsOf(writer);
+    recorder.begin(QStringLiteral("power"));
+    StoredPoint point;
+    point.workbook = workbook;
+    point.values = {1e9, -10.0, -5.0, 20.0};
+    const qint64 id = recorder.point(point);
+    QVERIFY(id > 0);
+    writer.startExcel();
+    writer.writeFrequencySweepRow(workbook, 0, 1e9, -10.0, -5.0, 20.0, id);
+    recorder.rowsSaved(writer.takeSavedRows());
+    QCOMPARE(writer.waitingRows().size(), 1);
+    const QList<StoredPoint> points = recorder.store()->points(recorder.currentRun());
+    QCOMPARE(points.size(), 1);
+    QVERIFY(!points.first().inWorkbook);
+    writer.discardWaitingRows();
 }
 
 QTEST_GUILESS_MAIN(tst_RunRecorder)
