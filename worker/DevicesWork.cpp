@@ -294,6 +294,8 @@ DevicesWork::Resume DevicesWork::takeResume(const QString &measurement)
             from.refused = QStringLiteral("run %1 does not go on: %2").arg(QString::number(resumeRun), recorder->problem());
         }
     } else if (recorder) {
+        // The folder the rows go to now is the run's.
+        recorder->setDataFolder(excelWorker->folder());
         recorder->begin(measurement);
     }
     if (recorder)

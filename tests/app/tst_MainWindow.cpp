@@ -233,6 +233,7 @@ private slots:
     void dataLocation_data();
     void dataLocation();
     void setupsKeptSharedAndRunWithoutTheWindow();
+    void windowAndScriptOnOneDataFolder();
     void savedSetupKeepsWhatWasOpened_data();
     void savedSetupKeepsWhatWasOpened();
     void runsListExportsRepeatsAndResumes();
@@ -1381,6 +1382,57 @@ void tst_MainWindow::setupsKeptSharedAndRunWithoutTheWindow()
     const QMap<QString, QString> rows = workbookCells(folder.filePath(QStringLiteral("window/Table -3.5 dBm.xlsx")));
     QCOMPARE(rows.value(QStringLiteral("A5")), QStringLiteral("n:1100"));
     QCOMPARE(workbookCells(folder.filePath(QStringLiteral("headless/Table -3.5 dBm.xlsx"))), rows);
+}
+
+void tst_MainWindow::windowAndScriptOnOneDataFolder()
+{
+    // The window measures while rfbench run measures into the same data folder, store and
+    // workbook: each point on record once, each row in the workbook once, at its point's place.
+    BenchSimProcess sim;
+    QVERIFY(sim.isReady());
+    QVERIFY(connectSynthesizer(sim));
+    QVERIFY(connectInstruments(sim));
+    widget<QDoubleSpinBox>("doubleSpinBoxFreqStartMeas")->setValue(1000);
+    widget<QDoubleSpinBox>("doubleSpinBoxFreqStopMeas")->setValue(1299);
+    widget<QSpinBox>("spinBoxPointsFreq")->setValue(300);
+    widget<QSpinBox>("spinBoxDelay")->setValue(0);
+    widget<QDoubleSpinBox>("doubleSpinBoxAmplMeasure")->setValue(-5);
+    click("radioButtonChA");
+    QTemporaryDir folder;
+    const QString setupPath = folder.filePath(QStringLiteral("bench.json"));
+    QCOMPARE(window->saveSetup(setupPath), QString());
+    const QString store = DataLocation::current().storeFile;
+    QProcess script;
+    script.start(QStringLiteral(RFBENCH_PATH), {QStringLiteral("run"), setupPath, QStringLiteral("--data-dir"),
+                                                reports.path(), QStringLiteral("--store"), store});
+    QVERIFY(script.waitForStarted());
+    click("buttonMeasurement");
+    QVERIFY(QTest::qWaitFor([this] { return enabled("buttonMeasurement"); }, 60000));
+    QVERIFY(script.waitForFinished(60000));
+    QVERIFY2(script.exitCode() == 0, script.readAllStandardError().constData());
+    runInThread(window->devicesWork(), [this] { window->devicesWork()->recordReportRows(); });
+
+    const QString workbook = reports.filePath(QStringLiteral("Table -5 dBm.xlsx"));
+    const QMap<QString, QString> cells = workbookCells(workbook);
+    const auto reader = SqliteStore::open(store, SqliteStore::Mode::Read, nullptr);
+    const QList<RunSummary> runs = reader->runs(RunFilter());
+    QCOMPARE(runs.size(), 2);
+    QSet<int> rows;
+    for (const RunSummary &run : runs) {
+        QCOMPARE(run.outcome, QStringLiteral("finished"));
+        const QList<StoredPoint> points = reader->points(run.id);
+        QCOMPARE(points.size(), 300);
+        for (const StoredPoint &point : points) {
+            QVERIFY(point.inWorkbook);
+            QVERIFY(!rows.contains(point.placedRow));
+            rows << point.placedRow;
+            QCOMPARE(cells.value(QStringLiteral("A%1").arg(point.placedRow)), QStringLiteral("n:%1").arg(point.values.at(0)));
+        }
+    }
+    int filled = 0;
+    for (auto it = cells.cbegin(); it != cells.cend(); ++it)
+        filled += it.key().startsWith(QLatin1Char('A')) && !it.value().isEmpty() ? 1 : 0;
+    QCOMPARE(filled, 600);
 }
 
 void tst_MainWindow::savedSetupKeepsWhatWasOpened_data()
