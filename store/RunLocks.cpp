@@ -14,8 +14,18 @@
 
 namespace {
 
-// A run's byte is its id.
-constexpr qint64 firstRunByte = 0;
+#ifdef Q_OS_UNIX
+// The lock of a run's byte, which is its id.
+struct flock byteOf(qint64 run, short type)
+{
+    struct flock lock{};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = run;
+    lock.l_len = 1;
+    return lock;
+}
+#endif
 
 } // namespace
 
@@ -27,11 +37,6 @@ RunLocks::~RunLocks()
     if (descriptor >= 0)
         ::close(descriptor);
 #endif
-}
-
-qint64 RunLocks::offsetOf(qint64 run)
-{
-    return firstRunByte + run;
 }
 
 bool RunLocks::openFile(bool forLocking)
@@ -77,11 +82,7 @@ bool RunLocks::take(qint64 run)
         return false;
     // An open file description's lock, not a process's: closing another descriptor of the same
     // file in this process (the database's own, a reader's) must not drop it.
-    struct flock lock{};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = offsetOf(run);
-    lock.l_len = 1;
+    struct flock lock = byteOf(run, F_WRLCK);
     if (::fcntl(descriptor, F_OFD_SETLK, &lock) != 0) {
         reason = errno == EAGAIN || errno == EACCES
                      ? QStringLiteral("another program is writing run %1").arg(run)
@@ -100,11 +101,7 @@ void RunLocks::release(qint64 run)
     if (!own.remove(run))
         return;
 #ifdef Q_OS_UNIX
-    struct flock lock{};
-    lock.l_type = F_UNLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = offsetOf(run);
-    lock.l_len = 1;
+    struct flock lock = byteOf(run, F_UNLCK);
     ::fcntl(descriptor, F_OFD_SETLK, &lock);
 #endif
 }
@@ -119,11 +116,7 @@ bool RunLocks::alive(qint64 run)
         return false;
     if (!openFile(false))
         return true;
-    struct flock lock{};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = offsetOf(run);
-    lock.l_len = 1;
+    struct flock lock = byteOf(run, F_WRLCK);
     if (::fcntl(descriptor, F_OFD_GETLK, &lock) != 0) {
         reason = QStringLiteral("the lock of run %1 cannot be asked about: %2")
                      .arg(run)

@@ -31,9 +31,6 @@ public:
     // Why the last lock could not be taken or asked about.
     QString why() const { return reason; }
 
-    // Where a run's byte lies in the file.
-    static qint64 offsetOf(qint64 run);
-
 private:
     bool openFile(bool forLocking);
 
