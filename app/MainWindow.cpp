@@ -3,6 +3,7 @@
 #include "Counted.h"
 #include "DataLocation.h"
 #include "DevicesWork.h"
+#include "ExcelWorker.h"
 #include "FrequencyGrid.h"
 #include "LinkTrace.h"
 #include "MeasurementPlot.h"
@@ -451,7 +452,7 @@ QString MainWindow::resumeRun(qint64 run)
     if (why.isEmpty() && RunResume::find(*store, run, SetupRecords::resumeGrid, &from, &setup, &why))
         why = fillForm(setup, QStringLiteral("run %1").arg(run));
     // The window writes to its own data folder; a run measured elsewhere goes on only there.
-    const QString folder = DataLocation::current().workbookFolder;
+    const QString folder = worker->reportWriter()->folder();
     if (why.isEmpty() && !from.dataFolder.isEmpty()
         && QDir(from.dataFolder).canonicalPath() != QDir(folder).canonicalPath())
         why = QStringLiteral("it was measured in %1, not in this window's data folder; go on with it there: "

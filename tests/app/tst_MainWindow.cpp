@@ -1401,10 +1401,11 @@ void tst_MainWindow::windowAndScriptOnOneDataFolder()
     QTemporaryDir folder;
     const QString setupPath = folder.filePath(QStringLiteral("bench.json"));
     QCOMPARE(window->saveSetup(setupPath), QString());
+    runInThread(window->devicesWork(), [this, &folder] { window->devicesWork()->reportWriter()->setDirectory(folder.path()); });
     const QString store = DataLocation::current().storeFile;
     QProcess script;
     script.start(QStringLiteral(RFBENCH_PATH), {QStringLiteral("run"), setupPath, QStringLiteral("--data-dir"),
-                                                reports.path(), QStringLiteral("--store"), store});
+                                                folder.path(), QStringLiteral("--store"), store});
     QVERIFY(script.waitForStarted());
     click("buttonMeasurement");
     QVERIFY(QTest::qWaitFor([this] { return enabled("buttonMeasurement"); }, 60000));
@@ -1412,8 +1413,7 @@ void tst_MainWindow::windowAndScriptOnOneDataFolder()
     QVERIFY2(script.exitCode() == 0, script.readAllStandardError().constData());
     runInThread(window->devicesWork(), [this] { window->devicesWork()->recordReportRows(); });
 
-    const QString workbook = reports.filePath(QStringLiteral("Table -5 dBm.xlsx"));
-    const QMap<QString, QString> cells = workbookCells(workbook);
+    const QMap<QString, QString> cells = workbookCells(folder.filePath(QStringLiteral("Table -5 dBm.xlsx")));
     const auto reader = SqliteStore::open(store, SqliteStore::Mode::Read, nullptr);
     const QList<RunSummary> runs = reader->runs(RunFilter());
     QCOMPARE(runs.size(), 2);
