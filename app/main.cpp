@@ -45,22 +45,46 @@ void describeWindow(QCommandLineParser &parser)
                       QStringLiteral("file")});
 }
 
-// --help and --version, answered before the window's application is made, which needs a
-// display; false when the command line asks for neither.
-bool answeredWithoutDisplay(int argc, char *argv[])
+// Whether the window's application can reach a display: without one Qt ends the program with
+// an abort, so a command line that cannot open the window is answered before it is made.
+bool displayAvailable(const QStringList &arguments)
+{
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        if (!qEnvironmentVariableIsEmpty(name))
+            return true;
+    return arguments.contains(QStringLiteral("-platform")) || arguments.contains(QStringLiteral("--platform"));
+}
+
+// --help, --help-all and --version, answered before the window's application is made, which
+// needs a display, as is a command line that cannot open the window; -1 when the window opens.
+int answeredWithoutDisplay(int argc, char *argv[])
 {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     QCommandLineParser parser;
     describeWindow(parser);
+    const bool parsed = parser.parse(arguments);
+    const bool display = displayAvailable(arguments);
     // A command line this cannot read may hold the options of Qt's own that the window's
-    // application takes: that one tells what is wrong with it.
-    if (!parser.parse(arguments) || !(parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("version"))))
-        return false;
+    // application takes: with a display, that one tells what is wrong with it.
+    if (parsed && !(parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))
+                    || parser.isSet(QStringLiteral("version")))) {
+        if (display)
+            return -1;
+        std::fputs("rfbench: the window needs a display (DISPLAY is not set); "
+                   "rfbench run measures without one\n", stderr);
+        return cannotStart;
+    }
+    if (!parsed) {
+        if (display)
+            return -1;
+        std::fprintf(stderr, "rfbench: %s\n", qPrintable(parser.errorText()));
+        return cannotStart;
+    }
     const QCoreApplication application(argc, argv);
     QString text;
-    if (parser.isSet(QStringLiteral("help"))) {
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
         // Qt's usage line names the window alone, by the path it was started with.
         text = parser.helpText();
         text.replace(0, text.indexOf(QLatin1Char('\n')), QLatin1String(usage));
@@ -69,7 +93,7 @@ bool answeredWithoutDisplay(int argc, char *argv[])
         text = QStringLiteral("rfbench %1\n").arg(QCoreApplication::applicationVersion());
     }
     std::fputs(text.toLocal8Bit().constData(), stdout);
-    return true;
+    return 0;
 }
 
 } // namespace
@@ -99,8 +123,9 @@ int main(int argc, char *argv[])
             return DataLocation::locate(dataDir).workbookFolder;
         });
 #endif
-    if (answeredWithoutDisplay(argc, argv))
-        return 0;
+    const int answered = answeredWithoutDisplay(argc, argv);
+    if (answered >= 0)
+        return answered;
     QApplication application(argc, argv);
     QCommandLineParser parser;
     describeWindow(parser);

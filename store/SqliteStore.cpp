@@ -40,6 +40,7 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const QString &path, Mode mode, Q
 SqliteStore::SqliteStore(const QString &path, Mode mode)
     : file(path),
       mode(mode),
+      logsFound(QFileInfo::exists(path + QStringLiteral("-wal")) || QFileInfo::exists(path + QStringLiteral("-shm"))),
       connectionName(QStringLiteral("rfbench-store-%1").arg(quintptr(this), 0, 16)),
       locks(std::make_unique<RunLocks>(StoreFile::runLocksPath(path), path))
 {
@@ -68,6 +69,23 @@ QString SqliteStore::refusal(const QString &path)
 SqliteStore::~SqliteStore()
 {
     recordChecks();
+    disconnect();
+    tidyAfterReading();
+}
+
+void SqliteStore::tidyAfterReading()
+{
+    // A read-only connection leaves the log it opened, empty, and its index behind when it
+    // goes. A connection that may write takes both away if it is the store's last one, as
+    // SQLite decides under its own locks; an empty log has nothing to write into the store.
+    const QString log = file + QStringLiteral("-wal");
+    if (mode != Mode::Read || logsFound || !QFileInfo::exists(log) || QFileInfo(log).size() != 0
+        || !StoreFile::whyFileNotWritable(file).isEmpty())
+        return;
+    if (connect(false)) {
+        QSqlQuery query(database);
+        query.exec(QStringLiteral("PRAGMA application_id"));
+    }
     disconnect();
 }
 

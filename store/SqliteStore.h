@@ -130,6 +130,8 @@ private:
     void openForReading();
     bool connect(bool readOnly, bool immutable = false);
     void disconnect();
+    // Lets SQLite take away the empty log and its index that a reader made beside a store.
+    void tidyAfterReading();
     Found inspect(bool forWriting);
     bool prepareForWriting();
     bool upgrade(QStringList *announcements);
@@ -165,6 +167,8 @@ private:
 
     const QString file;
     const Mode mode;
+    // Whether SQLite's log or its index lay beside the store when this instance came.
+    const bool logsFound;
     const QString connectionName;
     QSqlDatabase database;
     std::unordered_map<const char *, std::unique_ptr<QSqlQuery>> statements;

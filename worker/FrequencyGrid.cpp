@@ -85,7 +85,10 @@ QString FrequencyGrid::refusal(bool pointsMode, double start, double stop, quint
             break;
         --most;
     }
+    // Points a whole number of MHz apart, the narrowest whole range that takes them all has a
+    // step of 1 MHz.
+    const double widened = start + (stop >= start ? 1.0 : -1.0) * double(count - 1);
     return QStringLiteral("%1 to %2 MHz is too narrow for %3 a whole number of MHz apart: ask for at most %4, "
-                          "or widen the range to %5 MHz")
-        .arg(mhz(start), mhz(stop), points(count), points(most), QString::number(count - 1));
+                          "or widen the range to %5 MHz, as %1 to %6 MHz")
+        .arg(mhz(start), mhz(stop), points(count), points(most), QString::number(count - 1), mhz(widened));
 }

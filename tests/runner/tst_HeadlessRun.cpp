@@ -342,28 +342,37 @@ void tst_HeadlessRun::exitCodes()
 void tst_HeadlessRun::helpAndVersionWithoutADisplay_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QStringList>("said"); // on standard output
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QStringList>("said"); // on standard output, or on standard error when the code is not 0
     const QString version = QStringLiteral("rfbench " RFBENCH_VERSION "\n");
-    QTest::newRow("the window's help")
-        << QStringList{"--help"}
-        << QStringList{"rfbench run [options] SETUP.json", "rfbench runs [show|export|setup]", "--data-dir <folder>",
-                       "--trace <file>", "--store <file>", "--version"};
-    QTest::newRow("the window's version") << QStringList{"--version"} << QStringList{version};
-    QTest::newRow("the run's version") << QStringList{"run", "--version"} << QStringList{version};
-    QTest::newRow("the runs' version") << QStringList{"runs", "-v"} << QStringList{version};
+    const QStringList help{"rfbench run [options] SETUP.json", "rfbench runs [show|export|setup]", "--data-dir <folder>",
+                           "--trace <file>", "--store <file>", "--version"};
+    QTest::newRow("the window's help") << QStringList{"--help"} << 0 << help;
+    QTest::newRow("all of the window's help") << QStringList{"--help-all"} << 0 << help;
+    QTest::newRow("the window's version") << QStringList{"--version"} << 0 << QStringList{version};
+    QTest::newRow("the run's version") << QStringList{"run", "--version"} << 0 << QStringList{version};
+    QTest::newRow("the runs' version") << QStringList{"runs", "-v"} << 0 << QStringList{version};
+    // Refused with a word, never an abort.
+    QTest::newRow("help with an unknown option") << QStringList{"--help", "--bogus"} << 1
+                                                 << QStringList{"rfbench: Unknown option 'bogus'.\n"};
+    QTest::newRow("the window") << QStringList{"--data-dir", "."} << 1
+                                << QStringList{"rfbench: the window needs a display (DISPLAY is not set); "
+                                               "rfbench run measures without one\n"};
 }
 
 void tst_HeadlessRun::helpAndVersionWithoutADisplay()
 {
     QFETCH(QStringList, arguments);
+    QFETCH(int, code);
     QFETCH(QStringList, said);
     const Finished done = rfbench(arguments);
-    QVERIFY2(done.code == 0, done.err.constData());
-    QCOMPARE(done.err, QByteArray());
+    QVERIFY2(done.code == code, done.err.constData());
+    QCOMPARE(code == 0 ? done.err : done.out, QByteArray());
+    const QByteArray &text = code == 0 ? done.out : done.err;
     if (said.size() == 1)
-        QCOMPARE(QString::fromUtf8(done.out), said.first());
-    for (const QString &text : said)
-        QVERIFY2(done.out.contains(text.toUtf8()), done.out.constData());
+        QCOMPARE(QString::fromUtf8(text), said.first());
+    for (const QString &part : said)
+        QVERIFY2(text.contains(part.toUtf8()), text.constData());
 }
 
 void tst_HeadlessRun::troubleFlood_data()

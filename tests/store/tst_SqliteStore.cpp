@@ -990,15 +990,15 @@ void tst_SqliteStore::openings()
                  qPrintable(refused->problem()));
         QCOMPARE(refused->beginRun(startOf("bench-1", "power", utc(1, 10))), qint64(0));
     }
-    // A reader of a store in WAL mode makes SQLite's index of the log and an empty log.
-    auto ownFiles = [this](QStringList names) {
-        for (const QString &name : QStringList(names))
-            if (name.endsWith("-shm")
-                || (name.endsWith("-wal") && QFileInfo(dir.filePath(name)).size() == 0))
-                names.removeAll(name);
-        return names;
-    };
-    QCOMPARE(ownFiles(entries()), ownFiles(before));
+    // Not even the empty log and its index that SQLite makes for a reader stay behind, but
+    // beside a damaged store, which SQLite cannot close cleanly.
+    QStringList after = entries();
+    if (asideAs == QLatin1String("damaged"))
+        for (const QString &name : entries())
+            if (!before.contains(name)
+                && (name.endsWith("-shm") || (name.endsWith("-wal") && QFileInfo(dir.filePath(name)).size() == 0)))
+                after.removeAll(name);
+    QCOMPARE(after, before);
     for (auto it = contents.cbegin(); it != contents.cend(); ++it)
         if (!it.key().endsWith("-shm"))
             QVERIFY2(contentOf(dir.filePath(it.key())) == it.value(), qPrintable(it.key()));
@@ -1021,7 +1021,9 @@ void tst_SqliteStore::openings()
         // The name tells when: rfbench.sqlite.damaged-yyyyMMdd-HHmmss.
         const QString when = aside.first().mid(stamp.size(), 15);
         QVERIFY2(QDateTime::fromString(when, QStringLiteral("yyyyMMdd-HHmmss")).isValid(), qPrintable(aside.first()));
-        for (const QString &name : ownFiles(aside)) {
+        for (const QString &name : aside) {
+            if (name.endsWith("-shm"))
+                continue;
             const QString was = QStringLiteral("rfbench.sqlite") + name.mid(stamp.size() + 15);
             QVERIFY2(contentOf(dir.filePath(name)) == contents.value(was), qPrintable(name));
         }

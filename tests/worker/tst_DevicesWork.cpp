@@ -444,10 +444,10 @@ void tst_DevicesWork::grid_data()
     QTest::newRow("rounded up: fewer, the last at the stop") << true << 0.0 << 6.0 << quint64(5) << 0.0 << 2.0 << quint64(4) << "2" << 6.0 << "";
     QTest::newRow("too narrow") << true << 1000.0 << 1001.0 << quint64(4) << 0.0 << 0.0 << quint64(4) << "0" << any
                                 << "1000 to 1001 MHz is too narrow for 4 points a whole number of MHz apart: ask for at most 2 points, "
-                                   "or widen the range to 3 MHz";
+                                   "or widen the range to 3 MHz, as 1000 to 1003 MHz";
     QTest::newRow("too narrow, fractional") << true << 1000.0 << 1001.5 << quint64(5) << 0.0 << 0.0 << quint64(5) << "0" << any
                                             << "1000 to 1001.5 MHz is too narrow for 5 points a whole number of MHz apart: ask for "
-                                               "at most 3 points, or widen the range to 4 MHz";
+                                               "at most 3 points, or widen the range to 4 MHz, as 1000 to 1004 MHz";
 }
 
 void tst_DevicesWork::grid()
