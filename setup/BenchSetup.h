@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Limits.h"
+
 #include <QString>
 #include <QVector>
 #include <QtGlobal>
@@ -25,6 +27,7 @@ struct MeasurementSetup
     bool fetchValues = true;   // power only: the synthesizer's own readings at each point
     double span = 10.0;        // spur only: MHz
     double displayLine = 73.0; // spur only: dB below the carrier
+    MeasurementLimits limits;  // "limits": none unless present
 
     // The window's defaults for a measurement of this kind.
     static MeasurementSetup defaults(Kind kind);
@@ -53,6 +56,16 @@ struct BenchSetup
     bool hasStore = false;
     QString storeAddress; // an SQLite file (relative: to the setup file's folder) or a postgresql:// address
     QString station;      // the bench's name on the results server
+    // "store.identify": ask each instrument *IDN? once after connecting, for the run's record.
+    // Unset: on for a setup with limits (a test), off otherwise.
+    enum class Identify { Unset, On, Off } identify = Identify::Unset;
+
+    // "unit": the unit under test. serial and operatorName come from the command line (or the
+    // window's fields) as a rule; the setup may hold them too.
+    QString unitSerial;      // "unit.serial"
+    QString serialPattern;   // "unit.serialPattern": a regular expression the whole serial must match; empty: any
+    bool serialRequired = false; // "unit.required": an empty serial is refused
+    QString operatorName;    // "unit.operator"
 
     QVector<MeasurementSetup> measurements;
 };

@@ -35,6 +35,13 @@ struct StoredPoint
     QString placedSheet;
     int placedRow = 0;
     QString dataFolder; // its run's, where its workbook is; empty for runs recorded without one
+    // Judged against its measurement's limits: "PASS", "MARGINAL", "NO READING", "FAIL"; empty
+    // when its run has no limits.
+    QString verdict;
+    double limitMargin = qQNaN(); // dB to the nearest limit, positive inside
+    double limitUpper = qQNaN();  // the limits at its frequency, absolute: dBm (power: the reading; spur: the carrier)
+    double limitLower = qQNaN();
+    double limitSpur = qQNaN();   // spur: the highest spur allowed there, dBc
 };
 
 // What the store keeps of a run when it starts.
@@ -50,6 +57,17 @@ struct RunStart
     QString identities;       // the instruments' *IDN? answers, when asked; one line each
     QString note;             // a remark of the run's start, e.g. "RF output is off"
     QString dataFolder;       // where its workbooks are, absolute
+    QString unit;             // the serial number of the unit under test; empty: none given
+    QString operatorName;     // who measured; empty: none given
+};
+
+// A run's verdict as it stands: written as its points are judged and at its end.
+struct RunVerdict
+{
+    QString verdict;     // "PASS", "MARGINAL", "NO READING", "FAIL", "INCOMPLETE"; empty: no limits
+    qint64 failed = 0;   // points
+    qint64 marginal = 0;
+    qint64 unread = 0;
 };
 
 // A run as lists show it.
@@ -76,6 +94,10 @@ struct RunSummary
     qint64 localId = 0;
     QString store;
     QString dataFolder; // where its workbooks are; empty when not recorded (and on a server)
+    QString unit;
+    QString operatorName;
+    // Empty for a run without limits. A run that never ended reads "INCOMPLETE" unless it failed.
+    RunVerdict verdict;
 };
 
 struct RunTrouble
@@ -90,6 +112,8 @@ struct RunFilter
     QDateTime since;  // null: any
     QString text;     // matched in the measurement, workbooks, setup, station, outcome; empty: any
     QString station;  // runs of this station alone; empty: any
+    QString unit;     // runs of this unit's serial alone, as given; empty: any
+    QString verdict;  // runs of this verdict alone ("PASS", ...); empty: any
     int limit = 0;    // 0: all; newest first
 };
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Verdict.h"
+
 #include <QMetaType>
 #include <QString>
 #include <QtGlobal>
@@ -22,6 +24,7 @@ struct MeasuredPoint
     bool hasSpur = false;     // spurLevel holds the strongest other peak
     double spurLevel = 0;     // dBc, relative to the carrier
     QString workbook;         // base name of the workbook its row went to
+    Verdict::Judgement judgement; // against its measurement's limits; grade None without limits
 };
 
 Q_DECLARE_METATYPE(MeasuredPoint)
