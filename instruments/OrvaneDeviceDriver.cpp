@@ -172,9 +172,12 @@ void OrvaneDeviceDriver::writeCommand(const QString &line)
             lanLink.prepareQuery(bytes);
         else
             lanLink.prepareWrite();
-        LinkTrace::sent(instrument, bytes);
-        tcpSocket->write(bytes);
-        tcpSocket->flush();
+        // A link that dropped has said so; nothing goes out on it any more.
+        if (tcpSocket->isOpen()) {
+            LinkTrace::sent(instrument, bytes);
+            tcpSocket->write(bytes);
+            tcpSocket->flush();
+        }
         break;
     }
     case UsbCom: {

@@ -48,6 +48,9 @@ void PowerMeterDriver::writeCommand(const QString &line)
         link.prepareQuery(bytes);
     else
         link.prepareWrite();
+    // A link that dropped has said so; nothing goes out on it any more.
+    if (!tcpSocket->isOpen())
+        return;
     LinkTrace::sent(instrument, bytes);
     tcpSocket->write(bytes);
     tcpSocket->flush();

@@ -61,6 +61,9 @@ void SpectrumAnalyzerDriver::writeCommand(const QString &command)
         link.prepareQuery(bytes);
     else
         link.prepareWrite();
+    // A link that dropped has said so; nothing goes out on it any more.
+    if (!tcpSocket->isOpen())
+        return;
     LinkTrace::sent(instrument, bytes);
     tcpSocket->write(bytes);
     tcpSocket->flush();

@@ -82,7 +82,8 @@ void SqliteStore::tidyAfterReading()
     if (mode != Mode::Read || logsFound || !QFileInfo::exists(log) || QFileInfo(log).size() != 0
         || !StoreFile::whyFileNotWritable(file).isEmpty())
         return;
-    if (connect(false)) {
+    // Never made afresh: a store moved away meanwhile leaves nothing new at its path.
+    if (connect(false, "mode=rw")) {
         QSqlQuery query(database);
         query.exec(QStringLiteral("PRAGMA application_id"));
     }
@@ -196,7 +197,7 @@ void SqliteStore::openForReading()
         disconnect();
 }
 
-bool SqliteStore::connect(bool readOnly, bool immutable)
+bool SqliteStore::connect(bool readOnly, const char *uriQuery)
 {
     disconnect();
     database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
@@ -207,10 +208,10 @@ bool SqliteStore::connect(bool readOnly, bool immutable)
     QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs);
     if (readOnly)
         options += QStringLiteral(";QSQLITE_OPEN_READONLY");
-    if (immutable) {
+    if (uriQuery) {
         options += QStringLiteral(";QSQLITE_OPEN_URI");
         database.setDatabaseName(QUrl::fromLocalFile(QFileInfo(file).absoluteFilePath()).toString(QUrl::FullyEncoded)
-                                 + QStringLiteral("?immutable=1"));
+                                 + QLatin1Char('?') + QLatin1String(uriQuery));
     } else {
         database.setDatabaseName(file);
     }
@@ -276,7 +277,7 @@ SqliteStore::Found SqliteStore::inspect(bool forWriting)
     if (!identified && mode == Mode::Read && (code == ReadOnly || code == CantOpen)
         && !QFileInfo::exists(file + QStringLiteral("-wal"))) {
         query = QSqlQuery();
-        if (!connect(true, true))
+        if (!connect(true, "immutable=1"))
             return refused(database.lastError());
         query = QSqlQuery(database);
         identified = query.exec(QStringLiteral("PRAGMA application_id")) && query.next();

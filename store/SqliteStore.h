@@ -128,7 +128,8 @@ private:
     void openForWriting(QStringList *announcements, StoreFile::NamedBy namedBy);
     Obstacle obstacle(Found *found);
     void openForReading();
-    bool connect(bool readOnly, bool immutable = false);
+    // uriQuery: SQLite's URI parameters for the file, e.g. "immutable=1"; none when empty.
+    bool connect(bool readOnly, const char *uriQuery = nullptr);
     void disconnect();
     // Lets SQLite take away the empty log and its index that a reader made beside a store.
     void tidyAfterReading();

@@ -86,9 +86,18 @@ QString FrequencyGrid::refusal(bool pointsMode, double start, double stop, quint
         --most;
     }
     // Points a whole number of MHz apart, the narrowest whole range that takes them all has a
-    // step of 1 MHz.
-    const double widened = start + (stop >= start ? 1.0 : -1.0) * double(count - 1);
-    return QStringLiteral("%1 to %2 MHz is too narrow for %3 a whole number of MHz apart: ask for at most %4, "
-                          "or widen the range to %5 MHz, as %1 to %6 MHz")
-        .arg(mhz(start), mhz(stop), points(count), points(most), QString::number(count - 1), mhz(widened));
+    // step of 1 MHz: from the start on, or else up to the stop, within the synthesizer's range.
+    const double width = double(count - 1);
+    const double direction = stop >= start ? 1.0 : -1.0;
+    const auto within = [](double frequency) { return frequency >= lowestMhz && frequency <= highestMhz; };
+    QString widened;
+    if (within(start + direction * width))
+        widened = QStringLiteral(", as %1 to %2 MHz").arg(mhz(start), mhz(start + direction * width));
+    else if (within(stop - direction * width))
+        widened = QStringLiteral(", as %1 to %2 MHz").arg(mhz(stop - direction * width), mhz(stop));
+    const QString widen = width <= highestMhz - lowestMhz
+                              ? QStringLiteral(", or widen the range to %1 MHz%2").arg(QString::number(count - 1), widened)
+                              : QString();
+    return QStringLiteral("%1 to %2 MHz is too narrow for %3 a whole number of MHz apart: ask for at most %4%5")
+        .arg(mhz(start), mhz(stop), points(count), points(most), widen);
 }

@@ -30,4 +30,8 @@ struct FrequencyGrid
     // takes and the smallest range the count needs; empty when they can. The points mode alone
     // can ask for more points than the range has whole MHz (a step of 0).
     static QString refusal(bool pointsMode, double start, double stop, quint64 count);
+
+    // The synthesizer's range, MHz.
+    static constexpr double lowestMhz = 0.0;
+    static constexpr double highestMhz = 30001.0;
 };

@@ -121,6 +121,7 @@ void RunRecorder::begin(const QString &measurement)
     start.dataFolder = dataFolder;
     notes.clear();
     run = results->beginRun(start);
+    addEarlierTroubles();
 }
 
 bool RunRecorder::resume(qint64 resumed)
@@ -131,7 +132,21 @@ bool RunRecorder::resume(qint64 resumed)
         return false;
     }
     run = resumed;
+    addEarlierTroubles();
     return true;
+}
+
+namespace {
+// Troubles kept between runs: the first ones tell what went wrong.
+const int maxEarlierTroubles = 100;
+} // namespace
+
+void RunRecorder::addEarlierTroubles()
+{
+    if (run != 0)
+        for (const RunTrouble &trouble : qAsConst(earlierTroubles))
+            results->addTrouble(run, trouble);
+    earlierTroubles.clear();
 }
 
 void RunRecorder::pass(int pass, double outputPower)
@@ -150,8 +165,11 @@ qint64 RunRecorder::point(StoredPoint point)
 
 void RunRecorder::trouble(const QString &instrument, const QString &text)
 {
+    const RunTrouble trouble{QDateTime::currentDateTime(), instrument, text};
     if (run != 0)
-        results->addTrouble(run, RunTrouble{QDateTime::currentDateTime(), instrument, text});
+        results->addTrouble(run, trouble);
+    else if (earlierTroubles.size() < maxEarlierTroubles)
+        earlierTroubles << trouble;
 }
 
 void RunRecorder::rowsSaved(const QList<QPair<qint64, QString>> &saved)

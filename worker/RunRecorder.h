@@ -67,6 +67,7 @@ public:
     ResultsStore *store() const { return results.get(); }
 
 private:
+    void addEarlierTroubles();
     // Of points without a place on record, those whose rows are not found at the end of their
     // workbooks in the writer's folder; the others are marked.
     QList<StoredPoint> atEndOfWorkbooks(ExcelWorker &writer, const QList<StoredPoint> &unplaced);
@@ -78,6 +79,9 @@ private:
     QString stationName;
     QString dataFolder;
     QStringList notes;
+    // Troubles met between runs, such as a link lost before a measurement began: the next run
+    // records them, for its readings were taken after them.
+    QList<RunTrouble> earlierTroubles;
     QThread *storeThread = nullptr;
     qint64 run = 0;
     QList<QPair<qint64, QString>> unmarked; // saved, but their marks not yet taken by the store

@@ -168,6 +168,10 @@ void tst_HeadlessRun::exitCodes_data()
     QTest::newRow("power meter lost during the run")
         << powerRun << QStringList() << true << 6 << "the power meter's connection was lost"
         << QStringList{"Table -5 dBm=6"} << QStringList{"--powermeter-close-after", "4"} << local;
+    QTest::newRow("synthesizer lost during the run")
+        << powerRun << QStringList() << true << 6
+        << "the synthesizer's connection was lost during the run: the readings are not at the stated frequencies"
+        << QStringList{"Table -5 dBm=6"} << QStringList{"--synth-close-after", "3"} << local;
     QTest::newRow("synthesizer lost before the measurement")
         << powerRun << QStringList() << true << 6
         << "the synthesizer's connection was lost during the run: the readings are not at the stated frequencies"
@@ -271,6 +275,8 @@ void tst_HeadlessRun::exitCodes()
     QVERIFY2(run.code == code, run.err.constData());
     if (!message.isEmpty())
         QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
+    // Nothing of Qt's own: a link that dropped is not written to.
+    QVERIFY2(!run.err.contains("QIODevice"), run.err.constData());
     QVERIFY(victim.open(QIODevice::ReadOnly));
     QCOMPARE(victim.readAll(), notes);
     QCOMPARE(QDir(folder.filePath(QStringLiteral("victim"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -326,6 +332,13 @@ void tst_HeadlessRun::exitCodes()
             // Under the station the setup names, else the host's name.
             if (storeInSetup)
                 QCOMPARE(entry.station, QStringLiteral("bench-3"));
+            // A link lost, also before the run began, is on the run's record.
+            if (code == 6) {
+                QStringList troubles;
+                for (const RunTrouble &trouble : results->troubles(entry.id))
+                    troubles << trouble.instrument + QStringLiteral(": ") + trouble.text;
+                QVERIFY2(troubles.filter(QStringLiteral("connection lost")).size() == 1, qPrintable(troubles.join('|')));
+            }
         }
         QCOMPARE(recorded, points + before.value(rows.value(0).section(QLatin1Char('='), 0, 0)));
         QCOMPARE(QDir(storeFolder).entryList({QStringLiteral("*.sqlite")}), QStringList{store});

@@ -448,6 +448,12 @@ void tst_DevicesWork::grid_data()
     QTest::newRow("too narrow, fractional") << true << 1000.0 << 1001.5 << quint64(5) << 0.0 << 0.0 << quint64(5) << "0" << any
                                             << "1000 to 1001.5 MHz is too narrow for 5 points a whole number of MHz apart: ask for "
                                                "at most 3 points, or widen the range to 4 MHz, as 1000 to 1004 MHz";
+    QTest::newRow("too narrow at the synthesizer's top") << true << 30000.0 << 30001.0 << quint64(4) << 0.0 << 0.0 << quint64(4) << "0" << any
+                                                         << "30000 to 30001 MHz is too narrow for 4 points a whole number of MHz apart: ask for "
+                                                            "at most 2 points, or widen the range to 3 MHz, as 29998 to 30001 MHz";
+    QTest::newRow("too narrow, downwards at the bottom") << true << 1.0 << 0.0 << quint64(4) << 0.0 << 0.0 << quint64(4) << "0" << any
+                                                         << "1 to 0 MHz is too narrow for 4 points a whole number of MHz apart: ask for "
+                                                            "at most 2 points, or widen the range to 3 MHz, as 3 to 0 MHz";
 }
 
 void tst_DevicesWork::grid()
