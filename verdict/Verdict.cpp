@@ -78,26 +78,6 @@ QString points(qint64 count)
     return grouped(QString::number(count)) + (count == 1 ? QStringLiteral(" point") : QStringLiteral(" points"));
 }
 
-// The limit approached from below (right false) or from above (right true) the frequency: at a
-// step the two differ. NaN where the mask does not reach that side.
-double sideLevel(const LimitMask &mask, double frequency, bool right)
-{
-    const auto below = [](const MaskPoint &p, double f) { return p.frequency < f; };
-    auto it = std::lower_bound(mask.cbegin(), mask.cend(), frequency, below);
-    if (it == mask.cend())
-        return qQNaN();
-    if (it->frequency != frequency) {
-        if (it == mask.cbegin())
-            return qQNaN();
-        return levelAt(mask, frequency, true);
-    }
-    if (!right)
-        return it == mask.cbegin() ? qQNaN() : it->level;
-    while (it + 1 != mask.cend() && (it + 1)->frequency == frequency)
-        ++it;
-    return it + 1 == mask.cend() ? qQNaN() : it->level;
-}
-
 // The nearest of the limits a point is judged against, as they are considered.
 struct Nearest
 {
@@ -206,8 +186,9 @@ QString checkMask(const LimitMask &mask, const QString &key, double low, double 
                           gaps.size() == 1 ? QStringLiteral("is") : QStringLiteral("are"));
 }
 
-// Where between low and high the lower mask lies above the upper one: both are straight between
-// their corners, so the corners of both (each side of a step, and the step itself) tell.
+// Where between low and high the lower mask lies above the upper one. Both are straight between
+// their corners, so the corners of both and the ends of the range tell; at a step the stricter
+// levels hold, which are at least as close as those on either side of it.
 QString checkCrossing(const LimitMask &upper, const LimitMask &lower, const QString &prefix, double low, double high)
 {
     QVector<double> corners{low, high};
@@ -217,14 +198,11 @@ QString checkCrossing(const LimitMask &upper, const LimitMask &lower, const QStr
                 corners << p.frequency;
     std::sort(corners.begin(), corners.end());
     for (const double f : corners) {
-        const double pairs[3][2] = {
-            {f > low ? sideLevel(upper, f, false) : qQNaN(), f > low ? sideLevel(lower, f, false) : qQNaN()},
-            {levelAt(upper, f, true), levelAt(lower, f, false)},
-            {f < high ? sideLevel(upper, f, true) : qQNaN(), f < high ? sideLevel(lower, f, true) : qQNaN()}};
-        for (const auto &pair : pairs)
-            if (pair[1] > pair[0] + 1e-9)
-                return prefix + QStringLiteral("lower: %1 lies above the upper limit's %2 at %3 MHz")
-                                    .arg(plain(pair[1]), plain(pair[0]), plain(f));
+        const double top = levelAt(upper, f, true);
+        const double bottom = levelAt(lower, f, false);
+        if (cleanMargin(top - bottom) < 0)
+            return prefix + QStringLiteral("lower: %1 lies above the upper limit's %2 at %3 MHz")
+                                .arg(plain(bottom), plain(top), plain(f));
     }
     return QString();
 }
