@@ -138,6 +138,9 @@ void tst_Verdict::judgements_data()
                                                       << Grade::Fail << -9.5 << "above the upper limit";
     QTest::newRow("relative, marginal at -10 dBm") << flatness << false << 2000.0 << -10.0 << -9.2 << NaN
                                                   << Grade::Marginal << 0.2 << "";
+    // 0.7 + 0.1 is a hair below 0.8 in binary: a reading on its limit passes all the same.
+    QTest::newRow("relative, on the limit") << limits({{1000, 0.7}, {3000, 0.7}}, {}, 0, true) << false << 2000.0 << 0.1
+                                           << 0.8 << NaN << Grade::Pass << 0.0 << "";
     QTest::newRow("relative, below at 5 dBm") << flatness << false << 3000.0 << 5.0 << 3.5 << NaN << Grade::Fail
                                              << -0.5 << "below the lower limit";
 
@@ -175,7 +178,9 @@ void tst_Verdict::judgements()
     QFETCH(Grade, grade);
     QFETCH(double, margin);
     QFETCH(QString, failure);
-    const Verdict::Judgement j = spur ? Verdict::judgeSpur(limits, frequency, output, value, !std::isnan(spurLevel), spurLevel)
+    // Without a spur the worker leaves its level at 0 dBc, which no maxSpur allows.
+    const bool hasSpur = !std::isnan(spurLevel);
+    const Verdict::Judgement j = spur ? Verdict::judgeSpur(limits, frequency, output, value, hasSpur, hasSpur ? spurLevel : 0.0)
                                       : Verdict::judgePower(limits, frequency, output, value);
     QCOMPARE(Verdict::text(j.grade), Verdict::text(grade));
     QVERIFY2(same(j.margin, margin), qPrintable(QString::number(j.margin, 'g', 17)));
