@@ -159,7 +159,7 @@ void tst_SetupFile::checks_data()
                                          << "s.json: measurements[1].limits.carrier.max: unknown key";
     QTest::newRow("empty mask") << powerWith(R"("limits": {"upper": []})") << QStringList() << "s.json: limits.upper: is empty";
     QTest::newRow("no mask") << powerWith(R"("limits": {"margin": 1})") << QStringList() << "s.json: limits.upper: missing";
-    QTest::newRow("not a pair") << powerWith(R"("limits": {"upper": [[1000, 0], [2000]]})") << QStringList()
+    QTest::newRow("not a pair") << powerWith(R"("limits": {"upper": [[1000, 0], [2000, 0, 1]]})") << QStringList()
                                 << "s.json: limits.upper[1]: must be [frequency MHz, level]";
     QTest::newRow("relative to what") << powerWith(flatness) << QStringList{"limits.relativeTo=dBm"}
                                       << "s.json: limits.relativeTo: \"dBm\" is not one of";
