@@ -19,7 +19,6 @@ bool sameMask(const LimitMask &a, const LimitMask &b)
     return true;
 }
 
-
 // A grid's frequencies are sums of a start with six decimals and a step with nine; rounded to
 // nine decimals they are the decimal the setup meant, so that a point on a mask's corner or step
 // is judged there and not a rounding error to one side of it.

@@ -22,7 +22,8 @@ Grade fromText(const QString &text);
 Grade worst(Grade a, Grade b);
 
 // A run's grade from the roll-up of its points: Incomplete when it did not reach its end,
-// unless it failed; None when the run has no limits.
+// unless it failed; None when the run has no limits; NoReading when it has limits but judged
+// no point.
 Grade ofRun(Grade points, bool reachedItsEnd, bool hasLimits);
 
 // The level of the mask at the frequency; at a step, the stricter level (the lower of an upper
