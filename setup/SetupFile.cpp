@@ -2,11 +2,13 @@
 
 #include "FrequencyGrid.h"
 #include "ServerAddress.h"
+#include "Verdict.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QRegularExpression>
 #include <QSet>
 
 #include <cfloat>
@@ -74,7 +76,8 @@ bool appliesTo(const Field &field, MeasurementSetup::Kind kind)
         || (field.applies == Applies::Power) == (kind == MeasurementSetup::Kind::Power);
 }
 
-const QStringList measurementKeys{QStringLiteral("kind"), QStringLiteral("run"), QStringLiteral("grid")};
+const QStringList measurementKeys{QStringLiteral("kind"), QStringLiteral("run"), QStringLiteral("grid"),
+                                   QStringLiteral("limits")};
 
 bool isMeasurementKey(const QString &key)
 {
@@ -113,6 +116,16 @@ QString typeName(const QJsonValue &value)
     case QJsonValue::Undefined: break;
     }
     return QStringLiteral("nothing");
+}
+
+QString patternRefusal(const QString &pattern)
+{
+    const QRegularExpression expression(pattern);
+    if (expression.isValid())
+        return QString();
+    return QStringLiteral("unit.serialPattern: \"%1\" is not a valid regular expression (%2 at character %3)")
+        .arg(pattern, expression.errorString())
+        .arg(expression.patternErrorOffset());
 }
 
 // The checks of one file; the first fault found ends them.
@@ -235,7 +248,92 @@ public:
         } else {
             m.pointsMode = grid == QLatin1String("points");
         }
+        if (!limits(object, place, m))
+            return false;
         *out = m;
+        return true;
+    }
+
+    // A mask: a non-empty list of [frequency MHz, level] pairs; check() judges their order.
+    bool mask(const QJsonObject &object, const QString &place, const QString &key, LimitMask *out)
+    {
+        const QJsonValue value = object.value(key);
+        if (value.isUndefined())
+            return true;
+        if (!value.isArray())
+            return fail(place + key, QStringLiteral("must be a list of [frequency MHz, level], not %1").arg(typeName(value)));
+        const QJsonArray array = value.toArray();
+        if (array.isEmpty())
+            return fail(place + key, QStringLiteral("is empty"));
+        LimitMask mask;
+        for (int i = 0; i < array.size(); ++i) {
+            const QJsonArray pair = array.at(i).toArray();
+            if (!array.at(i).isArray() || pair.size() != 2 || !pair.at(0).isDouble() || !pair.at(1).isDouble())
+                return fail(QStringLiteral("%1%2[%3]").arg(place, key).arg(i),
+                            QStringLiteral("must be [frequency MHz, level]"));
+            mask << MaskPoint{pair.at(0).toDouble(), pair.at(1).toDouble()};
+        }
+        *out = mask;
+        return true;
+    }
+
+    // "limits": a power measurement's upper and lower judge the reading; a spur measurement's
+    // "carrier" holds those of the carrier, beside maxSpur. relativeTo and margin sit beside the
+    // masks for both kinds (maxSpur is in dBc whatever relativeTo says). Checked against the
+    // measurement's own range as the overrides left it.
+    bool limits(const QJsonObject &object, const QString &place, MeasurementSetup &m)
+    {
+        const QJsonValue value = object.value(QStringLiteral("limits"));
+        if (value.isUndefined())
+            return true;
+        const QString at = place + QStringLiteral("limits");
+        if (!value.isObject())
+            return fail(at, QStringLiteral("must be an object, not %1").arg(typeName(value)));
+        const QJsonObject section = value.toObject();
+        const bool spur = m.kind == MeasurementSetup::Kind::Spur;
+        const QStringList common{QStringLiteral("relativeTo"), QStringLiteral("margin")};
+        const QStringList power{QStringLiteral("upper"), QStringLiteral("lower")};
+        const QStringList spurs{QStringLiteral("maxSpur"), QStringLiteral("carrier")};
+        for (auto it = section.begin(); it != section.end(); ++it) {
+            if (common.contains(it.key()) || (spur ? spurs : power).contains(it.key()))
+                continue;
+            if ((spur ? power : spurs).contains(it.key()))
+                return fail(at + QLatin1Char('.') + it.key(),
+                            spur ? QStringLiteral("not a limit of a spur measurement (the carrier's go in \"carrier\")")
+                                 : QStringLiteral("not a limit of a power measurement"));
+            return fail(at + QLatin1Char('.') + it.key(), QStringLiteral("unknown key"));
+        }
+        MeasurementLimits l;
+        l.present = true;
+        const QString inside = at + QLatin1Char('.');
+        QString relative;
+        if (!text(section, inside, QStringLiteral("relativeTo"), &relative, false,
+                  {QStringLiteral("absolute"), QStringLiteral("output")}))
+            return false;
+        l.relativeTo = relative == QLatin1String("output") ? MeasurementLimits::RelativeTo::Output
+                                                           : MeasurementLimits::RelativeTo::Absolute;
+        const QJsonValue margin = section.value(QStringLiteral("margin"));
+        if (!margin.isUndefined() && !margin.isDouble())
+            return fail(inside + QStringLiteral("margin"), QStringLiteral("must be a number, not %1").arg(typeName(margin)));
+        l.margin = margin.toDouble(0);
+        if (spur) {
+            QJsonObject carrier;
+            if (!instrument(section, QStringLiteral("carrier"), power, &carrier, inside))
+                return false;
+            if (!mask(section, inside, QStringLiteral("maxSpur"), &l.maxSpur)
+                || !mask(carrier, inside + QStringLiteral("carrier."), QStringLiteral("upper"), &l.upper)
+                || !mask(carrier, inside + QStringLiteral("carrier."), QStringLiteral("lower"), &l.lower))
+                return false;
+        } else if (!mask(section, inside, QStringLiteral("upper"), &l.upper)
+                   || !mask(section, inside, QStringLiteral("lower"), &l.lower)) {
+            return false;
+        }
+        // One frequency alone is the start's.
+        const bool one = !spur && m.oneFrequency;
+        const QString why = Verdict::check(l, spur, m.start, one ? m.start : m.stop);
+        if (!why.isEmpty())
+            return fail(QString(), inside + why);
+        m.limits = l;
         return true;
     }
 
@@ -251,7 +349,8 @@ public:
                                                        .arg(numberText(format.toDouble(), 0)).arg(currentFormat));
         const bool sequence = root.contains(QStringLiteral("measurements"));
         QStringList known{QStringLiteral("format"), QStringLiteral("synthesizer"), QStringLiteral("powerMeter"),
-                          QStringLiteral("analyzer"), QStringLiteral("store"), QStringLiteral("measurements")};
+                          QStringLiteral("analyzer"), QStringLiteral("store"), QStringLiteral("unit"),
+                          QStringLiteral("measurements")};
         for (auto it = root.begin(); it != root.end(); ++it) {
             if (known.contains(it.key()))
                 continue;
@@ -264,7 +363,7 @@ public:
         }
 
         BenchSetup s;
-        if (!instruments(root, &s) || !store(root, &s))
+        if (!instruments(root, &s) || !store(root, &s) || !unit(root, &s))
             return false;
         if (sequence) {
             const QJsonValue list = root.value(QStringLiteral("measurements"));
@@ -300,16 +399,18 @@ public:
         return true;
     }
 
-    // An optional section of the root (an instrument's, the store's): an object of the given keys.
-    bool instrument(const QJsonObject &root, const QString &name, const QStringList &keys, QJsonObject *object)
+    // An optional section (an instrument's, the store's, a carrier's limits): an object of the
+    // given keys.
+    bool instrument(const QJsonObject &root, const QString &name, const QStringList &keys, QJsonObject *object,
+                    const QString &place = QString())
     {
         const QJsonValue value = root.value(name);
         if (value.isUndefined())
             return true;
         if (!value.isObject())
-            return fail(name, QStringLiteral("must be an object, not %1").arg(typeName(value)));
+            return fail(place + name, QStringLiteral("must be an object, not %1").arg(typeName(value)));
         *object = value.toObject();
-        return onlyKnownKeys(*object, name + QLatin1Char('.'), keys);
+        return onlyKnownKeys(*object, place + name + QLatin1Char('.'), keys);
     }
 
     bool instruments(const QJsonObject &root, BenchSetup *s)
@@ -361,7 +462,8 @@ public:
     bool store(const QJsonObject &root, BenchSetup *s)
     {
         QJsonObject section;
-        if (!instrument(root, QStringLiteral("store"), {QStringLiteral("address"), QStringLiteral("station")}, &section))
+        if (!instrument(root, QStringLiteral("store"),
+                        {QStringLiteral("address"), QStringLiteral("station"), QStringLiteral("identify")}, &section))
             return false;
         if (!root.contains(QStringLiteral("store")))
             return true;
@@ -369,6 +471,12 @@ public:
         if (!text(section, place, QStringLiteral("address"), &s->storeAddress, false)
             || !text(section, place, QStringLiteral("station"), &s->station, false))
             return false;
+        const QJsonValue identify = section.value(QStringLiteral("identify"));
+        if (!identify.isUndefined() && !identify.isBool())
+            return fail(place + QStringLiteral("identify"),
+                        QStringLiteral("must be true or false, not %1").arg(typeName(identify)));
+        if (identify.isBool())
+            s->identify = identify.toBool() ? BenchSetup::Identify::On : BenchSetup::Identify::Off;
         if (ServerAddress::isServerAddress(s->storeAddress)) {
             QString why;
             ServerAddress::parse(s->storeAddress, &why);
@@ -376,6 +484,32 @@ public:
                 return fail(place + QStringLiteral("address"), why);
         }
         s->hasStore = true;
+        return true;
+    }
+
+    // The unit under test: every key optional; a serial is matched against the pattern when a
+    // run starts (unitRefusal), since the command line or the window gives it as a rule.
+    bool unit(const QJsonObject &root, BenchSetup *s)
+    {
+        QJsonObject section;
+        if (!instrument(root, QStringLiteral("unit"),
+                        {QStringLiteral("serial"), QStringLiteral("serialPattern"), QStringLiteral("required"),
+                         QStringLiteral("operator")},
+                        &section))
+            return false;
+        const QString place = QStringLiteral("unit.");
+        if (!text(section, place, QStringLiteral("serial"), &s->unitSerial, false)
+            || !text(section, place, QStringLiteral("serialPattern"), &s->serialPattern, false)
+            || !text(section, place, QStringLiteral("operator"), &s->operatorName, false))
+            return false;
+        const QString why = patternRefusal(s->serialPattern);
+        if (!why.isEmpty())
+            return fail(QString(), why);
+        const QJsonValue required = section.value(QStringLiteral("required"));
+        if (!required.isUndefined() && !required.isBool())
+            return fail(place + QStringLiteral("required"),
+                        QStringLiteral("must be true or false, not %1").arg(typeName(required)));
+        s->serialRequired = required.toBool(false);
         return true;
     }
 };
@@ -530,6 +664,46 @@ bool setAt(QJsonObject &object, const QVector<PathStep> &steps, int at, const QJ
     return true;
 }
 
+// A number of a mask or margin: the shortest text that reads back to the same number.
+QString exactNumber(double value)
+{
+    const QString text = QString::number(value, 'f', QLocale::FloatingPointShortest);
+    return text == QLatin1String("-0") ? QStringLiteral("0") : text;
+}
+
+QString maskText(const LimitMask &mask)
+{
+    QStringList pairs;
+    for (const MaskPoint &p : mask)
+        pairs << QStringLiteral("[%1, %2]").arg(exactNumber(p.frequency), exactNumber(p.level));
+    return QLatin1Char('[') + pairs.join(QStringLiteral(", ")) + QLatin1Char(']');
+}
+
+QString limitLines(const MeasurementSetup &m, const QString &indent)
+{
+    const MeasurementLimits &l = m.limits;
+    QStringList carrier;
+    if (!l.upper.isEmpty())
+        carrier << QStringLiteral("\"upper\": ") + maskText(l.upper);
+    if (!l.lower.isEmpty())
+        carrier << QStringLiteral("\"lower\": ") + maskText(l.lower);
+    QStringList lines;
+    if (m.kind == MeasurementSetup::Kind::Spur) {
+        if (!l.maxSpur.isEmpty())
+            lines << indent + QStringLiteral("\"maxSpur\": ") + maskText(l.maxSpur);
+        if (!carrier.isEmpty())
+            lines << indent + QStringLiteral("\"carrier\": {") + carrier.join(QStringLiteral(", ")) + QLatin1Char('}');
+    } else {
+        for (const QString &line : carrier)
+            lines << indent + line;
+    }
+    lines << indent + QStringLiteral("\"relativeTo\": \"%1\"")
+                          .arg(l.relativeTo == MeasurementLimits::RelativeTo::Output ? QStringLiteral("output")
+                                                                                    : QStringLiteral("absolute"));
+    lines << indent + QStringLiteral("\"margin\": ") + exactNumber(l.margin);
+    return lines.join(QStringLiteral(",\n"));
+}
+
 void writeMeasurement(QStringList &lines, const MeasurementSetup &m, const QString &indent, bool withRun)
 {
     lines << indent + QStringLiteral("\"kind\": \"%1\"").arg(kindName(m.kind));
@@ -543,6 +717,9 @@ void writeMeasurement(QStringList &lines, const MeasurementSetup &m, const QStri
                                                    : numberText(f.get(m), f.decimals);
         lines << indent + QStringLiteral("\"%1\": %2").arg(QLatin1String(f.key), value);
     }
+    if (m.limits.present)
+        lines << indent + QStringLiteral("\"limits\": {\n") + limitLines(m, indent + QStringLiteral("  "))
+                     + QLatin1Char('\n') + indent + QLatin1Char('}');
 }
 
 // The transport as the file names it.
@@ -593,8 +770,14 @@ Result read(const QByteArray &bytes, const QString &fileName, const QStringList 
         if (equals <= 0 || !parsePath(assignment.left(equals), &steps))
             return failed(QStringLiteral("--set %1: not key=value (keys such as power, synthesizer.address, "
                                          "measurements[1].delay)").arg(assignment));
+        QJsonValue value = overrideValue(assignment.mid(equals + 1));
+        // A serial number or a name is a text even when it is all digits.
+        if (steps.size() == 2 && steps.at(0).name == QLatin1String("unit") && steps.at(0).index < 0
+            && (steps.at(1).name == QLatin1String("serial") || steps.at(1).name == QLatin1String("operator"))
+            && !value.isString() && !value.isNull())
+            value = QJsonValue(assignment.mid(equals + 1));
         QString why;
-        if (!setAt(root, steps, 0, overrideValue(assignment.mid(equals + 1)), &why))
+        if (!setAt(root, steps, 0, value, &why))
             return failed(QStringLiteral("--set %1: %2").arg(assignment, why));
     }
     Checker checker;
@@ -627,8 +810,22 @@ QByteArray write(const BenchSetup &setup)
             keys << QStringLiteral("\"address\": ") + quoted(setup.storeAddress);
         if (!setup.station.isEmpty())
             keys << QStringLiteral("\"station\": ") + quoted(setup.station);
+        if (setup.identify != BenchSetup::Identify::Unset)
+            keys << QStringLiteral("\"identify\": ")
+                        + (setup.identify == BenchSetup::Identify::On ? QStringLiteral("true") : QStringLiteral("false"));
         sections << QStringLiteral("  \"store\": {") + keys.join(QStringLiteral(", ")) + QLatin1Char('}');
     }
+    QStringList unit;
+    if (!setup.unitSerial.isEmpty())
+        unit << QStringLiteral("\"serial\": ") + quoted(setup.unitSerial);
+    if (!setup.serialPattern.isEmpty())
+        unit << QStringLiteral("\"serialPattern\": ") + quoted(setup.serialPattern);
+    if (setup.serialRequired)
+        unit << QStringLiteral("\"required\": true");
+    if (!setup.operatorName.isEmpty())
+        unit << QStringLiteral("\"operator\": ") + quoted(setup.operatorName);
+    if (!unit.isEmpty())
+        sections << QStringLiteral("  \"unit\": {") + unit.join(QStringLiteral(", ")) + QLatin1Char('}');
     if (setup.measurements.size() == 1 && setup.measurements.first().run) {
         QStringList lines;
         writeMeasurement(lines, setup.measurements.first(), QStringLiteral("  "), false);
@@ -654,6 +851,10 @@ BenchSetup only(const BenchSetup &setup, int measurement)
     one.hasStore = false;
     one.storeAddress.clear();
     one.station.clear();
+    one.identify = BenchSetup::Identify::Unset;
+    // The unit and who measured it are the run's own fields; the record keeps the rules alone.
+    one.unitSerial.clear();
+    one.operatorName.clear();
     return one;
 }
 
@@ -670,6 +871,28 @@ QString describeInstruments(const BenchSetup &setup)
         lines << QStringLiteral("spectrum analyzer: lan %1, %2")
                      .arg(setup.analyzerAddress, setup.rohdeSchwarz ? QStringLiteral("R&S") : QStringLiteral("KVD4471B"));
     return lines.join(QLatin1Char('\n'));
+}
+
+QString unitRefusal(const BenchSetup &setup)
+{
+    const QString serial = setup.unitSerial;
+    if (serial.isEmpty())
+        return setup.serialRequired ? QStringLiteral("unit.serial: a serial number is required by this setup") : QString();
+    if (serial.size() > 255)
+        return QStringLiteral("unit.serial: is longer than 255 characters");
+    for (const QChar c : serial)
+        if (c.category() == QChar::Other_Control)
+            return QStringLiteral("unit.serial: holds a control character");
+    if (setup.serialPattern.isEmpty())
+        return QString();
+    const QString why = patternRefusal(setup.serialPattern);
+    if (!why.isEmpty())
+        return why;
+    // The whole serial must match: a pattern without anchors does not pass a serial that merely holds it.
+    const QRegularExpression whole(QRegularExpression::anchoredPattern(setup.serialPattern));
+    if (whole.match(serial).hasMatch())
+        return QString();
+    return QStringLiteral("unit.serial: %1 does not match the pattern %2").arg(quoted(serial), setup.serialPattern);
 }
 
 QString runnable(const BenchSetup &setup)

@@ -34,8 +34,14 @@ QByteArray write(const BenchSetup &setup);
 // ("points: 1000 to 1001 MHz is too narrow for 4 points ..."); empty when they can run.
 QString runnable(const BenchSetup &setup);
 
+// Why a run of the setup may not start with its unit's serial number, e.g. "unit.serial: \"AB12\"
+// does not match the pattern ^SN[0-9]{6}$" or "unit.serial: a serial number is required by this
+// setup"; empty when it may. An empty serial passes any pattern unless the setup requires one.
+QString unitRefusal(const BenchSetup &setup);
+
 // The setup of one of its measurements alone, as a run of it records it: the same instruments,
-// and no results store, which is the bench's own and not part of what was measured.
+// and no results store, which is the bench's own and not part of what was measured, nor the
+// unit's serial and operator, which the run records in fields of their own.
 BenchSetup only(const BenchSetup &setup, int measurement);
 
 // The instruments' transports and addresses, one line each ("synthesizer: lan 10.0.0.5"); the

@@ -22,12 +22,17 @@ Grade fromText(const QString &text);
 Grade worst(Grade a, Grade b);
 
 // A run's grade from the roll-up of its points: Incomplete when it did not reach its end,
-// unless it failed; None when the run has no limits.
+// unless it failed; None when the run has no limits; NoReading when it has limits but judged
+// no point.
 Grade ofRun(Grade points, bool reachedItsEnd, bool hasLimits);
 
 // The level of the mask at the frequency; at a step, the stricter level (the lower of an upper
 // mask, the higher of a lower one). NaN outside the mask or for an empty mask.
 double levelAt(const LimitMask &mask, double frequency, bool upperMask);
+
+// A frequency in MHz as the operator reads it: "12,400", "1,000.5" (a comma between thousands,
+// whatever the locale).
+QString frequencyText(double mhz);
 
 // What became of one point.
 struct Judgement
@@ -74,10 +79,17 @@ struct Tally
     qint64 judged = 0;
     QVector<Failure> firstFailures; // the first ten failed points, in the order measured
     Failure worstFailure;           // the failed point furthest outside its limit; judged only if failed > 0
+    // The failed points by what failed them ("above the upper limit", ...), in the order first seen.
+    struct Kind
+    {
+        QString failure;
+        qint64 count = 0;
+    };
+    QVector<Kind> failureKinds;
 
     void add(int pass, quint64 number, double frequency, const Judgement &judgement);
     // One line for the operator: "PASS", or "FAIL: 3 points above the upper limit, worst +0.8 dB
-    // at 12,400 MHz".
+    // at 12,400 MHz"; empty without limits. See Verdict.cpp for the other grades' wording.
     QString summary() const;
 };
 

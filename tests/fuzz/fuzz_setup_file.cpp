@@ -24,7 +24,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // A section the writer dropped would read back the same twice over: compared field by field.
     const BenchSetup &a = first.setup;
     const BenchSetup &b = second.setup;
-    if (a.hasStore != b.hasStore || a.storeAddress != b.storeAddress || a.station != b.station)
+    if (a.hasStore != b.hasStore || a.storeAddress != b.storeAddress || a.station != b.station
+        || a.identify != b.identify)
         std::abort();
+    if (a.unitSerial != b.unitSerial || a.serialPattern != b.serialPattern || a.serialRequired != b.serialRequired
+        || a.operatorName != b.operatorName || a.measurements.size() != b.measurements.size())
+        std::abort();
+    for (int i = 0; i < a.measurements.size(); ++i)
+        if (a.measurements.at(i).limits != b.measurements.at(i).limits)
+            std::abort();
     return 0;
 }

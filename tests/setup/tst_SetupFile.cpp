@@ -11,6 +11,8 @@ private slots:
     void checks_data();
     void checks();
     void recordsAndRoundTrip();
+    void unitRefusals_data();
+    void unitRefusals();
 };
 
 namespace {
@@ -35,6 +37,46 @@ const QByteArray sequenceSetup = R"({
 
 const QByteArray serverStore =
     R"("store": {"address": "postgresql://station@lab-db.example:5432/rfbench", "station": "bench-3"})";
+
+// The power setup with a server store as the writer gave it before setups had limits and units.
+const char writtenPower[] = R"({
+  "format": 1,
+  "synthesizer": {"transport": "lan", "address": "127.0.0.1"},
+  "powerMeter": {"address": "127.0.0.3", "channel": "A"},
+  "store": {"address": "postgresql://station@lab-db.example:5432/rfbench", "station": "bench-3"},
+  "kind": "power",
+  "grid": "points",
+  "start": 1000,
+  "stop": 2000,
+  "points": 11,
+  "step": 10,
+  "power": -5.5,
+  "delay": 20,
+  "cycle": false,
+  "powerStep": 1,
+  "oneFrequency": false,
+  "fetchValues": true
+}
+)";
+
+// A flatness mask relative to the output power over the power setup's 1000 to 2000 MHz, and a
+// spur limit over the sequence's spur measurement (10000 to 10010 MHz).
+const QByteArray flatness =
+    R"("limits": {"upper": [[1000, 1.5], [1500, 1], [2000, 1]], "lower": [[1000, -1], [2000, -1.25]], "relativeTo": "output", "margin": 0.25})";
+const QByteArray spurLimit =
+    R"("limits": {"maxSpur": [[10000, -60], [10005, -60], [10005, -65], [10010, -65]], "carrier": {"upper": [[9000, 3], [11000, 3]]}})";
+
+// The power setup with a text put in at the end of its measurement's keys.
+QByteArray powerWith(const QByteArray &text)
+{
+    return QByteArray(powerSetup).replace("\"delay\": 20", "\"delay\": 20, " + text);
+}
+
+// The sequence with a text put in at the end of its spur measurement.
+QByteArray spurWith(const QByteArray &text)
+{
+    return QByteArray(sequenceSetup).replace("\"powerStep\": 3", "\"powerStep\": 3, " + text);
+}
 
 // The setup with a "store" section of the given text put in after its format.
 QByteArray withStore(const QByteArray &setup, const QByteArray &section)
@@ -66,6 +108,52 @@ void tst_SetupFile::checks_data()
     QTest::newRow("override adds a store")
         << sequenceSetup << QStringList{"store.address=postgres://[::1]:5433/rfbench?sslmode=require", "store.station=b4"}
         << QString();
+
+    QTest::newRow("flatness relative to the output") << powerWith(flatness) << QStringList() << QString();
+    QTest::newRow("spur limit with a carrier") << spurWith(spurLimit) << QStringList() << QString();
+    QTest::newRow("margin set on an entry") << spurWith(spurLimit) << QStringList{"measurements[1].limits.margin=0.5"}
+                                            << QString();
+    QTest::newRow("one frequency, one point")
+        << powerWith(R"("oneFrequency": true, "limits": {"lower": [[1000, -3]]})") << QStringList() << QString();
+    QTest::newRow("unit and identity")
+        << withStore(powerSetup, R"("store": {"identify": false}, "unit": {"serial": "SN000123", "serialPattern": "SN[0-9]{6}", "required": true, "operator": "Kim"})")
+        << QStringList() << QString();
+    QTest::newRow("serial of digits set") << powerSetup << QStringList{"unit.serial=004711", "unit.operator=12"} << QString();
+    QTest::newRow("start set outside the mask") << powerWith(flatness) << QStringList{"start=900"}
+        << "s.json: limits.upper: covers 1000 to 2000 MHz; 900 to 1000 MHz is not covered";
+    QTest::newRow("not ascending, in an entry")
+        << spurWith(spurLimit).replace("[10005, -65]", "[10004, -65]") << QStringList()
+        << "s.json: measurements[1].limits.maxSpur[2]: 10004 MHz comes after 10005 MHz";
+    QTest::newRow("crossed carrier masks")
+        << spurWith(spurLimit).replace("[11000, 3]]", "[11000, 3]], \"lower\": [[10000, 0], [10010, 4]]") << QStringList()
+        << "s.json: measurements[1].limits.carrier.lower: 4 lies above the upper limit's 3 at 10010 MHz";
+    QTest::newRow("margin below 0") << powerWith(flatness) << QStringList{"limits.margin=-1"}
+                                    << "s.json: limits.margin: -1 is below 0 dB";
+    QTest::newRow("margin not a number") << powerWith(flatness) << QStringList{"limits.margin=wide"}
+                                         << "s.json: limits.margin: must be a number, not a text";
+    QTest::newRow("maxSpur on power") << powerWith(R"("limits": {"maxSpur": [[1000, -60], [2000, -60]]})") << QStringList()
+                                      << "s.json: limits.maxSpur: not a limit of a power measurement";
+    QTest::newRow("upper on a spur") << spurWith(R"("limits": {"upper": [[1000, -60], [2000, -60]]})") << QStringList()
+                                     << "s.json: measurements[1].limits.upper: not a limit of a spur measurement";
+    QTest::newRow("unknown limit") << powerWith(R"("limits": {"uper": []})") << QStringList()
+                                   << "s.json: limits.uper: unknown key";
+    QTest::newRow("unknown carrier key") << spurWith(R"("limits": {"carrier": {"max": []}})") << QStringList()
+                                         << "s.json: measurements[1].limits.carrier.max: unknown key";
+    QTest::newRow("empty mask") << powerWith(R"("limits": {"upper": []})") << QStringList() << "s.json: limits.upper: is empty";
+    QTest::newRow("no mask") << powerWith(R"("limits": {"margin": 1})") << QStringList() << "s.json: limits.upper: missing";
+    QTest::newRow("not a pair") << powerWith(R"("limits": {"upper": [[1000, 0], [2000, 0, 1]]})") << QStringList()
+                                << "s.json: limits.upper[1]: must be [frequency MHz, level]";
+    QTest::newRow("relative to what") << powerWith(flatness) << QStringList{"limits.relativeTo=dBm"}
+                                      << "s.json: limits.relativeTo: \"dBm\" is not one of";
+    QTest::newRow("limits outside the sequence") << sequenceSetup << QStringList{"limits.margin=1"}
+                                                 << "s.json: limits: belongs in an entry of \"measurements\"";
+    QTest::newRow("bad serial pattern") << powerSetup << QStringList{"unit.serialPattern=SN("}
+                                        << "s.json: unit.serialPattern: \"SN(\" is not a valid regular expression";
+    QTest::newRow("unknown unit key") << powerSetup << QStringList{"unit.serail=1"} << "s.json: unit.serail: unknown key";
+    QTest::newRow("required not a truth") << powerSetup << QStringList{"unit.required=yes"}
+                                          << "s.json: unit.required: must be true or false, not a text";
+    QTest::newRow("identify not a truth") << powerSetup << QStringList{"store.identify=1"}
+                                          << "s.json: store.identify: must be true or false, not a number";
 
     QTest::newRow("not JSON") << QByteArray("{\"format\": 1,") << QStringList() << "s.json: not a JSON text";
     QTest::newRow("no format") << QByteArray("{}") << QStringList() << "s.json: format: missing";
@@ -164,6 +252,13 @@ void tst_SetupFile::checks()
     QCOMPARE(again.setup.hasStore, result.setup.hasStore);
     QCOMPARE(again.setup.storeAddress, result.setup.storeAddress);
     QCOMPARE(again.setup.station, result.setup.station);
+    QCOMPARE(again.setup.measurements.size(), result.setup.measurements.size());
+    for (int i = 0; i < result.setup.measurements.size(); ++i)
+        QVERIFY(again.setup.measurements.at(i).limits == result.setup.measurements.at(i).limits);
+    QVERIFY(again.setup.identify == result.setup.identify);
+    QCOMPARE(QStringList({again.setup.unitSerial, again.setup.serialPattern, again.setup.operatorName}),
+             QStringList({result.setup.unitSerial, result.setup.serialPattern, result.setup.operatorName}));
+    QCOMPARE(again.setup.serialRequired, result.setup.serialRequired);
     for (const QString &assignment : overrides)
         QVERIFY2(written.contains(assignment.section('=', 1).toUtf8()), written.constData());
 }
@@ -219,6 +314,51 @@ void tst_SetupFile::recordsAndRoundTrip()
     QCOMPARE(recorded.setup.station, QString());
     QCOMPARE(recorded.setup.measurements.size(), 1);
     QVERIFY(!SetupFile::read(powerSetup, QStringLiteral("p.json")).setup.hasStore);
+
+    // A setup without limits or a unit is written as before there were any.
+    QCOMPARE(SetupFile::write(SetupFile::read(withStore(powerSetup, serverStore), "p.json").setup), QByteArray(writtenPower));
+
+    // The record keeps the serial's rules and the limits, not the serial: another unit may be measured with it.
+    const SetupFile::Result unit = SetupFile::read(powerWith(flatness), QStringLiteral("u.json"),
+                                                   {QStringLiteral("unit.serial=SN1"), QStringLiteral("unit.required=true")});
+    QVERIFY2(unit.ok(), qPrintable(unit.error));
+    const BenchSetup record = SetupFile::only(unit.setup, 0);
+    QVERIFY(record.unitSerial.isEmpty() && record.serialRequired);
+    QVERIFY(record.measurements.at(0).limits == unit.setup.measurements.at(0).limits);
+    QCOMPARE(record.measurements.at(0).limits.upper.at(1).level, 1.0);
+}
+
+void tst_SetupFile::unitRefusals_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<bool>("required");
+    QTest::addColumn<QString>("serial");
+    QTest::addColumn<QString>("refusal");
+
+    QTest::newRow("no rules") << "" << false << "" << "";
+    QTest::newRow("any serial") << "" << false << "anything" << "";
+    QTest::newRow("required and given") << "" << true << "7" << "";
+    QTest::newRow("required, missing") << "" << true << "" << "unit.serial: a serial number is required by this setup";
+    QTest::newRow("matches") << "^SN[0-9]{6}$" << true << "SN004711" << "";
+    QTest::newRow("does not match") << "^SN[0-9]{6}$" << false << "AB12"
+                                    << "unit.serial: \"AB12\" does not match the pattern ^SN[0-9]{6}$";
+    QTest::newRow("holds a match, unanchored") << "SN[0-9]{6}" << false << "XSN004711"
+                                               << "unit.serial: \"XSN004711\" does not match the pattern SN[0-9]{6}";
+    QTest::newRow("pattern, none given, not required") << "SN[0-9]{6}" << false << "" << "";
+    QTest::newRow("a scanner's carriage return") << "" << false << "SN1\r" << "unit.serial: holds a control character";
+}
+
+void tst_SetupFile::unitRefusals()
+{
+    QFETCH(QString, pattern);
+    QFETCH(bool, required);
+    QFETCH(QString, serial);
+    QFETCH(QString, refusal);
+    BenchSetup setup;
+    setup.serialPattern = pattern;
+    setup.serialRequired = required;
+    setup.unitSerial = serial;
+    QCOMPARE(SetupFile::unitRefusal(setup), refusal);
 }
 
 QTEST_APPLESS_MAIN(tst_SetupFile)
