@@ -11,6 +11,8 @@ private slots:
     void checks_data();
     void checks();
     void recordsAndRoundTrip();
+    void identifies_data();
+    void identifies();
 };
 
 namespace {
@@ -222,4 +224,37 @@ void tst_SetupFile::recordsAndRoundTrip()
 }
 
 QTEST_APPLESS_MAIN(tst_SetupFile)
+void tst_SetupFile::identifies_data()
+{
+    QTest::addColumn<int>("identify"); // BenchSetup::Identify
+    // Per measurement: 'L' with limits, 'l' with limits but not run, '-' without.
+    QTest::addColumn<QString>("measurements");
+    QTest::addColumn<bool>("expected");
+    const int unset = int(BenchSetup::Identify::Unset);
+    const int on = int(BenchSetup::Identify::On);
+    const int off = int(BenchSetup::Identify::Off);
+    QTest::newRow("unset, no measurement") << unset << "" << false;
+    QTest::newRow("unset, no limits") << unset << "--" << false;
+    QTest::newRow("unset, limits on the second") << unset << "-L" << true;
+    QTest::newRow("unset, limits on one kept but not run") << unset << "l-" << true;
+    QTest::newRow("on, no limits") << on << "-" << true;
+    QTest::newRow("off, limits") << off << "LL" << false;
+}
+
+void tst_SetupFile::identifies()
+{
+    QFETCH(int, identify);
+    QFETCH(QString, measurements);
+    QFETCH(bool, expected);
+    BenchSetup setup;
+    setup.identify = BenchSetup::Identify(identify);
+    for (const QChar kind : measurements) {
+        MeasurementSetup m = MeasurementSetup::defaults(MeasurementSetup::Kind::Power);
+        m.limits.present = kind != QLatin1Char('-');
+        m.run = kind != QLatin1Char('l');
+        setup.measurements << m;
+    }
+    QCOMPARE(SetupRecords::identifies(setup), expected);
+}
+
 #include "tst_SetupFile.moc"

@@ -8,6 +8,7 @@
 #include "Pause.h"
 #include "QueuedSpy.h"
 #include "SignalWait.h"
+#include "SqliteStore.h"
 #include "WorkbookDump.h"
 #include "XlsxDocument.h"
 
@@ -34,7 +35,8 @@ const double noNumber = std::numeric_limits<double>::quiet_NaN();
 class WorkerRig
 {
 public:
-    WorkerRig()
+    // storePath: the results store the worker records its runs in; empty: none.
+    explicit WorkerRig(const QString &storePath = QString())
     {
         MeasurementTypes::registerAll();
         FakeHidapi::reset();
@@ -47,6 +49,7 @@ public:
                 onPause(ms);
         });
         worker = new DevicesWork;
+        worker->setStorePath(storePath);
         worker->moveToThread(&thread);
         thread.start();
         worker->initialization();
@@ -210,6 +213,8 @@ private slots:
     void fetchValuesOverUsbHid();
     void spurPeaksThatAreNotNumbers_data();
     void spurPeaksThatAreNotNumbers();
+    void identitiesOncePerConnection_data();
+    void identitiesOncePerConnection();
 };
 
 void tst_DevicesWork::commandSequences_data()
@@ -940,6 +945,93 @@ void tst_DevicesWork::spurPeaksThatAreNotNumbers()
         if (it.key().endsWith(QLatin1Char('5')))
             QVERIFY2(it.value() != QLatin1String("n:0"), qPrintable(it.key()));
     QCOMPARE(distinctTroubles(reported), troubles);
+}
+
+void tst_DevicesWork::identitiesOncePerConnection_data()
+{
+    QTest::addColumn<bool>("identify");
+    QTest::addColumn<bool>("synthesizerAnswers");
+    QTest::addColumn<bool>("reconnectMeter");    // between the two runs
+    QTest::addColumn<bool>("stopBeforeStart");   // of the first run
+    QTest::addColumn<int>("synthesizerAsked");   // *IDN? lines each instrument got over both runs
+    QTest::addColumn<int>("meterAsked");
+    QTest::addColumn<QString>("recorded");       // by each of the two runs
+    const QString both = QStringLiteral("synthesizer: Gen,42,7,1.0\npower meter: PowerSim,PM-2,000002,1.0");
+    QTest::newRow("off") << false << true << false << false << 0 << 0 << "";
+    QTest::newRow("on: once for both runs") << true << true << false << false << 1 << 1 << both;
+    QTest::newRow("on: again on a new connection") << true << true << true << false << 1 << 2 << both;
+    QTest::newRow("on: a silent synthesizer is not asked twice")
+        << true << false << false << false << 1 << 1
+        << "synthesizer: no answer to *IDN?\npower meter: PowerSim,PM-2,000002,1.0";
+    // The first run is stopped before it begins: nothing is asked, and the second asks.
+    QTest::newRow("on: a run stopped before its start asks nothing") << true << true << false << true << 1 << 1 << both;
+}
+
+void tst_DevicesWork::identitiesOncePerConnection()
+{
+    QFETCH(bool, identify);
+    QFETCH(bool, synthesizerAnswers);
+    QFETCH(bool, reconnectMeter);
+    QFETCH(bool, stopBeforeStart);
+    QFETCH(int, synthesizerAsked);
+    QFETCH(int, meterAsked);
+    QFETCH(QString, recorded);
+    QTemporaryDir storeDir;
+    const QString storePath = storeDir.filePath(QStringLiteral("runs.sqlite"));
+    WorkerRig rig(storePath);
+    rig.connectHid();
+    FakeHidapi::setResponder([synthesizerAnswers](const QByteArray &text) {
+        return text.startsWith("*IDN?") && synthesizerAnswers ? QList<QByteArray>{"Gen,42,7,1.0\n"} : QList<QByteArray>{};
+    });
+    FakeInstrument meter(5025);
+    meter.setResponder([](const QByteArray &line) {
+        return line == "*IDN?" ? QList<FakeInstrument::Reply>{{"PowerSim,PM-2,000002,1.0\n", 0}}
+                               : powerMeterAnswering("-1\n")(line);
+    });
+    rig.worker->setIdentify(identify);
+    ValueFormMeasurePower form = powerForm();
+    form.pointsCount = 2;
+    form.freqStop = 200;
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    if (stopBeforeStart) {
+        QueuedSpy connected(rig.worker, &DevicesWork::powerMeterConnected);
+        rig.worker->connectToPowerMeter(meter.address());
+        QVERIFY(waitForSignals(connected, 3000));
+        QSemaphore held;
+        QSemaphore reached;
+        QMetaObject::invokeMethod(rig.worker, [&] {
+            reached.release();
+            held.acquire();
+        });
+        QVERIFY(reached.tryAcquire(1, 5000));
+        rig.worker->measurePower(form);
+        rig.worker->requestStop();
+        held.release();
+        QVERIFY(waitForSignals(stopped, 30000));
+    } else {
+        QVERIFY(runPower(rig, meter, form, &stopped));
+    }
+    if (reconnectMeter) {
+        QueuedSpy connected(rig.worker, &DevicesWork::powerMeterConnected);
+        rig.worker->disconnectFromPowerMeter();
+        rig.worker->connectToPowerMeter(meter.address());
+        QVERIFY(waitForSignals(connected, 3000));
+    }
+    QVERIFY(runPower(rig, meter, form, &stopped));
+    rig.worker->closeStore();
+    rig.sync();
+
+    QCOMPARE(rig.log().count(QStringLiteral("*IDN?")), synthesizerAsked);
+    QCOMPARE(meter.lines().count("*IDN?"), meterAsked);
+    // Asked before anything else goes to the instrument on its connection.
+    if (meterAsked > 0)
+        QCOMPARE(meter.lines().first(), QByteArray("*IDN?"));
+    QStringList announcements;
+    const auto store = SqliteStore::open(storePath, SqliteStore::Mode::Read, &announcements);
+    const QList<RunSummary> runs = store->runs(RunFilter());
+    QCOMPARE(runs.size(), 2);
+    QCOMPARE(runs.at(0).identities, recorded);
+    QCOMPARE(runs.at(1).identities, stopBeforeStart ? QString() : recorded);
 }
 
 QTEST_GUILESS_MAIN(tst_DevicesWork)
