@@ -242,7 +242,8 @@ private:
         QString text;
     };
     // The identities of the instruments a run of this kind uses, asked for where not yet asked on
-    // their connections; one line each, "synthesizer: ..." (empty when identifying is off).
+    // their connections; one line each, "synthesizer: ..." (empty when identifying is off, and
+    // when the run was stopped before it began: nothing is sent then).
     QString identities(bool spur);
 
     OrvaneDeviceDriver *synthesizer = nullptr;
