@@ -528,6 +528,8 @@ void MainWindow::recordSetup(MeasurementSetup::Kind kind)
     const BenchSetup setup = SetupForm::fromForm(*ui);
     const int index = setup.measurements.at(0).kind == kind ? 0 : 1;
     worker->setRunRecord(SetupFile::write(SetupFile::only(setup, index)), SetupFile::describeInstruments(setup));
+    // A test opened from a setup file records which instruments judged the unit.
+    worker->setIdentify(filledFromSetup && SetupRecords::identifies(filledFrom));
 }
 
 void MainWindow::saveForm()

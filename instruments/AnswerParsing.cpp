@@ -69,6 +69,19 @@ QList<double> toNumberList(const QByteArray &bytes)
     return values;
 }
 
+QString identity(const QByteArray &answer)
+{
+    int end = 0;
+    while (end < answer.size() && answer.at(end) != '\n' && answer.at(end) != '\0')
+        ++end;
+    QString text;
+    for (const char byte : answer.left(end).trimmed()) {
+        const auto code = static_cast<unsigned char>(byte);
+        text += code >= 0x20 && code < 0x7f ? QLatin1Char(byte) : QLatin1Char('?');
+    }
+    return text.left(identityCharacters);
+}
+
 QString quoted(const QByteArray &answer)
 {
     int end = answer.size();

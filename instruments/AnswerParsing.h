@@ -33,6 +33,14 @@ QByteArray cutAtZero(const QByteArray &bytes);
 // (also one left empty by the LF's removal) gives notANumber.
 QList<double> toNumberList(const QByteArray &bytes);
 
+// Longest identity kept of an answer to *IDN?, in characters.
+constexpr int identityCharacters = 200;
+
+// An instrument's identity as its answer to *IDN? gives it, for one line of a run's record: the
+// first line of the answer (up to LF or a zero byte), white space around it trimmed, any other
+// byte outside printable ASCII as '?', cut after identityCharacters; empty when nothing is left.
+QString identity(const QByteArray &answer);
+
 // What a query's answer should have been.
 enum class Expected { Number, NumberList };
 

@@ -461,3 +461,29 @@ double OrvaneDeviceDriver::readTemperature()
 {
     return numericQuery(QStringLiteral("DIAG:INFO:TEMP?\n"));
 }
+
+QString OrvaneDeviceDriver::identify()
+{
+    writeCommand(QStringLiteral("*IDN?\n"));
+    QByteArray answer;
+    switch (connectionType) {
+    case Lan:
+        answer = lanLink.readCompleteAnswer();
+        break;
+    case UsbCom:
+        answer = readSerial(&QueryLink::readCompleteAnswer);
+        break;
+    case UsbHid:
+        if (hidAnswerPending) {
+            hidAnswerPending = false;
+            answer = readHidAnswer(true);
+            // Without its line end the answer may be cut short; that trouble is reported.
+            if (!answer.contains('\n'))
+                answer.clear();
+        }
+        break;
+    case NoConnection:
+        break;
+    }
+    return AnswerParsing::identity(answer);
+}

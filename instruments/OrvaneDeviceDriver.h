@@ -88,6 +88,10 @@ public:
     // Numbers as readAnswer gives them.
     double fetchPower();
     double readTemperature();
+    // Asks *IDN? over the active transport and gives the identity in the answer
+    // (AnswerParsing::identity); empty when none came whole within the time-out, which is
+    // reported as a trouble. The answer does not go to labelAnswerFromDevice.
+    QString identify();
 
 signals:
     void deviceConnected();

@@ -89,3 +89,9 @@ double PowerMeterDriver::fetchChannelB()
     writeCommand(QStringLiteral("FETC2?\n"));
     return readAnswer();
 }
+
+QString PowerMeterDriver::identify()
+{
+    writeCommand(QStringLiteral("*IDN?\n"));
+    return AnswerParsing::identity(link.readCompleteAnswer());
+}

@@ -31,6 +31,9 @@ public:
     // Readings as readAnswer gives them.
     double fetchChannelA();
     double fetchChannelB();
+    // Asks *IDN? and gives the identity in the answer (AnswerParsing::identity); empty when none
+    // came whole within the time-out, which the link reports.
+    QString identify();
 
 signals:
     void powerMeterConnected();

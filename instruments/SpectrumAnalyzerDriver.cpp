@@ -172,3 +172,9 @@ QList<double> SpectrumAnalyzerDriver::peakListFrequencies()
 }
 
 QList<double> SpectrumAnalyzerDriver::peakTable() { return query(QStringLiteral("trac:math:peak?\n")); }
+
+QString SpectrumAnalyzerDriver::identify()
+{
+    writeCommand(QStringLiteral("*IDN?\n"));
+    return AnswerParsing::identity(link.readCompleteAnswer());
+}

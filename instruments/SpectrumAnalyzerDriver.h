@@ -51,6 +51,9 @@ public:
     QList<double> peakListLevels();
     QList<double> peakListFrequencies();
     QList<double> peakTable();
+    // Asks *IDN? and gives the identity in the answer (AnswerParsing::identity); empty when none
+    // came whole within the time-out, which the link reports. The same line in both dialects.
+    QString identify();
 
 signals:
     void spectrumAnalyzerConnected();

@@ -158,6 +158,7 @@ void HeadlessRun::runMeasurement(int index)
     worker->setDelay(m.delay);
     worker->setFetchValues(m.kind == MeasurementSetup::Kind::Power && m.fetchValues);
     worker->setChannelChosen(!setup.channel.isEmpty());
+    worker->setIdentify(SetupRecords::identifies(setup));
     waitFor(
         [this, &m] {
             if (m.kind == MeasurementSetup::Kind::Power)

@@ -4,6 +4,8 @@
 #include "FrequencyGrid.h"
 #include "SetupFile.h"
 
+#include <algorithm>
+
 namespace SetupRecords {
 
 ValueFormMeasurePower powerRecord(const BenchSetup &setup, const MeasurementSetup &m)
@@ -39,6 +41,17 @@ ValueForm spurRecord(const BenchSetup &setup, const MeasurementSetup &m)
     form.displayLine = m.displayLine;
     form.cycle = m.cycle;
     return form;
+}
+
+bool identifies(const BenchSetup &setup)
+{
+    switch (setup.identify) {
+    case BenchSetup::Identify::On: return true;
+    case BenchSetup::Identify::Off: return false;
+    case BenchSetup::Identify::Unset: break;
+    }
+    return std::any_of(setup.measurements.cbegin(), setup.measurements.cend(),
+                       [](const MeasurementSetup &m) { return m.limits.present; });
 }
 
 } // namespace SetupRecords

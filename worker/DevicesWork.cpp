@@ -117,6 +117,34 @@ void DevicesWork::setChannelChosen(bool chosen)
     channelChosen = chosen;
 }
 
+void DevicesWork::setIdentify(bool on)
+{
+    identifyFlag = on;
+}
+
+QString DevicesWork::identities(bool spur)
+{
+    if (!identifyFlag || stopFlag)
+        return QString();
+    const auto line = [](const char *name, Identity &identity, const std::function<QString()> &ask) {
+        if (!identity.linked)
+            return QString();
+        if (!identity.asked) {
+            identity.text = ask();
+            identity.asked = true;
+        }
+        return QLatin1String(name) + QStringLiteral(": ")
+               + (identity.text.isEmpty() ? QStringLiteral("no answer to *IDN?") : identity.text);
+    };
+    QStringList lines{line("synthesizer", synthesizerIdentity, [this] { return synthesizer->identify(); })};
+    if (spur)
+        lines << line("spectrum analyzer", analyzerIdentity, [this] { return spectrumAnalyzer->identify(); });
+    else
+        lines << line("power meter", powerMeterIdentity, [this] { return powerMeter->identify(); });
+    lines.removeAll(QString());
+    return lines.join(QLatin1Char('\n'));
+}
+
 QStringList DevicesWork::startWarnings(bool spur, bool channelA, const QString &gridShortfall) const
 {
     QStringList warnings;
@@ -569,6 +597,7 @@ void DevicesWork::connectToDevice(const QString &ip)
     traceThreads();
     if (repost("connectToDevice", Q_ARG(QString, ip)))
         return;
+    synthesizerIdentity = Identity(true);
     usbHidConnected = false;
     synthesizer->connectToDevice(dotted(ip));
     synthesizer->readAnswer();
@@ -578,6 +607,7 @@ void DevicesWork::connectToDeviceUsbCom(const QString &numberComPort)
 {
     if (repost("connectToDeviceUsbCom", Q_ARG(QString, numberComPort)))
         return;
+    synthesizerIdentity = Identity(true);
     synthesizer->connectToDeviceUsbCom(numberComPort);
 }
 
@@ -585,6 +615,7 @@ void DevicesWork::connectToDeviceUsbHid(const QString &nameDevice)
 {
     if (repost("connectToDeviceUsbHid", Q_ARG(QString, nameDevice)))
         return;
+    synthesizerIdentity = Identity(true);
     requestedHidDevice = nameDevice.isNull() ? QStringLiteral("") : nameDevice;
     synthesizer->connectToDeviceUsbHid(nameDevice);
 }
@@ -594,6 +625,7 @@ void DevicesWork::connectToPowerMeter(const QString &ip)
     traceThreads();
     if (repost("connectToPowerMeter", Q_ARG(QString, ip)))
         return;
+    powerMeterIdentity = Identity(true);
     powerMeter->connectToPowerMeter(dotted(ip));
 }
 
@@ -602,6 +634,7 @@ void DevicesWork::connectToSpectrumAnalyzer(const QString &ip)
     traceThreads();
     if (repost("connectToSpectrumAnalyzer", Q_ARG(QString, ip)))
         return;
+    analyzerIdentity = Identity(true);
     spectrumAnalyzer->connectToAnalyzer(dotted(ip));
 }
 
@@ -609,6 +642,7 @@ void DevicesWork::disconnectFromDevice()
 {
     if (repost("disconnectFromDevice"))
         return;
+    synthesizerIdentity = Identity();
     synthesizer->disconnectFromDevice();
 }
 
@@ -616,6 +650,7 @@ void DevicesWork::disconnectFromDeviceUsbCom()
 {
     if (repost("disconnectFromDeviceUsbCom"))
         return;
+    synthesizerIdentity = Identity();
     synthesizer->disconnectFromDeviceUsbCom();
 }
 
@@ -623,6 +658,7 @@ void DevicesWork::disconnectFromDeviceUsbHid()
 {
     if (repost("disconnectFromDeviceUsbHid"))
         return;
+    synthesizerIdentity = Identity();
     usbHidConnected = false;
     synthesizer->disconnectFromDeviceUsbHid();
 }
@@ -631,6 +667,7 @@ void DevicesWork::disconnectFromPowerMeter()
 {
     if (repost("disconnectFromPowerMeter"))
         return;
+    powerMeterIdentity = Identity();
     powerMeter->disconnectFromPowerMeter();
 }
 
@@ -638,6 +675,7 @@ void DevicesWork::disconnectFromSpectrumAnalyzer()
 {
     if (repost("disconnectFromSpectrumAnalyzer"))
         return;
+    analyzerIdentity = Identity();
     spectrumAnalyzer->disconnectFromAnalyzer();
 }
 
@@ -662,9 +700,12 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
     const FrequencyGrid grid =
         announceGrid(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep, false);
     const QStringList warnings = startWarnings(false, form.channelA, form.justPower ? QString() : grid.shortfall);
-    if (recorder)
+    const QString identified = identities(false);
+    if (recorder) {
         for (const QString &warning : warnings)
             recorder->addNote(warning);
+        recorder->setIdentities(identified);
+    }
     const Resume from = takeResume(QStringLiteral("power"));
     if (!from.refused.isEmpty()) {
         excelWorker->quitExcel();
@@ -877,9 +918,12 @@ void DevicesWork::measureSpectrum(ValueForm form)
     const FrequencyGrid grid =
         announceGrid(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep, true);
     const QStringList warnings = startWarnings(true, false, grid.shortfall);
-    if (recorder)
+    const QString identified = identities(true);
+    if (recorder) {
         for (const QString &warning : warnings)
             recorder->addNote(warning);
+        recorder->setIdentities(identified);
+    }
     const Resume from = takeResume(QStringLiteral("spur"));
     if (!from.refused.isEmpty()) {
         excelWorker->quitExcel();

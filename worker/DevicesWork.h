@@ -47,6 +47,10 @@ public:
     // chosen (none: channel B is read).
     void setShownRfOff(bool off);
     void setChannelChosen(bool chosen);
+    // Whether the runs that start from now on record the identities of their instruments: each
+    // instrument a run uses is asked *IDN? at the run's start, once per connection. Off, nothing
+    // more goes on any wire and the runs record no identities.
+    void setIdentify(bool on);
 
     // Folder of the report workbooks, taken by the report writer at initialization; the
     // application directory unless set before.
@@ -229,6 +233,18 @@ private:
     // Where a measurement that begins starts, and its run in the store (a new one, or the
     // resumed one).
     Resume takeResume(const QString &measurement);
+    // An instrument's answer to *IDN? on its present connection.
+    struct Identity
+    {
+        explicit Identity(bool linked = false) : linked(linked) {}
+        bool linked; // a connection was asked for and has not been given up since
+        bool asked = false;
+        QString text;
+    };
+    // The identities of the instruments a run of this kind uses, asked for where not yet asked on
+    // their connections; one line each, "synthesizer: ..." (empty when identifying is off, and
+    // when the run was stopped before it began: nothing is sent then).
+    QString identities(bool spur);
 
     OrvaneDeviceDriver *synthesizer = nullptr;
     PowerMeterDriver *powerMeter = nullptr;
@@ -248,6 +264,10 @@ private:
     std::atomic<int> delayMs{0};
     std::atomic<bool> rfShownOff{false};
     std::atomic<bool> channelChosen{true};
+    std::atomic<bool> identifyFlag{false};
+    Identity synthesizerIdentity;
+    Identity powerMeterIdentity;
+    Identity analyzerIdentity;
     // The RF output as this program last switched it: 1 on, -1 off, 0 not yet.
     int rfSwitched = 0;
     QString reportFolder;

@@ -36,6 +36,8 @@ public:
     void placeRowsOf(ExcelWorker &writer);
     // What the next run records as its setup, instruments and identities.
     void setContext(const QByteArray &setup, const QString &instruments, const QString &identities);
+    // The instruments' identities alone, as the run that begins next records them.
+    void setIdentities(const QString &text) { identities = text; }
     void addNote(const QString &note) { notes << note; }
     // A measurement of this kind ("power" or "spur") begins, or a resumed run goes on.
     void begin(const QString &measurement);

@@ -24,6 +24,8 @@ private slots:
     void toNumberList();
     void notANumberTrouble_data();
     void notANumberTrouble();
+    void identity_data();
+    void identity();
 };
 
 void tst_AnswerParsing::toNumber_data()
@@ -131,6 +133,28 @@ void tst_AnswerParsing::notANumberTrouble()
     const QString trouble = AnswerParsing::notANumberTrouble(
         query, answer, list ? AnswerParsing::Expected::NumberList : AnswerParsing::Expected::Number);
     QCOMPARE(trouble, expected);
+}
+
+void tst_AnswerParsing::identity_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("CR LF") << QByteArray("ORVANE,SG-6000,123,1.2\r\n") << "ORVANE,SG-6000,123,1.2";
+    QTest::newRow("spaces around") << QByteArray(" \tKVD,KVD4471B,4,1.0 \n") << "KVD,KVD4471B,4,1.0";
+    // The record keeps one line per instrument: a second line never slips into it.
+    QTest::newRow("two lines") << QByteArray("A,B,1,2\nstray\n") << "A,B,1,2";
+    QTest::newRow("zero byte") << QByteArray("A,B\0junk\n", 10) << "A,B";
+    QTest::newRow("control and high bytes") << QByteArray("A\x1b[31m,\xb5W\n") << "A?[31m,?W";
+    QTest::newRow("lone LF") << QByteArray("\n") << "";
+    QTest::newRow("nothing") << QByteArray() << "";
+    QTest::newRow("long answer is cut") << QByteArray(5000, 'x') + '\n' << QString(AnswerParsing::identityCharacters, 'x');
+}
+
+void tst_AnswerParsing::identity()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, expected);
+    QCOMPARE(AnswerParsing::identity(answer), expected);
 }
 
 QTEST_GUILESS_MAIN(tst_AnswerParsing)

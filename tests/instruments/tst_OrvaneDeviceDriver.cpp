@@ -527,9 +527,12 @@ void tst_OrvaneDeviceDriver::serialTextAnswerArrivesOnce()
     QSignalSpy labels(&driver, &OrvaneDeviceDriver::labelAnswerFromDevice);
     driver.setCommand(QStringLiteral("*IDN?"));
     driver.readAnswer();
+    // Asked for the run's record, the answer goes to no label.
+    QCOMPARE(driver.identify(), QStringLiteral("Orvane,SG"));
     QTest::qWait(100);
     QCOMPARE(labels.size(), 1);
     QCOMPARE(labels.at(0).at(0).toString(), QStringLiteral("Orvane,SG\n"));
+    QCOMPARE(peer.received(), QByteArray("*IDN?\n*IDN?\n"));
 }
 
 void tst_OrvaneDeviceDriver::serialUnaskedAnswerArrivesWhole()

@@ -173,6 +173,12 @@ void tst_OrvaneDeviceDriverHid::textAnswer()
     const FakeHidapi::Read read = FakeHidapi::reads().constLast();
     QCOMPARE(read.length, 64);
     QCOMPARE(read.timeoutMs, 300);
+    // An identity asked for: to no label, and none from an answer that may be cut short.
+    QCOMPARE(driver.identify(), QStringLiteral("38.5"));
+    QCOMPARE(FakeHidapi::writtenReports().constLast(), reportFor("*IDN?\n"));
+    FakeHidapi::setResponder([](const QByteArray &) { return answer("Gen,42"); });
+    QCOMPARE(driver.identify(), QString());
+    QCOMPARE(labels.size(), 1);
 }
 
 void tst_OrvaneDeviceDriverHid::numericAnswer_data()

@@ -65,12 +65,14 @@ void tst_PowerMeterDriver::commandBytes()
     driver.setFrequencyChannelA(-0.5);
     QCOMPARE(driver.fetchChannelA(), 1.0);
     QCOMPARE(driver.fetchChannelB(), 1.0);
+    QCOMPARE(driver.identify(), QStringLiteral("1.0"));
     QLocale::setDefault(previous);
     QTRY_COMPARE(fake.received(), QByteArray("SENS1:FREQ 50.0000 MHz\n"
                                              "SENS2:FREQ 1234.5679 MHz\n"
                                              "SENS1:FREQ -0.5000 MHz\n"
                                              "FETC?\n"
-                                             "FETC2?\n"));
+                                             "FETC2?\n"
+                                             "*IDN?\n"));
 }
 
 void tst_PowerMeterDriver::readings_data()

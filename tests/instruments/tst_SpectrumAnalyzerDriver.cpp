@@ -52,6 +52,7 @@ const QList<CommandCase> &commandCases()
         {"peakListLevels", [](D &d) { d.peakListLevels(); }, "calc:mark:func:fpe:y?\n"},
         {"peakListFrequencies", [](D &d) { d.peakListFrequencies(); }, "calc:mark:func:fpe:x?\n"},
         {"peakTable", [](D &d) { d.peakTable(); }, "trac:math:peak?\n"},
+        {"identify", [](D &d) { QCOMPARE(d.identify(), QStringLiteral("1")); }, "*IDN?\n"},
     };
     return cases;
 }

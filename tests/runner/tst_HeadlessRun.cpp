@@ -350,6 +350,11 @@ void tst_HeadlessRun::exitCodes()
         const QStringList lines = bench->receivedLines(QStringLiteral("synthesizer"));
         QVERIFY2(!lines.isEmpty() && lines.first().startsWith(QStringLiteral("POW")), qPrintable(lines.join('|')));
     }
+    if (bench) {
+        // Setups without limits are no tests: no instrument is asked who it is.
+        for (const QString instrument : {"synthesizer", "power meter", "spectrum analyzer"})
+            QVERIFY2(!bench->receivedLines(instrument).contains(QStringLiteral("*IDN?")), qPrintable(instrument));
+    }
 }
 
 void tst_HeadlessRun::helpAndVersionWithoutADisplay_data()

@@ -3,6 +3,8 @@
 
 #include <QtTest>
 
+Q_DECLARE_METATYPE(BenchSetup::Identify)
+
 class tst_SetupFile : public QObject
 {
     Q_OBJECT
@@ -13,6 +15,8 @@ private slots:
     void recordsAndRoundTrip();
     void unitRefusals_data();
     void unitRefusals();
+    void identifies_data();
+    void identifies();
 };
 
 namespace {
@@ -362,4 +366,33 @@ void tst_SetupFile::unitRefusals()
 }
 
 QTEST_APPLESS_MAIN(tst_SetupFile)
+void tst_SetupFile::identifies_data()
+{
+    QTest::addColumn<BenchSetup::Identify>("identify");
+    // Per measurement: 'L' with limits, 'l' with limits but not run, '-' without.
+    QTest::addColumn<QString>("measurements");
+    QTest::addColumn<bool>("expected");
+    using I = BenchSetup::Identify;
+    QTest::newRow("unset, no measurement") << I::Unset << "" << false;
+    QTest::newRow("unset, no limits") << I::Unset << "--" << false;
+    QTest::newRow("unset, limits on the second") << I::Unset << "-L" << true;
+    QTest::newRow("unset, limits on one kept but not run") << I::Unset << "l-" << true;
+    QTest::newRow("on, no limits") << I::On << "-" << true;
+    QTest::newRow("off, limits") << I::Off << "LL" << false;
+}
+
+void tst_SetupFile::identifies()
+{
+    QFETCH(BenchSetup::Identify, identify);
+    QFETCH(QString, measurements);
+    BenchSetup setup;
+    setup.identify = identify;
+    for (const QChar kind : measurements) {
+        setup.measurements << MeasurementSetup::defaults(MeasurementSetup::Kind::Power);
+        setup.measurements.last().limits.present = kind != QLatin1Char('-');
+        setup.measurements.last().run = kind != QLatin1Char('l');
+    }
+    QTEST(SetupRecords::identifies(setup), "expected");
+}
+
 #include "tst_SetupFile.moc"

@@ -8,6 +8,7 @@
 #include "Pause.h"
 #include "QueuedSpy.h"
 #include "SignalWait.h"
+#include "SqliteStore.h"
 #include "WorkbookDump.h"
 #include "XlsxDocument.h"
 
@@ -34,7 +35,8 @@ const double noNumber = std::numeric_limits<double>::quiet_NaN();
 class WorkerRig
 {
 public:
-    WorkerRig()
+    // storePath: the results store the worker records its runs in; empty: none.
+    explicit WorkerRig(const QString &storePath = QString())
     {
         MeasurementTypes::registerAll();
         FakeHidapi::reset();
@@ -47,6 +49,7 @@ public:
                 onPause(ms);
         });
         worker = new DevicesWork;
+        worker->setStorePath(storePath);
         worker->moveToThread(&thread);
         thread.start();
         worker->initialization();
@@ -210,6 +213,8 @@ private slots:
     void fetchValuesOverUsbHid();
     void spurPeaksThatAreNotNumbers_data();
     void spurPeaksThatAreNotNumbers();
+    void identitiesOncePerConnection_data();
+    void identitiesOncePerConnection();
 };
 
 void tst_DevicesWork::commandSequences_data()
@@ -673,6 +678,7 @@ void tst_DevicesWork::stopBeforeTheStartIsServedIsKept()
     rig.connectHid();
     FakeInstrument meter(5025);
     meter.setResponder(powerMeterAnswering("2\n"));
+    rig.worker->setIdentify(true);
     QueuedSpy connected(rig.worker, &DevicesWork::powerMeterConnected);
     rig.worker->connectToPowerMeter(meter.address());
     QVERIFY(waitForSignals(connected, 3000));
@@ -690,7 +696,7 @@ void tst_DevicesWork::stopBeforeTheStartIsServedIsKept()
     held.release();
     QVERIFY(waitForSignals(ended, 30000));
     QCOMPARE(ended.at(0).at(0).toBool(), true);
-    QVERIFY(linesStartingWith(meter.lines(), "FETC").isEmpty());
+    QVERIFY(meter.lines().isEmpty()); // nor asked who it is
     // A stop before a later start does not hold for it.
     ended.clear();
     rig.worker->measurePower(powerForm());
@@ -946,6 +952,64 @@ void tst_DevicesWork::spurPeaksThatAreNotNumbers()
         if (it.key().endsWith(QLatin1Char('5')))
             QVERIFY2(it.value() != QLatin1String("n:0"), qPrintable(it.key()));
     QCOMPARE(distinctTroubles(reported), troubles);
+}
+
+void tst_DevicesWork::identitiesOncePerConnection_data()
+{
+    QTest::addColumn<bool>("identify");
+    QTest::addColumn<bool>("synthesizerAnswers");
+    // Between the two runs: the power meter disconnected and connected, the synthesizer's device
+    // opened again as the window's Connect does, without a disconnect.
+    QTest::addColumn<bool>("reconnect");
+    QTest::addColumn<int>("asked"); // *IDN? lines each instrument got over both runs
+    QTest::addColumn<QString>("synthesizer"); // as each run records it; empty: no identities
+    QTest::newRow("off") << false << true << false << 0 << "";
+    QTest::newRow("on: once for both runs") << true << true << false << 1 << "Gen,42,7,1.0";
+    QTest::newRow("on: again on a new connection") << true << true << true << 2 << "Gen,42,7,1.0";
+    QTest::newRow("on: a silent synthesizer is not asked twice") << true << false << false << 1 << "no answer to *IDN?";
+}
+
+void tst_DevicesWork::identitiesOncePerConnection()
+{
+    QFETCH(bool, identify);
+    QFETCH(bool, synthesizerAnswers);
+    QFETCH(bool, reconnect);
+    QFETCH(int, asked);
+    QFETCH(QString, synthesizer);
+    QTemporaryDir storeDir;
+    WorkerRig rig(storeDir.filePath(QStringLiteral("runs.sqlite")));
+    rig.connectHid();
+    FakeHidapi::setResponder([synthesizerAnswers](const QByteArray &text) {
+        return text == "*IDN?\n" && synthesizerAnswers ? QList<QByteArray>{"Gen,42,7,1.0\n"} : QList<QByteArray>{};
+    });
+    FakeInstrument meter(5025);
+    meter.setResponder([](const QByteArray &line) {
+        return line == "*IDN?" ? QList<FakeInstrument::Reply>{{"PowerSim,PM-2,1,1.0\n", 0}}
+                               : powerMeterAnswering("-1\n")(line);
+    });
+    rig.worker->setIdentify(identify);
+    ValueFormMeasurePower form = powerForm();
+    form.pointsCount = 2;
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QVERIFY(runPower(rig, meter, form, &stopped));
+    if (reconnect) {
+        rig.worker->connectToDeviceUsbHid(QStringLiteral("Gen 42"));
+        QueuedSpy connected(rig.worker, &DevicesWork::powerMeterConnected);
+        rig.worker->disconnectFromPowerMeter();
+        rig.worker->connectToPowerMeter(meter.address());
+        QVERIFY(waitForSignals(connected, 3000));
+    }
+    QVERIFY(runPower(rig, meter, form, &stopped));
+    rig.worker->closeStore();
+    rig.sync();
+    QCOMPARE(rig.log().count(QStringLiteral("*IDN?")), asked);
+    QCOMPARE(meter.lines().count("*IDN?"), asked);
+    QStringList announcements;
+    const auto store = SqliteStore::open(storeDir.filePath(QStringLiteral("runs.sqlite")), SqliteStore::Mode::Read, &announcements);
+    const QString recorded = synthesizer.isEmpty() ? QString() : "synthesizer: " + synthesizer + "\npower meter: PowerSim,PM-2,1,1.0";
+    for (const RunSummary &run : store->runs(RunFilter()))
+        QCOMPARE(run.identities, recorded);
+    QCOMPARE(store->runs(RunFilter()).size(), 2);
 }
 
 QTEST_GUILESS_MAIN(tst_DevicesWork)

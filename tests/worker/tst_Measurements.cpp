@@ -6,6 +6,7 @@
 #include "Pause.h"
 #include "QueuedSpy.h"
 #include "SignalWait.h"
+#include "SqliteStore.h"
 #include "WorkbookDump.h"
 #include "XlsxDocument.h"
 
@@ -20,7 +21,8 @@ namespace {
 class BenchRig
 {
 public:
-    explicit BenchRig(const QStringList &simulatorArguments)
+    // storePath: the results store the worker records its runs in; empty: none.
+    explicit BenchRig(const QStringList &simulatorArguments, const QString &storePath = QString())
         : sim(QStringList{QStringLiteral("--verbose")} + simulatorArguments)
     {
         MeasurementTypes::registerAll();
@@ -29,6 +31,7 @@ public:
             pauses << int(ms);
         });
         worker = new DevicesWork;
+        worker->setStorePath(storePath);
         worker->moveToThread(&thread);
         thread.start();
         worker->initialization();
@@ -126,16 +129,24 @@ private slots:
 void tst_Measurements::spurMeasurement_data()
 {
     QTest::addColumn<bool>("rohdeSchwarz");
-    QTest::newRow("R&S") << true;
-    QTest::newRow("KVD4471B") << false;
+    QTest::addColumn<bool>("identify"); // the run records its instruments' identities
+    QTest::newRow("R&S") << true << false;
+    QTest::newRow("KVD4471B") << false << false;
+    QTest::newRow("R&S, identified") << true << true;
+    QTest::newRow("KVD4471B, identified") << false << true;
 }
 
 void tst_Measurements::spurMeasurement()
 {
     QFETCH(bool, rohdeSchwarz);
-    BenchRig rig({QStringLiteral("--analyzer-model"), rohdeSchwarz ? QStringLiteral("rs") : QStringLiteral("kvd")});
+    QFETCH(bool, identify);
+    QTemporaryDir storeDir;
+    const QString storePath = identify ? storeDir.filePath(QStringLiteral("runs.sqlite")) : QString();
+    BenchRig rig({QStringLiteral("--analyzer-model"), rohdeSchwarz ? QStringLiteral("rs") : QStringLiteral("kvd")},
+                 storePath);
     QVERIFY2(rig.sim.isReady(), qPrintable(rig.sim.standardError()));
     QVERIFY(rig.connectAll());
+    rig.worker->setIdentify(identify);
     QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
     QueuedSpy points(rig.worker, &DevicesWork::labelCountPointsSpurs);
     QueuedSpy minimum(rig.worker, &DevicesWork::labelMinimumSpur);
@@ -158,6 +169,19 @@ void tst_Measurements::spurMeasurement()
     QCOMPARE(count.at(2).at(0).toString(), QStringLiteral("8"));
 
     QStringList analyzer = rig.sim.receivedLines(QStringLiteral("spectrum analyzer"));
+    // Asked first and once; the lines after it are the same.
+    if (identify)
+        QCOMPARE(analyzer.takeFirst(), QStringLiteral("*IDN?"));
+    QVERIFY(!analyzer.contains(QStringLiteral("*IDN?")));
+    QCOMPARE(rig.sim.receivedLines(QStringLiteral("synthesizer")).count(QStringLiteral("*IDN?")), int(identify));
+    if (identify) {
+        rig.worker->closeStore();
+        rig.sync();
+        QStringList announcements;
+        QCOMPARE(SqliteStore::open(storePath, SqliteStore::Mode::Read, &announcements)->runs(RunFilter()).value(0).identities,
+                 QStringLiteral("synthesizer: Orvane,SG-Sim,000001,1.0\nspectrum analyzer: ")
+                     + (rohdeSchwarz ? "Rohde&Schwarz,FSx-Sim,000003,1.0" : "KVD,KVD4471B-Sim,000004,1.0"));
+    }
     QStringList firstPoint;
     if (rohdeSchwarz) {
         firstPoint << "ADJust:ALL" << "DISP:WIND:TRAC:Y:RLEV -7.0000 dBm" << "SWE:POIN 32000"
