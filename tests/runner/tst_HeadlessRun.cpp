@@ -168,6 +168,9 @@ void tst_HeadlessRun::exitCodes_data()
     QTest::newRow("power meter lost during the run")
         << powerRun << QStringList() << true << 6 << "the power meter's connection was lost"
         << QStringList{"Table -5 dBm=6"} << QStringList{"--powermeter-close-after", "4"} << local;
+    QTest::newRow("a setup that identifies its instruments")
+        << powerRun << QStringList{"--set", "store.identify=true"} << true << 0 << QString()
+        << QStringList{"Table -5 dBm=6"} << QStringList() << local;
     QTest::newRow("synthesizer lost during the run")
         << powerRun << QStringList() << true << 6
         << "the synthesizer's connection was lost during the run: the readings are not at the stated frequencies"
@@ -347,13 +350,26 @@ void tst_HeadlessRun::exitCodes()
     }
     if (bench && !simArguments.contains(QStringLiteral("--synth-hang-up"))) {
         // The synthesizer got the power first, then every point's frequency, as from the window.
-        const QStringList lines = bench->receivedLines(QStringLiteral("synthesizer"));
+        QStringList lines = bench->receivedLines(QStringLiteral("synthesizer"));
+        lines.removeAll(QStringLiteral("*IDN?"));
         QVERIFY2(!lines.isEmpty() && lines.first().startsWith(QStringLiteral("POW")), qPrintable(lines.join('|')));
     }
     if (bench) {
-        // Setups without limits are no tests: no instrument is asked who it is.
+        // Setups without limits are no tests: no instrument is asked who it is, unless the setup
+        // says so; then each instrument of the run once, and the answers are on record.
+        const bool identifies = overrides.contains(QStringLiteral("store.identify=true"));
         for (const QString instrument : {"synthesizer", "power meter", "spectrum analyzer"})
-            QVERIFY2(!bench->receivedLines(instrument).contains(QStringLiteral("*IDN?")), qPrintable(instrument));
+            QVERIFY2(bench->receivedLines(instrument).count(QStringLiteral("*IDN?"))
+                         == (identifies && instrument != QLatin1String("spectrum analyzer") ? 1 : 0),
+                     qPrintable(instrument));
+        if (identifies) {
+            const auto results = SqliteStore::open(QDir(storeFolder).filePath(store), SqliteStore::Mode::Read, nullptr);
+            const QList<RunSummary> runs = results->runs(RunFilter());
+            QCOMPARE(runs.size(), 1);
+            QVERIFY2(runs.first().identities.startsWith(QStringLiteral("synthesizer: "))
+                         && runs.first().identities.contains(QStringLiteral("\npower meter: ")),
+                     qPrintable(runs.first().identities));
+        }
     }
 }
 
