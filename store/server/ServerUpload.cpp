@@ -42,7 +42,7 @@ const char localPeaks[] = "SELECT point, number, frequency, level FROM peaks WHE
     " writer, " unit ", " verdict " FROM runs WHERE id > ? ORDER BY id"
 const char localRuns[] = LOCAL_RUNS("unit, operator", RUN_VERDICT);
 const char localUnjudgedRuns[] = LOCAL_RUNS("'', ''", NO_RUN_VERDICT);
-const int runEndedColumn = 4, runOutcomeColumn = 6, runVerdictColumn = 14; // of localRuns
+const int runEndedColumn = 4, runOutcomeColumn = 6; // of localRuns
 const char localPasses[] = "SELECT rowid, run, pass, output_power, started FROM passes WHERE rowid > ? ORDER BY rowid";
 const char localTroubles[] = "SELECT id, run, at, instrument, text FROM troubles WHERE id > ? ORDER BY id";
 const char localWorkbooks[] = "SELECT rowid, run, workbook FROM run_workbooks WHERE rowid > ? ORDER BY rowid";
@@ -457,10 +457,6 @@ bool ServerUpload::readLocal(const Maxima &maxima, Snapshot *snapshot)
         for (QVariantList &run : snapshot->runs) {
             run[runEndedColumn] = QVariant(QVariant::String);
             run[runOutcomeColumn] = QStringLiteral("running");
-            // Its verdict too: it may count points that are not there yet.
-            run[runVerdictColumn] = QStringLiteral("");
-            for (int count = 1; count <= 3; ++count)
-                run[runVerdictColumn + count] = 0;
         }
     }
     if (ok && !snapshot->morePoints) {

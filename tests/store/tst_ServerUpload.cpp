@@ -178,6 +178,10 @@ void addPoints(SqliteStore &store, qint64 run, int from, int count, qint64 later
         } else {
             point.values = {1e9 + i * 1e6, -30.0 + i / 3.0, i % 7 == 0 ? noValue : -5.0, 21.5};
         }
+        // Judged, every third failing; a spur point against its spur limit alone.
+        point.verdict = i % 3 == 0 ? QStringLiteral("FAIL") : QStringLiteral("PASS");
+        point.limitMargin = (i % 3 == 0 ? -1 : 1) * i / 8.0;
+        (point.row == StoredPoint::Row::Spur ? point.limitSpur : point.limitUpper) = -20.0 + i;
         QVERIFY(store.addPoint(point) > 0);
     }
 }
@@ -464,9 +468,14 @@ void tst_ServerUpload::upload()
         QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
     }
 
-    const qint64 run = store->beginRun(runStart(QStringLiteral("{\"run\": \"µ\"}")));
+    RunStart start = runStart(QStringLiteral("{\"run\": \"µ\"}"));
+    start.unit = QStringLiteral("SN 7/µ");
+    start.operatorName = QStringLiteral("Zoë");
+    const qint64 run = store->beginRun(start);
     store->addPass(run, 1, -5.0, QDateTime::fromMSecsSinceEpoch(1796000200000, Qt::UTC));
     addPoints(*store, run, 1, 50);
+    // Its verdict as it stands after these points; it changes with the later ones.
+    store->setVerdict(run, RunVerdict{QStringLiteral("MARGINAL"), 0, 2, 0});
     if (interruption == QLatin1String("server stopped")) {
         QVERIFY(upload.uploadNow());
         QVERIFY(cluster->stop());
@@ -474,6 +483,7 @@ void tst_ServerUpload::upload()
     store->addTrouble(run, RunTrouble{QDateTime::fromMSecsSinceEpoch(1796000300000, Qt::UTC),
                                       QStringLiteral("power meter"), QStringLiteral("no answer")});
     addPoints(*store, run, 51, 70);
+    store->setVerdict(run, RunVerdict{QStringLiteral("FAIL"), 40, 2, 1});
     if (interruption == QLatin1String("resumed")) {
         store->endRun(run, QStringLiteral("stopped"), QDateTime::fromMSecsSinceEpoch(1796000400000, Qt::UTC));
         QVERIFY(upload.uploadNow());
@@ -536,10 +546,13 @@ void tst_ServerUpload::upload()
     QCOMPARE(differences(localPoints(path), serverPoints(admin, names.first())), QString());
     const QString points = QString::number(interruption == QLatin1String("resumed") ? 130 : 120);
     QCOMPARE(admin.texts(QStringLiteral("SELECT local_id, outcome, to_char(ended AT TIME ZONE 'UTC', 'HH24:MI:SS'),"
-                                        " point_count, pass_count, trouble_count, convert_from(setup, 'UTF8')"
+                                        " point_count, pass_count, trouble_count, convert_from(setup, 'UTF8'), unit,"
+                                        " operator, verdict, failed_points, marginal_points, unread_points"
                                         " FROM run_list ORDER BY local_id")),
-             (QStringList{QStringLiteral("%1|finished|00:55:00|30|0|0|{\"earlier\": true}").arg(earlier),
-                          QStringLiteral("%1|finished|01:01:40|%2|1|1|{\"run\": \"µ\"}").arg(run).arg(points)}));
+             (QStringList{QStringLiteral("%1|finished|00:55:00|30|0|0|{\"earlier\": true}||||0|0|0").arg(earlier),
+                          QStringLiteral("%1|finished|01:01:40|%2|1|1|{\"run\": \"µ\"}|SN 7/µ|Zoë|FAIL|40|2|1")
+                              .arg(run)
+                              .arg(points)}));
     QCOMPARE(admin.texts(QStringLiteral("SELECT run, instrument, text FROM troubles")),
              QStringList{QStringLiteral("%1|power meter|no answer").arg(run)});
     QCOMPARE(admin.texts(QStringLiteral("SELECT run, workbook FROM run_workbooks ORDER BY local_id")),
@@ -562,6 +575,12 @@ void tst_ServerUpload::upload()
     QCOMPARE(there.outcome, here.outcome);
     QCOMPARE(there.points, here.points);
     QCOMPARE(there.workbooks, here.workbooks);
+    QCOMPARE(there.unit, here.unit);
+    QCOMPARE(there.operatorName, here.operatorName);
+    QCOMPARE(there.verdict.verdict, here.verdict.verdict);
+    QCOMPARE(there.verdict.failed, here.verdict.failed);
+    QCOMPARE(there.verdict.marginal, here.verdict.marginal);
+    QCOMPARE(there.verdict.unread, here.verdict.unread);
     const QList<StoredPoint> serverList = server->points(there.id);
     const QList<StoredPoint> localList = store->points(run);
     QCOMPARE(serverList.size(), localList.size());
@@ -571,6 +590,11 @@ void tst_ServerUpload::upload()
                      && a.pointIndex == b.pointIndex && a.peakLevels == b.peakLevels
                      && a.peakFrequencies == b.peakFrequencies && a.values.size() == b.values.size(),
                  qPrintable(QStringLiteral("point %1").arg(b.number)));
+        const QVector<double> judgedThere{a.limitMargin, a.limitUpper, a.limitLower, a.limitSpur},
+            judgedHere{b.limitMargin, b.limitUpper, b.limitLower, b.limitSpur};
+        QCOMPARE(a.verdict, b.verdict);
+        for (int v = 0; v < 4; ++v)
+            QVERIFY(judgedThere.at(v) == judgedHere.at(v) || (qIsNaN(judgedThere.at(v)) && qIsNaN(judgedHere.at(v))));
         for (int v = 0; v < a.values.size(); ++v)
             QVERIFY(a.values.at(v) == b.values.at(v) || (qIsNaN(a.values.at(v)) && qIsNaN(b.values.at(v))));
     }
@@ -1001,19 +1025,29 @@ void tst_ServerUpload::listsAsTheLocalStores_data()
     QTest::addColumn<int>("sinceDay"); // of January 2026; 0: any
     QTest::addColumn<int>("limit");
     QTest::addColumn<QString>("station");
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<QString>("verdict");
 
-    QTest::newRow("all") << QString() << 0 << 0 << QString();
-    QTest::newRow("letters of any case") << "SPUR" << 0 << 0 << QString();
-    QTest::newRow("in the setup") << "\"power\": -7" << 0 << 0 << QString();
-    QTest::newRow("in a workbook, percent sign no wildcard") << "10%" << 0 << 0 << QString();
-    QTest::newRow("underscore no wildcard") << "a_b" << 0 << 0 << QString();
-    QTest::newRow("backslash a letter") << "c:\\d" << 0 << 0 << QString();
+    QTest::newRow("all") << QString() << 0 << 0 << QString() << QString() << QString();
+    QTest::newRow("letters of any case") << "SPUR" << 0 << 0 << QString() << QString() << QString();
+    QTest::newRow("in the setup") << "\"power\": -7" << 0 << 0 << QString() << QString() << QString();
+    QTest::newRow("in a workbook, percent sign no wildcard") << "10%" << 0 << 0 << QString() << QString() << QString();
+    QTest::newRow("underscore no wildcard") << "a_b" << 0 << 0 << QString() << QString() << QString();
+    QTest::newRow("backslash a letter") << "c:\\d" << 0 << 0 << QString() << QString() << QString();
     // A station named with a capital is found by a text in small letters, as in a local store.
-    QTest::newRow("station, as text") << "bench-1" << 0 << 0 << QString();
-    QTest::newRow("one station") << QString() << 0 << 0 << "bench-2";
-    QTest::newRow("station and text") << "10" << 0 << 0 << "Bench-1";
-    QTest::newRow("since and limit") << QString() << 2 << 2 << QString();
-    QTest::newRow("case of other letters kept") << "überlast" << 0 << 0 << QString();
+    QTest::newRow("station, as text") << "bench-1" << 0 << 0 << QString() << QString() << QString();
+    QTest::newRow("one station") << QString() << 0 << 0 << "bench-2" << QString() << QString();
+    QTest::newRow("station and text") << "10" << 0 << 0 << "Bench-1" << QString() << QString();
+    QTest::newRow("since and limit") << QString() << 2 << 2 << QString() << QString() << QString();
+    QTest::newRow("case of other letters kept") << "überlast" << 0 << 0 << QString() << QString() << QString();
+    QTest::newRow("one unit, whole and in its case") << QString() << 0 << 0 << QString() << "SN-1" << QString();
+    QTest::newRow("a unit in other letters' case is another") << QString() << 0 << 0 << QString() << "sn-1"
+                                                              << QString();
+    QTest::newRow("a unit in the text, letters of any case") << "sn-1" << 0 << 0 << QString() << QString() << QString();
+    QTest::newRow("failed") << QString() << 0 << 0 << QString() << QString() << "FAIL";
+    QTest::newRow("incomplete: stopped, having passed so far") << QString() << 0 << 0 << QString() << QString()
+                                                               << "INCOMPLETE";
+    QTest::newRow("unit and verdict") << QString() << 0 << 0 << QString() << "SN-1" << "PASS";
 }
 
 void tst_ServerUpload::listsAsTheLocalStores()
@@ -1024,6 +1058,8 @@ void tst_ServerUpload::listsAsTheLocalStores()
     QFETCH(int, sinceDay);
     QFETCH(int, limit);
     QFETCH(QString, station);
+    QFETCH(QString, unit);
+    QFETCH(QString, verdict);
 
     // Two benches' stores, sent up; the server's list is the two lists merged.
     QTemporaryDir folder;
@@ -1032,14 +1068,14 @@ void tst_ServerUpload::listsAsTheLocalStores()
     struct Run
     {
         int store, day;
-        const char *measurement, *setup, *workbook, *outcome;
+        const char *measurement, *setup, *workbook, *outcome, *unit, *verdict;
     };
-    const Run made[] = {{0, 1, "power", "{\"power\": -7, \"points\": 10}", "Table 10 dBm", "finished"},
-                        {1, 2, "spur", "{}", "Table 100 dBm", "stopped"},
-                        {0, 3, "power", "{}", "Table 10% dBm", "finished"},
-                        {0, 3, "power", "{}", "a_b in c:\\d", "running"},
-                        {1, 4, "power", "{}", "Überlast Ä", "finished"},
-                        {0, 5, "power", "{}", "überlast ä", "finished"}};
+    const Run made[] = {{0, 1, "power", "{\"power\": -7, \"points\": 10}", "Table 10 dBm", "finished", "SN-1", "PASS"},
+                        {1, 2, "spur", "{}", "Table 100 dBm", "stopped", "SN-1", "PASS"},
+                        {0, 3, "power", "{}", "Table 10% dBm", "finished", "sn-1", "FAIL"},
+                        {0, 3, "power", "{}", "a_b in c:\\d", "running", "SN-2", "FAIL"},
+                        {1, 4, "power", "{}", "Überlast Ä", "finished", "SN-2", "MARGINAL"},
+                        {0, 5, "power", "{}", "überlast ä", "finished", "", ""}};
     for (const Run &run : made) {
         const std::unique_ptr<SqliteStore> store =
             SqliteStore::open(folder.filePath(names.at(run.store)), SqliteStore::Mode::Write, nullptr);
@@ -1047,7 +1083,9 @@ void tst_ServerUpload::listsAsTheLocalStores()
         start.station = names.at(run.store);
         start.measurement = QString::fromUtf8(run.measurement);
         start.started = at(run.day, 10);
+        start.unit = QString::fromUtf8(run.unit);
         const qint64 id = store->beginRun(start);
+        store->setVerdict(id, RunVerdict{QString::fromUtf8(run.verdict), 0, 0, 0});
         StoredPoint point;
         point.run = id;
         point.workbook = QString::fromUtf8(run.workbook);
@@ -1065,6 +1103,8 @@ void tst_ServerUpload::listsAsTheLocalStores()
     filter.text = text;
     filter.limit = limit;
     filter.station = station;
+    filter.unit = unit;
+    filter.verdict = verdict;
     if (sinceDay > 0)
         filter.since = at(sinceDay, 9);
     QList<QPair<QDateTime, QString>> expected;
@@ -1105,7 +1145,7 @@ void tst_ServerUpload::olderServerIsUpgraded()
         raw.setDatabaseName(legacy);
         QVERIFY(raw.open());
         for (const char *sql : {"DROP TRIGGER store_identity_kept", "DROP TRIGGER store_identity_fixed",
-                                "DROP TABLE store_identity", "DELETE FROM schema_version WHERE version = 3"})
+                                "DROP TABLE store_identity", "DELETE FROM schema_version WHERE version >= 3"})
             QVERIFY2(QSqlQuery(raw).exec(QString::fromUtf8(sql)), sql);
         raw.close();
     }
@@ -1138,8 +1178,13 @@ void tst_ServerUpload::olderServerIsUpgraded()
         QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
     }
     QCOMPARE(older.number(QStringLiteral("SELECT max(version) FROM schema_version")), qint64(ServerSchema::current));
-    QCOMPARE(older.texts(QStringLiteral("SELECT local_id, point_count, store = '' FROM run_list ORDER BY id")),
-             (QStringList{QStringLiteral("1|5|true"), QStringLiteral("1|3|false")}));
+    // The runs of before have no unit or verdict; those of a store of the layout before judgements
+    // neither, their points none.
+    QCOMPARE(older.texts(QStringLiteral("SELECT local_id, point_count, store = '', unit, verdict FROM run_list"
+                                        " ORDER BY id")),
+             (QStringList{QStringLiteral("1|5|true||"), QStringLiteral("1|3|false||")}));
+    QCOMPARE(older.number(QStringLiteral("SELECT count(*) FROM points WHERE store = '' AND verdict IS NOT NULL")),
+             qint64(0));
     QCOMPARE(older.texts(QStringLiteral("SELECT count(*), count(DISTINCT local_id) FROM points WHERE store = ''")),
              QStringList{QStringLiteral("5|5")});
     // The station's grant on the list outlives the upgrade.
