@@ -553,6 +553,13 @@ void tst_ServerUpload::upload()
                           QStringLiteral("%1|finished|01:01:40|%2|1|1|{\"run\": \"µ\"}|SN 7/µ|Zoë|FAIL|40|2|1")
                               .arg(run)
                               .arg(points)}));
+    // A verdict written after its run's outcome went up follows it alone.
+    if (interruption != QLatin1String("two names")) {
+        store->setVerdict(run, RunVerdict{QStringLiteral("FAIL"), 41, 2, 1});
+        QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
+        QCOMPARE(admin.number(QStringLiteral("SELECT failed_points FROM run_list WHERE local_id = %1").arg(run)),
+                 qint64(41));
+    }
     QCOMPARE(admin.texts(QStringLiteral("SELECT run, instrument, text FROM troubles")),
              QStringList{QStringLiteral("%1|power meter|no answer").arg(run)});
     QCOMPARE(admin.texts(QStringLiteral("SELECT run, workbook FROM run_workbooks ORDER BY local_id")),
