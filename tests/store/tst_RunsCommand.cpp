@@ -364,8 +364,7 @@ void tst_RunsCommand::wrongCommandLines_data()
     QTest::newRow("unknown option") << QStringList{"--all"} << "Unknown option 'all'";
     QTest::newRow("a verdict that is none") << QStringList{"--verdict", "GOOD"}
                                             << "--verdict: \"GOOD\" is none of PASS, MARGINAL, NO-READING, FAIL";
-    QTest::newRow("a unit with show") << QStringList{"show", "1", "--unit", "SN-100"}
-                                      << "--unit does not go with runs show";
+
 }
 
 void tst_RunsCommand::wrongCommandLines()

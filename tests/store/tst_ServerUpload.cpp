@@ -569,7 +569,8 @@ void tst_ServerUpload::upload()
     const std::unique_ptr<RunHistory> server = RunHistory::open(address());
     QCOMPARE(server->problem(), QString());
     RunFilter filter;
-    filter.text = QStringLiteral("µ");
+    filter.unit = QStringLiteral("SN 7/µ");
+    filter.verdict = QStringLiteral("FAIL");
     const QList<RunSummary> found = server->runs(filter);
     QCOMPARE(found.size(), 1);
     const RunSummary there = found.first();
@@ -1032,29 +1033,19 @@ void tst_ServerUpload::listsAsTheLocalStores_data()
     QTest::addColumn<int>("sinceDay"); // of January 2026; 0: any
     QTest::addColumn<int>("limit");
     QTest::addColumn<QString>("station");
-    QTest::addColumn<QString>("unit");
-    QTest::addColumn<QString>("verdict");
 
-    QTest::newRow("all") << QString() << 0 << 0 << QString() << QString() << QString();
-    QTest::newRow("letters of any case") << "SPUR" << 0 << 0 << QString() << QString() << QString();
-    QTest::newRow("in the setup") << "\"power\": -7" << 0 << 0 << QString() << QString() << QString();
-    QTest::newRow("in a workbook, percent sign no wildcard") << "10%" << 0 << 0 << QString() << QString() << QString();
-    QTest::newRow("underscore no wildcard") << "a_b" << 0 << 0 << QString() << QString() << QString();
-    QTest::newRow("backslash a letter") << "c:\\d" << 0 << 0 << QString() << QString() << QString();
+    QTest::newRow("all") << QString() << 0 << 0 << QString();
+    QTest::newRow("letters of any case") << "SPUR" << 0 << 0 << QString();
+    QTest::newRow("in the setup") << "\"power\": -7" << 0 << 0 << QString();
+    QTest::newRow("in a workbook, percent sign no wildcard") << "10%" << 0 << 0 << QString();
+    QTest::newRow("underscore no wildcard") << "a_b" << 0 << 0 << QString();
+    QTest::newRow("backslash a letter") << "c:\\d" << 0 << 0 << QString();
     // A station named with a capital is found by a text in small letters, as in a local store.
-    QTest::newRow("station, as text") << "bench-1" << 0 << 0 << QString() << QString() << QString();
-    QTest::newRow("one station") << QString() << 0 << 0 << "bench-2" << QString() << QString();
-    QTest::newRow("station and text") << "10" << 0 << 0 << "Bench-1" << QString() << QString();
-    QTest::newRow("since and limit") << QString() << 2 << 2 << QString() << QString() << QString();
-    QTest::newRow("case of other letters kept") << "überlast" << 0 << 0 << QString() << QString() << QString();
-    QTest::newRow("one unit, whole and in its case") << QString() << 0 << 0 << QString() << "SN-1" << QString();
-    QTest::newRow("a unit in other letters' case is another") << QString() << 0 << 0 << QString() << "sn-1"
-                                                              << QString();
-    QTest::newRow("a unit in the text, letters of any case") << "sn-1" << 0 << 0 << QString() << QString() << QString();
-    QTest::newRow("failed") << QString() << 0 << 0 << QString() << QString() << "FAIL";
-    QTest::newRow("incomplete: stopped, having passed so far") << QString() << 0 << 0 << QString() << QString()
-                                                               << "INCOMPLETE";
-    QTest::newRow("unit and verdict") << QString() << 0 << 0 << QString() << "SN-1" << "PASS";
+    QTest::newRow("station, as text") << "bench-1" << 0 << 0 << QString();
+    QTest::newRow("one station") << QString() << 0 << 0 << "bench-2";
+    QTest::newRow("station and text") << "10" << 0 << 0 << "Bench-1";
+    QTest::newRow("since and limit") << QString() << 2 << 2 << QString();
+    QTest::newRow("case of other letters kept") << "überlast" << 0 << 0 << QString();
 }
 
 void tst_ServerUpload::listsAsTheLocalStores()
@@ -1065,8 +1056,6 @@ void tst_ServerUpload::listsAsTheLocalStores()
     QFETCH(int, sinceDay);
     QFETCH(int, limit);
     QFETCH(QString, station);
-    QFETCH(QString, unit);
-    QFETCH(QString, verdict);
 
     // Two benches' stores, sent up; the server's list is the two lists merged.
     QTemporaryDir folder;
@@ -1075,14 +1064,14 @@ void tst_ServerUpload::listsAsTheLocalStores()
     struct Run
     {
         int store, day;
-        const char *measurement, *setup, *workbook, *outcome, *unit, *verdict;
+        const char *measurement, *setup, *workbook, *outcome;
     };
-    const Run made[] = {{0, 1, "power", "{\"power\": -7, \"points\": 10}", "Table 10 dBm", "finished", "SN-1", "PASS"},
-                        {1, 2, "spur", "{}", "Table 100 dBm", "stopped", "SN-1", "PASS"},
-                        {0, 3, "power", "{}", "Table 10% dBm", "finished", "sn-1", "FAIL"},
-                        {0, 3, "power", "{}", "a_b in c:\\d", "running", "SN-2", "FAIL"},
-                        {1, 4, "power", "{}", "Überlast Ä", "finished", "SN-2", "MARGINAL"},
-                        {0, 5, "power", "{}", "überlast ä", "finished", "", ""}};
+    const Run made[] = {{0, 1, "power", "{\"power\": -7, \"points\": 10}", "Table 10 dBm", "finished"},
+                        {1, 2, "spur", "{}", "Table 100 dBm", "stopped"},
+                        {0, 3, "power", "{}", "Table 10% dBm", "finished"},
+                        {0, 3, "power", "{}", "a_b in c:\\d", "running"},
+                        {1, 4, "power", "{}", "Überlast Ä", "finished"},
+                        {0, 5, "power", "{}", "überlast ä", "finished"}};
     for (const Run &run : made) {
         const std::unique_ptr<SqliteStore> store =
             SqliteStore::open(folder.filePath(names.at(run.store)), SqliteStore::Mode::Write, nullptr);
@@ -1090,9 +1079,7 @@ void tst_ServerUpload::listsAsTheLocalStores()
         start.station = names.at(run.store);
         start.measurement = QString::fromUtf8(run.measurement);
         start.started = at(run.day, 10);
-        start.unit = QString::fromUtf8(run.unit);
         const qint64 id = store->beginRun(start);
-        store->setVerdict(id, RunVerdict{QString::fromUtf8(run.verdict), 0, 0, 0});
         StoredPoint point;
         point.run = id;
         point.workbook = QString::fromUtf8(run.workbook);
@@ -1110,8 +1097,6 @@ void tst_ServerUpload::listsAsTheLocalStores()
     filter.text = text;
     filter.limit = limit;
     filter.station = station;
-    filter.unit = unit;
-    filter.verdict = verdict;
     if (sinceDay > 0)
         filter.since = at(sinceDay, 9);
     QList<QPair<QDateTime, QString>> expected;
@@ -1185,13 +1170,10 @@ void tst_ServerUpload::olderServerIsUpgraded()
         QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
     }
     QCOMPARE(older.number(QStringLiteral("SELECT max(version) FROM schema_version")), qint64(ServerSchema::current));
-    // The runs of before have no unit or verdict; those of a store of the layout before judgements
-    // neither, their points none.
+    // The runs of before, and those of a store of the layout before judgements, have no unit or verdict.
     QCOMPARE(older.texts(QStringLiteral("SELECT local_id, point_count, store = '', unit, verdict FROM run_list"
                                         " ORDER BY id")),
              (QStringList{QStringLiteral("1|5|true||"), QStringLiteral("1|3|false||")}));
-    QCOMPARE(older.number(QStringLiteral("SELECT count(*) FROM points WHERE store = '' AND verdict IS NOT NULL")),
-             qint64(0));
     QCOMPARE(older.texts(QStringLiteral("SELECT count(*), count(DISTINCT local_id) FROM points WHERE store = ''")),
              QStringList{QStringLiteral("5|5")});
     // The station's grant on the list outlives the upgrade.
