@@ -364,6 +364,7 @@ void tst_RunsCommand::wrongCommandLines_data()
     QTest::newRow("unknown option") << QStringList{"--all"} << "Unknown option 'all'";
     QTest::newRow("a verdict that is none") << QStringList{"--verdict", "GOOD"}
                                             << "--verdict: \"GOOD\" is none of PASS, MARGINAL, NO-READING, FAIL";
+    QTest::newRow("a unit of spaces") << QStringList{"--unit", " "} << "--unit needs a serial number";
 
 }
 
