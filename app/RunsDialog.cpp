@@ -5,8 +5,10 @@
 #include "RunExport.h"
 #include "SetupFile.h"
 #include "SqliteStore.h"
+#include "StoredRows.h"
 
 #include <QCheckBox>
+#include <QColor>
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDesktopServices>
@@ -48,7 +50,19 @@ QString setupInShort(const QByteArray &setup)
 }
 
 enum Column { RunColumn, WhenColumn, MeasurementColumn, SetupColumn, PointsColumn, PassesColumn, EndedColumn,
-              WorkbooksColumn, TroublesColumn, StationColumn, Columns };
+              WorkbooksColumn, TroublesColumn, StationColumn, UnitColumn, VerdictColumn, Columns };
+
+// The colour a verdict is read by at a glance: red, amber, green; none for the others.
+QColor verdictColour(const QString &verdict)
+{
+    if (verdict == QLatin1String("FAIL") || verdict == QLatin1String("NO READING"))
+        return QColor(0xc6, 0x28, 0x28);
+    if (verdict == QLatin1String("MARGINAL"))
+        return QColor(0xb2, 0x6a, 0x00);
+    if (verdict == QLatin1String("PASS"))
+        return QColor(0x2e, 0x7d, 0x32);
+    return QColor();
+}
 
 } // namespace
 
@@ -113,6 +127,8 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
     , readerThread(new QThread(this))
     , filter(new QLineEdit(this))
     , stationFilter(new QComboBox(this))
+    , unitFilter(new QLineEdit(this))
+    , verdictFilter(new QComboBox(this))
     , sinceOn(new QCheckBox(QStringLiteral("Since"), this))
     , since(new QDateEdit(QDate::currentDate().addMonths(-1), this))
     , table(new QTableWidget(0, Columns, this))
@@ -127,12 +143,20 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
     setWindowTitle(QStringLiteral("Runs"));
     resize(960, 600);
     filter->setObjectName(QStringLiteral("editRunsFilter"));
-    filter->setPlaceholderText(QStringLiteral("Filter: measurement, workbook, station, how it ended…"));
+    filter->setPlaceholderText(QStringLiteral("Filter: measurement, workbook, station, unit, operator, how it ended…"));
     filter->setClearButtonEnabled(true);
     stationFilter->setObjectName(QStringLiteral("comboBoxRunsStation"));
     stationFilter->addItem(QStringLiteral("All stations"));
     stationFilter->setToolTip(QStringLiteral("The runs of one bench alone"));
     stationFilter->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    unitFilter->setObjectName(QStringLiteral("editRunsUnit"));
+    unitFilter->setPlaceholderText(QStringLiteral("Unit (serial)"));
+    unitFilter->setToolTip(QStringLiteral("The runs of one unit alone: its whole serial number, as recorded"));
+    unitFilter->setClearButtonEnabled(true);
+    verdictFilter->setObjectName(QStringLiteral("comboBoxRunsVerdict"));
+    verdictFilter->addItem(QStringLiteral("Any verdict"));
+    verdictFilter->addItems(StoredRows::verdicts());
+    verdictFilter->setToolTip(QStringLiteral("The runs of one verdict alone"));
     sinceOn->setObjectName(QStringLiteral("checkBoxRunsSince"));
     since->setObjectName(QStringLiteral("dateRunsSince"));
     since->setCalendarPopup(true);
@@ -141,7 +165,7 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
     table->setHorizontalHeaderLabels({QStringLiteral("Run"), QStringLiteral("When"), QStringLiteral("Measurement"),
                                       QStringLiteral("Setup"), QStringLiteral("Points"), QStringLiteral("Passes"),
                                       QStringLiteral("Ended"), QStringLiteral("Workbooks"), QStringLiteral("Troubles"),
-                                      QStringLiteral("Station")});
+                                      QStringLiteral("Station"), QStringLiteral("Unit"), QStringLiteral("Verdict")});
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -166,6 +190,8 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
     auto *filters = new QHBoxLayout;
     filters->addWidget(filter, 1);
     filters->addWidget(stationFilter);
+    filters->addWidget(unitFilter);
+    filters->addWidget(verdictFilter);
     filters->addWidget(sinceOn);
     filters->addWidget(since);
     auto *buttons = new QHBoxLayout;
@@ -206,6 +232,8 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
 
     connect(filter, &QLineEdit::textChanged, this, &RunsDialog::refresh);
     connect(stationFilter, QOverload<int>::of(&QComboBox::activated), this, &RunsDialog::refresh);
+    connect(unitFilter, &QLineEdit::textChanged, this, &RunsDialog::refresh);
+    connect(verdictFilter, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &RunsDialog::refresh);
     connect(sinceOn, &QCheckBox::toggled, this, [this](bool on) {
         since->setEnabled(on);
         refresh();
@@ -263,6 +291,9 @@ void RunsDialog::refresh()
         runFilter.since = since->date().startOfDay();
     if (stationFilter->currentIndex() > 0)
         runFilter.station = stationFilter->currentText();
+    runFilter.unit = unitFilter->text().trimmed();
+    if (verdictFilter->currentIndex() > 0)
+        runFilter.verdict = verdictFilter->currentText();
     if (onServer)
         message->setText(QStringLiteral("Reading the runs of every station from %1…").arg(history));
     *latest = ++generation;
@@ -305,11 +336,26 @@ void RunsDialog::fill(int readGeneration, const QList<RunSummary> &runs, const Q
                                 run.outcome,
                                 run.workbooks.join(QStringLiteral(", ")),
                                 QString::number(run.troubles),
-                                run.station};
+                                run.station,
+                                run.unit,
+                                run.verdict.verdict};
         for (int column = 0; column < cells.size(); ++column) {
             auto *item = new QTableWidgetItem(cells.at(column));
             if (column == EndedColumn && !run.note.isEmpty())
                 item->setToolTip(run.note);
+            if (column == VerdictColumn && !run.verdict.verdict.isEmpty()) {
+                const QColor colour = verdictColour(run.verdict.verdict);
+                if (colour.isValid())
+                    item->setForeground(colour);
+                item->setToolTip(QStringLiteral("%1 failed, %2 marginal, %3 without a reading%4")
+                                     .arg(run.verdict.failed)
+                                     .arg(run.verdict.marginal)
+                                     .arg(run.verdict.unread)
+                                     .arg(run.outcome == QLatin1String("running") ? QStringLiteral(", so far")
+                                                                                  : QString()));
+            }
+            if (column == UnitColumn && !run.operatorName.isEmpty())
+                item->setToolTip(QStringLiteral("Measured by %1").arg(run.operatorName));
             if (column == RunColumn && onServer)
                 item->setToolTip(QStringLiteral("Run %1 of %2").arg(QString::number(run.localId), run.station));
             table->setItem(row, column, item);

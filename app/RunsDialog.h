@@ -64,9 +64,10 @@ private:
 };
 
 // The window's list of the runs in the results store, or of every station on the shared results
-// server, newest first, with a text, date and station filter; the selected run's details with its
-// passes and troubles; from a run: its workbooks' folder, its setup into the form, its points as
-// CSV, and going on with it when it is this bench's own and was stopped or interrupted.
+// server, newest first, with a text, date, station, unit and verdict filter; the selected run's
+// details with its passes and troubles; from a run: its workbooks' folder, its setup into the
+// form, its points as CSV, and going on with it when it is this bench's own and was stopped or
+// interrupted.
 class RunsDialog : public QDialog
 {
     Q_OBJECT
@@ -128,6 +129,8 @@ private:
     const std::shared_ptr<std::atomic<qint64>> detailsOf = std::make_shared<std::atomic<qint64>>(0);
     QLineEdit *filter = nullptr;
     QComboBox *stationFilter = nullptr;
+    QLineEdit *unitFilter = nullptr;
+    QComboBox *verdictFilter = nullptr;
     QCheckBox *sinceOn = nullptr;
     QDateEdit *since = nullptr;
     QTableWidget *table = nullptr;

@@ -7,6 +7,7 @@
 #include "RunHistory.h"
 #include "ServerAddress.h"
 #include "SqliteStore.h"
+#include "StoredRows.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -25,7 +26,8 @@ namespace {
 enum Exit { Done = 0, CannotRead = 1, WrongCommand = 2 };
 
 const char usage[] = "Lists the runs of the results store, shows one, exports its points or prints its setup.\n\n"
-                     "  rfbench runs [--json] [--since DATE] [--match TEXT] [--station NAME] [--limit N]\n"
+                     "  rfbench runs [--json] [--since DATE] [--match TEXT] [--station NAME] [--unit SERIAL]\n"
+                     "               [--verdict VERDICT] [--limit N]\n"
                      "  rfbench runs show ID [--json]\n"
                      "  rfbench runs export ID --csv FILE   (FILE \"-\": standard output)\n"
                      "  rfbench runs setup ID               (the setup, as a file rfbench run takes)\n\n"
@@ -75,7 +77,22 @@ QJsonObject runObject(const RunSummary &run)
                        {QStringLiteral("workbooks"), QJsonArray::fromStringList(run.workbooks)},
                        {QStringLiteral("instruments"), run.instruments},
                        {QStringLiteral("identities"), run.identities},
-                       {QStringLiteral("note"), run.note}};
+                       {QStringLiteral("note"), run.note},
+                       {QStringLiteral("unit"), run.unit},
+                       {QStringLiteral("operator"), run.operatorName},
+                       // null for a run without limits
+                       {QStringLiteral("verdict"), run.verdict.verdict.isEmpty() ? QJsonValue() : run.verdict.verdict},
+                       {QStringLiteral("failed"), run.verdict.failed},
+                       {QStringLiteral("marginal"), run.verdict.marginal},
+                       {QStringLiteral("unread"), run.verdict.unread}};
+}
+
+// The verdict as the store keeps it, from what a person types: any case, "-" or "_" for the space.
+QString verdictNamed(const QString &text)
+{
+    QString name = text.trimmed().toUpper();
+    name.replace(QLatin1Char('-'), QLatin1Char(' ')).replace(QLatin1Char('_'), QLatin1Char(' '));
+    return StoredRows::verdicts().contains(name) ? name : QString();
 }
 
 void printList(const QList<RunSummary> &runs, bool filtered)
@@ -84,15 +101,16 @@ void printList(const QList<RunSummary> &runs, bool filtered)
         print(filtered ? QStringLiteral("No run matches.\n") : QStringLiteral("No runs are recorded.\n"));
         return;
     }
+    // Columns are added at the end, so that a script that cuts the ones before keeps working.
     const QStringList heads{"ID", "Started", "Ended", "Outcome", "Measurement", "Points", "Passes", "Troubles",
-                            "Station", "User", "Workbooks"};
-    const QList<bool> right{true, false, false, false, false, true, true, true, false, false, false};
+                            "Station", "User", "Workbooks", "Unit", "Verdict"};
+    const QList<bool> right{true, false, false, false, false, true, true, true, false, false, false, false, false};
     QList<QStringList> rows{heads};
     for (const RunSummary &run : runs)
         rows << QStringList{QString::number(run.id), localText(run.started), localText(run.ended), run.outcome,
                             run.measurement, QString::number(run.points), QString::number(run.passes),
                             QString::number(run.troubles), run.station, run.user,
-                            run.workbooks.join(QStringLiteral(", "))};
+                            run.workbooks.join(QStringLiteral(", ")), run.unit, run.verdict.verdict};
     QList<int> widths;
     for (int column = 0; column < heads.size(); ++column) {
         int width = 0;
@@ -166,13 +184,21 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
                                                   "2026-12-08T10:30:00, with Z or an offset for another zone."),
                                    QStringLiteral("date"));
     const QCommandLineOption match(QStringLiteral("match"),
-                                   QStringLiteral("Runs with <text> in their measurement, station, outcome, setup or "
-                                                  "workbooks."),
+                                   QStringLiteral("Runs with <text> in their measurement, station, outcome, setup, "
+                                                  "workbooks, unit or operator."),
                                    QStringLiteral("text"));
     const QCommandLineOption limit(QStringLiteral("limit"), QStringLiteral("At most <n> runs, the newest."),
                                    QStringLiteral("n"));
     const QCommandLineOption station(QStringLiteral("station"), QStringLiteral("Runs of the station <name> alone."),
                                      QStringLiteral("name"));
+    const QCommandLineOption unit(QStringLiteral("unit"),
+                                  QStringLiteral("Runs of the unit whose serial number is <serial>, whole and as "
+                                                 "recorded: letters' case counts."),
+                                  QStringLiteral("serial"));
+    const QCommandLineOption verdict(QStringLiteral("verdict"),
+                                     QStringLiteral("Runs of <verdict> alone: PASS, MARGINAL, NO-READING, FAIL or "
+                                                    "INCOMPLETE, as the list shows it."),
+                                     QStringLiteral("verdict"));
     const QCommandLineOption csv(QStringLiteral("csv"), QStringLiteral("The CSV file export writes."),
                                  QStringLiteral("file"));
     const QCommandLineOption dataDir(QStringLiteral("data-dir"),
@@ -181,7 +207,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
     const QCommandLineOption storeFile(QStringLiteral("store"),
                                        QStringLiteral("The results store's file, or a results server's address."),
                                        QStringLiteral("file"));
-    parser.addOptions({help, version, json, since, match, station, limit, csv, dataDir, storeFile});
+    parser.addOptions({help, version, json, since, match, station, unit, verdict, limit, csv, dataDir, storeFile});
     parser.addPositionalArgument(QStringLiteral("runs"), QStringLiteral("The command."));
 
     auto wrong = [](const QString &why) {
@@ -213,6 +239,8 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
         {&match, {QString()}},
         {&limit, {QString()}},
         {&station, {QString()}},
+        {&unit, {QString()}},
+        {&verdict, {QString()}},
         {&csv, {QStringLiteral("export")}}};
     for (const auto &option : allowed)
         if (parser.isSet(*option.first) && !option.second.contains(command))
@@ -231,6 +259,15 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
     }
     filter.text = parser.value(match);
     filter.station = parser.value(station);
+    filter.unit = parser.value(unit).trimmed();
+    if (parser.isSet(unit) && filter.unit.isEmpty())
+        return wrong(QStringLiteral("--unit needs a serial number"));
+    if (parser.isSet(verdict)) {
+        filter.verdict = verdictNamed(parser.value(verdict));
+        if (filter.verdict.isEmpty())
+            return wrong(QStringLiteral("--verdict: \"%1\" is none of PASS, MARGINAL, NO-READING, FAIL, INCOMPLETE")
+                             .arg(parser.value(verdict)));
+    }
     if (parser.isSet(limit)) {
         bool isNumber = false;
         filter.limit = parser.value(limit).toInt(&isNumber);
@@ -276,7 +313,8 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
                 list.append(runObject(run));
             print(QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Indented)));
         } else {
-            printList(runs, parser.isSet(since) || parser.isSet(match) || parser.isSet(station));
+            printList(runs, parser.isSet(since) || parser.isSet(match) || parser.isSet(station) || parser.isSet(unit)
+                                || parser.isSet(verdict));
         }
         return Done;
     }

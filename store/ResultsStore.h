@@ -35,6 +35,10 @@ public:
     virtual void markInWorkbook(const QList<qint64> &points, const QString &workbook) = 0;
     // outcome: "finished", "stopped" or "failed"; a run never ended reads as "interrupted".
     virtual void endRun(qint64 run, const QString &outcome, const QDateTime &ended) = 0;
+    // The run's verdict as it stands, written over the one before: as its points are judged and at
+    // its end. A verdict that is none of RunVerdict's is refused. Read back, a run that did not
+    // reach its end shows INCOMPLETE unless it failed (StoredRows::verdictShown).
+    virtual void setVerdict(qint64 run, const RunVerdict &verdict) = 0;
     // A resumed run runs again under this writer: its outcome goes back to "running". False,
     // with problem(), when another program writes it or the store cannot take it now.
     virtual bool reopenRun(qint64 run) = 0;

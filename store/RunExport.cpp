@@ -39,7 +39,10 @@ QByteArray csv(const QList<StoredPoint> &points)
 {
     const QStringList values = StoredRows::valueColumns();
     QStringList header{"point", "pass", "number", "measured_at", "row", "workbook", "point_index", "in_workbook"};
-    header << values << QStringLiteral("peak_frequencies") << QStringLiteral("peak_levels");
+    // The judgement's columns come last, empty for a run without limits: a script that reads the
+    // columns before them by place reads every export alike.
+    header << values << QStringLiteral("peak_frequencies") << QStringLiteral("peak_levels")
+           << QString::fromLatin1(STORED_POINT_JUDGEMENT).split(QStringLiteral(", "));
     QString text = header.join(QLatin1Char(',')) + QStringLiteral("\r\n");
     for (const StoredPoint &point : points) {
         QStringList cells{QString::number(point.id),
@@ -65,6 +68,8 @@ QByteArray csv(const QList<StoredPoint> &points)
         for (const double level : point.peakLevels)
             levels << number(level);
         cells << frequencies.join(QLatin1Char(' ')) << levels.join(QLatin1Char(' '));
+        cells << point.verdict << number(point.limitMargin) << number(point.limitUpper) << number(point.limitLower)
+              << number(point.limitSpur);
         text += cells.join(QLatin1Char(',')) + QStringLiteral("\r\n");
     }
     return text.toUtf8();

@@ -11,7 +11,8 @@
 // times as they are written there. Free of I/O.
 namespace RunExport {
 
-// Every point with its pass, number, time, row and values; one line each, CR LF, UTF-8.
+// Every point with its pass, number, time, row, values and peaks, then its verdict, margin and
+// limits; one line each, CR LF, UTF-8.
 QByteArray csv(const QList<StoredPoint> &points);
 
 // C locale, as short as reads back the same; empty when not a number. Frequencies in hertz stay

@@ -96,7 +96,8 @@ struct RunSummary
     QString dataFolder; // where its workbooks are; empty when not recorded (and on a server)
     QString unit;
     QString operatorName;
-    // Empty for a run without limits. A run that never ended reads "INCOMPLETE" unless it failed.
+    // Empty for a run without limits. A run that did not reach its end (stopped, failed,
+    // interrupted) reads "INCOMPLETE" unless it failed; a run still running reads its verdict so far.
     RunVerdict verdict;
 };
 
@@ -110,10 +111,10 @@ struct RunTrouble
 struct RunFilter
 {
     QDateTime since;  // null: any
-    QString text;     // matched in the measurement, workbooks, setup, station, outcome; empty: any
+    QString text;     // matched in the measurement, workbooks, setup, station, outcome, unit, operator; empty: any
     QString station;  // runs of this station alone; empty: any
-    QString unit;     // runs of this unit's serial alone, as given; empty: any
-    QString verdict;  // runs of this verdict alone ("PASS", ...); empty: any
+    QString unit;     // runs of this unit's serial alone, whole and as recorded (case counts); empty: any
+    QString verdict;  // runs of this verdict alone ("PASS", ...), as RunSummary shows it; empty: any
     int limit = 0;    // 0: all; newest first
 };
 

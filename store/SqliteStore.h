@@ -72,6 +72,7 @@ public:
     bool placeRows(const QList<RowPlace> &places) override;
     void markInWorkbook(const QList<qint64> &points, const QString &workbook) override;
     void endRun(qint64 run, const QString &outcome, const QDateTime &ended) override;
+    void setVerdict(qint64 run, const RunVerdict &verdict) override;
     bool reopenRun(qint64 run) override;
     bool flush() override;
     int waitingWrites() const override { return int(pending.size()); }

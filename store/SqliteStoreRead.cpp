@@ -43,6 +43,7 @@ QList<StoredPoint> SqliteStore::pointsWhere(const char *sql, const char *peaksSq
         point.placedSheet = query->value(17).toString();
         point.placedRow = query->value(18).toInt();
         point.dataFolder = query->value(19).toString();
+        StoredRows::readJudgement(*query, firstJudgementColumn, &point);
         at.insert(point.id, points.size());
         points << point;
     }
@@ -108,7 +109,8 @@ QString SqliteStore::dataFolderOf(qint64 run)
 
 QList<StoredPoint> SqliteStore::points(qint64 run)
 {
-    return pointsWhere(layout >= 4 ? pointsOfRun : pointsOfOlderRun, peaksOfRun, {run});
+    return pointsWhere(layout >= 5 ? pointsOfRun : layout == 4 ? pointsOfUnjudgedRun : pointsOfOlderRun, peaksOfRun,
+                       {run});
 }
 
 RunSummary SqliteStore::summaryOf(QSqlQuery &query)
@@ -117,6 +119,8 @@ RunSummary SqliteStore::summaryOf(QSqlQuery &query)
     // Seen from here before the next writer records it.
     if (run.outcome == QLatin1String("running") && !locks->alive(run.id))
         run.outcome = QStringLiteral("interrupted");
+    StoredRows::readJudgement(query, firstRunJudgementColumn, &run);
+    run.verdict.verdict = StoredRows::verdictShown(run.verdict.verdict, run.outcome);
     run.localId = run.id;
     run.store = identityText;
     return run;
@@ -129,15 +133,21 @@ QList<RunSummary> SqliteStore::runs(const RunFilter &filter)
         return list;
     const QString pattern = likePattern(filter.text);
     const QString text = textValue(filter.text).toString();
-    QSqlQuery *query = exec(listRuns, {text, pattern, pattern, pattern, pattern,
-                                       filter.since.isValid() ? timeValue(filter.since) : QStringLiteral(""),
-                                       textValue(filter.station), textValue(filter.station), text, pattern});
+    const QVariant unit = textValue(filter.unit), verdict = textValue(filter.verdict);
+    QSqlQuery *query = exec(layout >= 5 ? listRuns : listUnjudgedRuns,
+                            {text, pattern, pattern, pattern, pattern,
+                             filter.since.isValid() ? timeValue(filter.since) : QStringLiteral(""),
+                             textValue(filter.station), textValue(filter.station), text, pattern, pattern, pattern,
+                             unit, unit, verdict, verdict, verdict});
     if (!query)
         return list;
     // The newest that match, read until there are enough.
     while ((filter.limit <= 0 || list.size() < filter.limit) && query->next()) {
         const RunSummary run = summaryOf(*query);
-        if (text.isEmpty() || query->value(16).toBool() || likeContains(run.outcome, text))
+        const bool textFound = text.isEmpty() || query->value(elsewhereColumn).toBool()
+                            || likeContains(run.outcome, text) || likeContains(run.unit, text)
+                            || likeContains(run.operatorName, text);
+        if (textFound && (filter.verdict.isEmpty() || run.verdict.verdict == filter.verdict))
             list << run;
     }
     if (!done(*query))
@@ -160,7 +170,7 @@ RunSummary SqliteStore::run(qint64 id)
     RunSummary found;
     if (!readable)
         return found;
-    QSqlQuery *query = exec(oneRun, {id});
+    QSqlQuery *query = exec(layout >= 5 ? oneRun : oneUnjudgedRun, {id});
     if (!query)
         return found;
     if (query->next())

@@ -157,12 +157,12 @@ inline QString newerText(int version)
 // Statements; each is prepared once per connection.
 inline constexpr char insertRun[] =
     "INSERT INTO runs (station, user, version, started, measurement, outcome, setup, instruments, identities,"
-    " note, writer, data_folder) VALUES (?, ?, ?, ?, ?, 'running', ?, ?, ?, ?, ?, ?)";
+    " note, writer, data_folder, unit, operator) VALUES (?, ?, ?, ?, ?, 'running', ?, ?, ?, ?, ?, ?, ?, ?)";
 inline constexpr char runningRuns[] = "SELECT id, station, writer FROM runs WHERE outcome = 'running'";
 inline constexpr char interruptRun[] = "UPDATE runs SET outcome = 'interrupted' WHERE id = ? AND outcome = 'running'";
 inline constexpr char insertPoint[] = "INSERT INTO points (run, pass, number, measured_at, row_kind, workbook, point_index,"
-                           " " STORED_POINT_VALUES ","
-                           " in_workbook) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+                           " " STORED_POINT_VALUES ", in_workbook, " STORED_POINT_JUDGEMENT ")"
+                           " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 inline constexpr char insertPeak[] = "INSERT INTO peaks (point, number, frequency, level) VALUES (?, ?, ?, ?)";
 inline constexpr char insertPass[] = "INSERT INTO passes (run, pass, output_power, started) VALUES (?, ?, ?, ?)";
 inline constexpr char insertTrouble[] = "INSERT INTO troubles (run, at, instrument, text) VALUES (?, ?, ?, ?)";
@@ -173,42 +173,64 @@ inline constexpr char placedRows[] = "SELECT id, placed_path, placed_sheet, plac
 inline constexpr char folderOfRun[] = "SELECT data_folder FROM runs WHERE id = ?";
 inline constexpr char unmarkedOfRun[] = "SELECT COUNT(*) FROM points WHERE run = ? AND in_workbook IS NULL";
 inline constexpr char endRunSql[] = "UPDATE runs SET outcome = ?, ended = ? WHERE id = ?";
+inline constexpr char verdictSql[] =
+    "UPDATE runs SET verdict = ?, failed_points = ?, marginal_points = ?, unread_points = ? WHERE id = ?";
 inline constexpr char reopenRunSql[] = "UPDATE runs SET outcome = 'running', ended = NULL, writer = ? WHERE id = ?";
-inline constexpr char waitingPoints[] = "SELECT id, run, pass, number, measured_at, row_kind, workbook, point_index,"
-                             " " STORED_POINT_VALUES ", in_workbook,"
-                             " placed_path, placed_sheet, placed_row, (SELECT data_folder FROM runs WHERE runs.id = run)"
-                             " FROM points WHERE in_workbook IS NULL ORDER BY id";
-inline constexpr int firstValueColumn = 8; // of the points' columns above and below
+// A point's columns, in the order pointsWhere reads them; the places and the judgement read as NULL
+// in a store of a layout before them.
+#define POINT_COLUMNS(places, judgement)                                                                  \
+    "SELECT id, run, pass, number, measured_at, row_kind, workbook, point_index, " STORED_POINT_VALUES   \
+    ", in_workbook, " places ", " judgement " FROM points"
+#define POINT_PLACES "placed_path, placed_sheet, placed_row, (SELECT data_folder FROM runs WHERE runs.id = run)"
+#define NO_POINT_PLACES "NULL, NULL, NULL, NULL"
+#define NO_POINT_JUDGEMENT "NULL, NULL, NULL, NULL, NULL"
+inline constexpr char waitingPoints[] =
+    POINT_COLUMNS(POINT_PLACES, STORED_POINT_JUDGEMENT) " WHERE in_workbook IS NULL ORDER BY id";
+inline constexpr int firstValueColumn = 8; // of the points' columns
+inline constexpr int firstJudgementColumn = 20;
 inline constexpr char peaksOfWaiting[] = "SELECT point, frequency, level FROM peaks"
                               " WHERE point IN (SELECT id FROM points WHERE in_workbook IS NULL)"
                               " ORDER BY point, number";
-inline constexpr char pointsOfRun[] = "SELECT id, run, pass, number, measured_at, row_kind, workbook, point_index,"
-                           " " STORED_POINT_VALUES ", in_workbook,"
-                           " placed_path, placed_sheet, placed_row, (SELECT data_folder FROM runs WHERE runs.id = run)"
-                           " FROM points WHERE run = ? ORDER BY id";
-// The same of a store of a layout before the rows' places.
-inline constexpr char pointsOfOlderRun[] = "SELECT id, run, pass, number, measured_at, row_kind, workbook, point_index,"
-                                " " STORED_POINT_VALUES ", in_workbook,"
-                                " NULL, NULL, NULL, NULL FROM points WHERE run = ? ORDER BY id";
+inline constexpr char pointsOfRun[] =
+    POINT_COLUMNS(POINT_PLACES, STORED_POINT_JUDGEMENT) " WHERE run = ? ORDER BY id";
+// The same of a store of a layout before the judgements, and of one before the rows' places too.
+inline constexpr char pointsOfUnjudgedRun[] =
+    POINT_COLUMNS(POINT_PLACES, NO_POINT_JUDGEMENT) " WHERE run = ? ORDER BY id";
+inline constexpr char pointsOfOlderRun[] =
+    POINT_COLUMNS(NO_POINT_PLACES, NO_POINT_JUDGEMENT) " WHERE run = ? ORDER BY id";
 inline constexpr char peaksOfRun[] = "SELECT point, frequency, level FROM peaks"
                           " WHERE point IN (SELECT id FROM points WHERE run = ?) ORDER BY point, number";
 inline constexpr char workbooksOfRun[] = "SELECT workbook FROM run_workbooks WHERE run = ? ORDER BY rowid";
 inline constexpr char troublesOfRun[] = "SELECT at, instrument, text FROM troubles WHERE run = ? ORDER BY id";
 inline constexpr char passesOfRun[] = "SELECT pass, output_power, started FROM passes WHERE run = ? ORDER BY rowid";
+// A run's columns as StoredRows::summaryOf and judgementOf read them: the judgement from column
+// 16 on; empty in a store of a layout before it.
+#define RUN_COLUMNS(judgement)                                                                            \
+    "id, station, user, version, started, ended, measurement, outcome, setup, instruments, identities,"   \
+    " note, point_count, pass_count, trouble_count, writer, " judgement
+#define RUN_JUDGEMENT "unit, operator, verdict, failed_points, marginal_points, unread_points"
+#define NO_RUN_JUDGEMENT "'' AS unit, '' AS operator, '' AS verdict, 0, 0, 0"
+inline constexpr int firstRunJudgementColumn = 16;
 // Newest first; a run matches the text in its measurement, station, setup or workbooks (told by
-// the last column), or in its outcome as shown. That outcome only reading tells for a run recorded
-// as running: these are all listed, for the reader to take those that match.
-inline constexpr char listRuns[] =
-    "SELECT * FROM (SELECT id, station, user, version, started, ended, measurement, outcome, setup, instruments,"
-    " identities, note, point_count, pass_count, trouble_count, writer, ? <> '' AND (measurement LIKE ? ESCAPE '\\'"
-    " OR station LIKE ? ESCAPE '\\' OR setup LIKE ? ESCAPE '\\' OR EXISTS (SELECT 1 FROM run_workbooks"
-    " WHERE run_workbooks.run = runs.id AND workbook LIKE ? ESCAPE '\\')) AS elsewhere"
-    " FROM runs WHERE started >= ? AND (? = '' OR station = ?))"
-    " WHERE ? = '' OR elsewhere OR outcome LIKE ? ESCAPE '\\' OR outcome = 'running'"
-    " ORDER BY started DESC, id DESC";
+// the column after the judgement), in its unit or operator, or in its outcome as shown; and the
+// unit whole, as recorded. Its outcome and verdict as shown only reading tells for a run recorded
+// as running: these are all listed, and so are the runs whose verdict may show as INCOMPLETE, for
+// the reader to take those that match.
+#define LIST_RUNS(judgement)                                                                               \
+    "SELECT * FROM (SELECT " RUN_COLUMNS(judgement) ", ? <> '' AND (measurement LIKE ? ESCAPE '\\'"     \
+    " OR station LIKE ? ESCAPE '\\' OR setup LIKE ? ESCAPE '\\' OR EXISTS (SELECT 1 FROM run_workbooks" \
+    " WHERE run_workbooks.run = runs.id AND workbook LIKE ? ESCAPE '\\')) AS elsewhere"                   \
+    " FROM runs WHERE started >= ? AND (? = '' OR station = ?))"                                          \
+    " WHERE (? = '' OR elsewhere OR unit LIKE ? ESCAPE '\\' OR operator LIKE ? ESCAPE '\\'"             \
+    " OR outcome LIKE ? ESCAPE '\\' OR outcome = 'running')"                                             \
+    " AND (? = '' OR unit = ?)"                                                                           \
+    " AND (? = '' OR verdict = ? OR (? = 'INCOMPLETE' AND verdict NOT IN ('', 'FAIL')))"                  \
+    " ORDER BY started DESC, id DESC"
+inline constexpr int elsewhereColumn = 22;
+inline constexpr char listRuns[] = LIST_RUNS(RUN_JUDGEMENT);
+inline constexpr char listUnjudgedRuns[] = LIST_RUNS(NO_RUN_JUDGEMENT);
 inline constexpr char stationsWithRuns[] = "SELECT DISTINCT station FROM runs ORDER BY station";
-inline constexpr char oneRun[] =
-    "SELECT id, station, user, version, started, ended, measurement, outcome, setup, instruments, identities, note,"
-    " point_count, pass_count, trouble_count, writer FROM runs WHERE id = ?";
+inline constexpr char oneRun[] = "SELECT " RUN_COLUMNS(RUN_JUDGEMENT) " FROM runs WHERE id = ?";
+inline constexpr char oneUnjudgedRun[] = "SELECT " RUN_COLUMNS(NO_RUN_JUDGEMENT) " FROM runs WHERE id = ?";
 
 } // namespace StoreSql

@@ -174,7 +174,8 @@ qint64 SqliteStore::beginRun(const RunStart &start)
         QSqlQuery *insert = exec(insertRun, {textValue(start.station), textValue(start.user), textValue(start.version),
                                              timeValue(started), textValue(start.measurement), bytesValue(start.setup),
                                              textValue(start.instruments), textValue(start.identities),
-                                             textValue(start.note), thisWriter(), textValue(start.dataFolder)});
+                                             textValue(start.note), thisWriter(), textValue(start.dataFolder),
+                                             textValue(start.unit), textValue(start.operatorName)});
         if (!insert)
             return false;
         const qint64 id = insert->lastInsertId().toLongLong();
@@ -223,6 +224,8 @@ qint64 SqliteStore::addPoint(const StoredPoint &point)
         for (int i = 0; i < point.values.size(); ++i)
             values[first + columns.indexOf(names.at(i))] = numberValue(point.values.at(i));
         values << (point.inWorkbook ? textValue(point.savedIn.isEmpty() ? point.workbook : point.savedIn) : QVariant());
+        values << (point.verdict.isEmpty() ? QVariant() : QVariant(point.verdict)) << numberValue(point.limitMargin)
+               << numberValue(point.limitUpper) << numberValue(point.limitLower) << numberValue(point.limitSpur);
         QSqlQuery *insert = exec(insertPoint, values);
         if (!insert)
             return false;
@@ -316,6 +319,17 @@ void SqliteStore::endRun(qint64 run, const QString &outcome, const QDateTime &en
         return update != nullptr;
     });
     releaseEnded();
+}
+
+void SqliteStore::setVerdict(qint64 run, const RunVerdict &verdict)
+{
+    write(run, [this, run, verdict] {
+        QSqlQuery *update = exec(verdictSql, {textValue(verdict.verdict), verdict.failed, verdict.marginal,
+                                              verdict.unread, resolve(run)});
+        if (update)
+            update->finish();
+        return update != nullptr;
+    });
 }
 
 void SqliteStore::releaseEnded()

@@ -164,6 +164,35 @@ QStringList places()
     };
 }
 
+// Layout 5: the judgement of a test station. A point keeps its verdict, its margin to the nearest
+// limit and the limits at its frequency, all NULL for a run without limits; a run keeps the unit
+// under test, the operator, and its verdict with its counts as the worker last wrote them (empty:
+// no limits). What a point was judged is part of what was measured.
+QStringList judgements()
+{
+    return {
+        QStringLiteral("ALTER TABLE runs ADD COLUMN unit TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE runs ADD COLUMN operator TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE runs ADD COLUMN verdict TEXT NOT NULL DEFAULT ''"
+                       " CHECK (verdict IN ('', 'PASS', 'MARGINAL', 'NO READING', 'FAIL', 'INCOMPLETE'))"),
+        QStringLiteral("ALTER TABLE runs ADD COLUMN failed_points INTEGER NOT NULL DEFAULT 0"),
+        QStringLiteral("ALTER TABLE runs ADD COLUMN marginal_points INTEGER NOT NULL DEFAULT 0"),
+        QStringLiteral("ALTER TABLE runs ADD COLUMN unread_points INTEGER NOT NULL DEFAULT 0"),
+        QStringLiteral("CREATE INDEX runs_by_unit ON runs(unit, started) WHERE unit <> ''"),
+        QStringLiteral("ALTER TABLE points ADD COLUMN verdict TEXT"
+                       " CHECK (verdict IN ('PASS', 'MARGINAL', 'NO READING', 'FAIL'))"),
+        QStringLiteral("ALTER TABLE points ADD COLUMN limit_margin REAL"),
+        QStringLiteral("ALTER TABLE points ADD COLUMN limit_upper REAL"),
+        QStringLiteral("ALTER TABLE points ADD COLUMN limit_lower REAL"),
+        QStringLiteral("ALTER TABLE points ADD COLUMN limit_spur REAL"),
+        QStringLiteral("DROP TRIGGER IF EXISTS points_as_measured"),
+        QStringLiteral("CREATE TRIGGER points_as_measured BEFORE UPDATE OF id, run, pass, number, measured_at,"
+                       " row_kind, workbook, point_index, frequency, reading, output_power, synthesizer_power,"
+                       " temperature, span, bandwidth, verdict, limit_margin, limit_upper, limit_lower, limit_spur"
+                       " ON points BEGIN SELECT RAISE(ABORT, 'measured points are not changed'); END"),
+    };
+}
+
 } // namespace
 
 QStringList step(int version)
@@ -177,6 +206,8 @@ QStringList step(int version)
         return identity();
     case 4:
         return places();
+    case 5:
+        return judgements();
     default:
         return {};
     }

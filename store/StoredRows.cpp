@@ -55,4 +55,38 @@ RunSummary summaryOf(const QSqlQuery &query)
     return run;
 }
 
+void readJudgement(const QSqlQuery &query, int first, RunSummary *run)
+{
+    run->unit = query.value(first).toString();
+    run->operatorName = query.value(first + 1).toString();
+    run->verdict.verdict = query.value(first + 2).toString();
+    run->verdict.failed = query.value(first + 3).toLongLong();
+    run->verdict.marginal = query.value(first + 4).toLongLong();
+    run->verdict.unread = query.value(first + 5).toLongLong();
+}
+
+void readJudgement(const QSqlQuery &query, int first, StoredPoint *point)
+{
+    point->verdict = query.value(first).toString();
+    point->limitMargin = numberOf(query.value(first + 1));
+    point->limitUpper = numberOf(query.value(first + 2));
+    point->limitLower = numberOf(query.value(first + 3));
+    point->limitSpur = numberOf(query.value(first + 4));
+}
+
+QString verdictShown(const QString &recorded, const QString &outcome)
+{
+    const bool cutShort = outcome == QLatin1String("stopped") || outcome == QLatin1String("failed")
+                       || outcome == QLatin1String("interrupted");
+    if (cutShort && !recorded.isEmpty() && recorded != QLatin1String("FAIL"))
+        return QStringLiteral("INCOMPLETE");
+    return recorded;
+}
+
+QStringList verdicts()
+{
+    return {QStringLiteral("PASS"), QStringLiteral("MARGINAL"), QStringLiteral("NO READING"), QStringLiteral("FAIL"),
+            QStringLiteral("INCOMPLETE")};
+}
+
 } // namespace StoredRows

@@ -31,6 +31,19 @@ QString indented(const QString &text)
                                 + QLatin1Char('\n');
 }
 
+// "FAIL (3 failed, 1 marginal, 0 without a reading)"; a running run's is so far. Empty without limits.
+QString verdictText(const RunSummary &run)
+{
+    if (run.verdict.verdict.isEmpty())
+        return QString();
+    return QStringLiteral("%1%2 (%3 failed, %4 marginal, %5 without a reading)")
+        .arg(run.verdict.verdict,
+             run.outcome == QLatin1String("running") ? QStringLiteral(" so far") : QString())
+        .arg(run.verdict.failed)
+        .arg(run.verdict.marginal)
+        .arg(run.verdict.unread);
+}
+
 } // namespace
 
 QString read(RunHistory &store, const RunSummary &run)
@@ -45,13 +58,16 @@ QString read(RunHistory &store, const RunSummary &run)
     QString text = QStringLiteral("Run %1\n").arg(run.id);
     const QList<QPair<QString, QString>> fields{
         {QStringLiteral("Measurement"), run.measurement},
+        {QStringLiteral("Unit"), run.unit},
         {QStringLiteral("Outcome"), run.outcome},
+        {QStringLiteral("Verdict"), verdictText(run)},
         {QStringLiteral("Started"), zonedText(run.started)},
         {QStringLiteral("Ended"), zonedText(run.ended)},
         {QStringLiteral("Station"), store.knowsWorkbookRows()
                                         ? run.station
                                         : QStringLiteral("%1 (its run %2)").arg(run.station).arg(run.localId)},
         {QStringLiteral("User"), run.user},
+        {QStringLiteral("Operator"), run.operatorName},
         {QStringLiteral("rfbench"), run.version},
         {QStringLiteral("Points"), store.knowsWorkbookRows()
                                        ? QStringLiteral("%1, %2 of them not in their workbook").arg(run.points).arg(waiting)

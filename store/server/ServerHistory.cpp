@@ -22,18 +22,24 @@ const char runColumns[] =
     "SELECT id, station, \"user\", version, " UTC_TEXT("started") ", " UTC_TEXT("ended") ", measurement, outcome,"
     " setup, instruments, identities, note, point_count, pass_count, trouble_count, local_id, store,"
     " (SELECT string_agg(workbook, E'\\n' ORDER BY w.local_id) FROM run_workbooks w"
-    "  WHERE w.station = l.station AND w.store = l.store AND w.run = l.local_id)"
+    "  WHERE w.station = l.station AND w.store = l.store AND w.run = l.local_id),"
+    " unit, operator, verdict, failed_points, marginal_points, unread_points"
     " FROM run_list l";
+const int firstJudgementColumn = 18; // of runColumns
 // A local store's LIKE ignores the case of ASCII letters alone: the same runs match here when
 // both sides have those folded, and nothing else.
 #define FOLD(text) "translate(" text ", 'ABCDEFGHIJKLMNOPQRSTUVWXYZ', 'abcdefghijklmnopqrstuvwxyz')"
-// Newest first; a run matches the text in its measurement, station, outcome, setup or workbooks.
+// Newest first; a run matches the text in its measurement, station, outcome, setup, workbooks,
+// unit or operator; the unit whole, as recorded; the verdict as StoredRows::verdictShown shows it.
 const char listFilter[] =
     " WHERE (? = '' OR started >= CAST(? AS timestamptz)) AND (? = '' OR station = ?)"
     " AND (? = '' OR " FOLD("measurement") " LIKE ? OR " FOLD("station") " LIKE ? OR " FOLD("outcome") " LIKE ?"
-    "  OR " FOLD("setup_text(setup)") " LIKE ?"
+    "  OR " FOLD("setup_text(setup)") " LIKE ? OR " FOLD("unit") " LIKE ? OR " FOLD("operator") " LIKE ?"
     "  OR EXISTS (SELECT 1 FROM run_workbooks w WHERE w.station = l.station AND w.store = l.store"
     "   AND w.run = l.local_id AND " FOLD("w.workbook") " LIKE ?))"
+    " AND (? = '' OR unit = ?)"
+    " AND (? = '' OR ? = CASE WHEN verdict NOT IN ('', 'FAIL') AND outcome IN ('stopped', 'failed', 'interrupted')"
+    "  THEN 'INCOMPLETE' ELSE verdict END)"
     " ORDER BY started DESC, id DESC LIMIT ?";
 
 QString asciiFolded(QString text)
@@ -46,7 +52,7 @@ QString asciiFolded(QString text)
 // The points of a run by its server id, in the order its station measured them.
 const char pointsOfRun[] =
     "SELECT p.local_id, p.pass, p.number, " UTC_TEXT("p.measured_at") ", p.row_kind, p.workbook, p.point_index,"
-    " " STORED_POINT_VALUES
+    " " STORED_POINT_VALUES ", p.verdict, p.limit_margin, p.limit_upper, p.limit_lower, p.limit_spur"
     " FROM points p JOIN runs r ON r.station = p.station AND r.store = p.store AND r.local_id = p.run"
     " WHERE r.id = ? ORDER BY p.local_id";
 const char peaksOfRun[] =
@@ -139,6 +145,8 @@ RunSummary ServerHistory::summaryOf(QSqlQuery &query)
     run.store = query.value(16).toString();
     if (!query.value(17).isNull())
         run.workbooks = query.value(17).toString().split(QLatin1Char('\n'));
+    StoredRows::readJudgement(query, firstJudgementColumn, &run);
+    run.verdict.verdict = StoredRows::verdictShown(run.verdict.verdict, run.outcome);
     return run;
 }
 
@@ -150,11 +158,13 @@ QList<RunSummary> ServerHistory::runs(const RunFilter &filter)
     const QString station = filter.station.isNull() ? QStringLiteral("") : filter.station;
     const QString text = filter.text.isNull() ? QStringLiteral("") : filter.text;
     const QString pattern = asciiFolded(likePattern(text));
+    const QString unit = filter.unit.isNull() ? QStringLiteral("") : filter.unit;
+    const QString verdict = filter.verdict.isNull() ? QStringLiteral("") : filter.verdict;
     // LIMIT NULL is no limit.
     const QVariant limit = filter.limit > 0 ? QVariant(filter.limit) : QVariant(QVariant::LongLong);
     if (!exec(query, (QByteArray(runColumns) + listFilter).constData(),
               {since, since.isEmpty() ? QStringLiteral("-infinity") : since, station, station, text, pattern, pattern,
-               pattern, pattern, pattern, limit}))
+               pattern, pattern, pattern, pattern, pattern, unit, unit, verdict, verdict, limit}))
         return list;
     while (query.next())
         list << summaryOf(query);
@@ -191,6 +201,7 @@ QList<StoredPoint> ServerHistory::points(qint64 run)
         point.pointIndex = query.value(6).toULongLong();
         for (const QString &name : SqliteStore::valueNames(point.row))
             point.values << numberOf(query.value(firstValue + columns.indexOf(name)));
+        StoredRows::readJudgement(query, firstValue + 7, &point);
         at.insert(point.id, points.size());
         points << point;
     }

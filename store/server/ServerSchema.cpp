@@ -175,6 +175,47 @@ QStringList logins()
     return sql;
 }
 
+// Layout 4: the judgement of a test station, as the local store's layout 5 keeps it. A run's unit,
+// operator and verdict as it went up are in runs; a verdict that changed since is a row of
+// run_outcomes with the outcome, as an outcome is; rows of before keep NULL there, and run_list
+// shows the run's own. Row-level security covers the new columns as it does their tables.
+QStringList judgements()
+{
+    QStringList sql;
+    for (const char *column : {"unit text NOT NULL DEFAULT ''", "operator text NOT NULL DEFAULT ''",
+                               "verdict text NOT NULL DEFAULT ''", "failed_points bigint NOT NULL DEFAULT 0",
+                               "marginal_points bigint NOT NULL DEFAULT 0", "unread_points bigint NOT NULL DEFAULT 0"})
+        sql << QStringLiteral("ALTER TABLE runs ADD COLUMN %1").arg(QLatin1String(column));
+    for (const char *column : {"verdict text", "failed_points bigint", "marginal_points bigint", "unread_points bigint"})
+        sql << QStringLiteral("ALTER TABLE run_outcomes ADD COLUMN %1").arg(QLatin1String(column));
+    for (const char *column : {"verdict text", "limit_margin double precision", "limit_upper double precision",
+                               "limit_lower double precision", "limit_spur double precision"})
+        sql << QStringLiteral("ALTER TABLE points ADD COLUMN %1").arg(QLatin1String(column));
+    sql << QStringLiteral("CREATE INDEX runs_by_unit ON runs(unit, started) WHERE unit <> ''")
+        // Replaced, not dropped, with the new columns at its end: the grants a station was given
+        // on it stay.
+        << QStringLiteral(
+               "CREATE OR REPLACE VIEW run_list AS SELECT r.id, r.station, r.local_id, r.\"user\", r.version, r.started,"
+               " CASE WHEN o.number IS NULL THEN r.ended ELSE o.ended END AS ended, r.measurement,"
+               " COALESCE(o.outcome, r.outcome) AS outcome, r.setup, r.instruments, r.identities, r.note, r.writer,"
+               " (SELECT count(*) FROM points p WHERE p.station = r.station AND p.store = r.store"
+               "  AND p.run = r.local_id) AS point_count,"
+               " (SELECT count(DISTINCT pass) FROM passes s WHERE s.station = r.station AND s.store = r.store"
+               "  AND s.run = r.local_id) AS pass_count,"
+               " (SELECT count(*) FROM troubles t WHERE t.station = r.station AND t.store = r.store"
+               "  AND t.run = r.local_id) AS trouble_count,"
+               " r.store, r.unit, r.operator,"
+               " CASE WHEN o.verdict IS NULL THEN r.verdict ELSE o.verdict END AS verdict,"
+               " CASE WHEN o.verdict IS NULL THEN r.failed_points ELSE o.failed_points END AS failed_points,"
+               " CASE WHEN o.verdict IS NULL THEN r.marginal_points ELSE o.marginal_points END AS marginal_points,"
+               " CASE WHEN o.verdict IS NULL THEN r.unread_points ELSE o.unread_points END AS unread_points"
+               " FROM runs r LEFT JOIN LATERAL (SELECT number, outcome, ended, verdict, failed_points,"
+               "  marginal_points, unread_points FROM run_outcomes x"
+               "  WHERE x.station = r.station AND x.store = r.store AND x.run = r.local_id"
+               "  ORDER BY number DESC LIMIT 1) o ON true");
+    return sql;
+}
+
 } // namespace
 
 QStringList step(int version)
@@ -186,6 +227,8 @@ QStringList step(int version)
         return stores();
     case 3:
         return logins();
+    case 4:
+        return judgements();
     default:
         return {};
     }

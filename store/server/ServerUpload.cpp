@@ -26,19 +26,30 @@
 
 namespace {
 
-// Local rows, in the order of the server statements' values after the station.
-const char localPoints[] = "SELECT id, run, pass, number, measured_at, row_kind, workbook, point_index,"
-                           " " STORED_POINT_VALUES
-                           " FROM points WHERE id > ? ORDER BY id LIMIT ?";
+// Local rows, in the order of the server statements' values after the station. A store of a layout
+// before judgements (one the worker has not opened since, or a copy) sends them empty.
+#define LOCAL_POINTS(judgement)                                                                          \
+    "SELECT id, run, pass, number, measured_at, row_kind, workbook, point_index, " STORED_POINT_VALUES  \
+    ", " judgement " FROM points WHERE id > ? ORDER BY id LIMIT ?"
+const char localPoints[] = LOCAL_POINTS(STORED_POINT_JUDGEMENT);
+const char localUnjudgedPoints[] = LOCAL_POINTS("NULL, NULL, NULL, NULL, NULL");
 const char localPeaks[] = "SELECT point, number, frequency, level FROM peaks WHERE point > ? AND point <= ?"
                           " ORDER BY point, number";
-const char localRuns[] = "SELECT id, user, version, started, ended, measurement, outcome, setup, instruments,"
-                         " identities, note, writer FROM runs WHERE id > ? ORDER BY id";
+#define RUN_VERDICT "verdict, failed_points, marginal_points, unread_points"
+#define NO_RUN_VERDICT "'', 0, 0, 0"
+#define LOCAL_RUNS(unit, verdict)                                                                        \
+    "SELECT id, user, version, started, ended, measurement, outcome, setup, instruments, identities, note," \
+    " writer, " unit ", " verdict " FROM runs WHERE id > ? ORDER BY id"
+const char localRuns[] = LOCAL_RUNS("unit, operator", RUN_VERDICT);
+const char localUnjudgedRuns[] = LOCAL_RUNS("'', ''", NO_RUN_VERDICT);
 const int runEndedColumn = 4, runOutcomeColumn = 6; // of localRuns
 const char localPasses[] = "SELECT rowid, run, pass, output_power, started FROM passes WHERE rowid > ? ORDER BY rowid";
 const char localTroubles[] = "SELECT id, run, at, instrument, text FROM troubles WHERE id > ? ORDER BY id";
 const char localWorkbooks[] = "SELECT rowid, run, workbook FROM run_workbooks WHERE rowid > ? ORDER BY rowid";
-const char localOutcomes[] = "SELECT id, outcome, ended FROM runs";
+// A run's outcome and verdict as they stand.
+const char localOutcomes[] = "SELECT id, outcome, ended, " RUN_VERDICT " FROM runs";
+const char localUnjudgedOutcomes[] = "SELECT id, outcome, ended, " NO_RUN_VERDICT " FROM runs";
+const char localLayout[] = "SELECT max(version) FROM schema_version";
 const char localLast[] = "SELECT (SELECT coalesce(max(id), 0) FROM runs), (SELECT coalesce(max(id), 0) FROM points)";
 const char localWaiting[] = "SELECT count(*) FROM points WHERE id > ?";
 const char localLastPoint[] = "SELECT coalesce(max(id), 0) FROM points";
@@ -82,30 +93,34 @@ const char lockWaitEnd[] = "SELECT set_config('lock_timeout', reset_val, true) F
 const char storeLock[] = "SELECT pg_advisory_xact_lock(1380336211, hashtext(?))";
 const char serverOutcomes[] =
     "SELECT r.local_id, coalesce(o.outcome, r.outcome),"
-    " " UTC_TEXT("CASE WHEN o.number IS NULL THEN r.ended ELSE o.ended END") ", coalesce(o.number, 0)"
-    " FROM runs r LEFT JOIN LATERAL (SELECT number, outcome, ended FROM run_outcomes x"
+    " " UTC_TEXT("CASE WHEN o.number IS NULL THEN r.ended ELSE o.ended END") ", coalesce(o.number, 0),"
+    " CASE WHEN o.verdict IS NULL THEN r.verdict ELSE o.verdict END,"
+    " CASE WHEN o.verdict IS NULL THEN r.failed_points ELSE o.failed_points END,"
+    " CASE WHEN o.verdict IS NULL THEN r.marginal_points ELSE o.marginal_points END,"
+    " CASE WHEN o.verdict IS NULL THEN r.unread_points ELSE o.unread_points END"
+    " FROM runs r LEFT JOIN LATERAL (SELECT number, outcome, ended, " RUN_VERDICT " FROM run_outcomes x"
     "  WHERE x.station = r.station AND x.store = r.store AND x.run = r.local_id ORDER BY number DESC LIMIT 1) o"
     " ON true WHERE r.station = ? AND r.store = ?";
 // ON CONFLICT DO NOTHING: a batch whose commit reached the server but whose answer did not is
 // sent again by the next round, and finds its rows there.
 const char insertRun[] =
     "INSERT INTO runs (station, store, local_id, \"user\", version, started, ended, measurement, outcome, setup,"
-    " instruments, identities, note, writer) VALUES (?, ?, ?, ?, ?, CAST(? AS timestamptz),"
-    " CAST(? AS timestamptz), ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
+    " instruments, identities, note, writer, unit, operator, " RUN_VERDICT ") VALUES (?, ?, ?, ?, ?,"
+    " CAST(? AS timestamptz), CAST(? AS timestamptz), ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
 const char insertPass[] = "INSERT INTO passes (station, store, local_id, run, pass, output_power, started)"
                           " VALUES (?, ?, ?, ?, ?, ?, CAST(? AS timestamptz)) ON CONFLICT DO NOTHING";
 const char insertPoint[] =
     "INSERT INTO points (station, store, local_id, run, pass, number, measured_at, row_kind, workbook, point_index,"
-    " " STORED_POINT_VALUES ") VALUES"
-    " (?, ?, ?, ?, ?, ?, CAST(? AS timestamptz), ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
+    " " STORED_POINT_VALUES ", " STORED_POINT_JUDGEMENT ") VALUES (?, ?, ?, ?, ?, ?, CAST(? AS timestamptz), ?, ?, ?,"
+    " ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
 const char insertPeak[] = "INSERT INTO peaks (station, store, point, number, frequency, level)"
                           " VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
 const char insertTrouble[] = "INSERT INTO troubles (station, store, local_id, run, at, instrument, text)"
                              " VALUES (?, ?, ?, ?, CAST(? AS timestamptz), ?, ?) ON CONFLICT DO NOTHING";
 const char insertWorkbook[] = "INSERT INTO run_workbooks (station, store, local_id, run, workbook)"
                               " VALUES (?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
-const char insertOutcome[] = "INSERT INTO run_outcomes (station, store, run, number, outcome, ended)"
-                             " VALUES (?, ?, ?, ?, ?, CAST(? AS timestamptz)) ON CONFLICT DO NOTHING";
+const char insertOutcome[] = "INSERT INTO run_outcomes (station, store, run, number, outcome, ended, " RUN_VERDICT ")"
+                             " VALUES (?, ?, ?, ?, ?, CAST(? AS timestamptz), ?, ?, ?, ?) ON CONFLICT DO NOTHING";
 
 using Rows = QList<QVariantList>;
 using ServerConnection::firstLine;
@@ -116,6 +131,7 @@ struct ServerUpload::Snapshot
 {
     Rows runs, passes, points, peaks, troubles, workbooks, outcomes;
     bool morePoints = false;
+    bool judged = true; // the local store has the columns of judgements
 
     bool isEmpty() const
     {
@@ -418,11 +434,16 @@ bool ServerUpload::readLocal(const Maxima &maxima, Snapshot *snapshot)
         current = State::Refused;
         return false;
     }
-    ok = ok && read(localPoints, {maxima.points, options.batchPoints}, &snapshot->points);
+    Rows layout;
+    ok = ok && read(localLayout, {}, &layout);
+    snapshot->judged = ok && layout.value(0).value(0).toInt() >= 5;
+    ok = ok && read(snapshot->judged ? localPoints : localUnjudgedPoints, {maxima.points, options.batchPoints},
+                    &snapshot->points);
     snapshot->morePoints = snapshot->points.size() >= options.batchPoints;
     if (ok && !snapshot->points.isEmpty())
         ok = read(localPeaks, {maxima.points, snapshot->points.last().first()}, &snapshot->peaks);
-    ok = ok && read(localRuns, {maxima.runs}, &snapshot->runs) && read(localPasses, {maxima.passes}, &snapshot->passes)
+    ok = ok && read(snapshot->judged ? localRuns : localUnjudgedRuns, {maxima.runs}, &snapshot->runs)
+      && read(localPasses, {maxima.passes}, &snapshot->passes)
       && read(localTroubles, {maxima.troubles}, &snapshot->troubles)
       && read(localWorkbooks, {maxima.workbooks}, &snapshot->workbooks);
     bool localFailed = !ok;
@@ -461,24 +482,31 @@ bool ServerUpload::changedOutcomes(Snapshot *snapshot, QString *localError)
         dropServer(remote->lastError());
         return false;
     }
+    // What the server shows of each run: outcome, ended, then the verdict and its three counts.
     struct Seen
     {
-        QString outcome, ended;
+        QStringList shown;
         int number = 0;
     };
     QHash<qint64, Seen> seen;
     while (remote->next())
         seen.insert(remote->value(0).toLongLong(),
-                    Seen{remote->value(1).toString(), remote->value(2).toString(), remote->value(3).toInt()});
+                    Seen{{remote->value(1).toString(), remote->value(2).toString(), remote->value(4).toString(),
+                          remote->value(5).toString(), remote->value(6).toString(), remote->value(7).toString()},
+                         remote->value(3).toInt()});
     QSqlQuery query(local);
     query.setForwardOnly(true);
-    if (query.exec(QString::fromUtf8(localOutcomes))) {
+    if (query.exec(QString::fromUtf8(snapshot->judged ? localOutcomes : localUnjudgedOutcomes))) {
         while (query.next()) {
             const auto there = seen.constFind(query.value(0).toLongLong());
             if (there == seen.constEnd())
                 continue; // sent with this batch, as it is now
-            if (there->outcome != query.value(1).toString() || there->ended != query.value(2).toString())
-                snapshot->outcomes << QVariantList{query.value(0), there->number + 1, query.value(1), query.value(2)};
+            QStringList here;
+            for (int column = 1; column <= 6; ++column)
+                here << query.value(column).toString();
+            if (here != there->shown)
+                snapshot->outcomes << QVariantList{query.value(0), there->number + 1, query.value(1), query.value(2),
+                                                   query.value(3), query.value(4), query.value(5), query.value(6)};
         }
     }
     if (!query.lastError().isValid())

@@ -52,7 +52,8 @@ void tst_RunsDialog::initTestCase()
                                           QStringLiteral("-d"), QStringLiteral("postgres"), QStringLiteral("-c"),
                                           QStringLiteral("CREATE DATABASE results")});
     QVERIFY(create.waitForFinished(30000) && create.exitCode() == 0);
-    // Two benches, each with a stopped run of three points and an earlier finished one, sent up.
+    // Two benches, each with a stopped run of three points and an earlier finished one, sent up; the
+    // stopped run failed at bench-a and had passed so far at bench-b.
     for (const QString &station : {QStringLiteral("bench-a"), QStringLiteral("bench-b")}) {
         {
             const std::unique_ptr<SqliteStore> store = SqliteStore::open(storeOf(station), SqliteStore::Mode::Write, nullptr);
@@ -62,7 +63,11 @@ void tst_RunsDialog::initTestCase()
                 start.started = QDateTime::currentDateTimeUtc();
                 start.measurement = QStringLiteral("power");
                 start.setup = "{\"format\": 1, \"kind\": \"power\", \"points\": 11}";
+                start.unit = QStringLiteral("SN-1");
                 const qint64 run = store->beginRun(start);
+                const bool failed = station == QLatin1String("bench-a") && QByteArray(outcome) == "stopped";
+                store->setVerdict(run, failed ? RunVerdict{QStringLiteral("FAIL"), 2, 0, 0}
+                                              : RunVerdict{QStringLiteral("PASS"), 0, 0, 0});
                 for (int n = 1; n <= 3; ++n) {
                     StoredPoint point;
                     point.run = run;
@@ -88,18 +93,22 @@ void tst_RunsDialog::ownRunsAndOthers_data()
 {
     QTest::addColumn<QString>("station");   // of the run selected
     QTest::addColumn<QString>("filter");    // the station chosen; empty: all
+    QTest::addColumn<QString>("verdict");   // the verdict chosen; empty: any
     QTest::addColumn<int>("rows");
     QTest::addColumn<bool>("resumable");
 
-    QTest::newRow("this bench's stopped run") << "bench-a" << QString() << 4 << true;
-    QTest::newRow("another bench's stopped run") << "bench-b" << QString() << 4 << false;
-    QTest::newRow("another bench's, its station chosen") << "bench-b" << "bench-b" << 2 << false;
+    QTest::newRow("this bench's stopped run") << "bench-a" << QString() << QString() << 4 << true;
+    QTest::newRow("another bench's stopped run") << "bench-b" << QString() << QString() << 4 << false;
+    QTest::newRow("another bench's, its station chosen") << "bench-b" << "bench-b" << QString() << 2 << false;
+    QTest::newRow("the failed run") << "bench-a" << QString() << "FAIL" << 1 << true;
+    QTest::newRow("a stopped run that passed so far") << "bench-b" << QString() << "INCOMPLETE" << 1 << false;
 }
 
 void tst_RunsDialog::ownRunsAndOthers()
 {
     QFETCH(QString, station);
     QFETCH(QString, filter);
+    QFETCH(QString, verdict);
     QFETCH(int, rows);
     QFETCH(bool, resumable);
 
@@ -114,6 +123,11 @@ void tst_RunsDialog::ownRunsAndOthers()
         dialog.refresh();
         QVERIFY(refreshed.wait(10000));
     }
+    if (!verdict.isEmpty()) {
+        auto *verdicts = dialog.findChild<QComboBox *>(QStringLiteral("comboBoxRunsVerdict"));
+        verdicts->setCurrentIndex(verdicts->findText(verdict));
+        QVERIFY(refreshed.wait(10000));
+    }
     QCOMPARE(table->rowCount(), rows);
     int row = -1;
     for (int i = 0; i < table->rowCount(); ++i) {
@@ -123,6 +137,7 @@ void tst_RunsDialog::ownRunsAndOthers()
             row = i;
     }
     QVERIFY(row >= 0);
+    QCOMPARE(table->item(row, 11)->text(), station == QLatin1String("bench-a") ? "FAIL" : "INCOMPLETE");
     table->selectRow(row);
     // Its details come from the server, under the server's number and its station's own.
     QTRY_VERIFY(dialog.details().startsWith(QStringLiteral("Run %1\n").arg(table->item(row, 0)->text())));

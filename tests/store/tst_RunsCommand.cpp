@@ -111,6 +111,8 @@ void tst_RunsCommand::initTestCase()
     start.instruments = QStringLiteral("synthesizer: lan 10.0.0.7:5025\npower meter: lan 10.0.0.8:5025");
     start.identities = QStringLiteral("ORVANE,SG-6000,123,1.2");
     start.note = QStringLiteral("RF output is off");
+    start.unit = QStringLiteral("SN-100");
+    start.operatorName = QStringLiteral("Ola");
     const qint64 power = store->beginRun(start);
     store->addPass(power, 1, -5, utc(1, 10, 9, 0, 1));
     store->addPass(power, 2, 5, utc(1, 10, 9, 5));
@@ -124,17 +126,24 @@ void tst_RunsCommand::initTestCase()
         point.workbook = n < 2 ? QStringLiteral("Table -5 dBm") : QStringLiteral("Table 5 dBm");
         point.pointIndex = n < 2 ? quint64(n) : 0;
         point.values = {1000.123456789012 + n, n == 1 ? noValue : -10.5, -5.25, 38};
+        // Judged: a pass, no reading, a fail.
+        point.verdict = QString::fromLatin1(n == 0 ? "PASS" : n == 1 ? "NO READING" : "FAIL");
+        point.limitMargin = n == 0 ? 2.5 : n == 1 ? noValue : -0.5;
+        point.limitUpper = n == 2 ? -11 : -8;
+        point.limitLower = -13;
         ids << store->addPoint(point);
     }
     store->markInWorkbook({ids.at(0)}, QStringLiteral("Table -5 dBm"));
     store->markInWorkbook({ids.at(1)}, QStringLiteral("Table -5 dBm (recovered)"));
     store->addTrouble(power, RunTrouble{utc(1, 10, 9, 3), QStringLiteral("Power meter"), QStringLiteral("no answer")});
+    store->setVerdict(power, RunVerdict{QStringLiteral("FAIL"), 1, 0, 1});
     store->endRun(power, QStringLiteral("finished"), utc(1, 10, 9, 10));
 
     start.station = QStringLiteral("Bench-2");
     start.started = utc(2, 1, 8, 45);
     start.measurement = QStringLiteral("spur");
     start.setup = "{\"format\": 1}";
+    start.unit = QStringLiteral("sn-100");
     const qint64 spur = store->beginRun(start);
     StoredPoint point;
     point.run = spur;
@@ -144,13 +153,19 @@ void tst_RunsCommand::initTestCase()
     point.values = {20, 50};
     point.peakFrequencies = {1e9, 1.002e9};
     point.peakLevels = {-10.25, -60};
+    point.verdict = QStringLiteral("PASS");
+    point.limitMargin = 10;
+    point.limitSpur = -40;
     store->addPoint(point);
+    store->setVerdict(spur, RunVerdict{QStringLiteral("PASS"), 0, 0, 0});
     store->endRun(spur, QStringLiteral("stopped"), utc(2, 1, 9));
 
     start.station = QStringLiteral("bench-1");
     start.started = utc(3, 5, 9);
     start.measurement = QStringLiteral("power");
     start.setup.clear();
+    start.unit.clear();
+    start.operatorName.clear();
     store->beginRun(start);
     QCOMPARE(store->problem(), QString());
     store.reset();
@@ -186,6 +201,13 @@ void tst_RunsCommand::lists_data()
     QTest::newRow("match a station in other letters' case") << QStringList{"--match", "bench-2"} << QList<int>{2};
     QTest::newRow("nothing matches") << QStringList{"--match", "zzz"} << QList<int>();
     QTest::newRow("the store of a data folder") << QStringList{"--data-dir", "@"} << QList<int>{3, 2, 1};
+    QTest::newRow("one unit") << QStringList{"--unit", "SN-100"} << QList<int>{1};
+    QTest::newRow("a unit's serial in its letters' case") << QStringList{"--unit", "sn-100"} << QList<int>{2};
+    QTest::newRow("a verdict in any case") << QStringList{"--verdict", "fail"} << QList<int>{1};
+    QTest::newRow("a stopped run that passed so far is incomplete")
+        << QStringList{"--verdict", "INCOMPLETE", "--unit", "sn-100"} << QList<int>{2};
+    QTest::newRow("a verdict no run has, spelled with a dash") << QStringList{"--verdict", "no-reading"} << QList<int>();
+    QTest::newRow("an operator matched") << QStringList{"--match", "OLA"} << QList<int>{2, 1};
 }
 
 void tst_RunsCommand::lists()
@@ -207,8 +229,12 @@ void tst_RunsCommand::lists()
     } else {
         QCOMPARE(lines.size(), ids.size() + 1);
         QVERIFY(lines.first().startsWith("ID  Started "));
-        for (int i = 0; i < ids.size(); ++i)
+        QVERIFY(lines.first().simplified().endsWith("User Workbooks Unit Verdict"));
+        for (int i = 0; i < ids.size(); ++i) {
             QCOMPARE(lines.at(i + 1).trimmed().split(' ').first().toInt(), ids.at(i));
+            if (ids.at(i) == 1)
+                QVERIFY2(lines.at(i + 1).endsWith("  SN-100  FAIL"), lines.at(i + 1).constData());
+        }
     }
 
     const Finished json = runs(arguments + QStringList{QStringLiteral("--json")}, zone);
@@ -220,6 +246,9 @@ void tst_RunsCommand::lists()
     QCOMPARE(listed, ids);
     for (const QJsonValue &value : list) {
         const QJsonObject run = value.toObject();
+        // A run without limits has no verdict.
+        if (run.value(QStringLiteral("id")).toInt() == 3)
+            QVERIFY(run.value(QStringLiteral("verdict")).isNull());
         if (run.value(QStringLiteral("id")).toInt() != 1)
             continue;
         QCOMPARE(run.value(QStringLiteral("started")).toString(), QStringLiteral("2026-01-10T09:00:00.000Z"));
@@ -228,6 +257,12 @@ void tst_RunsCommand::lists()
         QCOMPARE(run.value(QStringLiteral("points")).toInt(), 3);
         QCOMPARE(run.value(QStringLiteral("passes")).toInt(), 2);
         QCOMPARE(run.value(QStringLiteral("troubles")).toInt(), 1);
+        QCOMPARE(run.value(QStringLiteral("unit")).toString(), QStringLiteral("SN-100"));
+        QCOMPARE(run.value(QStringLiteral("operator")).toString(), QStringLiteral("Ola"));
+        QCOMPARE(run.value(QStringLiteral("verdict")).toString(), QStringLiteral("FAIL"));
+        QCOMPARE(run.value(QStringLiteral("failed")).toInt(), 1);
+        QCOMPARE(run.value(QStringLiteral("marginal")).toInt(), 0);
+        QCOMPARE(run.value(QStringLiteral("unread")).toInt(), 1);
         QCOMPARE(run.value(QStringLiteral("workbooks")).toArray(),
                  QJsonArray({"Table -5 dBm", "Table 5 dBm", "Table -5 dBm (recovered)"}));
     }
@@ -240,12 +275,17 @@ void tst_RunsCommand::showsARun()
     for (const char *line : {"Run 1\n", "Outcome:      finished\n", "Started:      2026-01-10T09:00:00Z\n",
                              "Points:       3, 1 of them not in their workbook\n",
                              "Workbooks:    Table -5 dBm, Table 5 dBm, Table -5 dBm (recovered)\n",
-                             "Note:         RF output is off\n",
+                             "Note:         RF output is off\n", "Unit:         SN-100\n", "Operator:     Ola\n",
+                             "Verdict:      FAIL (1 failed, 0 marginal, 1 without a reading)\n",
                              "Instruments:\n  synthesizer: lan 10.0.0.7:5025\n  power meter: lan 10.0.0.8:5025\n",
                              "Passes:\n  pass 1, output power -5 dBm, from 2026-01-10 09:00:01\n"
                              "  pass 2, output power 5 dBm, from 2026-01-10 09:05:00\n",
                              "Troubles:\n  2026-01-10 09:03:00  Power meter: no answer\n"})
         QVERIFY2(text.out.contains(line), text.out.constData());
+
+    // Fields a run does not have read "-", the verdict of a run without limits too.
+    const Finished plain = runs({QStringLiteral("show"), QStringLiteral("3"), QStringLiteral("--store"), storePath()});
+    QVERIFY2(plain.out.contains("Unit:         -\n") && plain.out.contains("Verdict:      -\n"), plain.out.constData());
 
     const Finished json = runs({QStringLiteral("show"), QStringLiteral("1"), QStringLiteral("--json"),
                                 QStringLiteral("--store"), storePath()});
@@ -268,20 +308,21 @@ void tst_RunsCommand::exportsPoints()
     QCOMPARE(done.code, 0);
     QCOMPARE(QString::fromUtf8(contentOf(csv)),
              QStringLiteral("point,pass,number,measured_at,row,workbook,point_index,in_workbook,frequency,reading,"
-                            "output_power,synthesizer_power,temperature,span,bandwidth,peak_frequencies,peak_levels\r\n"
+                            "output_power,synthesizer_power,temperature,span,bandwidth,peak_frequencies,peak_levels,"
+                            "verdict,limit_margin,limit_upper,limit_lower,limit_spur\r\n"
                             "1,1,1,2026-01-10T09:00:02.250Z,sweep,Table -5 dBm,0,Table -5 dBm,1000.123456789012,-10.5,,"
-                            "-5.25,38,,,,\r\n"
+                            "-5.25,38,,,,,PASS,2.5,-8,-13,\r\n"
                             "2,1,2,2026-01-10T09:00:03.250Z,sweep,Table -5 dBm,1,Table -5 dBm (recovered),"
-                            "1001.123456789012,,,-5.25,38,,,,\r\n"
+                            "1001.123456789012,,,-5.25,38,,,,,NO READING,,-8,-13,\r\n"
                             "3,2,1,2026-01-10T09:00:04.250Z,sweep,Table 5 dBm,0,,1002.123456789012,-10.5,,-5.25,38,,,"
-                            ",\r\n"));
+                            ",,FAIL,-0.5,-11,-13,\r\n"));
 
     done = runs({QStringLiteral("export"), QStringLiteral("2"), QStringLiteral("--csv"), QStringLiteral("-"),
                  QStringLiteral("--store"), storePath()});
     QCOMPARE(done.code, 0);
     QCOMPARE(done.out.split('\n').value(1),
              QByteArray("4,1,1,2026-02-01T08:46:00.000Z,spur,\"Table spur, \"\"draft\"\"\",0,,,,,,,20,50,"
-                        "1000000000 1002000000,-10.25 -60\r"));
+                        "1000000000 1002000000,-10.25 -60,PASS,10,,,-40\r"));
 
     // A file that cannot be written: said so, and nothing is left half written.
     done = runs({QStringLiteral("export"), QStringLiteral("1"), QStringLiteral("--csv"),
@@ -321,6 +362,10 @@ void tst_RunsCommand::wrongCommandLines_data()
     QTest::newRow("limit zero") << QStringList{"--limit", "0"} << "--limit: \"0\" is not a number of runs";
     QTest::newRow("not a date") << QStringList{"--since", "yesterday"} << "--since: \"yesterday\" is not a date";
     QTest::newRow("unknown option") << QStringList{"--all"} << "Unknown option 'all'";
+    QTest::newRow("a verdict that is none") << QStringList{"--verdict", "GOOD"}
+                                            << "--verdict: \"GOOD\" is none of PASS, MARGINAL, NO-READING, FAIL";
+    QTest::newRow("a unit of spaces") << QStringList{"--unit", " "} << "--unit needs a serial number";
+
 }
 
 void tst_RunsCommand::wrongCommandLines()

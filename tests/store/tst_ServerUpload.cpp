@@ -178,6 +178,10 @@ void addPoints(SqliteStore &store, qint64 run, int from, int count, qint64 later
         } else {
             point.values = {1e9 + i * 1e6, -30.0 + i / 3.0, i % 7 == 0 ? noValue : -5.0, 21.5};
         }
+        // Judged, every third failing; a spur point against its spur limit alone.
+        point.verdict = i % 3 == 0 ? QStringLiteral("FAIL") : QStringLiteral("PASS");
+        point.limitMargin = (i % 3 == 0 ? -1 : 1) * i / 8.0;
+        (point.row == StoredPoint::Row::Spur ? point.limitSpur : point.limitUpper) = -20.0 + i;
         QVERIFY(store.addPoint(point) > 0);
     }
 }
@@ -464,9 +468,14 @@ void tst_ServerUpload::upload()
         QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
     }
 
-    const qint64 run = store->beginRun(runStart(QStringLiteral("{\"run\": \"µ\"}")));
+    RunStart start = runStart(QStringLiteral("{\"run\": \"µ\"}"));
+    start.unit = QStringLiteral("SN 7/µ");
+    start.operatorName = QStringLiteral("Zoë");
+    const qint64 run = store->beginRun(start);
     store->addPass(run, 1, -5.0, QDateTime::fromMSecsSinceEpoch(1796000200000, Qt::UTC));
     addPoints(*store, run, 1, 50);
+    // Its verdict as it stands after these points; it changes with the later ones.
+    store->setVerdict(run, RunVerdict{QStringLiteral("MARGINAL"), 0, 2, 0});
     if (interruption == QLatin1String("server stopped")) {
         QVERIFY(upload.uploadNow());
         QVERIFY(cluster->stop());
@@ -474,6 +483,7 @@ void tst_ServerUpload::upload()
     store->addTrouble(run, RunTrouble{QDateTime::fromMSecsSinceEpoch(1796000300000, Qt::UTC),
                                       QStringLiteral("power meter"), QStringLiteral("no answer")});
     addPoints(*store, run, 51, 70);
+    store->setVerdict(run, RunVerdict{QStringLiteral("FAIL"), 40, 2, 1});
     if (interruption == QLatin1String("resumed")) {
         store->endRun(run, QStringLiteral("stopped"), QDateTime::fromMSecsSinceEpoch(1796000400000, Qt::UTC));
         QVERIFY(upload.uploadNow());
@@ -536,10 +546,20 @@ void tst_ServerUpload::upload()
     QCOMPARE(differences(localPoints(path), serverPoints(admin, names.first())), QString());
     const QString points = QString::number(interruption == QLatin1String("resumed") ? 130 : 120);
     QCOMPARE(admin.texts(QStringLiteral("SELECT local_id, outcome, to_char(ended AT TIME ZONE 'UTC', 'HH24:MI:SS'),"
-                                        " point_count, pass_count, trouble_count, convert_from(setup, 'UTF8')"
+                                        " point_count, pass_count, trouble_count, convert_from(setup, 'UTF8'), unit,"
+                                        " operator, verdict, failed_points, marginal_points, unread_points"
                                         " FROM run_list ORDER BY local_id")),
-             (QStringList{QStringLiteral("%1|finished|00:55:00|30|0|0|{\"earlier\": true}").arg(earlier),
-                          QStringLiteral("%1|finished|01:01:40|%2|1|1|{\"run\": \"µ\"}").arg(run).arg(points)}));
+             (QStringList{QStringLiteral("%1|finished|00:55:00|30|0|0|{\"earlier\": true}||||0|0|0").arg(earlier),
+                          QStringLiteral("%1|finished|01:01:40|%2|1|1|{\"run\": \"µ\"}|SN 7/µ|Zoë|FAIL|40|2|1")
+                              .arg(run)
+                              .arg(points)}));
+    // A verdict written after its run's outcome went up follows it alone.
+    if (interruption != QLatin1String("two names")) {
+        store->setVerdict(run, RunVerdict{QStringLiteral("FAIL"), 41, 2, 1});
+        QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
+        QCOMPARE(admin.number(QStringLiteral("SELECT failed_points FROM run_list WHERE local_id = %1").arg(run)),
+                 qint64(41));
+    }
     QCOMPARE(admin.texts(QStringLiteral("SELECT run, instrument, text FROM troubles")),
              QStringList{QStringLiteral("%1|power meter|no answer").arg(run)});
     QCOMPARE(admin.texts(QStringLiteral("SELECT run, workbook FROM run_workbooks ORDER BY local_id")),
@@ -549,7 +569,8 @@ void tst_ServerUpload::upload()
     const std::unique_ptr<RunHistory> server = RunHistory::open(address());
     QCOMPARE(server->problem(), QString());
     RunFilter filter;
-    filter.text = QStringLiteral("µ");
+    filter.unit = QStringLiteral("SN 7/µ");
+    filter.verdict = QStringLiteral("FAIL");
     const QList<RunSummary> found = server->runs(filter);
     QCOMPARE(found.size(), 1);
     const RunSummary there = found.first();
@@ -562,6 +583,12 @@ void tst_ServerUpload::upload()
     QCOMPARE(there.outcome, here.outcome);
     QCOMPARE(there.points, here.points);
     QCOMPARE(there.workbooks, here.workbooks);
+    QCOMPARE(there.unit, here.unit);
+    QCOMPARE(there.operatorName, here.operatorName);
+    QCOMPARE(there.verdict.verdict, here.verdict.verdict);
+    QCOMPARE(there.verdict.failed, here.verdict.failed);
+    QCOMPARE(there.verdict.marginal, here.verdict.marginal);
+    QCOMPARE(there.verdict.unread, here.verdict.unread);
     const QList<StoredPoint> serverList = server->points(there.id);
     const QList<StoredPoint> localList = store->points(run);
     QCOMPARE(serverList.size(), localList.size());
@@ -571,6 +598,11 @@ void tst_ServerUpload::upload()
                      && a.pointIndex == b.pointIndex && a.peakLevels == b.peakLevels
                      && a.peakFrequencies == b.peakFrequencies && a.values.size() == b.values.size(),
                  qPrintable(QStringLiteral("point %1").arg(b.number)));
+        const QVector<double> judgedThere{a.limitMargin, a.limitUpper, a.limitLower, a.limitSpur},
+            judgedHere{b.limitMargin, b.limitUpper, b.limitLower, b.limitSpur};
+        QCOMPARE(a.verdict, b.verdict);
+        for (int v = 0; v < 4; ++v)
+            QVERIFY(judgedThere.at(v) == judgedHere.at(v) || (qIsNaN(judgedThere.at(v)) && qIsNaN(judgedHere.at(v))));
         for (int v = 0; v < a.values.size(); ++v)
             QVERIFY(a.values.at(v) == b.values.at(v) || (qIsNaN(a.values.at(v)) && qIsNaN(b.values.at(v))));
     }
@@ -1105,7 +1137,7 @@ void tst_ServerUpload::olderServerIsUpgraded()
         raw.setDatabaseName(legacy);
         QVERIFY(raw.open());
         for (const char *sql : {"DROP TRIGGER store_identity_kept", "DROP TRIGGER store_identity_fixed",
-                                "DROP TABLE store_identity", "DELETE FROM schema_version WHERE version = 3"})
+                                "DROP TABLE store_identity", "DELETE FROM schema_version WHERE version >= 3"})
             QVERIFY2(QSqlQuery(raw).exec(QString::fromUtf8(sql)), sql);
         raw.close();
     }
@@ -1138,8 +1170,10 @@ void tst_ServerUpload::olderServerIsUpgraded()
         QVERIFY2(upload.uploadNow(), qPrintable(upload.problem()));
     }
     QCOMPARE(older.number(QStringLiteral("SELECT max(version) FROM schema_version")), qint64(ServerSchema::current));
-    QCOMPARE(older.texts(QStringLiteral("SELECT local_id, point_count, store = '' FROM run_list ORDER BY id")),
-             (QStringList{QStringLiteral("1|5|true"), QStringLiteral("1|3|false")}));
+    // The runs of before, and those of a store of the layout before judgements, have no unit or verdict.
+    QCOMPARE(older.texts(QStringLiteral("SELECT local_id, point_count, store = '', unit, verdict FROM run_list"
+                                        " ORDER BY id")),
+             (QStringList{QStringLiteral("1|5|true||"), QStringLiteral("1|3|false||")}));
     QCOMPARE(older.texts(QStringLiteral("SELECT count(*), count(DISTINCT local_id) FROM points WHERE store = ''")),
              QStringList{QStringLiteral("5|5")});
     // The station's grant on the list outlives the upgrade.

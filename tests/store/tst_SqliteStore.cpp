@@ -271,6 +271,8 @@ private:
         return SqliteStore::open(path(), mode, announcements);
     }
     void makeLayoutOne(bool withRecords);
+    // The layout one, with records, brought to a later layout as that layout's rfbench did.
+    void makeLayout(int version);
     QStringList entries() const
     {
         return QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
@@ -309,7 +311,9 @@ private slots:
     void foreignDatabaseMovesWithItsLog();
     void newerStoreIsLeftAlone_data();
     void newerStoreIsLeftAlone();
+    void olderStoreIsUpgraded_data();
     void olderStoreIsUpgraded();
+    void failedUpgradeChangesNothing_data();
     void failedUpgradeChangesNothing();
 
     // Stores that cannot be written.
@@ -340,6 +344,19 @@ void tst_SqliteStore::makeLayoutOne(bool withRecords)
     if (withRecords)
         for (const char *statement : recordsOfLayoutOne)
             QVERIFY2(raw.exec(QString::fromUtf8(statement)).isEmpty(), statement);
+}
+
+void tst_SqliteStore::makeLayout(int version)
+{
+    makeLayoutOne(true);
+    Raw raw(path());
+    for (int step = 2; step <= version; ++step) {
+        for (const QString &statement : StoreSchema::step(step))
+            QVERIFY2(raw.exec(statement).isEmpty(), qPrintable(statement));
+        QCOMPARE(raw.exec(QStringLiteral("INSERT INTO schema_version VALUES (%1, '2026-06-01T08:00:00.000Z', "
+                                         "'rfbench 0.%1')").arg(step)),
+                 QString());
+    }
 }
 
 void tst_SqliteStore::pointsComeBackAsMeasured_data()
@@ -603,10 +620,14 @@ void tst_SqliteStore::runsOfDeadWritersAreInterrupted()
     // A run of this process, which lives: its store stays open.
     auto liveStore = open();
     const qint64 live = liveStore->beginRun(startOf("bench-2", "power", utc(1, 10)));
-    // A process that began a run and ended without ending it.
-    const int child = inChildProcess([this] {
+    const RunVerdict marginal{QStringLiteral("MARGINAL"), 0, 1, 0};
+    liveStore->setVerdict(live, marginal);
+    // A process that began a run and ended without ending it, marginal so far.
+    const int child = inChildProcess([this, &marginal] {
         auto store = open();
-        return store->beginRun(startOf("bench-1", "power", utc(1, 11))) > 0 ? 0 : 1;
+        const qint64 run = store->beginRun(startOf("bench-1", "power", utc(1, 11)));
+        store->setVerdict(run, marginal);
+        return run > 0 && store->problem().isEmpty() ? 0 : 1;
     });
     QCOMPARE(child, 0);
     // A reader sees it cut off and leaves the file as it is; the next writer records it so. The
@@ -619,6 +640,13 @@ void tst_SqliteStore::runsOfDeadWritersAreInterrupted()
         QCOMPARE(runs.at(0).outcome, QStringLiteral("interrupted"));
         QCOMPARE(runs.at(1).id, live);
         QCOMPARE(runs.at(1).outcome, QStringLiteral("running"));
+        // The run cut off is incomplete; the one that goes on shows its verdict so far, and the
+        // newest that shows it, though the other was recorded so too.
+        QCOMPARE(runs.at(0).verdict.verdict, QStringLiteral("INCOMPLETE"));
+        RunFilter filter;
+        filter.verdict = QStringLiteral("MARGINAL");
+        filter.limit = 1;
+        QCOMPARE(idsOf(store->runs(filter)), QList<qint64>{live});
         Raw raw(path());
         QCOMPARE(raw.rows(recorded).value(1).value(0).toString(),
                  mode == Mode::Read ? QStringLiteral("running") : QStringLiteral("interrupted"));
@@ -677,6 +705,12 @@ void tst_SqliteStore::wrongWritesAreRefused_data()
     QTest::newRow("an outcome that is none") << QStringLiteral("unknown outcome")
                                              << QStringLiteral("CHECK constraint failed: outcome IN ('running', "
                                                                "'finished', 'stopped', 'interrupted', 'failed')");
+    QTest::newRow("a verdict that is none") << QStringLiteral("unknown verdict")
+                                            << QStringLiteral("CHECK constraint failed: verdict IN ('', 'PASS', "
+                                                              "'MARGINAL', 'NO READING', 'FAIL', 'INCOMPLETE')");
+    QTest::newRow("a point's verdict that is none")
+        << QStringLiteral("unknown point verdict")
+        << QStringLiteral("CHECK constraint failed: verdict IN ('PASS', 'MARGINAL', 'NO READING', 'FAIL')");
 }
 
 void tst_SqliteStore::wrongWritesAreRefused()
@@ -702,12 +736,19 @@ void tst_SqliteStore::wrongWritesAreRefused()
         spur.peakLevels = {-10, -60};
         QCOMPARE(store->addPoint(spur), qint64(0));
         Raw(path()).rows(QStringLiteral("DROP TRIGGER refuse_peaks"));
+    } else if (write == "unknown point verdict") {
+        StoredPoint point = sweepPoint(run, 2);
+        point.verdict = QStringLiteral("INCOMPLETE");
+        QCOMPARE(store->addPoint(point), qint64(0));
+    } else if (write == "unknown verdict") {
+        store->setVerdict(run, RunVerdict{QStringLiteral("GOOD"), 0, 0, 0});
     } else {
         store->endRun(run, QStringLiteral("done"), utc(1, 10, 10));
     }
     QCOMPARE(store->problem(), problem);
     // Nothing of the refused write is kept, and the store goes on.
     QCOMPARE(store->run(run).outcome, QStringLiteral("running"));
+    QCOMPARE(store->run(run).verdict.verdict, QString());
     QCOMPARE(store->points(run).size(), 1);
     QVERIFY(store->addPoint(sweepPoint(run, 3)) > 0);
     QCOMPARE(store->problem(), QString());
@@ -739,6 +780,7 @@ void tst_SqliteStore::recordsAreOnlyAdded()
     QCOMPARE(raw.exec("DELETE FROM points"), QStringLiteral("points are kept"));
     QCOMPARE(raw.exec("DELETE FROM runs"), QStringLiteral("runs are kept"));
     QCOMPARE(raw.exec("UPDATE points SET reading = 0"), QStringLiteral("measured points are not changed"));
+    QCOMPARE(raw.exec("UPDATE points SET verdict = 'PASS'"), QStringLiteral("measured points are not changed"));
     QCOMPARE(raw.exec("UPDATE points SET in_workbook = 'Table -5 dBm'"), QString());
     QCOMPARE(raw.value("SELECT reading FROM points").toDouble(), -10.5);
 }
@@ -1192,16 +1234,31 @@ void tst_SqliteStore::newerStoreIsLeftAlone()
     QCOMPARE(entries().filter(QStringLiteral(".damaged-")), QStringList());
 }
 
+void tst_SqliteStore::olderStoreIsUpgraded_data()
+{
+    QTest::addColumn<int>("from");
+    QTest::newRow("the first layout") << 1;
+    QTest::newRow("the layout before units and verdicts") << StoreSchema::current - 1;
+}
+
 void tst_SqliteStore::olderStoreIsUpgraded()
 {
-    makeLayoutOne(true);
+    QFETCH(int, from);
+    makeLayout(from);
     const QByteArray before = contentOf(path());
-    // A reader leaves it as it is.
+    // A reader leaves it as it is: one it can read reads with no unit and no verdict.
     {
         const auto reader = open(Mode::Read);
-        QCOMPARE(reader->problem(), QStringLiteral("the results store has schema 1, older than this rfbench's %1; it "
-                                                   "is upgraded when rfbench next records a run")
-                                        .arg(StoreSchema::current));
+        if (from < StoreSchema::readableFrom) {
+            QCOMPARE(reader->problem(), QStringLiteral("the results store has schema 1, older than this rfbench's "
+                                                       "%1; it is upgraded when rfbench next records a run")
+                                            .arg(StoreSchema::current));
+        } else {
+            QCOMPARE(idsOf(reader->runs(RunFilter())), (QList<qint64>{2, 1}));
+            QCOMPARE(reader->run(2).verdict.verdict, QString());
+            QCOMPARE(reader->points(1).size(), 3);
+            QCOMPARE(reader->problem(), QString());
+        }
     }
     QCOMPARE(contentOf(path()), before);
 
@@ -1210,8 +1267,9 @@ void tst_SqliteStore::olderStoreIsUpgraded()
     QCOMPARE(store->problem(), QString());
     // Its rows may be on a results server already, sent before stores had identities.
     QCOMPARE(store->identity(), QString());
-    QCOMPARE(announcements, QStringList{QStringLiteral("The results store %1 was upgraded from schema 1 to %2.")
+    QCOMPARE(announcements, QStringList{QStringLiteral("The results store %1 was upgraded from schema %2 to %3.")
                                             .arg(QDir::toNativeSeparators(path()))
+                                            .arg(from)
                                             .arg(StoreSchema::current)});
     const QList<RunSummary> runs = store->runs(RunFilter());
     QCOMPARE(idsOf(runs), (QList<qint64>{2, 1}));
@@ -1244,24 +1302,37 @@ void tst_SqliteStore::olderStoreIsUpgraded()
     QCOMPARE(raw.value("PRAGMA journal_mode").toString(), QStringLiteral("wal"));
 }
 
+void tst_SqliteStore::failedUpgradeChangesNothing_data()
+{
+    QTest::addColumn<int>("from");
+    QTest::addColumn<QString>("obstacle"); // in the way of a later statement of the upgrade
+    QTest::addColumn<QString>("made");     // a column of the upgrade's earlier statements: not there
+    QTest::newRow("from the first layout") << 1 << "CREATE TABLE run_workbooks (anything)" << "runs.point_count";
+    QTest::newRow("from the layout before units and verdicts")
+        << StoreSchema::current - 1 << "ALTER TABLE points ADD COLUMN limit_spur" << "runs.unit";
+}
+
 void tst_SqliteStore::failedUpgradeChangesNothing()
 {
-    makeLayoutOne(true);
-    {
-        // A table in the way of the upgrade's.
-        Raw raw(path());
-        QCOMPARE(raw.exec("CREATE TABLE run_workbooks (anything)"), QString());
-    }
+    QFETCH(int, from);
+    QFETCH(QString, obstacle);
+    QFETCH(QString, made);
+    makeLayout(from);
+    QCOMPARE(Raw(path()).exec(obstacle), QString());
     QStringList announcements;
     auto store = open(Mode::Write, &announcements);
-    QVERIFY2(store->problem().startsWith(QStringLiteral("the results store could not be upgraded from schema 1: ")),
+    QVERIFY2(store->problem().startsWith(
+                 QStringLiteral("the results store could not be upgraded from schema %1: ").arg(from)),
              qPrintable(store->problem()));
     QCOMPARE(announcements, QStringList());
     QCOMPARE(store->beginRun(startOf("bench-2", "power", utc(1, 12))), qint64(0));
     store.reset();
     Raw raw(path());
-    QCOMPARE(raw.value("SELECT MAX(version) FROM schema_version").toInt(), 1);
-    QCOMPARE(raw.value("SELECT COUNT(*) FROM pragma_table_info('runs') WHERE name = 'point_count'").toInt(), 0);
+    QCOMPARE(raw.value("SELECT MAX(version) FROM schema_version").toInt(), from);
+    QCOMPARE(raw.value(QStringLiteral("SELECT COUNT(*) FROM pragma_table_info('%1') WHERE name = '%2'")
+                           .arg(made.section('.', 0, 0), made.section('.', 1)))
+                 .toInt(),
+             0);
     QCOMPARE(raw.value("SELECT COUNT(*) FROM runs").toInt(), 2);
 }
 
@@ -1279,6 +1350,8 @@ void tst_SqliteStore::writeFaults_data()
     QTest::newRow("read-only folder, a new store") << QStringLiteral("read-only folder, new")
                                                    << QStringLiteral("read-only: the folder ") << true;
     QTest::newRow("missing folder") << QStringLiteral("missing folder") << QStringLiteral("the folder ") << true;
+    QTest::newRow("held by another program")
+        << QStringLiteral("held") << QStringLiteral("busy: another program holds the results store") << false;
 }
 
 void tst_SqliteStore::writeFaults()
@@ -1306,16 +1379,27 @@ void tst_SqliteStore::writeFaults()
     if (fault == "read-only file")
         QVERIFY(setMode(file, 0444));
     const QByteArray before = contentOf(file);
+    // Another program, holding the store's write lock until it commits.
+    QProcess holder;
+    auto hold = [&holder, &file] {
+        holder.start(QStringLiteral("sqlite3"), {file});
+        holder.write("BEGIN IMMEDIATE;\nSELECT 'held';\n");
+        while (!holder.readAllStandardOutput().contains("held"))
+            if (!holder.waitForReadyRead(30000))
+                return false;
+        return true;
+    };
 
     // Bits of the child's exit code: what went wrong there.
     enum { NotStarted = 64, NoProblem = 1, Wrote = 2, NotMended = 4, Lost = 8, WrongReading = 16 };
-    const int failures = inChildProcess([&] {
+    const auto writer = [&] {
         const bool permissions = fault.startsWith("read-only");
         // A store open before the fault, as when the disk fills during a run.
         std::unique_ptr<SqliteStore> store;
         if (!atOpening)
             store = SqliteStore::open(file, Mode::Write, nullptr);
-        if ((permissions && !actAsNobody(true)) || (fault.startsWith("disk full") && !limitFileSize(512)))
+        if ((permissions && !actAsNobody(true)) || (fault.startsWith("disk full") && !limitFileSize(512))
+            || (fault == "held" && !hold()))
             return int(NotStarted);
         int failed = 0;
         if (atOpening)
@@ -1329,6 +1413,7 @@ void tst_SqliteStore::writeFaults()
                 failed |= Wrote;
             store->addPass(run, 2, 5, utc(1, 10));
             store->addTrouble(run, RunTrouble{utc(1, 10), QStringLiteral("Power meter"), QStringLiteral("no answer")});
+            store->setVerdict(run, RunVerdict{QStringLiteral("FAIL"), 2, 1, 0});
             store->endRun(run, QStringLiteral("finished"), utc(1, 10, 10));
             store->markInWorkbook({1}, QStringLiteral("Table -5 dBm"));
         } else if (store->beginRun(startOf("bench-1", "power", utc(1, 10))) != 0) {
@@ -1344,13 +1429,16 @@ void tst_SqliteStore::writeFaults()
             failed |= Wrote;
         // The fault mended: a store that was open writes what waited, in order, and goes on.
         limitFileSize(RLIM_INFINITY);
+        holder.write("COMMIT;\n.quit\n");
+        if (fault == "held" && !holder.waitForFinished(30000))
+            failed |= NotMended;
         if (permissions) {
             actAsNobody(false);
             setMode(folder, 0755);
             setMode(file, 0644);
         }
         if (!atOpening) {
-            if (store->waitingWrites() != 5 || !store->flush() || store->waitingWrites() != 0
+            if (store->waitingWrites() != 6 || !store->flush() || store->waitingWrites() != 0
                 || store->addPoint(sweepPoint(run, 5)) <= 0 || !store->problem().isEmpty())
                 failed |= NotMended;
             const QList<RunTrouble> troubles = store->troubles(run);
@@ -1364,7 +1452,9 @@ void tst_SqliteStore::writeFaults()
                 failed |= NotMended;
         }
         return failed;
-    });
+    };
+    // The faults of this process's own limits and permissions are planted in a child.
+    const int failures = fault == "held" ? writer() : inChildProcess(writer);
     setMode(dir.path(), 0755);
     QVERIFY2(failures == 0, qPrintable(QStringLiteral("child failures %1 (64 not started, 1 no or another problem, "
                                                       "2 wrote, 4 not mended, 8 a write that waited lost, 16 "
@@ -1379,6 +1469,8 @@ void tst_SqliteStore::writeFaults()
         const auto reader = open(Mode::Read);
         QCOMPARE(numbersOf(reader->points(run)), (QList<quint64>{1, 2, 3, 4, 5}));
         QCOMPARE(reader->run(run).outcome, QStringLiteral("finished"));
+        QCOMPARE(reader->run(run).verdict.verdict, QStringLiteral("FAIL"));
+        QCOMPARE(reader->run(run).verdict.marginal, qint64(1));
         QCOMPARE(reader->passes(run).size(), 1);
         QCOMPARE(reader->pointsNotInWorkbook().size(), 4);
     }
