@@ -1,12 +1,14 @@
 // Measurement benchmark: a 1,000-point power measurement at delay 0 against the bench simulator,
-// report rows included, plainly, with the live plot open and with the bench trace on; also the
-// start-up time of the window and the peak memory of the process.
+// report rows included, plainly, with the live plot open, with the bench trace on and with limits
+// judging every point; also what judging a point costs alone, the start-up time of the window and
+// the peak memory of the process.
 
 #include "DevicesWork.h"
 #include "ExcelWorker.h"
 #include "LinkTrace.h"
 #include "MainWindow.h"
 #include "MeasurementPlot.h"
+#include "RunJudging.h"
 #include "RunStatus.h"
 #include "MeasurementTypes.h"
 
@@ -150,6 +152,31 @@ int main(int argc, char *argv[])
     LinkTrace::stop();
     // Plain once more, so that a drift over the runs shows against the additions' cost.
     const double plainAgain = msPerPoint();
+    // A flatness mask of many corners with a margin, relative to the output power: the dearest
+    // kind of judging.
+    MeasurementLimits limits;
+    limits.present = true;
+    limits.relativeTo = MeasurementLimits::RelativeTo::Output;
+    limits.margin = 0.5;
+    for (int corner = 0; corner <= 100; ++corner) {
+        const double frequency = 100 + corner * 100.0;
+        limits.upper << MaskPoint{frequency, 5.0 - corner * 0.01};
+        limits.lower << MaskPoint{frequency, -80.0 + corner * 0.01};
+    }
+    form.limits = limits;
+    const double withLimits = msPerPoint();
+    form.limits = MeasurementLimits();
+    // Judging alone, over many points, as the worker judges and counts each.
+    RunJudging judging;
+    judging.begin(limits, false, 1000);
+    judging.pass(1, form.power, 1);
+    const int judgedPoints = 1000000;
+    QElapsedTimer judgingClock;
+    judgingClock.start();
+    double sink = 0;
+    for (int i = 0; i < judgedPoints; ++i)
+        sink += judging.power(1, quint64(i) + 1, 100 + (i % 1000) * 9.99, form.power, -70.0 + (i % 7) * 0.1, true).margin;
+    const double msPerJudgement = judgingClock.nsecsElapsed() / 1e6 / judgedPoints;
     // The same run with the results store: every point committed before its row is saved.
     thread.quit();
     thread.wait();
@@ -158,8 +185,10 @@ int main(int argc, char *argv[])
         return 1;
     const double withStore = msPerPoint();
     std::printf("power points=1000 ms_per_point=%.2f plot_ms_per_point=%.2f trace_ms_per_point=%.2f "
-                "plain_again_ms_per_point=%.2f store_ms_per_point=%.2f\n", plain, withPlot, withTrace, plainAgain,
-                withStore);
+                "plain_again_ms_per_point=%.2f store_ms_per_point=%.2f limits_ms_per_point=%.2f\n", plain, withPlot,
+                withTrace, plainAgain, withStore, withLimits);
+    std::printf("judging us_per_point=%.3f share_of_a_point=%.4f%% (checksum %.0f)\n", msPerJudgement * 1000,
+                100 * msPerJudgement / plainAgain, sink);
     std::printf("peak_rss_kb=%ld\n", peakRssKb());
 
     thread.quit();

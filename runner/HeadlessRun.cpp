@@ -2,6 +2,7 @@
 
 #include "Counted.h"
 #include "DevicesWork.h"
+#include "JunitReport.h"
 #include "MeasuredPoint.h"
 #include "MeasurementTypes.h"
 #include "SetupFile.h"
@@ -10,12 +11,15 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QHostInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
+
+#include <cmath>
 
 namespace {
 
@@ -36,6 +40,12 @@ QString instrumentAddress(const BenchSetup &setup, const char *instrument)
     if (qstrcmp(instrument, "power meter") == 0)
         return setup.powerMeterAddress + QStringLiteral(":5025");
     return setup.analyzerAddress + QStringLiteral(":5025");
+}
+
+// A number for the JSON summary: null where there is none.
+QJsonValue jsonNumber(double value)
+{
+    return std::isfinite(value) ? QJsonValue(value) : QJsonValue(QJsonValue::Null);
 }
 
 } // namespace
@@ -159,6 +169,7 @@ void HeadlessRun::runMeasurement(int index)
     worker->setFetchValues(m.kind == MeasurementSetup::Kind::Power && m.fetchValues);
     worker->setChannelChosen(!setup.channel.isEmpty());
     worker->setIdentify(SetupRecords::identifies(setup));
+    lastJudgement = RunJudgement();
     waitFor(
         [this, &m] {
             if (m.kind == MeasurementSetup::Kind::Power)
@@ -177,6 +188,9 @@ void HeadlessRun::runMeasurement(int index)
     done.stopped = progress.stopped();
     done.elapsedMs = runClock.elapsed();
     done.troubles = progress.troublesPerInstrument();
+    done.index = index;
+    done.started = runStartedAt;
+    done.judgement = lastJudgement;
     finished << done;
 }
 
@@ -253,7 +267,9 @@ int HeadlessRun::exec()
     worker->setReportFolder(options.workbookFolder);
     worker->setStorePath(options.storePath, options.storeNamedBy);
     worker->setStation(options.station);
+    worker->setUnit(options.unit, options.operatorName);
     connect(worker, &DevicesWork::storeNotice, this, &HeadlessRun::note);
+    connect(worker, &DevicesWork::runJudged, this, [this](const RunJudgement &judgement) { lastJudgement = judgement; });
     // Another program went on with the run between the check and the start.
     connect(worker, &DevicesWork::runRefused, this, [this](const QString &why) {
         refusedResume = why;
@@ -341,11 +357,16 @@ int HeadlessRun::exec()
     settleWaitingRows();
     disconnectInstruments();
     shutDownWorker();
-    const int code = !refusedResume.isEmpty() ? BadSetup
-                     : !unsaved.isEmpty()     ? RowsNotSaved
-                     : !lostLink.isEmpty()    ? LinkLost
-                     : stopRequested          ? Stopped
-                                              : Finished;
+    // A failed unit outranks a lost link and a stop; a point without a reading is outranked by
+    // both, which tell why it had none.
+    const Verdict::Grade grade = overall().grade;
+    const int code = !refusedResume.isEmpty()           ? BadSetup
+                     : !unsaved.isEmpty()               ? RowsNotSaved
+                     : grade == Verdict::Grade::Fail    ? NotPassed
+                     : !lostLink.isEmpty()              ? LinkLost
+                     : stopRequested                    ? Stopped
+                     : grade == Verdict::Grade::NoReading ? NotPassed
+                                                        : Finished;
     QString why;
     if (!lostLink.isEmpty())
         why = QStringLiteral("the %1's connection was lost during the run").arg(lostLink.toLower());
@@ -371,6 +392,7 @@ void HeadlessRun::onRunStarted(const QString &measurement, quint64 pointsPerPass
     sayUnsaidCounts();
     floods.clear(); // counted again from the run's start, as the progress counts them
     progress.runStarted(measurement, pointsPerPass, passes);
+    runStartedAt = QDateTime::currentDateTime();
     if (lostLink == QLatin1String("Synthesizer"))
         progress.warning(QLatin1String(synthesizerLost));
     runClock.start();
@@ -411,6 +433,8 @@ void HeadlessRun::onRunEnded(bool stopped)
     }
     sayUnsaidCounts();
     note(progress.summary(runClock.elapsed()));
+    if (lastJudgement.limits.present)
+        note(progress.measurement() + QStringLiteral(": ") + lastJudgement.summary());
 }
 
 void HeadlessRun::onTrouble(const QString &instrument, const QString &trouble)
@@ -475,7 +499,8 @@ void HeadlessRun::printSummary(int code, const QString &why)
                             "measurement alone, not with these: run them from the setup file")
                  .arg(notStarted.join(QStringLiteral(", "))));
     static const char *const outcomes[] = {"finished", "failed", "bad setup", "unreachable", "stopped",
-                                              "rows not saved", "connection lost"};
+                                              "rows not saved", "connection lost", "not passed"};
+    const Overall verdict = overall();
     const QString outcome = QLatin1String(outcomes[code]);
     quint64 points = 0;
     quint64 runPoints = 0;
@@ -508,6 +533,8 @@ void HeadlessRun::printSummary(int code, const QString &why)
         }
         for (const QString &measurement : notStarted)
             text += QStringLiteral("\n  %1 not started").arg(measurement);
+        if (verdict.hasLimits)
+            text += QLatin1Char('\n') + verdict.summary();
         std::fprintf(out, "%s\n", text.toLocal8Bit().constData());
         std::fflush(out);
         return;
@@ -533,6 +560,8 @@ void HeadlessRun::printSummary(int code, const QString &why)
         entry.insert(QStringLiteral("passes"), f.passes);
         entry.insert(QStringLiteral("stopped"), f.stopped);
         entry.insert(QStringLiteral("elapsedMs"), double(f.elapsedMs));
+        entry.insert(QStringLiteral("verdict"), f.judgement.limits.present ? QJsonValue(Verdict::text(f.judgement.grade))
+                                                                           : QJsonValue(QJsonValue::Null));
         measurements.append(entry);
     }
     summary.insert(QStringLiteral("measurements"), measurements);
@@ -556,7 +585,133 @@ void HeadlessRun::printSummary(int code, const QString &why)
     summary.insert(QStringLiteral("troubles"), troubleCounts);
     summary.insert(QStringLiteral("unsaved"), QJsonArray::fromStringList(unsaved));
     summary.insert(QStringLiteral("warnings"), QJsonArray::fromStringList(warnings));
+    summary.insert(QStringLiteral("unit"), options.unit.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(options.unit));
+    summary.insert(QStringLiteral("operator"), options.operatorName.isEmpty() ? QJsonValue(QJsonValue::Null)
+                                                                              : QJsonValue(options.operatorName));
+    summary.insert(QStringLiteral("verdict"), verdict.hasLimits ? QJsonValue(Verdict::text(verdict.grade))
+                                                                : QJsonValue(QJsonValue::Null));
+    summary.insert(QStringLiteral("failed"), double(verdict.tally.failed));
+    summary.insert(QStringLiteral("marginal"), double(verdict.tally.marginal));
+    summary.insert(QStringLiteral("unread"), double(verdict.tally.unread));
+    // The first ten failed points of the whole sequence, in the order measured.
+    QJsonArray failures;
+    for (const MeasurementDone &f : finished)
+        for (const Verdict::Tally::Failure &failure : f.judgement.tally.firstFailures) {
+            if (failures.size() >= 10)
+                break;
+            const Verdict::Judgement &j = failure.judgement;
+            failures.append(QJsonObject{{QStringLiteral("measurement"), measurementName(f.index)},
+                                        {QStringLiteral("pass"), failure.pass},
+                                        {QStringLiteral("point"), double(failure.number)},
+                                        {QStringLiteral("frequencyMhz"), failure.frequency},
+                                        {QStringLiteral("value"), jsonNumber(j.value)},
+                                        {QStringLiteral("limit"), jsonNumber(j.limit)},
+                                        // Without the noise of the subtraction in its last digits.
+                                        {QStringLiteral("by"), jsonNumber(std::round((j.value - j.limit) * 1e9) / 1e9)},
+                                        {QStringLiteral("what"), j.failure}});
+        }
+    summary.insert(QStringLiteral("firstFailures"), failures);
     std::fputs(QJsonDocument(summary).toJson(QJsonDocument::Compact).constData(), out);
     std::fputc('\n', out);
     std::fflush(out);
+}
+
+QString HeadlessRun::Overall::summary() const
+{
+    Verdict::Tally shown = tally;
+    shown.grade = grade;
+    return shown.summary();
+}
+
+HeadlessRun::Overall HeadlessRun::overall() const
+{
+    Overall result;
+    bool reachedItsEnd = true;
+    for (int i = 0; i < setup.measurements.size(); ++i) {
+        const MeasurementSetup &m = setup.measurements.at(i);
+        if (!m.run || !m.limits.present)
+            continue;
+        result.hasLimits = true;
+        const auto done = std::find_if(finished.cbegin(), finished.cend(), [i](const MeasurementDone &f) { return f.index == i; });
+        // Not started, or refused at its start: the unit was not tested to the end.
+        if (done == finished.cend() || !done->judgement.limits.present) {
+            reachedItsEnd = false;
+            continue;
+        }
+        result.tally.merge(done->judgement.tally);
+        reachedItsEnd = reachedItsEnd && done->judgement.reachedItsEnd;
+    }
+    result.grade = Verdict::ofRun(result.tally.grade, reachedItsEnd, result.hasLimits);
+    return result;
+}
+
+QString HeadlessRun::measurementName(int index) const
+{
+    return QStringLiteral("measurements[%1] (%2)").arg(index).arg(SetupFile::kindName(setup.measurements.at(index).kind));
+}
+
+QByteArray HeadlessRun::junitReport() const
+{
+    const QString station = options.station.isEmpty() ? QHostInfo::localHostName() : options.station;
+    int runs = 0;
+    for (const MeasurementSetup &m : setup.measurements)
+        runs += m.run;
+    const auto passName = [](int pass, double power) {
+        return QStringLiteral("pass %1, %2 dBm").arg(pass).arg(QString::number(power, 'g', 6));
+    };
+    QVector<JunitReport::Suite> suites;
+    for (int i = 0; i < setup.measurements.size(); ++i) {
+        const MeasurementSetup &m = setup.measurements.at(i);
+        if (!m.run)
+            continue;
+        const QString kind = SetupFile::kindName(m.kind);
+        JunitReport::Suite suite;
+        suite.name = runs > 1 ? options.setupName + QLatin1Char(' ') + measurementName(i) : options.setupName;
+        suite.hostname = station;
+        suite.properties << qMakePair(QStringLiteral("unit"), options.unit)
+                         << qMakePair(QStringLiteral("operator"), options.operatorName)
+                         << qMakePair(QStringLiteral("station"), station)
+                         << qMakePair(QStringLiteral("measurement"), measurementName(i));
+        if (m.limits.present) {
+            // As the setup file gives them.
+            const QJsonObject written = QJsonDocument::fromJson(SetupFile::write(SetupFile::only(setup, i))).object();
+            suite.properties << qMakePair(QStringLiteral("limits"),
+                                          QString::fromUtf8(QJsonDocument(written.value(QStringLiteral("limits")).toObject())
+                                                                .toJson(QJsonDocument::Compact)));
+        }
+        const auto done = std::find_if(finished.cbegin(), finished.cend(), [i](const MeasurementDone &f) { return f.index == i; });
+        if (done == finished.cend()) {
+            suite.timestamp = QDateTime::currentDateTime();
+            suite.cases << JunitReport::Case{kind, QStringLiteral("not run"), Verdict::Tally(),
+                                             QStringLiteral("not run: the run ended before this measurement"), false};
+            suites << suite;
+            continue;
+        }
+        const RunJudgement &j = done->judgement;
+        suite.timestamp = done->started;
+        suite.seconds = done->elapsedMs / 1000.0;
+        for (const RunJudgement::Pass &p : j.passes) {
+            QString skipped;
+            if (!j.limits.present)
+                skipped = QStringLiteral("no limits: not judged");
+            else if (p.points < j.pointsPerPass)
+                skipped = QStringLiteral("stopped after %1 of %2 points").arg(p.points).arg(j.pointsPerPass);
+            suite.cases << JunitReport::Case{kind, passName(p.pass, p.outputPower), p.tally, skipped, j.spur};
+        }
+        if (j.passes.isEmpty() && j.limits.present) {
+            // A run with limits that made no pass judged nothing.
+            Verdict::Tally none;
+            none.grade = j.reachedItsEnd ? Verdict::Grade::NoReading : Verdict::Grade::None;
+            suite.cases << JunitReport::Case{kind, QStringLiteral("no pass"), none,
+                                             j.reachedItsEnd ? QString() : QStringLiteral("not run: stopped"), j.spur};
+        }
+        // The passes a stop kept from starting.
+        if (!j.passes.isEmpty())
+            for (int pass = j.passes.last().pass + 1; pass <= j.passesExpected; ++pass)
+                suite.cases << JunitReport::Case{
+                    kind, passName(pass, j.passes.last().outputPower + double(m.powerStep) * (pass - j.passes.last().pass)),
+                    Verdict::Tally(), QStringLiteral("not run: the run was stopped"), j.spur};
+        suites << suite;
+    }
+    return JunitReport::write(suites);
 }

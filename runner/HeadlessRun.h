@@ -1,10 +1,12 @@
 #pragma once
 
 #include "BenchSetup.h"
+#include "RunJudgement.h"
 #include "RunProgress.h"
 #include "TroubleFlood.h"
 #include "StoreFile.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QMap>
 #include <QObject>
@@ -34,7 +36,8 @@ public:
         Unreachable = 3, // an instrument could not be reached
         Stopped = 4,     // stopped by Ctrl-C or SIGTERM
         RowsNotSaved = 5, // rows could not be saved to their workbooks
-        LinkLost = 6      // an instrument's connection was lost after it was made
+        LinkLost = 6,     // an instrument's connection was lost after it was made
+        NotPassed = 7     // the unit did not pass: a limit failed, or, short of the above, a point had no reading
     };
 
     struct Options
@@ -50,6 +53,8 @@ public:
         bool json = false;         // one JSON object on standard output at the end
         bool terminal = false;     // standard error is a terminal: one status line redrawn in place
         int connectTimeoutMs = 3000;
+        QString unit;              // the unit's serial number; empty: none given
+        QString operatorName;      // who measures
     };
 
     HeadlessRun(const BenchSetup &setup, const Options &options, FILE *out, FILE *err,
@@ -58,6 +63,8 @@ public:
 
     // Runs everything and returns the exit code; needs a QCoreApplication.
     int exec();
+    // After exec(): the verdicts as JUnit XML, one test suite per measurement of the setup.
+    QByteArray junitReport() const;
 
 public slots:
     // As the window's Stop button: the measurement under way ends after its point, and no
@@ -87,7 +94,21 @@ private:
         bool stopped = false;
         qint64 elapsedMs = 0;
         QMap<QString, int> troubles;
+        int index = 0;          // in the setup's measurements
+        QDateTime started;
+        RunJudgement judgement; // limits not present: no verdict
     };
+    // The verdict of everything run: every measurement with limits, each to its end or not.
+    struct Overall
+    {
+        bool hasLimits = false;
+        Verdict::Grade grade = Verdict::Grade::None;
+        Verdict::Tally tally; // its grade the points' roll-up
+        QString summary() const;
+    };
+    Overall overall() const;
+    // measurements[1] (spur), as messages name a measurement of the setup.
+    QString measurementName(int index) const;
 
     bool connectInstruments();
     // Makes the request and waits for the worker's signal, for at most timeoutMs (0: no limit);
@@ -128,6 +149,8 @@ private:
     bool powerMeterConnected = false;
     bool analyzerConnected = false;
     QList<MeasurementDone> finished;
+    RunJudgement lastJudgement; // of the measurement that just ended
+    QDateTime runStartedAt;
     // The sequence's measurements that a stop kept from starting, "measurements[1] (spur)".
     QStringList notStarted;
     QList<Workbook> workbooks;

@@ -3,6 +3,7 @@
 #include "ConsoleOutput.h"
 #include "HeadlessRun.h"
 #include "LinkTrace.h"
+#include "RunRecorder.h"
 #include "RunResume.h"
 #include "ServerHistory.h"
 #include "SetupRecords.h"
@@ -68,7 +69,11 @@ const char exitCodes[] = "Exit codes:\n"
                          "  5  rows could not be saved to their workbooks (the messages say where they are)\n"
                          "  6  an instrument's connection was lost during the run; it went on without its\n"
                          "     readings (empty cells, or, without the synthesizer, readings not at the\n"
-                         "     frequencies named) and the rows measured are saved\n";
+                         "     frequencies named) and the rows measured are saved\n"
+                         "  7  the unit did not pass its setup's limits: a point failed a limit, or, where\n"
+                         "     nothing above explains it, a point had no reading; every row is saved\n"
+                         "When several apply, the first of 2, 5, 7 (a limit failed), 6, 4, 7 (no reading) is\n"
+                         "given: a failed unit stays failed whether the run was stopped or lost a link.\n";
 
 } // namespace
 
@@ -121,6 +126,22 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
                                                    "measurement alone, not the rest of a sequence it came from."),
                                     QStringLiteral("id"));
     parser.addOption(resume);
+    const QCommandLineOption unit(QStringLiteral("unit"),
+                                  QStringLiteral("The serial number of the unit under test, checked against the setup's "
+                                                 "unit.serialPattern and unit.required; recorded with the run."),
+                                  QStringLiteral("serial"));
+    parser.addOption(unit);
+    const QCommandLineOption operatorName(QStringLiteral("operator"),
+                                          QStringLiteral("Who measures, recorded with the run; else the setup's "
+                                                         "unit.operator, else the user this program runs as."),
+                                          QStringLiteral("name"));
+    parser.addOption(operatorName);
+    const QCommandLineOption junit(QStringLiteral("junit"),
+                                   QStringLiteral("At the end, write the verdicts as JUnit XML to <file> for a CI system: "
+                                                  "one test suite per measurement, one test case per pass. An existing "
+                                                  "file is overwritten."),
+                                   QStringLiteral("file"));
+    parser.addOption(junit);
     parser.addPositionalArgument(QStringLiteral("run"), QStringLiteral("The command."));
     parser.addPositionalArgument(QStringLiteral("setup"), QStringLiteral("The setup file (JSON)."));
 
@@ -183,9 +204,12 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     QString setupPath;
     QByteArray setupBytes;
     RunResume::Point from;
+    QString resumedUnit;
     if (resuming) {
-        if (parser.isSet(set)) {
-            std::fprintf(stderr, "rfbench run: --resume goes on with the run's own setup; --set cannot change it\n");
+        if (parser.isSet(set) || parser.isSet(unit)) {
+            std::fprintf(stderr, "rfbench run: --resume goes on with the run's own setup and unit; %s cannot change "
+                                 "them\n",
+                         parser.isSet(set) ? "--set" : "--unit");
             return HeadlessRun::BadSetup;
         }
         QString why;
@@ -208,6 +232,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
             return HeadlessRun::BadSetup;
         }
         setupPath = QStringLiteral("run %1").arg(run);
+        resumedUnit = results->run(from.run).unit;
         // The run goes on under the station it was recorded with, unless another is named.
         if (!parser.isSet(station)) {
             const QString recorded = results->run(from.run).station;
@@ -223,7 +248,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
         }
         setupBytes = file.readAll();
     }
-    const SetupFile::Result setup = SetupFile::read(setupBytes, setupPath, parser.values(set));
+    SetupFile::Result setup = SetupFile::read(setupBytes, setupPath, parser.values(set));
     if (!setup.ok()) {
         std::fprintf(stderr, "rfbench run: %s\n", qPrintable(setup.error));
         return HeadlessRun::BadSetup;
@@ -263,8 +288,32 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
         std::fprintf(stderr, "rfbench run: %s: %s\n", qPrintable(setupPath), qPrintable(missing));
         return HeadlessRun::BadSetup;
     }
+    // The command line names the unit and its operator over the setup. A resumed run keeps the
+    // unit it began with, which was checked then.
+    if (parser.isSet(unit))
+        setup.setup.unitSerial = parser.value(unit);
+    if (resuming)
+        setup.setup.unitSerial = resumedUnit;
+    if (parser.isSet(operatorName))
+        setup.setup.operatorName = parser.value(operatorName);
+    if (!resuming) {
+        const QString refusal = SetupFile::unitRefusal(setup.setup);
+        if (!refusal.isEmpty()) {
+            std::fprintf(stderr, "rfbench run: %s: %s\n", qPrintable(setupPath), qPrintable(refusal));
+            return HeadlessRun::BadSetup;
+        }
+    }
     if (parser.isSet(trace) && !LinkTrace::start(parser.value(trace))) {
         std::fprintf(stderr, "rfbench run: the trace file %s cannot be written\n", qPrintable(parser.value(trace)));
+        return HeadlessRun::Failed;
+    }
+    // Made now, so that a report that cannot be written is known before anything is measured;
+    // written at the end. An existing file keeps its bytes until then.
+    QFile junitFile(parser.value(junit));
+    if (parser.isSet(junit) && !junitFile.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        std::fprintf(stderr, "rfbench run: the JUnit report %s cannot be written (%s)\n", qPrintable(parser.value(junit)),
+                     qPrintable(junitFile.errorString()));
+        LinkTrace::stop();
         return HeadlessRun::Failed;
     }
 
@@ -280,6 +329,8 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     options.resumePoint = from.point;
     options.json = parser.isSet(json);
     options.terminal = ::isatty(STDERR_FILENO) == 1;
+    options.unit = setup.setup.unitSerial;
+    options.operatorName = setup.setup.operatorName.isEmpty() ? RunRecorder::userName() : setup.setup.operatorName;
     HeadlessRun run(setup.setup, options, stdout, stderr);
 
     std::unique_ptr<ServerUploadThread> uploading;
@@ -299,6 +350,13 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     stopSignals.arm(HeadlessRun::Stopped);
     const int code = run.exec();
     LinkTrace::stop();
+    if (junitFile.isOpen()) {
+        const QByteArray report = run.junitReport();
+        if (!junitFile.resize(0) || junitFile.write(report) != report.size() || !junitFile.flush())
+            std::fprintf(stderr, "rfbench run: the JUnit report %s could not be written (%s)\n",
+                         qPrintable(junitFile.fileName()), qPrintable(junitFile.errorString()));
+        junitFile.close();
+    }
     if (uploading) {
         // A last round for the points of the run's end; the run's result does not wait longer.
         QString text;

@@ -23,6 +23,7 @@ ValueFormMeasurePower powerRecord(const BenchSetup &setup, const MeasurementSetu
     form.cycle = m.cycle;
     form.justPower = m.oneFrequency;
     form.fetchValues = m.fetchValues;
+    form.limits = m.limits;
     return form;
 }
 
@@ -40,6 +41,7 @@ ValueForm spurRecord(const BenchSetup &setup, const MeasurementSetup &m)
     form.span = m.span;
     form.displayLine = m.displayLine;
     form.cycle = m.cycle;
+    form.limits = m.limits;
     return form;
 }
 

@@ -408,6 +408,34 @@ void Tally::add(int pass, quint64 number, double frequency, const Judgement &jud
     failureKinds << Kind{judgement.failure, 1};
 }
 
+void Tally::merge(const Tally &later)
+{
+    if (later.judged == 0)
+        return;
+    const bool hadFailed = failed > 0;
+    grade = worst(grade, later.grade);
+    failed += later.failed;
+    marginal += later.marginal;
+    unread += later.unread;
+    judged += later.judged;
+    for (const Failure &failure : later.firstFailures)
+        if (firstFailures.size() < 10)
+            firstFailures << failure;
+    // As add() would have chosen: the earlier of two failures equally far outside.
+    const double ours = worstFailure.judgement.margin;
+    const double theirs = later.worstFailure.judgement.margin;
+    if (later.failed > 0 && (!hadFailed || (!std::isnan(theirs) && (std::isnan(ours) || theirs < ours))))
+        worstFailure = later.worstFailure;
+    for (const Kind &kind : later.failureKinds) {
+        auto it = std::find_if(failureKinds.begin(), failureKinds.end(),
+                               [&kind](const Kind &k) { return k.failure == kind.failure; });
+        if (it == failureKinds.end())
+            failureKinds << kind;
+        else
+            it->count += kind.count;
+    }
+}
+
 // Wording beyond the agreed FAIL line: "MARGINAL: 2 points within the margin of a limit",
 // "NO READING: 2 points without a reading", and after the failures of a FAIL, or after an
 // INCOMPLETE, "; 2 points without a reading" (and marginal points where nothing failed).

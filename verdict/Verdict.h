@@ -88,6 +88,8 @@ struct Tally
     QVector<Kind> failureKinds;
 
     void add(int pass, quint64 number, double frequency, const Judgement &judgement);
+    // Counts the points of a tally measured after this one's, as if each had been added here.
+    void merge(const Tally &later);
     // One line for the operator: "PASS", or "FAIL: 3 points above the upper limit, worst +0.8 dB
     // at 12,400 MHz"; empty without limits. See Verdict.cpp for the other grades' wording.
     QString summary() const;

@@ -177,8 +177,13 @@ void DevicesWork::initialization()
         connect(synthesizer, &OrvaneDeviceDriver::textIsOpenPort, this, &DevicesWork::onOpenPortText);
         connect(synthesizer, &OrvaneDeviceDriver::addItemComboBoxUsbHid, this,
                 &DevicesWork::addItemComboBox);
-        connect(synthesizer, &OrvaneDeviceDriver::linkTrouble, this,
-                [this](const QString &trouble) { emit instrumentTrouble(QStringLiteral("Synthesizer"), trouble); });
+        connect(synthesizer, &OrvaneDeviceDriver::linkTrouble, this, [this](const QString &trouble) {
+            if (trouble == QLatin1String("connection lost"))
+                synthesizerLost = true;
+            emit instrumentTrouble(QStringLiteral("Synthesizer"), trouble);
+        });
+        connect(synthesizer, &OrvaneDeviceDriver::deviceConnected, this, [this] { synthesizerLost = false; });
+        connect(synthesizer, &OrvaneDeviceDriver::textIsOpenPort, this, [this] { synthesizerLost = false; });
     }
     if (!powerMeter) {
         powerMeter = new PowerMeterDriver;
@@ -268,7 +273,8 @@ void DevicesWork::recoverUnsavedRows()
 }
 
 qint64 DevicesWork::recordPoint(StoredPoint::Row row, const QString &tableName, const QVector<double> &values,
-                                const QList<double> &frequencies, const QList<double> &levels)
+                                const Verdict::Judgement &judgement, const QList<double> &frequencies,
+                                const QList<double> &levels)
 {
     if (!recorder)
         return 0;
@@ -282,8 +288,14 @@ qint64 DevicesWork::recordPoint(StoredPoint::Row row, const QString &tableName, 
     point.values = values;
     point.peakFrequencies = frequencies.toVector();
     point.peakLevels = levels.toVector();
+    point.verdict = Verdict::text(judgement.grade);
+    point.limitMargin = judgement.margin;
+    point.limitUpper = judgement.upper;
+    point.limitLower = judgement.lower;
+    point.limitSpur = judgement.spurLimit;
     const qint64 id = recorder->point(point);
     noteStoreProblem();
+    recordVerdict(judging.standing().tally.grade);
     return id;
 }
 
@@ -301,6 +313,47 @@ void DevicesWork::noteStoreProblem()
     storeProblemsSaid << cause;
     emit storeNotice(QStringLiteral("The results store %1 is not being written (%2); the workbooks are.")
                          .arg(storePath, recorder->problem()));
+}
+
+void DevicesWork::setUnit(const QString &serial, const QString &operatorName)
+{
+    if (repost("setUnit", Q_ARG(QString, serial), Q_ARG(QString, operatorName)))
+        return;
+    unitSerial = serial;
+    unitOperator = operatorName;
+}
+
+void DevicesWork::beginJudging(const MeasurementLimits &limits, bool spur, const FrequencyGrid &grid,
+                               quint64 pointsPerPass, qint64 resumedRun)
+{
+    judging.begin(limits, spur, pointsPerPass);
+    recordedVerdict = RunVerdict();
+    // The earlier process's points are judged as this one's are: a unit that failed then has
+    // not passed because the run went on.
+    if (limits.present && resumedRun != 0 && recorder && recorder->store())
+        judging.earlier(recorder->store()->points(resumedRun), recorder->store()->passes(resumedRun), grid);
+}
+
+void DevicesWork::endRun()
+{
+    const RunJudgement ended = judging.end(!stopFlag);
+    recordVerdict(ended.grade);
+    emit runJudged(ended);
+    emit runEnded(stopFlag);
+}
+
+void DevicesWork::recordVerdict(Verdict::Grade grade)
+{
+    const RunJudgement &now = judging.standing();
+    if (!recorder || !now.limits.present || grade == Verdict::Grade::None)
+        return;
+    const RunVerdict verdict{Verdict::text(grade), now.tally.failed, now.tally.marginal, now.tally.unread};
+    if (verdict.verdict == recordedVerdict.verdict && verdict.failed == recordedVerdict.failed
+        && verdict.marginal == recordedVerdict.marginal && verdict.unread == recordedVerdict.unread)
+        return;
+    recordedVerdict = verdict;
+    recorder->verdict(verdict);
+    noteStoreProblem();
 }
 
 void DevicesWork::setResume(qint64 run, int pass, quint64 point)
@@ -324,6 +377,7 @@ DevicesWork::Resume DevicesWork::takeResume(const QString &measurement)
     } else if (recorder) {
         // The folder the rows go to now is the run's.
         recorder->setDataFolder(excelWorker->folder());
+        recorder->setUnit(unitSerial, unitOperator);
         recorder->begin(measurement);
     }
     if (recorder)
@@ -706,6 +760,7 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
             recorder->addNote(warning);
         recorder->setIdentities(identified);
     }
+    const qint64 resumed = resumeRun;
     const Resume from = takeResume(QStringLiteral("power"));
     if (!from.refused.isEmpty()) {
         excelWorker->quitExcel();
@@ -713,6 +768,7 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
         emit stopingMeasure();
         return;
     }
+    beginJudging(form.limits, false, grid, form.justPower ? 1 : grid.count, resumed);
     // A resumed run goes on at the output power of the pass it goes on with.
     for (int pass = 1; pass < from.pass; ++pass)
         form.power += quint32(powerStep.load());
@@ -749,7 +805,7 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
         recorder->end(stopFlag);
         noteStoreProblem();
     }
-    emit runEnded(stopFlag);
+    endRun();
     emit stopingMeasure();
 }
 
@@ -789,7 +845,9 @@ void DevicesWork::beginPass(double power, bool spur)
         noteStoreProblem();
     }
     const int remaining = passesFrom(power, spur);
-    emit passStarted(runPass, remaining == 0 ? 0 : runPass - 1 + remaining);
+    const int passes = remaining == 0 ? 0 : runPass - 1 + remaining;
+    judging.pass(runPass, power, passes);
+    emit passStarted(runPass, passes);
 }
 
 FrequencyGrid DevicesWork::announceGrid(bool pointsMode, double start, double stop, quint64 count,
@@ -816,7 +874,8 @@ void DevicesWork::raisePower(double &power, quint32 step, double firstFrequency)
     Pause::sleepMs(passPauseMs);
 }
 
-void DevicesWork::reportPowerPoint(const QString &tableName, quint64 number, double frequency, double reading, double fetchedPower)
+void DevicesWork::reportPowerPoint(const QString &tableName, quint64 number, double frequency, double reading,
+                                   double fetchedPower, const Verdict::Judgement &judgement)
 {
     MeasuredPoint point;
     point.pass = runPass;
@@ -827,6 +886,7 @@ void DevicesWork::reportPowerPoint(const QString &tableName, quint64 number, dou
     point.fetched = fetchValuesFlag;
     point.fetchedPower = fetchedPower;
     point.workbook = tableName;
+    point.judgement = judgement;
     emit pointMeasured(point);
 }
 
@@ -875,12 +935,15 @@ void DevicesWork::frequencySweep(const FrequencyGrid &grid, const QString &table
         double fetchedPower = 0;
         double temperature = 0;
         synthesizerValues(&fetchedPower, &temperature);
+        const Verdict::Judgement judgement =
+            judging.power(runPass, pointIndex + 1, frequency, runPower, reading, !synthesizerLost);
         // In the store before the report writer has it: a kill cannot lose the point.
-        const qint64 id = recordPoint(StoredPoint::Row::Sweep, tableName, {frequency, reading, fetchedPower, temperature});
+        const qint64 id =
+            recordPoint(StoredPoint::Row::Sweep, tableName, {frequency, reading, fetchedPower, temperature}, judgement);
         excelWorker->writeFrequencySweepRow(tableName, pointIndex, frequency, reading, fetchedPower,
                                             temperature, id);
         recordRowsSaved();
-        reportPowerPoint(tableName, pointIndex + 1, frequency, reading, fetchedPower);
+        reportPowerPoint(tableName, pointIndex + 1, frequency, reading, fetchedPower, judgement);
         ++pointIndex;
         if (pointIndex >= grid.count)
             return;
@@ -896,11 +959,13 @@ void DevicesWork::oneFrequencyReading(double frequency, double power, const QStr
     double fetchedPower = 0;
     double temperature = 0;
     synthesizerValues(&fetchedPower, &temperature);
-    const qint64 id = recordPoint(StoredPoint::Row::Step, tableName, {frequency, reading, power, fetchedPower, temperature});
+    const Verdict::Judgement judgement = judging.power(runPass, 1, frequency, power, reading, !synthesizerLost);
+    const qint64 id =
+        recordPoint(StoredPoint::Row::Step, tableName, {frequency, reading, power, fetchedPower, temperature}, judgement);
     excelWorker->writePowerStepRow(tableName, pointIndex, frequency, reading, power, fetchedPower,
                                    temperature, id);
     recordRowsSaved();
-    reportPowerPoint(tableName, 1, frequency, reading, fetchedPower);
+    reportPowerPoint(tableName, 1, frequency, reading, fetchedPower, judgement);
 }
 
 void DevicesWork::measureSpectrum(ValueForm form)
@@ -924,6 +989,7 @@ void DevicesWork::measureSpectrum(ValueForm form)
             recorder->addNote(warning);
         recorder->setIdentities(identified);
     }
+    const qint64 resumed = resumeRun;
     const Resume from = takeResume(QStringLiteral("spur"));
     if (!from.refused.isEmpty()) {
         excelWorker->quitExcel();
@@ -931,6 +997,7 @@ void DevicesWork::measureSpectrum(ValueForm form)
         emit stopingMeasure();
         return;
     }
+    beginJudging(form.limits, true, grid, grid.count, resumed);
     for (int pass = 1; pass < from.pass; ++pass)
         form.power += quint32(powerStep.load());
     QString table = from.pass > 1 ? QStringLiteral("Table spur ") + g6(form.power) + QStringLiteral(" dBm")
@@ -963,7 +1030,7 @@ void DevicesWork::measureSpectrum(ValueForm form)
         recorder->end(stopFlag);
         noteStoreProblem();
     }
-    emit runEnded(stopFlag);
+    endRun();
     emit stopingMeasure();
 }
 
@@ -1045,16 +1112,12 @@ void DevicesWork::spurPass(const ValueForm &form, const FrequencyGrid &grid, dou
             emit labelCountSpurs(QString::number(spurCount));
         }
         if (peaks.size() == 0) {
+            // No row, but judged: a point that gave nothing never passes.
+            judging.spur(runPass, pointIndex + 1, frequency, power, qQNaN(), false, 0.0, !synthesizerLost);
+            recordVerdict(judging.standing().tally.grade);
             emit pointWithoutReading(runPass, pointIndex + 1);
             emit stopMeasureSpectrum();
         } else {
-            quint32 count = quint32(peaks.size());
-            const qint64 id = recordPoint(StoredPoint::Row::Spur, tableName, {form.span, 50.0},
-                                          peaks.frequencies.mid(0, int(qMin<quint32>(count, 8))),
-                                          peaks.levels.mid(0, int(qMin<quint32>(count, 8))));
-            excelWorker->writeSpurRow(tableName, pointIndex, form.span, 50.0, count,
-                                      peaks.frequencies, peaks.levels, id);
-            recordRowsSaved();
             MeasuredPoint point;
             point.spur = true;
             point.pass = runPass;
@@ -1066,6 +1129,15 @@ void DevicesWork::spurPass(const ValueForm &form, const FrequencyGrid &grid, dou
             point.hasSpur = strongest > 0;
             point.spurLevel = point.hasSpur ? peaks.levels.at(strongest) - peaks.levels.at(0) : 0.0;
             point.workbook = tableName;
+            point.judgement = judging.spur(runPass, point.number, frequency, power, point.carrierLevel, point.hasSpur,
+                                           point.spurLevel, !synthesizerLost);
+            quint32 count = quint32(peaks.size());
+            const qint64 id = recordPoint(StoredPoint::Row::Spur, tableName, {form.span, 50.0}, point.judgement,
+                                          peaks.frequencies.mid(0, int(qMin<quint32>(count, 8))),
+                                          peaks.levels.mid(0, int(qMin<quint32>(count, 8))));
+            excelWorker->writeSpurRow(tableName, pointIndex, form.span, 50.0, count,
+                                      peaks.frequencies, peaks.levels, id);
+            recordRowsSaved();
             emit pointMeasured(point);
         }
         ++pointIndex;

@@ -2,6 +2,7 @@
 
 #include "MeasuredPoint.h"
 #include "ResultsStore.h"
+#include "RunJudging.h"
 #include "StoreFile.h"
 #include "ValueForm.h"
 #include "ValueFormMeasurePower.h"
@@ -127,6 +128,9 @@ public:
     // The next measurement goes on with a stopped or interrupted run of the results store: from
     // this pass (from 1) and point index (from 0), recorded as part of that run.
     Q_INVOKABLE void setResume(qint64 run, int pass, quint64 point);
+    // The unit under test and its operator, recorded with each new run from now on; an empty
+    // operator is recorded as the user this program runs as.
+    Q_INVOKABLE void setUnit(const QString &serial, const QString &operatorName);
 
 signals:
     void deviceConnected();
@@ -162,6 +166,9 @@ signals:
     // A point of a spur pass that gave no row: the analyzer found no peak there.
     void pointWithoutReading(int pass, quint64 number);
     void runEnded(bool stopped);
+    // Right before runEnded: the run's verdict with its counts and first failures; grade None
+    // for a run without limits.
+    void runJudged(const RunJudgement &judgement);
     // A trouble of an instrument's link as it happens ("Power meter", "no answer to FETC?").
     void instrumentTrouble(const QString &instrument, const QString &trouble);
     // The results store's news: a damaged file set aside, rows written from it, why it is not
@@ -207,7 +214,8 @@ private:
     void oneFrequencyReading(double frequency, double power, const QString &tableName,
                              bool channelA);
     double readPowerMeter(double frequency, bool channelA);
-    void reportPowerPoint(const QString &tableName, quint64 number, double frequency, double reading, double fetchedPower);
+    void reportPowerPoint(const QString &tableName, quint64 number, double frequency, double reading, double fetchedPower,
+                          const Verdict::Judgement &judgement);
     void synthesizerValues(double *fetchedPower, double *temperature);
     void spurPass(const ValueForm &form, const FrequencyGrid &grid, double power, const QString &tableName,
                   quint64 firstPoint);
@@ -219,7 +227,8 @@ private:
     // The point in the results store before its row goes to the report writer: its id, the
     // row's tag, or 0.
     qint64 recordPoint(StoredPoint::Row row, const QString &tableName, const QVector<double> &values,
-                       const QList<double> &frequencies = {}, const QList<double> &levels = {});
+                       const Verdict::Judgement &judgement, const QList<double> &frequencies = {},
+                       const QList<double> &levels = {});
     // Why the store's last write failed, as a storeNotice, unless that was said before.
     void noteStoreProblem();
     // The rows the report writer has saved are marked in the store.
@@ -245,6 +254,13 @@ private:
     // their connections; one line each, "synthesizer: ..." (empty when identifying is off, and
     // when the run was stopped before it began: nothing is sent then).
     QString identities(bool spur);
+    // The run's judging begins; a resumed run's earlier points count with this process's.
+    void beginJudging(const MeasurementLimits &limits, bool spur, const FrequencyGrid &grid, quint64 pointsPerPass,
+                      qint64 resumedRun);
+    // The run's end: its verdict to the front end, then the end itself.
+    void endRun();
+    // The run's verdict to the store whenever it changes, so that a run cut short keeps it.
+    void recordVerdict(Verdict::Grade grade);
 
     OrvaneDeviceDriver *synthesizer = nullptr;
     PowerMeterDriver *powerMeter = nullptr;
@@ -283,6 +299,13 @@ private:
     // The pass under way and its output power, for the points reported to the window.
     int runPass = 0;
     double runPower = 0;
+    RunJudging judging;
+    RunVerdict recordedVerdict; // what the store was last given of the run's verdict
+    // Set when the synthesizer's connection was lost and not made again: what is read since is
+    // not at the frequencies the points name.
+    bool synthesizerLost = false;
+    QString unitSerial;
+    QString unitOperator;
     bool usbHidConnected = false;
     QString requestedHidDevice;
 };

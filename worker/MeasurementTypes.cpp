@@ -1,6 +1,7 @@
 #include "MeasurementTypes.h"
 
 #include "MeasuredPoint.h"
+#include "RunJudgement.h"
 #include "ValueForm.h"
 #include "ValueFormMeasurePower.h"
 
@@ -11,6 +12,7 @@ void registerAll()
     qRegisterMetaType<ValueFormMeasurePower>("ValueFormMeasurePower");
     qRegisterMetaType<ValueForm>("ValueForm");
     qRegisterMetaType<MeasuredPoint>("MeasuredPoint");
+    qRegisterMetaType<RunJudgement>("RunJudgement");
 }
 
 } // namespace MeasurementTypes

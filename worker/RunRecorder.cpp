@@ -14,12 +14,6 @@
 
 namespace {
 
-QString userName()
-{
-    const QString user = qEnvironmentVariable("USER");
-    return user.isEmpty() ? qEnvironmentVariable("USERNAME") : user;
-}
-
 // The first cells of the point's row, as the report writer fills them.
 QVector<double> firstCells(const StoredPoint &point)
 {
@@ -67,6 +61,12 @@ void write(ExcelWorker &writer, const StoredPoint &point)
 } // namespace
 
 RunRecorder::RunRecorder(std::unique_ptr<ResultsStore> store) : results(std::move(store)) {}
+
+QString RunRecorder::userName()
+{
+    const QString user = qEnvironmentVariable("USER");
+    return user.isEmpty() ? qEnvironmentVariable("USERNAME") : user;
+}
 
 RunRecorder::~RunRecorder() = default;
 
@@ -119,6 +119,8 @@ void RunRecorder::begin(const QString &measurement)
     start.identities = identities;
     start.note = notes.join(QLatin1Char('\n'));
     start.dataFolder = dataFolder;
+    start.unit = unitSerial;
+    start.operatorName = unitOperator.isEmpty() ? userName() : unitOperator;
     notes.clear();
     run = results->beginRun(start);
     addEarlierTroubles();
@@ -147,6 +149,12 @@ void RunRecorder::addEarlierTroubles()
         for (const RunTrouble &trouble : qAsConst(earlierTroubles))
             results->addTrouble(run, trouble);
     earlierTroubles.clear();
+}
+
+void RunRecorder::verdict(const RunVerdict &verdict)
+{
+    if (run != 0)
+        results->setVerdict(run, verdict);
 }
 
 void RunRecorder::pass(int pass, double outputPower)

@@ -29,6 +29,15 @@ public:
 
     // The name the runs carry as their station; the host name unless set.
     void setStation(const QString &name) { stationName = name; }
+    // The unit under test and who measures it, recorded with each run begun from now on; an
+    // empty operator is recorded as userName().
+    void setUnit(const QString &serial, const QString &operatorName)
+    {
+        unitSerial = serial;
+        unitOperator = operatorName;
+    }
+    // The user this program runs as.
+    static QString userName();
     // Where the runs' workbooks are, as recorded with each run.
     void setDataFolder(const QString &folder) { dataFolder = folder; }
     // Has the writer record in the store where each row will stand before saving it; rows saved
@@ -38,6 +47,8 @@ public:
     void setContext(const QByteArray &setup, const QString &instruments, const QString &identities);
     // The instruments' identities alone, as the run that begins next records them.
     void setIdentities(const QString &text) { identities = text; }
+    // The run's verdict as it stands, when it changed.
+    void verdict(const RunVerdict &verdict);
     void addNote(const QString &note) { notes << note; }
     // A measurement of this kind ("power" or "spur") begins, or a resumed run goes on.
     void begin(const QString &measurement);
@@ -80,6 +91,8 @@ private:
     QString identities;
     QString stationName;
     QString dataFolder;
+    QString unitSerial;
+    QString unitOperator;
     QStringList notes;
     // Troubles met between runs, such as a link lost before a measurement began: the next run
     // records them, for its readings were taken after them.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Limits.h"
+
 #include <QMetaType>
 #include <QtGlobal>
 
@@ -17,6 +19,7 @@ struct ValueForm
     double span = 0.0;
     double displayLine = 0.0;
     bool cycle = false;
+    MeasurementLimits limits; // each point is judged against them; none: no verdict
 };
 
 Q_DECLARE_METATYPE(ValueForm)

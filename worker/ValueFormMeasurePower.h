@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Limits.h"
+
 #include <QMetaType>
 #include <QString>
 
@@ -18,6 +20,7 @@ struct ValueFormMeasurePower
     bool cycle = false;
     bool justPower = false;
     bool fetchValues = false;
+    MeasurementLimits limits; // each point is judged against them; none: no verdict
 };
 
 Q_DECLARE_METATYPE(ValueFormMeasurePower)

@@ -3,8 +3,10 @@
 #include "SqliteStore.h"
 #include "TestAddresses.h"
 #include "TroubleFlood.h"
+#include "Verdict.h"
 #include "WorkbookDump.h"
 
+#include <QHostInfo>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTcpServer>
@@ -114,6 +116,53 @@ QMap<qint64, QString> recordedOutcomes(const QString &store)
 const QByteArray powerRun = R"("kind": "power", "start": 1000, "stop": 1100, "points": 6, "power": -5, "delay": 0,
   "fetchValues": false)";
 
+// A JUnit report as CI systems read it, checked by Python's own XML parser: the elements and
+// attributes they need, and counts that agree with the cases. Prints the suites as JSON.
+const char junitCheck[] = R"(
+import json, re, sys, xml.etree.ElementTree as ET
+root = ET.parse(sys.argv[1]).getroot()
+assert root.tag == 'testsuites', root.tag
+def outcomes(cases):
+    return {k: sum(c['outcome'] == k for c in cases) for k in ('failure', 'error', 'skipped')}
+suites, every = [], []
+for suite in root:
+    assert suite.tag == 'testsuite', suite.tag
+    for key in ('name', 'tests', 'failures', 'errors', 'skipped', 'time', 'timestamp', 'hostname'):
+        assert suite.get(key), key
+    assert re.fullmatch(r'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d', suite.get('timestamp')), suite.get('timestamp')
+    float(suite.get('time'))
+    properties = {p.get('name'): p.get('value') for p in suite.find('properties').findall('property')}
+    if 'limits' in properties:
+        json.loads(properties['limits'])
+    cases = []
+    for case in suite.findall('testcase'):
+        assert case.get('classname') and case.get('name'), case.attrib
+        marks = [c for c in case if c.tag in ('failure', 'error', 'skipped')]
+        assert len(marks) <= 1, marks
+        cases.append({'outcome': marks[0].tag if marks else 'passed',
+                      'message': marks[0].get('message', '') if marks else ''})
+    counted = outcomes(cases)
+    assert int(suite.get('tests')) == len(cases)
+    for key, tag in (('failures', 'failure'), ('errors', 'error'), ('skipped', 'skipped')):
+        assert int(suite.get(key)) == counted[tag], (key, suite.get(key), counted[tag])
+    suites.append({'properties': properties, 'cases': cases})
+    every += cases
+assert int(root.get('tests')) == len(every) and int(root.get('failures')) == outcomes(every)['failure']
+print(json.dumps(suites))
+)";
+
+// The suites of a JUnit report, or an empty list with the parser's complaint in *why.
+QJsonArray junitSuites(const QString &path, QString *why)
+{
+    QProcess python;
+    python.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QLatin1String(junitCheck), path});
+    if (!python.waitForFinished(30000) || python.exitCode() != 0) {
+        *why = QString::fromUtf8(python.readAllStandardError());
+        return QJsonArray();
+    }
+    return QJsonDocument::fromJson(python.readAllStandardOutput()).array();
+}
+
 } // namespace
 
 QByteArray tst_HeadlessRun::setupFor(const QString &synth, const QString &meter, const QString &analyzer,
@@ -140,6 +189,33 @@ void tst_HeadlessRun::exitCodes_data()
   {"kind": "power", "start": 2000, "stop": 2000, "points": 1, "power": 5, "delay": 0, "cycle": true, "powerStep": 10}
 ])";
     const QString local = QStringLiteral("rfbench.sqlite");
+    // With the RF output off, as a run leaves it, the simulated meter reads about -70 dBm.
+    const QByteArray failing = powerRun + R"(, "limits": {"lower": [[1000, -20], [1100, -20]]})";
+    const QByteArray passing = powerRun + R"(, "limits": {"upper": [[1000, 0], [1100, 0]], "lower": [[1000, -100], [1100, -100]]})";
+    const QByteArray marginal =
+        powerRun + R"(, "limits": {"upper": [[1000, -60], [1100, -60]], "lower": [[1000, -75], [1100, -75]], "margin": 10})";
+    QTest::newRow("a limit failed") << failing << QStringList() << true << 7
+                                    << "Power measurement: FAIL: 6 points below the lower limit, worst -"
+                                    << QStringList{"Table -5 dBm=6"} << QStringList() << local;
+    QTest::newRow("a failed unit outranks a lost link")
+        << failing << QStringList() << true << 7 << "the power meter's connection was lost"
+        << QStringList{"Table -5 dBm=6"} << QStringList{"--powermeter-close-after", "4"} << local;
+    QTest::newRow("a lost synthesizer outranks the points it left without a reading")
+        << passing << QStringList() << true << 6 << "Power measurement: NO READING: "
+        << QStringList{"Table -5 dBm=6"} << QStringList{"--synth-hang-up"} << local;
+    QTest::newRow("marginal points pass") << marginal << QStringList() << true << 0
+                                          << "Power measurement: MARGINAL: 6 points within the margin of a limit\n"
+                                          << QStringList{"Table -5 dBm=6"} << QStringList() << local;
+    QTest::newRow("a serial the setup's pattern refuses")
+        << QByteArray(R"("unit": {"serialPattern": "^SN[0-9]{4}$"},)" "\n") + failing << QStringList{"--unit", "AB12"}
+        << true << 2 << R"(unit.serial: "AB12" does not match the pattern ^SN[0-9]{4}$)" << QStringList()
+        << QStringList() << QString();
+    QTest::newRow("a serial the setup requires")
+        << failing << QStringList{"--set", "unit.required=true"} << true << 2
+        << "unit.serial: a serial number is required by this setup" << QStringList() << QStringList() << QString();
+    QTest::newRow("a JUnit report that cannot be written")
+        << failing << QStringList{"--junit", "/proc/rfbench/report.xml"} << true << 1
+        << "the JUnit report /proc/rfbench/report.xml cannot be written" << QStringList() << QStringList() << QString();
     QTest::newRow("finished") << powerRun << QStringList() << true << 0 << QString()
                               << QStringList{"Table -5 dBm=6"} << QStringList() << local;
     QTest::newRow("override") << powerRun << QStringList{"--set", "power=-3", "--set", "points=3"} << true << 0
@@ -264,8 +340,11 @@ void tst_HeadlessRun::exitCodes()
     QVERIFY(empty.open(QIODevice::WriteOnly));
     empty.close();
 
-    const QStringList arguments = QStringList{setupPath, QStringLiteral("--data-dir"), folder.path(),
-                                              QStringLiteral("--json")} + overrides;
+    const QString report = folder.filePath(QStringLiteral("report.xml"));
+    const QStringList arguments = QStringList{setupPath, QStringLiteral("--data-dir"), folder.path(), QStringLiteral("--json")}
+                                + (overrides.contains(QStringLiteral("--junit")) ? QStringList()
+                                                                                 : QStringList{QStringLiteral("--junit"), report})
+                                + overrides;
     QMap<QString, int> before; // rows a run before left in the workbook, then made read-only
     if (code == 5) {
         QVERIFY(runRfbench(arguments).code == 0);
@@ -296,9 +375,42 @@ void tst_HeadlessRun::exitCodes()
     const QJsonObject summary = QJsonDocument::fromJson(run.out).object();
     if (notStarted) {
         QVERIFY(run.out.isEmpty());
+        QVERIFY(!QFile::exists(report));
         return;
     }
     QCOMPARE(summary.value(QStringLiteral("exitCode")).toInt(), code);
+    // The verdict: none without limits; the report's cases agree with it and name the first failure.
+    const QString verdict = summary.value(QStringLiteral("verdict")).toString();
+    QCOMPARE(summary.value(QStringLiteral("verdict")).isNull(), !measurements.contains("\"limits\""));
+    const QJsonArray failures = summary.value(QStringLiteral("firstFailures")).toArray();
+    QCOMPARE(failures.size(), qMin(10, summary.value(QStringLiteral("failed")).toInt()));
+    QString why;
+    const QJsonArray suites = junitSuites(report, &why);
+    QVERIFY2(suites.size() == (measurements.contains("\"measurements\"") ? 2 : 1), qPrintable(why));
+    QMap<QString, int> outcomes;
+    QString firstFailure;
+    for (const QJsonValue &suite : suites) {
+        const QJsonObject properties = suite[QStringLiteral("properties")].toObject();
+        QCOMPARE(properties.value(QStringLiteral("station")).toString(),
+                 storeInSetup ? QStringLiteral("bench-3") : QHostInfo::localHostName());
+        QCOMPARE(properties.contains(QStringLiteral("limits")), !verdict.isEmpty());
+        for (const QJsonValue &c : suite[QStringLiteral("cases")].toArray()) {
+            ++outcomes[c[QStringLiteral("outcome")].toString()];
+            if (firstFailure.isEmpty() && c[QStringLiteral("outcome")].toString() == QLatin1String("failure"))
+                firstFailure = c[QStringLiteral("message")].toString();
+        }
+    }
+    QCOMPARE(outcomes.value(QStringLiteral("failure")) > 0, verdict == QLatin1String("FAIL"));
+    if (verdict == QLatin1String("NO READING"))
+        QVERIFY(outcomes.value(QStringLiteral("error")) > 0);
+    if (verdict.isEmpty())
+        QCOMPARE(outcomes.keys(), QStringList{QStringLiteral("skipped")});
+    if (!failures.isEmpty()) {
+        const QJsonObject first = failures.first().toObject();
+        const QString named = QStringLiteral(" %1 at %2 MHz").arg(first.value(QStringLiteral("point")).toInt())
+                                  .arg(Verdict::frequencyText(first.value(QStringLiteral("frequencyMhz")).toDouble()));
+        QVERIFY2(firstFailure.contains(named), qPrintable(firstFailure + QStringLiteral(" | ") + named));
+    }
     // Each workbook got the rows the summary says reached it; every other point is counted where
     // its row went, or as one without a reading.
     const QJsonArray books = summary.value(QStringLiteral("workbooks")).toArray();
@@ -335,6 +447,15 @@ void tst_HeadlessRun::exitCodes()
             // Under the station the setup names, else the host's name.
             if (storeInSetup)
                 QCOMPARE(entry.station, QStringLiteral("bench-3"));
+            // The verdict said is the one on record, with its counts; a point is judged where
+            // its run has limits.
+            if (results->runs(RunFilter()).size() == 1) {
+                QCOMPARE(entry.verdict.verdict, summary.value(QStringLiteral("verdict")).toString());
+                QCOMPARE(entry.verdict.failed, qint64(summary.value(QStringLiteral("failed")).toInt()));
+                QCOMPARE(entry.verdict.marginal, qint64(summary.value(QStringLiteral("marginal")).toInt()));
+                for (const StoredPoint &point : results->points(entry.id))
+                    QCOMPARE(point.verdict.isEmpty(), entry.verdict.verdict.isEmpty());
+            }
             // A link lost, also before the run began, is on the run's record.
             if (code == 6) {
                 QStringList troubles;
@@ -344,6 +465,21 @@ void tst_HeadlessRun::exitCodes()
             }
         }
         QCOMPARE(recorded, points + before.value(rows.value(0).section(QLatin1Char('='), 0, 0)));
+        // Each failure named is a point on record, with the frequency and the value it was judged by.
+        for (const QJsonValue &failure : failures) {
+            int found = 0;
+            for (const RunSummary &entry : results->runs(RunFilter()))
+                for (const StoredPoint &point : results->points(entry.id))
+                    if (point.pass == failure[QStringLiteral("pass")].toInt()
+                        && point.number == quint64(failure[QStringLiteral("point")].toInt())) {
+                        ++found;
+                        QCOMPARE(point.values.at(0), failure[QStringLiteral("frequencyMhz")].toDouble());
+                        QCOMPARE(point.values.at(1), failure[QStringLiteral("value")].toDouble());
+                    }
+            QCOMPARE(found, 1);
+            QCOMPARE(failure[QStringLiteral("by")].toDouble(),
+                     failure[QStringLiteral("value")].toDouble() - failure[QStringLiteral("limit")].toDouble());
+        }
         QCOMPARE(QDir(storeFolder).entryList({QStringLiteral("*.sqlite")}), QStringList{store});
         if (storeInSetup)
             QCOMPARE(QDir(folder.path()).entryList({QStringLiteral("*.sqlite")}), QStringList());
@@ -357,11 +493,16 @@ void tst_HeadlessRun::exitCodes()
     if (bench) {
         // Setups without limits are no tests: no instrument is asked who it is, unless the setup
         // says so; then each instrument of the run once, and the answers are on record.
-        const bool identifies = overrides.contains(QStringLiteral("store.identify=true"));
-        for (const QString instrument : {"synthesizer", "power meter", "spectrum analyzer"})
-            QVERIFY2(bench->receivedLines(instrument).count(QStringLiteral("*IDN?"))
-                         == (identifies && instrument != QLatin1String("spectrum analyzer") ? 1 : 0),
+        // A setup with limits is a test, and identifies unless told otherwise.
+        const bool identifies =
+            overrides.contains(QStringLiteral("store.identify=true")) || measurements.contains("\"limits\"");
+        for (const QString instrument : {"synthesizer", "power meter", "spectrum analyzer"}) {
+            const int asked = bench->receivedLines(instrument).count(QStringLiteral("*IDN?"));
+            // A synthesizer that hangs up cuts the run short before the meter is asked.
+            const bool cut = simArguments.contains(QStringLiteral("--synth-hang-up"));
+            QVERIFY2(cut ? asked <= 1 : asked == (identifies && instrument != QLatin1String("spectrum analyzer") ? 1 : 0),
                      qPrintable(instrument));
+        }
         if (identifies) {
             const auto results = SqliteStore::open(QDir(storeFolder).filePath(store), SqliteStore::Mode::Read, nullptr);
             const QList<RunSummary> runs = results->runs(RunFilter());
@@ -498,8 +639,10 @@ void tst_HeadlessRun::stopBySignalKeepsEveryRow()
     const QString setupPath = folder.filePath(QStringLiteral("long.json"));
     QFile file(setupPath);
     QVERIFY(file.open(QIODevice::WriteOnly));
+    // Limits that every reading meets: a unit stopped before its end has not passed.
     file.write(setupFor(bench.synthAddress(), bench.powerMeterAddress(), bench.analyzerAddress(),
-                        R"("kind": "power", "start": 1000, "stop": 2000, "points": 2000, "delay": 20)"));
+                        R"("kind": "power", "start": 1000, "stop": 2000, "points": 2000, "delay": 20,
+  "limits": {"lower": [[1000, -100], [2000, -100]]})"));
     file.close();
 
     QProcess process;
@@ -515,6 +658,7 @@ void tst_HeadlessRun::stopBySignalKeepsEveryRow()
     QVERIFY2(process.exitCode() == 4, err.constData());
     const QJsonObject summary = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
     QCOMPARE(summary.value(QStringLiteral("outcome")).toString(), QStringLiteral("stopped"));
+    QCOMPARE(summary.value(QStringLiteral("verdict")).toString(), QStringLiteral("INCOMPLETE"));
     const int points = summary.value(QStringLiteral("points")).toInt();
     QVERIFY2(points > 0 && points < 2000, err.constData());
     // Every measured point has its row, and no point was measured after its row was written.
@@ -595,10 +739,12 @@ void tst_HeadlessRun::resumeGivesTheUninterruptedWorkbook()
     BenchSimProcess interrupted({QStringLiteral("--verbose")});
     QVERIFY(whole.isReady() && interrupted.isReady());
     QTemporaryDir folder;
-    // A sequence stopped in its first measurement: going on is that run's alone.
+    // A sequence stopped in its first measurement: going on is that run's alone. Its first point,
+    // always measured before the stop, fails; no later one does, in either pass.
     const QByteArray measurement = R"("measurements": [
   {"kind": "power", "start": 1000, "stop": 1400, "points": 100, "delay": 5, "fetchValues": false, "power": -2,
-   "cycle": true, "powerStep": 15},
+   "cycle": true, "powerStep": 15,
+   "limits": {"upper": [[1000, -73], [1000, 0], [1400, 0]], "relativeTo": "output"}},
   {"kind": "power", "start": 3000, "stop": 3000, "points": 1, "delay": 0, "fetchValues": false, "power": 7}
 ])";
     QFile file(folder.filePath(QStringLiteral("setup.json")));
@@ -608,7 +754,7 @@ void tst_HeadlessRun::resumeGivesTheUninterruptedWorkbook()
     const QString wholeFolder = folder.filePath(QStringLiteral("whole"));
     const QString partsFolder = folder.filePath(QStringLiteral("parts"));
     const Finished uninterrupted = runRfbench({file.fileName(), QStringLiteral("--data-dir"), wholeFolder});
-    QVERIFY2(uninterrupted.code == 0, uninterrupted.err.constData());
+    QVERIFY2(uninterrupted.code == 7, uninterrupted.err.constData());
 
     QProcess first;
     first.start(QStringLiteral(RFBENCH_PATH),
@@ -620,7 +766,8 @@ void tst_HeadlessRun::resumeGivesTheUninterruptedWorkbook()
     ::kill(pid_t(first.processId()), SIGINT);
     QVERIFY(first.waitForFinished(20000));
     const QByteArray stopped = first.readAllStandardError();
-    QVERIFY2(first.exitCode() == 4, stopped.constData());
+    // A failed unit stays failed, stopped or not.
+    QVERIFY2(first.exitCode() == 7, stopped.constData());
     QVERIFY2(first.readAllStandardOutput().contains("\n  measurements[1] (power) not started\n"), stopped.constData());
     QVERIFY2(stopped.contains("the sequence stopped before measurements[1] (power); --resume goes on with a stopped "
                               "run's own measurement alone"),
@@ -634,9 +781,12 @@ void tst_HeadlessRun::resumeGivesTheUninterruptedWorkbook()
     QCOMPARE(runs.first().outcome, QStringLiteral("stopped"));
     const Finished resumed = runRfbench({QStringLiteral("--resume"), QString::number(runs.first().id),
                                          QStringLiteral("--data-dir"), partsFolder, QStringLiteral("--json")});
-    QVERIFY2(resumed.code == 0, resumed.err.constData());
+    // The first process's failure counts: the unit has not passed because its run went on.
+    QVERIFY2(resumed.code == 7, resumed.err.constData());
     // This process's points, and the run's with those of the first.
     const QJsonObject summary = QJsonDocument::fromJson(resumed.out).object();
+    QCOMPARE(summary.value(QStringLiteral("failed")).toInt(), 1);
+    QCOMPARE(summary.value(QStringLiteral("firstFailures")).toArray().at(0)[QStringLiteral("frequencyMhz")].toDouble(), 1000.0);
     QCOMPARE(summary.value(QStringLiteral("points")).toInt(), 200 - int(runs.first().points));
     QCOMPARE(summary.value(QStringLiteral("runPoints")).toInt(), 200);
     QVERIFY2(resumed.err.contains(QStringLiteral("rfbench run: run %1 goes on with its own power measurement alone; "
@@ -777,7 +927,8 @@ void tst_HeadlessRun::aKilledRunIsRecordedInterruptedByTheNextWrite()
     QFile file(folder.filePath(QStringLiteral("setup.json")));
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(setupFor(sim.synthAddress(), sim.powerMeterAddress(), sim.analyzerAddress(),
-                        R"("kind": "power", "start": 1000, "stop": 2000, "points": 2000, "delay": 20)"));
+                        R"("kind": "power", "start": 1000, "stop": 2000, "points": 2000, "delay": 20,
+  "limits": {"lower": [[1000, -100], [2000, -100]]})"));
     file.close();
     const QString data = folder.filePath(QStringLiteral("data"));
     const QString store = data + QStringLiteral("/rfbench.sqlite");
@@ -805,6 +956,9 @@ void tst_HeadlessRun::aKilledRunIsRecordedInterruptedByTheNextWrite()
     QCOMPARE(listed.code, 0);
     QCOMPARE(QJsonDocument::fromJson(listed.out).array().at(0)[QStringLiteral("outcome")].toString(),
              QStringLiteral("interrupted"));
+    // Its verdict as it stood when it was killed is on record: a unit cut short has not passed.
+    QCOMPARE(QJsonDocument::fromJson(listed.out).array().at(0)[QStringLiteral("verdict")].toString(),
+             QStringLiteral("INCOMPLETE"));
     QCOMPARE(recordedOutcomes(store), (QMap<qint64, QString>{{1, "running"}}));
 
     // The next writer records it as it opens the store; one that writes already records a run

@@ -247,20 +247,27 @@ void tst_Verdict::tally()
     QFETCH(QString, firstFailures);
     QFETCH(QString, counts);
     const MeasurementLimits l = limits(flat0, flat10, 0.5);
-    Verdict::Tally tally;
-    quint64 number = 0;
-    for (const QString &reading : readings.split(' ')) {
-        const double frequency = reading.section(':', 0, 0).toDouble();
-        const QString value = reading.section(':', 1);
-        tally.add(1, ++number, frequency, Verdict::judgePower(l, frequency, 0, value == "NaN" ? NaN : value.toDouble()));
+    const QStringList all = readings.split(' ');
+    // The same points in one tally, and in two (a sequence's measurements) merged, split at each place.
+    for (int split = 0; split <= all.size(); ++split) {
+        Verdict::Tally tally;
+        Verdict::Tally later;
+        quint64 number = 0;
+        for (const QString &reading : all) {
+            const double frequency = reading.section(':', 0, 0).toDouble();
+            const QString value = reading.section(':', 1);
+            Verdict::Tally &into = int(number) < split ? tally : later;
+            into.add(1, ++number, frequency, Verdict::judgePower(l, frequency, 0, value == "NaN" ? NaN : value.toDouble()));
+        }
+        tally.merge(later);
+        QCOMPARE(tally.summary(), summary);
+        QStringList numbers;
+        for (const Verdict::Tally::Failure &f : tally.firstFailures)
+            numbers << QString::number(f.number);
+        QCOMPARE(numbers.join(' '), firstFailures);
+        QCOMPARE(QStringLiteral("%1 %2 %3").arg(tally.failed).arg(tally.marginal).arg(tally.unread), counts);
+        QCOMPARE(tally.judged, qint64(number));
     }
-    QCOMPARE(tally.summary(), summary);
-    QStringList numbers;
-    for (const Verdict::Tally::Failure &f : tally.firstFailures)
-        numbers << QString::number(f.number);
-    QCOMPARE(numbers.join(' '), firstFailures);
-    QCOMPARE(QStringLiteral("%1 %2 %3").arg(tally.failed).arg(tally.marginal).arg(tally.unread), counts);
-    QCOMPARE(tally.judged, qint64(number));
 }
 
 void tst_Verdict::refusals_data()

@@ -122,6 +122,7 @@ private slots:
     void thresholdBase();
     void silentAnalyzerStopsTheRun();
     void cyclingSpurRunKeepsItsOwnWorkbooks();
+    void aSpurAboveItsLimitFailsItsPoint();
     void spurPausesFollowTheFrequency();
     void powerMeasurementWritesTheBenchValues();
 };
@@ -320,16 +321,56 @@ void tst_Measurements::cyclingSpurRunKeepsItsOwnWorkbooks()
     form.power = 9;
     form.cycle = true;
     rig.worker->setCycle(true, 3);
+    // The carrier, 1.4 dB below the output power, is judged against each pass's own power.
+    form.limits.present = true;
+    form.limits.relativeTo = MeasurementLimits::RelativeTo::Output;
+    form.limits.upper = {{1000, -1}, {1020, -1}};
+    form.limits.lower = {{1000, -2}, {1020, -2}};
     QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
     QueuedSpy powers(rig.worker, &DevicesWork::changePower);
+    QueuedSpy judged(rig.worker, &DevicesWork::runJudged);
     rig.worker->measureSpectrum(form);
     QVERIFY(waitForSignals(stopped, 30000));
+    const RunJudgement run = judged.at(0).at(0).value<RunJudgement>();
+    QCOMPARE(run.summary(), QStringLiteral("PASS"));
+    QCOMPARE(run.passes.size(), 2);
+    QCOMPARE(run.passes.at(1).outputPower, 12.0);
     QCOMPARE(powers.size(), 1);
     QCOMPARE(powers.at(0).at(0).toDouble(), 12.0);
     QCOMPARE(rig.cells(QStringLiteral("Table spur")).value("A5"), QStringLiteral("n:1"));
     QCOMPARE(rig.cells(QStringLiteral("Table spur 12 dBm")).value("A5"), QStringLiteral("n:1"));
     QVERIFY(!QFile::exists(rig.worker->reportWriter()->workbookPath(QStringLiteral("Table 12 dBm"))));
     QVERIFY(!QFile::exists(rig.worker->reportWriter()->workbookPath(QStringLiteral("Table spur 15 dBm"))));
+}
+
+void tst_Measurements::aSpurAboveItsLimitFailsItsPoint()
+{
+    // A spur 15 MHz above the carrier, 42 dB down, comes into view at the second point, whose
+    // window reaches 20 MHz above it; the first sees the one 2 MHz above, 48 dB down.
+    BenchRig rig({QStringLiteral("--spurs"), QStringLiteral("2:48,15:42")});
+    QVERIFY2(rig.sim.isReady(), qPrintable(rig.sim.standardError()));
+    QVERIFY(rig.connectAll());
+    ValueForm form = spurForm(true);
+    form.limits.present = true;
+    form.limits.maxSpur = {{1000, -44}, {1020, -44}};
+    form.limits.lower = {{1000, -20}, {1020, -20}}; // the carrier, about -11.5 dBm
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy points(rig.worker, &DevicesWork::pointMeasured);
+    QueuedSpy judged(rig.worker, &DevicesWork::runJudged);
+    rig.worker->measureSpectrum(form);
+    QVERIFY(waitForSignals(stopped, 60000));
+    QString grades;
+    for (const QList<QVariant> &point : qAsConst(points))
+        grades += Verdict::text(point.at(0).value<MeasuredPoint>().judgement.grade) + QLatin1Char(' ');
+    QCOMPARE(grades, QStringLiteral("PASS FAIL FAIL "));
+    QCOMPARE(judged.size(), 1);
+    const RunJudgement run = judged.at(0).at(0).value<RunJudgement>();
+    QCOMPARE(run.grade, Verdict::Grade::Fail);
+    QCOMPARE(run.summary(), QStringLiteral("FAIL: 2 points with a spur above the limit, worst +2 dB at 1,010 MHz"));
+    const Verdict::Tally::Failure first = run.tally.firstFailures.first();
+    QCOMPARE(first.number, quint64(2));
+    QCOMPARE(first.judgement.spurLimit, -44.0);
+    QVERIFY(qAbs(first.judgement.value - -42) < 0.01);
 }
 
 void tst_Measurements::spurPausesFollowTheFrequency()
