@@ -59,8 +59,8 @@ struct Parsed
 // line. "#" starts a comment anywhere on a line; blank lines, CRLF line ends and a UTF-8 byte
 // order mark are taken. One comment may say "valid until YYYY-MM-DD". Numbers are plain decimals
 // ("1e3" too), never with a thousands separator, NaN or infinity; frequencies from 0 MHz (above
-// 0 for log interpolation), strictly ascending; |loss| at most 100 dB. Every error names the file
-// and the line.
+// 0 for log interpolation) to 1 THz, strictly ascending; |loss| at most 100 dB. Every error
+// names the file and the line.
 Parsed parse(const QByteArray &bytes, const QString &fileName, Interpolation interpolation = Interpolation::Linear,
              Beyond beyond = Beyond::Refuse);
 

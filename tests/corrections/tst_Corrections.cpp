@@ -119,6 +119,8 @@ void tst_Corrections::files_data()
     QTest::newRow("semicolons") << head + "1000;0.5\n" << lin << "cable.csv:2: a point is frequency_mhz,loss_db, not 1 field" << 0 << "";
     QTest::newRow("loss beyond 100 dB") << head + "1000,1\n2000,-100.5\n" << lin
                                         << "cable.csv:3: loss -100.5 dB is outside -100 to 100 dB" << 0 << "";
+    QTest::newRow("a table in Hz") << head + "100e6,1\n1000000000,2\n" << lin
+                                   << "cable.csv:2: frequency 100000000 MHz is above 1 THz (a table in Hz?)" << 0 << "";
     QTest::newRow("negative frequency") << head + "-1,1\n" << lin << "cable.csv:2: frequency -1 MHz is below 0" << 0 << "";
     QTest::newRow("0 MHz over log frequency") << head + "0,1\n10,1\n" << Interpolation::Log
                                               << "cable.csv:2: frequency 0 MHz: log interpolation needs frequencies above 0" << 0 << "";
@@ -126,11 +128,15 @@ void tst_Corrections::files_data()
     QTest::newRow("header alone") << "# cable\n" + head + "\n" << lin << "cable.csv:3: no point after the header on line 2" << 0 << "";
     QTest::newRow("columns swapped") << QByteArray("loss_db,frequency_mhz\n1,1000\n") << lin
                                      << "cable.csv:1: the header must be frequency_mhz,loss_db" << 0 << "";
+    QTest::newRow("a gain table") << QByteArray("frequency_mhz,gain_db\n1000,-3\n") << lin
+                                  << "cable.csv:1: the header must be frequency_mhz,loss_db" << 0 << "";
     QTest::newRow("no header") << QByteArray("1000,1\n") << lin << "cable.csv:1: the header must be frequency_mhz,loss_db" << 0 << "";
     QTest::newRow("a date that is none") << head + "# valid until 2027-02-30\n1000,1\n" << lin
                                          << "cable.csv:2: \"2027-02-30\" is not a date as YYYY-MM-DD" << 0 << "";
     QTest::newRow("a date in words") << head + "1000,1 # Valid until March 2027\n" << lin
                                      << "cable.csv:2: \"March\" is not a date as YYYY-MM-DD" << 0 << "";
+    QTest::newRow("a date and a time") << head + "# valid until 2027-03-01T12:00\n1000,1\n" << lin
+                                       << "cable.csv:2: \"2027-03-01T12:00\" is not a date as YYYY-MM-DD" << 0 << "";
     QTest::newRow("two due dates") << "# valid until 2027-01-01\n" + head + "1000,1\n# valid until 2028-01-01\n" << lin
                                    << "cable.csv:4: a second \"valid until\" (line 1 gave one)" << 0 << "";
 }
