@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Corrections.h"
 #include "Limits.h"
 
 #include <QString>
@@ -31,6 +32,33 @@ struct MeasurementSetup
 
     // The window's defaults for a measurement of this kind.
     static MeasurementSetup defaults(Kind kind);
+};
+
+// A path's correction table as the setup names it: a file, or points given in the setup itself.
+struct CorrectionSource
+{
+    QString file; // as the setup gives it, relative to the setup file's folder; empty: the points
+    QVector<Corrections::LossPoint> points;
+    Corrections::Interpolation interpolation = Corrections::Interpolation::Linear;
+    Corrections::Beyond beyond = Corrections::Beyond::Refuse;
+
+    bool isSet() const { return !file.isEmpty() || !points.isEmpty(); }
+    bool operator==(const CorrectionSource &other) const;
+    bool operator!=(const CorrectionSource &other) const { return !(*this == other); }
+};
+
+// "corrections": a table per path between the unit and a meter, each optional.
+struct CorrectionsSetup
+{
+    CorrectionSource meterA;   // "powerMeter.A"
+    CorrectionSource meterB;   // "powerMeter.B"
+    CorrectionSource analyzer; // "analyzer"
+    bool enforceDue = false;   // a table past its due date refuses the run instead of warning
+
+    const CorrectionSource &source(Corrections::Path path) const;
+    bool isEmpty() const { return !meterA.isSet() && !meterB.isSet() && !analyzer.isSet() && !enforceDue; }
+    bool operator==(const CorrectionsSetup &other) const;
+    bool operator!=(const CorrectionsSetup &other) const { return !(*this == other); }
 };
 
 // Everything one run needs: the instruments' addresses and the measurements, run one after
@@ -66,6 +94,8 @@ struct BenchSetup
     QString serialPattern;   // "unit.serialPattern": a regular expression the whole serial must match; empty: any
     bool serialRequired = false; // "unit.required": an empty serial is refused
     QString operatorName;    // "unit.operator"
+
+    CorrectionsSetup corrections;
 
     QVector<MeasurementSetup> measurements;
 };

@@ -350,7 +350,7 @@ public:
         const bool sequence = root.contains(QStringLiteral("measurements"));
         QStringList known{QStringLiteral("format"), QStringLiteral("synthesizer"), QStringLiteral("powerMeter"),
                           QStringLiteral("analyzer"), QStringLiteral("store"), QStringLiteral("unit"),
-                          QStringLiteral("measurements")};
+                          QStringLiteral("corrections"), QStringLiteral("measurements")};
         for (auto it = root.begin(); it != root.end(); ++it) {
             if (known.contains(it.key()))
                 continue;
@@ -363,7 +363,7 @@ public:
         }
 
         BenchSetup s;
-        if (!instruments(root, &s) || !store(root, &s) || !unit(root, &s))
+        if (!instruments(root, &s) || !store(root, &s) || !unit(root, &s) || !corrections(root, &s))
             return false;
         if (sequence) {
             const QJsonValue list = root.value(QStringLiteral("measurements"));
@@ -510,6 +510,102 @@ public:
             return fail(place + QStringLiteral("required"),
                         QStringLiteral("must be true or false, not %1").arg(typeName(required)));
         s->serialRequired = required.toBool(false);
+        return true;
+    }
+
+    // "corrections": the path tables, each a file name, a list of [frequency MHz, loss dB] or an
+    // object with "file" or "points" and the optional "interpolation" and "beyond". Inline
+    // points are checked here as a file's are when it is read; files are read by
+    // SetupCorrections::load, since reading a setup does no I/O.
+    bool corrections(const QJsonObject &root, BenchSetup *s)
+    {
+        QJsonObject section;
+        if (!instrument(root, QStringLiteral("corrections"),
+                        {QStringLiteral("powerMeter"), QStringLiteral("analyzer"), QStringLiteral("enforceDue")},
+                        &section))
+            return false;
+        const QString place = QStringLiteral("corrections.");
+        QJsonObject meter;
+        if (!instrument(section, QStringLiteral("powerMeter"), {QStringLiteral("A"), QStringLiteral("B")}, &meter, place)
+            || !correction(meter, place + QStringLiteral("powerMeter."), QStringLiteral("A"), &s->corrections.meterA)
+            || !correction(meter, place + QStringLiteral("powerMeter."), QStringLiteral("B"), &s->corrections.meterB)
+            || !correction(section, place, QStringLiteral("analyzer"), &s->corrections.analyzer))
+            return false;
+        const QJsonValue enforce = section.value(QStringLiteral("enforceDue"));
+        if (!enforce.isUndefined() && !enforce.isBool())
+            return fail(place + QStringLiteral("enforceDue"),
+                        QStringLiteral("must be true or false, not %1").arg(typeName(enforce)));
+        s->corrections.enforceDue = enforce.toBool(false);
+        return true;
+    }
+
+    bool correction(const QJsonObject &parent, const QString &place, const QString &key, CorrectionSource *out)
+    {
+        const QJsonValue value = parent.value(key);
+        const QString at = place + key;
+        CorrectionSource source;
+        QString pointsPlace = at;
+        if (value.isUndefined()) {
+            return true;
+        } else if (value.isString()) {
+            if (!text(parent, place, key, &source.file, true))
+                return false;
+        } else if (value.isArray()) {
+            if (!lossPoints(value.toArray(), at, &source.points))
+                return false;
+        } else if (value.isObject()) {
+            const QJsonObject entry = value.toObject();
+            const QString inside = at + QLatin1Char('.');
+            if (!onlyKnownKeys(entry, inside, {QStringLiteral("file"), QStringLiteral("points"),
+                                               QStringLiteral("interpolation"), QStringLiteral("beyond")}))
+                return false;
+            const bool file = entry.contains(QStringLiteral("file"));
+            if (file == entry.contains(QStringLiteral("points")))
+                return fail(at, file ? QStringLiteral("gives \"file\" and \"points\"; a table is one or the other")
+                                     : QStringLiteral("needs \"file\" or \"points\""));
+            QString interpolation;
+            QString beyond;
+            if (!text(entry, inside, QStringLiteral("file"), &source.file, false)
+                || !text(entry, inside, QStringLiteral("interpolation"), &interpolation, false,
+                         {QStringLiteral("linear"), QStringLiteral("log")})
+                || !text(entry, inside, QStringLiteral("beyond"), &beyond, false,
+                         {QStringLiteral("refuse"), QStringLiteral("hold")}))
+                return false;
+            if (!file) {
+                pointsPlace = inside + QStringLiteral("points");
+                const QJsonValue points = entry.value(QStringLiteral("points"));
+                if (!points.isArray())
+                    return fail(pointsPlace, QStringLiteral("must be a list of [frequency MHz, loss dB], not %1")
+                                                 .arg(typeName(points)));
+                if (!lossPoints(points.toArray(), pointsPlace, &source.points))
+                    return false;
+            }
+            if (interpolation == QLatin1String("log"))
+                source.interpolation = Corrections::Interpolation::Log;
+            if (beyond == QLatin1String("hold"))
+                source.beyond = Corrections::Beyond::Hold;
+        } else {
+            return fail(at, QStringLiteral("must be a file name, a list of [frequency MHz, loss dB] or an object, not %1")
+                                .arg(typeName(value)));
+        }
+        if (source.file.isEmpty()) {
+            const Corrections::Parsed table =
+                Corrections::fromPoints(source.points, pointsPlace, source.interpolation, source.beyond);
+            if (!table.ok())
+                return fail(QString(), table.error);
+        }
+        *out = source;
+        return true;
+    }
+
+    bool lossPoints(const QJsonArray &array, const QString &place, QVector<Corrections::LossPoint> *out)
+    {
+        for (int i = 0; i < array.size(); ++i) {
+            const QJsonArray pair = array.at(i).toArray();
+            if (!array.at(i).isArray() || pair.size() != 2 || !pair.at(0).isDouble() || !pair.at(1).isDouble())
+                return fail(QStringLiteral("%1[%2]").arg(place).arg(i), QStringLiteral("must be [frequency MHz, loss dB]"));
+            out->append({pair.at(0).toDouble(), pair.at(1).toDouble()});
+        }
         return true;
     }
 };
@@ -740,6 +836,46 @@ QString quoted(const QString &text)
     return QString::fromUtf8(array.mid(1, array.size() - 2));
 }
 
+// A path's table as the setup gave it: the short forms where interpolation and ends are the defaults.
+QString correctionText(const CorrectionSource &source)
+{
+    QString table;
+    if (source.file.isEmpty()) {
+        QStringList pairs;
+        for (const Corrections::LossPoint &p : source.points)
+            pairs << QStringLiteral("[%1, %2]").arg(exactNumber(p.frequency), exactNumber(p.loss));
+        table = QLatin1Char('[') + pairs.join(QStringLiteral(", ")) + QLatin1Char(']');
+    } else {
+        table = quoted(source.file);
+    }
+    QStringList keys;
+    if (source.interpolation != Corrections::Interpolation::Linear)
+        keys << QStringLiteral("\"interpolation\": \"%1\"").arg(Corrections::name(source.interpolation));
+    if (source.beyond != Corrections::Beyond::Refuse)
+        keys << QStringLiteral("\"beyond\": \"%1\"").arg(Corrections::name(source.beyond));
+    if (keys.isEmpty())
+        return table;
+    keys.prepend((source.file.isEmpty() ? QStringLiteral("\"points\": ") : QStringLiteral("\"file\": ")) + table);
+    return QLatin1Char('{') + keys.join(QStringLiteral(", ")) + QLatin1Char('}');
+}
+
+QString correctionsSection(const CorrectionsSetup &c)
+{
+    QStringList lines;
+    QStringList meter;
+    if (c.meterA.isSet())
+        meter << QStringLiteral("\"A\": ") + correctionText(c.meterA);
+    if (c.meterB.isSet())
+        meter << QStringLiteral("\"B\": ") + correctionText(c.meterB);
+    if (!meter.isEmpty())
+        lines << QStringLiteral("    \"powerMeter\": {") + meter.join(QStringLiteral(", ")) + QLatin1Char('}');
+    if (c.analyzer.isSet())
+        lines << QStringLiteral("    \"analyzer\": ") + correctionText(c.analyzer);
+    if (c.enforceDue)
+        lines << QStringLiteral("    \"enforceDue\": true");
+    return QStringLiteral("  \"corrections\": {\n") + lines.join(QStringLiteral(",\n")) + QStringLiteral("\n  }");
+}
+
 } // namespace
 
 QString kindName(MeasurementSetup::Kind kind)
@@ -826,6 +962,8 @@ QByteArray write(const BenchSetup &setup)
         unit << QStringLiteral("\"operator\": ") + quoted(setup.operatorName);
     if (!unit.isEmpty())
         sections << QStringLiteral("  \"unit\": {") + unit.join(QStringLiteral(", ")) + QLatin1Char('}');
+    if (!setup.corrections.isEmpty())
+        sections << correctionsSection(setup.corrections);
     if (setup.measurements.size() == 1 && setup.measurements.first().run) {
         QStringList lines;
         writeMeasurement(lines, setup.measurements.first(), QStringLiteral("  "), false);
@@ -936,4 +1074,33 @@ MeasurementSetup MeasurementSetup::defaults(Kind kind)
         m.fetchValues = false;
     }
     return m;
+}
+
+bool CorrectionSource::operator==(const CorrectionSource &other) const
+{
+    if (file != other.file || interpolation != other.interpolation || beyond != other.beyond
+        || points.size() != other.points.size())
+        return false;
+    for (int i = 0; i < points.size(); ++i)
+        if (points.at(i).frequency != other.points.at(i).frequency || points.at(i).loss != other.points.at(i).loss)
+            return false;
+    return true;
+}
+
+const CorrectionSource &CorrectionsSetup::source(Corrections::Path path) const
+{
+    static const CorrectionSource none;
+    switch (path) {
+    case Corrections::Path::MeterA: return meterA;
+    case Corrections::Path::MeterB: return meterB;
+    case Corrections::Path::Analyzer: return analyzer;
+    case Corrections::Path::None: break;
+    }
+    return none;
+}
+
+bool CorrectionsSetup::operator==(const CorrectionsSetup &other) const
+{
+    return meterA == other.meterA && meterB == other.meterB && analyzer == other.analyzer
+        && enforceDue == other.enforceDue;
 }

@@ -87,9 +87,14 @@ QList<AnalyzerSim::Signal> AnalyzerSim::visibleSignals() const
         if (hz >= startHz && hz <= stopHz && dbm > noiseFloorDbm)
             signalList.append({hz, dbm});
     };
-    add(carrierHz, carrierDbm);
+    // Through a tabled path each signal leaves the unit at its level and loses the path's loss
+    // at its own frequency, so that the spurs' dBc at the analyzer follow the path's slope.
+    const auto atAnalyzer = [&](double hz, double dbc) {
+        return pathLoss ? model.powerDbm - dbc - Corrections::lossAt(*pathLoss, hz / 1e6) : carrierDbm - dbc;
+    };
+    add(carrierHz, atAnalyzer(carrierHz, 0));
     for (const Spur &spur : spurs)
-        add(carrierHz + spur.offsetMhz * 1e6, carrierDbm - spur.belowCarrierDb);
+        add(carrierHz + spur.offsetMhz * 1e6, atAnalyzer(carrierHz + spur.offsetMhz * 1e6, spur.belowCarrierDb));
     std::stable_sort(signalList.begin(), signalList.end(),
                      [](const Signal &a, const Signal &b) { return a.levelDbm > b.levelDbm; });
     return signalList;

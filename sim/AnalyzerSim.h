@@ -1,8 +1,12 @@
 #pragma once
 
+#include "Corrections.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
+
+#include <optional>
 
 class BenchModel;
 
@@ -26,6 +30,9 @@ public:
     static QList<Spur> defaultSpurs();
     // Loss of the cable to the analyzer in dB (about 1.5 dB by default).
     void setCableLoss(double db) { cableLossDb = db; }
+    // A path whose loss the table gives at each signal's own frequency (its end values beyond
+    // it), in place of the cable's.
+    void setPathLoss(const Corrections::CorrectionTable &table) { pathLoss = table; }
 
     QByteArray handle(const QByteArray &line);
 
@@ -48,6 +55,7 @@ private:
     Model dialect;
     QList<Spur> spurs = defaultSpurs();
     double cableLossDb = 1.4;
+    std::optional<Corrections::CorrectionTable> pathLoss;
     double startHz = 9e3;
     double stopHz = 3e9;
     double referenceLevelDbm = 0.0;

@@ -15,7 +15,8 @@ double PowerMeterSim::reading()
 {
     if (!model.rfOn)
         return -70.0 + model.noise(0.6);
-    return model.powerDbm - lossDb(model.frequencyHz) + model.noise(0.04);
+    const double loss = pathLoss ? Corrections::lossAt(*pathLoss, model.frequencyHz / 1e6) : lossDb(model.frequencyHz);
+    return model.powerDbm - loss + model.noise(0.04);
 }
 
 QByteArray PowerMeterSim::handle(const QByteArray &raw)

@@ -1,11 +1,13 @@
 #include "AnalyzerSim.h"
 #include "BenchModel.h"
+#include "Corrections.h"
 #include "InstrumentServer.h"
 #include "PowerMeterSim.h"
 #include "SynthesizerSim.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -87,6 +89,27 @@ Misbehaviour misbehaviourFor(const QCommandLineParser &parser, const QString &pr
     return m;
 }
 
+// A path-loss table file, read as the application reads a correction table; its end values hold
+// beyond it, so that any frequency the synthesizer is set to has a loss.
+bool pathLossOption(const QCommandLineParser &parser, const QString &option, Corrections::CorrectionTable *table)
+{
+    const QString name = parser.value(option);
+    QFile file(name);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "benchsim: --%s: %s: %s\n", qPrintable(option), qPrintable(name),
+                     qPrintable(file.errorString()));
+        return false;
+    }
+    const Corrections::Parsed parsed = Corrections::parse(file.readAll(), name, Corrections::Interpolation::Linear,
+                                                          Corrections::Beyond::Hold);
+    if (!parsed.ok()) {
+        std::fprintf(stderr, "benchsim: --%s: %s\n", qPrintable(option), qPrintable(parsed.error));
+        return false;
+    }
+    *table = parsed.table;
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -116,6 +139,14 @@ int main(int argc, char *argv[])
          QStringLiteral("model"), QStringLiteral("rs")},
         {QStringLiteral("analyzer-loss"), QStringLiteral("Cable loss to the analyzer in dB (1.4)."),
          QStringLiteral("dB"), QStringLiteral("1.4")},
+        {QStringLiteral("path-loss-meter"),
+         QStringLiteral("Path loss to the power meter from a correction table file (frequency_mhz,loss_db), "
+                        "in place of the built-in cable."),
+         QStringLiteral("file")},
+        {QStringLiteral("path-loss-analyzer"),
+         QStringLiteral("Path loss to the analyzer from a correction table file, at each signal's own "
+                        "frequency, in place of --analyzer-loss."),
+         QStringLiteral("file")},
         {QStringLiteral("spurs"),
          QStringLiteral("Spurs as offset:dBc pairs, offsets in MHz from the carrier, e.g. 0.4:55,2:48."),
          QStringLiteral("list")},
@@ -150,6 +181,21 @@ int main(int argc, char *argv[])
     AnalyzerSim analyzer(model, modelName == QLatin1String("rs") ? AnalyzerSim::Model::RohdeSchwarz
                                                                  : AnalyzerSim::Model::Kvd4471b);
     analyzer.setCableLoss(parser.value(QStringLiteral("analyzer-loss")).toDouble());
+    if (parser.isSet(QStringLiteral("path-loss-analyzer")) && parser.isSet(QStringLiteral("analyzer-loss"))) {
+        std::fprintf(stderr, "benchsim: --analyzer-loss and --path-loss-analyzer both give the analyzer's loss\n");
+        return 2;
+    }
+    Corrections::CorrectionTable pathLoss;
+    if (parser.isSet(QStringLiteral("path-loss-meter"))) {
+        if (!pathLossOption(parser, QStringLiteral("path-loss-meter"), &pathLoss))
+            return 2;
+        powerMeter.setPathLoss(pathLoss);
+    }
+    if (parser.isSet(QStringLiteral("path-loss-analyzer"))) {
+        if (!pathLossOption(parser, QStringLiteral("path-loss-analyzer"), &pathLoss))
+            return 2;
+        analyzer.setPathLoss(pathLoss);
+    }
     if (parser.isSet(QStringLiteral("spurs")) && !analyzer.setSpurs(parser.value(QStringLiteral("spurs")))) {
         std::fprintf(stderr, "benchsim: --spurs expects offset:dBc pairs separated by commas\n");
         return 2;

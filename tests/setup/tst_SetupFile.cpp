@@ -1,3 +1,4 @@
+#include "SetupCorrections.h"
 #include "SetupFile.h"
 #include "SetupRecords.h"
 
@@ -17,6 +18,8 @@ private slots:
     void unitRefusals();
     void identifies_data();
     void identifies();
+    void correctionTables_data();
+    void correctionTables();
 };
 
 namespace {
@@ -86,6 +89,12 @@ QByteArray spurWith(const QByteArray &text)
 QByteArray withStore(const QByteArray &setup, const QByteArray &section)
 {
     return QByteArray(setup).replace("\"format\": 1,", "\"format\": 1,\n  " + section + ",");
+}
+
+// The setup with a "corrections" section of the given text.
+QByteArray withCorrections(const QByteArray &setup, const QByteArray &section)
+{
+    return withStore(setup, "\"corrections\": " + section);
 }
 
 } // namespace
@@ -221,6 +230,35 @@ void tst_SetupFile::checks_data()
                                          << "s.json: store.station: is empty";
     QTest::newRow("malformed override") << powerSetup << QStringList{"power"} << "s.json: --set power: not key=value";
 
+    QTest::newRow("corrections, every form")
+        << withCorrections(powerSetup, R"({"powerMeter": {"A": "cables/cable-A.csv", "B": [[100, 0.5], [26500, 4.25]]},
+            "analyzer": {"file": "/lab/analyzer.csv", "interpolation": "log", "beyond": "hold"}, "enforceDue": true})")
+        << QStringList() << QString();
+    QTest::newRow("corrections, points held") << withCorrections(sequenceSetup, R"({"analyzer": {"points": [[10, 1]], "beyond": "hold"}})")
+                                              << QStringList() << QString();
+    QTest::newRow("corrections, a file set") << powerSetup << QStringList{"corrections.powerMeter.A=pad.csv"} << QString();
+    const auto corrections = [](const QByteArray &section) { return withCorrections(powerSetup, section); };
+    QTest::newRow("corrections, a third channel") << corrections(R"({"powerMeter": {"C": "x.csv"}})") << QStringList()
+                                                  << "s.json: corrections.powerMeter.C: unknown key";
+    QTest::newRow("corrections, a number") << corrections(R"({"analyzer": 3})") << QStringList()
+        << "s.json: corrections.analyzer: must be a file name, a list of [frequency MHz, loss dB] or an object, not a number";
+    QTest::newRow("corrections, inline, not ascending") << corrections(R"({"powerMeter": {"A": [[1000, 1], [100, 1]]}})")
+        << QStringList() << "s.json: corrections.powerMeter.A[1]: frequency 100 is not above 1000 at [0]";
+    QTest::newRow("corrections, inline, 0 MHz over log") << corrections(R"({"analyzer": {"points": [[0, 1], [10, 2]], "interpolation": "log"}})")
+        << QStringList() << "s.json: corrections.analyzer.points[0]: frequency 0 MHz: log interpolation needs";
+    QTest::newRow("corrections, inline, not a pair") << corrections(R"({"powerMeter": {"B": [[1000, 1], [2000, "1"]]}})")
+        << QStringList() << "s.json: corrections.powerMeter.B[1]: must be [frequency MHz, loss dB]";
+    QTest::newRow("corrections, inline, empty") << corrections(R"({"analyzer": []})") << QStringList()
+                                                << "s.json: corrections.analyzer: no point (a table needs at least one)";
+    QTest::newRow("corrections, file and points") << corrections(R"({"analyzer": {"file": "a.csv", "points": [[1, 1]]}})")
+        << QStringList() << "s.json: corrections.analyzer: gives \"file\" and \"points\"";
+    QTest::newRow("corrections, neither") << corrections(R"({"analyzer": {"beyond": "hold"}})") << QStringList()
+                                          << "s.json: corrections.analyzer: needs \"file\" or \"points\"";
+    QTest::newRow("corrections, cubic") << corrections(R"({"analyzer": {"file": "a.csv", "interpolation": "cubic"}})")
+        << QStringList() << "s.json: corrections.analyzer.interpolation: \"cubic\" is not one of \"linear\", \"log\"";
+    QTest::newRow("corrections, enforceDue a text") << corrections(R"({"enforceDue": "yes"})") << QStringList()
+                                                    << "s.json: corrections.enforceDue: must be true or false, not a text";
+
     // Every number at each end of its range is taken; the least step past either end is refused.
     const struct { const char *key; double low, high, least; const char *range; } bounds[] = {
         {"start", 0, 30001, 1e-6, "0 to 30001 MHz"}, {"stop", 0, 30001, 1e-6, "0 to 30001 MHz"},
@@ -263,6 +301,7 @@ void tst_SetupFile::checks()
     QCOMPARE(QStringList({again.setup.unitSerial, again.setup.serialPattern, again.setup.operatorName}),
              QStringList({result.setup.unitSerial, result.setup.serialPattern, result.setup.operatorName}));
     QCOMPARE(again.setup.serialRequired, result.setup.serialRequired);
+    QVERIFY(again.setup.corrections == result.setup.corrections);
     for (const QString &assignment : overrides)
         QVERIFY2(written.contains(assignment.section('=', 1).toUtf8()), written.constData());
 }
@@ -363,6 +402,98 @@ void tst_SetupFile::unitRefusals()
     setup.serialRequired = required;
     setup.unitSerial = serial;
     QCOMPARE(SetupFile::unitRefusal(setup), refusal);
+}
+
+void tst_SetupFile::correctionTables_data()
+{
+    QTest::addColumn<QByteArray>("setup");
+    QTest::addColumn<QStringList>("overrides");
+    QTest::addColumn<QByteArray>("table"); // the file cables/cable.csv beside the setup
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QStringList>("warnings");
+
+    const QByteArray cableA = withCorrections(powerSetup, R"({"powerMeter": {"A": "cables/cable.csv"}})");
+    const QByteArray head = "frequency_mhz,loss_db\n";
+    const QByteArray wide = head + "100,0.5\n18000,6\n";
+    const QByteArray narrow = head + "100,0.5\n1500,1\n";
+    const QString hint = QStringLiteral(" (\"beyond\": \"hold\" holds the end value)");
+    QTest::newRow("inside the table") << cableA << QStringList() << wide << "" << QStringList();
+    QTest::newRow("beyond the table") << cableA << QStringList() << narrow
+        << "corrections.powerMeter.A: cables/cable.csv covers 100 to 1500 MHz; 1500 to 2000 MHz of the measurement is not covered" + hint
+        << QStringList();
+    QTest::newRow("held beyond the table")
+        << withCorrections(powerSetup, R"({"powerMeter": {"A": {"file": "cables/cable.csv", "beyond": "hold"}}})")
+        << QStringList() << narrow << "" << QStringList();
+    QTest::newRow("inline, beyond") << withCorrections(powerSetup, R"({"powerMeter": {"A": [[1000, 1], [1999, 1]]}})")
+        << QStringList() << QByteArray()
+        << "corrections.powerMeter.A: inline covers 1000 to 1999 MHz; 1999 to 2000 MHz of the measurement is not covered" + hint
+        << QStringList();
+    QTest::newRow("one frequency on a one-point table") << cableA << QStringList{"oneFrequency=true"} << head + "1000,1\n"
+                                                        << "" << QStringList();
+    QTest::newRow("a sweep on a one-point table") << cableA << QStringList() << head + "1000,1\n"
+        << "corrections.powerMeter.A: cables/cable.csv covers 1000 MHz alone" << QStringList();
+    QTest::newRow("not a table") << cableA << QStringList() << head + "100,0.5\n100,0.7\n"
+        << "corrections.powerMeter.A: cables/cable.csv:3: frequency 100 is not above 100 on line 2" << QStringList();
+    QTest::newRow("no such file") << withCorrections(powerSetup, R"({"powerMeter": {"A": "cables/none.csv"}})") << QStringList()
+        << wide << "corrections.powerMeter.A: cables/none.csv: cannot be read" << QStringList();
+    QTest::newRow("larger than a table") << cableA << QStringList() << wide + QByteArray(1 << 20, '#')
+        << "corrections.powerMeter.A: cables/cable.csv: larger than 1 MiB" << QStringList();
+    QTest::newRow("the other channel's table") << withCorrections(powerSetup, R"({"powerMeter": {"B": "cables/cable.csv"}})")
+        << QStringList() << wide
+        << "corrections.powerMeter.A: missing; the power meter reads channel A and corrections.powerMeter.B is given" << QStringList();
+    QTest::newRow("no channel chosen") << withCorrections(powerSetup, R"({"powerMeter": {"A": "cables/cable.csv"}})")
+        << QStringList{"powerMeter.channel=null"} << wide
+        << "corrections.powerMeter.B: missing; the power meter reads channel B (none chosen)" << QStringList();
+    // The sequence's spur measurement: carriers 10000 to 10010 MHz, levels 5.25 MHz to either side.
+    const QByteArray analyzer = withCorrections(sequenceSetup, R"({"analyzer": "cables/cable.csv"})");
+    QTest::newRow("the span's edges") << analyzer << QStringList() << head + "9994.75,1\n10015.25,2\n" << "" << QStringList();
+    QTest::newRow("a carrier's span beyond") << analyzer << QStringList() << head + "9995,1\n10020,2\n"
+        << "corrections.analyzer: cables/cable.csv covers 9995 to 10020 MHz; 9994.75 to 9995 MHz of measurements[1] is not covered"
+        << QStringList();
+    QTest::newRow("a spur measurement not run") << analyzer << QStringList{"measurements[1].run=false"}
+                                                << head + "9995,1\n10020,2\n" << "" << QStringList();
+    const QByteArray late = "# valid until 2026-11-01\n" + wide;
+    QTest::newRow("past due") << cableA << QStringList() << late << ""
+                              << QStringList{"the correction table cables/cable.csv was due for calibration on 2026-11-01"};
+    QTest::newRow("past due, enforced") << cableA << QStringList{"corrections.enforceDue=true"} << late
+        << "corrections.powerMeter.A: the correction table cables/cable.csv was due for calibration on 2026-11-01 "
+           "(\"enforceDue\": true refuses it)" << QStringList();
+    QTest::newRow("past due on a path not measured")
+        << withCorrections(powerSetup, R"({"powerMeter": {"A": [[100, 1], [2000, 1]]}, "analyzer": "cables/cable.csv", "enforceDue": true})")
+        << QStringList() << late << "" << QStringList();
+}
+
+void tst_SetupFile::correctionTables()
+{
+    QFETCH(QByteArray, setup);
+    QFETCH(QStringList, overrides);
+    QFETCH(QByteArray, table);
+    QFETCH(QString, error);
+    QFETCH(QStringList, warnings);
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("cables")));
+    QFile file(folder.filePath(QStringLiteral("cables/cable.csv")));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(table) == table.size());
+    file.close();
+    const SetupFile::Result read = SetupFile::read(setup, QStringLiteral("s.json"), overrides);
+    QVERIFY2(read.ok(), qPrintable(read.error));
+
+    const SetupCorrections::Loaded loaded = SetupCorrections::load(read.setup, folder.path(), QDate(2026, 12, 1));
+    QVERIFY2(error.isEmpty() ? loaded.ok() : loaded.error.startsWith(error), qPrintable(loaded.error));
+    QCOMPARE(loaded.warnings, warnings);
+    if (!loaded.ok())
+        return;
+    // Each table is on record as read, under its path.
+    for (const Corrections::Path path : {Corrections::Path::MeterA, Corrections::Path::MeterB, Corrections::Path::Analyzer}) {
+        const CorrectionSource &source = read.setup.corrections.source(path);
+        const Corrections::CorrectionTable *got = loaded.table(path);
+        QCOMPARE(got != nullptr, source.isSet());
+        if (got && !source.file.isEmpty()) {
+            QCOMPARE(got->source, source.file);
+            QCOMPARE(got->text, table);
+        }
+    }
 }
 
 QTEST_APPLESS_MAIN(tst_SetupFile)

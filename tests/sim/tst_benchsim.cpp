@@ -1,10 +1,12 @@
 #include "BenchSimProcess.h"
+#include "Corrections.h"
 #include "OrvaneDeviceDriver.h"
 #include "PowerMeterDriver.h"
 #include "SpectrumAnalyzerDriver.h"
 
 #include <QSignalSpy>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <algorithm>
@@ -42,6 +44,8 @@ private slots:
     void powerMeterFollowsSynthesizer();
     void analyzerSeesCarrierAndSpurs_data();
     void analyzerSeesCarrierAndSpurs();
+    void pathLossLowersReadings_data();
+    void pathLossLowersReadings();
 };
 
 void tst_benchsim::answersOverLanAndSerial()
@@ -253,6 +257,67 @@ void tst_benchsim::analyzerSeesCarrierAndSpurs()
     QCOMPARE(ask(synth, QStringLiteral("FREQ:CW?")).toDouble(), 10e9);
     analyzer.markerToMaximum();
     QCOMPARE(analyzer.markerFrequency(), QList<double>{10e9});
+}
+
+void tst_benchsim::pathLossLowersReadings_data()
+{
+    QTest::addColumn<bool>("analyzer");
+    QTest::addColumn<double>("signal");    // MHz: the frequency of the level read
+    QTest::addColumn<double>("loss");      // the table's at the signal's own frequency, dB
+    QTest::addColumn<double>("below");     // the signal's level at the unit below the output power, dB
+
+    // The synthesizer puts out -10 dBm; the analyzer looks at a 1000 MHz carrier and at its 48 dBc
+    // spur 2 MHz above, with the table's rise from 3 to 5 dB between the two.
+    QTest::newRow("meter at a table point") << false << 1000.0 << 3.0 << 0.0;
+    QTest::newRow("meter between points") << false << 3501.0 << 9.0 << 0.0;
+    QTest::newRow("analyzer, carrier") << true << 1000.0 << 3.0 << 0.0;
+    QTest::newRow("analyzer, spur") << true << 1002.0 << 5.0 << 48.0;
+}
+
+void tst_benchsim::pathLossLowersReadings()
+{
+    QFETCH(bool, analyzer);
+    QFETCH(double, signal);
+    QFETCH(double, loss);
+    QFETCH(double, below);
+    QTemporaryDir folder;
+    const QString name = folder.filePath(QStringLiteral("path.csv"));
+    const QByteArray table = "frequency_mhz,loss_db\n500,2\n1000,3\n1002,5\n6000,13\n";
+    QFile file(name);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(table) == table.size());
+    file.close();
+    BenchSimProcess sim({QStringLiteral("--path-loss-meter"), name, QStringLiteral("--path-loss-analyzer"), name});
+    QVERIFY2(sim.isReady(), qPrintable(sim.standardError()));
+    OrvaneDeviceDriver synth;
+    QVERIFY(connectLan(synth, sim.synthAddress()));
+    synth.setFrequency(analyzer ? 1000 : signal);
+    synth.setAmplitude(-10);
+    synth.rfOn();
+    double reading = qQNaN();
+    if (analyzer) {
+        SpectrumAnalyzerDriver spectrum;
+        QSignalSpy connected(&spectrum, &SpectrumAnalyzerDriver::spectrumAnalyzerConnected);
+        spectrum.connectToAnalyzer(sim.analyzerAddress());
+        QVERIFY(connected.wait(3000));
+        // The signal is the strongest in a window from 1 MHz below it.
+        spectrum.setStartFrequency(signal - 1);
+        spectrum.setStopFrequency(signal + 8);
+        reading = spectrum.markerLevel().value(0, qQNaN());
+    } else {
+        PowerMeterDriver meter;
+        QSignalSpy connected(&meter, &PowerMeterDriver::powerMeterConnected);
+        meter.connectToPowerMeter(sim.powerMeterAddress());
+        QVERIFY(connected.wait(3000));
+        meter.setFrequencyChannelA(signal);
+        reading = meter.fetchChannelA();
+    }
+    // Low by the loss at the signal's own frequency, within the simulator's noise (0.1 dB at
+    // most); the table corrects it back to the level at the unit.
+    const double atUnit = -10 - below;
+    QVERIFY2(qAbs(reading - (atUnit - loss)) <= 0.1, QByteArray::number(reading));
+    const Corrections::Parsed parsed = Corrections::parse(table, QStringLiteral("path.csv"));
+    const double corrected = Corrections::corrected(reading, Corrections::lossAt(parsed.table, signal));
+    QVERIFY2(qAbs(corrected - atUnit) <= 0.1, QByteArray::number(corrected));
 }
 
 QTEST_GUILESS_MAIN(tst_benchsim)
