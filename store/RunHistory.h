@@ -42,6 +42,23 @@ struct StoredPoint
     double limitUpper = qQNaN();  // the limits at its frequency, absolute: dBm (power: the reading; spur: the carrier)
     double limitLower = qQNaN();
     double limitSpur = qQNaN();   // spur: the highest spur allowed there, dBc
+    // The path loss added to the reading (power rows), dB; NaN: no table on its path. The
+    // values above stay the meter's own.
+    double correction = qQNaN();
+    QVector<double> peakCorrections; // spur rows: the loss added to each peak's level, dB; empty: none
+};
+
+// A correction table as a run used it, whole, so that a file changed later changes nothing of
+// the run's record.
+struct RecordedTable
+{
+    QString path;          // "powerMeter.A", "powerMeter.B", "analyzer"
+    QString source;        // the file as the setup names it, or "inline"
+    QByteArray text;       // its bytes as read
+    QString sha256;        // of text, lower-case hex
+    QDate due;             // null: the file gives none
+    QString interpolation; // "linear" or "log"
+    QString beyond;        // "refuse" or "hold"
 };
 
 // What the store keeps of a run when it starts.
@@ -59,6 +76,7 @@ struct RunStart
     QString dataFolder;       // where its workbooks are, absolute
     QString unit;             // the serial number of the unit under test; empty: none given
     QString operatorName;     // who measured; empty: none given
+    QList<RecordedTable> tables; // the correction tables its values were corrected with
 };
 
 // A run's verdict as it stands: written as its points are judged and at its end.
@@ -99,6 +117,7 @@ struct RunSummary
     // Empty for a run without limits. A run that did not reach its end (stopped, failed,
     // interrupted) reads "INCOMPLETE" unless it failed; a run still running reads its verdict so far.
     RunVerdict verdict;
+    QList<RecordedTable> tables; // filled by run(id) alone; lists leave it empty
 };
 
 struct RunTrouble
