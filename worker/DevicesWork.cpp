@@ -211,6 +211,14 @@ void DevicesWork::setRunRecord(const QByteArray &setup, const QString &instrumen
         recorder->setContext(setup, instruments, QString());
 }
 
+void DevicesWork::setUnit(const QString &serial, const QString &operatorName)
+{
+    if (repost("setUnit", Q_ARG(QString, serial), Q_ARG(QString, operatorName)))
+        return;
+    if (recorder)
+        recorder->setUnit(serial, operatorName);
+}
+
 void DevicesWork::recoverUnsavedRows()
 {
     if (repost("recoverUnsavedRows"))

@@ -110,6 +110,8 @@ public:
     Q_INVOKABLE void searchUsbHidDevices();
     // What the next run records as its setup (in the setup file's format) and its instruments.
     Q_INVOKABLE void setRunRecord(const QByteArray &setup, const QString &instruments);
+    // The unit under test and who measures it, recorded with the next runs; empty: none given.
+    Q_INVOKABLE void setUnit(const QString &serial, const QString &operatorName);
     // Writes the rows that an earlier process left only in the results store.
     Q_INVOKABLE void recoverUnsavedRows();
     // Writes what waits for the results store, asking it for at most storeCloseWaitMs, and says

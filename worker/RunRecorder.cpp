@@ -119,6 +119,8 @@ void RunRecorder::begin(const QString &measurement)
     start.identities = identities;
     start.note = notes.join(QLatin1Char('\n'));
     start.dataFolder = dataFolder;
+    start.unit = unitSerial;
+    start.operatorName = unitOperator;
     notes.clear();
     run = results->beginRun(start);
     addEarlierTroubles();

@@ -37,6 +37,12 @@ public:
     // What the next run records as its setup, instruments and identities.
     void setContext(const QByteArray &setup, const QString &instruments, const QString &identities);
     void addNote(const QString &note) { notes << note; }
+    // The unit under test and its operator, recorded with the runs that begin from now on.
+    void setUnit(const QString &serial, const QString &operatorName)
+    {
+        unitSerial = serial;
+        unitOperator = operatorName;
+    }
     // A measurement of this kind ("power" or "spur") begins, or a resumed run goes on.
     void begin(const QString &measurement);
     // False, with problem(), when the run cannot go on under this writer: another program writes
@@ -78,6 +84,8 @@ private:
     QString identities;
     QString stationName;
     QString dataFolder;
+    QString unitSerial;
+    QString unitOperator;
     QStringList notes;
     // Troubles met between runs, such as a link lost before a measurement began: the next run
     // records them, for its readings were taken after them.
