@@ -228,7 +228,17 @@ MeasurementPlot::Curve &MeasurementPlot::curve(const QString &key, const QString
     made.title = title;
     made.curve = new QwtPlotCurve(title);
     made.curve->setRenderHint(QwtPlotItem::RenderAntialiased);
-    const QColor color = curveColors[qMax(0, colorIndex) % int(sizeof curveColors / sizeof curveColors[0])];
+    // Red and orange mark the failed and marginal points of a run with limits: its curves take
+    // the other colours.
+    static const QVector<QColor> unmarked = [] {
+        QVector<QColor> colors;
+        for (const QColor &c : curveColors)
+            if (c != curveColors[1] && c != curveColors[3])
+                colors << c;
+        return colors;
+    }();
+    const QColor color = limits.present ? unmarked.at(qMax(0, colorIndex) % unmarked.size())
+                                        : curveColors[qMax(0, colorIndex) % int(sizeof curveColors / sizeof curveColors[0])];
     made.curve->setPen(QPen(color, 1.5));
     made.curve->setSymbol(new QwtSymbol(QwtSymbol::Ellipse, QBrush(color), QPen(color), QSize(4, 4)));
     made.curve->setYAxis(axis);
@@ -249,9 +259,12 @@ MeasurementPlot::Curve &MeasurementPlot::guide(const QString &key, const QString
     made.measured = false;
     made.curve->setPen(pen);
     made.curve->setSymbol(nullptr);
-    // Beneath the readings; the dashed margins stay out of the legend.
+    // Beneath the readings; the dashed margins stay out of the legend, which takes an item as it
+    // is attached.
+    made.curve->detach();
     made.curve->setZ(10);
     made.curve->setItemAttribute(QwtPlotItem::Legend, pen.style() == Qt::SolidLine);
+    made.curve->attach(plot);
     return made;
 }
 
@@ -318,8 +331,10 @@ void MeasurementPlot::markJudged(const MeasuredPoint &point, double x)
     if (c.x.isEmpty()) {
         c.curve->setStyle(QwtPlotCurve::NoCurve);
         c.curve->setSymbol(new QwtSymbol(QwtSymbol::Ellipse, QBrush(color), QPen(color.darker(130)), QSize(9, 9)));
+        c.curve->detach();
         c.curve->setItemAttribute(QwtPlotItem::Legend, true);
         c.curve->setZ(30);
+        c.curve->attach(plot);
     }
     append(c, x, y);
 }
