@@ -1576,6 +1576,7 @@ void tst_MainWindow::judgedRunFromASetup()
     QCOMPARE(window->openSetup(file.fileName()), QString());
 
     QueuedSpy started(window->devicesWork(), &DevicesWork::runStarted);
+    syncWorker();
     const int sentBefore = sim.receivedLines(QStringLiteral("synthesizer")).size();
     for (const QString &change : edits) {
         if (!change.startsWith(QLatin1String("scan:"))) {
