@@ -17,6 +17,7 @@
 #include "SetupFile.h"
 #include "SetupForm.h"
 #include "StorageNotice.h"
+#include "Verdict.h"
 #include "ui_MainWindow.h"
 
 #include <QAction>
@@ -43,7 +44,9 @@
 #include <QThread>
 #include <QtDebug>
 
+#include <algorithm>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -108,6 +111,33 @@ QString stationName(const QSettings &settings)
 {
     const QString named = settings.value(QStringLiteral("Store/station")).toString().trimmed();
     return named.isEmpty() ? QHostInfo::localHostName() : named;
+}
+
+// Who is logged in, as the operator unless the field says otherwise.
+QString systemUser()
+{
+    const QString user = qEnvironmentVariable("USER");
+    return user.isEmpty() ? qEnvironmentVariable("USERNAME") : user;
+}
+
+// The point judged against the limits of its measurement, unless it came judged.
+MeasuredPoint judged(MeasuredPoint point, const MeasurementLimits &limits)
+{
+    if (point.judgement.grade != Verdict::Grade::None || !limits.present)
+        return point;
+    point.judgement = point.spur ? Verdict::judgeSpur(limits, point.frequency, point.outputPower, point.carrierLevel,
+                                                      point.hasSpur, point.spurLevel)
+                                 : Verdict::judgePower(limits, point.frequency, point.outputPower, point.reading);
+    return point;
+}
+
+// The frequencies, MHz, that a tab's run measures from and to: one frequency is its start alone.
+std::pair<double, double> rangeOf(const Ui::MainWindow &ui, bool spur)
+{
+    if (spur)
+        return {ui.doubleSpinBoxFreqStartMeasSpectrumAnalyzer->value(), ui.doubleSpinBoxFreqStopMeasSpectrumAnalyzer->value()};
+    const double start = ui.doubleSpinBoxFreqStartMeas->value();
+    return {start, ui.checkBoxCyclePower->isChecked() ? start : ui.doubleSpinBoxFreqStopMeas->value()};
 }
 
 void fillWithSerialPorts(QComboBox *box)
@@ -213,10 +243,14 @@ MainWindow::MainWindow(QWidget *parent)
     connect(worker, &DevicesWork::runStarted, status, &RunStatus::runStarted);
     connect(worker, &DevicesWork::runStarted, plot, &MeasurementPlot::runStarted);
     connect(worker, &DevicesWork::passStarted, status, &RunStatus::passStarted);
-    connect(worker, &DevicesWork::pointMeasured, status, &RunStatus::pointMeasured);
+    connect(worker, &DevicesWork::pointMeasured, this, [this](const MeasuredPoint &point) {
+        const MeasuredPoint judgedPoint = judged(point, runLimits);
+        status->pointMeasured(judgedPoint);
+        plot->addPoint(judgedPoint);
+    });
     connect(worker, &DevicesWork::pointWithoutReading, status, &RunStatus::pointWithoutReading);
-    connect(worker, &DevicesWork::pointMeasured, plot, &MeasurementPlot::addPoint);
     connect(worker, &DevicesWork::runEnded, status, &RunStatus::runEnded);
+    connect(worker, &DevicesWork::runEnded, plot, [this] { plot->setVerdict(status->verdict(), status->verdictText()); });
     connect(worker, &DevicesWork::instrumentTrouble, status, &RunStatus::instrumentTrouble);
     connect(worker, &DevicesWork::runWarning, status, &RunStatus::runWarning);
     connect(worker, &DevicesWork::analyzerSettling, status, &RunStatus::analyzerSettling);
@@ -282,6 +316,20 @@ MainWindow::MainWindow(QWidget *parent)
     workerThread->start(QThread::InheritPriority);
     worker->initialization();
     worker->recoverUnsavedRows();
+
+    // A scanner ends the serial with Enter: the serial is taken as it stands, and selected, so that
+    // the next unit's scan replaces it; nothing starts.
+    connect(ui->editUnit, &QLineEdit::returnPressed, this, [this] {
+        ui->editUnit->setText(ui->editUnit->text().trimmed());
+        ui->editUnit->selectAll();
+    });
+    for (QPushButton *clear : {ui->buttonClearLimitsPowerMeter, ui->buttonClearLimitsSpectrumAnalyzer})
+        connect(clear, &QPushButton::clicked, this, [this, clear] {
+            (clear == ui->buttonClearLimitsPowerMeter ? powerLimits : spurLimits) = MeasurementLimits();
+            showLimits();
+        });
+    showLimits();
+    ui->editOperator->setText(systemUser());
 
     // The form as it was left, once the worker can take the requests that its choices make.
     SetupForm::restore(this, *settings);
@@ -354,6 +402,13 @@ QString MainWindow::saveSetup(const QString &path)
     BenchSetup setup = SetupForm::fromForm(*ui);
     if (filledFromSetup)
         setup = SetupForm::withEdits(filledFrom, filledForm, setup);
+    // The limits as kept: cleared ones are not written back.
+    for (const MeasurementSetup::Kind kind : {MeasurementSetup::Kind::Power, MeasurementSetup::Kind::Spur}) {
+        auto first = std::find_if(setup.measurements.begin(), setup.measurements.end(),
+                                  [kind](const MeasurementSetup &m) { return m.kind == kind; });
+        if (first != setup.measurements.end())
+            first->limits = kind == MeasurementSetup::Kind::Power ? powerLimits : spurLimits;
+    }
     // A window sending its runs to a results server names it, so that the setup run headless goes
     // there too; not the station, which is this bench's own name and would follow the file to
     // another bench.
@@ -404,6 +459,14 @@ QString MainWindow::fillForm(const QByteArray &bytes, const QString &name)
             saveForm();
             filledFromSetup = true;
             filledFrom = setup.setup;
+            // The form shows each kind's first measurement, and so do the limits.
+            powerLimits = spurLimits = MeasurementLimits();
+            for (auto m = setup.setup.measurements.crbegin(); m != setup.setup.measurements.crend(); ++m)
+                (m->kind == MeasurementSetup::Kind::Power ? powerLimits : spurLimits) = m->limits;
+            showLimits();
+            unitRules = BenchSetup();
+            unitRules.serialPattern = setup.setup.serialPattern;
+            unitRules.serialRequired = setup.setup.serialRequired;
             filledBytes = bytes;
             filledForm = SetupForm::fromForm(*ui);
         }
@@ -461,7 +524,7 @@ QString MainWindow::resumeRun(qint64 run)
     const bool spur = ui->tabMeasuirngDevice->currentIndex() == 1;
     // Refused before the resume is set, which the next start would otherwise take.
     if (why.isEmpty())
-        why = gridRefusal(spur);
+        why = startRefusal(spur);
     QPushButton *start = spur ? ui->buttonMeasurementSpectrumAnalyzer : ui->buttonMeasurement;
     if (why.isEmpty() && !start->isEnabled())
         why = spur ? QStringLiteral("connect the synthesizer and the spectrum analyzer first")
@@ -523,10 +586,62 @@ QString MainWindow::gridRefusal(bool spur) const
                                   quint64(qMax(0, ui->spinBoxPointsFreq->value())));
 }
 
+QString MainWindow::startRefusal(bool spur) const
+{
+    const QString grid = gridRefusal(spur);
+    if (!grid.isEmpty())
+        return grid;
+    // Limits kept from a setup judge the range the fields give now: the setup's own check.
+    const auto range = rangeOf(*ui, spur);
+    const QString limits = Verdict::check(spur ? spurLimits : powerLimits, spur, range.first, range.second);
+    if (!limits.isEmpty())
+        return QStringLiteral("limits.") + limits;
+    BenchSetup unit = unitRules;
+    unit.unitSerial = ui->editUnit->text().trimmed();
+    return SetupFile::unitRefusal(unit);
+}
+
+void MainWindow::beginJudging(MeasurementSetup::Kind kind)
+{
+    const bool spur = kind == MeasurementSetup::Kind::Spur;
+    runLimits = spur ? spurLimits : powerLimits;
+    status->setJudging(runLimits.present);
+    const auto range = rangeOf(*ui, spur);
+    plot->setLimits(runLimits, range.first, range.second);
+    worker->setUnit(ui->editUnit->text().trimmed(), ui->editOperator->text().trimmed());
+}
+
+void MainWindow::showLimits()
+{
+    const struct
+    {
+        QLabel *line;
+        QPushButton *clear;
+        const MeasurementLimits &limits;
+        MeasurementSetup::Kind kind;
+    } tabs[] = {
+        {ui->labelLimitsPowerMeter, ui->buttonClearLimitsPowerMeter, powerLimits, MeasurementSetup::Kind::Power},
+        {ui->labelLimitsSpectrumAnalyzer, ui->buttonClearLimitsSpectrumAnalyzer, spurLimits, MeasurementSetup::Kind::Spur},
+    };
+    for (const auto &tab : tabs) {
+        const QString text = QStringLiteral("Limits: ") + SetupForm::limitsText(tab.limits, tab.kind);
+        // The line gives way to its button; the tooltip has it whole.
+        tab.clear->setVisible(tab.limits.present);
+        const int room = (tab.limits.present ? tab.clear->x() - 2 : tab.clear->geometry().right() + 1) - tab.line->x();
+        tab.line->resize(room, tab.line->height());
+        tab.line->setText(tab.line->fontMetrics().elidedText(text, Qt::ElideRight, room));
+        tab.line->setToolTip(tab.limits.present ? text : QStringLiteral("Limits: none; open a setup with limits to judge the runs of this tab"));
+    }
+}
+
 void MainWindow::recordSetup(MeasurementSetup::Kind kind)
 {
-    const BenchSetup setup = SetupForm::fromForm(*ui);
+    BenchSetup setup = SetupForm::fromForm(*ui);
     const int index = setup.measurements.at(0).kind == kind ? 0 : 1;
+    // The record says what judged the run.
+    setup.measurements[index].limits = kind == MeasurementSetup::Kind::Power ? powerLimits : spurLimits;
+    setup.serialPattern = unitRules.serialPattern;
+    setup.serialRequired = unitRules.serialRequired;
     worker->setRunRecord(SetupFile::write(SetupFile::only(setup, index)), SetupFile::describeInstruments(setup));
     // A test opened from a setup file records which instruments judged the unit.
     worker->setIdentify(filledFromSetup && SetupRecords::identifies(filledFrom));
@@ -1020,13 +1135,14 @@ void MainWindow::on_stopPm_clicked()
 
 void MainWindow::on_buttonMeasurement_clicked()
 {
-    const QString refused = gridRefusal(false);
+    const QString refused = startRefusal(false);
     if (!refused.isEmpty()) {
         ui->statusBar->showMessage(QStringLiteral("Measurement not started: ") + refused, 30000);
         return;
     }
     saveForm();
     recordSetup(MeasurementSetup::Kind::Power);
+    beginJudging(MeasurementSetup::Kind::Power);
     const QList<QWidget *> locked{ui->buttonMeasurement, ui->buttonConnect, ui->buttonConnectPowerMeter};
     setControlsEnabled(generatorControls() + locked, false);
     setStyle(generatorButtons() + locked, QString());
@@ -1044,6 +1160,7 @@ void MainWindow::on_buttonMeasurement_clicked()
     form.cycle = ui->checkBoxCycle->isChecked();
     form.justPower = ui->checkBoxCyclePower->isChecked();
     form.fetchValues = ui->checkBoxFetchValues->isChecked();
+    form.limits = powerLimits;
     if (form.justPower)
         ui->doubleSpinBoxFreqStopMeas->setValue(form.freqStart);
     worker->setChannelChosen(form.channelA || ui->radioButtonChB->isChecked());
@@ -1052,13 +1169,14 @@ void MainWindow::on_buttonMeasurement_clicked()
 
 void MainWindow::on_buttonMeasurementSpectrumAnalyzer_clicked()
 {
-    const QString refused = gridRefusal(true);
+    const QString refused = startRefusal(true);
     if (!refused.isEmpty()) {
         ui->statusBar->showMessage(QStringLiteral("Measurement not started: ") + refused, 30000);
         return;
     }
     saveForm();
     recordSetup(MeasurementSetup::Kind::Spur);
+    beginJudging(MeasurementSetup::Kind::Spur);
     const QList<QWidget *> locked{ui->buttonConnect, ui->buttonConnectPowerMeter,
                                   ui->buttonConnectSpectrumAnalyzer, ui->buttonMeasurementSpectrumAnalyzer};
     setControlsEnabled(generatorControls() + locked, false);
@@ -1076,6 +1194,7 @@ void MainWindow::on_buttonMeasurementSpectrumAnalyzer_clicked()
     form.span = ui->doubleSpinBoxSpan->value();
     form.displayLine = ui->doubleSpinBoxDisplayLine->value();
     form.cycle = ui->checkBoxCycle->isChecked();
+    form.limits = spurLimits;
     worker->measureSpectrum(form);
 }
 

@@ -126,6 +126,14 @@ private:
     void recordSetup(MeasurementSetup::Kind kind);
     // Why the grid of the power or spur tab cannot be measured, or empty.
     QString gridRefusal(bool spur) const;
+    // Why the power or spur tab's run may not start: its grid, its limits over its range, the
+    // unit's serial against the setup's rules; empty when it may.
+    QString startRefusal(bool spur) const;
+    // The limits of the measurement about to start judge its points; the unit and operator go
+    // to its record.
+    void beginJudging(MeasurementSetup::Kind kind);
+    // The limits line of each tab as the kept limits stand.
+    void showLimits();
 
     Ui::MainWindow *ui = nullptr;
     DevicesWork *worker = nullptr;
@@ -143,6 +151,12 @@ private:
     BenchSetup filledFrom;
     QByteArray filledBytes;
     BenchSetup filledForm;
+    // The limits of each tab's measurement, kept from the setup opened until cleared; those of
+    // the measurement running, and the rules the unit's serial must meet.
+    MeasurementLimits powerLimits;
+    MeasurementLimits spurLimits;
+    MeasurementLimits runLimits;
+    BenchSetup unitRules;
     QString storePath; // the local store the worker writes
     // The shared results server the local store goes up to, as given; empty: none.
     QString resultsServer;

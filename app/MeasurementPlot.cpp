@@ -1,6 +1,7 @@
 #include "MeasurementPlot.h"
 
 #include "MeasuredPoint.h"
+#include "RunStatus.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -22,6 +23,7 @@
 #include <qwt_scale_engine.h>
 #include <qwt_symbol.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -49,6 +51,31 @@ QString trimmed(double value, int decimals)
             text.chop(1);
     }
     return text;
+}
+
+const QColor limitColor(0x20, 0x20, 0x20);
+
+// A mask as drawn over low..high: its corners inside, each step as both of its levels, and the
+// ends at the levels the mask has there.
+QVector<QPointF> maskLine(const LimitMask &mask, double low, double high, bool upper)
+{
+    QVector<QPointF> line;
+    const auto end = [&](double f) {
+        const double level = Verdict::levelAt(mask, f, upper);
+        if (std::isfinite(level))
+            line << QPointF(f, level);
+    };
+    const auto corner = [&](double f) {
+        return std::any_of(mask.cbegin(), mask.cend(), [f](const MaskPoint &p) { return p.frequency == f; });
+    };
+    if (!corner(low))
+        end(low);
+    for (const MaskPoint &p : mask)
+        if (p.frequency >= low && p.frequency <= high)
+            line << QPointF(p.frequency, p.level);
+    if (high > low && !corner(high))
+        end(high);
+    return line;
 }
 
 // The plot's picker: its cross runs through the measured point nearest the pointer, and its
@@ -87,6 +114,7 @@ MeasurementPlot::MeasurementPlot(QWidget *parent)
     : QWidget(parent, Qt::Window)
     , plot(new QwtPlot(this))
     , saveNote(new QLabel(this))
+    , verdictLabel(new QLabel(this))
     , replotSoon(new QTimer(this))
 {
     // Points that arrive together are drawn together, at most 20 times a second: a plot of
@@ -120,7 +148,16 @@ MeasurementPlot::MeasurementPlot(QWidget *parent)
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(saveNote, 1);
     buttons->addWidget(save);
+    verdictLabel->setObjectName(QStringLiteral("labelPlotVerdict"));
+    verdictLabel->setWordWrap(true);
+    verdictLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QFont large = verdictLabel->font();
+    large.setPointSizeF(large.pointSizeF() * 1.8);
+    large.setBold(true);
+    verdictLabel->setFont(large);
+    verdictLabel->hide();
     auto *layout = new QVBoxLayout(this);
+    layout->addWidget(verdictLabel);
     layout->addWidget(plot, 1);
     layout->addLayout(buttons);
 }
@@ -132,6 +169,26 @@ void MeasurementPlot::runStarted(const QString &measurement, quint64 pointsPerPa
     runStartedAt = QDateTime::currentDateTime();
     removeCurves();
     setOverPass(pointsPerPass == 1);
+    setVerdict(Verdict::Grade::None, QString());
+}
+
+void MeasurementPlot::setLimits(const MeasurementLimits &runLimits, double start, double stop)
+{
+    limits = runLimits;
+    limitsFrom = std::min(start, stop);
+    limitsTo = std::max(start, stop);
+}
+
+void MeasurementPlot::setVerdict(Verdict::Grade grade, const QString &text)
+{
+    verdictLabel->setText(text);
+    verdictLabel->setStyleSheet(QStringLiteral("color: %1;").arg(RunStatus::gradeColour(grade).name()));
+    verdictLabel->setVisible(!text.isEmpty());
+}
+
+QString MeasurementPlot::verdictText() const
+{
+    return verdictLabel->isHidden() ? QString() : verdictLabel->text();
 }
 
 void MeasurementPlot::clear()
@@ -171,7 +228,17 @@ MeasurementPlot::Curve &MeasurementPlot::curve(const QString &key, const QString
     made.title = title;
     made.curve = new QwtPlotCurve(title);
     made.curve->setRenderHint(QwtPlotItem::RenderAntialiased);
-    const QColor color = curveColors[qMax(0, colorIndex) % int(sizeof curveColors / sizeof curveColors[0])];
+    // Red and orange mark the failed and marginal points of a run with limits: its curves take
+    // the other colours.
+    static const QVector<QColor> unmarked = [] {
+        QVector<QColor> colors;
+        for (const QColor &c : curveColors)
+            if (c != curveColors[1] && c != curveColors[3])
+                colors << c;
+        return colors;
+    }();
+    const QColor color = limits.present ? unmarked.at(qMax(0, colorIndex) % unmarked.size())
+                                        : curveColors[qMax(0, colorIndex) % int(sizeof curveColors / sizeof curveColors[0])];
     made.curve->setPen(QPen(color, 1.5));
     made.curve->setSymbol(new QwtSymbol(QwtSymbol::Ellipse, QBrush(color), QPen(color), QSize(4, 4)));
     made.curve->setYAxis(axis);
@@ -181,6 +248,95 @@ MeasurementPlot::Curve &MeasurementPlot::curve(const QString &key, const QString
         plot->enableAxis(QwtPlot::yRight, true);
     order << key;
     return *curves.insert(key, made);
+}
+
+MeasurementPlot::Curve &MeasurementPlot::guide(const QString &key, const QString &title, int axis, const QPen &pen)
+{
+    auto it = curves.find(key);
+    if (it != curves.end())
+        return *it;
+    Curve &made = curve(key, title, axis, 0);
+    made.measured = false;
+    made.curve->setPen(pen);
+    made.curve->setSymbol(nullptr);
+    // Beneath the readings; the dashed margins stay out of the legend, which takes an item as it
+    // is attached.
+    made.curve->detach();
+    made.curve->setZ(10);
+    made.curve->setItemAttribute(QwtPlotItem::Legend, pen.style() == Qt::SolidLine);
+    made.curve->attach(plot);
+    return made;
+}
+
+// Each mask once, or once per pass when its levels follow the pass's output power; over the
+// passes, the levels at the one frequency from pass to pass.
+void MeasurementPlot::drawLimits(const MeasuredPoint &point, const QString &group, const QString &label, double x)
+{
+    const bool relative = limits.relativeTo == MeasurementLimits::RelativeTo::Output;
+    const struct
+    {
+        const LimitMask &mask;
+        bool upper;
+        QString name;
+        int axis;
+        bool follows; // the output power
+    } lines[] = {
+        {limits.upper, true, point.spur ? QStringLiteral("Carrier upper limit") : QStringLiteral("Upper limit"),
+         QwtPlot::yLeft, relative},
+        {limits.lower, false, point.spur ? QStringLiteral("Carrier lower limit") : QStringLiteral("Lower limit"),
+         QwtPlot::yLeft, relative},
+        {limits.maxSpur, true, QStringLiteral("Spur limit"), QwtPlot::yRight, false},
+    };
+    for (const auto &line : lines) {
+        if (line.mask.isEmpty())
+            continue;
+        const double shift = line.follows ? point.outputPower : 0.0;
+        const bool perPass = line.follows && !overPass;
+        const QString key = QStringLiteral("limit ") + line.name + (perPass ? QLatin1Char(' ') + group : QString());
+        const QString title = perPass ? line.name + QStringLiteral(", ") + label : line.name;
+        for (const bool dashed : {false, true}) {
+            if (dashed && limits.margin <= 0)
+                continue;
+            // The margin lies inside the limit.
+            const double margin = !dashed ? 0.0 : line.upper ? -limits.margin : limits.margin;
+            Curve &c = guide(key + (dashed ? QStringLiteral(" margin") : QString()),
+                             title + (dashed ? QStringLiteral(", margin") : QString()), line.axis,
+                             QPen(limitColor, dashed ? 1.0 : 2.0, dashed ? Qt::DashLine : Qt::SolidLine));
+            if (overPass) {
+                append(c, x, Verdict::levelAt(line.mask, point.frequency, line.upper) + shift + margin);
+            } else if (c.x.isEmpty()) {
+                for (const QPointF &p : maskLine(line.mask, limitsFrom, limitsTo, line.upper))
+                    append(c, p.x(), p.y() + shift + margin);
+            }
+        }
+    }
+}
+
+// A failed or marginal point drawn over again in its grade's colour, at the value that was
+// judged: the carrier's level, or the spur's on the right axis.
+void MeasurementPlot::markJudged(const MeasuredPoint &point, double x)
+{
+    const Verdict::Grade grade = point.judgement.grade;
+    if (grade != Verdict::Grade::Fail && grade != Verdict::Grade::Marginal)
+        return;
+    const bool spurJudged = point.spur && point.hasSpur && point.judgement.value == point.spurLevel
+                            && std::isfinite(point.judgement.spurLimit);
+    const double y = !point.spur ? point.reading : spurJudged ? point.spurLevel : point.carrierLevel;
+    const bool failed = grade == Verdict::Grade::Fail;
+    const QString title = (failed ? QStringLiteral("Failed") : QStringLiteral("Marginal"))
+                          + (spurJudged ? QStringLiteral(" spurs") : QStringLiteral(" points"));
+    const QColor color = RunStatus::gradeColour(grade);
+    Curve &c = guide(QStringLiteral("mark ") + title, title, spurJudged ? QwtPlot::yRight : QwtPlot::yLeft,
+                     QPen(Qt::NoPen));
+    if (c.x.isEmpty()) {
+        c.curve->setStyle(QwtPlotCurve::NoCurve);
+        c.curve->setSymbol(new QwtSymbol(QwtSymbol::Ellipse, QBrush(color), QPen(color.darker(130)), QSize(9, 9)));
+        c.curve->detach();
+        c.curve->setItemAttribute(QwtPlotItem::Legend, true);
+        c.curve->setZ(30);
+        c.curve->attach(plot);
+    }
+    append(c, x, y);
 }
 
 // The output power names a pass's curves; a later pass at a power already run (cycling in steps
@@ -226,6 +382,9 @@ void MeasurementPlot::addPoint(const MeasuredPoint &point)
                          QwtPlot::yLeft, colorPass + 3),
                    x, point.fetchedPower);
     }
+    if (limits.present)
+        drawLimits(point, group, label, x);
+    markJudged(point, x);
     // Drawing costs only while someone looks.
     if (isVisible() && !replotSoon->isActive())
         replotSoon->start();
@@ -275,6 +434,8 @@ MeasurementPlot::Nearest MeasurementPlot::nearest(const QPoint &canvasPosition) 
     const QwtScaleMap xMap = plot->canvasMap(QwtPlot::xBottom);
     for (const QString &key : order) {
         const Curve &c = curves.find(key).value();
+        if (!c.measured)
+            continue;
         const QwtScaleMap yMap = plot->canvasMap(c.axis);
         for (int i = 0; i < c.x.size(); ++i) {
             const QPointF drawn(xMap.transform(c.x.at(i)), yMap.transform(c.y.at(i)));
@@ -333,6 +494,14 @@ QStringList MeasurementPlot::curveTitles() const
     for (const QString &key : order)
         titles << curves.value(key).title;
     return titles;
+}
+
+QColor MeasurementPlot::curveColour(const QString &title) const
+{
+    for (const Curve &c : curves)
+        if (c.title == title)
+            return c.curve->symbol() ? c.curve->symbol()->brush().color() : c.curve->pen().color();
+    return QColor();
 }
 
 QVector<QPointF> MeasurementPlot::curvePoints(const QString &title) const

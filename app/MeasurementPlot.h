@@ -1,5 +1,9 @@
 #pragma once
 
+#include "Limits.h"
+#include "Verdict.h"
+
+#include <QColor>
 #include <QDateTime>
 #include <QHash>
 #include <QMap>
@@ -19,7 +23,9 @@ class QTimer;
 // over frequency, one curve per pass, and the synthesizer's own output reading when it is fetched;
 // for the spur measurement the carrier level and the strongest spur relative to it; a run of one
 // point per pass as one curve over the passes. It follows every point, scales its axes (never
-// less than 1 dB), shows the measured point nearest the pointer and saves itself as PNG.
+// less than 1 dB), shows the measured point nearest the pointer and saves itself as PNG. With
+// limits it draws their masks (the margins dashed), marks failed points red and marginal ones
+// amber, and shows the run's verdict large above the plot.
 class MeasurementPlot : public QWidget
 {
     Q_OBJECT
@@ -45,6 +51,15 @@ public:
     QString trackerText(const QPoint &canvasPosition) const;
     // Where on the canvas that point is drawn; the pointer's position when there is none.
     QPoint snappedPosition(const QPoint &canvasPosition) const;
+    // The colour a curve draws its points in (its line's, for a curve without marks).
+    QColor curveColour(const QString &title) const;
+
+    // The limits the next run's points are judged against, drawn over its range (MHz); limits
+    // relative to the output power are drawn once per pass, at that pass's power.
+    void setLimits(const MeasurementLimits &limits, double start, double stop);
+    // The run's verdict, large and in its grade's colour; an empty text hides it.
+    void setVerdict(Verdict::Grade grade, const QString &text);
+    QString verdictText() const;
 
 public slots:
     // A new run starts with empty curves; with one point per pass they are drawn over the pass.
@@ -62,6 +77,7 @@ private:
         QString title;
         QwtPlotCurve *curve = nullptr;
         int axis = 0;
+        bool measured = true; // false: a limit or a mark, which the tracker passes over
         // The curve draws straight from these, without a copy per point.
         QVector<double> x;
         QVector<double> y;
@@ -81,11 +97,15 @@ private:
     };
     Nearest nearest(const QPoint &canvasPosition) const;
     Curve &curve(const QString &key, const QString &title, int axis, int colorIndex);
+    Curve &guide(const QString &key, const QString &title, int axis, const QPen &pen);
+    void drawLimits(const MeasuredPoint &point, const QString &group, const QString &label, double x);
+    void markJudged(const MeasuredPoint &point, double x);
     QString writePng(const QString &path);
     void saveWithDialog();
 
     QwtPlot *plot = nullptr;
     QLabel *saveNote = nullptr;
+    QLabel *verdictLabel = nullptr;
     QMap<QString, Curve> curves; // by kind and pass, or kind and frequency over the passes
     QStringList order;           // keys of curves, in the order they were made
     QHash<QString, int> firstPassAtPower;
@@ -98,4 +118,7 @@ private:
     QString runMeasurement;
     QString runWorkbook;    // of the run's first point
     QDateTime runStartedAt;
+    MeasurementLimits limits;
+    double limitsFrom = 0; // MHz
+    double limitsTo = 0;
 };

@@ -47,6 +47,7 @@ RunStatus::RunStatus(QStatusBar *statusBar)
     , progressBar(new QProgressBar(statusBar))
     , troubleLabel(new QLabel(statusBar))
     , warningLabel(new QLabel(statusBar))
+    , verdictLabel(new QLabel(statusBar))
 {
     monotonic.start();
     now = [this] { return monotonic.elapsed(); };
@@ -55,6 +56,7 @@ RunStatus::RunStatus(QStatusBar *statusBar)
     troubleLabel->setObjectName(QStringLiteral("labelInstrumentTrouble"));
     warningLabel->setObjectName(QStringLiteral("labelRunWarning"));
     warningLabel->setStyleSheet(QStringLiteral("color: red;"));
+    verdictLabel->setObjectName(QStringLiteral("labelRunVerdict"));
     progressBar->setRange(0, 1000);
     progressBar->setTextVisible(false);
     progressBar->setMaximumWidth(120);
@@ -63,11 +65,13 @@ RunStatus::RunStatus(QStatusBar *statusBar)
     bar->addWidget(warningLabel);
     bar->addWidget(label, 1);
     bar->addWidget(progressBar);
+    bar->addPermanentWidget(verdictLabel);
     bar->addPermanentWidget(troubleLabel);
     label->hide();
     progressBar->hide();
     troubleLabel->hide();
     warningLabel->hide();
+    verdictLabel->hide();
 }
 
 void RunStatus::setClock(std::function<qint64()> clock)
@@ -81,6 +85,11 @@ void RunStatus::runStarted(const QString &name, quint64 perPass, int expectedPas
     troubleLabel->hide();
     warningLabel->clear();
     warningLabel->hide();
+    tally = Verdict::Tally();
+    runVerdict = Verdict::Grade::None;
+    verdictLabel->setVisible(judging);
+    if (judging)
+        showVerdict(QStringLiteral("0 failed"), gradeColour(Verdict::Grade::None));
     startedAt = now();
     bar->clearMessage();
     label->show();
@@ -97,13 +106,59 @@ void RunStatus::passStarted(int newPass, int expectedPasses)
 void RunStatus::pointMeasured(const MeasuredPoint &measured)
 {
     progress.pointMeasured(measured);
+    if (judging) {
+        const qint64 failedBefore = tally.failed;
+        tally.add(measured.pass, measured.number, measured.frequency, measured.judgement);
+        if (tally.failed != failedBefore)
+            showVerdict(QStringLiteral("%1 failed").arg(tally.failed), gradeColour(Verdict::Grade::Fail));
+    }
     refresh();
 }
 
 void RunStatus::pointWithoutReading(int pass, quint64 number)
 {
     progress.pointWithoutReading(pass, number);
+    // A point that gave nothing to judge is never a pass.
+    if (judging) {
+        Verdict::Judgement unread;
+        unread.grade = Verdict::Grade::NoReading;
+        unread.failure = QStringLiteral("without a reading");
+        tally.add(pass, number, 0, unread);
+    }
     refresh();
+}
+
+QColor RunStatus::gradeColour(Verdict::Grade grade)
+{
+    switch (grade) {
+    case Verdict::Grade::Pass:
+        return QColor(0x1b, 0x7e, 0x2f);
+    case Verdict::Grade::Fail:
+        return QColor(0xc6, 0x28, 0x28);
+    case Verdict::Grade::Marginal:
+    case Verdict::Grade::NoReading:
+        return QColor(0xc7, 0x7c, 0x00);
+    case Verdict::Grade::None:
+    case Verdict::Grade::Incomplete:
+        break;
+    }
+    return QColor(0x6e, 0x6e, 0x6e);
+}
+
+void RunStatus::showVerdict(const QString &text, const QColor &colour)
+{
+    // Bold white on the verdict's colour; a long line is cut to its start, whole in the tooltip.
+    verdictLabel->setStyleSheet(
+        QStringLiteral("color: white; background-color: %1; font-weight: bold; padding: 0px 4px;").arg(colour.name()));
+    QFont bold = verdictLabel->font();
+    bold.setBold(true);
+    verdictLabel->setText(QFontMetrics(bold).elidedText(text, Qt::ElideRight, bar->width() / 2));
+    verdictLabel->setToolTip(text);
+}
+
+QString RunStatus::verdictText() const
+{
+    return runVerdict == Verdict::Grade::None ? QString() : verdictLabel->toolTip();
 }
 
 void RunStatus::runEnded(bool stopped)
@@ -112,6 +167,11 @@ void RunStatus::runEnded(bool stopped)
     progressBar->hide();
     // The summary repeats the warnings.
     warningLabel->hide();
+    if (judging) {
+        Verdict::Tally ofRun = tally;
+        ofRun.grade = runVerdict = Verdict::ofRun(tally.grade, !stopped, true);
+        showVerdict(ofRun.summary(), gradeColour(runVerdict));
+    }
     const QString summary = progress.summary(elapsed());
     static_cast<ProgressLabel *>(label)->setCompactText(summary);
     label->setText(summary);

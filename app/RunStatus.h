@@ -1,7 +1,9 @@
 #pragma once
 
 #include "RunProgress.h"
+#include "Verdict.h"
 
+#include <QColor>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -16,7 +18,8 @@ class QStatusBar;
 // The status bar's account of a measurement: which one runs, point k of n, pass p of P, time
 // elapsed and an estimate of the time left, a progress bar, and the troubles the instrument links
 // report, counted per instrument; a warning of the run's start in red; a summary when the run
-// ends.
+// ends. A run judged against limits shows its failed points as they come and its verdict at its
+// end, in the verdict's colour.
 class RunStatus : public QObject
 {
     Q_OBJECT
@@ -31,6 +34,15 @@ public:
     int progressValue() const;   // per mille of the run
     bool progressShown() const;
     bool isRunning() const { return progress.isRunning(); }
+
+    // The next run is judged: its points carry their judgements. Set before it starts.
+    void setJudging(bool on) { judging = on; }
+    // The verdict of the run that ended last, and its line ("FAIL: 3 points above the upper
+    // limit, worst +0.8 dB at 12,400 MHz"); None and empty for a run without limits.
+    Verdict::Grade verdict() const { return runVerdict; }
+    QString verdictText() const;
+    // What a grade is shown in: green, red, amber, grey.
+    static QColor gradeColour(Verdict::Grade grade);
 
     // m:ss, or h:mm:ss from an hour on.
     static QString duration(qint64 ms) { return RunProgress::duration(ms); }
@@ -50,6 +62,7 @@ public slots:
 
 private:
     void refresh();
+    void showVerdict(const QString &text, const QColor &colour);
     qint64 elapsed() const { return now() - startedAt; }
 
     QStatusBar *bar = nullptr;
@@ -57,8 +70,12 @@ private:
     QProgressBar *progressBar = nullptr;
     QLabel *troubleLabel = nullptr;
     QLabel *warningLabel = nullptr;
+    QLabel *verdictLabel = nullptr;
     QElapsedTimer monotonic;
     std::function<qint64()> now;
     qint64 startedAt = 0;
     RunProgress progress;
+    bool judging = false;
+    Verdict::Tally tally;
+    Verdict::Grade runVerdict = Verdict::Grade::None;
 };

@@ -3,6 +3,7 @@
 #include "ui_MainWindow.h"
 
 #include <QSettings>
+#include <QStringList>
 
 #include <algorithm>
 #include <tuple>
@@ -17,7 +18,7 @@ bool isKeptElsewhere(const QString &name)
 {
     return name == QLatin1String("editIpPowerMeter") || name == QLatin1String("checkBoxRf")
         || name == QLatin1String("checkBoxAlc") || name == QLatin1String("comboBoxUsbHid")
-        || name.startsWith(QLatin1String("qt_"));
+        || name == QLatin1String("editUnit") || name.startsWith(QLatin1String("qt_"));
 }
 
 void check(QRadioButton *button, QRadioButton *other, bool first)
@@ -65,6 +66,11 @@ bool takeEdits(MeasurementSetup &kept, const MeasurementSetup &before, const Mea
     return edited;
 }
 
+QString corners(const LimitMask &mask)
+{
+    return mask.size() == 1 ? QStringLiteral("1 point") : QStringLiteral("%1 points").arg(mask.size());
+}
+
 const MeasurementSetup &ofKind(const BenchSetup &form, MeasurementSetup::Kind kind)
 {
     return form.measurements.at(form.measurements.at(0).kind == kind ? 0 : 1);
@@ -76,6 +82,26 @@ MeasurementSetup::Kind shownKind(const BenchSetup &form)
 }
 
 } // namespace
+
+QString limitsText(const MeasurementLimits &limits, MeasurementSetup::Kind kind)
+{
+    if (!limits.present)
+        return QStringLiteral("none");
+    QStringList parts;
+    // A spur measurement's upper and lower judge its carrier.
+    const QString carrier = kind == MeasurementSetup::Kind::Spur ? QStringLiteral("carrier ") : QString();
+    if (!limits.maxSpur.isEmpty())
+        parts << QStringLiteral("max spur ") + corners(limits.maxSpur);
+    if (!limits.upper.isEmpty())
+        parts << carrier + QStringLiteral("upper ") + corners(limits.upper);
+    if (!limits.lower.isEmpty())
+        parts << carrier + QStringLiteral("lower ") + corners(limits.lower);
+    if (limits.relativeTo == MeasurementLimits::RelativeTo::Output && (!limits.upper.isEmpty() || !limits.lower.isEmpty()))
+        parts << QStringLiteral("relative to output");
+    if (limits.margin > 0)
+        parts << QStringLiteral("margin %1 dB").arg(limits.margin);
+    return parts.join(QStringLiteral(", "));
+}
 
 BenchSetup withEdits(const BenchSetup &opened, const BenchSetup &before, const BenchSetup &now)
 {
@@ -253,6 +279,11 @@ void toForm(const BenchSetup &setup, Ui::MainWindow &ui, QString *hidDevice)
         ui.doubleSpinBoxSpan->setValue(spur->span);
         ui.doubleSpinBoxDisplayLine->setValue(spur->displayLine);
     }
+    // The unit and its operator as the setup gives them, if it does; the fields are the window's.
+    if (!setup.unitSerial.isEmpty())
+        ui.editUnit->setText(setup.unitSerial);
+    if (!setup.operatorName.isEmpty())
+        ui.editOperator->setText(setup.operatorName);
     if (shown) {
         ui.checkBoxCycle->setChecked(shown->cycle);
         ui.spinBoxPowerStep->setValue(shown->powerStep);

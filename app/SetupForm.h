@@ -30,8 +30,13 @@ BenchSetup withEdits(const BenchSetup &opened, const BenchSetup &before, const B
 // in *hidDevice for the caller to choose when it appears.
 void toForm(const BenchSetup &setup, Ui::MainWindow &ui, QString *hidDevice);
 
+// A measurement's limits in one line for the form: "upper 2 points, lower 2 points, relative to
+// output, margin 0.5 dB", "max spur 3 points, carrier lower 2 points"; "none" without limits.
+QString limitsText(const MeasurementLimits &limits, MeasurementSetup::Kind kind);
+
 // Every input field of the form under "Form/<field>", except the power meter's address, which
-// the window keeps under its own key, and the RF and ALC boxes, which follow the instrument.
+// the window keeps under its own key, the RF and ALC boxes, which follow the instrument, and the
+// unit's serial, which belongs to the unit on the bench and not to the next session.
 void save(const QWidget *form, QSettings &settings);
 // The fields saved before; a field missing from the settings keeps its value.
 void restore(QWidget *form, const QSettings &settings);

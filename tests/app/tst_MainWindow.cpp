@@ -236,6 +236,8 @@ private slots:
     void windowAndScriptOnOneDataFolder();
     void savedSetupKeepsWhatWasOpened_data();
     void savedSetupKeepsWhatWasOpened();
+    void judgedRunFromASetup_data();
+    void judgedRunFromASetup();
     void runsListExportsRepeatsAndResumes();
     void runsGoUpToTheResultsServer();
 };
@@ -1461,6 +1463,11 @@ void tst_MainWindow::savedSetupKeepsWhatWasOpened_data()
     const QByteArray onePower = "{\"format\": 1, " + instruments + R"(
   "kind": "power", "start": 1000, "stop": 1100, "points": 6})";
 
+    const QByteArray judged = "{\"format\": 1, " + instruments + R"(
+  "unit": {"serialPattern": "^SN[0-9]{4}$", "required": true},
+  "kind": "power", "start": 1000, "stop": 1100, "points": 6,
+  "limits": {"upper": [[1000, 1], [1100, 1]], "lower": [[1000, -3], [1100, -3]], "relativeTo": "output", "margin": 0.5}})";
+
     QTest::newRow("power and spur, unchanged") << earlier << powerAndSpur << QStringList{} << QByteArray();
     QTest::newRow("power and spur, the spur tab looked at") << earlier << powerAndSpur << QStringList{"tab=1"}
                                                             << QByteArray();
@@ -1474,6 +1481,12 @@ void tst_MainWindow::savedSetupKeepsWhatWasOpened_data()
         << earlier << twoPower << QStringList{"doubleSpinBoxAmplMeasure=-7", "editIpSpectrumAnalyzer=127.0.0.4"}
         << QByteArray(twoPower).replace("\"power\": -5", "\"power\": -7")
                .replace("\"measurements\"", "\"analyzer\": {\"address\": \"127.0.0.4\", \"model\": \"rs\"}, \"measurements\"");
+    QTest::newRow("limits and the unit's rules, a field edited")
+        << earlier << judged << QStringList{"doubleSpinBoxAmplMeasure=-2"}
+        << QByteArray(judged).replace("\"points\": 6", "\"points\": 6, \"power\": -2");
+    QTest::newRow("limits cleared, the unit's rules kept")
+        << earlier << judged << QStringList{"click:buttonClearLimitsPowerMeter"}
+        << QByteArray(judged).replace(QByteArray(judged).mid(judged.indexOf(",\n  \"limits\""), judged.lastIndexOf('}') - judged.indexOf(",\n  \"limits\"")), "");
     // A single measurement: the tab shown is the one that runs, as in a form never opened.
     QTest::newRow("one power measurement, the spur tab chosen")
         << QStringList{} << onePower << QStringList{"tab=1"}
@@ -1508,6 +1521,105 @@ void tst_MainWindow::savedSetupKeepsWhatWasOpened()
         QVERIFY2(read.ok() && wanted.ok(), qPrintable(read.error + wanted.error));
         QCOMPARE(SetupFile::write(read.setup), SetupFile::write(wanted.setup));
     }
+}
+
+void tst_MainWindow::judgedRunFromASetup_data()
+{
+    QTest::addColumn<QByteArray>("keys");   // of the setup opened, beside its power measurement
+    QTest::addColumn<QStringList>("edits"); // after it was opened; "scan:<serial>" types it and Enter into the Unit field
+    QTest::addColumn<QString>("refused");   // why the start is refused; empty: the run starts
+    QTest::addColumn<QString>("verdict");   // what the run's verdict begins with
+    QTest::addColumn<QStringList>("curves");
+
+    const QByteArray wide = R"("limits": {"upper": [[1000, 0], [1200, 0]], "lower": [[1000, -20], [1200, -20]]})";
+    const QByteArray low = R"("limits": {"upper": [[1000, -10], [1200, -10]]})";
+    const QByteArray pattern = R"("unit": {"serialPattern": "^SN[0-9]{4}$"}, )";
+    const QStringList passed{"Reading, -5 dBm", "Upper limit", "Lower limit"};
+    QTest::newRow("passes") << wide << QStringList{} << QString() << "PASS" << passed;
+    QTest::newRow("fails above the upper limit")
+        << low << QStringList{} << QString() << "FAIL: 3 points above the upper limit, worst +"
+        << QStringList{"Reading, -5 dBm", "Upper limit", "Failed points"};
+    QTest::newRow("range widened beyond the limits")
+        << wide << QStringList{"doubleSpinBoxFreqStopMeas=1300"}
+        << "limits.upper: covers 1000 to 1200 MHz; 1200 to 1300 MHz is not covered" << QString() << QStringList{};
+    QTest::newRow("limits cleared, range widened")
+        << wide << QStringList{"click:buttonClearLimitsPowerMeter", "doubleSpinBoxFreqStopMeas=1300"} << QString()
+        << QString() << QStringList{"Reading, -5 dBm"};
+    QTest::newRow("serial not of the pattern")
+        << pattern + wide << QStringList{"editUnit=AB12"}
+        << R"(unit.serial: "AB12" does not match the pattern ^SN[0-9]{4}$)" << QString() << QStringList{};
+    QTest::newRow("serial required")
+        << R"("unit": {"required": true}, )" + wide << QStringList{}
+        << "unit.serial: a serial number is required by this setup" << QString() << QStringList{};
+    // A scanner's Enter starts nothing, and the next unit's scan replaces the serial.
+    QTest::newRow("serials scanned")
+        << pattern + wide << QStringList{"scan:SN0041", "scan:SN0042"} << QString() << "PASS" << passed;
+}
+
+void tst_MainWindow::judgedRunFromASetup()
+{
+    QFETCH(QByteArray, keys);
+    QFETCH(QStringList, edits);
+    QFETCH(QString, refused);
+    QFETCH(QString, verdict);
+    QFETCH(QStringList, curves);
+    BenchSimProcess sim({QStringLiteral("--verbose")});
+    QVERIFY(sim.isReady());
+    QVERIFY(connectSynthesizer(sim));
+    QVERIFY(connectInstruments(sim));
+    click("checkBoxRf");
+    QTemporaryDir folder;
+    QFile file(folder.filePath(QStringLiteral("judged.json")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(R"({"format": 1, "kind": "power", "start": 1000, "stop": 1200, "points": 3, "power": -5, "delay": 0, "fetchValues": false, )" + keys + "}");
+    file.close();
+    QCOMPARE(window->openSetup(file.fileName()), QString());
+
+    QueuedSpy started(window->devicesWork(), &DevicesWork::runStarted);
+    syncWorker();
+    const int sentBefore = sim.receivedLines(QStringLiteral("synthesizer")).size();
+    for (const QString &change : edits) {
+        if (!change.startsWith(QLatin1String("scan:"))) {
+            edit({change});
+            continue;
+        }
+        auto *unit = widget<QLineEdit>("editUnit");
+        unit->setFocus();
+        QTest::keyClicks(unit, change.mid(5));
+        QTest::keyClick(unit, Qt::Key_Return);
+    }
+    syncWorker();
+    QCoreApplication::processEvents();
+    QCOMPARE(started.size(), 0);
+    QCOMPARE(sim.receivedLines(QStringLiteral("synthesizer")).size(), sentBefore);
+    if (!edits.isEmpty() && edits.last().startsWith(QLatin1String("scan:")))
+        QCOMPARE(widget<QLineEdit>("editUnit")->text(), edits.last().mid(5));
+
+    window->statusBar()->clearMessage();
+    click("buttonMeasurement");
+    if (!refused.isEmpty()) {
+        QCOMPARE(window->statusBar()->currentMessage(), "Measurement not started: " + refused);
+        syncWorker();
+        QCoreApplication::processEvents();
+        QCOMPARE(started.size(), 0);
+        QCOMPARE(sim.receivedLines(QStringLiteral("synthesizer")).size(), sentBefore);
+        return;
+    }
+    QVERIFY(QTest::qWaitFor([this] { return enabled("buttonMeasurement"); }, 30000));
+    QCOMPARE(started.size(), 1);
+    // A run without limits has no verdict.
+    QVERIFY2(verdict.isEmpty() ? window->runStatus()->verdictText().isEmpty()
+                               : window->runStatus()->verdictText().startsWith(verdict),
+             qPrintable(window->runStatus()->verdictText()));
+    QCOMPARE(window->measurementPlot()->verdictText(), window->runStatus()->verdictText());
+    QCOMPARE(window->measurementPlot()->curveTitles(), curves);
+    // The run on record: the worker judged it as the window showed it, under the unit scanned.
+    syncWorker();
+    const auto reader = SqliteStore::open(DataLocation::current().storeFile, SqliteStore::Mode::Read, nullptr);
+    const QList<RunSummary> runs = reader->runs(RunFilter());
+    QVERIFY2(!runs.isEmpty(), qPrintable(reader->problem()));
+    QCOMPARE(runs.first().verdict.verdict, verdict.section(QLatin1Char(':'), 0, 0));
+    QCOMPARE(runs.first().unit, widget<QLineEdit>("editUnit")->text());
 }
 
 void tst_MainWindow::runsListExportsRepeatsAndResumes()

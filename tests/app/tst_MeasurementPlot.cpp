@@ -1,5 +1,7 @@
 #include "MeasuredPoint.h"
 #include "MeasurementPlot.h"
+#include "RunStatus.h"
+#include "Verdict.h"
 
 #include <QDir>
 #include <QImage>
@@ -12,6 +14,8 @@
 
 #include <cmath>
 #include <limits>
+
+Q_DECLARE_METATYPE(MeasurementLimits)
 
 namespace {
 
@@ -64,6 +68,23 @@ MeasuredPoint inWorkbook(MeasuredPoint point, const QString &workbook)
     return point;
 }
 
+LimitMask mask(const QVector<QPair<double, double>> &corners)
+{
+    LimitMask made;
+    for (const auto &corner : corners)
+        made << MaskPoint{corner.first, corner.second};
+    return made;
+}
+
+// The point as the window hands it on: judged against the limits of its measurement.
+MeasuredPoint judged(MeasuredPoint point, const MeasurementLimits &limits)
+{
+    point.judgement = point.spur ? Verdict::judgeSpur(limits, point.frequency, point.outputPower, point.carrierLevel,
+                                                      point.hasSpur, point.spurLevel)
+                                 : Verdict::judgePower(limits, point.frequency, point.outputPower, point.reading);
+    return point;
+}
+
 QwtPlot *qwtPlot(MeasurementPlot &plot)
 {
     return plot.findChild<QwtPlot *>(QStringLiteral("plot"));
@@ -90,6 +111,8 @@ class tst_MeasurementPlot : public QObject
 private slots:
     void curves_data();
     void curves();
+    void limitMasksAndMarks_data();
+    void limitMasksAndMarks();
     void newRunStartsEmpty();
     void redrawsWhenShownAgain();
     void savesPng_data();
@@ -218,6 +241,108 @@ void tst_MeasurementPlot::curves()
         for (const QPointF &p : curve.second)
             QVERIFY2(x.contains(p.x()) && y.contains(p.y()), qPrintable(curve.first));
     }
+}
+
+void tst_MeasurementPlot::limitMasksAndMarks_data()
+{
+    QTest::addColumn<MeasurementLimits>("limits");
+    QTest::addColumn<double>("start");
+    QTest::addColumn<double>("stop");
+    QTest::addColumn<quint64>("pointsPerPass");
+    QTest::addColumn<Points>("points");
+    QTest::addColumn<Curves>("expected");
+
+    // A step down to 3 dBm at 1500 MHz, the range starting between corners; 0.5 dB of margin.
+    MeasurementLimits step;
+    step.present = true;
+    step.upper = mask({{1000, 5}, {1500, 5}, {1500, 3}, {2000, 3}});
+    step.lower = mask({{1000, -10}, {2000, -10}});
+    step.margin = 0.5;
+    QTest::newRow("step mask with margins")
+        << step << 1200.0 << 2000.0 << quint64(3)
+        << Points{reading(1, 1200, 0, 2), reading(1, 1600, 0, 4), reading(1, 2000, 0, 2.75)}
+        << Curves{{"Reading, 0 dBm", {{1200, 2}, {1600, 4}, {2000, 2.75}}},
+                  {"Upper limit", {{1200, 5}, {1500, 5}, {1500, 3}, {2000, 3}}},
+                  {"Upper limit, margin", {{1200, 4.5}, {1500, 4.5}, {1500, 2.5}, {2000, 2.5}}},
+                  {"Lower limit", {{1200, -10}, {2000, -10}}},
+                  {"Lower limit, margin", {{1200, -9.5}, {2000, -9.5}}},
+                  {"Failed points", {{1600, 4}}},
+                  {"Marginal points", {{2000, 2.75}}}};
+    // The range ending on the step: the level holds up to it, then steps.
+    QTest::newRow("range ending on a step")
+        << step << 1000.0 << 1500.0 << quint64(2) << Points{reading(1, 1000, 0, 0)}
+        << Curves{{"Reading, 0 dBm", {{1000, 0}}},
+                  {"Upper limit", {{1000, 5}, {1500, 5}, {1500, 3}}},
+                  {"Upper limit, margin", {{1000, 4.5}, {1500, 4.5}, {1500, 2.5}}},
+                  {"Lower limit", {{1000, -10}, {1500, -10}}},
+                  {"Lower limit, margin", {{1000, -9.5}, {1500, -9.5}}}};
+    // 1 dB above each pass's output power: a mask per pass, each judging its own pass.
+    MeasurementLimits relative;
+    relative.present = true;
+    relative.relativeTo = MeasurementLimits::RelativeTo::Output;
+    relative.upper = mask({{1000, 1}, {2000, 1}});
+    QTest::newRow("relative mask over two passes")
+        << relative << 1000.0 << 2000.0 << quint64(2)
+        << Points{reading(1, 1000, -5, -5.5), reading(1, 2000, -5, -3.5), reading(2, 1000, -4, -4.25),
+                  reading(2, 2000, -4, -3.5)}
+        << Curves{{"Reading, -5 dBm", {{1000, -5.5}, {2000, -3.5}}},
+                  {"Upper limit, -5 dBm", {{1000, -4}, {2000, -4}}},
+                  {"Failed points", {{2000, -3.5}}},
+                  {"Reading, -4 dBm", {{1000, -4.25}, {2000, -3.5}}},
+                  {"Upper limit, -4 dBm", {{1000, -3}, {2000, -3}}}};
+    QTest::newRow("relative mask at one frequency over the passes")
+        << relative << 1500.0 << 1500.0 << quint64(1)
+        << Points{reading(1, 1500, 0, 0.5), reading(2, 1500, 1, 2.5)}
+        << Curves{{"Reading, 1500 MHz", {{1, 0.5}, {2, 2.5}}}, {"Upper limit", {{1, 1}, {2, 2}}},
+                  {"Failed points", {{2, 2.5}}}};
+    // A spur above its limit is marked where it is drawn, on the spur axis.
+    MeasurementLimits spur;
+    spur.present = true;
+    spur.maxSpur = mask({{1000, -60}, {1010, -60}});
+    spur.lower = mask({{1000, -3}, {1010, -3}});
+    QTest::newRow("spur limit and carrier")
+        << spur << 1000.0 << 1010.0 << quint64(2)
+        << Points{withSpur(carrier(1, 1000, 0, -1), -65), withSpur(carrier(1, 1010, 0, -1), -55)}
+        << Curves{{"Carrier, 0 dBm", {{1000, -1}, {1010, -1}}}, {"Strongest spur, 0 dBm", {{1000, -65}, {1010, -55}}},
+                  {"Carrier lower limit", {{1000, -3}, {1010, -3}}}, {"Spur limit", {{1000, -60}, {1010, -60}}},
+                  {"Failed spurs", {{1010, -55}}}};
+}
+
+void tst_MeasurementPlot::limitMasksAndMarks()
+{
+    QFETCH(MeasurementLimits, limits);
+    QFETCH(double, start);
+    QFETCH(double, stop);
+    QFETCH(quint64, pointsPerPass);
+    QFETCH(Points, points);
+    QFETCH(Curves, expected);
+    MeasurementPlot plot;
+    plot.setLimits(limits, start, stop);
+    plot.runStarted(QStringLiteral("Measurement"), pointsPerPass, 0);
+    for (const MeasuredPoint &point : points)
+        plot.addPoint(judged(point, limits));
+    QStringList titles;
+    for (const auto &curve : expected)
+        titles << curve.first;
+    QCOMPARE(plot.curveTitles(), titles);
+    for (const auto &curve : expected)
+        QCOMPARE(plot.curvePoints(curve.first), curve.second);
+    for (const QString &title : titles) {
+        if (title.startsWith(QLatin1String("Failed")))
+            QCOMPARE(plot.curveColour(title), RunStatus::gradeColour(Verdict::Grade::Fail));
+        else if (title.startsWith(QLatin1String("Marginal")))
+            QCOMPARE(plot.curveColour(title), RunStatus::gradeColour(Verdict::Grade::Marginal));
+    }
+    // The tracker names measured points alone, never a corner of a mask.
+    QwtPlot *drawn = qwtPlot(plot);
+    drawn->replot();
+    const QwtScaleMap x = drawn->canvasMap(QwtPlot::xBottom);
+    const QwtScaleMap y = drawn->canvasMap(QwtPlot::yLeft);
+    const QPointF corner = expected.at(1).second.first();
+    const QString tracked = plot.trackerText(QPoint(int(x.transform(corner.x())), int(y.transform(corner.y()))));
+    QVERIFY2(tracked.startsWith(QLatin1String("Reading")) || tracked.startsWith(QLatin1String("Carrier"))
+                 || tracked.startsWith(QLatin1String("Strongest")),
+             qPrintable(tracked));
 }
 
 void tst_MeasurementPlot::newRunStartsEmpty()

@@ -16,6 +16,7 @@
 #include <QRegularExpression>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTextDocument>
 #include <QTextDocumentFragment>
 #include <QToolButton>
@@ -133,12 +134,15 @@ void tst_WindowLayout::everyControlTakesItsPressAndEveryTextFits_data()
     QTest::addColumn<int>("measurementTab");
     QTest::addColumn<bool>("stepMode");
     QTest::addColumn<bool>("cycle");
-    QTest::newRow("at start") << "radioLan" << 1 << 1 << 0 << false << false;
-    QTest::newRow("LAN, frequency sweep, AM") << "radioLan" << 0 << 0 << 0 << false << false;
+    QTest::addColumn<bool>("limits"); // a setup with limits on both tabs opened
+    QTest::newRow("at start") << "radioLan" << 1 << 1 << 0 << false << false << false;
+    QTest::newRow("LAN, frequency sweep, AM") << "radioLan" << 0 << 0 << 0 << false << false << false;
     QTest::newRow("USB-COM, power meter in step mode, cycling")
-        << "radioUsbCom" << 1 << 1 << 0 << true << true;
-    QTest::newRow("USB-HID, analyzer in points mode") << "radioUsbHid" << 0 << 1 << 1 << false << false;
-    QTest::newRow("back to LAN, analyzer in step mode") << "radioLan" << 1 << 0 << 1 << true << false;
+        << "radioUsbCom" << 1 << 1 << 0 << true << true << false;
+    QTest::newRow("USB-HID, analyzer in points mode") << "radioUsbHid" << 0 << 1 << 1 << false << false << false;
+    QTest::newRow("back to LAN, analyzer in step mode") << "radioLan" << 1 << 0 << 1 << true << false << false;
+    QTest::newRow("limits, power meter cycling") << "radioLan" << 1 << 1 << 0 << false << true << true;
+    QTest::newRow("limits, analyzer") << "radioLan" << 1 << 1 << 1 << false << false << true;
 }
 
 void tst_WindowLayout::everyControlTakesItsPressAndEveryTextFits()
@@ -149,10 +153,23 @@ void tst_WindowLayout::everyControlTakesItsPressAndEveryTextFits()
     QFETCH(int, measurementTab);
     QFETCH(bool, stepMode);
     QFETCH(bool, cycle);
+    QFETCH(bool, limits);
 
     window = std::make_unique<MainWindow>();
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    if (limits) {
+        QTemporaryDir folder;
+        QFile setup(folder.filePath(QStringLiteral("limits.json")));
+        QVERIFY(setup.open(QIODevice::WriteOnly));
+        setup.write(R"({"format": 1, "measurements": [
+  {"kind": "power", "start": 1000, "stop": 2000, "points": 11,
+   "limits": {"upper": [[1000, 1], [2000, 1]], "lower": [[1000, -1], [2000, -1]], "relativeTo": "output", "margin": 0.5}},
+  {"kind": "spur", "run": false, "start": 1000, "stop": 2000, "points": 11,
+   "limits": {"maxSpur": [[1000, -60], [2000, -60]], "carrier": {"lower": [[1000, -3], [2000, -3]]}}}]})");
+        setup.close();
+        QCOMPARE(window->openSetup(setup.fileName()), QString());
+    }
     if (transport != QLatin1String("radioLan"))
         window->findChild<QAbstractButton *>(transport)->click();
     widget<QTabWidget>("tabWidget")->setCurrentIndex(sweepTab);
