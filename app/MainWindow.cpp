@@ -120,17 +120,6 @@ QString systemUser()
     return user.isEmpty() ? qEnvironmentVariable("USERNAME") : user;
 }
 
-// The point judged against the limits of its measurement, unless it came judged.
-MeasuredPoint judged(MeasuredPoint point, const MeasurementLimits &limits)
-{
-    if (point.judgement.grade != Verdict::Grade::None || !limits.present)
-        return point;
-    point.judgement = point.spur ? Verdict::judgeSpur(limits, point.frequency, point.outputPower, point.carrierLevel,
-                                                      point.hasSpur, point.spurLevel)
-                                 : Verdict::judgePower(limits, point.frequency, point.outputPower, point.reading);
-    return point;
-}
-
 // The frequencies, MHz, that a tab's run measures from and to: one frequency is its start alone.
 std::pair<double, double> rangeOf(const Ui::MainWindow &ui, bool spur)
 {
@@ -243,12 +232,10 @@ MainWindow::MainWindow(QWidget *parent)
     connect(worker, &DevicesWork::runStarted, status, &RunStatus::runStarted);
     connect(worker, &DevicesWork::runStarted, plot, &MeasurementPlot::runStarted);
     connect(worker, &DevicesWork::passStarted, status, &RunStatus::passStarted);
-    connect(worker, &DevicesWork::pointMeasured, this, [this](const MeasuredPoint &point) {
-        const MeasuredPoint judgedPoint = judged(point, runLimits);
-        status->pointMeasured(judgedPoint);
-        plot->addPoint(judgedPoint);
-    });
+    connect(worker, &DevicesWork::pointMeasured, status, &RunStatus::pointMeasured);
+    connect(worker, &DevicesWork::pointMeasured, plot, &MeasurementPlot::addPoint);
     connect(worker, &DevicesWork::pointWithoutReading, status, &RunStatus::pointWithoutReading);
+    connect(worker, &DevicesWork::runJudged, status, &RunStatus::runJudged);
     connect(worker, &DevicesWork::runEnded, status, &RunStatus::runEnded);
     connect(worker, &DevicesWork::runEnded, plot, [this] { plot->setVerdict(status->verdict(), status->verdictText()); });
     connect(worker, &DevicesWork::instrumentTrouble, status, &RunStatus::instrumentTrouble);

@@ -161,17 +161,21 @@ QString RunStatus::verdictText() const
     return runVerdict == Verdict::Grade::None ? QString() : verdictLabel->toolTip();
 }
 
+void RunStatus::runJudged(const RunJudgement &judgement)
+{
+    // The worker's verdict counts every point of the run, also those a resumed run measured before.
+    if (!judging || !judgement.limits.present)
+        return;
+    runVerdict = judgement.grade;
+    showVerdict(judgement.summary(), gradeColour(runVerdict));
+}
+
 void RunStatus::runEnded(bool stopped)
 {
     progress.runEnded(stopped);
     progressBar->hide();
     // The summary repeats the warnings.
     warningLabel->hide();
-    if (judging) {
-        Verdict::Tally ofRun = tally;
-        ofRun.grade = runVerdict = Verdict::ofRun(tally.grade, !stopped, true);
-        showVerdict(ofRun.summary(), gradeColour(runVerdict));
-    }
     const QString summary = progress.summary(elapsed());
     static_cast<ProgressLabel *>(label)->setCompactText(summary);
     label->setText(summary);

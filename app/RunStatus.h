@@ -1,6 +1,7 @@
 #pragma once
 
 #include "RunProgress.h"
+#include "RunJudgement.h"
 #include "Verdict.h"
 
 #include <QColor>
@@ -55,6 +56,8 @@ public slots:
     void passStarted(int pass, int passes);
     void pointMeasured(const MeasuredPoint &point);
     void pointWithoutReading(int pass, quint64 number);
+    // The run's verdict as the worker gave it at its end, just before runEnded.
+    void runJudged(const RunJudgement &judgement);
     void runEnded(bool stopped);
     void instrumentTrouble(const QString &instrument, const QString &trouble);
     void runWarning(const QString &text);
