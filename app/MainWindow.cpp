@@ -630,8 +630,11 @@ void MainWindow::recordSetup(MeasurementSetup::Kind kind)
     setup.serialPattern = unitRules.serialPattern;
     setup.serialRequired = unitRules.serialRequired;
     worker->setRunRecord(SetupFile::write(SetupFile::only(setup, index)), SetupFile::describeInstruments(setup));
-    // A test opened from a setup file records which instruments judged the unit.
-    worker->setIdentify(filledFromSetup && SetupRecords::identifies(filledFrom));
+    // A run judged against limits is a test, and records which instruments judged the unit,
+    // unless the setup it came from says otherwise; a run without limits sends what it always has.
+    BenchSetup asRun = SetupFile::only(setup, index);
+    asRun.identify = filledFromSetup ? filledFrom.identify : BenchSetup::Identify::Unset;
+    worker->setIdentify(SetupRecords::identifies(asRun));
 }
 
 void MainWindow::saveForm()

@@ -61,6 +61,26 @@ QString failureLine(const Verdict::Tally::Failure &failure, bool spur)
                       .arg(number(j.value), unit, j.failure, number(j.limit), number(j.value - j.limit));
 }
 
+bool isReport(const QByteArray &start)
+{
+    QByteArray text = start.startsWith("\xEF\xBB\xBF") ? start.mid(3) : start;
+    text = text.trimmed();
+    if (!text.startsWith("<?xml"))
+        return false;
+    // The root is the first element after the declaration and any comments.
+    int at = text.indexOf("?>");
+    while (at >= 0) {
+        at = text.indexOf('<', at);
+        if (at < 0 || !text.mid(at).startsWith("<!--"))
+            break;
+        at = text.indexOf("-->", at);
+    }
+    if (at < 0)
+        return false;
+    const QByteArray root = text.mid(at);
+    return root.startsWith("<testsuites") || root.startsWith("<testsuite");
+}
+
 QByteArray write(const QVector<Suite> &suites)
 {
     QByteArray bytes;

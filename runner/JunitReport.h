@@ -37,6 +37,10 @@ struct Suite
 // <system-out>.
 QByteArray write(const QVector<Suite> &suites);
 
+// Whether a file that begins so is a JUnit report, which a run may write over: an XML text whose
+// root is <testsuites> or <testsuite>. Anything else a --junit path names is another file.
+bool isReport(const QByteArray &start);
+
 // "point 3 at 12,400 MHz: -70.12 dBm, lower limit -20 dBm, by -50.12 dB" (value less limit).
 QString failureLine(const Verdict::Tally::Failure &failure, bool spur);
 

@@ -2,6 +2,7 @@
 
 #include "ConsoleOutput.h"
 #include "HeadlessRun.h"
+#include "JunitReport.h"
 #include "LinkTrace.h"
 #include "RunRecorder.h"
 #include "RunResume.h"
@@ -62,7 +63,8 @@ qint64 localRunOf(const ServerAddress &address, qint64 serverId, SqliteStore &st
 const char exitCodes[] = "Exit codes:\n"
                          "  0  every measurement finished and every row is in its workbook\n"
                          "  1  the run could not be started: no workbook can be written to its data folder, or\n"
-                         "     the trace file cannot be written\n"
+                         "     the trace file or the JUnit report cannot be written; or, after a run that\n"
+                         "     would have ended with 0, the JUnit report could not be written at its end\n"
                          "  2  the command line or the setup is wrong (nothing was sent)\n"
                          "  3  an instrument could not be reached (nothing was measured)\n"
                          "  4  stopped by Ctrl-C or SIGTERM; the rows measured so far are saved\n"
@@ -138,8 +140,8 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     parser.addOption(operatorName);
     const QCommandLineOption junit(QStringLiteral("junit"),
                                    QStringLiteral("At the end, write the verdicts as JUnit XML to <file> for a CI system: "
-                                                  "one test suite per measurement, one test case per pass. An existing "
-                                                  "file is overwritten."),
+                                                  "one test suite per measurement, one test case per pass. Only an "
+                                                  "earlier JUnit report is written over."),
                                    QStringLiteral("file"));
     parser.addOption(junit);
     parser.addPositionalArgument(QStringLiteral("run"), QStringLiteral("The command."));
@@ -308,8 +310,18 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
         return HeadlessRun::Failed;
     }
     // Made now, so that a report that cannot be written is known before anything is measured;
-    // written at the end. An existing file keeps its bytes until then.
+    // written at the end. An existing file keeps its bytes until then, and only an earlier
+    // report is written over: a mistyped path never costs a store, a workbook or a setup.
     QFile junitFile(parser.value(junit));
+    if (parser.isSet(junit) && QFileInfo(junitFile.fileName()).size() > 0) {
+        QFile existing(junitFile.fileName());
+        if (!existing.open(QIODevice::ReadOnly) || !JunitReport::isReport(existing.read(4096))) {
+            std::fprintf(stderr, "rfbench run: --junit: %s is there and is not a JUnit report; it is left as it is\n",
+                         qPrintable(junitFile.fileName()));
+            LinkTrace::stop();
+            return HeadlessRun::BadSetup;
+        }
+    }
     if (parser.isSet(junit) && !junitFile.open(QIODevice::WriteOnly | QIODevice::Append)) {
         std::fprintf(stderr, "rfbench run: the JUnit report %s cannot be written (%s)\n", qPrintable(parser.value(junit)),
                      qPrintable(junitFile.errorString()));
@@ -348,13 +360,17 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
         uploading->stopWaiting();
     });
     stopSignals.arm(HeadlessRun::Stopped);
-    const int code = run.exec();
+    int code = run.exec();
     LinkTrace::stop();
     if (junitFile.isOpen()) {
         const QByteArray report = run.junitReport();
-        if (!junitFile.resize(0) || junitFile.write(report) != report.size() || !junitFile.flush())
+        // A report a CI system waits for and does not get fails the run that had passed.
+        if (!junitFile.resize(0) || junitFile.write(report) != report.size() || !junitFile.flush()) {
             std::fprintf(stderr, "rfbench run: the JUnit report %s could not be written (%s)\n",
                          qPrintable(junitFile.fileName()), qPrintable(junitFile.errorString()));
+            if (code == HeadlessRun::Finished)
+                code = HeadlessRun::Failed;
+        }
         junitFile.close();
     }
     if (uploading) {

@@ -331,7 +331,8 @@ void DevicesWork::beginJudging(const MeasurementLimits &limits, bool spur, const
     // The earlier process's points are judged as this one's are: a unit that failed then has
     // not passed because the run went on.
     if (limits.present && resumedRun != 0 && recorder && recorder->store())
-        judging.earlier(recorder->store()->points(resumedRun), recorder->store()->passes(resumedRun), grid);
+        judging.earlier(recorder->store()->points(resumedRun), recorder->store()->passes(resumedRun), grid,
+                        recorder->store()->run(resumedRun).verdict.unread);
 }
 
 void DevicesWork::endRun()

@@ -69,7 +69,19 @@ Verdict::Judgement RunJudging::spur(int pass, quint64 number, double frequency, 
                    atFrequency);
 }
 
-void RunJudging::earlier(const QList<StoredPoint> &points, const QList<StoredPass> &passes, const FrequencyGrid &grid)
+namespace {
+
+// A point recorded without a reading at its frequency (measured after the synthesizer's link was
+// lost) stays so, whatever it read.
+bool atFrequency(const StoredPoint &point)
+{
+    return point.verdict != Verdict::text(Verdict::Grade::NoReading);
+}
+
+} // namespace
+
+void RunJudging::earlier(const QList<StoredPoint> &points, const QList<StoredPass> &passes, const FrequencyGrid &grid,
+                         qint64 recordedUnread)
 {
     if (!run.limits.present)
         return;
@@ -86,10 +98,18 @@ void RunJudging::earlier(const QList<StoredPoint> &points, const QList<StoredPas
             const int strongest = peaks.strongestOther();
             const double carrier = peaks.size() > 0 ? peaks.levels.at(0) : qQNaN();
             spur(point.pass, point.number, grid.at(point.number - 1), power, carrier, strongest > 0,
-                 strongest > 0 ? peaks.levels.at(strongest) - carrier : 0.0, true);
+                 strongest > 0 ? peaks.levels.at(strongest) - carrier : 0.0, atFrequency(point));
         } else {
-            this->power(point.pass, point.number, value(0), power, value(1), true);
+            this->power(point.pass, point.number, value(0), power, value(1), atFrequency(point));
         }
+    }
+    // Points that gave no row (a spur point without a carrier) are in the run's recorded count
+    // alone: they count again as they did.
+    for (qint64 missing = recordedUnread - run.tally.unread; missing > 0; --missing) {
+        Verdict::Judgement unread;
+        unread.grade = Verdict::Grade::NoReading;
+        unread.failure = QStringLiteral("without a reading");
+        counted(run.passes.isEmpty() ? 1 : run.passes.last().pass, 0, qQNaN(), unread, true);
     }
 }
 

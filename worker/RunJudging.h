@@ -28,7 +28,10 @@ public:
 
     // The points an earlier process measured of a resumed run, judged again from the values the
     // store keeps, at the frequencies of the run's grid and the output powers of their passes.
-    void earlier(const QList<StoredPoint> &points, const QList<StoredPass> &passes, const FrequencyGrid &grid);
+    // recordedUnread: the run's count of points without a reading as recorded, which holds
+    // those that left no point in the store.
+    void earlier(const QList<StoredPoint> &points, const QList<StoredPass> &passes, const FrequencyGrid &grid,
+                 qint64 recordedUnread);
 
     // The run as it stands, its grade not yet given.
     const RunJudgement &standing() const { return run; }

@@ -1613,6 +1613,8 @@ void tst_MainWindow::judgedRunFromASetup()
              qPrintable(window->runStatus()->verdictText()));
     QCOMPARE(window->measurementPlot()->verdictText(), window->runStatus()->verdictText());
     QCOMPARE(window->measurementPlot()->curveTitles(), curves);
+    // A judged run is a test and asks the synthesizer who it is; one whose limits were cleared is not.
+    QCOMPARE(sim.receivedLines(QStringLiteral("synthesizer")).count(QStringLiteral("*IDN?")), verdict.isEmpty() ? 0 : 1);
     // The run on record: the worker judged it as the window showed it, under the unit scanned.
     syncWorker();
     const auto reader = SqliteStore::open(DataLocation::current().storeFile, SqliteStore::Mode::Read, nullptr);

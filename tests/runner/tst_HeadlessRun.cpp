@@ -216,6 +216,11 @@ void tst_HeadlessRun::exitCodes_data()
     QTest::newRow("a JUnit report that cannot be written")
         << failing << QStringList{"--junit", "/proc/rfbench/report.xml"} << true << 1
         << "the JUnit report /proc/rfbench/report.xml cannot be written" << QStringList() << QStringList() << QString();
+    // A path typed wrong: another program's file is never written over.
+    QTest::newRow("a JUnit report named over another file")
+        << failing << QStringList{"--junit", "{folder}/victim/notes.txt"} << true << 2
+        << "victim/notes.txt is there and is not a JUnit report; it is left as it is" << QStringList() << QStringList()
+        << QString();
     QTest::newRow("finished") << powerRun << QStringList() << true << 0 << QString()
                               << QStringList{"Table -5 dBm=6"} << QStringList() << local;
     QTest::newRow("override") << powerRun << QStringList{"--set", "power=-3", "--set", "points=3"} << true << 0
@@ -340,6 +345,7 @@ void tst_HeadlessRun::exitCodes()
     QVERIFY(empty.open(QIODevice::WriteOnly));
     empty.close();
 
+    overrides.replaceInStrings(QStringLiteral("{folder}"), folder.path());
     const QString report = folder.filePath(QStringLiteral("report.xml"));
     const QStringList arguments = QStringList{setupPath, QStringLiteral("--data-dir"), folder.path(), QStringLiteral("--json")}
                                 + (overrides.contains(QStringLiteral("--junit")) ? QStringList()

@@ -7,6 +7,7 @@
 #include "InThread.h"
 #include "Pause.h"
 #include "QueuedSpy.h"
+#include "RunJudging.h"
 #include "SignalWait.h"
 #include "SqliteStore.h"
 #include "WorkbookDump.h"
@@ -191,6 +192,8 @@ private:
     }
 
 private slots:
+    void resumedRunKeepsItsEarlierVerdicts_data();
+    void resumedRunKeepsItsEarlierVerdicts();
     void commandSequences_data();
     void commandSequences();
     void callsFromTheGuiThreadReturnAtOnceAndKeepTheirOrder();
@@ -216,6 +219,49 @@ private slots:
     void identitiesOncePerConnection_data();
     void identitiesOncePerConnection();
 };
+
+void tst_DevicesWork::resumedRunKeepsItsEarlierVerdicts_data()
+{
+    QTest::addColumn<QStringList>("stored");  // each stored point's reading, dBm, and its recorded verdict
+    QTest::addColumn<qint64>("recordedUnread"); // the run's recorded count of points without a reading
+    QTest::addColumn<QString>("grade");        // of the earlier points, as the run goes on
+    QTest::addColumn<qint64>("unread");
+
+    QTest::newRow("readings that pass") << QStringList{"-10 PASS", "-11 PASS"} << qint64(0) << "PASS" << qint64(0);
+    // Read after the synthesizer's link was lost: a number, but not at its frequency.
+    QTest::newRow("recorded without a reading") << QStringList{"-10 PASS", "-10 NO READING"} << qint64(1) << "NO READING"
+                                                << qint64(1);
+    // A spur point without a carrier leaves no point, only its count.
+    QTest::newRow("counted without a point") << QStringList{"-10 PASS"} << qint64(2) << "NO READING" << qint64(2);
+    QTest::newRow("a failure is judged again") << QStringList{"-30 FAIL", "-10 PASS"} << qint64(0) << "FAIL" << qint64(0);
+}
+
+void tst_DevicesWork::resumedRunKeepsItsEarlierVerdicts()
+{
+    QFETCH(QStringList, stored);
+    QFETCH(qint64, recordedUnread);
+    QFETCH(QString, grade);
+    QFETCH(qint64, unread);
+    MeasurementLimits limits;
+    limits.present = true;
+    limits.lower = {{1000, -20}, {2000, -20}};
+    const FrequencyGrid grid = FrequencyGrid::derive(true, 1000, 2000, 11, 0);
+    RunJudging judging;
+    judging.begin(limits, false, grid.count);
+    QList<StoredPoint> points;
+    for (const QString &entry : stored) {
+        StoredPoint point;
+        point.number = quint64(points.size() + 1);
+        point.values = {grid.at(point.number - 1), entry.section(QLatin1Char(' '), 0, 0).toDouble(), 0, 0};
+        point.verdict = entry.section(QLatin1Char(' '), 1);
+        points << point;
+    }
+    StoredPass pass;
+    pass.outputPower = 0;
+    judging.earlier(points, {pass}, grid, recordedUnread);
+    QCOMPARE(Verdict::text(judging.standing().tally.grade), grade);
+    QCOMPARE(judging.standing().tally.unread, unread);
+}
 
 void tst_DevicesWork::commandSequences_data()
 {
