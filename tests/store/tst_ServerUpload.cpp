@@ -341,7 +341,7 @@ void tst_ServerUpload::init()
     if (!cluster)
         return;
     Admin admin(*cluster, QStringLiteral("results"));
-    QCOMPARE(admin.exec(QStringLiteral("TRUNCATE runs, run_outcomes, passes, points, peaks, troubles, run_workbooks")),
+    QCOMPARE(admin.exec(QStringLiteral("TRUNCATE runs, run_outcomes, passes, points, peaks, troubles, run_workbooks, run_tables")),
              QString());
     QCOMPARE(admin.exec(QStringLiteral("DELETE FROM schema_version WHERE version > %1").arg(ServerSchema::current)),
              QString());
