@@ -163,6 +163,17 @@ void printRun(RunHistory &store, const RunSummary &run, bool json)
                                        {QStringLiteral("instrument"), trouble.instrument},
                                        {QStringLiteral("text"), trouble.text}});
     object.insert(QStringLiteral("troubleList"), troubleList);
+    QJsonArray corrections;
+    for (const RecordedTable &table : run.tables)
+        corrections.append(QJsonObject{{QStringLiteral("path"), table.path},
+                                       {QStringLiteral("source"), table.source},
+                                       {QStringLiteral("sha256"), table.sha256},
+                                       {QStringLiteral("due"), table.due.isValid() ? QJsonValue(table.due.toString(Qt::ISODate))
+                                                                                  : QJsonValue()},
+                                       {QStringLiteral("interpolation"), table.interpolation},
+                                       {QStringLiteral("beyond"), table.beyond},
+                                       {QStringLiteral("text"), QString::fromUtf8(table.text)}});
+    object.insert(QStringLiteral("corrections"), corrections);
     print(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented)));
 }
 

@@ -42,7 +42,8 @@ QByteArray csv(const QList<StoredPoint> &points)
     // The judgement's columns come last, empty for a run without limits: a script that reads the
     // columns before them by place reads every export alike.
     header << values << QStringLiteral("peak_frequencies") << QStringLiteral("peak_levels")
-           << QString::fromLatin1(STORED_POINT_JUDGEMENT).split(QStringLiteral(", "));
+           << QString::fromLatin1(STORED_POINT_JUDGEMENT).split(QStringLiteral(", "))
+           << QStringLiteral("correction_db") << QStringLiteral("corrected_dbm");
     QString text = header.join(QLatin1Char(',')) + QStringLiteral("\r\n");
     for (const StoredPoint &point : points) {
         QStringList cells{QString::number(point.id),
@@ -70,6 +71,17 @@ QByteArray csv(const QList<StoredPoint> &points)
         cells << frequencies.join(QLatin1Char(' ')) << levels.join(QLatin1Char(' '));
         cells << point.verdict << number(point.limitMargin) << number(point.limitUpper) << number(point.limitLower)
               << number(point.limitSpur);
+        // The loss added and the value at the unit: the reading's, or each peak's as its levels are.
+        if (point.row == StoredPoint::Row::Spur) {
+            QStringList losses, corrected;
+            for (int i = 0; i < point.peakCorrections.size(); ++i) {
+                losses << number(point.peakCorrections.at(i));
+                corrected << number(point.peakLevels.value(i, qQNaN()) + point.peakCorrections.at(i));
+            }
+            cells << losses.join(QLatin1Char(' ')) << corrected.join(QLatin1Char(' '));
+        } else {
+            cells << number(point.correction) << number(point.values.value(1, qQNaN()) + point.correction);
+        }
         text += cells.join(QLatin1Char(',')) + QStringLiteral("\r\n");
     }
     return text.toUtf8();

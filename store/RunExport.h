@@ -12,7 +12,8 @@
 namespace RunExport {
 
 // Every point with its pass, number, time, row, values and peaks, then its verdict, margin and
-// limits; one line each, CR LF, UTF-8.
+// limits, then the path loss added and the corrected value (a spur row's per peak, space
+// separated; empty without a table); one line each, CR LF, UTF-8.
 QByteArray csv(const QList<StoredPoint> &points);
 
 // C locale, as short as reads back the same; empty when not a number. Frequencies in hertz stay

@@ -8,6 +8,7 @@
 #include "StoreFile.h"
 
 #include <QDir>
+#include <QDate>
 #include <QFile>
 #include <QFileInfo>
 #include <QUrl>
@@ -44,6 +45,7 @@ QList<StoredPoint> SqliteStore::pointsWhere(const char *sql, const char *peaksSq
         point.placedRow = query->value(18).toInt();
         point.dataFolder = query->value(19).toString();
         StoredRows::readJudgement(*query, firstJudgementColumn, &point);
+        point.correction = numberOf(query->value(correctionColumn));
         at.insert(point.id, points.size());
         points << point;
     }
@@ -59,7 +61,9 @@ QList<StoredPoint> SqliteStore::pointsWhere(const char *sql, const char *peaksSq
         StoredPoint &point = points[*index];
         point.peakFrequencies << numberOf(peaks->value(1));
         point.peakLevels << numberOf(peaks->value(2));
+        point.peakCorrections << numberOf(peaks->value(3));
     }
+    StoredRows::dropUncorrectedPeaks(&points);
     return done(*peaks) ? points : QList<StoredPoint>();
 }
 
@@ -109,8 +113,11 @@ QString SqliteStore::dataFolderOf(qint64 run)
 
 QList<StoredPoint> SqliteStore::points(qint64 run)
 {
-    return pointsWhere(layout >= 5 ? pointsOfRun : layout == 4 ? pointsOfUnjudgedRun : pointsOfOlderRun, peaksOfRun,
-                       {run});
+    const char *sql = layout >= 6   ? pointsOfRun
+                      : layout == 5 ? pointsOfUncorrectedRun
+                      : layout == 4 ? pointsOfUnjudgedRun
+                                    : pointsOfOlderRun;
+    return pointsWhere(sql, layout >= 6 ? peaksOfRun : peaksOfUncorrectedRun, {run});
 }
 
 RunSummary SqliteStore::summaryOf(QSqlQuery &query)
@@ -185,7 +192,23 @@ RunSummary SqliteStore::run(qint64 id)
     if (!done(*workbooks))
         return RunSummary();
     found.dataFolder = dataFolderOf(id);
-    return found;
+    if (layout < 6)
+        return found;
+    QSqlQuery *tables = exec(tablesOfRun, {id});
+    if (!tables)
+        return RunSummary();
+    while (tables->next()) {
+        RecordedTable table;
+        table.path = tables->value(0).toString();
+        table.source = tables->value(1).toString();
+        table.text = tables->value(2).toByteArray();
+        table.sha256 = tables->value(3).toString();
+        table.due = QDate::fromString(tables->value(4).toString(), Qt::ISODate);
+        table.interpolation = tables->value(5).toString();
+        table.beyond = tables->value(6).toString();
+        found.tables << table;
+    }
+    return done(*tables) ? found : RunSummary();
 }
 
 QList<RunTrouble> SqliteStore::troubles(qint64 run)

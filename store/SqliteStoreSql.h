@@ -161,9 +161,11 @@ inline constexpr char insertRun[] =
 inline constexpr char runningRuns[] = "SELECT id, station, writer FROM runs WHERE outcome = 'running'";
 inline constexpr char interruptRun[] = "UPDATE runs SET outcome = 'interrupted' WHERE id = ? AND outcome = 'running'";
 inline constexpr char insertPoint[] = "INSERT INTO points (run, pass, number, measured_at, row_kind, workbook, point_index,"
-                           " " STORED_POINT_VALUES ", in_workbook, " STORED_POINT_JUDGEMENT ")"
-                           " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
-inline constexpr char insertPeak[] = "INSERT INTO peaks (point, number, frequency, level) VALUES (?, ?, ?, ?)";
+                           " " STORED_POINT_VALUES ", in_workbook, " STORED_POINT_JUDGEMENT ", correction)"
+                           " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+inline constexpr char insertPeak[] = "INSERT INTO peaks (point, number, frequency, level, correction) VALUES (?, ?, ?, ?, ?)";
+inline constexpr char insertRunTable[] = "INSERT INTO run_tables (run, path, source, text, sha256, due, interpolation, beyond)"
+                                         " VALUES (?, ?, ?, ?, ?, ?, ?, ?)";
 inline constexpr char insertPass[] = "INSERT INTO passes (run, pass, output_power, started) VALUES (?, ?, ?, ?)";
 inline constexpr char insertTrouble[] = "INSERT INTO troubles (run, at, instrument, text) VALUES (?, ?, ?, ?)";
 inline constexpr char placePoint[] = "UPDATE points SET in_workbook = ? WHERE id = ?";
@@ -176,30 +178,41 @@ inline constexpr char endRunSql[] = "UPDATE runs SET outcome = ?, ended = ? WHER
 inline constexpr char verdictSql[] =
     "UPDATE runs SET verdict = ?, failed_points = ?, marginal_points = ?, unread_points = ? WHERE id = ?";
 inline constexpr char reopenRunSql[] = "UPDATE runs SET outcome = 'running', ended = NULL, writer = ? WHERE id = ?";
-// A point's columns, in the order pointsWhere reads them; the places and the judgement read as NULL
-// in a store of a layout before them.
+// A point's columns, in the order pointsWhere reads them; the places, the judgement and the
+// correction read as NULL in a store of a layout before them.
 #define POINT_COLUMNS(places, judgement)                                                                  \
     "SELECT id, run, pass, number, measured_at, row_kind, workbook, point_index, " STORED_POINT_VALUES   \
     ", in_workbook, " places ", " judgement " FROM points"
 #define POINT_PLACES "placed_path, placed_sheet, placed_row, (SELECT data_folder FROM runs WHERE runs.id = run)"
 #define NO_POINT_PLACES "NULL, NULL, NULL, NULL"
-#define NO_POINT_JUDGEMENT "NULL, NULL, NULL, NULL, NULL"
+#define POINT_JUDGEMENT STORED_POINT_JUDGEMENT ", correction"
+#define UNCORRECTED_POINT_JUDGEMENT STORED_POINT_JUDGEMENT ", NULL"
+#define NO_POINT_JUDGEMENT "NULL, NULL, NULL, NULL, NULL, NULL"
 inline constexpr char waitingPoints[] =
-    POINT_COLUMNS(POINT_PLACES, STORED_POINT_JUDGEMENT) " WHERE in_workbook IS NULL ORDER BY id";
+    POINT_COLUMNS(POINT_PLACES, POINT_JUDGEMENT) " WHERE in_workbook IS NULL ORDER BY id";
 inline constexpr int firstValueColumn = 8; // of the points' columns
 inline constexpr int firstJudgementColumn = 20;
-inline constexpr char peaksOfWaiting[] = "SELECT point, frequency, level FROM peaks"
+inline constexpr int correctionColumn = 25;
+inline constexpr char peaksOfWaiting[] = "SELECT point, frequency, level, correction FROM peaks"
                               " WHERE point IN (SELECT id FROM points WHERE in_workbook IS NULL)"
                               " ORDER BY point, number";
 inline constexpr char pointsOfRun[] =
-    POINT_COLUMNS(POINT_PLACES, STORED_POINT_JUDGEMENT) " WHERE run = ? ORDER BY id";
-// The same of a store of a layout before the judgements, and of one before the rows' places too.
+    POINT_COLUMNS(POINT_PLACES, POINT_JUDGEMENT) " WHERE run = ? ORDER BY id";
+// The same of a store of a layout before the corrections, of one before the judgements too, and
+// of one before the rows' places as well.
+inline constexpr char pointsOfUncorrectedRun[] =
+    POINT_COLUMNS(POINT_PLACES, UNCORRECTED_POINT_JUDGEMENT) " WHERE run = ? ORDER BY id";
 inline constexpr char pointsOfUnjudgedRun[] =
     POINT_COLUMNS(POINT_PLACES, NO_POINT_JUDGEMENT) " WHERE run = ? ORDER BY id";
 inline constexpr char pointsOfOlderRun[] =
     POINT_COLUMNS(NO_POINT_PLACES, NO_POINT_JUDGEMENT) " WHERE run = ? ORDER BY id";
-inline constexpr char peaksOfRun[] = "SELECT point, frequency, level FROM peaks"
-                          " WHERE point IN (SELECT id FROM points WHERE run = ?) ORDER BY point, number";
+#define PEAKS_OF_RUN(correction)                                                                           \
+    "SELECT point, frequency, level, " correction " FROM peaks"                                            \
+    " WHERE point IN (SELECT id FROM points WHERE run = ?) ORDER BY point, number"
+inline constexpr char peaksOfRun[] = PEAKS_OF_RUN("correction");
+inline constexpr char peaksOfUncorrectedRun[] = PEAKS_OF_RUN("NULL");
+inline constexpr char tablesOfRun[] =
+    "SELECT path, source, text, sha256, due, interpolation, beyond FROM run_tables WHERE run = ? ORDER BY rowid";
 inline constexpr char workbooksOfRun[] = "SELECT workbook FROM run_workbooks WHERE run = ? ORDER BY rowid";
 inline constexpr char troublesOfRun[] = "SELECT at, instrument, text FROM troubles WHERE run = ? ORDER BY id";
 inline constexpr char passesOfRun[] = "SELECT pass, output_power, started FROM passes WHERE run = ? ORDER BY rowid";

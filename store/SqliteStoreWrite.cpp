@@ -180,6 +180,18 @@ qint64 SqliteStore::beginRun(const RunStart &start)
             return false;
         const qint64 id = insert->lastInsertId().toLongLong();
         insert->finish();
+        // In the run's own transaction: a run is never seen without the tables it was corrected with.
+        for (const RecordedTable &table : start.tables) {
+            QSqlQuery *row = exec(insertRunTable, {id, textValue(table.path), textValue(table.source),
+                                                   QVariant(table.text.isNull() ? QByteArray("") : table.text),
+                                                   textValue(table.sha256),
+                                                   table.due.isValid() ? QVariant(table.due.toString(Qt::ISODate))
+                                                                       : QVariant(),
+                                                   textValue(table.interpolation), textValue(table.beyond)});
+            if (!row)
+                return false;
+            row->finish();
+        }
         // Taken before the run is seen by anyone: from its first moment, its writer lives.
         if (id <= 0 || !locks->take(id)) {
             problemText = locks->why();
@@ -225,7 +237,8 @@ qint64 SqliteStore::addPoint(const StoredPoint &point)
             values[first + columns.indexOf(names.at(i))] = numberValue(point.values.at(i));
         values << (point.inWorkbook ? textValue(point.savedIn.isEmpty() ? point.workbook : point.savedIn) : QVariant());
         values << (point.verdict.isEmpty() ? QVariant() : QVariant(point.verdict)) << numberValue(point.limitMargin)
-               << numberValue(point.limitUpper) << numberValue(point.limitLower) << numberValue(point.limitSpur);
+               << numberValue(point.limitUpper) << numberValue(point.limitLower) << numberValue(point.limitSpur)
+               << numberValue(point.correction);
         QSqlQuery *insert = exec(insertPoint, values);
         if (!insert)
             return false;
@@ -234,7 +247,8 @@ qint64 SqliteStore::addPoint(const StoredPoint &point)
         const int peaks = qMax(point.peakFrequencies.size(), point.peakLevels.size());
         for (int i = 0; i < peaks; ++i) {
             QSqlQuery *peak = exec(insertPeak, {id, i + 1, numberValue(point.peakFrequencies.value(i, qQNaN())),
-                                                numberValue(point.peakLevels.value(i, qQNaN()))});
+                                                numberValue(point.peakLevels.value(i, qQNaN())),
+                                                numberValue(point.peakCorrections.value(i, qQNaN()))});
             if (!peak)
                 return false;
             peak->finish();

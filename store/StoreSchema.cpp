@@ -193,6 +193,37 @@ QStringList judgements()
     };
 }
 
+// Layout 6: path-loss corrections. A point keeps the loss added to its reading and a peak the
+// loss added to its level, NULL where no table was on the path; the values as measured stay. A
+// run keeps every correction table it used, whole, so that a file changed later changes nothing
+// of its record. Both are part of what was measured.
+QStringList corrections()
+{
+    return {
+        QStringLiteral("ALTER TABLE points ADD COLUMN correction REAL"),
+        QStringLiteral("ALTER TABLE peaks ADD COLUMN correction REAL"),
+        QStringLiteral("CREATE TABLE run_tables ("
+                       " run INTEGER NOT NULL REFERENCES runs(id),"
+                       " path TEXT NOT NULL CHECK (path IN ('powerMeter.A', 'powerMeter.B', 'analyzer')),"
+                       " source TEXT NOT NULL,"
+                       " text BLOB NOT NULL,"
+                       " sha256 TEXT NOT NULL CHECK (length(sha256) = 64 AND sha256 NOT GLOB '*[^0-9a-f]*'),"
+                       " due TEXT CHECK (due IS NULL OR due GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]'),"
+                       " interpolation TEXT NOT NULL CHECK (interpolation IN ('linear', 'log')),"
+                       " beyond TEXT NOT NULL CHECK (beyond IN ('refuse', 'hold')),"
+                       " UNIQUE (run, path))"),
+        QStringLiteral("CREATE TRIGGER run_tables_kept BEFORE DELETE ON run_tables"
+                       " BEGIN SELECT RAISE(ABORT, 'correction tables are kept'); END"),
+        QStringLiteral("CREATE TRIGGER run_tables_as_used BEFORE UPDATE ON run_tables"
+                       " BEGIN SELECT RAISE(ABORT, 'correction tables are not changed'); END"),
+        QStringLiteral("DROP TRIGGER IF EXISTS points_as_measured"),
+        QStringLiteral("CREATE TRIGGER points_as_measured BEFORE UPDATE OF id, run, pass, number, measured_at,"
+                       " row_kind, workbook, point_index, frequency, reading, output_power, synthesizer_power,"
+                       " temperature, span, bandwidth, verdict, limit_margin, limit_upper, limit_lower, limit_spur,"
+                       " correction ON points BEGIN SELECT RAISE(ABORT, 'measured points are not changed'); END"),
+    };
+}
+
 } // namespace
 
 QStringList step(int version)
@@ -208,6 +239,8 @@ QStringList step(int version)
         return places();
     case 5:
         return judgements();
+    case 6:
+        return corrections();
     default:
         return {};
     }

@@ -16,9 +16,9 @@ constexpr qint32 applicationId = 0x52464253;
 
 // The newest layout this program knows. A layout, once released, never changes: a change is a
 // new layout with its own step.
-constexpr int current = 5;
+constexpr int current = 6;
 // The oldest layout that reads as the newest does: what the later ones add reads as empty (no
-// data folder, no places, no unit, operator or verdict).
+// data folder, no places, no unit, operator or verdict, no corrections).
 constexpr int readableFrom = 2;
 
 // The statements that turn a store of layout version - 1 into one of layout version, for

@@ -3,6 +3,8 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace StoredRows {
 
 QStringList valueColumns()
@@ -72,6 +74,14 @@ void readJudgement(const QSqlQuery &query, int first, StoredPoint *point)
     point->limitUpper = numberOf(query.value(first + 2));
     point->limitLower = numberOf(query.value(first + 3));
     point->limitSpur = numberOf(query.value(first + 4));
+}
+
+void dropUncorrectedPeaks(QList<StoredPoint> *points)
+{
+    for (StoredPoint &point : *points)
+        if (std::all_of(point.peakCorrections.cbegin(), point.peakCorrections.cend(),
+                        [](double loss) { return qIsNaN(loss); }))
+            point.peakCorrections.clear();
 }
 
 QString verdictShown(const QString &recorded, const QString &outcome)

@@ -37,6 +37,10 @@ void readJudgement(const QSqlQuery &query, int first, RunSummary *run);
 // A point's judgement from the row's columns from first on, as STORED_POINT_JUDGEMENT names them.
 void readJudgement(const QSqlQuery &query, int first, StoredPoint *point);
 
+// Empties the peak corrections of each point none of whose peaks was corrected, as they were
+// written: read per peak, they come as NaN for every one.
+void dropUncorrectedPeaks(QList<StoredPoint> *points);
+
 // The verdict a run shows: the one recorded, but INCOMPLETE for a run with limits that did not
 // reach its end (stopped, failed or interrupted) unless it failed: a failed unit stays failed. A
 // run still running shows its verdict so far. Both stores' filters match this.

@@ -1,5 +1,6 @@
 #include "RunDetails.h"
 
+#include "Corrections.h"
 #include "RunExport.h"
 #include "RunHistory.h"
 
@@ -44,6 +45,28 @@ QString verdictText(const RunSummary &run)
         .arg(run.verdict.unread);
 }
 
+// "powerMeter.A: cables/cable-A.csv, 4 points, 10 to 26500 MHz, valid until 2027-03-01, sha256
+// 1a2b3c4d5e6f…", read again from the text the run recorded; the recorded due date and sha256 are
+// the ones shown, and a text that no longer matches its sha256 says so.
+QString tableLine(const RecordedTable &recorded)
+{
+    using namespace Corrections;
+    const Parsed parsed = parse(recorded.text, recorded.source,
+                                recorded.interpolation == QLatin1String("log") ? Interpolation::Log : Interpolation::Linear,
+                                recorded.beyond == QLatin1String("hold") ? Beyond::Hold : Beyond::Refuse);
+    CorrectionTable table = parsed.table;
+    table.source = recorded.source;
+    table.due = recorded.due;
+    table.sha256 = recorded.sha256;
+    table.path = Path::None;
+    QString line = recorded.path + QStringLiteral(": ") + describe(table);
+    if (!parsed.ok())
+        line += QStringLiteral(" (its recorded text does not read as a table: %1)").arg(parsed.error);
+    else if (parsed.table.sha256 != recorded.sha256)
+        line += QStringLiteral(" (its recorded text does not match this sha256)");
+    return line;
+}
+
 } // namespace
 
 QString read(RunHistory &store, const RunSummary &run)
@@ -80,6 +103,10 @@ QString read(RunHistory &store, const RunSummary &run)
     text += QStringLiteral("Instruments:\n") + indented(run.instruments);
     text += QStringLiteral("Identities:\n") + indented(run.identities);
     QStringList lines;
+    for (const RecordedTable &table : run.tables)
+        lines << tableLine(table);
+    text += QStringLiteral("Corrections:\n") + indented(lines.join(QLatin1Char('\n')));
+    lines.clear();
     for (const StoredPass &pass : passes)
         lines << QStringLiteral("pass %1, output power %2 dBm, from %3")
                      .arg(pass.pass)

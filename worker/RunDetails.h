@@ -6,7 +6,7 @@ class RunHistory;
 struct RunSummary;
 
 // A run for people, as "rfbench runs show" prints it and the window's Runs list shows it: its
-// fields, instruments, identities, passes and troubles, times in local time.
+// fields, instruments, identities, correction tables, passes and troubles, times in local time.
 namespace RunDetails {
 
 // Reads the run's passes, troubles and points from the store; a read that fails leaves its part

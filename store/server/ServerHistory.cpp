@@ -52,11 +52,11 @@ QString asciiFolded(QString text)
 // The points of a run by its server id, in the order its station measured them.
 const char pointsOfRun[] =
     "SELECT p.local_id, p.pass, p.number, " UTC_TEXT("p.measured_at") ", p.row_kind, p.workbook, p.point_index,"
-    " " STORED_POINT_VALUES ", p.verdict, p.limit_margin, p.limit_upper, p.limit_lower, p.limit_spur"
+    " " STORED_POINT_VALUES ", p.verdict, p.limit_margin, p.limit_upper, p.limit_lower, p.limit_spur, p.correction"
     " FROM points p JOIN runs r ON r.station = p.station AND r.store = p.store AND r.local_id = p.run"
     " WHERE r.id = ? ORDER BY p.local_id";
 const char peaksOfRun[] =
-    "SELECT k.point, k.frequency, k.level FROM peaks k"
+    "SELECT k.point, k.frequency, k.level, k.correction FROM peaks k"
     " JOIN points p ON p.station = k.station AND p.store = k.store AND p.local_id = k.point"
     " JOIN runs r ON r.station = p.station AND r.store = p.store AND r.local_id = p.run"
     " WHERE r.id = ? ORDER BY k.point, k.number";
@@ -68,6 +68,10 @@ const char passesOfRun[] =
     "SELECT s.pass, s.output_power, " UTC_TEXT("s.started") " FROM passes s"
     " JOIN runs r ON r.station = s.station AND r.store = s.store AND r.local_id = s.run"
     " WHERE r.id = ? ORDER BY s.local_id";
+const char tablesOfRun[] =
+    "SELECT t.path, t.source, t.text, t.sha256, to_char(t.due, 'YYYY-MM-DD'), t.interpolation, t.beyond"
+    " FROM run_tables t JOIN runs r ON r.station = t.station AND r.store = t.store AND r.local_id = t.run"
+    " WHERE r.id = ? ORDER BY t.path";
 const char stationsWithRuns[] = "SELECT DISTINCT station FROM runs ORDER BY station";
 
 } // namespace
@@ -176,7 +180,22 @@ RunSummary ServerHistory::run(qint64 id)
     QSqlQuery query(database);
     if (!exec(query, (QByteArray(runColumns) + " WHERE id = ?").constData(), {id}) || !query.next())
         return RunSummary();
-    return summaryOf(query);
+    RunSummary found = summaryOf(query);
+    QSqlQuery tables(database);
+    if (!exec(tables, tablesOfRun, {id}))
+        return RunSummary();
+    while (tables.next()) {
+        RecordedTable table;
+        table.path = tables.value(0).toString();
+        table.source = tables.value(1).toString();
+        table.text = tables.value(2).toByteArray();
+        table.sha256 = tables.value(3).toString();
+        table.due = QDate::fromString(tables.value(4).toString(), Qt::ISODate);
+        table.interpolation = tables.value(5).toString();
+        table.beyond = tables.value(6).toString();
+        found.tables << table;
+    }
+    return found;
 }
 
 QList<StoredPoint> ServerHistory::points(qint64 run)
@@ -202,6 +221,7 @@ QList<StoredPoint> ServerHistory::points(qint64 run)
         for (const QString &name : SqliteStore::valueNames(point.row))
             point.values << numberOf(query.value(firstValue + columns.indexOf(name)));
         StoredRows::readJudgement(query, firstValue + 7, &point);
+        point.correction = numberOf(query.value(firstValue + 12));
         at.insert(point.id, points.size());
         points << point;
     }
@@ -214,7 +234,9 @@ QList<StoredPoint> ServerHistory::points(qint64 run)
             continue; // a point sent between the two queries
         points[*index].peakFrequencies << numberOf(peaks.value(1));
         points[*index].peakLevels << numberOf(peaks.value(2));
+        points[*index].peakCorrections << numberOf(peaks.value(3));
     }
+    StoredRows::dropUncorrectedPeaks(&points);
     return points;
 }
 

@@ -216,6 +216,32 @@ QStringList judgements()
     return sql;
 }
 
+// Layout 5: path-loss corrections, as the local store's layout 6 keeps them: the loss added to a
+// point's reading and to each peak's level, and every correction table a run used, whole, once per
+// run. A station writes the tables of its own runs alone, as it does their points.
+QStringList corrections()
+{
+    return {
+        QStringLiteral("ALTER TABLE points ADD COLUMN correction double precision"),
+        QStringLiteral("ALTER TABLE peaks ADD COLUMN correction double precision"),
+        QStringLiteral("CREATE TABLE run_tables ("
+                       " station text NOT NULL,"
+                       " store text NOT NULL DEFAULT '',"
+                       " run bigint NOT NULL,"
+                       " path text NOT NULL CHECK (path IN ('powerMeter.A', 'powerMeter.B', 'analyzer')),"
+                       " source text NOT NULL,"
+                       " text bytea NOT NULL,"
+                       " sha256 text NOT NULL CHECK (sha256 ~ '^[0-9a-f]{64}$'),"
+                       " due date,"
+                       " interpolation text NOT NULL CHECK (interpolation IN ('linear', 'log')),"
+                       " beyond text NOT NULL CHECK (beyond IN ('refuse', 'hold')),"
+                       " PRIMARY KEY (station, store, run, path))"),
+        QStringLiteral("ALTER TABLE run_tables ENABLE ROW LEVEL SECURITY"),
+        QStringLiteral("CREATE POLICY readable ON run_tables FOR SELECT USING (true)"),
+        QStringLiteral("CREATE POLICY own_station ON run_tables FOR INSERT WITH CHECK (may_write_as(session_user, station))"),
+    };
+}
+
 } // namespace
 
 QStringList step(int version)
@@ -229,6 +255,8 @@ QStringList step(int version)
         return logins();
     case 4:
         return judgements();
+    case 5:
+        return corrections();
     default:
         return {};
     }

@@ -9,7 +9,7 @@
 namespace ServerSchema {
 
 // The newest server layout this program knows; it refuses to write a server with a newer one.
-constexpr int current = 4;
+constexpr int current = 5;
 
 // The statements that turn a server database of layout version - 1 into one of layout version,
 // for version 1 to current; the caller runs them in one transaction with the schema_version row.

@@ -27,14 +27,21 @@
 namespace {
 
 // Local rows, in the order of the server statements' values after the station. A store of a layout
-// before judgements (one the worker has not opened since, or a copy) sends them empty.
+// before judgements or corrections (one the worker has not opened since, or a copy) sends them empty.
 #define LOCAL_POINTS(judgement)                                                                          \
     "SELECT id, run, pass, number, measured_at, row_kind, workbook, point_index, " STORED_POINT_VALUES  \
     ", " judgement " FROM points WHERE id > ? ORDER BY id LIMIT ?"
-const char localPoints[] = LOCAL_POINTS(STORED_POINT_JUDGEMENT);
-const char localUnjudgedPoints[] = LOCAL_POINTS("NULL, NULL, NULL, NULL, NULL");
-const char localPeaks[] = "SELECT point, number, frequency, level FROM peaks WHERE point > ? AND point <= ?"
-                          " ORDER BY point, number";
+const char localPoints[] = LOCAL_POINTS(STORED_POINT_JUDGEMENT ", correction");
+const char localUncorrectedPoints[] = LOCAL_POINTS(STORED_POINT_JUDGEMENT ", NULL");
+const char localUnjudgedPoints[] = LOCAL_POINTS("NULL, NULL, NULL, NULL, NULL, NULL");
+#define LOCAL_PEAKS(correction)                                                                          \
+    "SELECT point, number, frequency, level, " correction " FROM peaks WHERE point > ? AND point <= ?"    \
+    " ORDER BY point, number"
+const char localPeaks[] = LOCAL_PEAKS("correction");
+const char localUncorrectedPeaks[] = LOCAL_PEAKS("NULL");
+// The correction tables of the runs sent, once each, with their runs.
+const char localTables[] = "SELECT run, path, source, text, sha256, due, interpolation, beyond FROM run_tables"
+                           " WHERE run > ? ORDER BY rowid";
 #define RUN_VERDICT "verdict, failed_points, marginal_points, unread_points"
 #define NO_RUN_VERDICT "'', 0, 0, 0"
 #define LOCAL_RUNS(unit, verdict)                                                                        \
@@ -111,10 +118,12 @@ const char insertPass[] = "INSERT INTO passes (station, store, local_id, run, pa
                           " VALUES (?, ?, ?, ?, ?, ?, CAST(? AS timestamptz)) ON CONFLICT DO NOTHING";
 const char insertPoint[] =
     "INSERT INTO points (station, store, local_id, run, pass, number, measured_at, row_kind, workbook, point_index,"
-    " " STORED_POINT_VALUES ", " STORED_POINT_JUDGEMENT ") VALUES (?, ?, ?, ?, ?, ?, CAST(? AS timestamptz), ?, ?, ?,"
-    " ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
-const char insertPeak[] = "INSERT INTO peaks (station, store, point, number, frequency, level)"
-                          " VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
+    " " STORED_POINT_VALUES ", " STORED_POINT_JUDGEMENT ", correction) VALUES (?, ?, ?, ?, ?, ?,"
+    " CAST(? AS timestamptz), ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
+const char insertPeak[] = "INSERT INTO peaks (station, store, point, number, frequency, level, correction)"
+                          " VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING";
+const char insertTable[] = "INSERT INTO run_tables (station, store, run, path, source, text, sha256, due, interpolation,"
+                           " beyond) VALUES (?, ?, ?, ?, ?, ?, ?, CAST(? AS date), ?, ?) ON CONFLICT DO NOTHING";
 const char insertTrouble[] = "INSERT INTO troubles (station, store, local_id, run, at, instrument, text)"
                              " VALUES (?, ?, ?, ?, CAST(? AS timestamptz), ?, ?) ON CONFLICT DO NOTHING";
 const char insertWorkbook[] = "INSERT INTO run_workbooks (station, store, local_id, run, workbook)"
@@ -129,7 +138,7 @@ using ServerConnection::firstLine;
 
 struct ServerUpload::Snapshot
 {
-    Rows runs, passes, points, peaks, troubles, workbooks, outcomes;
+    Rows runs, tables, passes, points, peaks, troubles, workbooks, outcomes;
     bool morePoints = false;
     bool judged = true; // the local store has the columns of judgements
 
@@ -437,12 +446,15 @@ bool ServerUpload::readLocal(const Maxima &maxima, Snapshot *snapshot)
     Rows layout;
     ok = ok && read(localLayout, {}, &layout);
     snapshot->judged = ok && layout.value(0).value(0).toInt() >= 5;
-    ok = ok && read(snapshot->judged ? localPoints : localUnjudgedPoints, {maxima.points, options.batchPoints},
-                    &snapshot->points);
+    const bool corrected = ok && layout.value(0).value(0).toInt() >= 6;
+    ok = ok && read(corrected ? localPoints : snapshot->judged ? localUncorrectedPoints : localUnjudgedPoints,
+                    {maxima.points, options.batchPoints}, &snapshot->points);
     snapshot->morePoints = snapshot->points.size() >= options.batchPoints;
     if (ok && !snapshot->points.isEmpty())
-        ok = read(localPeaks, {maxima.points, snapshot->points.last().first()}, &snapshot->peaks);
+        ok = read(corrected ? localPeaks : localUncorrectedPeaks, {maxima.points, snapshot->points.last().first()},
+                  &snapshot->peaks);
     ok = ok && read(snapshot->judged ? localRuns : localUnjudgedRuns, {maxima.runs}, &snapshot->runs)
+      && (!corrected || read(localTables, {maxima.runs}, &snapshot->tables))
       && read(localPasses, {maxima.passes}, &snapshot->passes)
       && read(localTroubles, {maxima.troubles}, &snapshot->troubles)
       && read(localWorkbooks, {maxima.workbooks}, &snapshot->workbooks);
@@ -590,7 +602,8 @@ bool ServerUpload::send(const Snapshot &snapshot, const Maxima &readWith)
         }
         return true;
     };
-    const bool ok = insert(insertRun, snapshot.runs, 7) && insert(insertPass, snapshot.passes)
+    const bool ok = insert(insertRun, snapshot.runs, 7) && insert(insertTable, snapshot.tables, 3)
+                 && insert(insertPass, snapshot.passes)
                  && insert(insertPoint, snapshot.points) && insert(insertPeak, snapshot.peaks)
                  && insert(insertTrouble, snapshot.troubles) && insert(insertWorkbook, snapshot.workbooks)
                  && insert(insertOutcome, snapshot.outcomes);

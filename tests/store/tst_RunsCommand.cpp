@@ -1,6 +1,7 @@
 #include "SetupFile.h"
 #include "SqliteStore.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -54,6 +55,9 @@ QDateTime utc(int month, int day, int hour, int minute = 0, int second = 0)
 {
     return QDateTime(QDate(2026, month, day), QTime(hour, minute, second), Qt::UTC);
 }
+
+// A power meter's path as a run recorded it.
+const QByteArray cableTable = "frequency_mhz,loss_db\n# valid until 2027-03-01\n10,0.5\n1000,1\n18000,2.5\n26500,3.25\n";
 
 const QByteArray setupFile = R"({
   "format": 1,
@@ -113,6 +117,15 @@ void tst_RunsCommand::initTestCase()
     start.note = QStringLiteral("RF output is off");
     start.unit = QStringLiteral("SN-100");
     start.operatorName = QStringLiteral("Ola");
+    RecordedTable cable;
+    cable.path = QStringLiteral("powerMeter.A");
+    cable.source = QStringLiteral("cables/cable-A.csv");
+    cable.text = cableTable;
+    cable.sha256 = QString::fromLatin1(QCryptographicHash::hash(cableTable, QCryptographicHash::Sha256).toHex());
+    cable.due = QDate(2027, 3, 1);
+    cable.interpolation = QStringLiteral("linear");
+    cable.beyond = QStringLiteral("refuse");
+    start.tables = {cable};
     const qint64 power = store->beginRun(start);
     store->addPass(power, 1, -5, utc(1, 10, 9, 0, 1));
     store->addPass(power, 2, 5, utc(1, 10, 9, 5));
@@ -131,6 +144,7 @@ void tst_RunsCommand::initTestCase()
         point.limitMargin = n == 0 ? 2.5 : n == 1 ? noValue : -0.5;
         point.limitUpper = n == 2 ? -11 : -8;
         point.limitLower = -13;
+        point.correction = n == 0 ? 0.5 : n == 1 ? 0.75 : noValue;
         ids << store->addPoint(point);
     }
     store->markInWorkbook({ids.at(0)}, QStringLiteral("Table -5 dBm"));
@@ -144,6 +158,7 @@ void tst_RunsCommand::initTestCase()
     start.measurement = QStringLiteral("spur");
     start.setup = "{\"format\": 1}";
     start.unit = QStringLiteral("sn-100");
+    start.tables.clear();
     const qint64 spur = store->beginRun(start);
     StoredPoint point;
     point.run = spur;
@@ -153,6 +168,7 @@ void tst_RunsCommand::initTestCase()
     point.values = {20, 50};
     point.peakFrequencies = {1e9, 1.002e9};
     point.peakLevels = {-10.25, -60};
+    point.peakCorrections = {1, 2.5};
     point.verdict = QStringLiteral("PASS");
     point.limitMargin = 10;
     point.limitSpur = -40;
@@ -282,10 +298,17 @@ void tst_RunsCommand::showsARun()
                              "  pass 2, output power 5 dBm, from 2026-01-10 09:05:00\n",
                              "Troubles:\n  2026-01-10 09:03:00  Power meter: no answer\n"})
         QVERIFY2(text.out.contains(line), text.out.constData());
+    // Each table as the run recorded it, read again from its own bytes.
+    const QByteArray sha = QCryptographicHash::hash(cableTable, QCryptographicHash::Sha256).toHex();
+    const QByteArray tableLine = "Corrections:\n  powerMeter.A: cables/cable-A.csv, 4 points, 10 to 26500 MHz, valid "
+                                 "until 2027-03-01, sha256 " + sha.left(12) + "\xe2\x80\xa6\nPasses:\n";
+    QVERIFY2(text.out.contains(tableLine), text.out.constData());
 
     // Fields a run does not have read "-", the verdict of a run without limits too.
     const Finished plain = runs({QStringLiteral("show"), QStringLiteral("3"), QStringLiteral("--store"), storePath()});
-    QVERIFY2(plain.out.contains("Unit:         -\n") && plain.out.contains("Verdict:      -\n"), plain.out.constData());
+    QVERIFY2(plain.out.contains("Unit:         -\n") && plain.out.contains("Verdict:      -\n")
+                 && plain.out.contains("Corrections:\n  (none)\n"),
+             plain.out.constData());
 
     const Finished json = runs({QStringLiteral("show"), QStringLiteral("1"), QStringLiteral("--json"),
                                 QStringLiteral("--store"), storePath()});
@@ -298,6 +321,10 @@ void tst_RunsCommand::showsARun()
     QCOMPARE(run.value(QStringLiteral("troubleList")).toArray().at(0).toObject().value(QStringLiteral("at")).toString(),
              QStringLiteral("2026-01-10T09:03:00.000Z"));
     QCOMPARE(run.value(QStringLiteral("identities")).toString(), QStringLiteral("ORVANE,SG-6000,123,1.2"));
+    const QJsonObject table = run.value(QStringLiteral("corrections")).toArray().at(0).toObject();
+    QCOMPARE(table.value(QStringLiteral("text")).toString().toUtf8(), cableTable);
+    QCOMPARE(table.value(QStringLiteral("sha256")).toString().toLatin1(), sha);
+    QCOMPARE(table.value(QStringLiteral("due")).toString(), QStringLiteral("2027-03-01"));
 }
 
 void tst_RunsCommand::exportsPoints()
@@ -309,20 +336,20 @@ void tst_RunsCommand::exportsPoints()
     QCOMPARE(QString::fromUtf8(contentOf(csv)),
              QStringLiteral("point,pass,number,measured_at,row,workbook,point_index,in_workbook,frequency,reading,"
                             "output_power,synthesizer_power,temperature,span,bandwidth,peak_frequencies,peak_levels,"
-                            "verdict,limit_margin,limit_upper,limit_lower,limit_spur\r\n"
+                            "verdict,limit_margin,limit_upper,limit_lower,limit_spur,correction_db,corrected_dbm\r\n"
                             "1,1,1,2026-01-10T09:00:02.250Z,sweep,Table -5 dBm,0,Table -5 dBm,1000.123456789012,-10.5,,"
-                            "-5.25,38,,,,,PASS,2.5,-8,-13,\r\n"
+                            "-5.25,38,,,,,PASS,2.5,-8,-13,,0.5,-10\r\n"
                             "2,1,2,2026-01-10T09:00:03.250Z,sweep,Table -5 dBm,1,Table -5 dBm (recovered),"
-                            "1001.123456789012,,,-5.25,38,,,,,NO READING,,-8,-13,\r\n"
+                            "1001.123456789012,,,-5.25,38,,,,,NO READING,,-8,-13,,0.75,\r\n"
                             "3,2,1,2026-01-10T09:00:04.250Z,sweep,Table 5 dBm,0,,1002.123456789012,-10.5,,-5.25,38,,,"
-                            ",,FAIL,-0.5,-11,-13,\r\n"));
+                            ",,FAIL,-0.5,-11,-13,,,\r\n"));
 
     done = runs({QStringLiteral("export"), QStringLiteral("2"), QStringLiteral("--csv"), QStringLiteral("-"),
                  QStringLiteral("--store"), storePath()});
     QCOMPARE(done.code, 0);
     QCOMPARE(done.out.split('\n').value(1),
              QByteArray("4,1,1,2026-02-01T08:46:00.000Z,spur,\"Table spur, \"\"draft\"\"\",0,,,,,,,20,50,"
-                        "1000000000 1002000000,-10.25 -60,PASS,10,,,-40\r"));
+                        "1000000000 1002000000,-10.25 -60,PASS,10,,,-40,1 2.5,-9.25 -57.5\r"));
 
     // A file that cannot be written: said so, and nothing is left half written.
     done = runs({QStringLiteral("export"), QStringLiteral("1"), QStringLiteral("--csv"),

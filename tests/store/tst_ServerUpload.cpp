@@ -7,6 +7,7 @@
 #include "SqliteStore.h"
 #include "TestAddresses.h"
 
+#include <QCryptographicHash>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -159,8 +160,27 @@ RunStart runStart(const QString &setup)
     return start;
 }
 
+// The correction tables of a run: one a file with bytes that are not UTF-8 and a due date, one inline.
+QList<RecordedTable> tablesOfRun()
+{
+    QList<RecordedTable> tables;
+    for (const QByteArray &text : {QByteArray("frequency_mhz,loss_db\r\n# valid until 2027-03-01 \xff\r\n10,0.5\r\n"),
+                                   QByteArray("frequency_mhz,loss_db\n100,1\n200,2\n")}) {
+        RecordedTable table;
+        table.path = tables.isEmpty() ? QStringLiteral("powerMeter.A") : QStringLiteral("analyzer");
+        table.source = tables.isEmpty() ? QStringLiteral("cables/A.csv") : QStringLiteral("inline");
+        table.text = text;
+        table.sha256 = QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex());
+        table.due = tables.isEmpty() ? QDate(2027, 3, 1) : QDate();
+        table.interpolation = tables.isEmpty() ? QStringLiteral("linear") : QStringLiteral("log");
+        table.beyond = tables.isEmpty() ? QStringLiteral("refuse") : QStringLiteral("hold");
+        tables << table;
+    }
+    return tables;
+}
+
 // Adds points to a run of the local store: sweep points with exact values and holes, every fifth
-// a spur point with its peaks.
+// a spur point with its peaks; corrected, some not.
 void addPoints(SqliteStore &store, qint64 run, int from, int count, qint64 laterMs = 0)
 {
     for (int i = from; i < from + count; ++i) {
@@ -175,8 +195,10 @@ void addPoints(SqliteStore &store, qint64 run, int from, int count, qint64 later
             point.values = {1e6, 1e3};
             point.peakFrequencies = {1e9 + i, 2e9 + i};
             point.peakLevels = {-10.25, -61.0 - i / 1000.0};
+            point.peakCorrections = {i % 2 == 0 ? noValue : 0.5, 1.0 + i / 100.0};
         } else {
             point.values = {1e9 + i * 1e6, -30.0 + i / 3.0, i % 7 == 0 ? noValue : -5.0, 21.5};
+            point.correction = i % 4 == 0 ? noValue : i / 8.0;
         }
         // Judged, every third failing; a spur point against its spur limit alone.
         point.verdict = i % 3 == 0 ? QStringLiteral("FAIL") : QStringLiteral("PASS");
@@ -319,7 +341,7 @@ void tst_ServerUpload::init()
     if (!cluster)
         return;
     Admin admin(*cluster, QStringLiteral("results"));
-    QCOMPARE(admin.exec(QStringLiteral("TRUNCATE runs, run_outcomes, passes, points, peaks, troubles, run_workbooks")),
+    QCOMPARE(admin.exec(QStringLiteral("TRUNCATE runs, run_outcomes, passes, points, peaks, troubles, run_workbooks, run_tables")),
              QString());
     QCOMPARE(admin.exec(QStringLiteral("DELETE FROM schema_version WHERE version > %1").arg(ServerSchema::current)),
              QString());
@@ -471,6 +493,7 @@ void tst_ServerUpload::upload()
     RunStart start = runStart(QStringLiteral("{\"run\": \"µ\"}"));
     start.unit = QStringLiteral("SN 7/µ");
     start.operatorName = QStringLiteral("Zoë");
+    start.tables = tablesOfRun();
     const qint64 run = store->beginRun(start);
     store->addPass(run, 1, -5.0, QDateTime::fromMSecsSinceEpoch(1796000200000, Qt::UTC));
     addPoints(*store, run, 1, 50);
@@ -605,7 +628,25 @@ void tst_ServerUpload::upload()
             QVERIFY(judgedThere.at(v) == judgedHere.at(v) || (qIsNaN(judgedThere.at(v)) && qIsNaN(judgedHere.at(v))));
         for (int v = 0; v < a.values.size(); ++v)
             QVERIFY(a.values.at(v) == b.values.at(v) || (qIsNaN(a.values.at(v)) && qIsNaN(b.values.at(v))));
+        QVERIFY2(a.correction == b.correction || (qIsNaN(a.correction) && qIsNaN(b.correction)),
+                 qPrintable(QStringLiteral("point %1").arg(b.number)));
+        QCOMPARE(a.peakCorrections.size(), b.peakCorrections.size());
+        for (int v = 0; v < a.peakCorrections.size(); ++v)
+            QVERIFY(a.peakCorrections.at(v) == b.peakCorrections.at(v)
+                    || (qIsNaN(a.peakCorrections.at(v)) && qIsNaN(b.peakCorrections.at(v))));
     }
+    // Its tables, whole and once, though its run went up in several batches (and rounds).
+    const auto fieldsOf = [](const QList<RecordedTable> &tables) {
+        QStringList fields;
+        for (const RecordedTable &t : tables)
+            fields << QStringList{t.path, t.source, QString::fromLatin1(t.text.toHex()), t.sha256,
+                                  t.due.toString(Qt::ISODate), t.interpolation, t.beyond}.join(QLatin1Char('|'));
+        fields.sort();
+        return fields;
+    };
+    QCOMPARE(fieldsOf(server->run(there.id).tables), fieldsOf(tablesOfRun()));
+    QCOMPARE(admin.number(QStringLiteral("SELECT count(*) FROM run_tables")), qint64(2));
+    QVERIFY(server->run(server->runs({}).last().id).tables.isEmpty());
     QCOMPARE(server->troubles(there.id).size(), 1);
     QCOMPARE(server->passes(there.id).size(), store->passes(run).size());
     if (batch == 1) {
@@ -1388,10 +1429,15 @@ void tst_ServerUpload::loginsHeldToTheirStation()
         // in the role of the shared login it is a member of.
         for (const QString &role : {QStringLiteral("NONE"), QStringLiteral("station")}) {
             QCOMPARE(bench.exec(QStringLiteral("SET ROLE ") + role), QString());
-            const QString refused = bench.exec(QStringLiteral("INSERT INTO troubles (station, store, local_id, run,"
-                                                              " instrument, text) VALUES ('%1', 'x', 1, 1, 'meter', 'none')")
-                                                   .arg(station));
-            QVERIFY2(refused.contains(QLatin1String("row-level security")), qPrintable(role + QLatin1Char(' ') + refused));
+            for (const char *sql : {"INSERT INTO troubles (station, store, local_id, run, instrument, text)"
+                                    " VALUES ('%1', 'x', 1, 1, 'meter', 'none')",
+                                    "INSERT INTO run_tables (station, store, run, path, source, text, sha256,"
+                                    " interpolation, beyond) VALUES ('%1', 'x', 1, 'analyzer', 'inline', '\\x00',"
+                                    " repeat('0', 64), 'linear', 'hold')"}) {
+                const QString refused = bench.exec(QString::fromLatin1(sql).arg(station));
+                QVERIFY2(refused.contains(QLatin1String("row-level security")),
+                         qPrintable(role + QLatin1Char(' ') + refused));
+            }
         }
         // Nor with a list of its own that would answer for it.
         QCOMPARE(bench.exec(QStringLiteral("RESET ROLE")), QString());

@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <csignal>
 #include <functional>
 #include <grp.h>
@@ -104,6 +105,40 @@ RunStart startOf(const QString &station, const QString &measurement, const QDate
     start.instruments = QStringLiteral("synthesizer: lan 10.0.0.7\npower meter: gpib 13");
     start.identities = QStringLiteral("ORVANE,SG-6000,123,1.2");
     return start;
+}
+
+// A table as a run records it: its bytes whole, CR LF and a byte that is not UTF-8 too.
+RecordedTable tableOf(const QString &path, const QByteArray &text, const QDate &due = QDate())
+{
+    RecordedTable table;
+    table.path = path;
+    table.source = QStringLiteral("cables/") + path + QStringLiteral(".csv");
+    table.text = text;
+    table.sha256 = QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex());
+    table.due = due;
+    table.interpolation = QStringLiteral("linear");
+    table.beyond = QStringLiteral("refuse");
+    return table;
+}
+
+QList<RecordedTable> someTables()
+{
+    RecordedTable analyzer = tableOf(QStringLiteral("analyzer"), QByteArray("frequency_mhz,loss_db\n# \xb5\n100,1\n"));
+    analyzer.source = QStringLiteral("inline");
+    analyzer.interpolation = QStringLiteral("log");
+    analyzer.beyond = QStringLiteral("hold");
+    return {tableOf(QStringLiteral("powerMeter.A"),
+                    QByteArray("frequency_mhz,loss_db\r\n# valid until 2027-03-01\r\n10,0.5\r\n26500,3.25\r\n"),
+                    QDate(2027, 3, 1)),
+            analyzer};
+}
+
+bool sameTables(const QList<RecordedTable> &a, const QList<RecordedTable> &b)
+{
+    return std::equal(a.cbegin(), a.cend(), b.cbegin(), b.cend(), [](const RecordedTable &x, const RecordedTable &y) {
+        return x.path == y.path && x.source == y.source && x.text == y.text && x.sha256 == y.sha256 && x.due == y.due
+            && x.interpolation == y.interpolation && x.beyond == y.beyond;
+    });
 }
 
 StoredPoint sweepPoint(qint64 run, quint64 number, const QString &workbook = QStringLiteral("Table -5 dBm"))
@@ -371,6 +406,8 @@ void tst_SqliteStore::pointsComeBackAsMeasured_data()
     QTest::addColumn<QString>("workbook");
     QTest::addColumn<QDateTime>("measuredAt");
     QTest::addColumn<quint64>("pointIndex");
+    QTest::addColumn<double>("correction");
+    QTest::addColumn<V>("peakCorrections"); // as written and as they come back
 
     const int sweep = int(StoredPoint::Row::Sweep), step = int(StoredPoint::Row::Step),
               spur = int(StoredPoint::Row::Spur);
@@ -378,31 +415,42 @@ void tst_SqliteStore::pointsComeBackAsMeasured_data()
     const QString book = QStringLiteral("Table -5 dBm"), spurs = QStringLiteral("Table spur");
     const V none, spurValues{20, 50};
     QTest::newRow("sweep") << sweep << V{100.5, -10.25, 1.5, 38} << V{100.5, -10.25, 1.5, 38} << none << none
-                           << none << book << at << quint64(3);
+                           << none << book << at << quint64(3) << noValue << none;
     QTest::newRow("sweep, readings not numbers") << sweep << V{100.5, noValue, 1.5, noValue}
                                                  << V{100.5, noValue, 1.5, noValue} << none << none << none << book
-                                                 << at << quint64(3);
+                                                 << at << quint64(3) << noValue << none;
     QTest::newRow("step, an infinite output power")
         << step << V{1000, -20.5, -infinity, -18.5, noValue} << V{1000, -20.5, -infinity, -18.5, noValue} << none
-        << none << none << book << at << quint64(0);
+        << none << none << book << at << quint64(0) << noValue << none;
     QTest::newRow("step, fewer values: the rest are no values")
         << step << V{1000, -20.5} << V{1000, -20.5, noValue, noValue, noValue} << none << none << none << book << at
-        << quint64(1);
+        << quint64(1) << noValue << none;
     QTest::newRow("spur with peaks") << spur << spurValues << spurValues << V{1e9, 1.002e9, 1.003e9}
-                                     << V{-10, -60, -72.5} << V{-10, -60, -72.5} << spurs << at << quint64(7);
+                                     << V{-10, -60, -72.5} << V{-10, -60, -72.5} << spurs << at << quint64(7) << noValue << none;
     QTest::newRow("spur, a level not a number") << spur << spurValues << spurValues << V{1e9, 1.002e9}
-                                                << V{noValue, -60} << V{noValue, -60} << spurs << at << quint64(7);
+                                                << V{noValue, -60} << V{noValue, -60} << spurs << at << quint64(7) << noValue << none;
     QTest::newRow("spur, no peaks") << spur << spurValues << spurValues << none << none << none << spurs << at
-                                    << quint64(7);
+                                    << quint64(7) << noValue << none;
     QTest::newRow("spur, a frequency without its level") << spur << spurValues << spurValues << V{1e9, 1.002e9}
-                                                         << V{-10} << V{-10, noValue} << spurs << at << quint64(7);
+                                                         << V{-10} << V{-10, noValue} << spurs << at << quint64(7) << noValue << none;
     QTest::newRow("names of any script, a time with an offset, a large index")
         << sweep << V{0.1, 1e-300, -273.15, 1.7976931348623157e308} << V{0.1, 1e-300, -273.15, 1.7976931348623157e308}
         << none << none << none << QStringLiteral("Таблица −5 dBm, «draft» 'quoted'")
         << QDateTime(QDate(2026, 12, 8), QTime(16, 2, 0, 999), Qt::OffsetFromUTC, 5 * 3600 + 1800)
-        << (quint64(1) << 40);
+        << (quint64(1) << 40) << noValue << none;
     QTest::newRow("no time") << sweep << V{1, 2, 3, 4} << V{1, 2, 3, 4} << none << none << none << book
-                             << QDateTime() << quint64(0);
+                             << QDateTime() << quint64(0) << noValue << none;
+    QTest::newRow("sweep, corrected: the reading stays the meter's")
+        << sweep << V{100.5, -10.25, 1.5, 38} << V{100.5, -10.25, 1.5, 38} << none << none << none << book << at
+        << quint64(3) << 3.25 << none;
+    QTest::newRow("step, a correction of 0 dB is one") << step << V{1000, -20.5} << V{1000, -20.5, noValue, noValue, noValue}
+                                                       << none << none << none << book << at << quint64(1) << 0.0 << none;
+    QTest::newRow("spur, each peak corrected") << spur << spurValues << spurValues << V{1e9, 1.002e9, 1.003e9}
+                                               << V{-10, -60, -72.5} << V{-10, -60, -72.5} << spurs << at << quint64(7)
+                                               << noValue << V{0.5, 1.25, -2};
+    QTest::newRow("spur, a peak beyond its table") << spur << spurValues << spurValues << V{1e9, 1.002e9}
+                                                   << V{-10, -60} << V{-10, -60} << spurs << at << quint64(7)
+                                                   << noValue << V{noValue, 1.25};
 }
 
 void tst_SqliteStore::pointsComeBackAsMeasured()
@@ -416,6 +464,8 @@ void tst_SqliteStore::pointsComeBackAsMeasured()
     QFETCH(QString, workbook);
     QFETCH(QDateTime, measuredAt);
     QFETCH(quint64, pointIndex);
+    QFETCH(double, correction);
+    QFETCH(QVector<double>, peakCorrections);
     auto store = open();
     const qint64 run = store->beginRun(startOf("bench-1", "power", utc(12, 8)));
     QVERIFY(run > 0);
@@ -430,6 +480,8 @@ void tst_SqliteStore::pointsComeBackAsMeasured()
     point.values = values;
     point.peakFrequencies = frequencies;
     point.peakLevels = levels;
+    point.correction = correction;
+    point.peakCorrections = peakCorrections;
     const qint64 id = store->addPoint(point);
     QVERIFY2(id > 0, qPrintable(store->problem()));
     QCOMPARE(store->problem(), QString());
@@ -454,6 +506,8 @@ void tst_SqliteStore::pointsComeBackAsMeasured()
         const int unpaired = expectedLevels.size() - frequencies.size();
         QVERIFY(same(back.peakFrequencies, frequencies + QVector<double>(unpaired, noValue)));
         QVERIFY(same(back.peakLevels, expectedLevels));
+        QVERIFY(same(back.correction, correction));
+        QVERIFY(same(back.peakCorrections, peakCorrections));
         QVERIFY(!back.inWorkbook);
     }
     // A value that is not a number is NULL for every SQLite reader.
@@ -472,20 +526,25 @@ void tst_SqliteStore::runKeepsItsStart_data()
 {
     QTest::addColumn<QByteArray>("setup");
     QTest::addColumn<QString>("type"); // of the setup column, as SQLite tools see it
+    QTest::addColumn<bool>("corrected"); // with someTables()
     QTest::newRow("setup file") << QByteArray("{\n  \"format\": 1,\n  \"name\": \"Réglage −5 dBm\"\n}\n")
-                                << QStringLiteral("text");
+                                << QStringLiteral("text") << false;
     QTest::newRow("bytes that are not UTF-8, kept as they are")
         << QByteArray("{\"name\": \"R\xe9glage\", \"nul\": \"") + QByteArray(1, '\0') + QByteArray("\"}")
-        << QStringLiteral("blob");
-    QTest::newRow("no setup") << QByteArray() << QStringLiteral("text");
+        << QStringLiteral("blob") << false;
+    QTest::newRow("no setup") << QByteArray() << QStringLiteral("text") << false;
+    QTest::newRow("with its correction tables, byte for byte") << QByteArray("{}") << QStringLiteral("text") << true;
 }
 
 void tst_SqliteStore::runKeepsItsStart()
 {
     QFETCH(QByteArray, setup);
     QFETCH(QString, type);
+    QFETCH(bool, corrected);
     RunStart start = startOf("bench-1", "spur",
                              QDateTime(QDate(2026, 12, 8), QTime(10, 32, 0, 5), Qt::OffsetFromUTC, 3600), setup);
+    if (corrected)
+        start.tables = someTables();
     start.note = QStringLiteral("RF output is off");
     start.user = QString(); // unknown: kept as an empty text
     auto store = open();
@@ -508,6 +567,7 @@ void tst_SqliteStore::runKeepsItsStart()
     QCOMPARE(run.note, start.note);
     QCOMPARE(run.points, qint64(0));
     QCOMPARE(run.workbooks, QStringList());
+    QVERIFY(sameTables(run.tables, start.tables));
     Raw raw(path());
     QCOMPARE(raw.value("SELECT typeof(setup) FROM runs").toString(), type);
     QCOMPARE(raw.value("SELECT started FROM runs").toString(), QStringLiteral("2026-12-08T09:32:00.005Z"));
@@ -708,6 +768,9 @@ void tst_SqliteStore::wrongWritesAreRefused_data()
     QTest::newRow("a verdict that is none") << QStringLiteral("unknown verdict")
                                             << QStringLiteral("CHECK constraint failed: verdict IN ('', 'PASS', "
                                                               "'MARGINAL', 'NO READING', 'FAIL', 'INCOMPLETE')");
+    QTest::newRow("a run whose table's sha256 is none: the run goes with it")
+        << QStringLiteral("unknown sha256")
+        << QStringLiteral("CHECK constraint failed: length(sha256) = 64 AND sha256 NOT GLOB '*[^0-9a-f]*'");
     QTest::newRow("a point's verdict that is none")
         << QStringLiteral("unknown point verdict")
         << QStringLiteral("CHECK constraint failed: verdict IN ('PASS', 'MARGINAL', 'NO READING', 'FAIL')");
@@ -740,6 +803,12 @@ void tst_SqliteStore::wrongWritesAreRefused()
         StoredPoint point = sweepPoint(run, 2);
         point.verdict = QStringLiteral("INCOMPLETE");
         QCOMPARE(store->addPoint(point), qint64(0));
+    } else if (write == "unknown sha256") {
+        RunStart start = startOf("bench-1", "power", utc(1, 11));
+        start.tables = someTables();
+        start.tables.last().sha256 = start.tables.last().sha256.toUpper();
+        QCOMPARE(store->beginRun(start), qint64(0));
+        QCOMPARE(store->runs(RunFilter()).size(), 1);
     } else if (write == "unknown verdict") {
         store->setVerdict(run, RunVerdict{QStringLiteral("GOOD"), 0, 0, 0});
     } else {
@@ -761,7 +830,7 @@ void tst_SqliteStore::wrongWritesAreRefused()
         QCOMPARE(troubles.first().text, QString("a write of this run to the results store was refused (a sweep "
                                                 "point has at most 4 values, not 5): what it held is missing here"));
     } else {
-        QCOMPARE(troubles.size(), write == "unknown run" ? 0 : 1);
+        QCOMPARE(troubles.size(), write == "unknown run" || write == "unknown sha256" ? 0 : 1);
     }
     QCOMPARE(store->run(run + 100).id, qint64(0));
     QCOMPARE(store->points(run + 100).size(), 0);
@@ -771,8 +840,12 @@ void tst_SqliteStore::wrongWritesAreRefused()
 void tst_SqliteStore::recordsAreOnlyAdded()
 {
     auto store = open();
-    const qint64 run = store->beginRun(startOf("bench-1", "power", utc(1, 10)));
-    const qint64 point = store->addPoint(sweepPoint(run, 1));
+    RunStart start = startOf("bench-1", "power", utc(1, 10));
+    start.tables = someTables();
+    const qint64 run = store->beginRun(start);
+    StoredPoint corrected = sweepPoint(run, 1);
+    corrected.correction = 1.5;
+    const qint64 point = store->addPoint(corrected);
     QVERIFY(point > 0);
     store.reset();
     // Not even another SQLite program removes or changes a measurement by mistake.
@@ -781,6 +854,10 @@ void tst_SqliteStore::recordsAreOnlyAdded()
     QCOMPARE(raw.exec("DELETE FROM runs"), QStringLiteral("runs are kept"));
     QCOMPARE(raw.exec("UPDATE points SET reading = 0"), QStringLiteral("measured points are not changed"));
     QCOMPARE(raw.exec("UPDATE points SET verdict = 'PASS'"), QStringLiteral("measured points are not changed"));
+    QCOMPARE(raw.exec("UPDATE points SET correction = 0"), QStringLiteral("measured points are not changed"));
+    QCOMPARE(raw.exec("DELETE FROM run_tables"), QStringLiteral("correction tables are kept"));
+    QCOMPARE(raw.exec("UPDATE run_tables SET text = x'00'"), QStringLiteral("correction tables are not changed"));
+    QCOMPARE(raw.value("SELECT count(*) FROM run_tables").toInt(), 2);
     QCOMPARE(raw.exec("UPDATE points SET in_workbook = 'Table -5 dBm'"), QString());
     QCOMPARE(raw.value("SELECT reading FROM points").toDouble(), -10.5);
 }
@@ -1238,7 +1315,8 @@ void tst_SqliteStore::olderStoreIsUpgraded_data()
 {
     QTest::addColumn<int>("from");
     QTest::newRow("the first layout") << 1;
-    QTest::newRow("the layout before units and verdicts") << StoreSchema::current - 1;
+    QTest::newRow("the layout before units and verdicts") << 4;
+    QTest::newRow("the layout before corrections") << StoreSchema::current - 1;
 }
 
 void tst_SqliteStore::olderStoreIsUpgraded()
@@ -1257,6 +1335,8 @@ void tst_SqliteStore::olderStoreIsUpgraded()
             QCOMPARE(idsOf(reader->runs(RunFilter())), (QList<qint64>{2, 1}));
             QCOMPARE(reader->run(2).verdict.verdict, QString());
             QCOMPARE(reader->points(1).size(), 3);
+            QVERIFY(qIsNaN(reader->points(1).first().correction));
+            QCOMPARE(reader->run(1).tables.size(), 0);
             QCOMPARE(reader->problem(), QString());
         }
     }
@@ -1287,9 +1367,15 @@ void tst_SqliteStore::olderStoreIsUpgraded()
     QCOMPARE(waiting.at(1).peakLevels, (QVector<double>{-10, -60}));
     QVERIFY(same(store->points(1).at(1).values, QVector<double>{1000, noValue, 5, 38}));
 
-    // Runs and points written after it are counted as before it.
-    const qint64 run = store->beginRun(startOf("bench-2", "power", utc(1, 12)));
+    QCOMPARE(waiting.at(1).peakCorrections, QVector<double>());
+    QVERIFY(qIsNaN(store->points(1).first().correction));
+
+    // Runs and points written after it are counted as before it, and keep their tables.
+    RunStart start = startOf("bench-2", "power", utc(1, 12));
+    start.tables = someTables();
+    const qint64 run = store->beginRun(start);
     QCOMPARE(run, qint64(3));
+    QVERIFY(sameTables(store->run(3).tables, start.tables));
     QVERIFY(store->addPoint(sweepPoint(1, 4, "Table 15 dBm")) > 0);
     QCOMPARE(store->run(1).points, qint64(4));
     QCOMPARE(store->run(1).workbooks.last(), QStringLiteral("Table 15 dBm"));
@@ -1309,7 +1395,9 @@ void tst_SqliteStore::failedUpgradeChangesNothing_data()
     QTest::addColumn<QString>("made");     // a column of the upgrade's earlier statements: not there
     QTest::newRow("from the first layout") << 1 << "CREATE TABLE run_workbooks (anything)" << "runs.point_count";
     QTest::newRow("from the layout before units and verdicts")
-        << StoreSchema::current - 1 << "ALTER TABLE points ADD COLUMN limit_spur" << "runs.unit";
+        << 4 << "ALTER TABLE points ADD COLUMN limit_spur" << "runs.unit";
+    QTest::newRow("from the layout before corrections")
+        << StoreSchema::current - 1 << "CREATE TABLE run_tables (anything)" << "points.correction";
 }
 
 void tst_SqliteStore::failedUpgradeChangesNothing()
@@ -1416,6 +1504,10 @@ void tst_SqliteStore::writeFaults()
             store->setVerdict(run, RunVerdict{QStringLiteral("FAIL"), 2, 1, 0});
             store->endRun(run, QStringLiteral("finished"), utc(1, 10, 10));
             store->markInWorkbook({1}, QStringLiteral("Table -5 dBm"));
+            RunStart corrected = startOf("bench-1", "power", utc(1, 11));
+            corrected.tables = someTables();
+            if (store->beginRun(corrected) >= 0)
+                failed |= Wrote;
         } else if (store->beginRun(startOf("bench-1", "power", utc(1, 10))) != 0) {
             failed |= Wrote;
         }
@@ -1438,7 +1530,7 @@ void tst_SqliteStore::writeFaults()
             setMode(file, 0644);
         }
         if (!atOpening) {
-            if (store->waitingWrites() != 6 || !store->flush() || store->waitingWrites() != 0
+            if (store->waitingWrites() != 7 || !store->flush() || store->waitingWrites() != 0
                 || store->addPoint(sweepPoint(run, 5)) <= 0 || !store->problem().isEmpty())
                 failed |= NotMended;
             const QList<RunTrouble> troubles = store->troubles(run);
@@ -1473,6 +1565,10 @@ void tst_SqliteStore::writeFaults()
         QCOMPARE(reader->run(run).verdict.marginal, qint64(1));
         QCOMPARE(reader->passes(run).size(), 1);
         QCOMPARE(reader->pointsNotInWorkbook().size(), 4);
+        // The run that waited in memory came with every table it was begun with.
+        const QList<RunSummary> runs = reader->runs(RunFilter());
+        QCOMPARE(runs.size(), 2);
+        QVERIFY(sameTables(reader->run(runs.first().id).tables, someTables()));
     }
 }
 
