@@ -13,6 +13,7 @@
 #include "StopSignals.h"
 
 #include <QCommandLineParser>
+#include <QDate>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -288,6 +289,14 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
         std::fprintf(stderr, "rfbench run: %s: %s\n", qPrintable(setupPath), qPrintable(missing));
         return HeadlessRun::BadSetup;
     }
+    // Read and checked before anything is sent; a table past its due date is warned of as the
+    // run starts, by the worker, unless the setup refuses it.
+    const SetupCorrections::Loaded corrections =
+        SetupCorrections::load(setup.setup, QFileInfo(setupPath).absolutePath(), QDate::currentDate());
+    if (!corrections.ok()) {
+        std::fprintf(stderr, "rfbench run: %s: %s\n", qPrintable(setupPath), qPrintable(corrections.error));
+        return HeadlessRun::BadSetup;
+    }
     // The command line names the unit and its operator over the setup. A resumed run keeps the
     // unit it began with, which was checked then.
     if (parser.isSet(unit))
@@ -330,6 +339,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     options.json = parser.isSet(json);
     options.terminal = ::isatty(STDERR_FILENO) == 1;
     options.unit = setup.setup.unitSerial;
+    options.corrections = corrections;
     options.operatorName = setup.setup.operatorName.isEmpty() ? RunRecorder::userName() : setup.setup.operatorName;
     HeadlessRun run(setup.setup, options, stdout, stderr);
 
