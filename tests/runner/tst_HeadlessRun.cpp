@@ -994,6 +994,7 @@ void tst_HeadlessRun::aKilledRunIsRecordedInterruptedByTheNextWrite()
 
 void tst_HeadlessRun::aPathLossIsCorrectedToTheUnit_data()
 {
+    QTest::addColumn<QString>("kind");          // of the measurement
     QTest::addColumn<QByteArray>("simTable");   // the simulated path's loss; empty: the simulator's own
     QTest::addColumn<QByteArray>("setupTable"); // the table the setup names; empty: none
     QTest::addColumn<QString>("setupExtra");    // more keys of "corrections"
@@ -1003,19 +1004,25 @@ void tst_HeadlessRun::aPathLossIsCorrectedToTheUnit_data()
     // 1.5 dB at 900 MHz rising to 4.5 dB at 1200 MHz: 2.5 to 3.5 dB over the run.
     const QByteArray sloped = "frequency_mhz,loss_db\n# valid until 2099-12-31\n900,1.5\n1200,4.5\n";
     const QByteArray due = QByteArray(sloped).replace("2099-12-31", "2020-01-01");
-    QTest::newRow("a sloped path and its table") << sloped << sloped << QString() << 0 << QString();
+    const QString power = QStringLiteral("power");
+    const QString spur = QStringLiteral("spur");
+    QTest::newRow("a sloped path and its table") << power << sloped << sloped << QString() << 0 << QString();
     // Judged on the meter's readings, 2.5 dB and more below the unit's output, the unit fails.
-    QTest::newRow("the same path without a table") << sloped << QByteArray() << QString() << 7 << QString();
-    QTest::newRow("a table past its due date")
-        << due << due << QString() << 0 << "the correction table cables/path.csv was due for calibration on 2020-01-01";
+    QTest::newRow("the same path without a table") << power << sloped << QByteArray() << QString() << 7 << QString();
+    QTest::newRow("a table past its due date") << power << due << due << QString() << 0
+                                               << "the correction table cables/path.csv was due for calibration on 2020-01-01";
     QTest::newRow("a table past its due date, enforced")
-        << due << due << ", \"enforceDue\": true" << 2 << "cables/path.csv was due for calibration on 2020-01-01";
+        << power << due << due << ", \"enforceDue\": true" << 2 << "cables/path.csv was due for calibration on 2020-01-01";
+    // The analyzer's carrier, judged at the unit.
+    QTest::newRow("the analyzer's sloped path and its table") << spur << sloped << sloped << QString() << 0 << QString();
+    QTest::newRow("the analyzer's path without a table") << spur << sloped << QByteArray() << QString() << 7 << QString();
 }
 
 // The unit puts out -5 dBm; the meter reads it through a sloped path. With the path's table the
 // run has the unit's output back, judges that, and still keeps what the meter read.
 void tst_HeadlessRun::aPathLossIsCorrectedToTheUnit()
 {
+    QFETCH(QString, kind);
     QFETCH(QByteArray, simTable);
     QFETCH(QByteArray, setupTable);
     QFETCH(QString, setupExtra);
@@ -1032,7 +1039,8 @@ void tst_HeadlessRun::aPathLossIsCorrectedToTheUnit()
         QFile table(folder.filePath(QStringLiteral("setups/cables/path.csv")));
         QVERIFY(table.open(QIODevice::WriteOnly) && table.write(setupTable) == setupTable.size());
     }
-    BenchSimProcess bench({QStringLiteral("--path-loss-meter"), simPath});
+    const bool spur = kind == QLatin1String("spur");
+    BenchSimProcess bench({spur ? QStringLiteral("--path-loss-analyzer") : QStringLiteral("--path-loss-meter"), simPath});
     QVERIFY(bench.isReady());
     {
         // The operator switched the RF output on at the synthesizer; a run sends no RF command.
@@ -1042,10 +1050,15 @@ void tst_HeadlessRun::aPathLossIsCorrectedToTheUnit()
         socket.write("OUTP ON\nOUTP?\n");
         QVERIFY(socket.waitForReadyRead(5000));
     }
+    const QByteArray band = R"({"upper": [[1000, -4.5], [1100, -4.5]], "lower": [[1000, -5.5], [1100, -5.5]]})";
     const QByteArray measurement =
-        powerRun + R"(, "limits": {"upper": [[1000, -4.5], [1100, -4.5]], "lower": [[1000, -5.5], [1100, -5.5]]})"
+        (spur ? R"("kind": "spur", "start": 1000, "stop": 1100, "points": 3, "power": -5, "delay": 0, "limits": {"carrier": )"
+                    + band + "}"
+              : powerRun + R"(, "limits": )" + band)
         + (setupTable.isEmpty() ? QByteArray()
-                                : R"(, "corrections": {"powerMeter": {"A": "cables/path.csv"})" + setupExtra.toUtf8() + "}");
+                                : (spur ? R"(, "corrections": {"analyzer": "cables/path.csv")"
+                                        : R"(, "corrections": {"powerMeter": {"A": "cables/path.csv"})")
+                                      + setupExtra.toUtf8() + "}");
     const QString setupPath = folder.filePath(QStringLiteral("setups/bench.json"));
     QFile setup(setupPath);
     QVERIFY(setup.open(QIODevice::WriteOnly));
@@ -1066,9 +1079,17 @@ void tst_HeadlessRun::aPathLossIsCorrectedToTheUnit()
     const QJsonArray tables = summary.value(QStringLiteral("corrections")).toArray();
     QCOMPARE(tables.size(), setupTable.isEmpty() ? 0 : 1);
     if (!tables.isEmpty()) {
-        QCOMPARE(tables.at(0)[QStringLiteral("path")].toString(), QStringLiteral("powerMeter.A"));
+        QCOMPARE(tables.at(0)[QStringLiteral("path")].toString(),
+                 spur ? QStringLiteral("analyzer") : QStringLiteral("powerMeter.A"));
         QCOMPARE(tables.at(0)[QStringLiteral("sha256")].toString(),
                  QString::fromLatin1(QCryptographicHash::hash(setupTable, QCryptographicHash::Sha256).toHex()));
+    }
+    const QJsonArray failures = summary.value(QStringLiteral("firstFailures")).toArray();
+    if (spur) {
+        // The carrier as the analyzer read it, well below the unit's output.
+        if (code == 7)
+            QVERIFY(failures.first()[QStringLiteral("value")].toDouble() < -7);
+        return;
     }
     // The meter's reading stays in its column; the level at the unit stands in one more, right of it.
     const QMap<QString, QString> cells = WorkbookDump::cells(WorkbookDump::dump(workbook), QStringLiteral("Лист 1"));
@@ -1091,7 +1112,6 @@ void tst_HeadlessRun::aPathLossIsCorrectedToTheUnit()
         }
     }
     QVERIFY(!cells.contains(QStringLiteral("F1")) && !cells.contains(QStringLiteral("A7")));
-    const QJsonArray failures = summary.value(QStringLiteral("firstFailures")).toArray();
     if (code == 7)
         QVERIFY(failures.first()[QStringLiteral("value")].toDouble() < -7);
     // The warning is the run's note in its record.
