@@ -21,7 +21,6 @@
 #include <QtDebug>
 
 #include <cmath>
-#include <optional>
 
 namespace {
 
@@ -909,6 +908,13 @@ void DevicesWork::takeTable(const Corrections::CorrectionTable &table)
                                                       : QList<RecordedTable>());
 }
 
+std::optional<double> DevicesWork::atUnit(double reading, double loss) const
+{
+    if (!PathLoss::applies(pathTable))
+        return std::nullopt;
+    return Corrections::corrected(reading, loss);
+}
+
 double DevicesWork::readPowerMeter(double frequency, bool channelA)
 {
     setFrequency(frequency);
@@ -955,9 +961,7 @@ void DevicesWork::frequencySweep(const FrequencyGrid &grid, const QString &table
         double temperature = 0;
         synthesizerValues(&fetchedPower, &temperature);
         const double loss = PathLoss::at(pathTable, frequency);
-        const std::optional<double> corrected = PathLoss::applies(pathTable)
-                                                    ? std::optional<double>(Corrections::corrected(reading, loss))
-                                                    : std::nullopt;
+        const std::optional<double> corrected = atUnit(reading, loss);
         const Verdict::Judgement judgement =
             judging.power(runPass, pointIndex + 1, frequency, runPower, corrected.value_or(reading), !synthesizerLost);
         // In the store before the report writer has it: a kill cannot lose the point.
@@ -984,8 +988,7 @@ void DevicesWork::oneFrequencyReading(double frequency, double power, const QStr
     double temperature = 0;
     synthesizerValues(&fetchedPower, &temperature);
     const double loss = PathLoss::at(pathTable, frequency);
-    const std::optional<double> corrected =
-        PathLoss::applies(pathTable) ? std::optional<double>(Corrections::corrected(reading, loss)) : std::nullopt;
+    const std::optional<double> corrected = atUnit(reading, loss);
     const Verdict::Judgement judgement =
         judging.power(runPass, 1, frequency, power, corrected.value_or(reading), !synthesizerLost);
     const qint64 id = recordPoint(StoredPoint::Row::Step, tableName, {frequency, reading, power, fetchedPower, temperature},

@@ -17,6 +17,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 
 class ExcelWorker;
 struct FrequencyGrid;
@@ -219,6 +220,8 @@ private:
                           double fetchedPower, const Verdict::Judgement &judgement);
     // The run's correction table: the run records it, and its warning when past due.
     void takeTable(const Corrections::CorrectionTable &table);
+    // The power at the unit from a reading through the run's path of this loss; none without a table.
+    std::optional<double> atUnit(double reading, double loss) const;
     void synthesizerValues(double *fetchedPower, double *temperature);
     void spurPass(const ValueForm &form, const FrequencyGrid &grid, double power, const QString &tableName,
                   quint64 firstPoint);
