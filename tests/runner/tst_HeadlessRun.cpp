@@ -277,9 +277,6 @@ void tst_HeadlessRun::exitCodes_data()
     QTest::newRow("a correction table short of the run")
         << powerRun + R"(, "corrections": {"powerMeter": {"A": [[900, 1], [1050, 2]]}})" << QStringList() << true << 2
         << "1050 to 1100 MHz of the measurement is not covered" << QStringList() << QStringList() << QString();
-    QTest::newRow("a correction table on the channel not read")
-        << powerRun + R"(, "corrections": {"powerMeter": {"B": [[900, 1], [1200, 2]]}})" << QStringList() << true << 2
-        << "corrections.powerMeter." << QStringList() << QStringList() << QString();
     QTest::newRow("out of range") << powerRun << QStringList{"--set", "delay=9000"} << true << 2
                                   << "delay: 9000 is out of range (0 to 5000 ms)" << QStringList() << QStringList()
                                   << QString();
