@@ -355,8 +355,12 @@ void MeasurementPlot::addPoint(const MeasuredPoint &point)
 {
     if (point.spur != spurMode && !curves.isEmpty())
         removeCurves();
-    if (curves.isEmpty())
-        plot->setAxisTitle(QwtPlot::yLeft, point.spur ? QStringLiteral("Carrier, dBm") : QStringLiteral("Power, dBm"));
+    if (curves.isEmpty()) {
+        // A point read through a correction table is plotted at the unit, and the axis says so.
+        const QString corrected = std::isnan(point.correction) ? QString() : QStringLiteral(", corrected");
+        plot->setAxisTitle(QwtPlot::yLeft, (point.spur ? QStringLiteral("Carrier") : QStringLiteral("Power")) + corrected
+                                               + QStringLiteral(", dBm"));
+    }
     spurMode = point.spur;
     if (runWorkbook.isEmpty())
         runWorkbook = point.workbook;

@@ -537,16 +537,22 @@ void ExcelWorker::appendPowerRow(const QString &name, quint64 pointIndex,
 
 void ExcelWorker::writeFrequencySweepRow(const QString &name, const quint64 &pointIndex,
                                          double frequency, double power, double synthesizerPower,
-                                         double temperature, qint64 token)
+                                         double temperature, qint64 token, std::optional<double> corrected)
 {
-    appendPowerRow(name, pointIndex, {frequency, power, synthesizerPower, temperature}, token);
+    QList<double> values{frequency, power, synthesizerPower, temperature};
+    if (corrected)
+        values << *corrected;
+    appendPowerRow(name, pointIndex, values, token);
 }
 
 void ExcelWorker::writePowerStepRow(const QString &name, const quint64 &pointIndex, double frequency,
                                     double power, double outputPower, double synthesizerPower,
-                                    double temperature, qint64 token)
+                                    double temperature, qint64 token, std::optional<double> corrected)
 {
-    appendPowerRow(name, pointIndex, {frequency, power, outputPower, synthesizerPower, temperature}, token);
+    QList<double> values{frequency, power, outputPower, synthesizerPower, temperature};
+    if (corrected)
+        values << *corrected;
+    appendPowerRow(name, pointIndex, values, token);
 }
 
 void ExcelWorker::writeSpurRow(const QString &name, const quint64 &pointIndex, double span,

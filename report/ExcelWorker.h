@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class ExcelApplication;
@@ -78,13 +79,15 @@ public:
     void quitExcel();
 
     // token: the caller's tag of the row (0: none), handed back by takeSavedRows once the row is
-    // in a workbook. measuredAt: the spur title's time; null: now.
+    // in a workbook. measuredAt: the spur title's time; null: now. corrected: the power at the
+    // unit, in one more column after the others, for a run with a correction table (NaN: an
+    // empty cell); none: the row as without corrections.
     void writeFrequencySweepRow(const QString &name, const quint64 &pointIndex, double frequency,
                                 double power, double synthesizerPower, double temperature,
-                                qint64 token = 0);
+                                qint64 token = 0, std::optional<double> corrected = std::nullopt);
     void writePowerStepRow(const QString &name, const quint64 &pointIndex, double frequency,
                            double power, double outputPower, double synthesizerPower,
-                           double temperature, qint64 token = 0);
+                           double temperature, qint64 token = 0, std::optional<double> corrected = std::nullopt);
     void writeSpurRow(const QString &name, const quint64 &pointIndex, double span, double bandwidth,
                       quint32 &peakCount, const QList<double> &frequencies,
                       const QList<double> &levels, qint64 token = 0,

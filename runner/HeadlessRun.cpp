@@ -172,10 +172,19 @@ void HeadlessRun::runMeasurement(int index)
     lastJudgement = RunJudgement();
     waitFor(
         [this, &m] {
-            if (m.kind == MeasurementSetup::Kind::Power)
-                worker->measurePower(SetupRecords::powerRecord(setup, m));
-            else
-                worker->measureSpectrum(SetupRecords::spurRecord(setup, m));
+            const Corrections::CorrectionTable *table =
+                options.corrections.table(SetupCorrections::pathOf(setup, m));
+            if (m.kind == MeasurementSetup::Kind::Power) {
+                ValueFormMeasurePower form = SetupRecords::powerRecord(setup, m);
+                if (table)
+                    form.correction = *table;
+                worker->measurePower(form);
+            } else {
+                ValueForm form = SetupRecords::spurRecord(setup, m);
+                if (table)
+                    form.correction = *table;
+                worker->measureSpectrum(form);
+            }
         },
         &DevicesWork::stopingMeasure, 0);
     MeasurementDone done;
@@ -579,6 +588,16 @@ void HeadlessRun::printSummary(int code, const QString &why)
         books.append(book);
     }
     summary.insert(QStringLiteral("workbooks"), books);
+    // The values above are at the unit, corrected by these; the workbooks and the store keep the
+    // meters' readings too.
+    QJsonArray tables;
+    for (const Corrections::CorrectionTable &table : options.corrections.tables)
+        tables.append(QJsonObject{{QStringLiteral("path"), Corrections::pathKey(table.path)},
+                                  {QStringLiteral("source"), table.source},
+                                  {QStringLiteral("sha256"), table.sha256},
+                                  {QStringLiteral("due"), table.due.isNull() ? QJsonValue()
+                                                                             : QJsonValue(table.due.toString(Qt::ISODate))}});
+    summary.insert(QStringLiteral("corrections"), tables);
     QJsonObject troubleCounts;
     for (auto it = troubles.cbegin(); it != troubles.cend(); ++it)
         troubleCounts.insert(it.key(), it.value());

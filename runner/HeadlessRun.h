@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BenchSetup.h"
+#include "SetupCorrections.h"
 #include "RunJudgement.h"
 #include "RunProgress.h"
 #include "TroubleFlood.h"
@@ -55,6 +56,7 @@ public:
         int connectTimeoutMs = 3000;
         QString unit;              // the unit's serial number; empty: none given
         QString operatorName;      // who measures
+        SetupCorrections::Loaded corrections; // the setup's tables, read and checked
     };
 
     HeadlessRun(const BenchSetup &setup, const Options &options, FILE *out, FILE *err,

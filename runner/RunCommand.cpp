@@ -14,12 +14,14 @@
 #include "StopSignals.h"
 
 #include <QCommandLineParser>
+#include <QDate>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostInfo>
 
+#include <algorithm>
 #include <memory>
 #include <cstdio>
 #include <unistd.h>
@@ -30,6 +32,36 @@ namespace {
 
 // How long the end of a run waits for the last upload to the results server.
 const int lastUploadMs = 15000;
+
+// The tables a resumed run was corrected with, as its record keeps them: its later points are
+// corrected as its earlier ones were, whatever the files hold now.
+SetupCorrections::Loaded recordedTables(const BenchSetup &setup, const QList<RecordedTable> &recorded, const QDate &today)
+{
+    using namespace Corrections;
+    SetupCorrections::Loaded loaded;
+    for (const Path path : {Path::MeterA, Path::MeterB, Path::Analyzer}) {
+        if (!setup.corrections.source(path).isSet())
+            continue;
+        const auto it = std::find_if(recorded.cbegin(), recorded.cend(),
+                                     [path](const RecordedTable &table) { return table.path == pathKey(path); });
+        if (it == recorded.cend()) {
+            loaded.error = QStringLiteral("corrections.%1: the run's record keeps no table of it").arg(pathKey(path));
+            return loaded;
+        }
+        Parsed parsed = parse(it->text, it->source,
+                              it->interpolation == name(Interpolation::Log) ? Interpolation::Log : Interpolation::Linear,
+                              it->beyond == name(Beyond::Hold) ? Beyond::Hold : Beyond::Refuse);
+        if (!parsed.ok()) {
+            loaded.error = QStringLiteral("corrections.%1: %2").arg(pathKey(path), parsed.error);
+            return loaded;
+        }
+        parsed.table.path = path;
+        parsed.table.source = it->source;
+        loaded.tables << parsed.table;
+    }
+    loaded.error = SetupCorrections::check(setup, loaded.tables, today, &loaded.warnings);
+    return loaded;
+}
 
 // The run of this store that the server numbers serverId, as "rfbench runs" over the server lists
 // it: its local id, or 0 with *why.
@@ -207,6 +239,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     QByteArray setupBytes;
     RunResume::Point from;
     QString resumedUnit;
+    QList<RecordedTable> resumedTables;
     if (resuming) {
         if (parser.isSet(set) || parser.isSet(unit)) {
             std::fprintf(stderr, "rfbench run: --resume goes on with the run's own setup and unit; %s cannot change "
@@ -235,6 +268,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
         }
         setupPath = QStringLiteral("run %1").arg(run);
         resumedUnit = results->run(from.run).unit;
+        resumedTables = results->run(from.run).tables;
         // The run goes on under the station it was recorded with, unless another is named.
         if (!parser.isSet(station)) {
             const QString recorded = results->run(from.run).station;
@@ -290,6 +324,15 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
         std::fprintf(stderr, "rfbench run: %s: %s\n", qPrintable(setupPath), qPrintable(missing));
         return HeadlessRun::BadSetup;
     }
+    // Read and checked before anything is sent; a table past its due date is warned of as the
+    // run starts, by the worker, unless the setup refuses it. A resumed run's come from its record.
+    const SetupCorrections::Loaded corrections =
+        resuming ? recordedTables(setup.setup, resumedTables, QDate::currentDate())
+                 : SetupCorrections::load(setup.setup, QFileInfo(setupPath).absolutePath(), QDate::currentDate());
+    if (!corrections.ok()) {
+        std::fprintf(stderr, "rfbench run: %s: %s\n", qPrintable(setupPath), qPrintable(corrections.error));
+        return HeadlessRun::BadSetup;
+    }
     // The command line names the unit and its operator over the setup. A resumed run keeps the
     // unit it began with, which was checked then.
     if (parser.isSet(unit))
@@ -342,6 +385,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     options.json = parser.isSet(json);
     options.terminal = ::isatty(STDERR_FILENO) == 1;
     options.unit = setup.setup.unitSerial;
+    options.corrections = corrections;
     options.operatorName = setup.setup.operatorName.isEmpty() ? RunRecorder::userName() : setup.setup.operatorName;
     HeadlessRun run(setup.setup, options, stdout, stderr);
 

@@ -5,6 +5,7 @@
 #include "ExcelWorker.h"
 #include "FrequencyGrid.h"
 #include "OrvaneDeviceDriver.h"
+#include "PathLoss.h"
 #include "Pause.h"
 #include "PowerMeterDriver.h"
 #include "Readings.h"
@@ -13,6 +14,7 @@
 #include "SpectrumAnalyzerDriver.h"
 #include "SpurEvaluation.h"
 
+#include <QDate>
 #include <QMetaObject>
 #include <QRegularExpression>
 #include <QThread>
@@ -158,6 +160,9 @@ QStringList DevicesWork::startWarnings(bool spur, bool channelA, const QString &
         warnings << QStringLiteral("No channel chosen: channel B is read");
     if (!gridShortfall.isEmpty())
         warnings << gridShortfall;
+    const QString due = Corrections::dueWarning(pathTable, QDate::currentDate());
+    if (!due.isEmpty())
+        warnings << due;
     return warnings;
 }
 
@@ -274,7 +279,8 @@ void DevicesWork::recoverUnsavedRows()
 
 qint64 DevicesWork::recordPoint(StoredPoint::Row row, const QString &tableName, const QVector<double> &values,
                                 const Verdict::Judgement &judgement, const QList<double> &frequencies,
-                                const QList<double> &levels)
+                                const QList<double> &levels, double correction,
+                                const QVector<double> &peakCorrections)
 {
     if (!recorder)
         return 0;
@@ -288,6 +294,8 @@ qint64 DevicesWork::recordPoint(StoredPoint::Row row, const QString &tableName, 
     point.values = values;
     point.peakFrequencies = frequencies.toVector();
     point.peakLevels = levels.toVector();
+    point.correction = correction;
+    point.peakCorrections = peakCorrections;
     point.verdict = Verdict::text(judgement.grade);
     point.limitMargin = judgement.margin;
     point.limitUpper = judgement.upper;
@@ -747,6 +755,7 @@ void DevicesWork::measurePower(ValueFormMeasurePower form)
     fetchValuesFlag = form.fetchValues;
     delayMs = form.delay;
     excelWorker->startExcel();
+    takeTable(form.correction);
 
     auto tableName = [&form] {
         return form.justPower ? QStringLiteral("Table ") + g6(form.freqStart) + QStringLiteral(" MHz")
@@ -876,7 +885,7 @@ void DevicesWork::raisePower(double &power, quint32 step, double firstFrequency)
 }
 
 void DevicesWork::reportPowerPoint(const QString &tableName, quint64 number, double frequency, double reading,
-                                   double fetchedPower, const Verdict::Judgement &judgement)
+                                   double correction, double fetchedPower, const Verdict::Judgement &judgement)
 {
     MeasuredPoint point;
     point.pass = runPass;
@@ -884,11 +893,27 @@ void DevicesWork::reportPowerPoint(const QString &tableName, quint64 number, dou
     point.frequency = frequency;
     point.outputPower = runPower;
     point.reading = reading;
+    point.correction = correction;
     point.fetched = fetchValuesFlag;
     point.fetchedPower = fetchedPower;
     point.workbook = tableName;
     point.judgement = judgement;
     emit pointMeasured(point);
+}
+
+void DevicesWork::takeTable(const Corrections::CorrectionTable &table)
+{
+    pathTable = table;
+    if (recorder)
+        recorder->setTables(PathLoss::applies(table) ? QList<RecordedTable>{PathLoss::record(table)}
+                                                      : QList<RecordedTable>());
+}
+
+std::optional<double> DevicesWork::atUnit(double reading, double loss) const
+{
+    if (!PathLoss::applies(pathTable))
+        return std::nullopt;
+    return Corrections::corrected(reading, loss);
 }
 
 double DevicesWork::readPowerMeter(double frequency, bool channelA)
@@ -936,15 +961,18 @@ void DevicesWork::frequencySweep(const FrequencyGrid &grid, const QString &table
         double fetchedPower = 0;
         double temperature = 0;
         synthesizerValues(&fetchedPower, &temperature);
+        const double loss = PathLoss::at(pathTable, frequency);
+        const std::optional<double> corrected = atUnit(reading, loss);
         const Verdict::Judgement judgement =
-            judging.power(runPass, pointIndex + 1, frequency, runPower, reading, !synthesizerLost);
+            judging.power(runPass, pointIndex + 1, frequency, runPower, corrected.value_or(reading), !synthesizerLost);
         // In the store before the report writer has it: a kill cannot lose the point.
-        const qint64 id =
-            recordPoint(StoredPoint::Row::Sweep, tableName, {frequency, reading, fetchedPower, temperature}, judgement);
+        const qint64 id = recordPoint(StoredPoint::Row::Sweep, tableName, {frequency, reading, fetchedPower, temperature},
+                                      judgement, {}, {}, loss);
         excelWorker->writeFrequencySweepRow(tableName, pointIndex, frequency, reading, fetchedPower,
-                                            temperature, id);
+                                            temperature, id, corrected);
         recordRowsSaved();
-        reportPowerPoint(tableName, pointIndex + 1, frequency, reading, fetchedPower, judgement);
+        reportPowerPoint(tableName, pointIndex + 1, frequency, corrected.value_or(reading), loss, fetchedPower,
+                         judgement);
         ++pointIndex;
         if (pointIndex >= grid.count)
             return;
@@ -960,13 +988,16 @@ void DevicesWork::oneFrequencyReading(double frequency, double power, const QStr
     double fetchedPower = 0;
     double temperature = 0;
     synthesizerValues(&fetchedPower, &temperature);
-    const Verdict::Judgement judgement = judging.power(runPass, 1, frequency, power, reading, !synthesizerLost);
-    const qint64 id =
-        recordPoint(StoredPoint::Row::Step, tableName, {frequency, reading, power, fetchedPower, temperature}, judgement);
+    const double loss = PathLoss::at(pathTable, frequency);
+    const std::optional<double> corrected = atUnit(reading, loss);
+    const Verdict::Judgement judgement =
+        judging.power(runPass, 1, frequency, power, corrected.value_or(reading), !synthesizerLost);
+    const qint64 id = recordPoint(StoredPoint::Row::Step, tableName, {frequency, reading, power, fetchedPower, temperature},
+                                  judgement, {}, {}, loss);
     excelWorker->writePowerStepRow(tableName, pointIndex, frequency, reading, power, fetchedPower,
-                                   temperature, id);
+                                   temperature, id, corrected);
     recordRowsSaved();
-    reportPowerPoint(tableName, 1, frequency, reading, fetchedPower, judgement);
+    reportPowerPoint(tableName, 1, frequency, corrected.value_or(reading), loss, fetchedPower, judgement);
 }
 
 void DevicesWork::measureSpectrum(ValueForm form)
@@ -981,6 +1012,7 @@ void DevicesWork::measureSpectrum(ValueForm form)
     cycleFlag = form.cycle;
     delayMs = form.delay;
     excelWorker->startExcel();
+    takeTable(form.correction);
     const FrequencyGrid grid =
         announceGrid(form.pointsMode, form.freqStart, form.freqStop, form.pointsCount, form.freqStep, true);
     const QStringList warnings = startWarnings(true, false, grid.shortfall);
@@ -1125,17 +1157,23 @@ void DevicesWork::spurPass(const ValueForm &form, const FrequencyGrid &grid, dou
             point.number = pointIndex + 1;
             point.frequency = frequency;
             point.outputPower = power;
-            point.carrierLevel = peaks.levels.at(0);
+            // Each peak at the unit, corrected at its own frequency, so that a loss sloping over
+            // the span shows in the dBc; the store and the workbook keep the analyzer's levels.
+            const QVector<double> losses = PathLoss::atPeaks(pathTable, peaks.frequencies);
+            const QList<double> levels = PathLoss::appliedToPeaks(peaks.levels, losses);
+            point.carrierLevel = levels.at(0);
+            point.correction = losses.value(0, qQNaN());
             const int strongest = peaks.strongestOther();
             point.hasSpur = strongest > 0;
-            point.spurLevel = point.hasSpur ? peaks.levels.at(strongest) - peaks.levels.at(0) : 0.0;
+            point.spurLevel = point.hasSpur ? levels.at(strongest) - levels.at(0) : 0.0;
             point.workbook = tableName;
             point.judgement = judging.spur(runPass, point.number, frequency, power, point.carrierLevel, point.hasSpur,
                                            point.spurLevel, !synthesizerLost);
             quint32 count = quint32(peaks.size());
             const qint64 id = recordPoint(StoredPoint::Row::Spur, tableName, {form.span, 50.0}, point.judgement,
                                           peaks.frequencies.mid(0, int(qMin<quint32>(count, 8))),
-                                          peaks.levels.mid(0, int(qMin<quint32>(count, 8))));
+                                          peaks.levels.mid(0, int(qMin<quint32>(count, 8))), qQNaN(),
+                                          losses.mid(0, int(qMin<quint32>(count, 8))));
             excelWorker->writeSpurRow(tableName, pointIndex, form.span, 50.0, count,
                                       peaks.frequencies, peaks.levels, id);
             recordRowsSaved();

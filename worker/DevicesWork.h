@@ -17,6 +17,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 
 class ExcelWorker;
 struct FrequencyGrid;
@@ -214,8 +215,13 @@ private:
     void oneFrequencyReading(double frequency, double power, const QString &tableName,
                              bool channelA);
     double readPowerMeter(double frequency, bool channelA);
-    void reportPowerPoint(const QString &tableName, quint64 number, double frequency, double reading, double fetchedPower,
-                          const Verdict::Judgement &judgement);
+    // reading: at the unit; correction: the loss added to the meter's reading (NaN: none).
+    void reportPowerPoint(const QString &tableName, quint64 number, double frequency, double reading, double correction,
+                          double fetchedPower, const Verdict::Judgement &judgement);
+    // The run's correction table: the run records it, and its warning when past due.
+    void takeTable(const Corrections::CorrectionTable &table);
+    // The power at the unit from a reading through the run's path of this loss; none without a table.
+    std::optional<double> atUnit(double reading, double loss) const;
     void synthesizerValues(double *fetchedPower, double *temperature);
     void spurPass(const ValueForm &form, const FrequencyGrid &grid, double power, const QString &tableName,
                   quint64 firstPoint);
@@ -228,7 +234,8 @@ private:
     // row's tag, or 0.
     qint64 recordPoint(StoredPoint::Row row, const QString &tableName, const QVector<double> &values,
                        const Verdict::Judgement &judgement, const QList<double> &frequencies = {},
-                       const QList<double> &levels = {});
+                       const QList<double> &levels = {}, double correction = qQNaN(),
+                       const QVector<double> &peakCorrections = {});
     // Why the store's last write failed, as a storeNotice, unless that was said before.
     void noteStoreProblem();
     // The rows the report writer has saved are marked in the store.
@@ -279,6 +286,7 @@ private:
     std::atomic<int> powerStep{0};
     std::atomic<int> delayMs{0};
     std::atomic<bool> rfShownOff{false};
+    Corrections::CorrectionTable pathTable; // of the measurement under way; path None: none
     std::atomic<bool> channelChosen{true};
     std::atomic<bool> identifyFlag{false};
     Identity synthesizerIdentity;

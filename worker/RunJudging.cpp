@@ -1,6 +1,7 @@
 #include "RunJudging.h"
 
 #include "FrequencyGrid.h"
+#include "PathLoss.h"
 #include "RunHistory.h"
 #include "SpurEvaluation.h"
 
@@ -94,13 +95,17 @@ void RunJudging::earlier(const QList<StoredPoint> &points, const QList<StoredPas
         pass(point.pass, power, run.passesExpected);
         const auto value = [&point](int i) { return i < point.values.size() ? point.values.at(i) : qQNaN(); };
         if (point.row == StoredPoint::Row::Spur) {
-            const SpurEvaluation peaks = SpurEvaluation::fromLists(point.peakFrequencies.toList(), point.peakLevels.toList());
+            // Judged at the unit, as the point was: each level with the loss the store kept for it.
+            const SpurEvaluation peaks = SpurEvaluation::fromLists(
+                point.peakFrequencies.toList(), PathLoss::appliedToPeaks(point.peakLevels.toList(), point.peakCorrections));
             const int strongest = peaks.strongestOther();
             const double carrier = peaks.size() > 0 ? peaks.levels.at(0) : qQNaN();
             spur(point.pass, point.number, grid.at(point.number - 1), power, carrier, strongest > 0,
                  strongest > 0 ? peaks.levels.at(strongest) - carrier : 0.0, atFrequency(point));
         } else {
-            this->power(point.pass, point.number, value(0), power, value(1), atFrequency(point));
+            const double reading =
+                std::isnan(point.correction) ? value(1) : Corrections::corrected(value(1), point.correction);
+            this->power(point.pass, point.number, value(0), power, reading, atFrequency(point));
         }
     }
     // Points that gave no row (a spur point without a carrier) are in the run's recorded count

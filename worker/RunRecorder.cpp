@@ -1,5 +1,6 @@
 #include "RunRecorder.h"
 
+#include "Corrections.h"
 #include "ExcelWorker.h"
 
 #include <QCoreApplication>
@@ -42,12 +43,18 @@ void write(ExcelWorker &writer, const StoredPoint &point)
 {
     const QVector<double> &v = point.values;
     const auto at = [&v](int i) { return i < v.size() ? v.at(i) : qQNaN(); };
+    // The corrected column as the run wrote it: present when a table applied, its reading plus the loss.
+    std::optional<double> corrected;
+    if (!std::isnan(point.correction))
+        corrected = Corrections::corrected(at(1), point.correction);
     switch (point.row) {
     case StoredPoint::Row::Sweep:
-        writer.writeFrequencySweepRow(point.workbook, point.pointIndex, at(0), at(1), at(2), at(3), point.id);
+        writer.writeFrequencySweepRow(point.workbook, point.pointIndex, at(0), at(1), at(2), at(3), point.id,
+                                      corrected);
         break;
     case StoredPoint::Row::Step:
-        writer.writePowerStepRow(point.workbook, point.pointIndex, at(0), at(1), at(2), at(3), at(4), point.id);
+        writer.writePowerStepRow(point.workbook, point.pointIndex, at(0), at(1), at(2), at(3), at(4), point.id,
+                                 corrected);
         break;
     case StoredPoint::Row::Spur: {
         quint32 count = quint32(point.peakFrequencies.size());
@@ -118,6 +125,7 @@ void RunRecorder::begin(const QString &measurement)
     start.instruments = instruments;
     start.identities = identities;
     start.note = notes.join(QLatin1Char('\n'));
+    start.tables = tables;
     start.dataFolder = dataFolder;
     start.unit = unitSerial;
     start.operatorName = unitOperator.isEmpty() ? userName() : unitOperator;

@@ -47,6 +47,8 @@ public:
     void setContext(const QByteArray &setup, const QString &instruments, const QString &identities);
     // The instruments' identities alone, as the run that begins next records them.
     void setIdentities(const QString &text) { identities = text; }
+    // The correction tables the run that begins next corrects its values with.
+    void setTables(const QList<RecordedTable> &used) { tables = used; }
     // The run's verdict as it stands, when it changed.
     void verdict(const RunVerdict &verdict);
     void addNote(const QString &note) { notes << note; }
@@ -94,6 +96,7 @@ private:
     QString unitSerial;
     QString unitOperator;
     QStringList notes;
+    QList<RecordedTable> tables;
     // Troubles met between runs, such as a link lost before a measurement began: the next run
     // records them, for its readings were taken after them.
     QList<RunTrouble> earlierTroubles;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Corrections.h"
 #include "Limits.h"
 
 #include <QMetaType>
@@ -20,6 +21,8 @@ struct ValueForm
     double displayLine = 0.0;
     bool cycle = false;
     MeasurementLimits limits; // each point is judged against them; none: no verdict
+    // The loss table of the path the readings come through; path None: the readings stand as read.
+    Corrections::CorrectionTable correction;
 };
 
 Q_DECLARE_METATYPE(ValueForm)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Corrections.h"
 #include "Limits.h"
 
 #include <QMetaType>
@@ -21,6 +22,8 @@ struct ValueFormMeasurePower
     bool justPower = false;
     bool fetchValues = false;
     MeasurementLimits limits; // each point is judged against them; none: no verdict
+    // The loss table of the path the readings come through; path None: the readings stand as read.
+    Corrections::CorrectionTable correction;
 };
 
 Q_DECLARE_METATYPE(ValueFormMeasurePower)

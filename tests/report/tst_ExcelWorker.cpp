@@ -262,7 +262,8 @@ void tst_ExcelWorker::recordedCalls_data()
     QTest::addColumn<bool>("existing");
     QTest::addColumn<quint64>("pointIndex");
     QTest::addColumn<QString>("kind"); // "power", "power step" or "spur"
-    // A power row's values; a spur row's peaks, each as its frequency and level.
+    // A power row's values, with one more for the corrected column; a spur row's peaks, each as
+    // its frequency and level.
     QTest::addColumn<QList<double>>("values");
     QTest::addColumn<QStringList>("expected");
     const QStringList open{QStringLiteral("Application.Workbooks")};
@@ -312,6 +313,12 @@ void tst_ExcelWorker::recordedCalls_data()
     QTest::newRow("power step, output power infinite, temperature not a number")
         << true << quint64(3) << QStringLiteral("power step") << QList<double>{1000, -20.5, infinity, -18.5, nan}
         << opened + cells(8, {{1, "1000"}, {2, "-20.5"}, {4, "-18.5"}}) + close;
+    QTest::newRow("power, corrected")
+        << true << quint64(3) << power << QList<double>{100.5, -10.25, 1.5, 38, -7.75}
+        << opened + cells(8, {{1, "100.5"}, {2, "-10.25"}, {3, "1.5"}, {4, "38"}, {5, "-7.75"}}) + close;
+    QTest::newRow("power step, corrected, no reading")
+        << true << quint64(3) << QStringLiteral("power step") << QList<double>{1000, nan, -20, -18.5, 30, nan}
+        << opened + cells(8, {{1, "1000"}, {3, "-20"}, {4, "-18.5"}, {5, "30"}}) + close;
     QTest::newRow("spur level not a number")
         << true << quint64(3) << QStringLiteral("spur") << QList<double>{1e9, -10, 1.002e9, nan, 1.003e9, -30}
         << opened + cells(8, {{1, "1"}, {2, "-10"}, {3, "1.002"}, {5, "1.003"}, {6, "-30"}}) + close;
@@ -342,10 +349,11 @@ void tst_ExcelWorker::recordedCalls()
     worker.startExcel();
     const QString name = QStringLiteral("Table -10 dBm");
     if (kind == QLatin1String("power")) {
-        worker.writeFrequencySweepRow(name, pointIndex, values.at(0), values.at(1), values.at(2), values.at(3));
+        worker.writeFrequencySweepRow(name, pointIndex, values.at(0), values.at(1), values.at(2), values.at(3), 0,
+                                      values.size() > 4 ? std::optional<double>(values.at(4)) : std::nullopt);
     } else if (kind == QLatin1String("power step")) {
         worker.writePowerStepRow(name, pointIndex, values.at(0), values.at(1), values.at(2), values.at(3),
-                                 values.at(4));
+                                 values.at(4), 0, values.size() > 5 ? std::optional<double>(values.at(5)) : std::nullopt);
     } else {
         QList<double> frequencies;
         QList<double> levels;

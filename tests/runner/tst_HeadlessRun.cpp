@@ -6,10 +6,12 @@
 #include "Verdict.h"
 #include "WorkbookDump.h"
 
+#include <QCryptographicHash>
 #include <QHostInfo>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -40,6 +42,8 @@ private slots:
     void storeReasonsReachStandardError_data();
     void storeReasonsReachStandardError();
     void aKilledRunIsRecordedInterruptedByTheNextWrite();
+    void aPathLossIsCorrectedToTheUnit_data();
+    void aPathLossIsCorrectedToTheUnit();
 
 private:
     QByteArray setupFor(const QString &synth, const QString &meter, const QString &analyzer,
@@ -272,6 +276,12 @@ void tst_HeadlessRun::exitCodes_data()
     QTest::newRow("wrong type") << QByteArray(powerRun).replace("\"points\": 6", "\"points\": \"6\"") << QStringList()
                                 << true << 2 << "points: must be a number, not a text" << QStringList() << QStringList()
                                 << QString();
+    QTest::newRow("a correction table that is not there")
+        << powerRun + R"(, "corrections": {"powerMeter": {"A": "cables/gone.csv"}})" << QStringList() << true << 2
+        << "corrections.powerMeter.A: " << QStringList() << QStringList() << QString();
+    QTest::newRow("a correction table short of the run")
+        << powerRun + R"(, "corrections": {"powerMeter": {"A": [[900, 1], [1050, 2]]}})" << QStringList() << true << 2
+        << "1050 to 1100 MHz of the measurement is not covered" << QStringList() << QStringList() << QString();
     QTest::newRow("out of range") << powerRun << QStringList{"--set", "delay=9000"} << true << 2
                                   << "delay: 9000 is out of range (0 to 5000 ms)" << QStringList() << QStringList()
                                   << QString();
@@ -983,6 +993,143 @@ void tst_HeadlessRun::aKilledRunIsRecordedInterruptedByTheNextWrite()
     QVERIFY(writing.waitForFinished(30000));
     QVERIFY2(writing.exitCode() == 4, writing.readAllStandardError().constData());
     QCOMPARE(recordedOutcomes(store).value(2), QStringLiteral("stopped"));
+}
+
+void tst_HeadlessRun::aPathLossIsCorrectedToTheUnit_data()
+{
+    QTest::addColumn<QString>("kind");          // of the measurement
+    QTest::addColumn<QByteArray>("simTable");   // the simulated path's loss; empty: the simulator's own
+    QTest::addColumn<QByteArray>("setupTable"); // the table the setup names; empty: none
+    QTest::addColumn<QString>("setupExtra");    // more keys of "corrections"
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("warning");       // on standard error and in the run's note
+
+    // 1.5 dB at 900 MHz rising to 4.5 dB at 1200 MHz: 2.5 to 3.5 dB over the run.
+    const QByteArray sloped = "frequency_mhz,loss_db\n# valid until 2099-12-31\n900,1.5\n1200,4.5\n";
+    const QByteArray due = QByteArray(sloped).replace("2099-12-31", "2020-01-01");
+    const QString power = QStringLiteral("power");
+    const QString spur = QStringLiteral("spur");
+    QTest::newRow("a sloped path and its table") << power << sloped << sloped << QString() << 0 << QString();
+    // Judged on the meter's readings, 2.5 dB and more below the unit's output, the unit fails.
+    QTest::newRow("the same path without a table") << power << sloped << QByteArray() << QString() << 7 << QString();
+    QTest::newRow("a table past its due date") << power << due << due << QString() << 0
+                                               << "the correction table cables/path.csv was due for calibration on 2020-01-01";
+    QTest::newRow("a table past its due date, enforced")
+        << power << due << due << ", \"enforceDue\": true" << 2 << "cables/path.csv was due for calibration on 2020-01-01";
+    // The analyzer's carrier, judged at the unit.
+    QTest::newRow("the analyzer's sloped path and its table") << spur << sloped << sloped << QString() << 0 << QString();
+    QTest::newRow("the analyzer's path without a table") << spur << sloped << QByteArray() << QString() << 7 << QString();
+}
+
+// The unit puts out -5 dBm; the meter reads it through a sloped path. With the path's table the
+// run has the unit's output back, judges that, and still keeps what the meter read.
+void tst_HeadlessRun::aPathLossIsCorrectedToTheUnit()
+{
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, simTable);
+    QFETCH(QByteArray, setupTable);
+    QFETCH(QString, setupExtra);
+    QFETCH(int, code);
+    QFETCH(QString, warning);
+
+    QTemporaryDir folder;
+    QVERIFY(QDir(folder.path()).mkpath(QStringLiteral("setups/cables")));
+    const QString simPath = folder.filePath(QStringLiteral("simulated path.csv"));
+    QFile simFile(simPath);
+    QVERIFY(simFile.open(QIODevice::WriteOnly) && simFile.write(simTable) == simTable.size());
+    simFile.close();
+    if (!setupTable.isEmpty()) {
+        QFile table(folder.filePath(QStringLiteral("setups/cables/path.csv")));
+        QVERIFY(table.open(QIODevice::WriteOnly) && table.write(setupTable) == setupTable.size());
+    }
+    const bool spur = kind == QLatin1String("spur");
+    BenchSimProcess bench({spur ? QStringLiteral("--path-loss-analyzer") : QStringLiteral("--path-loss-meter"), simPath});
+    QVERIFY(bench.isReady());
+    {
+        // The operator switched the RF output on at the synthesizer; a run sends no RF command.
+        QTcpSocket socket;
+        socket.connectToHost(bench.synthAddress(), 5023);
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write("OUTP ON\nOUTP?\n");
+        QVERIFY(socket.waitForReadyRead(5000));
+    }
+    const QByteArray band = R"({"upper": [[1000, -4.5], [1100, -4.5]], "lower": [[1000, -5.5], [1100, -5.5]]})";
+    const QByteArray measurement =
+        (spur ? R"("kind": "spur", "start": 1000, "stop": 1100, "points": 3, "power": -5, "delay": 0, "limits": {"carrier": )"
+                    + band + "}"
+              : powerRun + R"(, "limits": )" + band)
+        + (setupTable.isEmpty() ? QByteArray()
+                                : (spur ? R"(, "corrections": {"analyzer": "cables/path.csv")"
+                                        : R"(, "corrections": {"powerMeter": {"A": "cables/path.csv"})")
+                                      + setupExtra.toUtf8() + "}");
+    const QString setupPath = folder.filePath(QStringLiteral("setups/bench.json"));
+    QFile setup(setupPath);
+    QVERIFY(setup.open(QIODevice::WriteOnly));
+    setup.write(setupFor(bench.synthAddress(), bench.powerMeterAddress(), bench.analyzerAddress(), measurement));
+    setup.close();
+
+    const Finished run = runRfbench({setupPath, QStringLiteral("--data-dir"), folder.path(), QStringLiteral("--json")});
+    QVERIFY2(run.code == code, run.err.constData());
+    if (!warning.isEmpty())
+        QVERIFY2(run.err.contains(warning.toUtf8()), run.err.constData());
+    const QString workbook = folder.filePath(QStringLiteral("Table -5 dBm.xlsx"));
+    if (code == 2) {
+        QVERIFY(!QFile::exists(workbook));
+        QVERIFY(bench.receivedLines(QStringLiteral("power meter")).isEmpty());
+        return;
+    }
+    const QJsonObject summary = QJsonDocument::fromJson(run.out).object();
+    const QJsonArray tables = summary.value(QStringLiteral("corrections")).toArray();
+    QCOMPARE(tables.size(), setupTable.isEmpty() ? 0 : 1);
+    if (!tables.isEmpty()) {
+        QCOMPARE(tables.at(0)[QStringLiteral("path")].toString(),
+                 spur ? QStringLiteral("analyzer") : QStringLiteral("powerMeter.A"));
+        QCOMPARE(tables.at(0)[QStringLiteral("sha256")].toString(),
+                 QString::fromLatin1(QCryptographicHash::hash(setupTable, QCryptographicHash::Sha256).toHex()));
+    }
+    const QJsonArray failures = summary.value(QStringLiteral("firstFailures")).toArray();
+    if (spur) {
+        // The carrier as the analyzer read it, well below the unit's output.
+        if (code == 7)
+            QVERIFY(failures.first()[QStringLiteral("value")].toDouble() < -7);
+        return;
+    }
+    // The meter's reading stays in its column; the level at the unit stands in one more, right of it.
+    const QMap<QString, QString> cells = WorkbookDump::cells(WorkbookDump::dump(workbook), QStringLiteral("Лист 1"));
+    const auto number = [&cells](const QString &cell) { return cells.value(cell).mid(2).toDouble(); };
+    for (int row = 1; row <= 6; ++row) {
+        const QString r = QString::number(row);
+        const double frequency = number(QStringLiteral("A") + r);
+        QCOMPARE(frequency, 1000.0 + 20 * (row - 1));
+        const double loss = 1.5 + (frequency - 900) / 100;
+        // Within the simulator's noise (0.08 dB) and one point's step of the slope (0.2 dB): with
+        // no delay the meter may read before the synthesizer, on a link of its own, has moved.
+        const double raw = number(QStringLiteral("B") + r);
+        QVERIFY2(std::fabs(raw - (-5 - loss)) < 0.3, qPrintable(r + QStringLiteral(": ") + QString::number(raw)));
+        QCOMPARE(cells.contains(QStringLiteral("E") + r), !setupTable.isEmpty());
+        if (!setupTable.isEmpty()) {
+            // Corrected by the loss at the point's own frequency, up to the unit's output.
+            const double corrected = number(QStringLiteral("E") + r);
+            QVERIFY(std::fabs(corrected - (raw + loss)) < 1e-9);
+            QVERIFY(std::fabs(corrected - -5) < 0.3);
+        }
+    }
+    QVERIFY(!cells.contains(QStringLiteral("F1")) && !cells.contains(QStringLiteral("A7")));
+    if (code == 7)
+        QVERIFY(failures.first()[QStringLiteral("value")].toDouble() < -7);
+    // The warning is the run's note in its record.
+    if (!warning.isEmpty()) {
+        QString note;
+        {
+            QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("note"));
+            database.setDatabaseName(folder.filePath(QStringLiteral("rfbench.sqlite")));
+            QSqlQuery query(database);
+            if (database.open() && query.exec(QStringLiteral("SELECT note FROM runs")) && query.next())
+                note = query.value(0).toString();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("note"));
+        QVERIFY2(note.contains(warning), qPrintable(note));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_HeadlessRun)

@@ -1,4 +1,5 @@
 #include "BenchSimProcess.h"
+#include "Corrections.h"
 #include "DevicesWork.h"
 #include "ExcelWorker.h"
 #include "MeasurementTypes.h"
@@ -123,6 +124,7 @@ private slots:
     void silentAnalyzerStopsTheRun();
     void cyclingSpurRunKeepsItsOwnWorkbooks();
     void aSpurAboveItsLimitFailsItsPoint();
+    void aSlopedAnalyzerPathIsCorrectedAtEachPeak();
     void spurPausesFollowTheFrequency();
     void powerMeasurementWritesTheBenchValues();
 };
@@ -371,6 +373,41 @@ void tst_Measurements::aSpurAboveItsLimitFailsItsPoint()
     QCOMPARE(first.number, quint64(2));
     QCOMPARE(first.judgement.spurLimit, -44.0);
     QVERIFY(qAbs(first.judgement.value - -42) < 0.01);
+}
+
+void tst_Measurements::aSlopedAnalyzerPathIsCorrectedAtEachPeak()
+{
+    // 0.05 dB/MHz: the spur 15 MHz above its carrier loses 0.75 dB more on its way to the
+    // analyzer than the carrier does, and reads 42.75 dB down instead of 42.
+    const QByteArray text = "frequency_mhz,loss_db\n900,0\n1100,10\n";
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("analyzer path.csv"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+    file.close();
+    BenchRig rig({QStringLiteral("--spurs"), QStringLiteral("15:42"), QStringLiteral("--path-loss-analyzer"), path});
+    QVERIFY2(rig.sim.isReady(), qPrintable(rig.sim.standardError()));
+    QVERIFY(rig.connectAll());
+    ValueForm form = spurForm(true);
+    form.correction = Corrections::parse(text, QStringLiteral("analyzer path.csv")).table;
+    form.correction.path = Corrections::Path::Analyzer;
+    QueuedSpy stopped(rig.worker, &DevicesWork::stopingMeasure);
+    QueuedSpy points(rig.worker, &DevicesWork::pointMeasured);
+    rig.worker->measureSpectrum(form);
+    QVERIFY(waitForSignals(stopped, 60000));
+    QCOMPARE(points.size(), 3);
+    int spurs = 0;
+    for (const QList<QVariant> &signal : qAsConst(points)) {
+        const MeasuredPoint point = signal.at(0).value<MeasuredPoint>();
+        // The unit's output again, within the analyzer's noise, from 5 to 6 dB below it.
+        QVERIFY2(qAbs(point.carrierLevel - -10) < 0.3, qPrintable(QString::number(point.carrierLevel)));
+        QVERIFY(qAbs(point.correction - (point.frequency - 900) / 20) < 0.01);
+        if (point.hasSpur) {
+            ++spurs;
+            QVERIFY2(qAbs(point.spurLevel - -42) < 0.3, qPrintable(QString::number(point.spurLevel)));
+        }
+    }
+    QVERIFY(spurs > 0);
 }
 
 void tst_Measurements::spurPausesFollowTheFrequency()
