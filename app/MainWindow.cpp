@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "CorrectionsDialog.h"
 #include "Counted.h"
 #include "DataLocation.h"
 #include "DevicesWork.h"
@@ -9,6 +10,7 @@
 #include "MeasurementPlot.h"
 #include "MeasurementTypes.h"
 #include "RunResume.h"
+#include "SetupCorrections.h"
 #include "SetupRecords.h"
 #include "RunStatus.h"
 #include "RunsDialog.h"
@@ -28,6 +30,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHostInfo>
 #include <QMessageBox>
 #include <QPushButton>
@@ -133,6 +136,23 @@ void fillWithSerialPorts(QComboBox *box)
 {
     for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
         box->addItem(port.portName());
+}
+
+CorrectionSource &sourceOf(CorrectionsSetup &corrections, Corrections::Path path)
+{
+    return path == Corrections::Path::MeterA ? corrections.meterA
+           : path == Corrections::Path::MeterB ? corrections.meterB : corrections.analyzer;
+}
+
+// The table files named from another folder, or whole without one; an inline table stays as it is.
+CorrectionsSetup filesFrom(CorrectionsSetup corrections, const QDir &from, const QString &to = QString())
+{
+    for (const Corrections::Path path : {Corrections::Path::MeterA, Corrections::Path::MeterB, Corrections::Path::Analyzer}) {
+        QString &file = sourceOf(corrections, path).file;
+        if (!file.isEmpty())
+            file = to.isEmpty() ? from.absoluteFilePath(file) : QDir(to).relativeFilePath(from.absoluteFilePath(file));
+    }
+    return corrections;
 }
 
 } // namespace
@@ -382,6 +402,10 @@ void MainWindow::setUpToolBar()
     runsAction->setObjectName(QStringLiteral("actionRuns"));
     runsAction->setToolTip(QStringLiteral("The runs kept in the results store: repeat, export or resume one"));
     connect(runsAction, &QAction::triggered, this, &MainWindow::showRuns);
+    QAction *correctionsAction = ui->mainToolBar->addAction(QStringLiteral("Corrections…"));
+    correctionsAction->setObjectName(QStringLiteral("actionCorrections"));
+    correctionsAction->setToolTip(QStringLiteral("The loss tables of the paths to the power meter and the analyzer"));
+    connect(correctionsAction, &QAction::triggered, this, &MainWindow::showCorrections);
 }
 
 QString MainWindow::saveSetup(const QString &path)
@@ -396,6 +420,7 @@ QString MainWindow::saveSetup(const QString &path)
         if (first != setup.measurements.end())
             first->limits = kind == MeasurementSetup::Kind::Power ? powerLimits : spurLimits;
     }
+    setup.corrections = filesFrom(correctionFiles, QDir::root(), QFileInfo(path).absolutePath());
     // A window sending its runs to a results server names it, so that the setup run headless goes
     // there too; not the station, which is this bench's own name and would follow the file to
     // another bench.
@@ -425,10 +450,10 @@ QString MainWindow::openSetup(const QString &path)
         ui->statusBar->showMessage(QStringLiteral("Setup not opened: ") + error, 20000);
         return error;
     }
-    return fillForm(file.readAll(), QDir::toNativeSeparators(path));
+    return fillForm(file.readAll(), QDir::toNativeSeparators(path), QFileInfo(path).absolutePath());
 }
 
-QString MainWindow::fillForm(const QByteArray &bytes, const QString &name)
+QString MainWindow::fillForm(const QByteArray &bytes, const QString &name, const QString &folder)
 {
     QString error;
     if (status->isRunning()) {
@@ -436,7 +461,14 @@ QString MainWindow::fillForm(const QByteArray &bytes, const QString &name)
     } else {
         const SetupFile::Result setup = SetupFile::read(bytes, name);
         error = setup.error;
-        if (setup.ok()) {
+        // A table past its due date is the start's to refuse: the form's range may change first.
+        BenchSetup opened = setup.setup;
+        opened.corrections.enforceDue = false;
+        const SetupCorrections::Loaded tables =
+            setup.ok() ? SetupCorrections::load(opened, folder, QDate::currentDate()) : SetupCorrections::Loaded();
+        if (error.isEmpty())
+            error = tables.error;
+        if (error.isEmpty()) {
             QString hidDevice;
             SetupForm::toForm(setup.setup, *ui, &hidDevice);
             if (!hidDevice.isEmpty())
@@ -454,6 +486,9 @@ QString MainWindow::fillForm(const QByteArray &bytes, const QString &name)
             unitRules = BenchSetup();
             unitRules.serialPattern = setup.setup.serialPattern;
             unitRules.serialRequired = setup.setup.serialRequired;
+            correctionFiles = filesFrom(setup.setup.corrections, QDir(folder));
+            correctionTables = tables.tables;
+            showCorrectionTables();
             filledBytes = bytes;
             filledForm = SetupForm::fromForm(*ui);
         }
@@ -471,7 +506,7 @@ void MainWindow::showRuns()
         runsDialog = new RunsDialog(resultsServer.isEmpty() ? storePath : resultsServer, storePath, station,
                                     DataLocation::current().workbookFolder, this);
         connect(runsDialog, &RunsDialog::loadSetup, this, [this](const QByteArray &setup) {
-            fillForm(setup, QStringLiteral("the run's setup"));
+            fillForm(setup, QStringLiteral("the run's setup"), DataLocation::current().workbookFolder);
         });
         connect(runsDialog, &RunsDialog::resumeRun, this,
                 [this](qint64 run) { runsDialog->resumeAnswered(run, resumeRun(run)); });
@@ -500,7 +535,7 @@ QString MainWindow::resumeRun(qint64 run)
     QByteArray setup;
     QString why = store->problem();
     if (why.isEmpty() && RunResume::find(*store, run, SetupRecords::resumeGrid, &from, &setup, &why))
-        why = fillForm(setup, QStringLiteral("run %1").arg(run));
+        why = fillForm(setup, QStringLiteral("run %1").arg(run), DataLocation::current().workbookFolder);
     // The window writes to its own data folder; a run measured elsewhere goes on only there.
     const QString folder = worker->reportWriter()->folder();
     if (why.isEmpty() && !from.dataFolder.isEmpty()
@@ -585,7 +620,77 @@ QString MainWindow::startRefusal(bool spur) const
         return QStringLiteral("limits.") + limits;
     BenchSetup unit = unitRules;
     unit.unitSerial = ui->editUnit->text().trimmed();
-    return SetupFile::unitRefusal(unit);
+    const QString serial = SetupFile::unitRefusal(unit);
+    return serial.isEmpty() ? correctionFor(spur, nullptr) : serial;
+}
+
+QString MainWindow::correctionFor(bool spur, Corrections::CorrectionTable *table) const
+{
+    // The run as the command line would make it from the form: the same path, the same checks.
+    const BenchSetup form = SetupForm::fromForm(*ui);
+    const bool firstIsSpur = form.measurements.at(0).kind == MeasurementSetup::Kind::Spur;
+    BenchSetup run = SetupFile::only(form, firstIsSpur == spur ? 0 : 1);
+    run.corrections = correctionFiles;
+    QStringList late; // the worker warns of them as the run starts
+    const QString why = SetupCorrections::check(run, correctionTables, QDate::currentDate(), &late);
+    if (table) {
+        const Corrections::Path path = SetupCorrections::pathOf(run, run.measurements.at(0));
+        const auto used = std::find_if(correctionTables.cbegin(), correctionTables.cend(),
+                                       [path](const Corrections::CorrectionTable &t) { return t.path == path; });
+        *table = used == correctionTables.cend() ? Corrections::CorrectionTable() : *used;
+    }
+    return why;
+}
+
+void MainWindow::showCorrections()
+{
+    if (!correctionsDialog) {
+        correctionsDialog = new CorrectionsDialog(this);
+        connect(correctionsDialog, &CorrectionsDialog::fileChosen, this, [this](Corrections::Path path, const QString &file) {
+            const QString error = setCorrectionFile(path, file);
+            if (!error.isEmpty())
+                QMessageBox::warning(correctionsDialog, QStringLiteral("Table not taken"), error);
+        });
+        connect(correctionsDialog, &CorrectionsDialog::cleared, this, &MainWindow::clearCorrection);
+        showCorrectionTables();
+    }
+    correctionsDialog->show();
+    correctionsDialog->raise();
+}
+
+QString MainWindow::setCorrectionFile(Corrections::Path path, const QString &file)
+{
+    // Read and checked as a setup naming it alone would have it, with the path's choices kept.
+    BenchSetup alone;
+    CorrectionSource &source = sourceOf(alone.corrections, path);
+    source = correctionFiles.source(path);
+    source.points.clear();
+    source.file = QFileInfo(file).absoluteFilePath();
+    const SetupCorrections::Loaded read = SetupCorrections::load(alone, QString(), QDate::currentDate());
+    if (!read.ok())
+        return read.error;
+    sourceOf(correctionFiles, path) = source;
+    correctionTables.erase(std::remove_if(correctionTables.begin(), correctionTables.end(),
+                                          [path](const Corrections::CorrectionTable &t) { return t.path == path; }),
+                           correctionTables.end());
+    correctionTables << read.tables;
+    showCorrectionTables();
+    return QString();
+}
+
+void MainWindow::clearCorrection(Corrections::Path path)
+{
+    sourceOf(correctionFiles, path) = CorrectionSource();
+    correctionTables.erase(std::remove_if(correctionTables.begin(), correctionTables.end(),
+                                          [path](const Corrections::CorrectionTable &t) { return t.path == path; }),
+                           correctionTables.end());
+    showCorrectionTables();
+}
+
+void MainWindow::showCorrectionTables()
+{
+    if (correctionsDialog)
+        correctionsDialog->setTables(correctionTables, QDate::currentDate());
 }
 
 void MainWindow::beginJudging(MeasurementSetup::Kind kind)
@@ -629,6 +734,11 @@ void MainWindow::recordSetup(MeasurementSetup::Kind kind)
     setup.measurements[index].limits = kind == MeasurementSetup::Kind::Power ? powerLimits : spurLimits;
     setup.serialPattern = unitRules.serialPattern;
     setup.serialRequired = unitRules.serialRequired;
+    // The record names the one table the run is corrected with; the worker keeps the table whole.
+    const Corrections::Path path = SetupCorrections::pathOf(setup, setup.measurements.at(index));
+    setup.corrections = CorrectionsSetup();
+    setup.corrections.enforceDue = correctionFiles.enforceDue;
+    sourceOf(setup.corrections, path) = correctionFiles.source(path);
     worker->setRunRecord(SetupFile::write(SetupFile::only(setup, index)), SetupFile::describeInstruments(setup));
     // A run judged against limits is a test, and records which instruments judged the unit,
     // unless the setup it came from says otherwise; a run without limits sends what it always has.
@@ -1151,6 +1261,7 @@ void MainWindow::on_buttonMeasurement_clicked()
     form.justPower = ui->checkBoxCyclePower->isChecked();
     form.fetchValues = ui->checkBoxFetchValues->isChecked();
     form.limits = powerLimits;
+    correctionFor(false, &form.correction);
     if (form.justPower)
         ui->doubleSpinBoxFreqStopMeas->setValue(form.freqStart);
     worker->setChannelChosen(form.channelA || ui->radioButtonChB->isChecked());
@@ -1185,6 +1296,7 @@ void MainWindow::on_buttonMeasurementSpectrumAnalyzer_clicked()
     form.displayLine = ui->doubleSpinBoxDisplayLine->value();
     form.cycle = ui->checkBoxCycle->isChecked();
     form.limits = spurLimits;
+    correctionFor(true, &form.correction);
     worker->measureSpectrum(form);
 }
 

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "BenchSetup.h"
+#include "Corrections.h"
 
 #include <QMainWindow>
 #include <QString>
 
+class CorrectionsDialog;
 class DevicesWork;
 class RunsDialog;
 class MeasurementPlot;
@@ -48,6 +50,12 @@ public:
     // Goes on with a stopped or interrupted run: its setup into the form, then its measurement
     // from the point after its last one; the error, or an empty text when it started.
     QString resumeRun(qint64 run);
+    // The "Corrections…" dialog, made when first shown; a path's table read from a file the
+    // dialog chose, or cleared. The error names the file and line; empty when the table is set.
+    void showCorrections();
+    CorrectionsDialog *corrections() const { return correctionsDialog; }
+    QString setCorrectionFile(Corrections::Path path, const QString &file);
+    void clearCorrection(Corrections::Path path);
 
 protected:
     // Rows that could not be saved are tried once more; what still waits is saved elsewhere or
@@ -121,7 +129,8 @@ private:
     // Every field of the form into the settings file.
     void saveForm();
     // Fills the form from a setup's bytes; the error, or an empty text.
-    QString fillForm(const QByteArray &bytes, const QString &name);
+    // Its correction tables' files are read from the folder given.
+    QString fillForm(const QByteArray &bytes, const QString &name, const QString &folder);
     // The run about to start is recorded with the form's setup of this measurement.
     void recordSetup(MeasurementSetup::Kind kind);
     // Why the grid of the power or spur tab cannot be measured, or empty.
@@ -129,6 +138,11 @@ private:
     // Why the power or spur tab's run may not start: its grid, its limits over its range, the
     // unit's serial against the setup's rules; empty when it may.
     QString startRefusal(bool spur) const;
+    // Why the power or spur tab's run may not start with the tables kept (one not covering its
+    // range, past due where the setup enforces it); *table gets its path's, or one of no path.
+    QString correctionFor(bool spur, Corrections::CorrectionTable *table) const;
+    // The dialog, when made, shows the tables kept.
+    void showCorrectionTables();
     // The limits of the measurement about to start judge its points; the unit and operator go
     // to its record.
     void beginJudging(MeasurementSetup::Kind kind);
@@ -157,6 +171,11 @@ private:
     MeasurementLimits spurLimits;
     MeasurementLimits runLimits;
     BenchSetup unitRules;
+    // The correction tables kept from the setup opened or chosen since, their files named from
+    // the root; saving names them from the setup's folder.
+    CorrectionsSetup correctionFiles;
+    QVector<Corrections::CorrectionTable> correctionTables;
+    CorrectionsDialog *correctionsDialog = nullptr;
     QString storePath; // the local store the worker writes
     // The shared results server the local store goes up to, as given; empty: none.
     QString resultsServer;
