@@ -1487,6 +1487,12 @@ void tst_MainWindow::savedSetupKeepsWhatWasOpened_data()
     QTest::newRow("limits cleared, the unit's rules kept")
         << earlier << judged << QStringList{"click:buttonClearLimitsPowerMeter"}
         << QByteArray(judged).replace(QByteArray(judged).mid(judged.indexOf(",\n  \"limits\""), judged.lastIndexOf('}') - judged.indexOf(",\n  \"limits\"")), "");
+    const QByteArray corrected = QByteArray(onePower).replace(
+        "\"kind\"", R"("corrections": {"powerMeter": {"A": "path.csv"}, "analyzer": [[900, 1], [9200, 2.5]], "enforceDue": true}, "kind")");
+    QTest::newRow("corrections, unchanged") << QStringList{} << corrected << QStringList{"tab=1", "tab=0"} << QByteArray();
+    QTest::newRow("corrections, a field edited")
+        << QStringList{} << corrected << QStringList{"spinBoxPointsFreq=7"}
+        << QByteArray(corrected).replace("\"points\": 6", "\"points\": 7");
     // A single measurement: the tab shown is the one that runs, as in a form never opened.
     QTest::newRow("one power measurement, the spur tab chosen")
         << QStringList{} << onePower << QStringList{"tab=1"}
@@ -1505,6 +1511,9 @@ void tst_MainWindow::savedSetupKeepsWhatWasOpened()
     QFile file(folder.filePath(QStringLiteral("opened.json")));
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(opened) == opened.size());
     file.close();
+    QFile table(folder.filePath(QStringLiteral("path.csv")));
+    QVERIFY(table.open(QIODevice::WriteOnly) && table.write("frequency_mhz,loss_db\n900,1\n9200,2\n") > 0);
+    table.close();
     edit(earlier);
     QCOMPARE(window->openSetup(file.fileName()), QString());
     edit(edits);
@@ -1527,33 +1536,53 @@ void tst_MainWindow::judgedRunFromASetup_data()
 {
     QTest::addColumn<QByteArray>("keys");   // of the setup opened, beside its power measurement
     QTest::addColumn<QStringList>("edits"); // after it was opened; "scan:<serial>" types it and Enter into the Unit field
-    QTest::addColumn<QString>("refused");   // why the start is refused; empty: the run starts
+    QTest::addColumn<QString>("refused");   // why the start is refused ("open: " the setup's opening); empty: the run starts
     QTest::addColumn<QString>("verdict");   // what the run's verdict begins with
     QTest::addColumn<QStringList>("curves");
+    QTest::addColumn<QByteArray>("pathLoss"); // the meter's simulated path and path.csv beside the setup; empty: none
 
     const QByteArray wide = R"("limits": {"upper": [[1000, 0], [1200, 0]], "lower": [[1000, -20], [1200, -20]]})";
     const QByteArray low = R"("limits": {"upper": [[1000, -10], [1200, -10]]})";
     const QByteArray pattern = R"("unit": {"serialPattern": "^SN[0-9]{4}$"}, )";
     const QStringList passed{"Reading, -5 dBm", "Upper limit", "Lower limit"};
-    QTest::newRow("passes") << wide << QStringList{} << QString() << "PASS" << passed;
+    QTest::newRow("passes") << wide << QStringList{} << QString() << "PASS" << passed << QByteArray();
     QTest::newRow("fails above the upper limit")
         << low << QStringList{} << QString() << "FAIL: 3 points above the upper limit, worst +"
-        << QStringList{"Reading, -5 dBm", "Upper limit", "Failed points"};
+        << QStringList{"Reading, -5 dBm", "Upper limit", "Failed points"} << QByteArray();
     QTest::newRow("range widened beyond the limits")
         << wide << QStringList{"doubleSpinBoxFreqStopMeas=1300"}
-        << "limits.upper: covers 1000 to 1200 MHz; 1200 to 1300 MHz is not covered" << QString() << QStringList{};
+        << "limits.upper: covers 1000 to 1200 MHz; 1200 to 1300 MHz is not covered" << QString() << QStringList{} << QByteArray();
     QTest::newRow("limits cleared, range widened")
         << wide << QStringList{"click:buttonClearLimitsPowerMeter", "doubleSpinBoxFreqStopMeas=1300"} << QString()
-        << QString() << QStringList{"Reading, -5 dBm"};
+        << QString() << QStringList{"Reading, -5 dBm"} << QByteArray();
     QTest::newRow("serial not of the pattern")
         << pattern + wide << QStringList{"editUnit=AB12"}
-        << R"(unit.serial: "AB12" does not match the pattern ^SN[0-9]{4}$)" << QString() << QStringList{};
+        << R"(unit.serial: "AB12" does not match the pattern ^SN[0-9]{4}$)" << QString() << QStringList{} << QByteArray();
     QTest::newRow("serial required")
         << R"("unit": {"required": true}, )" + wide << QStringList{}
-        << "unit.serial: a serial number is required by this setup" << QString() << QStringList{};
+        << "unit.serial: a serial number is required by this setup" << QString() << QStringList{} << QByteArray();
     // A scanner's Enter starts nothing, and the next unit's scan replaces the serial.
     QTest::newRow("serials scanned")
-        << pattern + wide << QStringList{"scan:SN0041", "scan:SN0042"} << QString() << "PASS" << passed;
+        << pattern + wide << QStringList{"scan:SN0041", "scan:SN0042"} << QString() << "PASS" << passed << QByteArray();
+
+    // A 3 dB pad between the unit's -5 dBm and the meter: judged at the unit with its table only.
+    const QByteArray pad = "frequency_mhz,loss_db\n# valid until 2099-12-31\n900,3\n1200,3\n";
+    const QByteArray band = R"("limits": {"upper": [[1000, -4.5], [1200, -4.5]], "lower": [[1000, -5.5], [1200, -5.5]]})";
+    const QByteArray table = R"("corrections": {"powerMeter": {"A": "path.csv", "B": "path.csv"}}, )";
+    QTest::newRow("a path and its table") << table + band << QStringList{} << QString() << "PASS" << passed << pad;
+    QTest::newRow("a path without its table") << band << QStringList{} << QString() << "FAIL: 3 points below the lower limit"
+                                              << QStringList{"Reading, -5 dBm", "Upper limit", "Lower limit", "Failed points"} << pad;
+    QTest::newRow("range widened beyond the table")
+        << table + band << QStringList{"click:buttonClearLimitsPowerMeter", "doubleSpinBoxFreqStopMeas=1300"}
+        << "corrections.powerMeter.B: path.csv covers 900 to 1200 MHz; 1200 to 1300 MHz of the measurement is not covered (\"beyond\": \"hold\" holds the end value)"
+        << QString() << QStringList{} << pad;
+    QTest::newRow("a table past its due date, enforced")
+        << QByteArray(table).replace("}}", "}, \"enforceDue\": true}") + band << QStringList{}
+        << "corrections.powerMeter.B: the correction table path.csv was due for calibration on 2020-01-01 (\"enforceDue\": true refuses it)"
+        << QString() << QStringList{} << QByteArray(pad).replace("2099-12-31", "2020-01-01");
+    QTest::newRow("a table that cannot be read")
+        << QByteArray(table).replace("\"A\": \"path.csv\"", "\"A\": \"missing.csv\"") + band << QStringList{}
+        << "open: corrections.powerMeter.A: missing.csv: cannot be read" << QString() << QStringList{} << pad;
 }
 
 void tst_MainWindow::judgedRunFromASetup()
@@ -1563,16 +1592,27 @@ void tst_MainWindow::judgedRunFromASetup()
     QFETCH(QString, refused);
     QFETCH(QString, verdict);
     QFETCH(QStringList, curves);
-    BenchSimProcess sim({QStringLiteral("--verbose")});
+    QFETCH(QByteArray, pathLoss);
+    QTemporaryDir folder;
+    QStringList simArguments{QStringLiteral("--verbose")};
+    if (!pathLoss.isEmpty()) {
+        QFile table(folder.filePath(QStringLiteral("path.csv")));
+        QVERIFY(table.open(QIODevice::WriteOnly) && table.write(pathLoss) == pathLoss.size());
+        simArguments << QStringLiteral("--path-loss-meter") << table.fileName();
+    }
+    BenchSimProcess sim(simArguments);
     QVERIFY(sim.isReady());
     QVERIFY(connectSynthesizer(sim));
     QVERIFY(connectInstruments(sim));
     click("checkBoxRf");
-    QTemporaryDir folder;
     QFile file(folder.filePath(QStringLiteral("judged.json")));
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(R"({"format": 1, "kind": "power", "start": 1000, "stop": 1200, "points": 3, "power": -5, "delay": 0, "fetchValues": false, )" + keys + "}");
     file.close();
+    if (refused.startsWith(QLatin1String("open: "))) {
+        QVERIFY2(window->openSetup(file.fileName()).startsWith(refused.mid(6)), qPrintable(window->statusBar()->currentMessage()));
+        return;
+    }
     QCOMPARE(window->openSetup(file.fileName()), QString());
 
     QueuedSpy started(window->devicesWork(), &DevicesWork::runStarted);
@@ -1622,6 +1662,11 @@ void tst_MainWindow::judgedRunFromASetup()
     QVERIFY2(!runs.isEmpty(), qPrintable(reader->problem()));
     QCOMPARE(runs.first().verdict.verdict, verdict.section(QLatin1Char(':'), 0, 0));
     QCOMPARE(runs.first().unit, widget<QLineEdit>("editUnit")->text());
+    // The table the run was corrected with, on record whole.
+    const QList<RecordedTable> tables = reader->run(runs.first().id).tables;
+    QCOMPARE(tables.size(), keys.contains("corrections") ? 1 : 0);
+    if (!tables.isEmpty())
+        QCOMPARE(tables.first().text, pathLoss);
 }
 
 void tst_MainWindow::runsListExportsRepeatsAndResumes()
