@@ -39,11 +39,24 @@ SetupCorrections::Loaded recordedTables(const BenchSetup &setup, const QList<Rec
 {
     using namespace Corrections;
     SetupCorrections::Loaded loaded;
+    // A run records the table of the path it read alone; the setup may name others, which it
+    // never used.
+    QList<Path> read;
+    for (const MeasurementSetup &m : setup.measurements)
+        if (m.run)
+            read << SetupCorrections::pathOf(setup, m);
+    BenchSetup used = setup;
     for (const Path path : {Path::MeterA, Path::MeterB, Path::Analyzer}) {
         if (!setup.corrections.source(path).isSet())
             continue;
         const auto it = std::find_if(recorded.cbegin(), recorded.cend(),
                                      [path](const RecordedTable &table) { return table.path == pathKey(path); });
+        if (it == recorded.cend() && !read.contains(path)) {
+            (path == Path::MeterA ? used.corrections.meterA
+                                  : path == Path::MeterB ? used.corrections.meterB : used.corrections.analyzer) =
+                CorrectionSource();
+            continue;
+        }
         if (it == recorded.cend()) {
             loaded.error = QStringLiteral("corrections.%1: the run's record keeps no table of it").arg(pathKey(path));
             return loaded;
@@ -59,7 +72,7 @@ SetupCorrections::Loaded recordedTables(const BenchSetup &setup, const QList<Rec
         parsed.table.source = it->source;
         loaded.tables << parsed.table;
     }
-    loaded.error = SetupCorrections::check(setup, loaded.tables, today, &loaded.warnings);
+    loaded.error = SetupCorrections::check(used, loaded.tables, today, &loaded.warnings);
     return loaded;
 }
 

@@ -1163,7 +1163,9 @@ void DevicesWork::spurPass(const ValueForm &form, const FrequencyGrid &grid, dou
             const QList<double> levels = PathLoss::appliedToPeaks(peaks.levels, losses);
             point.carrierLevel = levels.at(0);
             point.correction = losses.value(0, qQNaN());
-            const int strongest = peaks.strongestOther();
+            // Without a table the analyzer's order ranks them, as it always has.
+            const int strongest = pathTable.path == Corrections::Path::None ? peaks.strongestOther()
+                                                                            : peaks.strongestOther(levels);
             point.hasSpur = strongest > 0;
             point.spurLevel = point.hasSpur ? levels.at(strongest) - levels.at(0) : 0.0;
             point.workbook = tableName;

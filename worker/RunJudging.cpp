@@ -98,7 +98,8 @@ void RunJudging::earlier(const QList<StoredPoint> &points, const QList<StoredPas
             // Judged at the unit, as the point was: each level with the loss the store kept for it.
             const SpurEvaluation peaks = SpurEvaluation::fromLists(
                 point.peakFrequencies.toList(), PathLoss::appliedToPeaks(point.peakLevels.toList(), point.peakCorrections));
-            const int strongest = peaks.strongestOther();
+            const int strongest =
+                point.peakCorrections.isEmpty() ? peaks.strongestOther() : peaks.strongestOther(peaks.levels);
             const double carrier = peaks.size() > 0 ? peaks.levels.at(0) : qQNaN();
             spur(point.pass, point.number, grid.at(point.number - 1), power, carrier, strongest > 0,
                  strongest > 0 ? peaks.levels.at(strongest) - carrier : 0.0, atFrequency(point));

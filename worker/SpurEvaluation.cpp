@@ -34,6 +34,16 @@ int SpurEvaluation::strongestOther() const
     return -1;
 }
 
+int SpurEvaluation::strongestOther(const QList<double> &levelsAtUnit) const
+{
+    int strongest = -1;
+    for (int i = 1; i < size() && i < levelsAtUnit.size(); ++i)
+        if (isNumber(i) && std::isfinite(levelsAtUnit.at(i))
+            && (strongest < 0 || levelsAtUnit.at(i) > levelsAtUnit.at(strongest)))
+            strongest = i;
+    return strongest;
+}
+
 void SpurEvaluation::evaluate(double displayLine, quint32 *spurCount, double *minimumDistance) const
 {
     if (size() == 0 || !isNumber(0))

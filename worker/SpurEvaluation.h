@@ -23,6 +23,9 @@ struct SpurEvaluation
     // The first peak after the carrier that is a number, or -1: the strongest other peak, as the
     // analyzer is told to sort its peaks by level.
     int strongestOther() const;
+    // The strongest other peak by these levels of the same peaks (the levels at the unit, once a
+    // sloped path loss is added, may rank them otherwise than the analyzer did); -1 when none.
+    int strongestOther(const QList<double> &levelsAtUnit) const;
 
     // Counts every peak more than 1 MHz from the carrier whose level is a number as a spur, and
     // lowers minimumDistance to the distance between the carrier and the strongest other peak
