@@ -655,10 +655,12 @@ void tst_HeadlessRun::stopBySignalKeepsEveryRow()
     const QString setupPath = folder.filePath(QStringLiteral("long.json"));
     QFile file(setupPath);
     QVERIFY(file.open(QIODevice::WriteOnly));
-    // Limits that every reading meets: a unit stopped before its end has not passed.
+    // Limits that every reading meets: a unit stopped before its end has not passed. Tables for
+    // the meter's path and for the analyzer's, which this run never reads.
     file.write(setupFor(bench.synthAddress(), bench.powerMeterAddress(), bench.analyzerAddress(),
                         R"("kind": "power", "start": 1000, "stop": 2000, "points": 2000, "delay": 20,
-  "limits": {"lower": [[1000, -100], [2000, -100]]})"));
+  "limits": {"lower": [[1000, -100], [2000, -100]]},
+  "corrections": {"powerMeter": {"A": [[1000, 0], [2000, 0]]}, "analyzer": [[1000, 0], [2000, 0]]})"));
     file.close();
 
     QProcess process;
@@ -681,6 +683,18 @@ void tst_HeadlessRun::stopBySignalKeepsEveryRow()
     QCOMPARE(rowsOf(workbook), points);
     const QStringList fetches = bench.receivedLines(QStringLiteral("power meter")).filter(QStringLiteral("FETC"));
     QCOMPARE(fetches.size(), points);
+
+    // It goes on with the table it read, as recorded; the one it never read is not asked for.
+    QProcess resumed;
+    resumed.start(QStringLiteral(RFBENCH_PATH), {QStringLiteral("run"), QStringLiteral("--resume"), QStringLiteral("1"),
+                                                 QStringLiteral("--data-dir"), folder.path()});
+    QVERIFY(resumed.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(rowsOf(workbook) > points || resumed.state() == QProcess::NotRunning, 20000);
+    if (resumed.state() != QProcess::NotRunning) {
+        ::kill(pid_t(resumed.processId()), SIGINT);
+        QVERIFY(resumed.waitForFinished(20000));
+    }
+    QVERIFY2(resumed.exitCode() == 4, resumed.readAllStandardError().constData());
 }
 
 void tst_HeadlessRun::silentResultsServerNeverHoldsTheEnd_data()
