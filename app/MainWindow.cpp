@@ -9,6 +9,7 @@
 #include "LinkTrace.h"
 #include "MeasurementPlot.h"
 #include "MeasurementTypes.h"
+#include "RunRecorder.h"
 #include "RunResume.h"
 #include "SetupCorrections.h"
 #include "SetupRecords.h"
@@ -114,13 +115,6 @@ QString stationName(const QSettings &settings)
 {
     const QString named = settings.value(QStringLiteral("Store/station")).toString().trimmed();
     return named.isEmpty() ? QHostInfo::localHostName() : named;
-}
-
-// Who is logged in, as the operator unless the field says otherwise.
-QString systemUser()
-{
-    const QString user = qEnvironmentVariable("USER");
-    return user.isEmpty() ? qEnvironmentVariable("USERNAME") : user;
 }
 
 // The frequencies, MHz, that a tab's run measures from and to: one frequency is its start alone.
@@ -336,7 +330,7 @@ MainWindow::MainWindow(QWidget *parent)
             showLimits();
         });
     showLimits();
-    ui->editOperator->setText(systemUser());
+    ui->editOperator->setText(RunRecorder::userName());
 
     // The form as it was left, once the worker can take the requests that its choices make.
     SetupForm::restore(this, *settings);

@@ -301,25 +301,29 @@ double OrvaneDeviceDriver::readAnswer()
         return AnswerParsing::notANumber;
     }
 
-    QByteArray bytes;
-    switch (connectionType) {
-    case Lan:
-        bytes = lanLink.readAnswer();
-        break;
-    case UsbCom:
-        bytes = readSerial(&QueryLink::readAnswer);
-        break;
-    case UsbHid:
-        if (hidAnswerPending) {
-            hidAnswerPending = false;
-            bytes = readHidAnswer(true);
-        }
-        break;
-    case NoConnection:
+    if (connectionType == NoConnection)
         return 0.0;
-    }
+    const QByteArray bytes = textAnswer(&QueryLink::readAnswer);
     emit labelAnswerFromDevice(QString::fromLatin1(AnswerParsing::cutAtZero(bytes)));
     return 0.0;
+}
+
+QByteArray OrvaneDeviceDriver::textAnswer(QByteArray (QueryLink::*read)())
+{
+    switch (connectionType) {
+    case Lan:
+        return (lanLink.*read)();
+    case UsbCom:
+        return readSerial(read);
+    case UsbHid:
+        if (!hidAnswerPending)
+            return QByteArray();
+        hidAnswerPending = false;
+        return readHidAnswer(true);
+    case NoConnection:
+        break;
+    }
+    return QByteArray();
 }
 
 void OrvaneDeviceDriver::serialDataArrived()
@@ -465,25 +469,9 @@ double OrvaneDeviceDriver::readTemperature()
 QString OrvaneDeviceDriver::identify()
 {
     writeCommand(QStringLiteral("*IDN?\n"));
-    QByteArray answer;
-    switch (connectionType) {
-    case Lan:
-        answer = lanLink.readCompleteAnswer();
-        break;
-    case UsbCom:
-        answer = readSerial(&QueryLink::readCompleteAnswer);
-        break;
-    case UsbHid:
-        if (hidAnswerPending) {
-            hidAnswerPending = false;
-            answer = readHidAnswer(true);
-            // Without its line end the answer may be cut short; that trouble is reported.
-            if (!answer.contains('\n'))
-                answer.clear();
-        }
-        break;
-    case NoConnection:
-        break;
-    }
+    QByteArray answer = textAnswer(&QueryLink::readCompleteAnswer);
+    // Without its line end a device's answer may be cut short; that trouble is reported.
+    if (connectionType == UsbHid && !answer.contains('\n'))
+        answer.clear();
     return AnswerParsing::identity(answer);
 }

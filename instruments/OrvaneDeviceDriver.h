@@ -108,6 +108,9 @@ private:
     void serialDataArrived();
     // A read of the serial port that owns it meanwhile (see serialReadActive).
     QByteArray readSerial(QByteArray (QueryLink::*read)());
+    // The text answer owed on the present transport: a LAN or serial link's by its read, the
+    // HID device's if one is owed; empty without a connection.
+    QByteArray textAnswer(QByteArray (QueryLink::*read)());
     void writeHidReport(const QByteArray &bytes, bool query);
     // Collects input reports until one holds a line end or the time-out passes; a text answer
     // keeps each report only up to its first zero byte.

@@ -86,6 +86,13 @@ struct RunVerdict
     qint64 failed = 0;   // points
     qint64 marginal = 0;
     qint64 unread = 0;
+
+    bool operator==(const RunVerdict &other) const
+    {
+        return verdict == other.verdict && failed == other.failed && marginal == other.marginal
+               && unread == other.unread;
+    }
+    bool operator!=(const RunVerdict &other) const { return !(*this == other); }
 };
 
 // A run as lists show it.

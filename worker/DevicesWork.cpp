@@ -357,8 +357,7 @@ void DevicesWork::recordVerdict(Verdict::Grade grade)
     if (!recorder || !now.limits.present || grade == Verdict::Grade::None)
         return;
     const RunVerdict verdict{Verdict::text(grade), now.tally.failed, now.tally.marginal, now.tally.unread};
-    if (verdict.verdict == recordedVerdict.verdict && verdict.failed == recordedVerdict.failed
-        && verdict.marginal == recordedVerdict.marginal && verdict.unread == recordedVerdict.unread)
+    if (verdict == recordedVerdict)
         return;
     recordedVerdict = verdict;
     recorder->verdict(verdict);
