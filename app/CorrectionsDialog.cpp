@@ -78,6 +78,7 @@ void CorrectionsDialog::setTables(const QVector<Corrections::CorrectionTable> &t
         QVector<double> losses;
         if (!set) {
             r.summary->setText(QStringLiteral("none"));
+            r.summary->setToolTip(QString());
         } else {
             for (const Corrections::LossPoint &point : table->points) {
                 frequencies << point.frequency;

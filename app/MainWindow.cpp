@@ -132,17 +132,11 @@ void fillWithSerialPorts(QComboBox *box)
         box->addItem(port.portName());
 }
 
-CorrectionSource &sourceOf(CorrectionsSetup &corrections, Corrections::Path path)
-{
-    return path == Corrections::Path::MeterA ? corrections.meterA
-           : path == Corrections::Path::MeterB ? corrections.meterB : corrections.analyzer;
-}
-
 // The table files named from another folder, or whole without one; an inline table stays as it is.
 CorrectionsSetup filesFrom(CorrectionsSetup corrections, const QDir &from, const QString &to = QString())
 {
     for (const Corrections::Path path : {Corrections::Path::MeterA, Corrections::Path::MeterB, Corrections::Path::Analyzer}) {
-        QString &file = sourceOf(corrections, path).file;
+        QString &file = corrections.source(path).file;
         if (!file.isEmpty())
             file = to.isEmpty() ? from.absoluteFilePath(file) : QDir(to).relativeFilePath(from.absoluteFilePath(file));
     }
@@ -447,7 +441,8 @@ QString MainWindow::openSetup(const QString &path)
     return fillForm(file.readAll(), QDir::toNativeSeparators(path), QFileInfo(path).absolutePath());
 }
 
-QString MainWindow::fillForm(const QByteArray &bytes, const QString &name, const QString &folder)
+QString MainWindow::fillForm(const QByteArray &bytes, const QString &name, const QString &folder,
+                             const QList<RecordedTable> *recorded)
 {
     QString error;
     if (status->isRunning()) {
@@ -459,7 +454,9 @@ QString MainWindow::fillForm(const QByteArray &bytes, const QString &name, const
         BenchSetup opened = setup.setup;
         opened.corrections.enforceDue = false;
         const SetupCorrections::Loaded tables =
-            setup.ok() ? SetupCorrections::load(opened, folder, QDate::currentDate()) : SetupCorrections::Loaded();
+            !setup.ok() ? SetupCorrections::Loaded()
+            : recorded  ? SetupCorrections::fromRecord(opened, *recorded, QDate::currentDate())
+                        : SetupCorrections::load(opened, folder, QDate::currentDate());
         if (error.isEmpty())
             error = tables.error;
         if (error.isEmpty()) {
@@ -528,8 +525,11 @@ QString MainWindow::resumeRun(qint64 run)
     RunResume::Point from;
     QByteArray setup;
     QString why = store->problem();
-    if (why.isEmpty() && RunResume::find(*store, run, SetupRecords::resumeGrid, &from, &setup, &why))
-        why = fillForm(setup, QStringLiteral("run %1").arg(run), DataLocation::current().workbookFolder);
+    if (why.isEmpty() && RunResume::find(*store, run, SetupRecords::resumeGrid, &from, &setup, &why)) {
+        // Its later points are corrected as its earlier ones were.
+        const QList<RecordedTable> tables = store->run(run).tables;
+        why = fillForm(setup, QStringLiteral("run %1").arg(run), DataLocation::current().workbookFolder, &tables);
+    }
     // The window writes to its own data folder; a run measured elsewhere goes on only there.
     const QString folder = worker->reportWriter()->folder();
     if (why.isEmpty() && !from.dataFolder.isEmpty()
@@ -656,14 +656,14 @@ QString MainWindow::setCorrectionFile(Corrections::Path path, const QString &fil
 {
     // Read and checked as a setup naming it alone would have it, with the path's choices kept.
     BenchSetup alone;
-    CorrectionSource &source = sourceOf(alone.corrections, path);
+    CorrectionSource &source = alone.corrections.source(path);
     source = correctionFiles.source(path);
     source.points.clear();
     source.file = QFileInfo(file).absoluteFilePath();
     const SetupCorrections::Loaded read = SetupCorrections::load(alone, QString(), QDate::currentDate());
     if (!read.ok())
         return read.error;
-    sourceOf(correctionFiles, path) = source;
+    correctionFiles.source(path) = source;
     correctionTables.erase(std::remove_if(correctionTables.begin(), correctionTables.end(),
                                           [path](const Corrections::CorrectionTable &t) { return t.path == path; }),
                            correctionTables.end());
@@ -674,7 +674,7 @@ QString MainWindow::setCorrectionFile(Corrections::Path path, const QString &fil
 
 void MainWindow::clearCorrection(Corrections::Path path)
 {
-    sourceOf(correctionFiles, path) = CorrectionSource();
+    correctionFiles.source(path) = CorrectionSource();
     correctionTables.erase(std::remove_if(correctionTables.begin(), correctionTables.end(),
                                           [path](const Corrections::CorrectionTable &t) { return t.path == path; }),
                            correctionTables.end());
@@ -732,7 +732,8 @@ void MainWindow::recordSetup(MeasurementSetup::Kind kind)
     const Corrections::Path path = SetupCorrections::pathOf(setup, setup.measurements.at(index));
     setup.corrections = CorrectionsSetup();
     setup.corrections.enforceDue = correctionFiles.enforceDue;
-    sourceOf(setup.corrections, path) = correctionFiles.source(path);
+    if (path != Corrections::Path::None)
+        setup.corrections.source(path) = correctionFiles.source(path);
     worker->setRunRecord(SetupFile::write(SetupFile::only(setup, index)), SetupFile::describeInstruments(setup));
     // A run judged against limits is a test, and records which instruments judged the unit,
     // unless the setup it came from says otherwise; a run without limits sends what it always has.

@@ -16,6 +16,7 @@ class RunStatus;
 class QSettings;
 class StorageNotice;
 class QThread;
+struct RecordedTable;
 class QWidget;
 
 namespace Ui {
@@ -130,7 +131,9 @@ private:
     void saveForm();
     // Fills the form from a setup's bytes; the error, or an empty text.
     // Its correction tables' files are read from the folder given.
-    QString fillForm(const QByteArray &bytes, const QString &name, const QString &folder);
+    // recorded: a resumed run's tables as its record keeps them, taken in place of the files.
+    QString fillForm(const QByteArray &bytes, const QString &name, const QString &folder,
+                     const QList<RecordedTable> *recorded = nullptr);
     // The run about to start is recorded with the form's setup of this measurement.
     void recordSetup(MeasurementSetup::Kind kind);
     // Why the grid of the power or spur tab cannot be measured, or empty.

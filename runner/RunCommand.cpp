@@ -33,49 +33,6 @@ namespace {
 // How long the end of a run waits for the last upload to the results server.
 const int lastUploadMs = 15000;
 
-// The tables a resumed run was corrected with, as its record keeps them: its later points are
-// corrected as its earlier ones were, whatever the files hold now.
-SetupCorrections::Loaded recordedTables(const BenchSetup &setup, const QList<RecordedTable> &recorded, const QDate &today)
-{
-    using namespace Corrections;
-    SetupCorrections::Loaded loaded;
-    // A run records the table of the path it read alone; the setup may name others, which it
-    // never used.
-    QList<Path> read;
-    for (const MeasurementSetup &m : setup.measurements)
-        if (m.run)
-            read << SetupCorrections::pathOf(setup, m);
-    BenchSetup used = setup;
-    for (const Path path : {Path::MeterA, Path::MeterB, Path::Analyzer}) {
-        if (!setup.corrections.source(path).isSet())
-            continue;
-        const auto it = std::find_if(recorded.cbegin(), recorded.cend(),
-                                     [path](const RecordedTable &table) { return table.path == pathKey(path); });
-        if (it == recorded.cend() && !read.contains(path)) {
-            (path == Path::MeterA ? used.corrections.meterA
-                                  : path == Path::MeterB ? used.corrections.meterB : used.corrections.analyzer) =
-                CorrectionSource();
-            continue;
-        }
-        if (it == recorded.cend()) {
-            loaded.error = QStringLiteral("corrections.%1: the run's record keeps no table of it").arg(pathKey(path));
-            return loaded;
-        }
-        Parsed parsed = parse(it->text, it->source,
-                              it->interpolation == name(Interpolation::Log) ? Interpolation::Log : Interpolation::Linear,
-                              it->beyond == name(Beyond::Hold) ? Beyond::Hold : Beyond::Refuse);
-        if (!parsed.ok()) {
-            loaded.error = QStringLiteral("corrections.%1: %2").arg(pathKey(path), parsed.error);
-            return loaded;
-        }
-        parsed.table.path = path;
-        parsed.table.source = it->source;
-        loaded.tables << parsed.table;
-    }
-    loaded.error = SetupCorrections::check(used, loaded.tables, today, &loaded.warnings);
-    return loaded;
-}
-
 // The run of this store that the server numbers serverId, as "rfbench runs" over the server lists
 // it: its local id, or 0 with *why.
 qint64 localRunOf(const ServerAddress &address, qint64 serverId, SqliteStore &store, QString *why)
@@ -340,7 +297,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     // Read and checked before anything is sent; a table past its due date is warned of as the
     // run starts, by the worker, unless the setup refuses it. A resumed run's come from its record.
     const SetupCorrections::Loaded corrections =
-        resuming ? recordedTables(setup.setup, resumedTables, QDate::currentDate())
+        resuming ? SetupCorrections::fromRecord(setup.setup, resumedTables, QDate::currentDate())
                  : SetupCorrections::load(setup.setup, QFileInfo(setupPath).absolutePath(), QDate::currentDate());
     if (!corrections.ok()) {
         std::fprintf(stderr, "rfbench run: %s: %s\n", qPrintable(setupPath), qPrintable(corrections.error));

@@ -56,6 +56,8 @@ struct CorrectionsSetup
     bool enforceDue = false;   // a table past its due date refuses the run instead of warning
 
     const CorrectionSource &source(Corrections::Path path) const;
+    // The source of a setup's path; path must not be None.
+    CorrectionSource &source(Corrections::Path path);
     bool isEmpty() const { return !meterA.isSet() && !meterB.isSet() && !analyzer.isSet() && !enforceDue; }
     bool operator==(const CorrectionsSetup &other) const;
     bool operator!=(const CorrectionsSetup &other) const { return !(*this == other); }

@@ -147,4 +147,43 @@ QString check(const BenchSetup &setup, const QVector<CorrectionTable> &tables, c
     return QString();
 }
 
+Loaded fromRecord(const BenchSetup &setup, const QList<RecordedTable> &recorded, const QDate &today)
+{
+    using namespace Corrections;
+    Loaded loaded;
+    // A run records the table of the path it read alone; the setup may name others, which it
+    // never used.
+    QList<Path> read;
+    for (const MeasurementSetup &m : setup.measurements)
+        if (m.run)
+            read << pathOf(setup, m);
+    BenchSetup used = setup;
+    for (const Path path : {Path::MeterA, Path::MeterB, Path::Analyzer}) {
+        if (!setup.corrections.source(path).isSet())
+            continue;
+        const auto it = std::find_if(recorded.cbegin(), recorded.cend(),
+                                     [path](const RecordedTable &table) { return table.path == pathKey(path); });
+        if (it == recorded.cend() && !read.contains(path)) {
+            used.corrections.source(path) = CorrectionSource();
+            continue;
+        }
+        if (it == recorded.cend()) {
+            loaded.error = QStringLiteral("corrections.%1: the run's record keeps no table of it").arg(pathKey(path));
+            return loaded;
+        }
+        Parsed parsed = parse(it->text, it->source,
+                              it->interpolation == name(Interpolation::Log) ? Interpolation::Log : Interpolation::Linear,
+                              it->beyond == name(Beyond::Hold) ? Beyond::Hold : Beyond::Refuse);
+        if (!parsed.ok()) {
+            loaded.error = QStringLiteral("corrections.%1: %2").arg(pathKey(path), parsed.error);
+            return loaded;
+        }
+        parsed.table.path = path;
+        parsed.table.source = it->source;
+        loaded.tables << parsed.table;
+    }
+    loaded.error = check(used, loaded.tables, today, &loaded.warnings);
+    return loaded;
+}
+
 } // namespace SetupCorrections

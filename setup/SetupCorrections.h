@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BenchSetup.h"
+#include "RunHistory.h"
 
 #include <QDate>
 #include <QStringList>
@@ -33,5 +34,10 @@ Loaded load(const BenchSetup &setup, const QString &setupFolder, const QDate &to
 // side), a used table past its due date. Returns the refusal, or empty; warnings are added.
 QString check(const BenchSetup &setup, const QVector<Corrections::CorrectionTable> &tables, const QDate &today,
               QStringList *warnings);
+
+// The tables of a resumed run as its record keeps them, checked as load() checks the files: its
+// later points are corrected as its earlier ones were, whatever the files hold now. A path the
+// setup names but the run never read need not be on record.
+Loaded fromRecord(const BenchSetup &setup, const QList<RecordedTable> &recorded, const QDate &today);
 
 } // namespace SetupCorrections

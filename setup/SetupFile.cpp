@@ -1087,6 +1087,12 @@ bool CorrectionSource::operator==(const CorrectionSource &other) const
     return true;
 }
 
+CorrectionSource &CorrectionsSetup::source(Corrections::Path path)
+{
+    Q_ASSERT(path != Corrections::Path::None);
+    return path == Corrections::Path::MeterA ? meterA : path == Corrections::Path::MeterB ? meterB : analyzer;
+}
+
 const CorrectionSource &CorrectionsSetup::source(Corrections::Path path) const
 {
     static const CorrectionSource none;

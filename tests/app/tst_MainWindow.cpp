@@ -20,6 +20,7 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QCoreApplication>
 #include <QDoubleSpinBox>
 #include <QDir>
@@ -239,6 +240,7 @@ private slots:
     void judgedRunFromASetup_data();
     void judgedRunFromASetup();
     void runsListExportsRepeatsAndResumes();
+    void aResumedRunKeepsItsRecordedTable();
     void runsGoUpToTheResultsServer();
 };
 
@@ -1667,6 +1669,36 @@ void tst_MainWindow::judgedRunFromASetup()
     QCOMPARE(tables.size(), keys.contains("corrections") ? 1 : 0);
     if (!tables.isEmpty())
         QCOMPARE(tables.first().text, pathLoss);
+}
+
+void tst_MainWindow::aResumedRunKeepsItsRecordedTable()
+{
+    // A run stopped after its first point, corrected with a table whose file is gone since: it
+    // goes on with the table its record keeps, not with whatever the file's name finds now.
+    const QString folder = window->devicesWork()->reportWriter()->folder();
+    const QByteArray table = "frequency_mhz,loss_db\n900,3\n1200,3\n";
+    qint64 id = 0;
+    {
+        const auto store = SqliteStore::open(DataLocation::current().storeFile, SqliteStore::Mode::Write, nullptr);
+        RunStart start;
+        start.station = QStringLiteral("bench-1");
+        start.started = QDateTime::currentDateTimeUtc();
+        start.measurement = QStringLiteral("power");
+        start.setup = R"({"format": 1, "kind": "power", "start": 1000, "stop": 1100, "points": 6, "power": -5,
+                         "powerMeter": {"address": "127.0.0.2", "channel": "A"},
+                         "corrections": {"powerMeter": {"A": "gone.csv"}}})";
+        start.dataFolder = folder;
+        start.tables << RecordedTable{QStringLiteral("powerMeter.A"), QStringLiteral("gone.csv"), table,
+                                      QString::fromLatin1(QCryptographicHash::hash(table, QCryptographicHash::Sha256).toHex()),
+                                      QDate(), QStringLiteral("linear"), QStringLiteral("refuse")};
+        id = store->beginRun(start);
+        store->addPass(id, 1, -5, start.started);
+        store->endRun(id, QStringLiteral("stopped"), start.started);
+        QVERIFY2(id > 0 && store->problem().isEmpty(), qPrintable(store->problem()));
+    }
+    QVERIFY(!QFile::exists(QDir(folder).filePath(QStringLiteral("gone.csv"))));
+    // Nothing is connected: the resume gets as far as the instruments.
+    QCOMPARE(window->resumeRun(id), QStringLiteral("connect the synthesizer and the power meter first"));
 }
 
 void tst_MainWindow::runsListExportsRepeatsAndResumes()
