@@ -194,6 +194,7 @@ private:
 private slots:
     void resumedRunKeepsItsEarlierVerdicts_data();
     void resumedRunKeepsItsEarlierVerdicts();
+    void resumedSpurIsJudgedAtTheUnit();
     void commandSequences_data();
     void commandSequences();
     void callsFromTheGuiThreadReturnAtOnceAndKeepTheirOrder();
@@ -261,6 +262,31 @@ void tst_DevicesWork::resumedRunKeepsItsEarlierVerdicts()
     judging.earlier(points, {pass}, grid, recordedUnread);
     QCOMPARE(Verdict::text(judging.standing().tally.grade), grade);
     QCOMPARE(judging.standing().tally.unread, unread);
+}
+
+void tst_DevicesWork::resumedSpurIsJudgedAtTheUnit()
+{
+    // A spur point stored as the analyzer read it, with the loss of each peak: 5 dB above the
+    // carrier's frequency makes the weaker spur at the analyzer the stronger one at the unit,
+    // -50 dBc, above the limit.
+    MeasurementLimits limits;
+    limits.present = true;
+    limits.maxSpur = {{900, -51}, {1100, -51}};
+    const FrequencyGrid grid = FrequencyGrid::derive(true, 1000, 1000, 1, 0);
+    RunJudging judging;
+    judging.begin(limits, true, grid.count);
+    StoredPoint point;
+    point.row = StoredPoint::Row::Spur;
+    point.values = {10, 50};
+    point.peakFrequencies = {1000e6, 999.6e6, 1002e6};
+    point.peakLevels = {-5, -57, -60};
+    point.peakCorrections = {0, 0, 5};
+    point.verdict = QStringLiteral("FAIL");
+    StoredPass pass;
+    pass.outputPower = -5;
+    judging.earlier({point}, {pass}, grid, 0);
+    QCOMPARE(judging.standing().tally.grade, Verdict::Grade::Fail);
+    QVERIFY(qAbs(judging.standing().tally.firstFailures.value(0).judgement.value - -50) < 1e-9);
 }
 
 void tst_DevicesWork::commandSequences_data()
