@@ -18,6 +18,17 @@ PEAK_COLUMNS = ["run", "pass", "point", "rank", "frequency_hz", "level_dbm", "co
 
 MHZ = 1e6
 
+# Columns later layouts of both kinds of store added: read as NULL, or as the value given, from a
+# store before them.
+LATER_RUN_COLUMNS = {"unit": "''", "operator": "''", "verdict": "''", "failed_points": "0",
+                     "marginal_points": "0", "unread_points": "0"}
+LATER_POINT_COLUMNS = ("verdict", "limit_margin", "limit_upper", "limit_lower", "limit_spur", "correction")
+
+
+def column_or(have, name, otherwise="NULL"):
+    """A column the store has, or the value a store before it reads as, under its name."""
+    return name if name in have else "%s AS %s" % (otherwise, name)
+
 
 def open_store(path_or_url):
     """A local store (a file name) or a results server (a ``postgresql://`` address), read-only."""

@@ -6,18 +6,14 @@ import sqlite3
 import struct
 import urllib.parse
 
-from ._frames import StoreError, checked_version, peaks_frame, points_frame, runs_frame, since_text
+from ._frames import (LATER_POINT_COLUMNS, LATER_RUN_COLUMNS, StoreError, checked_version, column_or,
+                      peaks_frame, points_frame, runs_frame, since_text)
 
 # PRAGMA application_id of every results store.
 APPLICATION_ID = 0x52464253
 # The newest layout this package reads, and the oldest that has what the frames need.
 KNOWN_VERSION = 6
 READABLE_FROM = 2
-
-# Columns later layouts added: read as NULL, or as the value given, from a store before them.
-_LATER_RUN_COLUMNS = {"unit": "''", "operator": "''", "verdict": "''", "failed_points": "0",
-                      "marginal_points": "0", "unread_points": "0"}
-_LATER_POINT_COLUMNS = ("verdict", "limit_margin", "limit_upper", "limit_lower", "limit_spur", "correction")
 
 
 def _writer_lives(lock_path, run):
@@ -81,14 +77,11 @@ class SqliteStore:
     def _columns(self, table):
         return {row[1] for row in self._db.execute("SELECT * FROM pragma_table_info(?)", (table,))}
 
-    def _or(self, have, name, otherwise="NULL"):
-        return name if name in have else "%s AS %s" % (otherwise, name)
-
     def runs(self, since=None, unit=None, station=None):
         """The runs, oldest first; those started at or after since (a time; naive: UTC), of the
         unit and of the station given. A run recorded as running whose writer is gone reads as
         interrupted."""
-        later = ", ".join(self._or(self._run_columns, name, value) for name, value in _LATER_RUN_COLUMNS.items())
+        later = ", ".join(column_or(self._run_columns, name, value) for name, value in LATER_RUN_COLUMNS.items())
         sql = ("SELECT id, station, user, started, ended, measurement, outcome, point_count, pass_count,"
                " trouble_count, " + later + " FROM runs WHERE started >= ?")
         arguments = [since_text(since)]
@@ -107,7 +100,7 @@ class SqliteStore:
 
     def points(self, run):
         """The run's points in the order measured."""
-        later = ", ".join(self._or(self._point_columns, name) for name in _LATER_POINT_COLUMNS)
+        later = ", ".join(column_or(self._point_columns, name) for name in LATER_POINT_COLUMNS)
         rows = self._db.execute(
             "SELECT run, pass, number, measured_at, row_kind, workbook, frequency, reading, output_power,"
             " synthesizer_power, temperature, span, bandwidth, in_workbook, " + later +

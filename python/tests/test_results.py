@@ -1,6 +1,9 @@
 """The results as frames, against stores written by a real rfbench run on the simulated bench."""
 
+import glob
+import json
 import os
+import pwd
 import random
 import shutil
 import sqlite3
@@ -8,8 +11,11 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import unittest.mock
+import urllib.parse
 
 import openpyxl
+import pandas as pd
 
 import rfbench_results
 
@@ -37,31 +43,37 @@ def loopback():
     return "127.%d.%d.%d" % (random.randint(1, 254), random.randint(0, 255), random.randint(2, 254))
 
 
+def run_on_benchsim(folder, units, extra_setup=None, extra_arguments=()):
+    """Runs rfbench once for each unit on one simulated bench; the data folder."""
+    addresses = [loopback() for _ in range(3)]
+    sim = subprocess.Popen([BENCHSIM, "--synth-address", addresses[0], "--powermeter-address", addresses[1],
+                            "--analyzer-address", addresses[2]], stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL, text=True)
+    try:
+        for line in sim.stdout:
+            if line == "benchsim ready\n":
+                break
+        setup = os.path.join(folder, "setup.json")
+        with open(setup, "w") as file:
+            json.dump(dict(json.loads(SETUP % tuple(addresses)), **(extra_setup or {})), file)
+        data = os.path.join(folder, "data")
+        os.mkdir(data)
+        for unit in units:
+            done = subprocess.run([RFBENCH, "run", setup, "--data-dir", data, "--unit", unit, "--operator", "ann",
+                                   *extra_arguments], capture_output=True, timeout=120)
+            assert done.returncode in (0, 7), done.stderr
+    finally:
+        sim.terminate()
+        sim.wait()
+        sim.stdout.close()
+    return data
+
+
 class PowerRunTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.mkdtemp()
-        addresses = [loopback() for _ in range(3)]
-        sim = subprocess.Popen([BENCHSIM, "--synth-address", addresses[0], "--powermeter-address", addresses[1],
-                                "--analyzer-address", addresses[2]], stdout=subprocess.PIPE,
-                               stderr=subprocess.DEVNULL, text=True)
-        try:
-            for line in sim.stdout:
-                if line == "benchsim ready\n":
-                    break
-            setup = os.path.join(cls.folder, "setup.json")
-            with open(setup, "w") as file:
-                file.write(SETUP % tuple(addresses))
-            cls.data = os.path.join(cls.folder, "data")
-            os.mkdir(cls.data)
-            for unit in ("SN0001", "SN0002"):
-                done = subprocess.run([RFBENCH, "run", setup, "--data-dir", cls.data, "--unit", unit,
-                                       "--operator", "ann"], capture_output=True, timeout=120)
-                assert done.returncode in (0, 7), done.stderr
-        finally:
-            sim.terminate()
-            sim.wait()
-            sim.stdout.close()
+        cls.data = run_on_benchsim(cls.folder, ("SN0001", "SN0002"))
         cls.store = os.path.join(cls.data, "rfbench.sqlite")
 
     @classmethod
@@ -182,6 +194,168 @@ class PowerRunTest(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(self.data)), before)
         with open(self.store, "rb") as file:
             self.assertEqual(file.read(), content)
+
+
+def server_programs():
+    """The folder of PostgreSQL's server programs, or why there is none."""
+    folders = sorted(glob.glob("/usr/lib/postgresql/*/bin"), key=lambda path: float(path.split("/")[-2]))
+    folder = os.environ.get("RFBENCH_PG_BIN") or (folders[-1] if folders else "")
+    if not all(os.access(os.path.join(folder, name), os.X_OK) for name in ("initdb", "pg_ctl")):
+        return None, "no PostgreSQL server programs in %s (Debian package postgresql)" % (
+            folder or "/usr/lib/postgresql/*/bin")
+    try:
+        import psycopg2  # noqa: F401 (only whether it is there)
+    except ImportError:
+        return None, "no psycopg2 (Debian package python3-psycopg2)"
+    if os.geteuid() == 0:
+        try:
+            pwd.getpwnam("postgres")
+        except KeyError:
+            return None, 'running as root, but there is no "postgres" user to run the server'
+    return folder, None
+
+
+class Cluster:
+    """A private PostgreSQL server in a temporary folder, listening on a Unix socket there only.
+    As root the server runs as "postgres": initdb refuses root."""
+
+    ADMIN = "rfbench_admin"
+    PORT = 54329
+
+    def __init__(self, programs):
+        self.programs = programs
+        self.folder = tempfile.mkdtemp()
+        self.data = os.path.join(self.folder, "data")
+        self.running = False
+        if os.geteuid() == 0:
+            user = pwd.getpwnam("postgres")
+            os.chown(self.folder, user.pw_uid, user.pw_gid)
+        self._as_server("initdb", "-D", self.data, "-U", self.ADMIN, "-A", "trust", "-E", "UTF8", "--no-sync")
+        # The superuser without a password; every other role with its own.
+        with open(os.path.join(self.data, "pg_hba.conf"), "w") as file:
+            file.write("local all %s trust\nlocal all all scram-sha-256\n" % self.ADMIN)
+        self._as_server("pg_ctl", "-D", self.data, "-l", os.path.join(self.folder, "log"), "-w", "-t", "60", "-o",
+                        "-c listen_addresses='' -k %s -p %d -c fsync=off -c max_connections=20"
+                        % (self.folder, self.PORT), "start")
+        self.running = True
+
+    def _as_server(self, program, *arguments):
+        command = [os.path.join(self.programs, program), *arguments]
+        if os.geteuid() == 0:
+            command = ["runuser", "-u", "postgres", "--"] + command
+        done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, "%s failed: %s%s" % (program, done.stdout, done.stderr)
+
+    def url(self, user, database):
+        return "postgresql://%s@%s:%d/%s" % (user, urllib.parse.quote(self.folder, safe=""), self.PORT, database)
+
+    def execute(self, database, *statements):
+        import psycopg2
+        db = psycopg2.connect(host=self.folder, port=self.PORT, user=self.ADMIN, dbname=database)
+        try:
+            db.autocommit = True
+            with db.cursor() as cursor:
+                for statement in statements:
+                    cursor.execute(statement)
+                return cursor.fetchall() if cursor.description else None
+        finally:
+            db.close()
+
+    def remove(self):
+        if self.running:
+            self._as_server("pg_ctl", "-D", self.data, "-m", "fast", "-w", "stop")
+        shutil.rmtree(self.folder)
+
+
+class ServerTest(unittest.TestCase):
+    """The frames of a results server, against those of the local store its runs went up from."""
+
+    @classmethod
+    def setUpClass(cls):
+        programs, missing = server_programs()
+        if missing:
+            # CI installs the server: there a missing one is a fault, not a reason to pass.
+            assert not os.environ.get("CI"), missing
+            raise unittest.SkipTest(missing)
+        cls.folder = tempfile.mkdtemp()
+        cls.addClassCleanup(shutil.rmtree, cls.folder)
+        cls.cluster = Cluster(programs)
+        cls.addClassCleanup(cls.cluster.remove)
+        cls.cluster.execute("postgres", "CREATE DATABASE results", "CREATE ROLE reader LOGIN PASSWORD 'reader secret'")
+        # Uploaded by the database's owner, which makes the layout on its first connection. Another
+        # bench's run first: the server's ids are not the local ones, and its local ids are ours too.
+        upload = lambda station: ("--store", cls.cluster.url(Cluster.ADMIN, "results"), "--station", station)
+        os.mkdir(os.path.join(cls.folder, "b"))
+        run_on_benchsim(os.path.join(cls.folder, "b"), ("SN0001",), None, upload("bench-b"))
+        # Corrected readings fail the lower limit at the start, pass in the middle and fail the upper at the end.
+        cls.data = run_on_benchsim(cls.folder, ("SN0001", "SN0002"),
+                                   {"corrections": {"powerMeter": {"A": [[1000, -3], [1100, 15]]}}}, upload("bench-a"))
+        # The package needs no more than a station's right to read.
+        cls.cluster.execute("results", "GRANT SELECT ON ALL TABLES IN SCHEMA public TO reader")
+        cls.version = cls.cluster.execute("results", "SELECT max(version) FROM schema_version")[0][0]
+        for name in ("newer", "older", "oldest"):
+            cls.cluster.execute("postgres", "CREATE DATABASE %s TEMPLATE results" % name)
+        cls.cluster.execute("newer", "INSERT INTO schema_version (version, program) VALUES (%d, 'rfbench 99')"
+                            % (cls.version + 1))
+        # The layout before corrections, as a server the owner has not upgraded yet holds it.
+        cls.cluster.execute("older", "ALTER TABLE points DROP COLUMN correction",
+                            "ALTER TABLE peaks DROP COLUMN correction", "DROP TABLE run_tables",
+                            "DELETE FROM schema_version WHERE version >= 5")
+        cls.cluster.execute("oldest", "DELETE FROM schema_version WHERE version > 1")
+        password = unittest.mock.patch.dict(os.environ, PGPASSWORD="reader secret")
+        password.start()
+        cls.addClassCleanup(password.stop)
+
+    def open(self, database):
+        store = rfbench_results.open_store(self.cluster.url("reader", database))
+        self.addCleanup(store.close)
+        return store
+
+    def test_frames_equal_those_of_the_local_store(self):
+        local = rfbench_results.open_store(os.path.join(self.data, "rfbench.sqlite"))
+        self.addCleanup(local.close)
+        server = self.open("results")
+        second = local.runs().started[1]
+        for filters in ({}, {"unit": "SN0002"}, {"since": second},
+                        {"since": second.tz_convert(None) + pd.Timedelta(milliseconds=1)}):
+            with self.subTest(**filters):
+                # A run is known there by the server's id, which no local store gave it.
+                pd.testing.assert_frame_equal(server.runs(station="bench-a", **filters).drop(columns="id"),
+                                              local.runs(**filters).drop(columns="id"))
+        self.assertEqual(list(server.runs(unit="SN0001").station), ["bench-b", "bench-a"])
+        runs = server.runs(station="bench-a")
+        for remote_id, local_id in zip(runs.id, local.runs().id):
+            with self.subTest(run=int(remote_id)):
+                remote, here = server.points(remote_id), local.points(local_id)
+                self.assertEqual(set(here.verdict), {"PASS", "FAIL"})
+                self.assertEqual(set(remote.run), {remote_id})
+                # The server keeps no point's workbook placing: a local store's own bookkeeping.
+                self.assertTrue(remote.in_workbook.isna().all())
+                pd.testing.assert_frame_equal(remote.drop(columns=["run", "in_workbook"]),
+                                              here.drop(columns=["run", "in_workbook"]))
+                pd.testing.assert_frame_equal(server.peaks(remote_id).drop(columns="run"),
+                                              local.peaks(local_id).drop(columns="run"))
+
+    def test_a_server_not_yet_upgraded_reads_without_its_later_columns(self):
+        older, newest = self.open("older"), self.open("results")
+        run = older.runs(station="bench-a").id[0]
+        # Peaks too, though the run has none: their query must name no column the layout lacks.
+        points, peaks = older.points(run), older.peaks(run)
+        self.assertTrue(points.correction_db.isna().all())
+        pd.testing.assert_series_equal(points.corrected_dbm, points.reading_dbm, check_names=False)
+        pd.testing.assert_frame_equal(points.drop(columns=["correction_db", "corrected_dbm"]),
+                                      newest.points(run).drop(columns=["correction_db", "corrected_dbm"]))
+        self.assertTrue(peaks.empty)
+
+    def test_refused_servers(self):
+        cases = [("reader", "newer", "schema %d; this package knows %d" % (self.version + 1, self.version)),
+                 ("reader", "oldest", "schema 1, older than this package reads"),
+                 ("reader", "postgres", "cannot be read: .*schema_version"),
+                 ("nobody", "results", 'cannot be read: .*password authentication failed for user "nobody"')]
+        for user, database, message in cases:
+            with self.subTest(database=database, user=user):
+                with self.assertRaisesRegex(rfbench_results.StoreError, message):
+                    rfbench_results.open_store(self.cluster.url(user, database))
 
 
 if __name__ == "__main__":
