@@ -42,8 +42,6 @@ public:
     // limit, worst +0.8 dB at 12,400 MHz"); None and empty for a run without limits.
     Verdict::Grade verdict() const { return runVerdict; }
     QString verdictText() const;
-    // What a grade is shown in: green, red, amber, grey.
-    static QColor gradeColour(Verdict::Grade grade);
 
     // m:ss, or h:mm:ss from an hour on.
     static QString duration(qint64 ms) { return RunProgress::duration(ms); }

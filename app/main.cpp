@@ -3,6 +3,7 @@
 #include "MainWindow.h"
 
 #ifdef Q_OS_UNIX
+#include "ReportCommand.h"
 #include "RunCommand.h"
 #include "RunsCommand.h"
 #endif
@@ -24,7 +25,8 @@ const int cannotStart = 1;
 const char usage[] = "Usage: rfbench [options]                     the window\n"
                      "       rfbench run [options] SETUP.json      a setup's measurements, without the window\n"
                      "                                             or a display\n"
-                     "       rfbench runs [show|export|setup] ...  the runs of the results store";
+                     "       rfbench runs [show|export|setup] ...  the runs of the results store\n"
+                     "       rfbench report ID --pdf FILE          a run's test report (PDF or HTML)";
 
 // The window's command line.
 void describeWindow(QCommandLineParser &parser)
@@ -120,6 +122,11 @@ int main(int argc, char *argv[])
     // is not there is not made.
     if (argc > 1 && qstrcmp(argv[1], "runs") == 0)
         return RunsCommand::main(argc, argv, [](const QString &dataDir, QString *) {
+            return DataLocation::locate(dataDir).workbookFolder;
+        });
+    // "rfbench report": drawn without a display, from a store that is only read.
+    if (argc > 1 && qstrcmp(argv[1], "report") == 0)
+        return ReportCommand::main(argc, argv, [](const QString &dataDir, QString *) {
             return DataLocation::locate(dataDir).workbookFolder;
         });
 #endif

@@ -179,6 +179,23 @@ void printRun(RunHistory &store, const RunSummary &run, bool json)
 
 } // namespace
 
+QString storeAddress(const QString &store, const QString &dataDir, const FolderChooser &chooseFolder, QString *wrong)
+{
+    if (ServerAddress::isServerAddress(store)) {
+        QString why;
+        ServerAddress::parse(store, &why);
+        if (!why.isEmpty()) {
+            *wrong = QStringLiteral("--store ") + why;
+            return QString();
+        }
+        return store;
+    }
+    if (!store.isEmpty())
+        return store;
+    const QString folder = chooseFolder(dataDir, wrong);
+    return folder.isEmpty() ? QString() : SqliteStore::defaultPath(folder);
+}
+
 int main(int argc, char *argv[], const FolderChooser &chooseFolder)
 {
     ConsoleOutput::keepDebugLinesOut();
@@ -293,19 +310,10 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
             return wrong(QStringLiteral("\"%1\" is not a run number").arg(positional.at(1)));
     }
 
-    QString path = parser.value(storeFile);
-    if (ServerAddress::isServerAddress(path)) {
-        QString why;
-        ServerAddress::parse(path, &why);
-        if (!why.isEmpty())
-            return wrong(QStringLiteral("--store ") + why);
-    } else if (path.isEmpty()) {
-        QString error;
-        const QString folder = chooseFolder(parser.value(dataDir), &error);
-        if (folder.isEmpty())
-            return wrong(error);
-        path = SqliteStore::defaultPath(folder);
-    }
+    QString storeWrong;
+    const QString path = storeAddress(parser.value(storeFile), parser.value(dataDir), chooseFolder, &storeWrong);
+    if (path.isEmpty())
+        return wrong(storeWrong);
     const std::unique_ptr<RunHistory> store = RunHistory::open(path);
     auto unreadable = [&store] {
         std::fprintf(stderr, "rfbench runs: %s\n", qPrintable(store->problem()));

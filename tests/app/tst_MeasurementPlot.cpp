@@ -1,6 +1,6 @@
 #include "MeasuredPoint.h"
+#include "GradeColour.h"
 #include "MeasurementPlot.h"
-#include "RunStatus.h"
 #include "Verdict.h"
 
 #include <QDir>
@@ -329,9 +329,9 @@ void tst_MeasurementPlot::limitMasksAndMarks()
         QCOMPARE(plot.curvePoints(curve.first), curve.second);
     for (const QString &title : titles) {
         if (title.startsWith(QLatin1String("Failed")))
-            QCOMPARE(plot.curveColour(title), RunStatus::gradeColour(Verdict::Grade::Fail));
+            QCOMPARE(plot.curveColour(title), gradeColour(Verdict::Grade::Fail));
         else if (title.startsWith(QLatin1String("Marginal")))
-            QCOMPARE(plot.curveColour(title), RunStatus::gradeColour(Verdict::Grade::Marginal));
+            QCOMPARE(plot.curveColour(title), gradeColour(Verdict::Grade::Marginal));
     }
     // The tracker names measured points alone, never a corner of a mask.
     QwtPlot *drawn = qwtPlot(plot);

@@ -15,6 +15,8 @@
 
 struct MeasuredPoint;
 class QLabel;
+class QPainter;
+class QRectF;
 class QwtPlot;
 class QwtPlotCurve;
 class QTimer;
@@ -37,6 +39,9 @@ public:
     QStringList curveTitles() const;
     QVector<QPointF> curvePoints(const QString &title) const;
     bool savePng(const QString &path);
+    // Draws the plot with its axes and legend into a rectangle of the painter's device, as lines
+    // and text: vector graphics on a PDF or SVG device. Needs no display and no showing.
+    void render(QPainter *painter, const QRectF &rect);
     // Saves to the path, with ".png" added unless it ends so, and says under the plot whether
     // the image was saved.
     void saveTo(const QString &chosenPath);

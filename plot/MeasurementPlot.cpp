@@ -1,7 +1,7 @@
 #include "MeasurementPlot.h"
 
 #include "MeasuredPoint.h"
-#include "RunStatus.h"
+#include "GradeColour.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -19,6 +19,7 @@
 #include <qwt_plot_curve.h>
 #include <qwt_plot_grid.h>
 #include <qwt_plot_picker.h>
+#include <qwt_plot_renderer.h>
 #include <qwt_picker_machine.h>
 #include <qwt_scale_engine.h>
 #include <qwt_symbol.h>
@@ -182,7 +183,7 @@ void MeasurementPlot::setLimits(const MeasurementLimits &runLimits, double start
 void MeasurementPlot::setVerdict(Verdict::Grade grade, const QString &text)
 {
     verdictLabel->setText(text);
-    verdictLabel->setStyleSheet(QStringLiteral("color: %1;").arg(RunStatus::gradeColour(grade).name()));
+    verdictLabel->setStyleSheet(QStringLiteral("color: %1;").arg(gradeColour(grade).name()));
     verdictLabel->setVisible(!text.isEmpty());
 }
 
@@ -325,7 +326,7 @@ void MeasurementPlot::markJudged(const MeasuredPoint &point, double x)
     const bool failed = grade == Verdict::Grade::Fail;
     const QString title = (failed ? QStringLiteral("Failed") : QStringLiteral("Marginal"))
                           + (spurJudged ? QStringLiteral(" spurs") : QStringLiteral(" points"));
-    const QColor color = RunStatus::gradeColour(grade);
+    const QColor color = gradeColour(grade);
     Curve &c = guide(QStringLiteral("mark ") + title, title, spurJudged ? QwtPlot::yRight : QwtPlot::yLeft,
                      QPen(Qt::NoPen));
     if (c.x.isEmpty()) {
@@ -525,6 +526,15 @@ QString MeasurementPlot::writePng(const QString &path)
     plot->replot();
     QImageWriter writer(path, "png");
     return writer.write(plot->grab().toImage()) ? QString() : writer.errorString();
+}
+
+void MeasurementPlot::render(QPainter *painter, const QRectF &rect)
+{
+    // The axes follow the points only as the plot is drawn.
+    plot->replot();
+    QwtPlotRenderer renderer;
+    renderer.setDiscardFlags(QwtPlotRenderer::DiscardBackground | QwtPlotRenderer::DiscardCanvasFrame);
+    renderer.render(plot, painter, rect);
 }
 
 bool MeasurementPlot::savePng(const QString &path)

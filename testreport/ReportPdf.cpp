@@ -1,0 +1,311 @@
+#include "ReportLayout.h"
+#include "ReportPlot.h"
+#include "TestReport.h"
+
+#include "GradeColour.h"
+
+#include <QBuffer>
+#include <QFontMetricsF>
+#include <QPageLayout>
+#include <QPainter>
+#include <QPdfWriter>
+
+namespace TestReport {
+
+namespace {
+
+// Points: the writer's resolution is set to 72 dots an inch.
+const double margin = 42;     // about 15 mm
+const double plotHeight = 330;
+const double cellPadding = 3;
+const QString family = QStringLiteral("DejaVu Sans");
+
+QFont font(double points, bool bold = false)
+{
+    QFont f(family);
+    f.setPointSizeF(points);
+    f.setBold(bold);
+    // Outlines, so that the PDF embeds the font and its text can be searched and copied.
+    // Unshaped, so that "fi" stays two letters a search finds rather than one ligature.
+    f.setStyleStrategy(QFont::StyleStrategy(QFont::ForceOutline | QFont::PreferNoShaping));
+    f.setHintingPreference(QFont::PreferNoHinting);
+    return f;
+}
+
+QColor rowShade(Verdict::Grade grade)
+{
+    QColor c = gradeColour(grade);
+    c.setAlpha(40);
+    return c;
+}
+
+// Lays the report out page by page. It goes through the report twice, the first time without
+// painting, to count the pages each page's "page N of M" names.
+class Pages
+{
+public:
+    Pages(QPdfWriter *writer, const ReportContent::Report &report, const QString &madeBy)
+        : writer(writer)
+        , report(report)
+        , madeBy(madeBy)
+    {
+        const QRectF page = writer->pageLayout().paintRect(QPageLayout::Point);
+        width = page.width() - 2 * margin;
+        bottom = page.height() - margin;
+    }
+
+    void lay(QPainter *painter, int pageCount)
+    {
+        this->painter = painter;
+        total = pageCount;
+        page = 0;
+        startPage(false);
+        drawTitle();
+        facts(report.facts);
+        if (!report.verdictWord.isEmpty())
+            verdict(report.grade, report.verdictWord, report.verdictLine, 40);
+        for (const ReportContent::Section &s : report.sections) {
+            heading(s.title, 14);
+            // One run's verdict is the report's, said above.
+            if (s.grade != Verdict::Grade::None && report.sections.size() > 1)
+                verdict(s.grade, Verdict::text(s.grade), s.verdictLine, 20);
+            facts(s.facts);
+            need(plotHeight + 8);
+            if (painter)
+                drawReportPlot(s, painter, QRectF(margin, y, width, plotHeight));
+            y += plotHeight + 8;
+            for (const ReportContent::Table &t : s.tables)
+                table(t);
+        }
+    }
+
+    int pages() const { return page; }
+
+private:
+    void startPage(bool next)
+    {
+        if (next && painter)
+            writer->newPage();
+        ++page;
+        y = margin;
+        const QFont small = font(7.5);
+        const QFontMetricsF fm(small, writer);
+        if (painter) {
+            painter->setFont(small);
+            painter->setPen(QColor(90, 90, 90));
+            painter->drawText(QRectF(margin, margin - 2 * fm.height(), width, fm.height()), Qt::AlignLeft,
+                              report.title);
+            painter->drawText(QRectF(margin, margin - 2 * fm.height(), width, fm.height()), Qt::AlignRight,
+                              QStringLiteral("page %1 of %2").arg(page).arg(total));
+            painter->drawText(QRectF(margin, bottom + fm.height(), width, fm.height()), Qt::AlignLeft,
+                              QStringLiteral("Made by %1 from the results store").arg(madeBy));
+            painter->setPen(Qt::black);
+        }
+    }
+
+    void need(double height)
+    {
+        if (y + height > bottom && y > margin)
+            startPage(true);
+    }
+
+    void drawTitle()
+    {
+        const QFont f = font(18, true);
+        const QFontMetricsF fm(f, writer);
+        if (painter) {
+            painter->setFont(f);
+            painter->drawText(QRectF(margin, y, width, fm.height()), Qt::AlignLeft, report.title);
+        }
+        y += fm.height() + 8;
+    }
+
+    void heading(const QString &text, double size)
+    {
+        const QFont f = font(size, true);
+        const QFontMetricsF fm(f, writer);
+        need(fm.height() * 4);
+        y += 6;
+        if (painter) {
+            painter->setFont(f);
+            painter->drawText(QRectF(margin, y, width, fm.height()), Qt::AlignLeft, text);
+        }
+        y += fm.height() + 4;
+    }
+
+    void verdict(Verdict::Grade grade, const QString &word, const QString &line, double size)
+    {
+        const QFont big = font(size, true);
+        const QFontMetricsF bm(big, writer);
+        const QFont f = font(9);
+        const QFontMetricsF fm(f, writer);
+        const QRectF lineRect = fm.boundingRect(QRectF(0, 0, width, 1e6), Qt::TextWordWrap, line);
+        need(bm.height() + lineRect.height() + 8);
+        if (painter) {
+            painter->setFont(big);
+            painter->setPen(gradeColour(grade));
+            painter->drawText(QRectF(margin, y, width, bm.height()), Qt::AlignLeft, word);
+            painter->setFont(f);
+            painter->setPen(Qt::black);
+            if (!line.isEmpty() && line != word)
+                painter->drawText(QRectF(margin, y + bm.height(), width, lineRect.height()), Qt::TextWordWrap, line);
+        }
+        y += bm.height() + (line.isEmpty() || line == word ? 0 : lineRect.height()) + 8;
+    }
+
+    void facts(const ReportContent::Facts &facts)
+    {
+        const QFont label = font(8.5, true);
+        const QFont value = font(8.5);
+        const QFontMetricsF fm(value, writer);
+        const double labelWidth = 110;
+        for (const auto &fact : facts) {
+            const QRectF r = fm.boundingRect(QRectF(0, 0, width - labelWidth, 1e6), Qt::TextWordWrap, fact.second);
+            const double h = qMax(fm.height(), r.height()) + 2;
+            need(h);
+            if (painter) {
+                painter->setFont(label);
+                painter->drawText(QRectF(margin, y, labelWidth, h), Qt::AlignLeft | Qt::AlignTop, fact.first);
+                painter->setFont(value);
+                painter->drawText(QRectF(margin + labelWidth, y, width - labelWidth, h), Qt::TextWordWrap | Qt::AlignTop,
+                                  fact.second);
+            }
+            y += h;
+        }
+        y += 6;
+    }
+
+    void table(const ReportContent::Table &t)
+    {
+        heading(t.title, 11);
+        const QFont f = font(7.5);
+        const QFont bold = font(7.5, true);
+        const QFontMetricsF fm(f, writer);
+        const QFontMetricsF bm(bold, writer);
+        if (t.rows.isEmpty()) {
+            need(fm.height());
+            if (painter) {
+                painter->setFont(f);
+                painter->drawText(QRectF(margin, y, width, fm.height()), Qt::AlignLeft, t.empty);
+            }
+            y += fm.height() + 6;
+            return;
+        }
+        const int n = t.columns.size();
+        QVector<double> natural(n);
+        QVector<bool> wraps(n);
+        for (int c = 0; c < n; ++c) {
+            natural[c] = bm.horizontalAdvance(t.columns.at(c));
+            wraps[c] = !t.numeric.value(c);
+        }
+        for (const QStringList &row : t.rows)
+            for (int c = 0; c < n && c < row.size(); ++c)
+                natural[c] = qMax(natural[c], fm.horizontalAdvance(row.at(c)));
+        // A little over the text's own width: a column exactly as wide as its text may wrap it.
+        for (double &w : natural)
+            w += 2 * cellPadding + 2;
+        const QVector<double> widths = ReportLayout::columnWidths(natural, wraps, width, 60);
+        const double line = fm.height() + 1.5;
+        // Rows of one line, unless a text too wide for its column wraps.
+        const auto heightOf = [&](const QStringList &cells, const QFontMetricsF &metrics) {
+            double h = line;
+            for (int c = 0; c < n && c < cells.size(); ++c)
+                if (metrics.horizontalAdvance(cells.at(c)) > widths.at(c) - 2 * cellPadding)
+                    h = qMax(h, metrics.boundingRect(QRectF(0, 0, widths.at(c) - 2 * cellPadding, 1e6),
+                                                     Qt::TextWordWrap, cells.at(c)).height() + 1.5);
+            return h;
+        };
+        const double header = heightOf(t.columns, bm);
+        QVector<double> heights;
+        heights.reserve(t.rows.size());
+        for (const QStringList &row : t.rows)
+            heights.append(heightOf(row, fm));
+        if (y + header + heights.first() > bottom)
+            startPage(true);
+        const QVector<int> breaks = ReportLayout::pageBreaks(heights, bottom - y, bottom - margin, header);
+        for (int b = 0; b < breaks.size(); ++b) {
+            if (b > 0)
+                startPage(true);
+            drawRow(t.columns, widths, header, bold, true, Verdict::Grade::None, t.numeric);
+            const int end = b + 1 < breaks.size() ? breaks.at(b + 1) : t.rows.size();
+            for (int r = breaks.at(b); r < end; ++r)
+                drawRow(t.rows.at(r), widths, heights.at(r), f, false, t.grades.value(r), t.numeric);
+        }
+        y += 6;
+    }
+
+    void drawRow(const QStringList &cells, const QVector<double> &widths, double height, const QFont &f, bool header,
+                 Verdict::Grade grade, const QVector<bool> &numeric)
+    {
+        if (painter) {
+            if (header)
+                painter->fillRect(QRectF(margin, y, width, height), QColor(230, 230, 230));
+            else if (grade != Verdict::Grade::None)
+                painter->fillRect(QRectF(margin, y, width, height), rowShade(grade));
+            painter->setFont(f);
+            double x = margin;
+            for (int c = 0; c < widths.size() && c < cells.size(); ++c) {
+                const int align = (numeric.value(c) && !header ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignTop
+                                  | Qt::TextWordWrap;
+                painter->drawText(QRectF(x + cellPadding, y + 0.75, widths.at(c) - 2 * cellPadding, height), align,
+                                  cells.at(c));
+                x += widths.at(c);
+            }
+            if (header) {
+                painter->setPen(QPen(QColor(160, 160, 160), 0.5));
+                painter->drawLine(QPointF(margin, y + height), QPointF(margin + width, y + height));
+                painter->setPen(Qt::black);
+            }
+        }
+        y += height;
+    }
+
+    QPdfWriter *writer;
+    const ReportContent::Report &report;
+    QString madeBy;
+    QPainter *painter = nullptr;
+    double width = 0;
+    double bottom = 0;
+    double y = 0;
+    int page = 0;
+    int total = 0;
+};
+
+QString escapedXml(const QString &text)
+{
+    return text.toHtmlEscaped();
+}
+
+} // namespace
+
+QByteArray pdf(const ReportContent::Report &report, const QString &madeBy)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QPdfWriter writer(&buffer);
+    writer.setResolution(72);
+    writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF(0, 0, 0, 0)));
+    writer.setTitle(report.title);
+    writer.setCreator(madeBy);
+    // The marker that lets a later report write over this one, in metadata Qt leaves uncompressed.
+    writer.setDocumentXmpMetadata(
+        QStringLiteral("<?xpacket begin='' id='W5M0MpCehiHzreSzNTczkc9d'?>"
+                       "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>"
+                       "<rdf:Description rdf:about='' xmlns:dc='http://purl.org/dc/elements/1.1/' "
+                       "xmlns:xmp='http://ns.adobe.com/xap/1.0/'>"
+                       "<dc:title><rdf:Alt><rdf:li xml:lang='x-default'>%1</rdf:li></rdf:Alt></dc:title>"
+                       "<xmp:CreatorTool>%2 (%3)</xmp:CreatorTool>"
+                       "</rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end='w'?>")
+            .arg(escapedXml(report.title), escapedXml(madeBy), QLatin1String(marker))
+            .toUtf8());
+    Pages counting(&writer, report, madeBy);
+    counting.lay(nullptr, 0);
+    QPainter painter(&writer);
+    Pages pages(&writer, report, madeBy);
+    pages.lay(&painter, counting.pages());
+    painter.end();
+    return bytes;
+}
+
+} // namespace TestReport
