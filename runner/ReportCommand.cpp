@@ -1,6 +1,5 @@
 #include "ReportCommand.h"
 
-#include "ConsoleOutput.h"
 #include "RunHistory.h"
 #include "RunsCommand.h"
 #include "TestReport.h"
@@ -34,9 +33,15 @@ const char usage[] = "Writes the test report of runs of the results store: a PDF
 
 int main(int argc, char *argv[], const RunCommand::FolderChooser &chooseFolder)
 {
-    ConsoleOutput::keepDebugLinesOut();
     // A report is drawn, never shown: it needs no display, and one that is there is left alone.
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Without a session (a service, a cron job) Qt would warn that it has no runtime folder,
+    // which a report never uses; the command's own messages stay alone on standard error.
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+            if (type != QtDebugMsg && !text.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR")))
+                std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+        });
     QApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("rfbench"));
     QCommandLineParser parser;

@@ -12,6 +12,7 @@
 #include <QMap>
 #include <QSet>
 
+#include <algorithm>
 #include <cmath>
 
 namespace ReportContent {
@@ -96,15 +97,30 @@ MeasuredPoint measured(const StoredPoint &stored, double outputPower, double gri
         if (limits.present)
             point.judgement = Verdict::judgePower(limits, point.frequency, point.outputPower, point.reading);
     }
-    // The run's own judgement stands: a point read after the synthesizer's link was lost was
-    // recorded without a reading at its frequency, whatever it read.
+    // The run's own judgement stands, with the limits and margin it recorded: a point read after
+    // the synthesizer's link was lost was recorded without a reading at its frequency, whatever
+    // it read, and a setup that cannot be read judges nothing again.
     const Verdict::Grade recorded = Verdict::fromText(stored.verdict);
-    if (limits.present && recorded != Verdict::Grade::None && recorded != point.judgement.grade) {
-        point.judgement.grade = recorded;
-        if (recorded == Verdict::Grade::NoReading) {
-            point.judgement.margin = qQNaN();
-            point.judgement.failure = QStringLiteral("not at its frequency: the synthesizer's connection was lost");
-        }
+    if (recorded == Verdict::Grade::None)
+        return point;
+    Verdict::Judgement &j = point.judgement;
+    if (recorded == Verdict::Grade::NoReading && j.grade != recorded)
+        j.failure = QStringLiteral("not at its frequency: the synthesizer's connection was lost");
+    j.grade = recorded;
+    j.margin = stored.limitMargin;
+    if (std::isfinite(stored.limitUpper) || std::isfinite(stored.limitLower) || std::isfinite(stored.limitSpur)) {
+        j.upper = stored.limitUpper;
+        j.lower = stored.limitLower;
+        j.spurLimit = stored.limitSpur;
+    }
+    if (!std::isfinite(j.value) && recorded != Verdict::Grade::NoReading) {
+        // Not judged again: the value judged and the limit nearest to it.
+        j.value = point.spur ? point.carrierLevel : point.reading;
+        j.limit = std::isnan(j.upper) || (std::isfinite(j.lower) && std::abs(j.value - j.lower) < std::abs(j.value - j.upper))
+                      ? j.lower
+                      : j.upper;
+        if (recorded == Verdict::Grade::Fail && j.failure.isEmpty())
+            j.failure = j.limit == j.upper ? QStringLiteral("above the upper limit") : QStringLiteral("below the lower limit");
     }
     return point;
 }
@@ -230,10 +246,13 @@ Table troubleTable(const QList<RunTrouble> &troubles)
 QString instrumentsText(const RunSummary &run)
 {
     QMap<QString, QString> identities;
+    QStringList unnamed; // answers recorded without their instrument's name
     for (const QString &line : run.identities.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         const int colon = line.indexOf(QLatin1Char(':'));
         if (colon > 0)
             identities.insert(line.left(colon).trimmed(), line.mid(colon + 1).trimmed());
+        else
+            unnamed << QStringLiteral("*IDN? ") + line.trimmed();
     }
     QStringList lines;
     for (const QString &line : run.instruments.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
@@ -243,6 +262,7 @@ QString instrumentsText(const RunSummary &run)
     }
     for (auto it = identities.cbegin(); it != identities.cend(); ++it)
         lines << it.key() + QStringLiteral(": *IDN? ") + it.value();
+    lines << unnamed;
     return lines.isEmpty() ? QStringLiteral("none recorded") : lines.join(QLatin1Char('\n'));
 }
 
@@ -345,9 +365,13 @@ Section section(const RunSummary &run, const QList<StoredPoint> &points, const Q
     if (!run.note.isEmpty())
         fact(QStringLiteral("Note"), run.note);
 
-    if (s.limits.present)
+    // Judged when its setup had limits or its points were recorded with verdicts.
+    const bool judged = s.limits.present || std::any_of(points.cbegin(), points.cend(), [](const StoredPoint &p) {
+                            return !p.verdict.isEmpty();
+                        });
+    if (judged)
         s.tables.append(flaggedTable(s.plotted));
-    s.tables.append(pointTable(s.plotted, spurAt, spur, corrected, s.limits.present));
+    s.tables.append(pointTable(s.plotted, spurAt, spur, corrected, judged));
     s.tables.append(troubleTable(troubles));
     return s;
 }

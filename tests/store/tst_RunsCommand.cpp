@@ -21,9 +21,9 @@ struct Finished
     QByteArray err;
 };
 
-// "rfbench runs" as a script runs it: no display, local time UTC unless another zone is named
-// (a POSIX TZ text), a locale whose decimal separator is a comma.
-Finished runs(const QStringList &arguments, const QString &zone = QStringLiteral("UTC"))
+// rfbench as a script runs it: no display, local time UTC unless another zone is named (a POSIX
+// TZ text), a locale whose decimal separator is a comma.
+Finished rfbench(const QStringList &arguments, const QString &zone = QStringLiteral("UTC"))
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -32,7 +32,7 @@ Finished runs(const QStringList &arguments, const QString &zone = QStringLiteral
     environment.insert(QStringLiteral("TZ"), zone);
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
     process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(RFBENCH_PATH), QStringList{QStringLiteral("runs")} + arguments);
+    process.start(QStringLiteral(RFBENCH_PATH), arguments);
     Finished result;
     if (!process.waitForFinished(60000)) {
         process.kill();
@@ -43,6 +43,37 @@ Finished runs(const QStringList &arguments, const QString &zone = QStringLiteral
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     return result;
+}
+
+Finished runs(const QStringList &arguments, const QString &zone = QStringLiteral("UTC"))
+{
+    return rfbench(QStringList{QStringLiteral("runs")} + arguments, zone);
+}
+
+// The text of a report as a reader finds it: pdftotext's of a PDF; of HTML, what Python's parser
+// reads, after "svg" when the page holds an inline SVG element.
+QString reportText(const QString &path)
+{
+    QProcess process;
+    if (path.endsWith(QLatin1String(".pdf"))) {
+        process.start(QStringLiteral("pdftotext"), {path, QStringLiteral("-")});
+    } else {
+        process.start(QStringLiteral("python3"),
+                      {QStringLiteral("-c"),
+                       QStringLiteral("import html.parser, sys\n"
+                                      "class P(html.parser.HTMLParser):\n"
+                                      "    svg = False\n"
+                                      "    def handle_starttag(self, tag, attrs):\n"
+                                      "        self.svg = self.svg or tag == 'svg'\n"
+                                      "    def handle_data(self, data):\n"
+                                      "        text.append(data)\n"
+                                      "text = []\np = P()\np.feed(open(sys.argv[1], encoding='utf-8').read())\np.close()\n"
+                                      "print(('svg ' if p.svg else '') + ' '.join(text))\n"),
+                       path});
+    }
+    if (!process.waitForFinished(60000) || process.exitCode() != 0)
+        return QStringLiteral("(unreadable: %1)").arg(QString::fromUtf8(process.readAllStandardError()));
+    return QString::fromUtf8(process.readAllStandardOutput());
 }
 
 QByteArray contentOf(const QString &path)
@@ -89,6 +120,10 @@ private slots:
     void printsTheSetup();
     void wrongCommandLines_data();
     void wrongCommandLines();
+    void reports_data();
+    void reports();
+    void reportRefusals_data();
+    void reportRefusals();
     void storesItCannotRead_data();
     void storesItCannotRead();
     void cleanupTestCase();
@@ -405,6 +440,87 @@ void tst_RunsCommand::wrongCommandLines()
     QVERIFY2(done.err.startsWith("rfbench runs: ") && done.err.contains(message.toUtf8()), done.err.constData());
 }
 
+void tst_RunsCommand::reports_data()
+{
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<QStringList>("found");
+    QTest::addColumn<QStringList>("absent");
+    const QString digest = QString::fromLatin1(QCryptographicHash::hash(cableTable, QCryptographicHash::Sha256).toHex());
+    // The failed point first, with its frequency, value, limit and by how much; the table's digest.
+    const QStringList failed{"SN-100", "Ola", "FAIL", "1002.123457", "-10.500 dBm", "-11.000 dBm", "-0.500",
+                             "above the upper limit", digest, "due 2027-03-01", "no answer", "ORVANE,SG-6000"};
+    QTest::newRow("failed, pdf") << "1 --pdf failed.pdf" << failed << QStringList{"Every point passed"};
+    QTest::newRow("failed, html") << "1 --html failed.html" << (QStringList{"svg "} + failed) << QStringList();
+    QTest::newRow("spur, at the unit") << "2 --pdf spur.pdf"
+                                       << QStringList{"sn-100", "PASS", "-9.250", "-48.250", "1002", "Every point passed"}
+                                       << QStringList{"FAIL"};
+    QTest::newRow("without limits: no verdict") << "3 --pdf plain.pdf --html plain.html"
+                                                << QStringList{"Test report", "The run recorded no point", "not given"}
+                                                << QStringList{"PASS", "FAIL", "Verdict", "did not pass"};
+}
+
+void tst_RunsCommand::reports()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QStringList, found);
+    QFETCH(QStringList, absent);
+    QStringList command{QStringLiteral("report")};
+    for (const QString &word : arguments.split(QLatin1Char(' ')))
+        command << (word.contains(QLatin1Char('.')) ? file(word) : word);
+    const Finished done = rfbench(command + QStringList{QStringLiteral("--store"), storePath()});
+    QVERIFY2(done.code == 0, done.err.constData());
+    for (const QString &word : command.filter(QStringLiteral("."))) {
+        const QString text = reportText(word);
+        for (const QString &expected : found)
+            if (!(word.endsWith(QLatin1String(".pdf")) && expected == QLatin1String("svg ")))
+                QVERIFY2(text.contains(expected), qPrintable(expected + QStringLiteral(" is not in ") + text));
+        for (const QString &unexpected : absent)
+            QVERIFY2(!text.contains(unexpected), qPrintable(unexpected + QStringLiteral(" is in ") + text));
+    }
+}
+
+void tst_RunsCommand::reportRefusals_data()
+{
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<QByteArray>("before"); // the target's content; empty: none
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("a workbook at the path") << "1 --pdf book.pdf" << QByteArray("PK\x03\x04 a workbook") << 2
+                                            << "is not a report of rfbench; it is left as it is";
+    QTest::newRow("an earlier report is written over") << "1 --html again.html" << QByteArray("(report)") << 0
+                                                       << "written";
+    QTest::newRow("no such run") << "99 --pdf none.pdf" << QByteArray() << 2 << "has no run 99";
+    QTest::newRow("no file named") << "1" << QByteArray() << 2 << "give --pdf FILE or --html FILE";
+    QTest::newRow("a folder that is not there") << "1 --pdf missing/r.pdf" << QByteArray() << 1 << "cannot be written";
+}
+
+void tst_RunsCommand::reportRefusals()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QByteArray, before);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    QStringList command{QStringLiteral("report")};
+    for (const QString &word : arguments.split(QLatin1Char(' ')))
+        command << (word.contains(QLatin1Char('.')) ? file(word) : word);
+    const QString target = command.filter(QStringLiteral(".")).value(0);
+    if (before == "(report)") {
+        QCOMPARE(rfbench({QStringLiteral("report"), QStringLiteral("3"), QStringLiteral("--html"), target,
+                          QStringLiteral("--store"), storePath()}).code, 0);
+        before = contentOf(target);
+    } else if (!before.isEmpty()) {
+        QFile write(target);
+        QVERIFY(write.open(QIODevice::WriteOnly) && write.write(before) == before.size());
+    }
+    const Finished done = rfbench(command + QStringList{QStringLiteral("--store"), storePath()});
+    QCOMPARE(done.code, code);
+    QVERIFY2(done.err.contains(message.toUtf8()), done.err.constData());
+    if (code != 0 && !target.isEmpty())
+        QCOMPARE(contentOf(target), before.isEmpty() ? QByteArray("(missing)") : before);
+    if (code == 0)
+        QVERIFY(contentOf(target) != before && reportText(target).contains(QLatin1String("SN-100")));
+}
+
 void tst_RunsCommand::storesItCannotRead_data()
 {
     QTest::addColumn<QByteArray>("content"); // of the file at --store; "(missing)": none
@@ -443,12 +559,16 @@ void tst_RunsCommand::storesItCannotRead()
     const QString folder = file(QStringLiteral("not made"));
     const QStringList where = content == "(no folder)" ? QStringList{QStringLiteral("--data-dir"), folder}
                                                        : QStringList{QStringLiteral("--store"), other};
-    for (const QStringList &command : {QStringList(), QStringList{"show", "1"}, QStringList{"setup", "1"}}) {
-        const Finished done = runs(command + where);
+    const QString report = file(QStringLiteral("unread.pdf"));
+    for (const QStringList &command : {QStringList{"runs"}, QStringList{"runs", "show", "1"}, QStringList{"runs", "setup", "1"},
+                                       QStringList{"report", "1", "--pdf", report}}) {
+        const Finished done = rfbench(command + where);
         QCOMPARE(done.code, 1);
-        QVERIFY2(done.err.startsWith("rfbench runs: ") && done.err.contains(message.toUtf8()), done.err.constData());
+        QVERIFY2(done.err.startsWith("rfbench " + command.first().toUtf8() + ": ") && done.err.contains(message.toUtf8()),
+                 done.err.constData());
         QCOMPARE(done.out, QByteArray());
     }
+    QVERIFY(!QFileInfo::exists(report));
     QCOMPARE(contentOf(other), before);
     QVERIFY(!QFileInfo::exists(folder));
 }
