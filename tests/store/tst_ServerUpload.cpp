@@ -993,7 +993,8 @@ void tst_ServerUpload::stations()
                                    "\"powerMeter\": {\"address\": \"%2\", \"channel\": \"A\"},\n"
                                    "\"analyzer\": {\"address\": \"%3\", \"model\": \"rs\"},\n"
                                    "\"kind\": \"power\", \"start\": 1000, \"stop\": 1100, \"points\": %4, "
-                                   "\"power\": -5, \"delay\": 10, \"fetchValues\": false}\n")
+                                   "\"power\": -5, \"delay\": 10, \"fetchValues\": false,\n"
+                                   "\"limits\": {\"upper\": [[1000, 0], [1100, 0]], \"lower\": [[1000, -100], [1100, -100]]}}\n")
                         .arg(benches.back()->synthAddress(), benches.back()->powerMeterAddress(),
                              benches.back()->analyzerAddress(), QString::number(points))
                         .toUtf8());
@@ -1059,6 +1060,22 @@ void tst_ServerUpload::stations()
                                  &code);
         QCOMPARE(code, 0);
         QCOMPARE(csv.count(QLatin1Char('\n')), 1 + points);
+        // A report read from the server is the one read from the station's own store.
+        const auto report = [](const QStringList &arguments) {
+            QProcess process;
+            process.start(QStringLiteral(RFBENCH_PATH), QStringList{QStringLiteral("report")} + arguments);
+            return process.waitForFinished(60000) && process.exitCode() == 0;
+        };
+        const QString fromServer = folders.back()->filePath(QStringLiteral("server.html"));
+        const QString fromStore = folders.back()->filePath(QStringLiteral("local.html"));
+        QVERIFY(report({QString::number(id), QStringLiteral("--html"), fromServer, QStringLiteral("--store"), address()}));
+        QVERIFY(report({QStringLiteral("1"), QStringLiteral("--html"), fromStore, QStringLiteral("--store"),
+                        folders.back()->filePath(QStringLiteral("rfbench.sqlite"))}));
+        QFile server(fromServer), local(fromStore);
+        QVERIFY(server.open(QIODevice::ReadOnly) && local.open(QIODevice::ReadOnly));
+        const QByteArray html = server.readAll();
+        QVERIFY(html.contains(stations.last().toUtf8()) && html.contains(">PASS<") && html.contains("<svg"));
+        QCOMPARE(html, local.readAll());
         const QString shown = listRuns({QStringLiteral("show"), QString::number(id)}, &code);
         QVERIFY2(code == 0 && shown.contains(QStringLiteral("Station:      %1 (its run 1)").arg(stations.last()))
                      && shown.contains(QStringLiteral("Points:       %1\n").arg(points)),
