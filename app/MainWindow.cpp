@@ -9,7 +9,9 @@
 #include "LinkTrace.h"
 #include "MeasurementPlot.h"
 #include "MeasurementTypes.h"
+#include "ReportFile.h"
 #include "RunRecorder.h"
+#include "RunHistory.h"
 #include "RunResume.h"
 #include "SetupCorrections.h"
 #include "SetupRecords.h"
@@ -20,6 +22,7 @@
 #include "SetupFile.h"
 #include "SetupForm.h"
 #include "StorageNotice.h"
+#include "TestReport.h"
 #include "Verdict.h"
 #include "ui_MainWindow.h"
 
@@ -246,6 +249,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(worker, &DevicesWork::runJudged, status, &RunStatus::runJudged);
     connect(worker, &DevicesWork::runEnded, status, &RunStatus::runEnded);
     connect(worker, &DevicesWork::runEnded, plot, [this] { plot->setVerdict(status->verdict(), status->verdictText()); });
+    connect(worker, &DevicesWork::runRecorded, this, [this](qint64 run) { reportRuns << run; });
+    connect(worker, &DevicesWork::runEnded, this, [this] { reportAction->setEnabled(!reportRuns.isEmpty()); });
     connect(worker, &DevicesWork::instrumentTrouble, status, &RunStatus::instrumentTrouble);
     connect(worker, &DevicesWork::runWarning, status, &RunStatus::runWarning);
     connect(worker, &DevicesWork::analyzerSettling, status, &RunStatus::analyzerSettling);
@@ -386,9 +391,26 @@ void MainWindow::setUpToolBar()
         if (!error.isEmpty())
             QMessageBox::warning(this, QStringLiteral("Setup not opened"), error);
     });
+    reportAction = ui->mainToolBar->addAction(QStringLiteral("Save report…"));
+    reportAction->setObjectName(QStringLiteral("actionSaveReport"));
+    reportAction->setToolTip(QStringLiteral("Save the test report of the last run as PDF or HTML"));
+    reportAction->setEnabled(false);
+    connect(reportAction, &QAction::triggered, this, [this] {
+        QString name;
+        if (!reportRuns.isEmpty())
+            name = ReportFile::proposedName(RunHistory::open(storePath)->run(reportRuns.first()));
+        const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save the test report"),
+                                                          QDir(DataLocation::current().workbookFolder).filePath(name),
+                                                          QStringLiteral("PDF (*.pdf);;HTML (*.html)"));
+        if (path.isEmpty())
+            return;
+        const QString error = saveReport(path);
+        if (!error.isEmpty())
+            QMessageBox::warning(this, QStringLiteral("Report not saved"), error);
+    });
     QAction *runsAction = ui->mainToolBar->addAction(QStringLiteral("Runs…"));
     runsAction->setObjectName(QStringLiteral("actionRuns"));
-    runsAction->setToolTip(QStringLiteral("The runs kept in the results store: repeat, export or resume one"));
+    runsAction->setToolTip(QStringLiteral("The runs kept in the results store: repeat, export, report or resume one"));
     connect(runsAction, &QAction::triggered, this, &MainWindow::showRuns);
     QAction *correctionsAction = ui->mainToolBar->addAction(QStringLiteral("Corrections…"));
     correctionsAction->setObjectName(QStringLiteral("actionCorrections"));
@@ -488,6 +510,34 @@ QString MainWindow::fillForm(const QByteArray &bytes, const QString &name, const
                                                : QStringLiteral("Setup not opened: ") + error,
                                20000);
     return error;
+}
+
+QString MainWindow::saveReport(const QString &chosen)
+{
+    const QString path = ReportFile::withFormat(chosen);
+    QString error;
+    if (reportRuns.isEmpty())
+        error = QStringLiteral("no run of the last start is in the results store");
+    else if (!reportAction->isEnabled())
+        error = QStringLiteral("the run has not ended yet");
+    if (error.isEmpty()) {
+        // The worker's runs are numbered by the local store, also when it goes up to a server.
+        const std::unique_ptr<RunHistory> history = RunHistory::open(storePath);
+        ReportContent::Report report;
+        bool unknownRun = false;
+        if (TestReport::read(*history, reportRuns, &report, &error, &unknownRun))
+            error = ReportFile::write(report, path);
+    }
+    ui->statusBar->showMessage(error.isEmpty() ? QStringLiteral("Report written to %1").arg(QDir::toNativeSeparators(path))
+                                               : QStringLiteral("Report not saved: ") + error,
+                               20000);
+    return error;
+}
+
+void MainWindow::startReporting()
+{
+    reportRuns.clear();
+    reportAction->setEnabled(false);
 }
 
 void MainWindow::showRuns()
@@ -1236,6 +1286,7 @@ void MainWindow::on_buttonMeasurement_clicked()
         return;
     }
     saveForm();
+    startReporting();
     recordSetup(MeasurementSetup::Kind::Power);
     beginJudging(MeasurementSetup::Kind::Power);
     const QList<QWidget *> locked{ui->buttonMeasurement, ui->buttonConnect, ui->buttonConnectPowerMeter};
@@ -1271,6 +1322,7 @@ void MainWindow::on_buttonMeasurementSpectrumAnalyzer_clicked()
         return;
     }
     saveForm();
+    startReporting();
     recordSetup(MeasurementSetup::Kind::Spur);
     beginJudging(MeasurementSetup::Kind::Spur);
     const QList<QWidget *> locked{ui->buttonConnect, ui->buttonConnectPowerMeter,

@@ -45,6 +45,10 @@ public:
     // Fills the form from a setup file; connects and starts nothing. A file that fails its
     // check leaves the form as it is; the error, or an empty text when it was opened.
     QString openSetup(const QString &path);
+    // Writes the test report of the runs of the last start, once they have ended, as PDF, or as
+    // HTML for an ".html" name; ".pdf" is added to a name that asks for neither. The error, or
+    // an empty text when it was written.
+    QString saveReport(const QString &path);
     // The list of runs in the results store ("Runs…").
     void showRuns();
     RunsDialog *runs() const { return runsDialog; }
@@ -134,6 +138,8 @@ private:
     // recorded: a resumed run's tables as its record keeps them, taken in place of the files.
     QString fillForm(const QByteArray &bytes, const QString &name, const QString &folder,
                      const QList<RecordedTable> *recorded = nullptr);
+    // A start: the report waits for its runs to end.
+    void startReporting();
     // The run about to start is recorded with the form's setup of this measurement.
     void recordSetup(MeasurementSetup::Kind kind);
     // Why the grid of the power or spur tab cannot be measured, or empty.
@@ -161,6 +167,9 @@ private:
     MeasurementPlot *plot = nullptr;
     QAction *plotAction = nullptr;
     QAction *traceAction = nullptr;
+    QAction *reportAction = nullptr;
+    // The runs of the local store the last start measured: one per measurement it ran.
+    QList<qint64> reportRuns;
     QString wantedHidDevice; // chosen when the enumeration lists it
     // The setup the form was last filled from, its bytes, and the form as that left it: saving
     // keeps what the form cannot show and takes only what was edited since.

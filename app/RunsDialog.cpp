@@ -1,11 +1,13 @@
 #include "RunsDialog.h"
 
 #include "Counted.h"
+#include "ReportFile.h"
 #include "RunDetails.h"
 #include "RunExport.h"
 #include "SetupFile.h"
 #include "SqliteStore.h"
 #include "StoredRows.h"
+#include "TestReport.h"
 
 #include <QCheckBox>
 #include <QColor>
@@ -116,6 +118,17 @@ void RunsReader::exportRun(qint64 run, const QString &path)
     emit exported(run, path, error);
 }
 
+void RunsReader::readReport(qint64 run, const QString &path)
+{
+    const std::unique_ptr<RunHistory> store = RunHistory::open(history);
+    ReportContent::Report report;
+    QString why = store->problem();
+    bool unknownRun = false;
+    if (why.isEmpty())
+        TestReport::read(*store, {run}, &report, &why, &unknownRun);
+    emit reportRead(run, path, report, why);
+}
+
 RunsDialog::RunsDialog(const QString &history, const QString &localStore, const QString &station,
                        const QString &workbookFolder, QWidget *parent)
     : QDialog(parent)
@@ -137,6 +150,7 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
     , openFolder(new QPushButton(QStringLiteral("Open folder"), this))
     , load(new QPushButton(QStringLiteral("Load setup"), this))
     , exportButton(new QPushButton(QStringLiteral("Export CSV…"), this))
+    , report(new QPushButton(QStringLiteral("Report…"), this))
     , resume(new QPushButton(QStringLiteral("Resume"), this))
 {
     setObjectName(QStringLiteral("runsDialog"));
@@ -182,10 +196,12 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
     openFolder->setObjectName(QStringLiteral("buttonRunsOpenFolder"));
     load->setObjectName(QStringLiteral("buttonRunsLoadSetup"));
     exportButton->setObjectName(QStringLiteral("buttonRunsExport"));
+    report->setObjectName(QStringLiteral("buttonRunsReport"));
     resume->setObjectName(QStringLiteral("buttonRunsResume"));
     openFolder->setToolTip(QStringLiteral("Open the folder of the run's workbooks"));
     load->setToolTip(QStringLiteral("Fill the form with the run's setup, to repeat it; nothing is started"));
     exportButton->setToolTip(QStringLiteral("Write every point of the run to a CSV file"));
+    report->setToolTip(QStringLiteral("Write the run's test report: a PDF on A4 or one HTML file"));
 
     auto *filters = new QHBoxLayout;
     filters->addWidget(filter, 1);
@@ -195,7 +211,7 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
     filters->addWidget(sinceOn);
     filters->addWidget(since);
     auto *buttons = new QHBoxLayout;
-    for (QPushButton *button : {openFolder, load, exportButton, resume})
+    for (QPushButton *button : {openFolder, load, exportButton, report, resume})
         buttons->addWidget(button);
     buttons->addStretch(1);
     auto *close = new QPushButton(QStringLiteral("Close"), this);
@@ -213,12 +229,14 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
 
     qRegisterMetaType<RunFilter>();
     qRegisterMetaType<QList<RunSummary>>();
+    qRegisterMetaType<ReportContent::Report>();
     auto *reader = new RunsReader(history, localStore, latest, detailsOf);
     reader->moveToThread(readerThread);
     connect(readerThread, &QThread::finished, reader, &QObject::deleteLater);
     connect(this, &RunsDialog::readRuns, reader, &RunsReader::read);
     connect(this, &RunsDialog::exportRun, reader, &RunsReader::exportRun);
     connect(this, &RunsDialog::readDetails, reader, &RunsReader::readDetails);
+    connect(this, &RunsDialog::readReport, reader, &RunsReader::readReport);
     connect(reader, &RunsReader::done, this, &RunsDialog::fill);
     connect(reader, &RunsReader::detailsRead, this, &RunsDialog::showDetails);
     connect(reader, &RunsReader::exported, this, [this](qint64 run, const QString &path, const QString &error) {
@@ -227,6 +245,14 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
                                          : QStringLiteral("Not exported: ") + error);
         emit exported(error);
     });
+    connect(reader, &RunsReader::reportRead, this,
+            [this](qint64 run, const QString &path, const ReportContent::Report &read, const QString &why) {
+                const QString error = why.isEmpty() ? ReportFile::write(read, path) : why;
+                message->setText(error.isEmpty() ? QStringLiteral("Report of run %1 written to %2")
+                                                       .arg(QString::number(run), QDir::toNativeSeparators(path))
+                                                 : QStringLiteral("No report written: ") + error);
+                emit reportWritten(error);
+            });
     readerThread->setObjectName(QStringLiteral("runs reader"));
     readerThread->start();
 
@@ -261,6 +287,17 @@ RunsDialog::RunsDialog(const QString &history, const QString &localStore, const 
             QStringLiteral("CSV files (*.csv)"));
         if (!path.isEmpty())
             exportCsv(path);
+    });
+    connect(report, &QPushButton::clicked, this, [this] {
+        const RunSummary *run = selectedSummary();
+        if (!run)
+            return;
+        const QString path = QFileDialog::getSaveFileName(
+            this, QStringLiteral("Save the run's test report"),
+            QDir(this->workbookFolder).filePath(ReportFile::proposedName(*run)),
+            QStringLiteral("PDF (*.pdf);;HTML (*.html)"));
+        if (!path.isEmpty())
+            writeReport(path);
     });
     connect(resume, &QPushButton::clicked, this, [this] {
         if (const RunSummary *run = selectedSummary())
@@ -389,6 +426,14 @@ void RunsDialog::exportCsv(const QString &path)
     emit exportRun(selectedRun(), path);
 }
 
+void RunsDialog::writeReport(const QString &path)
+{
+    const QString target = ReportFile::withFormat(path);
+    message->setText(QStringLiteral("Writing the report of run %1 to %2…")
+                         .arg(QString::number(selectedRun()), QDir::toNativeSeparators(target)));
+    emit readReport(selectedRun(), target);
+}
+
 void RunsDialog::requestDetails()
 {
     const qint64 run = selectedRun();
@@ -457,6 +502,7 @@ void RunsDialog::updateButtons()
     openFolder->setEnabled(own);
     load->setEnabled(run);
     exportButton->setEnabled(run);
+    report->setEnabled(run);
     resume->setEnabled(own && (run->outcome == QLatin1String("stopped") || run->outcome == QLatin1String("interrupted")));
     resume->setToolTip(run && !own ? QStringLiteral("Runs of another bench go on at that bench")
                                    : QStringLiteral("Go on with a stopped or interrupted run from the point after its "

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ReportContent.h"
 #include "RunHistory.h"
 
 #include <QDialog>
@@ -23,6 +24,7 @@ class QTableWidget;
 
 Q_DECLARE_METATYPE(RunFilter)
 Q_DECLARE_METATYPE(RunSummary)
+Q_DECLARE_METATYPE(ReportContent::Report)
 
 // Reads the runs off the window's thread, so that a results server that is slow or away never
 // freezes the window.
@@ -45,6 +47,8 @@ public slots:
     void readDetails(qint64 run);
     // Writes the run's points to a CSV file, whole or not at all.
     void exportRun(qint64 run, const QString &path);
+    // Reads what the run's test report says; it is drawn on the window's thread, as plots are.
+    void readReport(qint64 run, const QString &path);
 
 signals:
     // ownStore: the identity of this bench's store when the runs are a server's; null when that
@@ -55,6 +59,8 @@ signals:
     void exported(qint64 run, const QString &path, const QString &error);
     // text: empty when the run could not be read (problem says why).
     void detailsRead(qint64 run, const QString &text, const QString &problem);
+    // why: empty when the report was read.
+    void reportRead(qint64 run, const QString &path, const ReportContent::Report &report, const QString &why);
 
 private:
     const QString history;
@@ -66,7 +72,7 @@ private:
 // The window's list of the runs in the results store, or of every station on the shared results
 // server, newest first, with a text, date, station, unit and verdict filter; the selected run's
 // details with its passes and troubles; from a run: its workbooks' folder, its setup into the
-// form, its points as CSV, and going on with it when it is this bench's own and was stopped or
+// form, its points as CSV, its test report, and going on with it when it is this bench's own and was stopped or
 // interrupted.
 class RunsDialog : public QDialog
 {
@@ -87,6 +93,9 @@ public:
     void selectRun(qint64 id);
     // Writes the selected run's points to a CSV file, off the window's thread: exported() then.
     void exportCsv(const QString &path);
+    // Writes the selected run's test report as PDF, or as HTML for an ".html" name; ".pdf" is added
+    // to a name that asks for neither. Read off the window's thread: reportWritten() then.
+    void writeReport(const QString &path);
     // What came of the operator's Resume of the run: why it does not go on, or empty when it
     // started; said in the list.
     void resumeAnswered(qint64 run, const QString &why);
@@ -102,10 +111,13 @@ signals:
     void refreshed();
     // An export asked for ended; error: empty when the file was written.
     void exported(const QString &error);
+    // A report asked for ended; error: empty when the file was written.
+    void reportWritten(const QString &error);
     void detailsShown();
     void readRuns(int generation, const RunFilter &filter);
     void exportRun(qint64 run, const QString &path);
     void readDetails(qint64 run);
+    void readReport(qint64 run, const QString &path);
 
 private:
     void fill(int generation, const QList<RunSummary> &runs, const QStringList &stations, const QString &problem,
@@ -139,6 +151,7 @@ private:
     QPushButton *openFolder = nullptr;
     QPushButton *load = nullptr;
     QPushButton *exportButton = nullptr;
+    QPushButton *report = nullptr;
     QPushButton *resume = nullptr;
     QList<RunSummary> shown;
 };

@@ -388,8 +388,11 @@ DevicesWork::Resume DevicesWork::takeResume(const QString &measurement)
         recorder->setUnit(unitSerial, unitOperator);
         recorder->begin(measurement);
     }
-    if (recorder)
+    if (recorder) {
         noteStoreProblem();
+        if (recorder->currentRun() != 0)
+            emit runRecorded(recorder->currentRun());
+    }
     resumeRun = 0;
     return from;
 }

@@ -167,6 +167,9 @@ signals:
     // A point of a spur pass that gave no row: the analyzer found no peak there.
     void pointWithoutReading(int pass, quint64 number);
     void runEnded(bool stopped);
+    // Before runStarted: the run's number in the results store, a new one or the one resumed;
+    // not sent when the store is not written.
+    void runRecorded(qint64 run);
     // Right before runEnded: the run's verdict with its counts and first failures; grade None
     // for a run without limits.
     void runJudged(const RunJudgement &judgement);

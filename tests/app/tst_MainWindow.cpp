@@ -19,6 +19,7 @@
 #include "XlsxDocument.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QComboBox>
 #include <QCryptographicHash>
 #include <QCoreApplication>
@@ -1713,16 +1714,27 @@ void tst_MainWindow::runsListExportsRepeatsAndResumes()
     QVERIFY(connectInstruments(sim));
     widget<QSpinBox>("spinBoxPointsFreq")->setValue(60);
     widget<QSpinBox>("spinBoxDelay")->setValue(0);
+    widget<QLineEdit>("editUnit")->setText(QStringLiteral("SN0042"));
+    // A report is of runs that have ended: none before the first, none of a run under way.
+    auto *report = window->findChild<QAction *>(QStringLiteral("actionSaveReport"));
+    QVERIFY(!report->isEnabled());
     int points = 0;
+    QStringList refusedMidRun;
     connect(window->devicesWork(), &DevicesWork::pointMeasured, this, [&](const MeasuredPoint &point) {
         if (++points == 5)
             window->devicesWork()->requestStop();
         QCOMPARE(point.workbook, QStringLiteral("Table 0 dBm"));
+        if (report->isEnabled() || points == 3)
+            refusedMidRun << window->saveReport(reports.filePath(QStringLiteral("mid-run")));
     });
     click("buttonMeasurement");
     QVERIFY(QTest::qWaitFor([this] { return enabled("buttonMeasurement"); }, 30000));
     const int measured = points;
     QVERIFY(measured >= 5 && measured < 60);
+    QCOMPARE(refusedMidRun, QStringList{QStringLiteral("the run has not ended yet")});
+    QVERIFY(report->isEnabled());
+    QCOMPARE(window->saveReport(reports.filePath(QStringLiteral("stopped"))), QString());
+    QVERIFY(QFile::exists(reports.filePath(QStringLiteral("stopped.pdf"))));
 
     window->showRuns();
     RunsDialog *runs = window->runs();
@@ -1777,6 +1789,14 @@ void tst_MainWindow::runsListExportsRepeatsAndResumes()
     QCOMPARE(widget<QSpinBox>("spinBoxPointsFreq")->value(), 60);
     QVERIFY(QTest::qWaitFor([this] { return enabled("buttonMeasurement"); }, 30000));
     QCOMPARE(points, 60);
+    // The report of the start that resumed it: the run once, whole.
+    QCOMPARE(refusedMidRun.size(), 1);
+    QCOMPARE(window->saveReport(reports.filePath(QStringLiteral("resumed.html"))), QString());
+    QFile html(reports.filePath(QStringLiteral("resumed.html")));
+    QVERIFY(html.open(QIODevice::ReadOnly));
+    const QByteArray page = html.readAll();
+    QCOMPARE(page.count("<section>"), 1);
+    QVERIFY(page.contains("SN0042"));
     std::unique_ptr<XlsxDocument> document =
         XlsxDocument::open(window->devicesWork()->reportWriter()->workbookPath(QStringLiteral("Table 0 dBm")));
     QVERIFY(document);

@@ -1,4 +1,5 @@
 #include "PgCluster.h"
+#include "ReportFile.h"
 #include "RunsDialog.h"
 #include "ServerUpload.h"
 #include "SqliteStore.h"
@@ -26,6 +27,10 @@ private slots:
     void ownRunsAndOthers_data();
     void ownRunsAndOthers();
     void serverThatNeverAnswers();
+    void reportOfTheSelectedRun_data();
+    void reportOfTheSelectedRun();
+    void reportNames_data();
+    void reportNames();
 
 private:
     QString address() const { return cluster->address(PgCluster::admin(), QStringLiteral("results")); }
@@ -147,6 +152,7 @@ void tst_RunsDialog::ownRunsAndOthers()
     QCOMPARE(resume->isEnabled(), resumable);
     QCOMPARE(dialog.findChild<QPushButton *>(QStringLiteral("buttonRunsOpenFolder"))->isEnabled(), resumable);
     QVERIFY(dialog.findChild<QPushButton *>(QStringLiteral("buttonRunsLoadSetup"))->isEnabled());
+    QVERIFY(dialog.findChild<QPushButton *>(QStringLiteral("buttonRunsReport"))->isEnabled());
     // The server numbers the runs; going on takes this bench's own number of it.
     QSignalSpy resumed(&dialog, &RunsDialog::resumeRun);
     resume->click();
@@ -194,6 +200,88 @@ void tst_RunsDialog::serverThatNeverAnswers()
     QCOMPARE(dialog.findChild<QTableWidget *>(QStringLiteral("tableRuns"))->rowCount(), 0);
     QVERIFY(!held.isEmpty());
     qDeleteAll(held);
+}
+
+void tst_RunsDialog::reportOfTheSelectedRun_data()
+{
+    QTest::addColumn<QString>("chosen");
+    QTest::addColumn<QByteArray>("there");  // the file's bytes before; empty: no file
+    QTest::addColumn<QString>("written");   // the file the report goes to
+    QTest::addColumn<QByteArray>("begins"); // its bytes after
+
+    QTest::newRow("PDF") << "a.pdf" << QByteArray() << "a.pdf" << QByteArray("%PDF-");
+    QTest::newRow("HTML") << "b.HTML" << QByteArray() << "b.HTML" << QByteArray("<!DOCTYPE html>");
+    QTest::newRow("a name without a suffix") << "c" << QByteArray() << "c.pdf" << QByteArray("%PDF-");
+    QTest::newRow("a name of another suffix") << "d.txt" << QByteArray() << "d.txt.pdf" << QByteArray("%PDF-");
+    const QByteArray sheet = "%PDF-1.4 a datasheet, not a report\n";
+    QTest::newRow("another program's file") << "sheet.pdf" << sheet << "sheet.pdf" << sheet;
+}
+
+void tst_RunsDialog::reportOfTheSelectedRun()
+{
+    QFETCH(QString, chosen);
+    QFETCH(QByteArray, there);
+    QFETCH(QString, written);
+    QFETCH(QByteArray, begins);
+    QTemporaryDir reports;
+    if (!there.isEmpty()) {
+        QFile file(reports.filePath(chosen));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(there) == there.size());
+    }
+    // Another bench's run, read from the server as the list reads it.
+    RunsDialog dialog(address(), storeOf(QStringLiteral("bench-a")), QStringLiteral("bench-a"), folder.path());
+    QSignalSpy refreshed(&dialog, &RunsDialog::refreshed);
+    QVERIFY(refreshed.wait(10000));
+    auto *button = dialog.findChild<QPushButton *>(QStringLiteral("buttonRunsReport"));
+    QVERIFY(!button->isEnabled());
+    auto *table = dialog.findChild<QTableWidget *>(QStringLiteral("tableRuns"));
+    for (int row = 0; row < table->rowCount(); ++row)
+        if (table->item(row, 9)->text() == QLatin1String("bench-b"))
+            dialog.selectRun(table->item(row, 0)->text().toLongLong());
+    QVERIFY(button->isEnabled());
+    QSignalSpy done(&dialog, &RunsDialog::reportWritten);
+    dialog.writeReport(reports.filePath(chosen));
+    QVERIFY(done.wait(20000));
+    const QString message = dialog.findChild<QLabel *>(QStringLiteral("labelRunsMessage"))->text();
+    QVERIFY2(message.contains(there.isEmpty() ? "Report of run " : " is there and is not a report of rfbench; it is left as it is"),
+             qPrintable(message));
+    QFile file(reports.filePath(written));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    QVERIFY(bytes.startsWith(begins));
+    if (!there.isEmpty()) {
+        QCOMPARE(bytes, there);
+        return;
+    }
+    QCOMPARE(QDir(reports.path()).entryList(QDir::Files), QStringList{written});
+    // The report names the run's unit where a reader sees it.
+    QProcess text;
+    if (begins.startsWith("%PDF"))
+        text.start(QStringLiteral("pdftotext"), {file.fileName(), QStringLiteral("-")});
+    const QByteArray shown = begins.startsWith("%PDF") && text.waitForFinished(20000) ? text.readAllStandardOutput() : bytes;
+    QVERIFY2(shown.contains("SN-1") && shown.contains("bench-b"), shown.constData());
+}
+
+void tst_RunsDialog::reportNames_data()
+{
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("a unit") << "SN0042" << "SN0042 2026-03-04.pdf";
+    QTest::newRow("no unit") << "" << "Run 7 2026-03-04.pdf";
+    QTest::newRow("characters a file name cannot hold") << "SN 12/24:B*C?\"<>|\\" << "SN 12_24_B_C______ 2026-03-04.pdf";
+}
+
+void tst_RunsDialog::reportNames()
+{
+    QFETCH(QString, unit);
+    QFETCH(QString, name);
+    RunSummary run;
+    run.id = 7;
+    run.unit = unit;
+    // Late in the day: the name takes the day where the bench is.
+    run.started = QDateTime(QDate(2026, 3, 4), QTime(23, 30));
+    QCOMPARE(ReportFile::proposedName(run), name);
 }
 
 QTEST_MAIN(tst_RunsDialog)
