@@ -85,6 +85,8 @@ int main(int argc, char *argv[], const RunCommand::FolderChooser &chooseFolder)
         const qint64 id = text.toLongLong(&isNumber);
         if (!isNumber || id < 1)
             return wrong(QStringLiteral("\"%1\" is not a run number").arg(text));
+        if (runs.contains(id))
+            return wrong(QStringLiteral("run %1 is named twice").arg(id));
         runs << id;
     }
     if (runs.isEmpty())
@@ -96,8 +98,21 @@ int main(int argc, char *argv[], const RunCommand::FolderChooser &chooseFolder)
         targets.append(qMakePair(parser.value(pdf), TestReport::Format::Pdf));
     if (parser.isSet(html))
         targets.append(qMakePair(parser.value(html), TestReport::Format::Html));
-    if (targets.size() == 2 && QFileInfo(targets.at(0).first).absoluteFilePath() == QFileInfo(targets.at(1).first).absoluteFilePath())
+    // The same file, however its folder is named (a link to a folder included).
+    const auto place = [](const QString &path) {
+        const QFileInfo info(path);
+        const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+        return (folder.isEmpty() ? info.absolutePath() : folder) + QLatin1Char('/') + info.fileName();
+    };
+    if (targets.size() == 2 && place(targets.at(0).first) == place(targets.at(1).first))
         return wrong(QStringLiteral("--pdf and --html name the same file"));
+    for (const auto &target : targets) {
+        TestReport::Format named;
+        if (TestReport::formatOf(target.first, &named) && named != target.second)
+            return wrong(QStringLiteral("%1 is not a name for %2 report")
+                             .arg(target.first, target.second == TestReport::Format::Pdf ? QStringLiteral("a PDF")
+                                                                                          : QStringLiteral("an HTML")));
+    }
     // Checked before the store is read, and again as each is written.
     for (const auto &target : targets) {
         const QString refused = TestReport::refusal(target.first);

@@ -114,13 +114,30 @@ MeasuredPoint measured(const StoredPoint &stored, double outputPower, double gri
         j.spurLimit = stored.limitSpur;
     }
     if (!std::isfinite(j.value) && recorded != Verdict::Grade::NoReading) {
-        // Not judged again: the value judged and the limit nearest to it.
-        j.value = point.spur ? point.carrierLevel : point.reading;
-        j.limit = std::isnan(j.upper) || (std::isfinite(j.lower) && std::abs(j.value - j.lower) < std::abs(j.value - j.upper))
-                      ? j.lower
-                      : j.upper;
-        if (recorded == Verdict::Grade::Fail && j.failure.isEmpty())
-            j.failure = j.limit == j.upper ? QStringLiteral("above the upper limit") : QStringLiteral("below the lower limit");
+        // Not judged again: the value nearest to its limit, or furthest outside it, of those
+        // the run judged.
+        const double level = point.spur ? point.carrierLevel : point.reading;
+        struct Check
+        {
+            double value, limit, inside;
+            const char *failure;
+        };
+        const Check checks[] = {
+            {level, j.upper, j.upper - level, "above the upper limit"},
+            {level, j.lower, level - j.lower, "below the lower limit"},
+            {point.spurLevel, j.spurLimit, point.hasSpur ? j.spurLimit - point.spurLevel : qQNaN(),
+             "with a spur above the limit"},
+        };
+        const Check *nearest = nullptr;
+        for (const Check &c : checks)
+            if (std::isfinite(c.inside) && (!nearest || c.inside < nearest->inside))
+                nearest = &c;
+        if (nearest) {
+            j.value = nearest->value;
+            j.limit = nearest->limit;
+            if (recorded == Verdict::Grade::Fail && j.failure.isEmpty())
+                j.failure = QString::fromLatin1(nearest->failure);
+        }
     }
     return point;
 }
@@ -344,7 +361,8 @@ Section section(const RunSummary &run, const QList<StoredPoint> &points, const Q
 
     const auto fact = [&s](const QString &label, const QString &value) { s.facts.append(qMakePair(label, value)); };
     fact(QStringLiteral("Measurement"), (spur ? QStringLiteral("spurs, ") : QStringLiteral("power, "))
-                                            + rangeText(m, s.pointsPerPass));
+                                            + (known ? rangeText(m, s.pointsPerPass)
+                                                     : QStringLiteral("its range not known: its setup cannot be read")));
     fact(QStringLiteral("Started"), utc(run.started));
     fact(QStringLiteral("Ended"), utc(run.ended));
     fact(QStringLiteral("How it ended"), run.outcome);
@@ -369,8 +387,16 @@ Section section(const RunSummary &run, const QList<StoredPoint> &points, const Q
     const bool judged = s.limits.present || std::any_of(points.cbegin(), points.cend(), [](const StoredPoint &p) {
                             return !p.verdict.isEmpty();
                         });
-    if (judged)
+    if (judged) {
         s.tables.append(flaggedTable(s.plotted));
+        // Points without a reading that left no row are in the run's count alone.
+        if (s.grade != Verdict::Grade::Pass)
+            s.tables.last().empty = QStringLiteral("No recorded point failed or was marginal.");
+        if (run.verdict.unread > 0 && s.tables.last().rows.isEmpty())
+            s.tables.last().empty += QStringLiteral(" %1 without a reading left no point in the record.")
+                                         .arg(run.verdict.unread == 1 ? QStringLiteral("1 point")
+                                                                      : QStringLiteral("%1 points").arg(run.verdict.unread));
+    }
     s.tables.append(pointTable(s.plotted, spurAt, spur, corrected, judged));
     s.tables.append(troubleTable(troubles));
     return s;

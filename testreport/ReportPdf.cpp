@@ -18,6 +18,8 @@ namespace {
 const double margin = 42;     // about 15 mm
 const double plotHeight = 330;
 const double cellPadding = 3;
+// Between words, and within a word too long for its column (a path, a digest).
+const int wrapping = Qt::TextWordWrap | Qt::TextWrapAnywhere;
 const QString family = QStringLiteral("DejaVu Sans");
 
 QFont font(double points, bool bold = false)
@@ -70,10 +72,16 @@ public:
             if (s.grade != Verdict::Grade::None && report.sections.size() > 1)
                 verdict(s.grade, Verdict::text(s.grade), s.verdictLine, 20);
             facts(s.facts);
-            need(plotHeight + 8);
-            if (painter)
-                drawReportPlot(s, painter, QRectF(margin, y, width, plotHeight));
-            y += plotHeight + 8;
+            // Each pass adds to the legend beneath the plot.
+            const double height = qMin(plotHeight + 6.0 * qMax(0, s.passes - 2), bottom - margin);
+            need(height + 8);
+            if (painter) {
+                painter->save();
+                painter->setClipRect(QRectF(margin, y, width, height));
+                drawReportPlot(s, painter, QRectF(margin, y, width, height));
+                painter->restore();
+            }
+            y += height + 8;
             for (const ReportContent::Table &t : s.tables)
                 table(t);
         }
@@ -93,10 +101,11 @@ private:
         if (painter) {
             painter->setFont(small);
             painter->setPen(QColor(90, 90, 90));
-            painter->drawText(QRectF(margin, margin - 2 * fm.height(), width, fm.height()), Qt::AlignLeft,
-                              report.title);
-            painter->drawText(QRectF(margin, margin - 2 * fm.height(), width, fm.height()), Qt::AlignRight,
-                              QStringLiteral("page %1 of %2").arg(page).arg(total));
+            const QString number = QStringLiteral("page %1 of %2").arg(page).arg(total);
+            const double room = width - fm.horizontalAdvance(number) - 12;
+            painter->drawText(QRectF(margin, margin - 2 * fm.height(), room, fm.height()), Qt::AlignLeft,
+                              fm.elidedText(report.title, Qt::ElideRight, room));
+            painter->drawText(QRectF(margin, margin - 2 * fm.height(), width, fm.height()), Qt::AlignRight, number);
             painter->drawText(QRectF(margin, bottom + fm.height(), width, fm.height()), Qt::AlignLeft,
                               QStringLiteral("Made by %1 from the results store").arg(madeBy));
             painter->setPen(Qt::black);
@@ -113,11 +122,12 @@ private:
     {
         const QFont f = font(18, true);
         const QFontMetricsF fm(f, writer);
+        const double h = qMin(fm.boundingRect(QRectF(0, 0, width, 1e6), wrapping, report.title).height(), 4 * fm.height());
         if (painter) {
             painter->setFont(f);
-            painter->drawText(QRectF(margin, y, width, fm.height()), Qt::AlignLeft, report.title);
+            painter->drawText(QRectF(margin, y, width, h), Qt::AlignLeft | wrapping, report.title);
         }
-        y += fm.height() + 8;
+        y += h + 8;
     }
 
     void heading(const QString &text, double size)
@@ -160,17 +170,23 @@ private:
         const QFontMetricsF fm(value, writer);
         const double labelWidth = 110;
         for (const auto &fact : facts) {
-            const QRectF r = fm.boundingRect(QRectF(0, 0, width - labelWidth, 1e6), Qt::TextWordWrap, fact.second);
-            const double h = qMax(fm.height(), r.height()) + 2;
-            need(h);
-            if (painter) {
-                painter->setFont(label);
-                painter->drawText(QRectF(margin, y, labelWidth, h), Qt::AlignLeft | Qt::AlignTop, fact.first);
-                painter->setFont(value);
-                painter->drawText(QRectF(margin + labelWidth, y, width - labelWidth, h), Qt::TextWordWrap | Qt::AlignTop,
-                                  fact.second);
+            // Line by line, so that a long note goes on over the next page.
+            const QStringList lines = fact.second.split(QLatin1Char('\n'));
+            for (int i = 0; i < lines.size(); ++i) {
+                const QRectF r = fm.boundingRect(QRectF(0, 0, width - labelWidth, 1e6), wrapping, lines.at(i));
+                const double h = qMin(qMax(fm.height(), r.height()) + (i + 1 == lines.size() ? 2 : 0),
+                                      bottom - margin - fm.height());
+                need(h);
+                if (painter) {
+                    painter->setFont(label);
+                    if (i == 0)
+                        painter->drawText(QRectF(margin, y, labelWidth, h), Qt::AlignLeft | Qt::AlignTop, fact.first);
+                    painter->setFont(value);
+                    painter->drawText(QRectF(margin + labelWidth, y, width - labelWidth, h), wrapping | Qt::AlignTop,
+                                      lines.at(i));
+                }
+                y += h;
             }
-            y += h;
         }
         y += 6;
     }
@@ -194,8 +210,10 @@ private:
         const int n = t.columns.size();
         QVector<double> natural(n);
         QVector<bool> wraps(n);
+        // A header wraps between its words: its longest word is what its column needs.
         for (int c = 0; c < n; ++c) {
-            natural[c] = bm.horizontalAdvance(t.columns.at(c));
+            for (const QString &word : t.columns.at(c).split(QLatin1Char(' ')))
+                natural[c] = qMax(natural[c], bm.horizontalAdvance(word));
             wraps[c] = !t.numeric.value(c);
         }
         for (const QStringList &row : t.rows)
@@ -212,8 +230,9 @@ private:
             for (int c = 0; c < n && c < cells.size(); ++c)
                 if (metrics.horizontalAdvance(cells.at(c)) > widths.at(c) - 2 * cellPadding)
                     h = qMax(h, metrics.boundingRect(QRectF(0, 0, widths.at(c) - 2 * cellPadding, 1e6),
-                                                     Qt::TextWordWrap, cells.at(c)).height() + 1.5);
-            return h;
+                                                     wrapping, cells.at(c)).height() + 1.5);
+            // A row is never split: one taller than a page is cut at the page's foot.
+            return qMin(h, bottom - margin - 3 * line);
         };
         const double header = heightOf(t.columns, bm);
         QVector<double> heights;
@@ -246,9 +265,12 @@ private:
             double x = margin;
             for (int c = 0; c < widths.size() && c < cells.size(); ++c) {
                 const int align = (numeric.value(c) && !header ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignTop
-                                  | Qt::TextWordWrap;
+                                  | wrapping;
+                painter->save();
+                painter->setClipRect(QRectF(x, y, widths.at(c), height));
                 painter->drawText(QRectF(x + cellPadding, y + 0.75, widths.at(c) - 2 * cellPadding, height), align,
                                   cells.at(c));
+                painter->restore();
                 x += widths.at(c);
             }
             if (header) {

@@ -25,16 +25,26 @@ bool formatOf(const QString &path, Format *format)
 QString refusal(const QString &path)
 {
     const QFileInfo info(path);
+    Format format;
+    if (!formatOf(path, &format))
+        return QStringLiteral("%1: a report's name ends in .pdf, .html or .htm").arg(path);
+    if (info.isSymLink() && !info.exists())
+        return QStringLiteral("%1 is a link to a file that is not there; it is left as it is").arg(path);
     if (!info.exists() || (info.isFile() && info.size() == 0))
         return QString();
     QFile file(path);
     if (!info.isFile() || !file.open(QIODevice::ReadOnly))
         return QStringLiteral("%1 is there and cannot be read; it is left as it is").arg(path);
-    // The marker stands in a PDF's metadata, which Qt writes near its start, and in an HTML file's head.
+    // The marker stands where this program puts it alone: in a PDF's metadata, which Qt writes
+    // near its start, and in an HTML file's generator element.
     const QByteArray head = file.read(64 * 1024);
-    if ((head.startsWith("%PDF-") || head.startsWith("<!DOCTYPE html>")) && head.contains(marker))
-        return QString();
-    return QStringLiteral("%1 is there and is not a report of rfbench; it is left as it is").arg(path);
+    const QByteArray tail = QByteArray(" (") + marker + (format == Format::Pdf ? ")</xmp:CreatorTool>" : ")\">");
+    const bool ours = format == Format::Pdf
+                          ? head.startsWith("%PDF-") && head.contains("<xmp:CreatorTool>rfbench ") && head.contains(tail)
+                          : head.startsWith("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+                                            "<meta name=\"generator\" content=\"rfbench ")
+                                && head.left(head.indexOf('\n', 90) + 1).endsWith(tail + '\n');
+    return ours ? QString() : QStringLiteral("%1 is there and is not a report of rfbench; it is left as it is").arg(path);
 }
 
 bool read(RunHistory &history, const QList<qint64> &runs, ReportContent::Report *report, QString *why,
@@ -66,6 +76,9 @@ bool read(RunHistory &history, const QList<qint64> &runs, ReportContent::Report 
 
 QString write(const ReportContent::Report &report, const QString &path, Format format, const QString &madeBy)
 {
+    Format named;
+    if (formatOf(path, &named) && named != format)
+        return QStringLiteral("%1: the name asks for another format").arg(path);
     const QString refused = refusal(path);
     if (!refused.isEmpty())
         return refused;

@@ -452,7 +452,7 @@ void tst_RunsCommand::reports_data()
     QTest::newRow("failed, pdf") << "1 --pdf failed.pdf" << failed << QStringList{"Every point passed"};
     QTest::newRow("failed, html") << "1 --html failed.html" << (QStringList{"svg "} + failed) << QStringList();
     QTest::newRow("spur, at the unit") << "2 --pdf spur.pdf"
-                                       << QStringList{"sn-100", "PASS", "-9.250", "-48.250", "1002", "Every point passed"}
+                                       << QStringList{"sn-100", "INCOMPLETE", "-9.250", "-48.250", "1002", "No recorded point failed"}
                                        << QStringList{"FAIL"};
     QTest::newRow("without limits: no verdict") << "3 --pdf plain.pdf --html plain.html"
                                                 << QStringList{"Test report", "The run recorded no point", "not given"}
@@ -489,6 +489,14 @@ void tst_RunsCommand::reportRefusals_data()
                                             << "is not a report of rfbench; it is left as it is";
     QTest::newRow("an earlier report is written over") << "1 --html again.html" << QByteArray("(report)") << 0
                                                        << "written";
+    QTest::newRow("a page that only mentions reports") << "1 --html page.html"
+                                                       << QByteArray("<!DOCTYPE html>\n<p>an rfbench test report (rfbench test report)\">")
+                                                       << 2 << "is not a report of rfbench";
+    QTest::newRow("a name for the other format") << "1 --pdf r.html" << QByteArray() << 2
+                                                 << "is not a name for a PDF report";
+    QTest::newRow("a name that is no report's") << "1 --pdf copy.sqlite" << QByteArray() << 2
+                                                 << "a report's name ends in .pdf, .html or .htm";
+    QTest::newRow("a run named twice") << "1 1 --pdf twice.pdf" << QByteArray() << 2 << "run 1 is named twice";
     QTest::newRow("no such run") << "99 --pdf none.pdf" << QByteArray() << 2 << "has no run 99";
     QTest::newRow("no file named") << "1" << QByteArray() << 2 << "give --pdf FILE or --html FILE";
     QTest::newRow("a folder that is not there") << "1 --pdf missing/r.pdf" << QByteArray() << 1 << "cannot be written";
