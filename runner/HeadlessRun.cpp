@@ -252,7 +252,13 @@ void HeadlessRun::shutDownWorker()
     if (!workerThread)
         return;
     worker->recordReportRows();
-    QMetaObject::invokeMethod(worker, [this] { worker->closeStore(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        worker,
+        [this] {
+            worker->closeStore();
+            storeRuns = worker->recordedRuns();
+        },
+        Qt::BlockingQueuedConnection);
     // Its notices are said before the summary.
     QCoreApplication::sendPostedEvents(this);
     workerThread->quit();

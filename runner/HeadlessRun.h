@@ -67,6 +67,12 @@ public:
     int exec();
     // After exec(): the verdicts as JUnit XML, one test suite per measurement of the setup.
     QByteArray junitReport() const;
+    // After exec(): the results store's runs it recorded, by their ids there, one per
+    // measurement begun (the run resumed alone when resuming); none when the store lacks some
+    // of their points.
+    QList<qint64> recordedRuns() const { return storeRuns; }
+    // After exec(): when its first measurement began; invalid when none did.
+    QDateTime started() const { return finished.isEmpty() ? QDateTime() : finished.first().started; }
 
 public slots:
     // As the window's Stop button: the measurement under way ends after its point, and no
@@ -151,6 +157,7 @@ private:
     bool powerMeterConnected = false;
     bool analyzerConnected = false;
     QList<MeasurementDone> finished;
+    QList<qint64> storeRuns;
     RunJudgement lastJudgement; // of the measurement that just ended
     QDateTime runStartedAt;
     // The sequence's measurements that a stop kept from starting, "measurements[1] (spur)".

@@ -4,6 +4,7 @@
 #include "HeadlessRun.h"
 #include "JunitReport.h"
 #include "LinkTrace.h"
+#include "ReportName.h"
 #include "RunRecorder.h"
 #include "RunResume.h"
 #include "ServerHistory.h"
@@ -12,14 +13,18 @@
 #include "SetupFile.h"
 #include "SqliteStore.h"
 #include "StopSignals.h"
+#include "TestReport.h"
 
 #include <QCommandLineParser>
 #include <QDate>
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostInfo>
+#include <QProcess>
+#include <QTimer>
 
 #include <algorithm>
 #include <memory>
@@ -32,6 +37,78 @@ namespace {
 
 // How long the end of a run waits for the last upload to the results server.
 const int lastUploadMs = 15000;
+// How long the end of a run waits for its test report to be written.
+const int reportWaitMs = 120000;
+
+// Writes the test report of the runs with "rfbench report" in a process of its own, which draws
+// it on a QApplication that a run does not make; its messages go to standard error. A stop ends
+// it through *writing. Empty when written, else why.
+QString writeTestReport(const QList<qint64> &runs, const QString &store, const QString &path, QProcess **writing)
+{
+    TestReport::Format format = TestReport::Format::Pdf;
+    TestReport::formatOf(path, &format);
+    QStringList arguments{QStringLiteral("report")};
+    for (const qint64 run : runs)
+        arguments << QString::number(run);
+    arguments << QStringLiteral("--store") << store
+              << (format == TestReport::Format::Pdf ? QStringLiteral("--pdf") : QStringLiteral("--html")) << path;
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // Standard output may carry the run's JSON summary: nothing else goes there.
+    child.setStandardOutputFile(QProcess::nullDevice());
+    QEventLoop loop;
+    QObject::connect(&child, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
+    QObject::connect(&child, &QProcess::errorOccurred, &loop, [&](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            loop.quit();
+    });
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    bool late = false;
+    QObject::connect(&timeout, &QTimer::timeout, &loop, [&] {
+        late = true;
+        child.kill();
+    });
+    *writing = &child;
+    child.start(QCoreApplication::applicationFilePath(), arguments);
+    timeout.start(reportWaitMs);
+    if (child.state() != QProcess::NotRunning || child.error() != QProcess::FailedToStart)
+        loop.exec();
+    child.waitForFinished(5000);
+    *writing = nullptr;
+    if (child.error() == QProcess::FailedToStart)
+        return child.errorString();
+    if (late)
+        return QStringLiteral("it took longer than %1 s").arg(reportWaitMs / 1000);
+    if (child.exitStatus() != QProcess::NormalExit)
+        return QStringLiteral("it was stopped");
+    if (child.exitCode() != 0)
+        return QStringLiteral("rfbench report ended with %1").arg(child.exitCode());
+    return QString();
+}
+
+// Takes the first free name of the report a setup names, "name.pdf", "name (2).pdf" and so on,
+// by making it as an empty file, which "rfbench report" writes over: no file there is replaced,
+// also when another run takes a name at the same moment. Empty, with why, when none is made.
+QString takeReportName(const QString &path, QString *why)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    for (int n = 1; n < 1000; ++n) {
+        const QString candidate = ReportName::numbered(path, n);
+        const QFileInfo info(candidate);
+        if (info.exists() || info.isSymLink())
+            continue;
+        QFile file(candidate);
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            return candidate;
+        if (!QFileInfo::exists(candidate)) {
+            *why = file.errorString();
+            return QString();
+        }
+    }
+    *why = QStringLiteral("every name up to \"%1\" is taken").arg(ReportName::numbered(path, 999));
+    return QString();
+}
 
 // The run of this store that the server numbers serverId, as "rfbench runs" over the server lists
 // it: its local id, or 0 with *why.
@@ -66,7 +143,8 @@ const char exitCodes[] = "Exit codes:\n"
                          "  0  every measurement finished and every row is in its workbook\n"
                          "  1  the run could not be started: no workbook can be written to its data folder, or\n"
                          "     the trace file or the JUnit report cannot be written; or, after a run that\n"
-                         "     would have ended with 0, the JUnit report could not be written at its end\n"
+                         "     would have ended with 0, the JUnit report or the test report could not be\n"
+                         "     written at its end\n"
                          "  2  the command line or the setup is wrong (nothing was sent)\n"
                          "  3  an instrument could not be reached (nothing was measured)\n"
                          "  4  stopped by Ctrl-C or SIGTERM; the rows measured so far are saved\n"
@@ -146,6 +224,12 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
                                                   "earlier JUnit report is written over."),
                                    QStringLiteral("file"));
     parser.addOption(junit);
+    const QCommandLineOption report(QStringLiteral("report"),
+                                    QStringLiteral("At the end, write the test report of the runs made to <file>: a "
+                                                   "PDF on A4 (.pdf) or one HTML file (.html, .htm); over the setup's "
+                                                   "\"report\". Only an earlier report is written over."),
+                                    QStringLiteral("file"));
+    parser.addOption(report);
     parser.addPositionalArgument(QStringLiteral("run"), QStringLiteral("The command."));
     parser.addPositionalArgument(QStringLiteral("setup"), QStringLiteral("The setup file (JSON)."));
 
@@ -169,6 +253,12 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     if (positional.size() != (resuming ? 1 : 2)) {
         std::fprintf(stderr, "rfbench run: give one setup file, or --resume ID alone (rfbench run SETUP.json; "
                              "--help tells more)\n");
+        return HeadlessRun::BadSetup;
+    }
+    TestReport::Format reportFormat;
+    if (parser.isSet(report) && !TestReport::formatOf(parser.value(report), &reportFormat)) {
+        std::fprintf(stderr, "rfbench run: --report %s: a test report's name ends in .pdf, .html or .htm\n",
+                     qPrintable(parser.value(report)));
         return HeadlessRun::BadSetup;
     }
     QString folderError;
@@ -209,6 +299,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     QByteArray setupBytes;
     RunResume::Point from;
     QString resumedUnit;
+    QDateTime resumedStart;
     QList<RecordedTable> resumedTables;
     if (resuming) {
         if (parser.isSet(set) || parser.isSet(unit)) {
@@ -238,6 +329,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
         }
         setupPath = QStringLiteral("run %1").arg(run);
         resumedUnit = results->run(from.run).unit;
+        resumedStart = results->run(from.run).started;
         resumedTables = results->run(from.run).tables;
         // The run goes on under the station it was recorded with, unless another is named.
         if (!parser.isSet(station)) {
@@ -318,6 +410,15 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
             return HeadlessRun::BadSetup;
         }
     }
+    // As a JUnit report: a mistyped path never costs another program's file.
+    const QString reportPath = parser.isSet(report) ? QFileInfo(parser.value(report)).absoluteFilePath() : QString();
+    if (!reportPath.isEmpty()) {
+        const QString refusal = TestReport::refusal(reportPath);
+        if (!refusal.isEmpty()) {
+            std::fprintf(stderr, "rfbench run: --report: %s\n", qPrintable(refusal));
+            return HeadlessRun::BadSetup;
+        }
+    }
     if (parser.isSet(trace) && !LinkTrace::start(parser.value(trace))) {
         std::fprintf(stderr, "rfbench run: the trace file %s cannot be written\n", qPrintable(parser.value(trace)));
         return HeadlessRun::Failed;
@@ -366,9 +467,13 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
             std::fprintf(stderr, "rfbench run: %s\n", qPrintable(text));
         });
     }
-    // A stop stops the run; once the run is over, it ends the wait for the last upload.
+    // A stop stops the run; once the run is over, the writing of its test report, then the wait
+    // for the last upload.
     bool lastUpload = false;
+    QProcess *reporting = nullptr;
     QObject::connect(&stopSignals, &StopSignals::stopRequested, &run, [&] {
+        if (reporting)
+            return reporting->kill();
         if (!lastUpload)
             return run.requestStop();
         uploading->stopWaiting();
@@ -386,6 +491,39 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
                 code = HeadlessRun::Failed;
         }
         junitFile.close();
+    }
+    if (!reportPath.isEmpty() || !setup.setup.reportName.isEmpty()) {
+        // From the local store, which has every point of the run whether or not a server does.
+        const QList<qint64> runs = run.recordedRuns();
+        QString path = reportPath;
+        QString why;
+        bool taken = false; // the empty file made to hold the setup's name
+        if (runs.isEmpty()) {
+            why = QStringLiteral("the results store %1 holds no run of it whole").arg(storePath);
+        } else if (path.isEmpty()) {
+            ReportName::Values values;
+            values.unit = setup.setup.unitSerial;
+            values.started = resuming ? resumedStart : run.started();
+            values.operatorName = options.operatorName;
+            values.station = upload.station;
+            const QString named = ReportName::expand(setup.setup.reportName, values);
+            path = takeReportName(QDir(options.workbookFolder).absoluteFilePath(named), &why);
+            taken = !path.isEmpty();
+            if (!taken)
+                path = named;
+        }
+        if (why.isEmpty())
+            why = writeTestReport(runs, storePath, path, &reporting);
+        if (!why.isEmpty()) {
+            std::fprintf(stderr, "rfbench run: the test report %s was not written: %s\n",
+                         qPrintable(QDir::toNativeSeparators(path.isEmpty() ? setup.setup.reportName : path)),
+                         qPrintable(why));
+            if (code == HeadlessRun::Finished)
+                code = HeadlessRun::Failed;
+            // The empty file that held the setup's name goes: made here, and never written.
+            if (taken && QFileInfo(path).size() == 0)
+                QFile::remove(path);
+        }
     }
     if (uploading) {
         // A last round for the points of the run's end; the run's result does not wait longer.

@@ -99,5 +99,9 @@ struct BenchSetup
 
     CorrectionsSetup corrections;
 
+    // "report": the file name of the runs' test report, relative to the data folder, with
+    // placeholders such as {unit} and {date} (ReportName); empty: none is written.
+    QString reportName;
+
     QVector<MeasurementSetup> measurements;
 };

@@ -1,6 +1,7 @@
 #include "SetupFile.h"
 
 #include "FrequencyGrid.h"
+#include "ReportName.h"
 #include "ServerAddress.h"
 #include "Verdict.h"
 
@@ -350,7 +351,7 @@ public:
         const bool sequence = root.contains(QStringLiteral("measurements"));
         QStringList known{QStringLiteral("format"), QStringLiteral("synthesizer"), QStringLiteral("powerMeter"),
                           QStringLiteral("analyzer"), QStringLiteral("store"), QStringLiteral("unit"),
-                          QStringLiteral("corrections"), QStringLiteral("measurements")};
+                          QStringLiteral("corrections"), QStringLiteral("report"), QStringLiteral("measurements")};
         for (auto it = root.begin(); it != root.end(); ++it) {
             if (known.contains(it.key()))
                 continue;
@@ -363,8 +364,11 @@ public:
         }
 
         BenchSetup s;
-        if (!instruments(root, &s) || !store(root, &s) || !unit(root, &s) || !corrections(root, &s))
+        if (!instruments(root, &s) || !store(root, &s) || !unit(root, &s) || !corrections(root, &s)
+            || !text(root, QString(), QStringLiteral("report"), &s.reportName, false))
             return false;
+        if (const QString why = ReportName::refusal(s.reportName); !s.reportName.isEmpty() && !why.isEmpty())
+            return fail(QStringLiteral("report"), why);
         if (sequence) {
             const QJsonValue list = root.value(QStringLiteral("measurements"));
             if (!list.isArray())
@@ -964,6 +968,8 @@ QByteArray write(const BenchSetup &setup)
         sections << QStringLiteral("  \"unit\": {") + unit.join(QStringLiteral(", ")) + QLatin1Char('}');
     if (!setup.corrections.isEmpty())
         sections << correctionsSection(setup.corrections);
+    if (!setup.reportName.isEmpty())
+        sections << QStringLiteral("  \"report\": ") + quoted(setup.reportName);
     if (setup.measurements.size() == 1 && setup.measurements.first().run) {
         QStringList lines;
         writeMeasurement(lines, setup.measurements.first(), QStringLiteral("  "), false);
@@ -993,6 +999,8 @@ BenchSetup only(const BenchSetup &setup, int measurement)
     // The unit and who measured it are the run's own fields; the record keeps the rules alone.
     one.unitSerial.clear();
     one.operatorName.clear();
+    // Where this bench files its reports is no part of what was measured either.
+    one.reportName.clear();
     return one;
 }
 

@@ -46,6 +46,9 @@ public:
     virtual bool flush() = 0;
     // How many writes wait in memory.
     virtual int waitingWrites() const = 0;
+    // The store's id of a run or point that beginRun or addPoint returned: the same once
+    // written, 0 while its write waits or when it was refused.
+    virtual qint64 storedId(qint64 written) const = 0;
     // Why writes fail, without how long they have waited: what problem() begins with.
     virtual QString cause() const = 0;
     // What happened since last asked that the operator is to be told: writes that waited are

@@ -76,6 +76,7 @@ public:
     bool reopenRun(qint64 run) override;
     bool flush() override;
     int waitingWrites() const override { return int(pending.size()); }
+    qint64 storedId(qint64 written) const override { return resolve(written); }
     // Since when the writes wait (monotonic ms), 0 when none does.
     qint64 waitingSince() const { return waitStarted; }
 

@@ -418,6 +418,13 @@ void DevicesWork::closeStore()
         emit storeNotice(news.left(1).toUpper() + news.mid(1) + QLatin1Char('.'));
 }
 
+QList<qint64> DevicesWork::recordedRuns() const
+{
+    if (!recorder || !recorder->store() || recorder->store()->waitingWrites() > 0)
+        return {};
+    return recorder->recordedRuns();
+}
+
 void DevicesWork::recordReportRows()
 {
     if (repost("recordReportRows"))

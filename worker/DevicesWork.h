@@ -121,6 +121,10 @@ public:
     // Writes what waits for the results store, asking it for at most storeCloseWaitMs, and says
     // what could not be written.
     Q_INVOKABLE void closeStore();
+    // After closeStore, from the worker's thread: the results store's runs the measurements
+    // recorded their points in, by their ids there, in order; none while writes wait, for the
+    // store then lacks some of their points.
+    QList<qint64> recordedRuns() const;
     static constexpr int storeCloseWaitMs = 10000;
     static constexpr int storeRetryMs = 250;
     // Marks in the results store the rows that reached a workbook (or were discarded) outside a

@@ -131,6 +131,8 @@ void RunRecorder::begin(const QString &measurement)
     start.operatorName = unitOperator.isEmpty() ? userName() : unitOperator;
     notes.clear();
     run = results->beginRun(start);
+    if (run != 0)
+        recorded << run;
     addEarlierTroubles();
 }
 
@@ -142,8 +144,19 @@ bool RunRecorder::resume(qint64 resumed)
         return false;
     }
     run = resumed;
+    if (!recorded.contains(run))
+        recorded << run;
     addEarlierTroubles();
     return true;
+}
+
+QList<qint64> RunRecorder::recordedRuns() const
+{
+    QList<qint64> runs;
+    for (const qint64 written : recorded)
+        if (const qint64 id = results->storedId(written); id > 0 && !runs.contains(id))
+            runs << id;
+    return runs;
 }
 
 namespace {

@@ -66,6 +66,9 @@ public:
     void rowsSaved(const QList<QPair<qint64, QString>> &saved);
     void end(bool stopped);
     qint64 currentRun() const { return run; }
+    // The runs begun or resumed here, by their ids in the store, in the order begun; a run
+    // whose beginning still waits to be written is left out.
+    QList<qint64> recordedRuns() const;
 
     struct Recovery
     {
@@ -102,5 +105,6 @@ private:
     QList<RunTrouble> earlierTroubles;
     QThread *storeThread = nullptr;
     qint64 run = 0;
+    QList<qint64> recorded; // as the store returned them, placeholders of writes that waited among them
     QList<QPair<qint64, QString>> unmarked; // saved, but their marks not yet taken by the store
 };

@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         || a.identify != b.identify)
         std::abort();
     if (a.unitSerial != b.unitSerial || a.serialPattern != b.serialPattern || a.serialRequired != b.serialRequired
-        || a.operatorName != b.operatorName || a.corrections != b.corrections
+        || a.operatorName != b.operatorName || a.corrections != b.corrections || a.reportName != b.reportName
         || a.measurements.size() != b.measurements.size())
         std::abort();
     for (int i = 0; i < a.measurements.size(); ++i)

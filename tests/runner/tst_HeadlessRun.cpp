@@ -44,6 +44,8 @@ private slots:
     void aKilledRunIsRecordedInterruptedByTheNextWrite();
     void aPathLossIsCorrectedToTheUnit_data();
     void aPathLossIsCorrectedToTheUnit();
+    void theTestReportOfTheRuns_data();
+    void theTestReportOfTheRuns();
 
 private:
     QByteArray setupFor(const QString &synth, const QString &meter, const QString &analyzer,
@@ -1144,6 +1146,146 @@ void tst_HeadlessRun::aPathLossIsCorrectedToTheUnit()
         QSqlDatabase::removeDatabase(QStringLiteral("note"));
         QVERIFY2(note.contains(warning), qPrintable(note));
     }
+}
+
+void tst_HeadlessRun::theTestReportOfTheRuns_data()
+{
+    QTest::addColumn<QByteArray>("report"); // the setup's key; empty: none
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("existing"); // another program's file there before the run; empty: none
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("written");  // the report; empty: none
+    QTest::addColumn<QString>("message");  // on standard error
+    // Another program's trigger in the store, which keeps it from taking writes; empty: none.
+    QTest::addColumn<QString>("trigger");
+
+    // Each measurement of the sequence is a run of the store; the report has both verdicts.
+    QTest::newRow("a PDF of both runs of a sequence")
+        << QByteArray() << QStringList{"--report", "{folder}/Report.PDF"} << QString() << 7 << "Report.PDF" << QString()
+        << QString();
+    QTest::newRow("the setup's name, taken by another file")
+        << QByteArray("reports/{unit} {date}.html") << QStringList() << "reports/SN0042 {date}.html" << 7
+        << "reports/SN0042 {date} (2).html" << QString() << QString();
+    QTest::newRow("the command line's name over the setup's")
+        << QByteArray("{unit}.pdf") << QStringList{"--report", "{folder}/named.htm"} << QString() << 7 << "named.htm"
+        << QString() << QString();
+    QTest::newRow("another program's file at the path")
+        << QByteArray() << QStringList{"--report", "{folder}/victim.pdf"} << "victim.pdf" << 2 << QString()
+        << "victim.pdf is there and is not a report of rfbench; it is left as it is" << QString();
+    QTest::newRow("not a report's name")
+        << QByteArray() << QStringList{"--report", "{folder}/report.txt"} << QString() << 2 << QString()
+        << "--report {folder}/report.txt: a test report's name ends in" << QString();
+    QTest::newRow("a report that cannot be written turns a pass into 1")
+        << QByteArray() << QStringList{"--report", "/proc/rfbench/report.pdf", "--set", "measurements[0].run=false"}
+        << QString() << 1 << QString() << "the test report /proc/rfbench/report.pdf was not written" << QString();
+    QTest::newRow("nothing measured") << QByteArray() << QStringList{"--report", "{folder}/r.pdf"} << QString() << 3
+                                      << QString() << "rfbench.sqlite holds no run of it whole" << QString();
+    // The points wait in memory for the store: a report without them would pass any unit.
+    QTest::newRow("a store that takes the run, never its points")
+        << QByteArray() << QStringList{"--report", "{folder}/r.pdf", "--set", "measurements[0].run=false"} << QString()
+        << 1 << QString() << "rfbench.sqlite holds no run of it whole"
+        << "CREATE TRIGGER failing BEFORE INSERT ON points BEGIN INSERT INTO gone VALUES (1); END";
+}
+
+// "rfbench run --report": one report of every run the setup made, drawn by a process of its own
+// from the local store; a name that another program's file holds is never written.
+void tst_HeadlessRun::theTestReportOfTheRuns()
+{
+    QFETCH(QByteArray, report);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, existing);
+    QFETCH(int, code);
+    QFETCH(QString, written);
+    QFETCH(QString, message);
+    QFETCH(QString, trigger);
+
+    QTemporaryDir folder;
+    const QString today = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"));
+    for (QString *text : {&existing, &written, &message})
+        text->replace(QStringLiteral("{folder}"), folder.path()).replace(QStringLiteral("{date}"), today);
+    arguments.replaceInStrings(QStringLiteral("{folder}"), folder.path());
+    // Nothing may reach the instruments of a run refused; one that is measured meets the simulator.
+    const bool refused = code == 2 || code == 3;
+    std::unique_ptr<BenchSimProcess> bench;
+    std::unique_ptr<FakeInstrument> synth, meter;
+    if (refused) {
+        synth.reset(new FakeInstrument(5023));
+        meter.reset(new FakeInstrument(5025));
+    } else {
+        bench.reset(new BenchSimProcess);
+        QVERIFY(bench->isReady());
+    }
+    // The unit fails the first measurement's lower limit (the RF output is off) and passes the
+    // second. Without an analyzer, a spur measurement measures nothing.
+    const QByteArray measurements = code == 3 ? QByteArray(R"("kind": "spur", "start": 2000, "stop": 2000, "points": 1)")
+                                              : R"("measurements": [
+  {)" + powerRun + R"(, "limits": {"lower": [[1000, -20], [1100, -20]]}},
+  {)" + powerRun + R"(, "limits": {"upper": [[1000, 0], [1100, 0]]}}
+])";
+    QByteArray text = setupFor(refused ? synth->address() : bench->synthAddress(),
+                               refused ? meter->address() : bench->powerMeterAddress(),
+                               TestAddresses::randomLoopback().toString(), measurements);
+    if (!report.isEmpty())
+        text.replace("{\"format\": 1,", "{\"format\": 1, \"report\": \"" + report + "\",");
+    const QString setupPath = folder.filePath(QStringLiteral("setup.json"));
+    QFile setup(setupPath);
+    QVERIFY(setup.open(QIODevice::WriteOnly) && setup.write(text) == text.size());
+    setup.close();
+    const QByteArray foreign = "%PDF-1.4 another program's document\n";
+    if (!existing.isEmpty()) {
+        QVERIFY(QDir(folder.path()).mkpath(QFileInfo(folder.filePath(existing)).path()));
+        QFile file(folder.filePath(existing));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(foreign) == foreign.size());
+    }
+
+    if (!trigger.isEmpty()) {
+        const QString storePath = folder.filePath(QStringLiteral("rfbench.sqlite"));
+        QVERIFY(SqliteStore::open(storePath, SqliteStore::Mode::Write, nullptr)->problem().isEmpty());
+        QProcess sqlite;
+        sqlite.start(QStringLiteral("sqlite3"), {storePath, trigger});
+        QVERIFY(sqlite.waitForFinished(30000) && sqlite.exitCode() == 0);
+    }
+    const Finished run = runRfbench(QStringList{setupPath, QStringLiteral("--data-dir"), folder.path(),
+                                                QStringLiteral("--unit"), QStringLiteral("SN0042"), QStringLiteral("--json")}
+                                    + arguments);
+    if (QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) != today)
+        QSKIP("the date changed during the run");
+    QVERIFY2(run.code == code, run.err.constData());
+    if (!message.isEmpty())
+        QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
+    // The summary alone on standard output, also with a report written.
+    QVERIFY(refused || QJsonDocument::fromJson(run.out).isObject());
+    if (!existing.isEmpty()) {
+        QFile file(folder.filePath(existing));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), foreign);
+    }
+    if (refused) {
+        QCOMPARE(synth->received(), QByteArray());
+        QCOMPARE(meter->received(), QByteArray());
+        if (code == 2)
+            QCOMPARE(synth->connectionCount() + meter->connectionCount(), 0);
+    }
+    QStringList files = QDir(folder.path()).entryList({QStringLiteral("*.pdf"), QStringLiteral("*.PDF"),
+                                                       QStringLiteral("*.htm*")}, QDir::Files);
+    files += QDir(folder.filePath(QStringLiteral("reports"))).entryList(QDir::Files);
+    QCOMPARE(files.size(), int(!written.isEmpty()) + int(!existing.isEmpty()));
+    if (written.isEmpty())
+        return;
+    QString content;
+    if (written.endsWith(QLatin1String(".PDF"), Qt::CaseInsensitive)) {
+        QProcess pdftotext;
+        pdftotext.start(QStringLiteral("pdftotext"), {folder.filePath(written), QStringLiteral("-")});
+        QVERIFY(pdftotext.waitForFinished(30000) && pdftotext.exitCode() == 0);
+        content = QString::fromUtf8(pdftotext.readAllStandardOutput());
+    } else {
+        QFile file(folder.filePath(written));
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(files.join('|')));
+        content = QString::fromUtf8(file.readAll());
+    }
+    QVERIFY2(content.contains(QStringLiteral("SN0042")) && content.contains(QStringLiteral("Run 2: "))
+                 && content.contains(QStringLiteral("FAIL")) && content.contains(QStringLiteral("PASS")),
+             qPrintable(content));
 }
 
 QTEST_GUILESS_MAIN(tst_HeadlessRun)

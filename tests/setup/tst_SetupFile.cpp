@@ -1,3 +1,4 @@
+#include "ReportName.h"
 #include "SetupCorrections.h"
 #include "SetupFile.h"
 #include "SetupRecords.h"
@@ -20,6 +21,8 @@ private slots:
     void identifies();
     void correctionTables_data();
     void correctionTables();
+    void reportNames_data();
+    void reportNames();
 };
 
 namespace {
@@ -132,6 +135,21 @@ void tst_SetupFile::checks_data()
         << withStore(powerSetup, R"("store": {"identify": false}, "unit": {"serial": "SN000123", "serialPattern": "SN[0-9]{6}", "required": true, "operator": "Kim"})")
         << QStringList() << QString();
     QTest::newRow("serial of digits set") << powerSetup << QStringList{"unit.serial=004711", "unit.operator=12"} << QString();
+    QTest::newRow("report named with placeholders, in a sequence")
+        << withStore(sequenceSetup, R"("report": "reports/{unit} {date} {time} {operator}@{station}.PDF")")
+        << QStringList() << QString();
+    QTest::newRow("report, an unknown placeholder")
+        << withStore(powerSetup, R"("report": "{serial} {date}.pdf")") << QStringList()
+        << "s.json: report: {serial} is not one of {unit}, {date}, {time}, {operator}, {station}";
+    QTest::newRow("report, a brace left open") << powerSetup << QStringList{"report={unit {date}.pdf"}
+                                               << "s.json: report: {unit {date} is not one of";
+    QTest::newRow("report, a brace never closed") << powerSetup << QStringList{"report=a {unit.pdf"}
+                                                  << "s.json: report: the \"{\" at character 3 is not closed";
+    QTest::newRow("report, not a report's name") << powerSetup << QStringList{"report={unit}.xlsx"}
+                                                 << "s.json: report: \"{unit}.xlsx\" does not end in .pdf, .html or .htm";
+    QTest::newRow("report, the suffix a placeholder gives") << powerSetup << QStringList{"report=a.{unit}"}
+                                                            << "s.json: report: \"a.{unit}\" does not end in";
+    QTest::newRow("report, a number") << powerSetup << QStringList{"report=7"} << "s.json: report: must be a text, not a number";
     QTest::newRow("start set outside the mask") << powerWith(flatness) << QStringList{"start=900"}
         << "s.json: limits.upper: covers 1000 to 2000 MHz; 900 to 1000 MHz is not covered";
     QTest::newRow("not ascending, in an entry")
@@ -301,6 +319,7 @@ void tst_SetupFile::checks()
     QCOMPARE(QStringList({again.setup.unitSerial, again.setup.serialPattern, again.setup.operatorName}),
              QStringList({result.setup.unitSerial, result.setup.serialPattern, result.setup.operatorName}));
     QCOMPARE(again.setup.serialRequired, result.setup.serialRequired);
+    QCOMPARE(again.setup.reportName, result.setup.reportName);
     QVERIFY(again.setup.corrections == result.setup.corrections);
     for (const QString &assignment : overrides)
         QVERIFY2(written.contains(assignment.section('=', 1).toUtf8()), written.constData());
@@ -346,7 +365,7 @@ void tst_SetupFile::recordsAndRoundTrip()
     // A run of one measurement of a sequence is recorded without its store: a setup taken from the
     // record to another bench must not send that bench's runs under this one's name.
     const SetupFile::Result stored = SetupFile::read(withStore(sequenceSetup, serverStore), QStringLiteral("s.json"),
-                                                     {QStringLiteral("store.station=bench-4")});
+                                                     {QStringLiteral("store.station=bench-4"), QStringLiteral("report={unit}.pdf")});
     QVERIFY2(stored.ok(), qPrintable(stored.error));
     QVERIFY(stored.setup.hasStore);
     QCOMPARE(stored.setup.storeAddress, QStringLiteral("postgresql://station@lab-db.example:5432/rfbench"));
@@ -355,6 +374,7 @@ void tst_SetupFile::recordsAndRoundTrip()
     QVERIFY2(recorded.ok(), qPrintable(recorded.error));
     QVERIFY(!recorded.setup.hasStore);
     QCOMPARE(recorded.setup.station, QString());
+    QCOMPARE(recorded.setup.reportName, QString());
     QCOMPARE(recorded.setup.measurements.size(), 1);
     QVERIFY(!SetupFile::read(powerSetup, QStringLiteral("p.json")).setup.hasStore);
 
@@ -494,6 +514,44 @@ void tst_SetupFile::correctionTables()
             QCOMPARE(got->text, table);
         }
     }
+}
+
+void tst_SetupFile::reportNames_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<int>("place"); // of the names tried, from 1
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("every placeholder") << "{unit} {date} {time} {operator} {station}.pdf" << "SN1" << 1
+                                       << "SN1 2026-03-02 07-05-09 Kim bench-3.pdf";
+    QTest::newRow("no unit") << "{unit}.pdf" << "" << 1 << "no unit.pdf";
+    QTest::newRow("a serial with a slash stays in its folder") << "reports/{unit}.pdf" << "SN/../1" << 1
+                                                               << "reports/SN_.._1.pdf";
+    QTest::newRow("every character a file name cannot hold") << "{unit}.pdf" << "a\\b:c*d?e\"f<g>h|i\tj\x7fk" << 1
+                                                             << "a_b_c_d_e_f_g_h_i_j_k.pdf";
+    QTest::newRow("a serial of dots names no folder") << "{unit}/r.pdf" << ".." << 1 << "__/r.pdf";
+    QTest::newRow("the second name") << "r/{unit} {date}.pdf" << "SN1" << 2 << "r/SN1 2026-03-02 (2).pdf";
+    QTest::newRow("dots in the folder and the serial") << "/data/v1.2/{unit}.htm" << "SN 1.5" << 3
+                                                       << "/data/v1.2/SN 1.5 (3).htm";
+    QTest::newRow("a name of its suffix alone") << ".pdf" << "" << 2 << " (2).pdf";
+}
+
+// A name taken from the run's values never leaves the data folder, never loses its suffix,
+// and the names tried after it keep both.
+void tst_SetupFile::reportNames()
+{
+    QFETCH(QString, pattern);
+    QFETCH(QString, unit);
+    QFETCH(int, place);
+    QFETCH(QString, name);
+    QCOMPARE(ReportName::refusal(pattern), QString());
+    ReportName::Values values;
+    values.unit = unit;
+    values.started = QDateTime(QDate(2026, 3, 2), QTime(7, 5, 9));
+    values.operatorName = QStringLiteral("Kim");
+    values.station = QStringLiteral("bench-3");
+    QCOMPARE(ReportName::numbered(ReportName::expand(pattern, values), place), name);
 }
 
 QTEST_APPLESS_MAIN(tst_SetupFile)

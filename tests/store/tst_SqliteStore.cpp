@@ -1493,6 +1493,7 @@ void tst_SqliteStore::writeFaults()
         if (atOpening)
             store = SqliteStore::open(file, Mode::Write, nullptr);
         qint64 id = run;
+        qint64 waited = 0; // the run begun during the fault
         if (!atOpening) {
             // Reading goes on; each write waits in memory, says why and changes nothing.
             if (store->run(run).points != 3)
@@ -1506,7 +1507,8 @@ void tst_SqliteStore::writeFaults()
             store->markInWorkbook({1}, QStringLiteral("Table -5 dBm"));
             RunStart corrected = startOf("bench-1", "power", utc(1, 11));
             corrected.tables = someTables();
-            if (store->beginRun(corrected) >= 0)
+            waited = store->beginRun(corrected);
+            if (waited >= 0 || store->storedId(waited) != 0)
                 failed |= Wrote;
         } else if (store->beginRun(startOf("bench-1", "power", utc(1, 10))) != 0) {
             failed |= Wrote;
@@ -1533,6 +1535,9 @@ void tst_SqliteStore::writeFaults()
             if (store->waitingWrites() != 7 || !store->flush() || store->waitingWrites() != 0
                 || store->addPoint(sweepPoint(run, 5)) <= 0 || !store->problem().isEmpty())
                 failed |= NotMended;
+            // Its id stands for the run written since.
+            if (store->run(store->storedId(waited)).started != utc(1, 11))
+                failed |= Lost;
             const QList<RunTrouble> troubles = store->troubles(run);
             if (troubles.size() != 1 || troubles.first().text != QStringLiteral("no answer"))
                 failed |= Lost;
