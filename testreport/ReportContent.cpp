@@ -104,10 +104,14 @@ MeasuredPoint measured(const StoredPoint &stored, double outputPower, double gri
     if (recorded == Verdict::Grade::None)
         return point;
     Verdict::Judgement &j = point.judgement;
-    if (recorded == Verdict::Grade::NoReading && j.grade != recorded)
+    if (recorded == Verdict::Grade::NoReading && j.grade != recorded) {
+        // What it read is not of its frequency: no value of it is judged.
         j.failure = QStringLiteral("not at its frequency: the synthesizer's connection was lost");
+        j.value = j.limit = qQNaN();
+    }
     j.grade = recorded;
-    j.margin = stored.limitMargin;
+    if (std::isfinite(stored.limitMargin) || recorded == Verdict::Grade::NoReading)
+        j.margin = stored.limitMargin;
     if (std::isfinite(stored.limitUpper) || std::isfinite(stored.limitLower) || std::isfinite(stored.limitSpur)) {
         j.upper = stored.limitUpper;
         j.lower = stored.limitLower;
