@@ -9,6 +9,7 @@
 #include <QPageLayout>
 #include <QPainter>
 #include <QPdfWriter>
+#include <QTextLayout>
 
 namespace TestReport {
 
@@ -32,6 +33,25 @@ QFont font(double points, bool bold = false)
     f.setStyleStrategy(QFont::StyleStrategy(QFont::ForceOutline | QFont::PreferNoShaping));
     f.setHintingPreference(QFont::PreferNoHinting);
     return f;
+}
+
+// The lines a text wraps into at this width, as the painter wraps it.
+QStringList wrappedLines(const QString &text, const QFont &font, QPaintDevice *device, double width)
+{
+    QStringList lines;
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    for (const QString &paragraph : text.split(QLatin1Char('\n'))) {
+        QTextLayout layout(paragraph, font, device);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine l = layout.createLine(); l.isValid(); l = layout.createLine()) {
+            l.setLineWidth(width);
+            lines << paragraph.mid(l.textStart(), l.textLength()).trimmed();
+        }
+        layout.endLayout();
+    }
+    return lines;
 }
 
 QColor rowShade(Verdict::Grade grade)
@@ -231,14 +251,40 @@ private:
                 if (metrics.horizontalAdvance(cells.at(c)) > widths.at(c) - 2 * cellPadding)
                     h = qMax(h, metrics.boundingRect(QRectF(0, 0, widths.at(c) - 2 * cellPadding, 1e6),
                                                      wrapping, cells.at(c)).height() + 1.5);
-            // A row is never split: one taller than a page is cut at the page's foot.
-            return qMin(h, bottom - margin - 3 * line);
+            return h;
         };
         const double header = heightOf(t.columns, bm);
+        // A row taller than a page goes on over the next ones, its cells cut between lines.
+        const double tallest = bottom - margin - header - line;
+        const int linesPerPiece = qMax(1, int((tallest - 1.5) / fm.lineSpacing()));
+        QVector<QStringList> rows;
+        QVector<Verdict::Grade> grades;
         QVector<double> heights;
+        rows.reserve(t.rows.size());
         heights.reserve(t.rows.size());
-        for (const QStringList &row : t.rows)
-            heights.append(heightOf(row, fm));
+        for (int r = 0; r < t.rows.size(); ++r) {
+            const double h = heightOf(t.rows.at(r), fm);
+            if (h < tallest) {
+                rows.append(t.rows.at(r));
+                grades.append(t.grades.value(r));
+                heights.append(h);
+                continue;
+            }
+            QVector<QStringList> lines;
+            int pieces = 1;
+            for (int c = 0; c < n; ++c) {
+                lines.append(wrappedLines(t.rows.at(r).value(c), f, writer, widths.at(c) - 2 * cellPadding));
+                pieces = qMax(pieces, (int(lines.last().size()) + linesPerPiece - 1) / linesPerPiece);
+            }
+            for (int k = 0; k < pieces; ++k) {
+                QStringList piece;
+                for (int c = 0; c < n; ++c)
+                    piece << QStringList(lines.at(c).mid(k * linesPerPiece, linesPerPiece)).join(QLatin1Char('\n'));
+                rows.append(piece);
+                grades.append(t.grades.value(r));
+                heights.append(heightOf(piece, fm));
+            }
+        }
         if (y + header + heights.first() > bottom)
             startPage(true);
         const QVector<int> breaks = ReportLayout::pageBreaks(heights, bottom - y, bottom - margin, header);
@@ -246,9 +292,9 @@ private:
             if (b > 0)
                 startPage(true);
             drawRow(t.columns, widths, header, bold, true, Verdict::Grade::None, t.numeric);
-            const int end = b + 1 < breaks.size() ? breaks.at(b + 1) : t.rows.size();
+            const int end = b + 1 < breaks.size() ? breaks.at(b + 1) : rows.size();
             for (int r = breaks.at(b); r < end; ++r)
-                drawRow(t.rows.at(r), widths, heights.at(r), f, false, t.grades.value(r), t.numeric);
+                drawRow(rows.at(r), widths, heights.at(r), f, false, grades.at(r), t.numeric);
         }
         y += 6;
     }

@@ -217,7 +217,12 @@ void tst_RunsCommand::initTestCase()
     start.setup.clear();
     start.unit.clear();
     start.operatorName.clear();
-    store->beginRun(start);
+    const qint64 plain = store->beginRun(start);
+    // A trouble longer than a page: the report goes on with it over the next pages.
+    QStringList words;
+    for (int i = 1; i <= 3000; ++i)
+        words << QStringLiteral("w%1").arg(i, 4, 10, QLatin1Char('0'));
+    store->addTrouble(plain, RunTrouble{utc(3, 5, 9, 1), QStringLiteral("Analyzer"), words.join(QLatin1Char(' '))});
     QCOMPARE(store->problem(), QString());
     store.reset();
     storeBefore = contentOf(storePath());
@@ -455,7 +460,8 @@ void tst_RunsCommand::reports_data()
                                        << QStringList{"sn-100", "INCOMPLETE", "-9.250", "-48.250", "1002", "No recorded point failed"}
                                        << QStringList{"FAIL"};
     QTest::newRow("without limits: no verdict") << "3 --pdf plain.pdf --html plain.html"
-                                                << QStringList{"Test report", "The run recorded no point", "not given"}
+                                                << QStringList{"Test report", "The run recorded no point", "not given",
+                                                               "w0001", "w1500", "w2999 w3000"}
                                                 << QStringList{"PASS", "FAIL", "Verdict", "did not pass"};
 }
 
