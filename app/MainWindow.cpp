@@ -250,7 +250,9 @@ MainWindow::MainWindow(QWidget *parent)
     connect(worker, &DevicesWork::runEnded, status, &RunStatus::runEnded);
     connect(worker, &DevicesWork::runEnded, plot, [this] { plot->setVerdict(status->verdict(), status->verdictText()); });
     connect(worker, &DevicesWork::runRecorded, this, [this](qint64 run) { reportRuns << run; });
-    connect(worker, &DevicesWork::runEnded, this, [this] { reportAction->setEnabled(!reportRuns.isEmpty()); });
+    // A report of runs the store does not hold whole would say less than was measured.
+    connect(worker, &DevicesWork::runEnded, this,
+            [this] { reportAction->setEnabled(!reportRuns.isEmpty() && !reportRuns.contains(0)); });
     connect(worker, &DevicesWork::instrumentTrouble, status, &RunStatus::instrumentTrouble);
     connect(worker, &DevicesWork::runWarning, status, &RunStatus::runWarning);
     connect(worker, &DevicesWork::analyzerSettling, status, &RunStatus::analyzerSettling);
@@ -518,6 +520,9 @@ QString MainWindow::saveReport(const QString &chosen)
     QString error;
     if (reportRuns.isEmpty())
         error = QStringLiteral("no run of the last start is in the results store");
+    else if (reportRuns.contains(0))
+        error = QStringLiteral("the results store does not hold every point of the last start (its writes wait or "
+                               "were refused); make the report from the Runs list once it does");
     else if (!reportAction->isEnabled())
         error = QStringLiteral("the run has not ended yet");
     if (error.isEmpty()) {

@@ -11,6 +11,11 @@
 
 #include <cstdio>
 
+#include <csignal>
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
 namespace ReportCommand {
 
 namespace {
@@ -33,6 +38,19 @@ const char usage[] = "Writes the test report of runs of the results store: a PDF
 
 int main(int argc, char *argv[], const RunCommand::FolderChooser &chooseFolder)
 {
+    // A run's stop signals, blocked in it for its own handling, are inherited blocked: a report
+    // a run writes stops when it is told to, and ends with the run that waits for it.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
+    const QByteArray parent = qgetenv("RFBENCH_REPORT_PARENT");
+    if (!parent.isEmpty()) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (QByteArray::number(qint64(::getppid())) != parent)
+            return CannotRead;
+    }
     // A report is drawn, never shown: it needs no display, and one that is there is left alone.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     // Without a session (a service, a cron job) Qt would warn that it has no runtime folder,

@@ -24,11 +24,14 @@
 #include <QFileInfo>
 #include <QHostInfo>
 #include <QProcess>
+#include <QTemporaryFile>
 #include <QTimer>
 
 #include <algorithm>
 #include <memory>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 namespace RunCommand {
@@ -53,6 +56,10 @@ QString writeTestReport(const QList<qint64> &runs, const QString &store, const Q
     arguments << QStringLiteral("--store") << store
               << (format == TestReport::Format::Pdf ? QStringLiteral("--pdf") : QStringLiteral("--html")) << path;
     QProcess child;
+    // It ends with this process, also when a second stop ends this one at once.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("RFBENCH_REPORT_PARENT"), QString::number(::getpid()));
+    child.setProcessEnvironment(environment);
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // Standard output may carry the run's JSON summary: nothing else goes there.
     child.setStandardOutputFile(QProcess::nullDevice());
@@ -87,22 +94,30 @@ QString writeTestReport(const QList<qint64> &runs, const QString &store, const Q
     return QString();
 }
 
-// Takes the first free name of the report a setup names, "name.pdf", "name (2).pdf" and so on,
-// by making it as an empty file, which "rfbench report" writes over: no file there is replaced,
-// also when another run takes a name at the same moment. Empty, with why, when none is made.
-QString takeReportName(const QString &path, QString *why)
+// Writes the report a setup names into a file of its own beside that name, then gives it the
+// first free one of "name.pdf", "name (2).pdf" and so on with link(), which never replaces a
+// file: a name another program or run takes at the same moment is passed over, and nothing but
+// this run's own file is ever removed. The name given, or empty with why.
+QString writeUnderFreeName(const QList<qint64> &runs, const QString &store, const QString &path, QProcess **writing,
+                           QString *why)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    const QFileInfo named(path);
+    QDir().mkpath(named.absolutePath());
+    QTemporaryFile own(named.absolutePath() + QStringLiteral("/.rfbench-report-XXXXXX.") + named.suffix());
+    if (!own.open()) {
+        *why = own.errorString();
+        return QString();
+    }
+    own.close();
+    *why = writeTestReport(runs, store, own.fileName(), writing);
+    if (!why->isEmpty())
+        return QString();
     for (int n = 1; n < 1000; ++n) {
         const QString candidate = ReportName::numbered(path, n);
-        const QFileInfo info(candidate);
-        if (info.exists() || info.isSymLink())
-            continue;
-        QFile file(candidate);
-        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        if (::link(QFile::encodeName(own.fileName()).constData(), QFile::encodeName(candidate).constData()) == 0)
             return candidate;
-        if (!QFileInfo::exists(candidate)) {
-            *why = file.errorString();
+        if (errno != EEXIST) {
+            *why = QString::fromLocal8Bit(std::strerror(errno));
             return QString();
         }
     }
@@ -299,7 +314,6 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     QByteArray setupBytes;
     RunResume::Point from;
     QString resumedUnit;
-    QDateTime resumedStart;
     QList<RecordedTable> resumedTables;
     if (resuming) {
         if (parser.isSet(set) || parser.isSet(unit)) {
@@ -329,7 +343,6 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
         }
         setupPath = QStringLiteral("run %1").arg(run);
         resumedUnit = results->run(from.run).unit;
-        resumedStart = results->run(from.run).started;
         resumedTables = results->run(from.run).tables;
         // The run goes on under the station it was recorded with, unless another is named.
         if (!parser.isSet(station)) {
@@ -471,9 +484,12 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
     // for the last upload.
     bool lastUpload = false;
     QProcess *reporting = nullptr;
+    bool reportStopped = false;
     QObject::connect(&stopSignals, &StopSignals::stopRequested, &run, [&] {
-        if (reporting)
+        if (reporting) {
+            reportStopped = true;
             return reporting->kill();
+        }
         if (!lastUpload)
             return run.requestStop();
         uploading->stopWaiting();
@@ -497,32 +513,29 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
         const QList<qint64> runs = run.recordedRuns();
         QString path = reportPath;
         QString why;
-        bool taken = false; // the empty file made to hold the setup's name
         if (runs.isEmpty()) {
             why = QStringLiteral("the results store %1 holds no run of it whole").arg(storePath);
         } else if (path.isEmpty()) {
             ReportName::Values values;
             values.unit = setup.setup.unitSerial;
-            values.started = resuming ? resumedStart : run.started();
+            values.started = run.started();
             values.operatorName = options.operatorName;
             values.station = upload.station;
-            const QString named = ReportName::expand(setup.setup.reportName, values);
-            path = takeReportName(QDir(options.workbookFolder).absoluteFilePath(named), &why);
-            taken = !path.isEmpty();
-            if (!taken)
-                path = named;
-        }
-        if (why.isEmpty())
+            path = QDir(options.workbookFolder).absoluteFilePath(ReportName::expand(setup.setup.reportName, values));
+            const QString given = writeUnderFreeName(runs, storePath, path, &reporting, &why);
+            if (!given.isEmpty())
+                path = given;
+        } else {
             why = writeTestReport(runs, storePath, path, &reporting);
+        }
         if (!why.isEmpty()) {
             std::fprintf(stderr, "rfbench run: the test report %s was not written: %s\n",
                          qPrintable(QDir::toNativeSeparators(path.isEmpty() ? setup.setup.reportName : path)),
                          qPrintable(why));
+            // A stop during the writing ends the run as stopped; a report a run was to leave
+            // and did not fails a run that had passed.
             if (code == HeadlessRun::Finished)
-                code = HeadlessRun::Failed;
-            // The empty file that held the setup's name goes: made here, and never written.
-            if (taken && QFileInfo(path).size() == 0)
-                QFile::remove(path);
+                code = reportStopped ? HeadlessRun::Stopped : HeadlessRun::Failed;
         }
     }
     if (uploading) {

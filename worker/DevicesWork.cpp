@@ -348,6 +348,8 @@ void DevicesWork::endRun()
     const RunJudgement ended = judging.end(!stopFlag);
     recordVerdict(ended.grade);
     emit runJudged(ended);
+    if (recorder)
+        emit runRecorded(recorder->wholeRun());
     emit runEnded(stopFlag);
 }
 
@@ -388,11 +390,8 @@ DevicesWork::Resume DevicesWork::takeResume(const QString &measurement)
         recorder->setUnit(unitSerial, unitOperator);
         recorder->begin(measurement);
     }
-    if (recorder) {
+    if (recorder)
         noteStoreProblem();
-        if (recorder->currentRun() != 0)
-            emit runRecorded(recorder->currentRun());
-    }
     resumeRun = 0;
     return from;
 }

@@ -171,8 +171,9 @@ signals:
     // A point of a spur pass that gave no row: the analyzer found no peak there.
     void pointWithoutReading(int pass, quint64 number);
     void runEnded(bool stopped);
-    // Before runStarted: the run's number in the results store, a new one or the one resumed;
-    // not sent when the store is not written.
+    // Right before runEnded: the run's number in the results store, a new one or the one
+    // resumed, when the store holds it with every point; 0 when it does not (its writes wait or
+    // were refused). Not sent when no store is written.
     void runRecorded(qint64 run);
     // Right before runEnded: the run's verdict with its counts and first failures; grade None
     // for a run without limits.

@@ -9,6 +9,8 @@
 #include <QHostInfo>
 #include <QMap>
 #include <QThread>
+
+#include <algorithm>
 #include <QtDebug>
 
 #include <cmath>
@@ -131,8 +133,7 @@ void RunRecorder::begin(const QString &measurement)
     start.operatorName = unitOperator.isEmpty() ? userName() : unitOperator;
     notes.clear();
     run = results->beginRun(start);
-    if (run != 0)
-        recorded << run;
+    recorded << Recorded{run, 0, 0};
     addEarlierTroubles();
 }
 
@@ -144,18 +145,34 @@ bool RunRecorder::resume(qint64 resumed)
         return false;
     }
     run = resumed;
-    if (!recorded.contains(run))
-        recorded << run;
+    const auto begunHere = std::find_if(recorded.begin(), recorded.end(), [this](const Recorded &r) {
+        return r.written == run;
+    });
+    if (begunHere == recorded.end())
+        recorded << Recorded{run, results->run(run).points, 0};
+    else
+        recorded.append(recorded.takeAt(int(begunHere - recorded.begin())));
     addEarlierTroubles();
     return true;
+}
+
+qint64 RunRecorder::whole(const Recorded &entry) const
+{
+    const qint64 id = entry.written == 0 ? 0 : results->storedId(entry.written);
+    // A point whose write waits or was refused is not counted by the store.
+    return id > 0 && results->run(id).points >= entry.earlier + entry.given ? id : 0;
 }
 
 QList<qint64> RunRecorder::recordedRuns() const
 {
     QList<qint64> runs;
-    for (const qint64 written : recorded)
-        if (const qint64 id = results->storedId(written); id > 0 && !runs.contains(id))
+    for (const Recorded &entry : recorded) {
+        const qint64 id = whole(entry);
+        if (id == 0)
+            return {};
+        if (!runs.contains(id))
             runs << id;
+    }
     return runs;
 }
 
@@ -186,6 +203,8 @@ void RunRecorder::pass(int pass, double outputPower)
 
 qint64 RunRecorder::point(StoredPoint point)
 {
+    if (!recorded.isEmpty())
+        ++recorded.last().given;
     if (run == 0)
         return 0;
     point.run = run;

@@ -66,9 +66,12 @@ public:
     void rowsSaved(const QList<QPair<qint64, QString>> &saved);
     void end(bool stopped);
     qint64 currentRun() const { return run; }
-    // The runs begun or resumed here, by their ids in the store, in the order begun; a run
-    // whose beginning still waits to be written is left out.
+    // The runs begun or resumed here, by their ids in the store, in the order begun; none unless
+    // the store holds every one of them with every point given it (a report of some of them,
+    // or of part of one, would say less than was measured).
     QList<qint64> recordedRuns() const;
+    // The current run's id in the store when it holds the run with every point given it; else 0.
+    qint64 wholeRun() const { return recorded.isEmpty() ? 0 : whole(recorded.last()); }
 
     struct Recovery
     {
@@ -105,6 +108,16 @@ private:
     QList<RunTrouble> earlierTroubles;
     QThread *storeThread = nullptr;
     qint64 run = 0;
-    QList<qint64> recorded; // as the store returned them, placeholders of writes that waited among them
+    // Every run begun or resumed here: as the store returned it (a placeholder while its write
+    // waits, 0 when refused), the points it held before, and the points given it since.
+    struct Recorded
+    {
+        qint64 written = 0;
+        qint64 earlier = 0;
+        qint64 given = 0;
+    };
+    QList<Recorded> recorded;
+    // The run's id in the store when the store holds it with every point given it; else 0.
+    qint64 whole(const Recorded &entry) const;
     QList<QPair<qint64, QString>> unmarked; // saved, but their marks not yet taken by the store
 };

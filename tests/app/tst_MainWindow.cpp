@@ -241,6 +241,7 @@ private slots:
     void judgedRunFromASetup_data();
     void judgedRunFromASetup();
     void runsListExportsRepeatsAndResumes();
+    void aReportWaitsForEveryPoint();
     void aResumedRunKeepsItsRecordedTable();
     void runsGoUpToTheResultsServer();
 };
@@ -1813,6 +1814,34 @@ void tst_MainWindow::runsListExportsRepeatsAndResumes()
     runs->selectRun(id);
     runs->findChild<QPushButton *>(QStringLiteral("buttonRunsLoadSetup"))->click();
     QCOMPARE(widget<QSpinBox>("spinBoxPointsFreq")->value(), 60);
+}
+
+void tst_MainWindow::aReportWaitsForEveryPoint()
+{
+    // Another program's trigger keeps the store from taking points: the run ends with them in
+    // memory, and a report of it would say less than was measured.
+    const QString store = DataLocation::current().storeFile;
+    const auto sql = [&store](const QString &statement) {
+        QProcess sqlite;
+        sqlite.start(QStringLiteral("sqlite3"), {store, statement});
+        return sqlite.waitForFinished(30000) && sqlite.exitCode() == 0;
+    };
+    BenchSimProcess sim;
+    QVERIFY(sim.isReady());
+    QVERIFY(connectSynthesizer(sim));
+    QVERIFY(connectInstruments(sim));
+    widget<QSpinBox>("spinBoxPointsFreq")->setValue(3);
+    widget<QSpinBox>("spinBoxDelay")->setValue(0);
+    syncWorker();
+    QVERIFY(sql(QStringLiteral("CREATE TRIGGER refusing BEFORE INSERT ON points BEGIN SELECT RAISE(ABORT, 'refused'); END")));
+    click("buttonMeasurement");
+    QVERIFY(QTest::qWaitFor([this] { return enabled("buttonMeasurement"); }, 30000));
+    const bool enabledAfter = window->findChild<QAction *>(QStringLiteral("actionSaveReport"))->isEnabled();
+    const QString refused = window->saveReport(reports.filePath(QStringLiteral("partial.pdf")));
+    QVERIFY(sql(QStringLiteral("DROP TRIGGER refusing")));
+    QVERIFY(!enabledAfter);
+    QVERIFY2(refused.startsWith(QStringLiteral("the results store does not hold every point")), qPrintable(refused));
+    QVERIFY(!QFile::exists(reports.filePath(QStringLiteral("partial.pdf"))));
 }
 
 void tst_MainWindow::runsGoUpToTheResultsServer()

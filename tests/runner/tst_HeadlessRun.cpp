@@ -1180,6 +1180,13 @@ void tst_HeadlessRun::theTestReportOfTheRuns_data()
         << QString() << 1 << QString() << "the test report /proc/rfbench/report.pdf was not written" << QString();
     QTest::newRow("nothing measured") << QByteArray() << QStringList{"--report", "{folder}/r.pdf"} << QString() << 3
                                       << QString() << "rfbench.sqlite holds no run of it whole" << QString();
+    // The store refuses the second measurement's run: a report of the first alone would pass a
+    // unit the second failed.
+    QTest::newRow("a store that refuses a run of the sequence")
+        << QByteArray() << QStringList{"--report", "{folder}/r.pdf"} << QString() << 7 << QString()
+        << "rfbench.sqlite holds no run of it whole"
+        << "CREATE TRIGGER refusing BEFORE INSERT ON runs WHEN (SELECT count(*) FROM runs) >= 1 "
+           "BEGIN SELECT RAISE(ABORT, 'refused'); END";
     // The points wait in memory for the store: a report without them would pass any unit.
     QTest::newRow("a store that takes the run, never its points")
         << QByteArray() << QStringList{"--report", "{folder}/r.pdf", "--set", "measurements[0].run=false"} << QString()
