@@ -518,7 +518,9 @@ QString MainWindow::saveReport(const QString &chosen)
 {
     const QString path = ReportFile::withFormat(chosen);
     QString error;
-    if (reportRuns.isEmpty())
+    if (status->isRunning())
+        error = QStringLiteral("the run has not ended yet");
+    else if (reportRuns.isEmpty())
         error = QStringLiteral("no run of the last start is in the results store");
     else if (reportRuns.contains(0))
         error = QStringLiteral("the results store does not hold every point of the last start (its writes wait or "
