@@ -163,7 +163,9 @@ int main(int argc, char *argv[], const RunCommand::FolderChooser &chooseFolder)
             std::fprintf(stderr, "rfbench report: %s\n", qPrintable(trouble));
             return TestReport::refusal(target.first).isEmpty() ? CannotRead : WrongCommand;
         }
-        std::fprintf(stderr, "rfbench report: %s written\n", qPrintable(QDir::toNativeSeparators(target.first)));
+        // A run that asked for the report says itself under which name it stays.
+        if (parent.isEmpty())
+            std::fprintf(stderr, "rfbench report: %s written\n", qPrintable(QDir::toNativeSeparators(target.first)));
     }
     return Done;
 }

@@ -24,7 +24,7 @@
 #include <QFileInfo>
 #include <QHostInfo>
 #include <QProcess>
-#include <QTemporaryFile>
+#include <QRandomGenerator>
 #include <QTimer>
 
 #include <algorithm>
@@ -32,6 +32,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace RunCommand {
@@ -94,35 +96,89 @@ QString writeTestReport(const QList<qint64> &runs, const QString &store, const Q
     return QString();
 }
 
+const char ownPrefix[] = ".rfbench-report-";
+
+// Gives the finished report at own the name candidate unless a file has it: 0, EEXIST, or why
+// not as an errno. link() never replaces a file; where the file system has no hard links (FAT,
+// exFAT), the name is made afresh, exclusively, and the report copied into it.
+int giveName(const QString &own, const QString &candidate)
+{
+    const QByteArray from = QFile::encodeName(own);
+    const QByteArray to = QFile::encodeName(candidate);
+    if (::link(from.constData(), to.constData()) == 0)
+        return 0;
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOTSUP)
+        return errno;
+    const int fd = ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return errno;
+    QFile source(own);
+    QFile target;
+    const QByteArray bytes = source.open(QIODevice::ReadOnly) ? source.readAll() : QByteArray();
+    const bool copied = !bytes.isEmpty() && target.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)
+                        && target.write(bytes) == bytes.size() && target.flush() && ::fsync(fd) == 0;
+    if (!target.isOpen())
+        ::close(fd);
+    target.close();
+    if (!copied) {
+        ::unlink(to.constData()); // made here, just now, and not whole
+        return EIO;
+    }
+    return 0;
+}
+
 // Writes the report a setup names into a file of its own beside that name, then gives it the
-// first free one of "name.pdf", "name (2).pdf" and so on with link(), which never replaces a
-// file: a name another program or run takes at the same moment is passed over, and nothing but
-// this run's own file is ever removed. The name given, or empty with why.
+// first free one of "name.pdf", "name (2).pdf" and so on: a name another program or run takes
+// at the same moment is passed over, and nothing but this run's own file is ever removed. The
+// name given, or empty with why.
 QString writeUnderFreeName(const QList<qint64> &runs, const QString &store, const QString &path, QProcess **writing,
                            QString *why)
 {
     const QFileInfo named(path);
-    QDir().mkpath(named.absolutePath());
-    QTemporaryFile own(named.absolutePath() + QStringLiteral("/.rfbench-report-XXXXXX.") + named.suffix());
-    if (!own.open()) {
-        *why = own.errorString();
-        return QString();
+    const QDir folder(named.absolutePath());
+    QDir().mkpath(folder.path());
+    // Files of runs ended at once while their reports were drawn: their process is gone.
+    for (const QString &left : folder.entryList({QLatin1String(ownPrefix) + QStringLiteral("*")}, QDir::Files | QDir::Hidden)) {
+        const qint64 pid = left.mid(int(qstrlen(ownPrefix))).section(QLatin1Char('-'), 0, 0).toLongLong();
+        if (pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            QFile::remove(folder.filePath(left));
     }
-    own.close();
-    *why = writeTestReport(runs, store, own.fileName(), writing);
-    if (!why->isEmpty())
-        return QString();
-    for (int n = 1; n < 1000; ++n) {
-        const QString candidate = ReportName::numbered(path, n);
-        if (::link(QFile::encodeName(own.fileName()).constData(), QFile::encodeName(candidate).constData()) == 0)
-            return candidate;
-        if (errno != EEXIST) {
+    // Made as the report will stay, readable as the workbooks beside it are (a temporary
+    // file's would be the owner's alone), and named by this process for the above.
+    QString own;
+    for (int attempt = 0; attempt < 100 && own.isEmpty(); ++attempt) {
+        const QString candidate = folder.filePath(QStringLiteral("%1%2-%3.%4")
+                                                      .arg(QLatin1String(ownPrefix))
+                                                      .arg(::getpid())
+                                                      .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
+                                                      .arg(named.suffix()));
+        const int fd = ::open(QFile::encodeName(candidate).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            own = candidate;
+        } else if (errno != EEXIST) {
             *why = QString::fromLocal8Bit(std::strerror(errno));
             return QString();
         }
     }
-    *why = QStringLiteral("every name up to \"%1\" is taken").arg(ReportName::numbered(path, 999));
-    return QString();
+    if (own.isEmpty()) {
+        *why = QStringLiteral("no file of its own can be made in %1").arg(folder.path());
+        return QString();
+    }
+    *why = writeTestReport(runs, store, own, writing);
+    QString given;
+    for (int n = 1; why->isEmpty() && given.isEmpty() && n < 1000; ++n) {
+        const QString candidate = ReportName::numbered(path, n);
+        const int taken = giveName(own, candidate);
+        if (taken == 0)
+            given = candidate;
+        else if (taken != EEXIST)
+            *why = QString::fromLocal8Bit(std::strerror(taken));
+    }
+    if (why->isEmpty() && given.isEmpty())
+        *why = QStringLiteral("every name up to \"%1\" is taken").arg(ReportName::numbered(path, 999));
+    QFile::remove(own);
+    return given;
 }
 
 // The run of this store that the server numbers serverId, as "rfbench runs" over the server lists
@@ -528,6 +584,8 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder, const Statio
         } else {
             why = writeTestReport(runs, storePath, path, &reporting);
         }
+        if (why.isEmpty())
+            std::fprintf(stderr, "rfbench run: the test report %s written\n", qPrintable(QDir::toNativeSeparators(path)));
         if (!why.isEmpty()) {
             std::fprintf(stderr, "rfbench run: the test report %s was not written: %s\n",
                          qPrintable(QDir::toNativeSeparators(path.isEmpty() ? setup.setup.reportName : path)),

@@ -47,7 +47,11 @@ QStringList wrappedLines(const QString &text, const QFont &font, QPaintDevice *d
         layout.beginLayout();
         for (QTextLine l = layout.createLine(); l.isValid(); l = layout.createLine()) {
             l.setLineWidth(width);
-            lines << paragraph.mid(l.textStart(), l.textLength()).trimmed();
+            QString text = paragraph.mid(l.textStart(), l.textLength());
+            // The space a line breaks at belongs to it; the next line's indentation stays.
+            while (!text.isEmpty() && text.back().isSpace())
+                text.chop(1);
+            lines << text;
         }
         layout.endLayout();
     }
@@ -271,15 +275,20 @@ private:
                 continue;
             }
             QVector<QStringList> lines;
-            int pieces = 1;
+            int most = 0;
             for (int c = 0; c < n; ++c) {
                 lines.append(wrappedLines(t.rows.at(r).value(c), f, writer, widths.at(c) - 2 * cellPadding));
-                pieces = qMax(pieces, (int(lines.last().size()) + linesPerPiece - 1) / linesPerPiece);
+                most = qMax(most, int(lines.last().size()));
             }
-            for (int k = 0; k < pieces; ++k) {
+            // The table's first row begins in what is left below its heading, when that is a
+            // few lines at least; every other piece takes a page.
+            const double left = bottom - y - header;
+            int size = r == 0 && left >= 4 * fm.lineSpacing() ? qMax(1, int((left - 1.5) / fm.lineSpacing()))
+                                                              : linesPerPiece;
+            for (int from = 0; from < most; from += size, size = linesPerPiece) {
                 QStringList piece;
                 for (int c = 0; c < n; ++c)
-                    piece << QStringList(lines.at(c).mid(k * linesPerPiece, linesPerPiece)).join(QLatin1Char('\n'));
+                    piece << QStringList(lines.at(c).mid(from, size)).join(QLatin1Char('\n'));
                 rows.append(piece);
                 grades.append(t.grades.value(r));
                 heights.append(heightOf(piece, fm));

@@ -1277,8 +1277,14 @@ void tst_HeadlessRun::theTestReportOfTheRuns()
                                                        QStringLiteral("*.htm*")}, QDir::Files);
     files += QDir(folder.filePath(QStringLiteral("reports"))).entryList(QDir::Files);
     QCOMPARE(files.size(), int(!written.isEmpty()) + int(!existing.isEmpty()));
+    // No file of the report's own left beside it.
+    for (const QString &where : {folder.path(), folder.filePath(QStringLiteral("reports"))})
+        QCOMPARE(QDir(where).entryList({QStringLiteral(".rfbench-report-*")}, QDir::Files | QDir::Hidden), QStringList());
     if (written.isEmpty())
         return;
+    // Readable as the files beside it are.
+    QCOMPARE(QFileInfo(folder.filePath(written)).permissions(), QFileInfo(setupPath).permissions());
+    QVERIFY2(run.err.contains("written"), run.err.constData());
     QString content;
     if (written.endsWith(QLatin1String(".PDF"), Qt::CaseInsensitive)) {
         QProcess pdftotext;
