@@ -96,8 +96,10 @@ public:
             if (s.grade != Verdict::Grade::None && report.sections.size() > 1)
                 verdict(s.grade, Verdict::text(s.grade), s.verdictLine, 20);
             facts(s.facts);
-            // Each pass adds to the legend beneath the plot.
-            const double height = qMin(plotHeight + 6.0 * qMax(0, s.passes - 2), bottom - margin);
+            // Each pass adds its curves to the legend beneath the plot, two to a line at least.
+            const bool two = s.measurement == QLatin1String("spur") || (!s.plotted.isEmpty() && s.plotted.first().fetched);
+            const int entries = s.passes * (two ? 2 : 1) + 4;
+            const double height = qMin(plotHeight + 14.0 * qMax(0, (entries + 1) / 2 - 3), bottom - margin);
             need(height + 8);
             if (painter) {
                 painter->save();
