@@ -811,8 +811,10 @@ void tst_HeadlessRun::resumeGivesTheUninterruptedWorkbook()
     const QList<RunSummary> runs = store->runs(RunFilter());
     QCOMPARE(runs.size(), 1);
     QCOMPARE(runs.first().outcome, QStringLiteral("stopped"));
+    const QString reportPath = folder.filePath(QStringLiteral("resumed.html"));
     const Finished resumed = runRfbench({QStringLiteral("--resume"), QString::number(runs.first().id),
-                                         QStringLiteral("--data-dir"), partsFolder, QStringLiteral("--json")});
+                                         QStringLiteral("--data-dir"), partsFolder, QStringLiteral("--json"),
+                                         QStringLiteral("--report"), reportPath});
     // The first process's failure counts: the unit has not passed because its run went on.
     QVERIFY2(resumed.code == 7, resumed.err.constData());
     // This process's points, and the run's with those of the first.
@@ -821,6 +823,12 @@ void tst_HeadlessRun::resumeGivesTheUninterruptedWorkbook()
     QCOMPARE(summary.value(QStringLiteral("firstFailures")).toArray().at(0)[QStringLiteral("frequencyMhz")].toDouble(), 1000.0);
     QCOMPARE(summary.value(QStringLiteral("points")).toInt(), 200 - int(runs.first().points));
     QCOMPARE(summary.value(QStringLiteral("runPoints")).toInt(), 200);
+    // Its report is of the whole run, the first process's points and failure with this one's.
+    QFile report(reportPath);
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    const QByteArray html = report.readAll();
+    QVERIFY2(html.contains("200 in 2 passes") && html.contains(">FAIL<") && html.count("<tr class=\"fail\">") == 2,
+             html.left(4000).constData());
     QVERIFY2(resumed.err.contains(QStringLiteral("rfbench run: run %1 goes on with its own power measurement alone; "
                                                  "measurements that followed it in a sequence are not run")
                                       .arg(runs.first().id)
