@@ -46,6 +46,7 @@ private slots:
     void aPathLossIsCorrectedToTheUnit();
     void theTestReportOfTheRuns_data();
     void theTestReportOfTheRuns();
+    void twoRunsOfOneReportName();
 
 private:
     QByteArray setupFor(const QString &synth, const QString &meter, const QString &analyzer,
@@ -1307,6 +1308,43 @@ void tst_HeadlessRun::theTestReportOfTheRuns()
     QVERIFY2(content.contains(QStringLiteral("SN0042")) && content.contains(QStringLiteral("Run 2: "))
                  && content.contains(QStringLiteral("FAIL")) && content.contains(QStringLiteral("PASS")),
              qPrintable(content));
+}
+
+// Two benches' runs into one data folder under one setup name: each report gets a name of its
+// own, neither is written over, and each holds its own unit.
+void tst_HeadlessRun::twoRunsOfOneReportName()
+{
+    QTemporaryDir folder;
+    std::vector<std::unique_ptr<BenchSimProcess>> benches;
+    std::vector<std::unique_ptr<QProcess>> runs;
+    for (const QString &unit : {QStringLiteral("SN-A"), QStringLiteral("SN-B")}) {
+        benches.push_back(std::make_unique<BenchSimProcess>());
+        QVERIFY(benches.back()->isReady());
+        QByteArray text = setupFor(benches.back()->synthAddress(), benches.back()->powerMeterAddress(),
+                                   benches.back()->analyzerAddress(), powerRun);
+        text.replace("{\"format\": 1,", "{\"format\": 1, \"report\": \"shared.html\",");
+        QFile setup(folder.filePath(unit + QStringLiteral(".json")));
+        QVERIFY(setup.open(QIODevice::WriteOnly) && setup.write(text) == text.size());
+        setup.close();
+        runs.push_back(std::make_unique<QProcess>());
+        runs.back()->start(QStringLiteral(RFBENCH_PATH), {QStringLiteral("run"), setup.fileName(), QStringLiteral("--data-dir"),
+                                                          folder.path(), QStringLiteral("--unit"), unit});
+    }
+    for (const auto &run : runs) {
+        QVERIFY(run->waitForFinished(120000));
+        QVERIFY2(run->exitCode() == 0, run->readAllStandardError().constData());
+    }
+    QStringList units;
+    for (const QString &name : {QStringLiteral("shared.html"), QStringLiteral("shared (2).html")}) {
+        QFile report(folder.filePath(name));
+        QVERIFY2(report.open(QIODevice::ReadOnly), qPrintable(name));
+        const QByteArray html = report.readAll();
+        units << (html.contains("Test report: unit SN-A") ? QStringLiteral("SN-A")
+                  : html.contains("Test report: unit SN-B") ? QStringLiteral("SN-B")
+                                                            : QString());
+    }
+    units.sort();
+    QCOMPARE(units, (QStringList{QStringLiteral("SN-A"), QStringLiteral("SN-B")}));
 }
 
 QTEST_GUILESS_MAIN(tst_HeadlessRun)
