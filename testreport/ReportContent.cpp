@@ -376,7 +376,7 @@ Section section(const RunSummary &run, const QList<StoredPoint> &points, const Q
                                        .arg(s.passes == 1 ? QString() : QStringLiteral("es")));
     fact(QStringLiteral("Recorded by"), QStringLiteral("rfbench %1 on %2").arg(run.version, run.station));
     fact(QStringLiteral("Run"), QStringLiteral("%1 of store %2").arg(run.localId > 0 ? run.localId : run.id).arg(run.store));
-    fact(QStringLiteral("Setup"), QStringLiteral("its %1 measurement, SHA-256 %2")
+    fact(QStringLiteral("Setup"), QStringLiteral("its %1 measurement\nSHA-256 %2")
                                       .arg(spur ? QStringLiteral("spur") : QStringLiteral("power"),
                                            QString::fromLatin1(QCryptographicHash::hash(run.setup, QCryptographicHash::Sha256).toHex())));
     fact(QStringLiteral("Instruments"), instrumentsText(run));
