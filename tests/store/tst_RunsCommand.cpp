@@ -453,7 +453,8 @@ void tst_RunsCommand::reports_data()
     const QString digest = QString::fromLatin1(QCryptographicHash::hash(cableTable, QCryptographicHash::Sha256).toHex());
     // The failed point first, with its frequency, value, limit and by how much; the table's digest.
     const QStringList failed{"SN-100", "Ola", "FAIL", "1002.123457", "-10.500 dBm", "-11.000 dBm", "-0.500",
-                             "above the upper limit", digest, "due 2027-03-01", "no answer", "ORVANE,SG-6000"};
+                             "above the upper limit", digest, "due 2027-03-01", "no answer", "ORVANE,SG-6000",
+                             QString::fromLatin1(QCryptographicHash::hash(setupFile, QCryptographicHash::Sha256).toHex())};
     QTest::newRow("failed, pdf") << "1 --pdf failed.pdf" << failed << QStringList{"Every point passed"};
     QTest::newRow("failed, html") << "1 --html failed.html" << (QStringList{"svg "} + failed) << QStringList();
     QTest::newRow("spur, at the unit") << "2 --pdf spur.pdf"
