@@ -12,14 +12,7 @@ namespace {
 // Two decimals at most, as the verdict's own lines give them; "?" for no number.
 QString number(double value)
 {
-    if (!std::isfinite(value))
-        return QStringLiteral("?");
-    QString text = QString::number(value, 'f', 2);
-    while (text.endsWith(QLatin1Char('0')))
-        text.chop(1);
-    if (text.endsWith(QLatin1Char('.')))
-        text.chop(1);
-    return text == QLatin1String("-0") ? QStringLiteral("0") : text;
+    return std::isfinite(value) ? Verdict::decimalText(value, 2) : QStringLiteral("?");
 }
 
 enum class Outcome { Passed, Failure, Error, Skipped };

@@ -90,21 +90,6 @@ bool isMeasurementKey(const QString &key)
     return false;
 }
 
-// A number as the setup writes it: at most the field's decimals, no trailing zeros.
-QString numberText(double value, int decimals)
-{
-    QString text = QString::number(value, 'f', decimals);
-    if (text.contains(QLatin1Char('.'))) {
-        while (text.endsWith(QLatin1Char('0')))
-            text.chop(1);
-        if (text.endsWith(QLatin1Char('.')))
-            text.chop(1);
-    }
-    if (text == QLatin1String("-0"))
-        text = QStringLiteral("0");
-    return text;
-}
-
 QString typeName(const QJsonValue &value)
 {
     switch (value.type()) {
@@ -198,7 +183,8 @@ public:
         const QString unit = *f.unit ? QStringLiteral(" ") + QLatin1String(f.unit) : QString();
         if (!(v >= f.min && v <= f.max))
             return fail(place + key, QStringLiteral("%1 is out of range (%2 to %3%4)")
-                                         .arg(QString::number(v, 'g', 15), numberText(f.min, 0), numberText(f.max, 0), unit));
+                                         .arg(QString::number(v, 'g', 15), Verdict::decimalText(f.min, 0),
+                                              Verdict::decimalText(f.max, 0), unit));
         const double scaled = v * std::pow(10.0, f.decimals);
         // Only the rounding of the decimal text may part the value from the spin box's grid.
         if (std::fabs(scaled - std::round(scaled)) > 1e-6 + 16 * DBL_EPSILON * std::fabs(scaled)) {
@@ -347,7 +333,7 @@ public:
             return fail(QStringLiteral("format"), QStringLiteral("must be a whole number from 1"));
         if (format.toDouble() > currentFormat)
             return fail(QStringLiteral("format"), QStringLiteral("%1 is newer than this program reads (%2)")
-                                                       .arg(numberText(format.toDouble(), 0)).arg(currentFormat));
+                                                       .arg(Verdict::decimalText(format.toDouble(), 0)).arg(currentFormat));
         const bool sequence = root.contains(QStringLiteral("measurements"));
         QStringList known{QStringLiteral("format"), QStringLiteral("synthesizer"), QStringLiteral("powerMeter"),
                           QStringLiteral("analyzer"), QStringLiteral("store"), QStringLiteral("unit"),
@@ -814,7 +800,7 @@ void writeMeasurement(QStringList &lines, const MeasurementSetup &m, const QStri
         if (!appliesTo(f, m.kind))
             continue;
         const QString value = f.type == Type::Bool ? (f.get(m) != 0 ? QStringLiteral("true") : QStringLiteral("false"))
-                                                   : numberText(f.get(m), f.decimals);
+                                                   : Verdict::decimalText(f.get(m), f.decimals);
         lines << indent + QStringLiteral("\"%1\": %2").arg(QLatin1String(f.key), value);
     }
     if (m.limits.present)

@@ -40,15 +40,8 @@ namespace {
 
 QString mhz(double value)
 {
-    if (!std::isfinite(value))
-        return QStringLiteral("–");
     // Up to the synthesizer's resolution, without trailing zeros.
-    QString text = QString::number(value, 'f', 6);
-    while (text.endsWith(QLatin1Char('0')))
-        text.chop(1);
-    if (text.endsWith(QLatin1Char('.')))
-        text.chop(1);
-    return text;
+    return std::isfinite(value) ? Verdict::decimalText(value, 6) : QStringLiteral("–");
 }
 
 double valueAt(const StoredPoint &point, int i)

@@ -46,21 +46,10 @@ QString grouped(const QString &digits)
     return text;
 }
 
-QString trimmed(QString text)
-{
-    if (text.contains(QLatin1Char('.'))) {
-        while (text.endsWith(QLatin1Char('0')))
-            text.chop(1);
-        if (text.endsWith(QLatin1Char('.')))
-            text.chop(1);
-    }
-    return text == QLatin1String("-0") ? QStringLiteral("0") : text;
-}
-
 // dB for the operator: two decimals at most, but never a failure by "0".
 QString decibels(double value)
 {
-    QString text = trimmed(QString::number(value, 'f', 2));
+    QString text = Verdict::decimalText(value, 2);
     if (text == QLatin1String("0") && value != 0)
         text = QString::number(value, 'g', 2);
     return text;
@@ -69,7 +58,7 @@ QString decibels(double value)
 // Numbers in check()'s words: as the setup file would give them.
 QString plain(double value)
 {
-    return trimmed(QString::number(value, 'f', 9));
+    return Verdict::decimalText(value, 9);
 }
 
 QString points(qint64 count)
@@ -281,9 +270,21 @@ double levelAt(const LimitMask &mask, double frequency, bool upperMask)
     return a.level + (b.level - a.level) * (frequency - a.frequency) / (b.frequency - a.frequency);
 }
 
+QString decimalText(double value, int decimals)
+{
+    QString text = QString::number(value, 'f', decimals);
+    if (text.contains(QLatin1Char('.'))) {
+        while (text.endsWith(QLatin1Char('0')))
+            text.chop(1);
+        if (text.endsWith(QLatin1Char('.')))
+            text.chop(1);
+    }
+    return text == QLatin1String("-0") ? QStringLiteral("0") : text;
+}
+
 QString frequencyText(double mhz)
 {
-    const QString text = trimmed(QString::number(std::fabs(mhz), 'f', 6));
+    const QString text = decimalText(std::fabs(mhz), 6);
     const int dot = text.indexOf(QLatin1Char('.'));
     const QString whole = dot < 0 ? text : text.left(dot);
     return (mhz < 0 && text != QLatin1String("0") ? QStringLiteral("-") : QString()) + grouped(whole)

@@ -30,6 +30,10 @@ Grade ofRun(Grade points, bool reachedItsEnd, bool hasLimits);
 // mask, the higher of a lower one). NaN outside the mask or for an empty mask.
 double levelAt(const LimitMask &mask, double frequency, bool upperMask);
 
+// A number with at most these decimals and no trailing zeros, whatever the locale: "2000",
+// "2000.125", "-1.48"; never "-0".
+QString decimalText(double value, int decimals);
+
 // A frequency in MHz as the operator reads it: "12,400", "1,000.5" (a comma between thousands,
 // whatever the locale).
 QString frequencyText(double mhz);
