@@ -1,18 +1,17 @@
 #include "ReportFile.h"
 
+#include "ReportName.h"
 #include "RunHistory.h"
 #include "TestReport.h"
 
 #include <QCoreApplication>
-#include <QRegularExpression>
 
 namespace ReportFile {
 
 QString proposedName(const RunSummary &run)
 {
-    QString name = run.unit.isEmpty() ? QStringLiteral("Run %1").arg(run.id) : run.unit;
     // A serial such as "SN 12/24" must not name a folder that is not there.
-    name.replace(QRegularExpression(QStringLiteral("[/\\\\:*?\"<>|[:cntrl:]]")), QStringLiteral("_"));
+    const QString name = run.unit.isEmpty() ? QStringLiteral("Run %1").arg(run.id) : ReportName::fileNameSafe(run.unit);
     return QStringLiteral("%1 %2.pdf").arg(name, run.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd")));
 }
 

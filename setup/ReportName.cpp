@@ -31,6 +31,18 @@ QString value(const QString &name, const Values &values)
     return values.station;
 }
 
+} // namespace
+
+Kind kindOf(const QString &name)
+{
+    const QString lower = name.toLower();
+    if (lower.endsWith(QLatin1String(".pdf")))
+        return Kind::Pdf;
+    if (lower.endsWith(QLatin1String(".html")) || lower.endsWith(QLatin1String(".htm")))
+        return Kind::Html;
+    return Kind::None;
+}
+
 QString fileNameSafe(QString text)
 {
     for (QChar &c : text)
@@ -40,8 +52,6 @@ QString fileNameSafe(QString text)
         text.fill(QLatin1Char('_'));
     return text;
 }
-
-} // namespace
 
 QString refusal(const QString &pattern)
 {
@@ -57,10 +67,7 @@ QString refusal(const QString &pattern)
             return QStringLiteral("{%1} is not one of %2").arg(name, known.join(QStringLiteral(", ")));
         }
     }
-    const QString lower = pattern.toLower();
-    const bool named = lower.endsWith(QLatin1String(".pdf")) || lower.endsWith(QLatin1String(".html"))
-                    || lower.endsWith(QLatin1String(".htm"));
-    if (!named)
+    if (kindOf(pattern) == Kind::None)
         return QStringLiteral("\"%1\" does not end in .pdf, .html or .htm").arg(pattern);
     return QString();
 }

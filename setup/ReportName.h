@@ -15,6 +15,15 @@ struct Values
     QString station;
 };
 
+// What a report's file name asks for by its ending: a PDF for ".pdf", HTML for ".html" or ".htm",
+// in any case; None for any other.
+enum class Kind { None, Pdf, Html };
+Kind kindOf(const QString &name);
+
+// A value to stand in a file's name: a character no file name may hold becomes "_", and so does
+// each of a value of dots alone, so that a serial never makes or climbs a folder.
+QString fileNameSafe(QString text);
+
 // Why the pattern names no report: a placeholder it does not know, a brace left open, or a name
 // that ends in neither .pdf, .html nor .htm (in any case); empty when it names one.
 QString refusal(const QString &pattern);

@@ -1,5 +1,6 @@
 #include "TestReport.h"
 
+#include "ReportName.h"
 #include "RunHistory.h"
 
 #include <QFile>
@@ -12,14 +13,17 @@ const char marker[] = "rfbench test report";
 
 bool formatOf(const QString &path, Format *format)
 {
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    if (suffix == QLatin1String("pdf"))
+    switch (ReportName::kindOf(path)) {
+    case ReportName::Kind::Pdf:
         *format = Format::Pdf;
-    else if (suffix == QLatin1String("html") || suffix == QLatin1String("htm"))
+        return true;
+    case ReportName::Kind::Html:
         *format = Format::Html;
-    else
-        return false;
-    return true;
+        return true;
+    case ReportName::Kind::None:
+        break;
+    }
+    return false;
 }
 
 QString refusal(const QString &path)
