@@ -18,9 +18,12 @@
 
 namespace ReportCommand {
 
-namespace {
+// Its exit codes are those of "rfbench runs".
+using RunsCommand::CannotRead;
+using RunsCommand::Done;
+using RunsCommand::WrongCommand;
 
-enum Exit { Done = 0, CannotRead = 1, WrongCommand = 2 };
+namespace {
 
 const char usage[] = "Writes the test report of runs of the results store: a PDF on A4 or one HTML file.\n\n"
                      "  rfbench report ID [ID ...] [--pdf FILE] [--html FILE]\n\n"
@@ -71,13 +74,8 @@ int main(int argc, char *argv[], const RunCommand::FolderChooser &chooseFolder)
                                  QStringLiteral("file"));
     const QCommandLineOption html(QStringLiteral("html"), QStringLiteral("Write the report as HTML to <file>."),
                                   QStringLiteral("file"));
-    const QCommandLineOption dataDir(QStringLiteral("data-dir"),
-                                     QStringLiteral("The data folder, whose rfbench.sqlite is the store."),
-                                     QStringLiteral("folder"));
-    const QCommandLineOption storeFile(QStringLiteral("store"),
-                                       QStringLiteral("The results store's file, or a results server's address."),
-                                       QStringLiteral("file"));
-    parser.addOptions({help, version, pdf, html, dataDir, storeFile});
+    const RunsCommand::StoreOptions where;
+    parser.addOptions({help, version, pdf, html, where.dataDir, where.store});
     parser.addPositionalArgument(QStringLiteral("report"), QStringLiteral("The command."));
     parser.addPositionalArgument(QStringLiteral("ID"), QStringLiteral("A run's number."), QStringLiteral("ID [ID ...]"));
 
@@ -141,7 +139,7 @@ int main(int argc, char *argv[], const RunCommand::FolderChooser &chooseFolder)
     }
 
     QString storeWrong;
-    const QString path = RunsCommand::storeAddress(parser.value(storeFile), parser.value(dataDir), chooseFolder, &storeWrong);
+    const QString path = RunsCommand::storeAddress(parser, where, chooseFolder, &storeWrong);
     if (path.isEmpty())
         return wrong(storeWrong);
     const std::unique_ptr<RunHistory> store = RunHistory::open(path);

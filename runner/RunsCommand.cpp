@@ -23,8 +23,6 @@ namespace RunsCommand {
 
 namespace {
 
-enum Exit { Done = 0, CannotRead = 1, WrongCommand = 2 };
-
 const char usage[] = "Lists the runs of the results store, shows one, exports its points or prints its setup.\n\n"
                      "  rfbench runs [--json] [--since DATE] [--match TEXT] [--station NAME] [--unit SERIAL]\n"
                      "               [--verdict VERDICT] [--limit N]\n"
@@ -179,8 +177,18 @@ void printRun(RunHistory &store, const RunSummary &run, bool json)
 
 } // namespace
 
-QString storeAddress(const QString &store, const QString &dataDir, const FolderChooser &chooseFolder, QString *wrong)
+StoreOptions::StoreOptions()
+    : dataDir(QStringLiteral("data-dir"), QStringLiteral("The data folder, whose rfbench.sqlite is the store."),
+              QStringLiteral("folder"))
+    , store(QStringLiteral("store"), QStringLiteral("The results store's file, or a results server's address."),
+            QStringLiteral("file"))
 {
+}
+
+QString storeAddress(const QCommandLineParser &parser, const StoreOptions &options, const FolderChooser &chooseFolder,
+                     QString *wrong)
+{
+    const QString store = parser.value(options.store);
     if (ServerAddress::isServerAddress(store)) {
         QString why;
         ServerAddress::parse(store, &why);
@@ -192,7 +200,7 @@ QString storeAddress(const QString &store, const QString &dataDir, const FolderC
     }
     if (!store.isEmpty())
         return store;
-    const QString folder = chooseFolder(dataDir, wrong);
+    const QString folder = chooseFolder(parser.value(options.dataDir), wrong);
     return folder.isEmpty() ? QString() : SqliteStore::defaultPath(folder);
 }
 
@@ -229,13 +237,8 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
                                      QStringLiteral("verdict"));
     const QCommandLineOption csv(QStringLiteral("csv"), QStringLiteral("The CSV file export writes."),
                                  QStringLiteral("file"));
-    const QCommandLineOption dataDir(QStringLiteral("data-dir"),
-                                     QStringLiteral("The data folder, whose rfbench.sqlite is the store."),
-                                     QStringLiteral("folder"));
-    const QCommandLineOption storeFile(QStringLiteral("store"),
-                                       QStringLiteral("The results store's file, or a results server's address."),
-                                       QStringLiteral("file"));
-    parser.addOptions({help, version, json, since, match, station, unit, verdict, limit, csv, dataDir, storeFile});
+    const StoreOptions where;
+    parser.addOptions({help, version, json, since, match, station, unit, verdict, limit, csv, where.dataDir, where.store});
     parser.addPositionalArgument(QStringLiteral("runs"), QStringLiteral("The command."));
 
     auto wrong = [](const QString &why) {
@@ -311,7 +314,7 @@ int main(int argc, char *argv[], const FolderChooser &chooseFolder)
     }
 
     QString storeWrong;
-    const QString path = storeAddress(parser.value(storeFile), parser.value(dataDir), chooseFolder, &storeWrong);
+    const QString path = storeAddress(parser, where, chooseFolder, &storeWrong);
     if (path.isEmpty())
         return wrong(storeWrong);
     const std::unique_ptr<RunHistory> store = RunHistory::open(path);
